@@ -1,0 +1,216 @@
+// Uniscribe OpenType records and entry points as laid out on Linux x86-64,
+// plus the exports of the native port (font bytes and per-lookup trace).
+//
+// The module, the bundled backend and the test backends all include this one
+// header, so every layout is pinned here with static_asserts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" {
+
+using WCHAR = char16_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using UINT = std::uint32_t;
+using LONG = std::int32_t;
+using HRESULT = std::int32_t;
+using OPENTYPE_TAG = std::uint32_t;
+using HDC = void *;
+using SCRIPT_CACHE = void *;
+
+inline constexpr HRESULT S_OK = 0;
+inline constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000EU);
+inline constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057U);
+inline constexpr HRESULT E_PENDING = static_cast<HRESULT>(0x8000000AU);
+inline constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005U);
+inline constexpr HRESULT USP_E_SCRIPT_NOT_IN_FONT = static_cast<HRESULT>(0x80040200U);
+
+struct SCRIPT_CONTROL {
+  DWORD uDefaultLanguage : 16;
+  DWORD fContextDigits : 1;
+  DWORD fInvertPreBoundDir : 1;
+  DWORD fInvertPostBoundDir : 1;
+  DWORD fLinkStringBefore : 1;
+  DWORD fLinkStringAfter : 1;
+  DWORD fNeutralOverride : 1;
+  DWORD fNumericOverride : 1;
+  DWORD fLegacyBidiClass : 1;
+  DWORD fMergeNeutralItems : 1;
+  DWORD fUseStandardBidi : 1;
+  DWORD fReserved : 6;
+};
+
+struct SCRIPT_STATE {
+  WORD uBidiLevel : 5;
+  WORD fOverrideDirection : 1;
+  WORD fInhibitSymSwap : 1;
+  WORD fCharShape : 1;
+  WORD fDigitSubstitute : 1;
+  WORD fInhibitLigate : 1;
+  WORD fDisplayZWG : 1;
+  WORD fArabicNumContext : 1;
+  WORD fGcpClusters : 1;
+  WORD fReserved : 1;
+  WORD fEngineReserved : 2;
+};
+
+struct SCRIPT_ANALYSIS {
+  WORD eScript : 10;
+  WORD fRTL : 1;
+  WORD fLayoutRTL : 1;
+  WORD fLinkBefore : 1;
+  WORD fLinkAfter : 1;
+  WORD fLogicalOrder : 1;
+  WORD fNoGlyphIndex : 1;
+  SCRIPT_STATE s;
+};
+
+struct SCRIPT_ITEM {
+  int iCharPos;
+  SCRIPT_ANALYSIS a;
+};
+
+struct OPENTYPE_FEATURE_RECORD {
+  OPENTYPE_TAG tagFeature;
+  LONG lParameter;
+};
+
+struct TEXTRANGE_PROPERTIES {
+  OPENTYPE_FEATURE_RECORD *potfRecords;
+  int cotfRecords;
+};
+
+struct SCRIPT_CHARPROP {
+  WORD fCanGlyphAlone : 1;
+  WORD reserved : 15;
+};
+
+struct SCRIPT_VISATTR {
+  WORD uJustification : 4;
+  WORD fClusterStart : 1;
+  WORD fDiacritic : 1;
+  WORD fZeroWidth : 1;
+  WORD fReserved : 1;
+  WORD fShapeReserved : 8;
+};
+
+struct SCRIPT_GLYPHPROP {
+  SCRIPT_VISATTR sva;
+  WORD reserved;
+};
+
+struct GOFFSET {
+  LONG du;
+  LONG dv;
+};
+
+struct ABC {
+  int abcA;
+  UINT abcB;
+  int abcC;
+};
+
+// Entry-point signatures, as function types so that both the loader's table
+// and the backends' definitions are checked against them.
+using ScriptItemizeOpenTypeFn = HRESULT(const WCHAR *pwcInChars, int cInChars, int cMaxItems,
+                                        const SCRIPT_CONTROL *psControl,
+                                        const SCRIPT_STATE *psState, SCRIPT_ITEM *pItems,
+                                        OPENTYPE_TAG *pScriptTags, int *pcItems);
+
+using ScriptShapeOpenTypeFn = HRESULT(HDC hdc, SCRIPT_CACHE *psc, SCRIPT_ANALYSIS *psa,
+                                      OPENTYPE_TAG tagScript, OPENTYPE_TAG tagLangSys,
+                                      int *rcRangeChars,
+                                      TEXTRANGE_PROPERTIES **rpRangeProperties, int cRanges,
+                                      const WCHAR *pwcChars, int cChars, int cMaxGlyphs,
+                                      WORD *pwLogClust, SCRIPT_CHARPROP *pCharProps,
+                                      WORD *pwOutGlyphs, SCRIPT_GLYPHPROP *pOutGlyphProps,
+                                      int *pcGlyphs);
+
+using ScriptPlaceOpenTypeFn = HRESULT(HDC hdc, SCRIPT_CACHE *psc, SCRIPT_ANALYSIS *psa,
+                                      OPENTYPE_TAG tagScript, OPENTYPE_TAG tagLangSys,
+                                      int *rcRangeChars,
+                                      TEXTRANGE_PROPERTIES **rpRangeProperties, int cRanges,
+                                      const WCHAR *pwcChars, WORD *pwLogClust,
+                                      SCRIPT_CHARPROP *pCharProps, int cChars,
+                                      const WORD *pwGlyphs, const SCRIPT_GLYPHPROP *pGlyphProps,
+                                      int cGlyphs, int *piAdvance, GOFFSET *pGoffset, ABC *pABC);
+
+using ScriptFreeCacheFn = HRESULT(SCRIPT_CACHE *psc);
+
+using ScriptGetFontScriptTagsFn = HRESULT(HDC hdc, SCRIPT_CACHE *psc, SCRIPT_ANALYSIS *psa,
+                                          int cMaxTags, OPENTYPE_TAG *pScriptTags, int *pcTags);
+
+// The port's own exports.
+using usp_set_font_bytes_fn = int(const std::uint8_t *bytes, std::size_t length);
+using usp_clear_font_bytes_fn = void();
+using usp_trace_begin_fn = void();
+using usp_trace_count_fn = int();
+using usp_trace_stage_fn = int(int index, char *name, int name_capacity, int *glyph_count,
+                               const std::uint16_t **glyphs);
+using usp_trace_stop_fn = void();
+
+}  // extern "C"
+
+// Layout checks: these records cross the library boundary byte for byte.
+static_assert(sizeof(SCRIPT_CONTROL) == 4);
+static_assert(sizeof(SCRIPT_STATE) == 2);
+static_assert(sizeof(SCRIPT_ANALYSIS) == 4);
+static_assert(sizeof(SCRIPT_ITEM) == 8);
+static_assert(offsetof(SCRIPT_ITEM, a) == 4);
+static_assert(sizeof(OPENTYPE_FEATURE_RECORD) == 8);
+static_assert(sizeof(TEXTRANGE_PROPERTIES) == 16);
+static_assert(offsetof(TEXTRANGE_PROPERTIES, cotfRecords) == 8);
+static_assert(sizeof(SCRIPT_CHARPROP) == 2);
+static_assert(sizeof(SCRIPT_VISATTR) == 2);
+static_assert(sizeof(SCRIPT_GLYPHPROP) == 4);
+static_assert(sizeof(GOFFSET) == 8);
+static_assert(sizeof(ABC) == 12);
+static_assert(sizeof(WCHAR) == 2);
+
+namespace usp10_layout {
+// Bit positions, checked at compile time through std::bit_cast.
+template <class T, class U> constexpr U bits(T value) { return __builtin_bit_cast(U, value); }
+
+constexpr SCRIPT_STATE state_with_level(unsigned level) {
+  SCRIPT_STATE s{};
+  s.uBidiLevel = static_cast<WORD>(level & 31U);
+  return s;
+}
+constexpr SCRIPT_STATE state_with_arabic_num_context() {
+  SCRIPT_STATE s{};
+  s.fArabicNumContext = 1;
+  return s;
+}
+constexpr SCRIPT_ANALYSIS analysis_with_rtl() {
+  SCRIPT_ANALYSIS a{};
+  a.fRTL = 1;
+  return a;
+}
+constexpr SCRIPT_ANALYSIS analysis_with_logical_order() {
+  SCRIPT_ANALYSIS a{};
+  a.fLogicalOrder = 1;
+  return a;
+}
+constexpr SCRIPT_VISATTR visattr_with_cluster_start() {
+  SCRIPT_VISATTR v{};
+  v.fClusterStart = 1;
+  return v;
+}
+constexpr SCRIPT_CONTROL control_with_standard_bidi() {
+  SCRIPT_CONTROL c{};
+  c.fUseStandardBidi = 1;
+  return c;
+}
+
+static_assert(bits<SCRIPT_STATE, std::uint16_t>(state_with_level(31)) == 0x001F);
+static_assert(bits<SCRIPT_STATE, std::uint16_t>(state_with_arabic_num_context()) == 0x0800);
+static_assert(bits<SCRIPT_ANALYSIS, std::uint32_t>(analysis_with_rtl()) == 0x0400);
+static_assert(bits<SCRIPT_ANALYSIS, std::uint32_t>(analysis_with_logical_order()) == 0x4000);
+static_assert(bits<SCRIPT_VISATTR, std::uint16_t>(visattr_with_cluster_start()) == 0x0010);
+static_assert(bits<SCRIPT_CONTROL, std::uint32_t>(control_with_standard_bidi()) == 0x02000000);
+}  // namespace usp10_layout
+
+// dflt, the default language system, packed with its first character low.
+inline constexpr OPENTYPE_TAG kTagDflt = 0x746C6664;
