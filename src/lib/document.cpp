@@ -1,0 +1,76 @@
+#include "lib/document.h"
+
+#include <algorithm>
+
+namespace tesvo {
+
+namespace {
+
+// Keys are inserted in byte order, so every insert appends.
+Value glyph_value(std::uint16_t g, std::uint64_t cl, std::int32_t dx, std::int32_t dy, std::int32_t ax) {
+  Value record = Value::object(7);
+  record.insert("ax", Value::integer(ax));
+  record.insert("ay", Value::uinteger(0));
+  record.insert("cl", Value::uinteger(cl));
+  record.insert("dx", Value::integer(dx));
+  record.insert("dy", Value::integer(dy));
+  record.insert("flags", Value::uinteger(0));
+  record.insert("g", Value::uinteger(g));
+  return record;
+}
+
+// Visits indexes 0..n-1, backwards when reversed.
+template <class Visit> void in_order(std::size_t n, bool reversed, Visit visit) {
+  for (std::size_t i = 0; i < n; ++i) visit(reversed ? n - 1 - i : i);
+}
+
+}  // namespace
+
+Value item_glyphs(std::span<const GlyphRecord> records, bool rtl, std::uint64_t start) {
+  Value out = Value::array(records.size());
+  in_order(records.size(), rtl, [&](std::size_t k) {
+    const GlyphRecord &r = records[k];
+    out.push(glyph_value(r.g, r.cl + start, r.dx, r.dy, r.ax));
+  });
+  return out;
+}
+
+Value stage_glyphs(std::span<const std::uint16_t> ids, std::span<const GlyphRecord> item,
+                   std::uint64_t item_chars, bool rtl, std::uint64_t start) {
+  std::uint64_t n = ids.size();
+  auto cluster = [&](std::uint64_t k) -> std::uint64_t {
+    if (n == item.size()) return item[k].cl;
+    // n > 0 here: stages without glyphs are never recorded.
+    return std::min(item_chars - 1, k * item_chars / n);
+  };
+  Value out = Value::array(ids.size());
+  in_order(ids.size(), rtl, [&](std::size_t k) { out.push(glyph_value(ids[k], cluster(k) + start, 0, 0, 0)); });
+  return out;
+}
+
+Value stage_entry(std::string_view m, Value glyphs) {
+  Value entry = Value::object(4);
+  entry.insert("depth", Value::uinteger(0));
+  entry.insert("effective", Value::boolean(true));
+  entry.insert("glyphs", std::move(glyphs));
+  entry.insert("m", Value::string(m));
+  return entry;
+}
+
+Value result_document(DocumentParts parts) {
+  Value font_info = Value::object(2);
+  font_info.insert("family", Value::string(parts.family));
+  font_info.insert("path", Value::string(parts.path));
+
+  Value doc = Value::object(7);
+  doc.insert("upem", Value::uinteger(parts.upem));
+  doc.insert("glyph_count", Value::uinteger(parts.glyph_count));
+  doc.insert("engine", Value::string("uniscribe"));
+  doc.insert("stages", std::move(parts.stages));
+  doc.insert("final", std::move(parts.final_glyphs));
+  doc.insert("messages", std::move(parts.messages));
+  doc.insert("font_info", std::move(font_info));
+  return doc;
+}
+
+}  // namespace tesvo

@@ -1,0 +1,14 @@
+#include "lib/engine.h"
+
+#include "lib/driver.h"
+
+namespace tesvo {
+
+Result<JsonText> shape_json(ShapeOpts opts) {
+  Result<Value> document = shape_value(std::move(opts));
+  if (!document) return document.take_failure();
+  JsonText text = render_json(*document);
+  return text;  // the tree is freed here, before the caller copies the text
+}
+
+}  // namespace tesvo

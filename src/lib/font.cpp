@@ -1,0 +1,206 @@
+#include "lib/font.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "lib/system_error.h"
+#include "lib/utf.h"
+
+namespace tesvo {
+
+namespace {
+
+// Big-endian reads, each checked against the end of the font.
+class FontReader {
+ public:
+  explicit FontReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+
+  std::size_t size() const { return bytes_.size(); }
+  // True when [offset, offset + length) lies inside the font.
+  bool has(std::uint64_t offset, std::uint64_t length) const {
+    return offset <= bytes_.size() && length <= bytes_.size() - offset;
+  }
+  std::optional<std::uint16_t> u16(std::uint64_t offset) const {
+    if (!has(offset, 2)) return std::nullopt;
+    return static_cast<std::uint16_t>(bytes_[offset] << 8 | bytes_[offset + 1]);
+  }
+  std::optional<std::uint32_t> u32(std::uint64_t offset) const {
+    if (!has(offset, 4)) return std::nullopt;
+    return static_cast<std::uint32_t>(bytes_[offset]) << 24 |
+           static_cast<std::uint32_t>(bytes_[offset + 1]) << 16 |
+           static_cast<std::uint32_t>(bytes_[offset + 2]) << 8 | bytes_[offset + 3];
+  }
+
+ private:
+  std::span<const std::uint8_t> bytes_;
+};
+
+constexpr std::uint32_t tag(const char (&t)[5]) {
+  return static_cast<std::uint32_t>(static_cast<unsigned char>(t[0])) << 24 |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(t[1])) << 16 |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(t[2])) << 8 |
+         static_cast<unsigned char>(t[3]);
+}
+
+enum class DirectoryUse { Metrics, Family };
+
+// Where the table directory of the font (the first font of a collection) starts.
+std::optional<std::uint64_t> table_directory_offset(const FontReader &font, DirectoryUse use) {
+  if (font.size() < 12) return std::nullopt;
+  std::uint32_t header = *font.u32(0);
+  if (header == 0x00010000 || header == tag("OTTO") || header == tag("true")) return 0;
+  if (header == tag("typ1")) {
+    if (use == DirectoryUse::Family) return std::nullopt;
+    return 0;
+  }
+  if (header != tag("ttcf") || font.size() < 16) return std::nullopt;
+  std::uint64_t first = *font.u32(12);
+  if (first + 12 > font.size()) return std::nullopt;
+  return first;
+}
+
+struct TableRecord {
+  std::uint32_t tag;
+  std::uint32_t offset;
+  std::uint32_t length;
+};
+
+// Calls visit(record) for each whole table record, in order. Stops when a
+// record would extend past the end (returning false) or when visit returns true.
+template <class Visit> bool walk_tables(const FontReader &font, std::uint64_t directory, Visit visit) {
+  std::uint16_t count = font.u16(directory + 4).value_or(0);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint64_t at = directory + 12 + 16ULL * i;
+    if (!font.has(at, 16)) return false;
+    if (visit(TableRecord{*font.u32(at), *font.u32(at + 8), *font.u32(at + 12)})) return true;
+  }
+  return true;
+}
+
+std::string decode_utf16be(const FontReader &font, std::uint64_t offset, std::uint16_t length) {
+  std::string out;
+  out.reserve(length);
+  for (std::uint32_t i = 0; i + 1 < length; i += 2) {
+    std::uint16_t unit = *font.u16(offset + i);
+    append_utf8(out, unit >= 0xD800 && unit <= 0xDFFF ? 0xFFFD : unit);
+  }
+  return out;
+}
+
+}  // namespace
+
+Result<FontBytes> read_font_file(const std::string &path) {
+  auto failure = [&](const std::string &reason) { return fail("read font " + path + ": " + reason); };
+  if (path.find('\0') != std::string::npos) return failure("file name contained an unexpected NUL byte");
+
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return failure(os_error_text(errno));
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) return failure(os_error_text(errno));
+
+  // Read up to the size the file had when opened, then on until end of file
+  // in case it grew meanwhile.
+  std::size_t capacity = info.st_size > 0 ? static_cast<std::size_t>(info.st_size) : 0;
+  auto data = std::make_unique_for_overwrite<std::uint8_t[]>(capacity + 1);
+  std::size_t size = 0;
+  for (;;) {
+    if (size == capacity + 1) {
+      std::size_t grown = (capacity + 1) * 2;
+      auto bigger = std::make_unique_for_overwrite<std::uint8_t[]>(grown);
+      std::memcpy(bigger.get(), data.get(), size);
+      data = std::move(bigger);
+      capacity = grown - 1;
+    }
+    ssize_t got = ::read(fd.get(), data.get() + size, capacity + 1 - size);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return failure(os_error_text(errno));
+    }
+    if (got == 0) break;
+    size += static_cast<std::size_t>(got);
+  }
+  return FontBytes(std::move(data), size);
+}
+
+FontMetrics read_font_metrics(std::span<const std::uint8_t> bytes) {
+  FontMetrics metrics;
+  FontReader font(bytes);
+  std::optional<std::uint64_t> directory = table_directory_offset(font, DirectoryUse::Metrics);
+  if (!directory) return metrics;
+
+  std::optional<std::uint32_t> head, maxp;
+  walk_tables(font, *directory, [&](const TableRecord &record) {
+    if (record.tag == tag("head")) head = record.offset;
+    if (record.tag == tag("maxp")) maxp = record.offset;
+    return false;
+  });
+  if (head && font.has(*head, 20)) metrics.upem = *font.u16(*head + 18ULL);
+  if (maxp && font.has(*maxp, 6)) metrics.glyph_count = *font.u16(*maxp + 4ULL);
+  return metrics;
+}
+
+std::optional<std::string> sfnt_family(std::span<const std::uint8_t> bytes) {
+  FontReader font(bytes);
+  std::optional<std::uint64_t> directory = table_directory_offset(font, DirectoryUse::Family);
+  if (!directory) return std::nullopt;
+
+  std::optional<TableRecord> name;
+  bool complete = walk_tables(font, *directory, [&](const TableRecord &record) {
+    if (record.tag != tag("name")) return false;
+    name = record;
+    return true;
+  });
+  if (!complete || !name) return std::nullopt;
+
+  std::uint64_t table = name->offset;
+  if (!font.has(table, 6)) return std::nullopt;
+  std::uint16_t count = *font.u16(table + 2);
+  std::uint64_t strings = table + *font.u16(table + 4);
+  std::uint64_t end = std::min<std::uint64_t>(table + name->length, font.size());
+
+  std::optional<std::string> choice;
+  std::uint16_t choice_id = 0;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint64_t at = table + 6 + 12ULL * i;
+    if (at + 12 > end) break;
+    std::uint16_t platform = *font.u16(at), encoding = *font.u16(at + 2);
+    std::uint16_t name_id = *font.u16(at + 6), length = *font.u16(at + 8);
+    std::uint64_t offset = strings + *font.u16(at + 10);
+    if (platform != 3 || (encoding != 1 && encoding != 10)) continue;
+    if (name_id != 1 && name_id != 16) continue;
+    if (!font.has(offset, length) || length < 2) continue;
+    // The first usable family name (ID 1) wins; a typographic family (ID 16)
+    // stands only until a family name turns up.
+    bool replaces = !choice || (choice_id == 16 && name_id == 1);
+    if (!replaces) continue;
+    choice = decode_utf16be(font, offset, length);
+    choice_id = name_id;
+    if (name_id == 1) break;
+  }
+  return choice;
+}
+
+std::string file_stem_family(std::string_view path) {
+  // The last component, with trailing separators and "." components ignored.
+  std::string_view rest = path;
+  std::string_view name;
+  while (!rest.empty()) {
+    std::size_t slash = rest.rfind('/');
+    std::string_view part = slash == std::string_view::npos ? rest : rest.substr(slash + 1);
+    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(0, slash);
+    if (part.empty() || part == ".") continue;
+    name = part;
+    break;
+  }
+  if (name.empty() || name == "..") return "tesvo";
+  std::size_t dot = name.rfind('.');
+  if (dot != std::string_view::npos && dot > 0) name = name.substr(0, dot);
+  return utf8_lossy(name);
+}
+
+}  // namespace tesvo

@@ -1,0 +1,48 @@
+// Reading a font file and the few facts the result reports about it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "lib/result.h"
+
+namespace tesvo {
+
+// The complete content of a font file, owned for the whole request.
+class FontBytes {
+ public:
+  FontBytes() = default;
+  FontBytes(std::unique_ptr<std::uint8_t[]> data, std::size_t size)
+      : data_(std::move(data)), size_(size) {}
+  std::span<const std::uint8_t> span() const { return {data_.get(), size_}; }
+  const std::uint8_t *data() const { return data_.get(); }
+  std::size_t size() const { return size_; }
+
+ private:
+  std::unique_ptr<std::uint8_t[]> data_;
+  std::size_t size_ = 0;
+};
+
+struct FontMetrics {
+  std::uint32_t upem = 2048;
+  std::uint32_t glyph_count = 0;
+};
+
+// Reads the whole file; fails with "read font {path}: {reason}".
+Result<FontBytes> read_font_file(const std::string &path);
+
+// Units per em from 'head' and glyph count from 'maxp', with defaults 2048 and 0.
+FontMetrics read_font_metrics(std::span<const std::uint8_t> font);
+
+// The Windows family name (name ID 1, else 16) of the font, if any.
+std::optional<std::string> sfnt_family(std::span<const std::uint8_t> font);
+
+// The file name of the path without its extension; "tesvo" when there is none.
+std::string file_stem_family(std::string_view path);
+
+}  // namespace tesvo

@@ -1,0 +1,240 @@
+#include "lib/run.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <limits>
+
+#include "lib/document.h"
+#include "lib/trace.h"
+
+namespace tesvo {
+
+namespace {
+
+constexpr int kMaxScriptTags = 8;
+constexpr std::int64_t kLargestDoubledGlyphBuffer = 65536;
+constexpr std::uint64_t kUnset = std::numeric_limits<std::uint64_t>::max();
+
+// Buffer sizes from the text length, at least 16, kept within int.
+int buffer_size(std::int64_t wanted) {
+  if (wanted > INT_MAX) throw EnginePanic("buffer size exceeds the backend's int range");
+  return static_cast<int>(std::max<std::int64_t>(wanted, 16));
+}
+
+struct Item {
+  std::size_t index;
+  SCRIPT_ANALYSIS analysis;  // as itemized
+  OPENTYPE_TAG itemizer_tag;
+  std::uint64_t start;
+  std::uint64_t end;
+};
+
+// The feature records as one range over the whole item, or no range at all.
+class FeatureRange {
+ public:
+  FeatureRange(const FeatureList &features, int item_chars)
+      : records_(features), chars_{item_chars}, properties_{nullptr, 0}, range_{&properties_} {
+    properties_.potfRecords = records_.data();
+    properties_.cotfRecords = static_cast<int>(records_.size());
+  }
+  FeatureRange(const FeatureRange &) = delete;
+  FeatureRange &operator=(const FeatureRange &) = delete;
+  int *chars() { return records_.empty() ? nullptr : chars_; }
+  TEXTRANGE_PROPERTIES **properties() { return records_.empty() ? nullptr : range_; }
+  int count() const { return records_.empty() ? 0 : 1; }
+
+ private:
+  FeatureList records_;  // the item's own copy
+  int chars_[1];
+  TEXTRANGE_PROPERTIES properties_;
+  TEXTRANGE_PROPERTIES *range_[1];
+};
+
+// The buffers of one item's shaping, sized from its length.
+struct ShapedItem {
+  std::vector<WORD> log_clusters;
+  std::vector<SCRIPT_CHARPROP> char_props;
+  std::vector<WORD> glyphs;
+  std::vector<SCRIPT_GLYPHPROP> glyph_props;
+  int capacity = 0;  // cMaxGlyphs of the successful attempt
+  int glyph_count = 0;
+};
+
+OPENTYPE_TAG choose_script_tag(ShapeRun &run, const Item &item) {
+  SCRIPT_ANALYSIS analysis = item.analysis;
+  OPENTYPE_TAG tags[kMaxScriptTags] = {};
+  int count = 0;
+  HRESULT hr = run.usp.font_script_tags(run.hdc, run.cache, &analysis, kMaxScriptTags, tags, &count);
+  if (hr == S_OK && count > 0 && tags[0] != 0) return tags[0];
+  return item.itemizer_tag != 0 ? item.itemizer_tag : kTagDflt;
+}
+
+Result<std::monostate> shape_item(ShapeRun &run, std::u16string_view text, const Item &item,
+                                  SCRIPT_ANALYSIS &analysis, OPENTYPE_TAG tag, FeatureRange &range,
+                                  ShapedItem &out) {
+  int chars = static_cast<int>(item.end - item.start);
+  out.log_clusters.assign(chars, 0);
+  out.char_props.assign(chars, SCRIPT_CHARPROP{});
+  int capacity = buffer_size(3LL * chars + 8);
+  int glyph_count = 0;
+  for (;;) {
+    out.glyphs.assign(capacity, 0);
+    out.glyph_props.assign(capacity, SCRIPT_GLYPHPROP{});
+    HRESULT hr = run.usp.shape(run.hdc, run.cache, &analysis, tag, kTagDflt, range.chars(), range.properties(),
+                               range.count(), text.data() + item.start, chars, capacity, out.log_clusters.data(),
+                               out.char_props.data(), out.glyphs.data(), out.glyph_props.data(), &glyph_count);
+    if (hr == S_OK) break;
+    if (hr != E_OUTOFMEMORY) return fail("ScriptShapeOpenType tag=" + tag_hex(tag) + ": " + named_code(hr));
+    if (capacity > kLargestDoubledGlyphBuffer) return fail("ScriptShapeOpenType: glyph buffer overflow");
+    begin_trace(run);
+    capacity *= 2;
+  }
+  if (glyph_count < 0 || glyph_count > capacity)
+    throw EnginePanic("backend returned " + std::to_string(glyph_count) + " glyphs for a buffer of " +
+                      std::to_string(capacity));
+  out.capacity = capacity;
+  out.glyph_count = glyph_count;
+  return std::monostate{};
+}
+
+// The first character of each glyph. A glyph that no character points at
+// belongs to the cluster of the nearest pointed-at glyph before it; glyphs
+// before any pointed-at one get the item's last character.
+std::vector<std::uint64_t> first_characters(const ShapedItem &shaped, int chars) {
+  std::size_t glyphs = static_cast<std::size_t>(shaped.glyph_count);
+  std::vector<std::uint64_t> first(glyphs, kUnset);
+  for (int c = 0; c < chars; ++c) {
+    std::size_t k = shaped.log_clusters[c];
+    if (k < glyphs && first[k] == kUnset) first[k] = static_cast<std::uint64_t>(c);
+  }
+  std::uint64_t carried = static_cast<std::uint64_t>(chars - 1);
+  for (std::uint64_t &f : first) {
+    if (f == kUnset)
+      f = carried;
+    else
+      carried = f;
+  }
+  return first;
+}
+
+std::string item_message(const Item &item, OPENTYPE_TAG tag, std::size_t glyphs) {
+  return "Uniscribe item " + std::to_string(item.index) + ": script " + std::to_string(item.analysis.eScript) +
+         " tag " + tag_hex(tag) + " chars " + std::to_string(item.start) + ".." + std::to_string(item.end) +
+         " -> " + std::to_string(glyphs) + " glyphs" + (item.analysis.fRTL ? " (RTL, visual order out)" : "");
+}
+
+std::string item_label(const Item &item, OPENTYPE_TAG tag) {
+  return "Uniscribe shape item " + std::to_string(item.index) + " (script " +
+         std::to_string(item.analysis.eScript) + ", tag " + tag_hex(tag) + ")";
+}
+
+// Run-wide output lists.
+struct RunOutput {
+  Value stages = Value::array();
+  Value final_glyphs = Value::array();
+  Value messages = Value::array();
+};
+
+Result<std::monostate> run_item(ShapeRun &run, std::u16string_view text, const Item &item,
+                                const FeatureList &features, RunOutput &out) {
+  OPENTYPE_TAG tag = choose_script_tag(run, item);
+
+  run.lookup_stages.clear();
+  run.native_stages.clear();
+  run.native_ready = false;
+  run.native = NativeCapture{};
+  begin_trace(run);
+  ProbeSwitches switches = read_probe_switches(run.native_trace);
+
+  SCRIPT_ANALYSIS analysis = item.analysis;
+  analysis.fLogicalOrder = 1;
+  int chars = static_cast<int>(item.end - item.start);
+  FeatureRange range(features, chars);
+  ShapedItem shaped;
+  if (auto r = shape_item(run, text, item, analysis, tag, range, shaped); !r) return r.take_failure();
+
+  std::span<const WORD> shaped_ids(shaped.glyphs.data(), static_cast<std::size_t>(shaped.glyph_count));
+  if (auto r = report_item_probes(switches, run, shaped_ids, shaped.capacity); !r) return r.take_failure();
+  read_back_stages(run);
+
+  std::size_t slots = std::max(shaped.glyph_count, 1);
+  std::vector<int> advances(slots, 0);
+  std::vector<GOFFSET> offsets(slots, GOFFSET{0, 0});
+  HRESULT hr = run.usp.place(run.hdc, run.cache, &analysis, tag, kTagDflt, range.chars(), range.properties(),
+                             range.count(), text.data() + item.start, shaped.log_clusters.data(),
+                             shaped.char_props.data(), chars, shaped.glyphs.data(), shaped.glyph_props.data(),
+                             shaped.glyph_count, advances.data(), offsets.data(), nullptr);
+  if (hr != S_OK) return fail("ScriptPlaceOpenType: " + named_code(hr));
+
+  std::vector<std::uint64_t> first = first_characters(shaped, chars);
+  std::vector<GlyphRecord> records(first.size());
+  for (std::size_t k = 0; k < records.size(); ++k)
+    records[k] = GlyphRecord{shaped.glyphs[k], first[k], offsets[k].du, offsets[k].dv, advances[k]};
+
+  bool rtl = item.analysis.fRTL != 0;
+  out.messages.push(Value::string(item_message(item, tag, records.size())));
+  Value copy = item_glyphs(records, rtl, item.start);
+  TracedItem traced{item.index, records, static_cast<std::uint64_t>(chars), item.start, rtl};
+  if (!append_stage_entries(run, traced, out.stages, out.messages))
+    out.stages.push(stage_entry(item_label(item, tag), copy.clone()));
+  for (std::size_t k = 0; k < copy.size(); ++k) out.final_glyphs.push(std::move(copy.at(k)));
+  return std::monostate{};
+}
+
+}  // namespace
+
+std::string named_code(HRESULT hr) {
+  const char *name = "HRESULT error";
+  if (hr == E_INVALIDARG) name = "E_INVALIDARG";
+  if (hr == E_OUTOFMEMORY) name = "E_OUTOFMEMORY";
+  char buffer[48];
+  std::snprintf(buffer, sizeof buffer, "%s (0x%08X)", name, static_cast<unsigned>(hr));
+  return buffer;
+}
+
+std::string tag_hex(OPENTYPE_TAG tag) {
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "0x%08x", static_cast<unsigned>(tag));
+  return buffer;
+}
+
+Result<Value> shape_items(std::u16string_view text, std::uint16_t rtl, const Usp10 &usp, ShapeRun &run,
+                          const FontFacts &font, const FeatureList &features, const ShapeOpts &opts) {
+  const std::int64_t n = static_cast<std::int64_t>(text.size());
+  const int max_items = buffer_size(2 * n + 8);
+  if (n > INT_MAX) throw EnginePanic("text longer than the backend's int range");
+
+  std::vector<SCRIPT_ITEM> items(static_cast<std::size_t>(max_items) + 1, SCRIPT_ITEM{});
+  std::vector<OPENTYPE_TAG> tags(static_cast<std::size_t>(max_items) + 1, 0);
+  SCRIPT_CONTROL control{};
+  SCRIPT_STATE state{};
+  if (rtl == 1) {
+    state.uBidiLevel = 1;
+    state.fArabicNumContext = 1;
+  }
+  int item_count = 0;
+  HRESULT hr = usp.itemize(text.data(), static_cast<int>(n), max_items, &control, &state, items.data(),
+                           tags.data(), &item_count);
+  if (hr != S_OK) return fail("ScriptItemizeOpenType: " + named_code(hr));
+  if (item_count <= 0) return fail("no glyphs produced");
+  if (static_cast<std::size_t>(item_count) > items.size())
+    throw EnginePanic("backend itemized into " + std::to_string(item_count) + " items for " +
+                      std::to_string(items.size()) + " slots");
+
+  RunOutput out;
+  for (std::size_t i = 0; i < static_cast<std::size_t>(item_count); ++i) {
+    std::int64_t start = std::max(items[i].iCharPos, 0);
+    std::int64_t end = i + 1 < items.size() ? std::clamp<std::int64_t>(items[i + 1].iCharPos, 0, n) : n;
+    if (end < start) end = start;
+    if (end == start) continue;
+    Item item{i, items[i].a, tags[i], static_cast<std::uint64_t>(start), static_cast<std::uint64_t>(end)};
+    if (auto r = run_item(run, text, item, features, out); !r) return r.take_failure();
+  }
+  if (out.final_glyphs.size() == 0) return fail("no glyphs produced");
+  return result_document(DocumentParts{font.upem, font.glyph_count, std::move(out.stages),
+                                       std::move(out.final_glyphs), std::move(out.messages), font.family,
+                                       opts.font});
+}
+
+}  // namespace tesvo

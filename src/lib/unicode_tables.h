@@ -1,0 +1,10 @@
+// Unicode facts the module needs, from generated tables (no Unicode library).
+#pragma once
+
+namespace tesvo {
+
+// True for characters of the general categories Cc, Cf, Cs, Co, Cn, Zl, Zp and
+// Zs, and for characters with the Grapheme_Extend property.
+bool needs_unicode_escape(char32_t cp);
+
+}  // namespace tesvo

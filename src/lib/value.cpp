@@ -1,0 +1,285 @@
+#include "lib/value.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "lib/result.h"
+
+namespace tesvo {
+
+namespace {
+
+void *allocate(std::size_t bytes) {
+  void *p = std::malloc(bytes);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+void *reallocate(void *old, std::size_t bytes) {
+  void *p = std::realloc(old, bytes);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+// Heap text: a length followed by the bytes.
+char *make_text_block(std::string_view text) {
+  auto *block = static_cast<char *>(allocate(sizeof(std::size_t) + text.size()));
+  std::size_t length = text.size();
+  std::memcpy(block, &length, sizeof length);
+  if (!text.empty()) std::memcpy(block + sizeof length, text.data(), text.size());
+  return block;
+}
+
+std::string_view text_block_view(const char *block) {
+  std::size_t length;
+  std::memcpy(&length, block, sizeof length);
+  return {block + sizeof length, length};
+}
+
+template <class T> std::uint64_t address_bits(T *p) { return reinterpret_cast<std::uintptr_t>(p); }
+template <class T> T *bits_address(std::uint64_t bits) {
+  return reinterpret_cast<T *>(static_cast<std::uintptr_t>(bits));
+}
+
+}  // namespace
+
+// ---- Key -------------------------------------------------------------------
+
+Key::Key(std::string_view text) {
+  if (text.size() <= 7) {
+    bits_ = (static_cast<std::uint64_t>(text.size()) << 1) | 1U;
+    for (std::size_t i = 0; i < text.size(); ++i)
+      bits_ |= static_cast<std::uint64_t>(static_cast<unsigned char>(text[i])) << (8 * (i + 1));
+    return;
+  }
+  bits_ = address_bits(make_text_block(text));
+}
+
+Key &Key::operator=(Key &&other) noexcept {
+  if (this != &other) {
+    release();
+    bits_ = other.bits_;
+    other.bits_ = kEmptyInline;
+  }
+  return *this;
+}
+
+void Key::release() {
+  if ((bits_ & 1U) == 0) std::free(bits_address<char>(bits_));
+  bits_ = kEmptyInline;
+}
+
+std::string_view Key::view() const {
+  if ((bits_ & 1U) == 0) return text_block_view(bits_address<const char>(bits_));
+  // Little-endian: the text sits in bytes 1..7 of bits_.
+  static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);
+  const auto *bytes = reinterpret_cast<const char *>(&bits_);
+  return {bytes + 1, static_cast<std::size_t>((bits_ & 0xFFU) >> 1)};
+}
+
+// ---- containers --------------------------------------------------------------
+
+// Elements and entries are relocated by bytes when a container grows: a Value
+// and a Key are a tag and plain bits, with no pointers into themselves.
+struct Value::ArrayBlock {
+  std::size_t size;
+  std::size_t capacity;
+  Value *items() { return reinterpret_cast<Value *>(this + 1); }
+};
+
+struct ObjectEntry {
+  Key key;
+  Value value;
+};
+static_assert(sizeof(ObjectEntry) == 24);
+
+struct Value::ObjectBlock {
+  std::size_t size;
+  std::size_t capacity;
+  ObjectEntry *entries() { return reinterpret_cast<ObjectEntry *>(this + 1); }
+};
+
+namespace {
+
+template <class Block, class Element> Block *make_block(std::size_t capacity) {
+  auto *block = static_cast<Block *>(allocate(sizeof(Block) + capacity * sizeof(Element)));
+  block->size = 0;
+  block->capacity = capacity;
+  return block;
+}
+
+template <class Block, class Element> Block *grow_block(Block *block) {
+  std::size_t capacity = block->capacity < 4 ? 4 : block->capacity * 2;
+  auto *grown =
+      static_cast<Block *>(reallocate(static_cast<void *>(block), sizeof(Block) + capacity * sizeof(Element)));
+  grown->capacity = capacity;
+  return grown;
+}
+
+}  // namespace
+
+Value Value::boolean(bool b) { return Value(Kind::Bool, b ? 1 : 0); }
+Value Value::uinteger(std::uint64_t u) { return Value(Kind::UInt, u); }
+Value Value::integer(std::int64_t i) {
+  if (i >= 0) return Value(Kind::UInt, static_cast<std::uint64_t>(i));
+  return Value(Kind::Int, static_cast<std::uint64_t>(i));
+}
+Value Value::string(std::string_view text) { return Value(Kind::String, address_bits(make_text_block(text))); }
+Value Value::array(std::size_t reserve) {
+  return Value(Kind::Array, address_bits(make_block<ArrayBlock, Value>(reserve)));
+}
+Value Value::object(std::size_t reserve) {
+  return Value(Kind::Object, address_bits(make_block<ObjectBlock, ObjectEntry>(reserve)));
+}
+
+Value &Value::operator=(Value &&other) noexcept {
+  if (this != &other) {
+    release();
+    kind_ = other.kind_;
+    u_ = other.u_;
+    other.kind_ = Kind::Null;
+  }
+  return *this;
+}
+
+Value::ArrayBlock *Value::array_block() const {
+  if (kind_ != Kind::Array) throw EnginePanic("result value: not an array");
+  return bits_address<ArrayBlock>(u_);
+}
+
+Value::ObjectBlock *Value::object_block() const {
+  if (kind_ != Kind::Object) throw EnginePanic("result value: not an object");
+  return bits_address<ObjectBlock>(u_);
+}
+
+void Value::release() {
+  switch (kind_) {
+    case Kind::String:
+      std::free(bits_address<char>(u_));
+      break;
+    case Kind::Array: {
+      ArrayBlock *block = bits_address<ArrayBlock>(u_);
+      for (std::size_t i = 0; i < block->size; ++i) block->items()[i].~Value();
+      std::free(block);
+      break;
+    }
+    case Kind::Object: {
+      ObjectBlock *block = bits_address<ObjectBlock>(u_);
+      for (std::size_t i = 0; i < block->size; ++i) block->entries()[i].~ObjectEntry();
+      std::free(block);
+      break;
+    }
+    default:
+      break;
+  }
+  kind_ = Kind::Null;
+}
+
+Value Value::clone() const {
+  switch (kind_) {
+    case Kind::String:
+      return string(as_string());
+    case Kind::Array: {
+      ArrayBlock *from = array_block();
+      Value copy = array(from->size);
+      for (std::size_t i = 0; i < from->size; ++i) copy.push(from->items()[i].clone());
+      return copy;
+    }
+    case Kind::Object: {
+      ObjectBlock *from = object_block();
+      Value copy = object(from->size);
+      ObjectBlock *to = copy.object_block();
+      // Keys are already in order: append without searching.
+      for (std::size_t i = 0; i < from->size; ++i) {
+        ObjectEntry &entry = from->entries()[i];
+        new (&to->entries()[i]) ObjectEntry{entry.key.clone(), entry.value.clone()};
+        to->size = i + 1;
+      }
+      return copy;
+    }
+    default:
+      return Value(kind_, u_);
+  }
+}
+
+std::string_view Value::as_string() const {
+  if (kind_ != Kind::String) throw EnginePanic("result value: not a string");
+  return text_block_view(bits_address<const char>(u_));
+}
+
+std::size_t Value::size() const {
+  if (kind_ == Kind::Object) return object_block()->size;
+  return array_block()->size;
+}
+
+void Value::push(Value element) {
+  ArrayBlock *block = array_block();
+  if (block->size == block->capacity) {
+    block = grow_block<ArrayBlock, Value>(block);
+    u_ = address_bits(block);
+  }
+  new (&block->items()[block->size]) Value(std::move(element));
+  ++block->size;
+}
+
+const Value &Value::at(std::size_t index) const {
+  ArrayBlock *block = array_block();
+  if (index >= block->size) throw EnginePanic("result value: array index out of range");
+  return block->items()[index];
+}
+
+Value &Value::at(std::size_t index) {
+  ArrayBlock *block = array_block();
+  if (index >= block->size) throw EnginePanic("result value: array index out of range");
+  return block->items()[index];
+}
+
+void Value::insert(std::string_view key, Value value) {
+  ObjectBlock *block = object_block();
+  // Documents are mostly built in key order: try the end first.
+  std::size_t low = 0, high = block->size;
+  if (high > 0 && block->entries()[high - 1].key.view() < key) low = high;
+  while (low < high) {
+    std::size_t mid = low + (high - low) / 2;
+    if (block->entries()[mid].key.view() < key)
+      low = mid + 1;
+    else
+      high = mid;
+  }
+  if (low < block->size && block->entries()[low].key.view() == key) {
+    block->entries()[low].value = std::move(value);
+    return;
+  }
+  Key owned_key(key);  // may allocate: done before any entry is moved
+  if (block->size == block->capacity) {
+    block = grow_block<ObjectBlock, ObjectEntry>(block);
+    u_ = address_bits(block);
+  }
+  ObjectEntry *entries = block->entries();
+  std::memmove(static_cast<void *>(entries + low + 1), static_cast<void *>(entries + low),
+               (block->size - low) * sizeof(ObjectEntry));
+  new (&entries[low]) ObjectEntry{std::move(owned_key), std::move(value)};
+  ++block->size;
+}
+
+const Value *Value::find(std::string_view key) const {
+  ObjectBlock *block = object_block();
+  for (std::size_t i = 0; i < block->size; ++i)
+    if (block->entries()[i].key.view() == key) return &block->entries()[i].value;
+  return nullptr;
+}
+
+std::string_view Value::key_at(std::size_t index) const {
+  ObjectBlock *block = object_block();
+  if (index >= block->size) throw EnginePanic("result value: entry index out of range");
+  return block->entries()[index].key.view();
+}
+
+const Value &Value::value_at(std::size_t index) const {
+  ObjectBlock *block = object_block();
+  if (index >= block->size) throw EnginePanic("result value: entry index out of range");
+  return block->entries()[index].value;
+}
+
+}  // namespace tesvo

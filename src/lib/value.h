@@ -1,0 +1,96 @@
+// The result value: a JSON tree of null, boolean, integer, string, array and
+// object, with object keys kept in byte order.
+//
+// The tree is built for documents of millions of small glyph records, so a
+// value is 16 bytes, an object entry 24, and a container is one allocation
+// holding its elements inline. Keys of up to seven bytes (every key of the
+// result document but a few) live inside the entry itself.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tesvo {
+
+class Value;
+
+// An object key: up to seven bytes inline, longer ones in one heap block.
+class Key {
+ public:
+  explicit Key(std::string_view text);
+  Key(const Key &) = delete;
+  Key &operator=(const Key &) = delete;
+  Key(Key &&other) noexcept : bits_(other.bits_) { other.bits_ = kEmptyInline; }
+  Key &operator=(Key &&other) noexcept;
+  ~Key() { release(); }
+
+  std::string_view view() const;
+  Key clone() const { return Key(view()); }
+
+ private:
+  // Inline keys have the low bit set: byte 0 holds (length << 1) | 1 and the
+  // text follows in bytes 1..7. Heap keys hold an aligned pointer (low bit 0).
+  static constexpr std::uint64_t kEmptyInline = 1;
+  void release();
+  std::uint64_t bits_;
+};
+
+class Value {
+ public:
+  enum class Kind : std::uint8_t { Null, Bool, UInt, Int, String, Array, Object };
+
+  Value() : kind_(Kind::Null), u_(0) {}
+  static Value boolean(bool b);
+  static Value uinteger(std::uint64_t u);
+  static Value integer(std::int64_t i);  // negative values stay signed, others unsigned
+  static Value string(std::string_view text);
+  static Value array(std::size_t reserve = 0);
+  static Value object(std::size_t reserve = 0);
+
+  Value(const Value &) = delete;
+  Value &operator=(const Value &) = delete;
+  Value(Value &&other) noexcept : kind_(other.kind_), u_(other.u_) { other.kind_ = Kind::Null; }
+  Value &operator=(Value &&other) noexcept;
+  ~Value() { release(); }
+
+  Value clone() const;
+
+  Kind kind() const { return kind_; }
+  bool as_bool() const { return u_ != 0; }
+  std::uint64_t as_uint() const { return u_; }
+  std::int64_t as_int() const { return static_cast<std::int64_t>(u_); }
+  std::string_view as_string() const;
+
+  // Arrays.
+  std::size_t size() const;  // elements of an array, entries of an object
+  void push(Value element);
+  const Value &at(std::size_t index) const;
+  Value &at(std::size_t index);
+
+  // Objects: insert keeps byte order of keys; an existing key gets the new value.
+  void insert(std::string_view key, Value value);
+  const Value *find(std::string_view key) const;
+  std::string_view key_at(std::size_t index) const;
+  const Value &value_at(std::size_t index) const;
+
+ private:
+  struct StringBlock;
+  struct ArrayBlock;
+  struct ObjectBlock;
+  friend struct ObjectEntry;
+
+  Value(Kind kind, std::uint64_t bits) : kind_(kind), u_(bits) {}
+  void release();
+  ArrayBlock *array_block() const;
+  ObjectBlock *object_block() const;
+
+  Kind kind_;
+  std::uint64_t u_;  // the scalar, or the address of the heap block
+};
+
+static_assert(sizeof(Key) == 8);
+static_assert(sizeof(Value) == 16);
+
+}  // namespace tesvo

@@ -1,0 +1,864 @@
+// A scriptable stand-in for a Uniscribe OpenType backend, loaded by the module in the
+// Python tests. One source builds several libraries (CMakeLists.txt); the exports of a
+// library are chosen by compile definitions, and absent ones are truly absent:
+//   FAKE_ENTRY_POINTS  ScriptShapeOpenType, ScriptPlaceOpenType, ScriptFreeCache,
+//                      ScriptGetFontScriptTags (ScriptItemizeOpenType is always there)
+//   FAKE_FONT_BYTES    usp_set_font_bytes, usp_clear_font_bytes
+//   FAKE_TRACE_BEGIN   usp_trace_begin
+//   FAKE_TRACE_READ    usp_trace_count, usp_trace_stage, usp_trace_stop
+//   FAKE_UNRESOLVED    references a function that no library defines (dlopen with
+//                      RTLD_NOW fails, RTLD_LAZY succeeds)
+//
+// Control functions for the tests (always exported; a test opens the same path with
+// ctypes and so reaches the instance that the module loaded):
+//   void fake_configure(const char *script)  reset all state and the log, apply a script
+//   const char *fake_error(void)             "" or the first script error of that configure
+//   const char *fake_log(void)               the calls since then, one line per call
+//   int fake_live_caches(void)               script caches allocated and not yet freed
+//
+// Script: lines separated by newlines or ';', '#' starts a comment. A line is a directive
+// and key=value words. Numbers are decimal or 0x-hex and may be negative; results may also
+// be named (S_OK, E_OUTOFMEMORY, E_INVALIDARG, E_FAIL, E_PENDING); a tag is 1 to 4
+// characters (space padded) unless it starts with a digit, then it is a number; lists are
+// comma-separated (an empty value is an empty list). "at=K" picks the K-th item that the
+// module asks ScriptGetFontScriptTags about since the last ScriptItemizeOpenType on the
+// calling thread (0-based); a line without "at" serves every item without a line of its own.
+//
+//   itemize [hr=H] [count=N] [close=P]
+//       result H (the entries are written anyway); *pcItems = N instead of the item count
+//       (entries written never exceed cMaxItems + 1); close: iCharPos of the closing entry
+//       (default cInChars). More items than cMaxItems without count: E_OUTOFMEMORY.
+//   item pos=P [script=E] [level=L] [rtl=0|1] [tag=T]
+//       one item; the first such line replaces the default single item (pos 0, eScript 1,
+//       tag 'latn'). level defaults to psState->uBidiLevel and rtl to the level's low bit;
+//       the item's SCRIPT_STATE is *psState with that level.
+//   tags [at=K] [hr=H] [count=N] [list=T,..]
+//       ScriptGetFontScriptTags writes the list and *pcTags = N (default: list length) and
+//       returns H (default S_OK; E_OUTOFMEMORY when the list exceeds cMaxTags).
+//   shape [at=K] [hr=H] [hrseq=H,..] [need=G] [glyphs=g,..] [clust=c,..] [count=N]
+//       ScriptShapeOpenType. hrseq: results of the item's 1st, 2nd, .. call, later calls
+//       go on as configured otherwise; hr: result of every call; need: E_OUTOFMEMORY while
+//       cMaxGlyphs < G; glyphs: ids in logical order (E_OUTOFMEMORY when more than
+//       cMaxGlyphs); clust: log clusters, the last value repeating (default
+//       c -> min(c, glyphs - 1)); count: the *pcGlyphs written (the glyphs written never
+//       exceed cMaxGlyphs). Default: one glyph per code unit, id = code unit + first byte
+//       of the font bytes set at that moment (0 without), read after the sleep; identity
+//       log clusters. Without fLogicalOrder an fRTL item comes back in visual order.
+//   place [at=K] [hr=H] [adv=a,..] [du=d,..] [dv=d,..]
+//       ScriptPlaceOpenType; defaults: advance 100 + glyph id, offsets 0; a short list
+//       leaves the remaining glyphs at their defaults.
+//   fontbytes rc=R      usp_set_font_bytes returns R and keeps the bytes only when R is 0
+//   sleep ms=N          ScriptShapeOpenType sleeps N ms, holding no lock
+//   stage [at=K] name=S [glyphs=g,..] [rc=R] [count=N] [null]
+//       a trace stage recorded by each successful ScriptShapeOpenType of the item while
+//       recording (usp_trace_begin drops what was recorded and starts recording). The name
+//       takes \xHH escapes (\x00 included) and is delivered raw, NUL-terminated only when
+//       shorter than the buffer; count replaces the delivered glyph count; null delivers a
+//       null glyph pointer; rc is the result. A failed ScriptShapeOpenType while recording
+//       records a stage "discarded" with the one glyph 65535.
+//   tracecount [at=K] n=N     usp_trace_count returns N instead of the recorded count
+//
+// Log lines: the call and key=value words; words after "->" are results. sc is the serial
+// number of the script cache on entry (0 = null); a= is the SCRIPT_ANALYSIS as 32 bits;
+// off is pwcChars minus the text of the last ScriptItemizeOpenType (-1 when unknown).
+//   itemize n= max= ctl= st= pc= items=0|1 tags=0|1 -> hr= count=
+//   tags k= hdc=0|1 sc= a= max= pc= zero=0|1 -> hr= count= first=
+//   shape k= call= hdc= sc= a= script= lang= RANGES off= n= max= pc= -> hr= count= font=
+//   place k= hdc= sc= a= script= lang= RANGES off= n= cg= abc=null|set g=.. clust=.. -> hr=
+//     RANGES = ranges= rc=null|set rp=null|set rlen=.. feats=..  (feats: tag:value pairs,
+//     ranges separated by '/'; "-" when there are none)
+//   free sc=            clearfont            setfont len= head= -> rc=
+//   tbegin    tcount -> n=    tstage i= cap= zero=0|1 -> rc=    tstop
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ffi/usp10.h"
+
+#define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+constexpr OPENTYPE_TAG kTagLatn = 0x6E74616C;
+
+struct ItemSpec {
+  int pos = 0;
+  int script = 1;
+  std::optional<int> level;
+  std::optional<int> rtl;
+  OPENTYPE_TAG tag = kTagLatn;
+};
+
+struct TagsSpec {
+  int at = -1;
+  HRESULT hr = S_OK;
+  std::optional<int> count;
+  std::vector<OPENTYPE_TAG> list;
+};
+
+struct ShapeSpec {
+  int at = -1;
+  std::optional<HRESULT> hr;
+  std::vector<HRESULT> hrseq;
+  int need = 0;
+  std::optional<std::vector<long long>> glyphs;
+  std::vector<long long> clust;
+  std::optional<int> count;
+};
+
+struct PlaceSpec {
+  int at = -1;
+  HRESULT hr = S_OK;
+  std::vector<long long> adv, du, dv;
+};
+
+struct StageSpec {
+  int at = -1;
+  std::string name;
+  std::vector<WORD> glyphs;
+  int rc = 0;
+  std::optional<int> count;
+  bool null_glyphs = false;
+};
+
+struct TraceCountSpec {
+  int at = -1;
+  int n = 0;
+};
+
+struct Config {
+  HRESULT itemize_hr = S_OK;
+  std::optional<int> itemize_count;
+  std::optional<int> close;
+  std::vector<ItemSpec> items;
+  std::vector<TagsSpec> tags;
+  std::vector<ShapeSpec> shape;
+  std::vector<PlaceSpec> place;
+  std::vector<StageSpec> stages;
+  std::vector<TraceCountSpec> trace_counts;
+  int fontbytes_rc = 0;
+  int sleep_ms = 0;
+};
+
+struct Cache {
+  int serial;
+};
+
+std::mutex g_mu;
+Config g_cfg;
+std::string g_error;
+std::string g_log;
+std::string g_log_copy;
+const std::uint8_t *g_font = nullptr;
+std::size_t g_font_len = 0;
+int g_live_caches = 0;
+int g_cache_serial = 0;
+bool g_recording = false;
+std::vector<StageSpec> g_recorded;
+
+// Per request thread: the itemized text and the item being worked on.
+thread_local const WCHAR *t_text = nullptr;
+thread_local int t_text_len = 0;
+thread_local int t_item = -1;
+[[maybe_unused]] thread_local int t_shape_calls = 0;
+
+template <class T> const T *pick(const std::vector<T> &specs, int item) {
+  const T *any = nullptr;
+  for (const T &s : specs) {
+    if (s.at == item) return &s;
+    if (s.at == -1 && any == nullptr) any = &s;
+  }
+  return any;
+}
+
+std::string hex(unsigned long long v, int width) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "0x%0*llx", width, v);
+  return buf;
+}
+
+template <class T> std::uint32_t bits(const T &record) {
+  std::uint32_t v = 0;
+  std::memcpy(&v, &record, sizeof record);
+  return v;
+}
+
+[[maybe_unused]] int cache_serial(const SCRIPT_CACHE *psc) {
+  if (psc == nullptr || *psc == nullptr) return 0;
+  return static_cast<const Cache *>(*psc)->serial;
+}
+
+// Allocates the request's cache on first use, as a real backend keeps its font state there.
+[[maybe_unused]] void touch_cache(SCRIPT_CACHE *psc) {
+  if (psc != nullptr && *psc == nullptr) {
+    *psc = new Cache{++g_cache_serial};
+    ++g_live_caches;
+  }
+}
+
+template <class T> std::string join(const T *values, long long n, long long cap = 64) {
+  if (values == nullptr) return "null";
+  std::string s;
+  for (long long i = 0; i < n && i < cap; ++i) {
+    if (i) s += ',';
+    s += std::to_string(static_cast<long long>(values[i]));
+  }
+  if (n > cap) s += ",...";
+  return s;
+}
+
+[[maybe_unused]] std::string ranges_words(int *rcRangeChars, TEXTRANGE_PROPERTIES **rp, int cRanges) {
+  std::string s = "ranges=" + std::to_string(cRanges);
+  s += rcRangeChars ? " rc=set" : " rc=null";
+  s += rp ? " rp=set" : " rp=null";
+  std::string lens, feats;
+  for (int r = 0; r < cRanges && rcRangeChars && rp; ++r) {
+    if (r) {
+      lens += ',';
+      feats += '/';
+    }
+    lens += std::to_string(rcRangeChars[r]);
+    const TEXTRANGE_PROPERTIES *p = rp[r];
+    for (int f = 0; p && p->potfRecords && f < p->cotfRecords; ++f) {
+      if (f) feats += ',';
+      feats += hex(p->potfRecords[f].tagFeature, 8) + ":" +
+               std::to_string(p->potfRecords[f].lParameter);
+    }
+  }
+  s += " rlen=" + (lens.empty() ? std::string("-") : lens);
+  s += " feats=" + (feats.empty() ? std::string("-") : feats);
+  return s;
+}
+
+[[maybe_unused]] long long text_offset(const WCHAR *p) {
+  if (p == nullptr || t_text == nullptr || p < t_text || p > t_text + t_text_len) return -1;
+  return p - t_text;
+}
+
+void log_line(const std::string &line) { g_log += line + "\n"; }
+
+// ---- script parsing ----
+
+bool parse_number(const std::string &v, long long &out) {
+  static const std::map<std::string, long long> names = {
+      {"S_OK", 0},
+      {"E_OUTOFMEMORY", E_OUTOFMEMORY},
+      {"E_INVALIDARG", E_INVALIDARG},
+      {"E_FAIL", E_FAIL},
+      {"E_PENDING", E_PENDING}};
+  if (auto it = names.find(v); it != names.end()) {
+    out = it->second;
+    return true;
+  }
+  if (v.empty()) return false;
+  char *end = nullptr;
+  bool neg = v[0] == '-';
+  unsigned long long u = std::strtoull(v.c_str() + (neg ? 1 : 0), &end, 0);
+  if (*end != '\0' || end == v.c_str() + (neg ? 1 : 0)) return false;
+  // 32-bit results are written as unsigned hex (0x8007000E); keep their bit pattern.
+  long long s = static_cast<long long>(u);
+  if (!neg && u > 0x7FFFFFFFULL && u <= 0xFFFFFFFFULL) s = static_cast<std::int32_t>(u);
+  out = neg ? -s : s;
+  return true;
+}
+
+bool parse_tag(const std::string &v, OPENTYPE_TAG &out) {
+  if (!v.empty() && (std::isdigit(static_cast<unsigned char>(v[0])) || v[0] == '-')) {
+    long long n;
+    if (!parse_number(v, n)) return false;
+    out = static_cast<OPENTYPE_TAG>(n);
+    return true;
+  }
+  if (v.empty() || v.size() > 4) return false;
+  out = 0;
+  for (std::size_t i = 0; i < 4; ++i) {
+    unsigned char c = i < v.size() ? static_cast<unsigned char>(v[i]) : ' ';
+    out |= static_cast<OPENTYPE_TAG>(c) << (8 * i);
+  }
+  return true;
+}
+
+std::vector<std::string> split(const std::string &s, char sep) {
+  std::vector<std::string> parts;
+  if (s.empty()) return parts;
+  std::string cur;
+  for (char c : s) {
+    if (c == sep) {
+      parts.push_back(cur);
+      cur.clear();
+    } else {
+      cur += c;
+    }
+  }
+  parts.push_back(cur);
+  return parts;
+}
+
+bool parse_list(const std::string &v, std::vector<long long> &out) {
+  for (const std::string &p : split(v, ',')) {
+    long long n;
+    if (!parse_number(p, n)) return false;
+    out.push_back(n);
+  }
+  return true;
+}
+
+bool unescape(const std::string &v, std::string &out) {
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    if (v[i] != '\\') {
+      out += v[i];
+      continue;
+    }
+    if (i + 3 >= v.size() || v[i + 1] != 'x' ||
+        !std::isxdigit(static_cast<unsigned char>(v[i + 2])) ||
+        !std::isxdigit(static_cast<unsigned char>(v[i + 3])))
+      return false;
+    out += static_cast<char>(std::stoi(v.substr(i + 2, 2), nullptr, 16));
+    i += 3;
+  }
+  return true;
+}
+
+class Line {
+ public:
+  Line(const std::string &text, std::string &error) : error_(error), text_(text) {
+    std::istringstream in(text);
+    std::string word;
+    in >> directive_;
+    while (in >> word) {
+      auto eq = word.find('=');
+      if (eq == std::string::npos) {
+        words_[word] = "";
+      } else {
+        words_[word.substr(0, eq)] = word.substr(eq + 1);
+      }
+    }
+  }
+  const std::string &directive() const { return directive_; }
+  bool has(const char *key) const { return words_.count(key) != 0; }
+  void fail(const std::string &why) {
+    if (error_.empty()) error_ = why + " in line: " + text_;
+  }
+  // Rejects unknown words so that a typo in a test script cannot pass silently.
+  void allow(std::initializer_list<const char *> keys) {
+    for (const auto &w : words_) {
+      if (std::none_of(keys.begin(), keys.end(), [&](const char *k) { return w.first == k; }))
+        fail("unknown word '" + w.first + "'");
+    }
+  }
+  template <class T> void num(const char *key, T &out) {
+    if (!has(key)) return;
+    long long n;
+    if (!parse_number(words_[key], n)) return fail(std::string("bad number for ") + key);
+    out = static_cast<T>(n);
+  }
+  template <class T> void num(const char *key, std::optional<T> &out) {
+    if (!has(key)) return;
+    T v{};
+    num(key, v);
+    out = v;
+  }
+  void list(const char *key, std::vector<long long> &out) {
+    if (has(key) && !parse_list(words_[key], out))
+      fail(std::string("bad list for ") + key);
+  }
+  template <class T> void list(const char *key, std::vector<T> &out) {
+    std::vector<long long> raw;
+    list(key, raw);
+    for (long long v : raw) out.push_back(static_cast<T>(v));
+  }
+  void tag(const char *key, OPENTYPE_TAG &out) {
+    if (has(key) && !parse_tag(words_[key], out)) fail(std::string("bad tag for ") + key);
+  }
+  void tags(const char *key, std::vector<OPENTYPE_TAG> &out) {
+    for (const std::string &p : split(words_[key], ',')) {
+      OPENTYPE_TAG t;
+      if (!parse_tag(p, t)) return fail(std::string("bad tag list for ") + key);
+      out.push_back(t);
+    }
+  }
+  void text(const char *key, std::string &out) {
+    if (has(key) && !unescape(words_[key], out)) fail(std::string("bad escape in ") + key);
+  }
+
+ private:
+  std::string &error_;
+  std::string text_;
+  std::string directive_;
+  std::map<std::string, std::string> words_;
+};
+
+void apply(Line &l, Config &c) {
+  const std::string &d = l.directive();
+  if (d == "itemize") {
+    l.allow({"hr", "count", "close"});
+    l.num("hr", c.itemize_hr);
+    l.num("count", c.itemize_count);
+    l.num("close", c.close);
+  } else if (d == "item") {
+    l.allow({"pos", "script", "level", "rtl", "tag"});
+    ItemSpec s;
+    if (!l.has("pos")) l.fail("item needs pos");
+    l.num("pos", s.pos);
+    l.num("script", s.script);
+    l.num("level", s.level);
+    l.num("rtl", s.rtl);
+    l.tag("tag", s.tag);
+    c.items.push_back(s);
+  } else if (d == "tags") {
+    l.allow({"at", "hr", "count", "list"});
+    TagsSpec s;
+    l.num("at", s.at);
+    l.num("hr", s.hr);
+    l.num("count", s.count);
+    l.tags("list", s.list);
+    c.tags.push_back(s);
+  } else if (d == "shape") {
+    l.allow({"at", "hr", "hrseq", "need", "glyphs", "clust", "count"});
+    ShapeSpec s;
+    l.num("at", s.at);
+    l.num("hr", s.hr);
+    l.list("hrseq", s.hrseq);
+    l.num("need", s.need);
+    if (l.has("glyphs")) {
+      s.glyphs.emplace();
+      l.list("glyphs", *s.glyphs);
+    }
+    l.list("clust", s.clust);
+    l.num("count", s.count);
+    c.shape.push_back(s);
+  } else if (d == "place") {
+    l.allow({"at", "hr", "adv", "du", "dv"});
+    PlaceSpec s;
+    l.num("at", s.at);
+    l.num("hr", s.hr);
+    l.list("adv", s.adv);
+    l.list("du", s.du);
+    l.list("dv", s.dv);
+    c.place.push_back(s);
+  } else if (d == "fontbytes") {
+    l.allow({"rc"});
+    l.num("rc", c.fontbytes_rc);
+  } else if (d == "sleep") {
+    l.allow({"ms"});
+    l.num("ms", c.sleep_ms);
+  } else if (d == "stage") {
+    l.allow({"at", "name", "glyphs", "rc", "count", "null"});
+    StageSpec s;
+    l.num("at", s.at);
+    l.text("name", s.name);
+    l.list("glyphs", s.glyphs);
+    l.num("rc", s.rc);
+    l.num("count", s.count);
+    s.null_glyphs = l.has("null");
+    c.stages.push_back(s);
+  } else if (d == "tracecount") {
+    l.allow({"at", "n"});
+    TraceCountSpec s;
+    l.num("at", s.at);
+    l.num("n", s.n);
+    c.trace_counts.push_back(s);
+  } else {
+    l.fail("unknown directive");
+  }
+}
+
+[[maybe_unused]] void record_stages(int item, bool success) {
+  if (!g_recording) return;
+  if (!success) {
+    StageSpec s;
+    s.name = "discarded";
+    s.glyphs = {65535};
+    g_recorded.push_back(s);
+    return;
+  }
+  bool own = std::any_of(g_cfg.stages.begin(), g_cfg.stages.end(),
+                         [&](const StageSpec &s) { return s.at == item; });
+  for (const StageSpec &s : g_cfg.stages)
+    if (s.at == (own ? item : -1)) g_recorded.push_back(s);
+}
+
+}  // namespace
+
+// ---- control functions ----
+
+FAKE_EXPORT void fake_configure(const char *script) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  g_cfg = Config{};
+  g_error.clear();
+  g_log.clear();
+  g_font = nullptr;
+  g_font_len = 0;
+  g_live_caches = 0;
+  g_recording = false;
+  g_recorded.clear();
+  t_text = nullptr;
+  t_item = -1;
+  std::string text = script ? script : "";
+  std::replace(text.begin(), text.end(), ';', '\n');
+  std::istringstream in(text);
+  std::string raw;
+  while (std::getline(in, raw)) {
+    raw = raw.substr(0, raw.find('#'));
+    if (raw.find_first_not_of(" \t\r") == std::string::npos) continue;
+    Line line(raw, g_error);
+    apply(line, g_cfg);
+  }
+}
+
+FAKE_EXPORT const char *fake_error(void) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  return g_error.c_str();
+}
+
+FAKE_EXPORT const char *fake_log(void) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  g_log_copy = g_log;
+  return g_log_copy.c_str();
+}
+
+FAKE_EXPORT int fake_live_caches(void) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  return g_live_caches;
+}
+
+// ---- Uniscribe entry points ----
+
+extern "C" {
+ScriptItemizeOpenTypeFn ScriptItemizeOpenType;
+}
+
+FAKE_EXPORT HRESULT ScriptItemizeOpenType(const WCHAR *pwcInChars, int cInChars, int cMaxItems,
+                                          const SCRIPT_CONTROL *psControl,
+                                          const SCRIPT_STATE *psState, SCRIPT_ITEM *pItems,
+                                          OPENTYPE_TAG *pScriptTags, int *pcItems) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  t_text = pwcInChars;
+  t_text_len = cInChars;
+  t_item = -1;
+  std::string line = "itemize n=" + std::to_string(cInChars) +
+                     " max=" + std::to_string(cMaxItems) +
+                     " ctl=" + (psControl ? hex(bits(*psControl), 8) : "null") +
+                     " st=" + (psState ? hex(bits(*psState), 4) : "null") +
+                     " pc=" + (pcItems ? std::to_string(*pcItems) : "null") +
+                     " items=" + (pItems ? "1" : "0") + " tags=" + (pScriptTags ? "1" : "0");
+  auto done = [&](HRESULT hr, int count) {
+    log_line(line + " -> hr=" + hex(static_cast<std::uint32_t>(hr), 8) +
+             " count=" + std::to_string(count));
+    return hr;
+  };
+  if (pwcInChars == nullptr || cInChars <= 0 || cMaxItems < 2 || pItems == nullptr ||
+      pcItems == nullptr)
+    return done(E_INVALIDARG, 0);
+
+  std::vector<ItemSpec> items = g_cfg.items;
+  if (items.empty()) items.push_back(ItemSpec{});
+  if (!g_cfg.itemize_count && static_cast<int>(items.size()) > cMaxItems)
+    return done(E_OUTOFMEMORY, 0);
+  int base_level = psState ? psState->uBidiLevel : 0;
+  int entries = std::min(static_cast<int>(items.size()) + 1, cMaxItems + 1);
+  for (int i = 0; i < entries; ++i) {
+    SCRIPT_ITEM item{};
+    if (i == static_cast<int>(items.size())) {
+      item.iCharPos = g_cfg.close.value_or(cInChars);
+    } else {
+      const ItemSpec &s = items[static_cast<std::size_t>(i)];
+      int level = s.level.value_or(base_level);
+      item.iCharPos = s.pos;
+      item.a.eScript = static_cast<WORD>(s.script & 0x3FF);
+      item.a.fRTL = static_cast<WORD>(s.rtl.value_or(level & 1) & 1);
+      if (psState) item.a.s = *psState;
+      item.a.s.uBidiLevel = static_cast<WORD>(level & 31);
+      if (pScriptTags) pScriptTags[i] = s.tag;
+    }
+    pItems[i] = item;
+  }
+  int count = g_cfg.itemize_count.value_or(static_cast<int>(items.size()));
+  *pcItems = count;
+  return done(g_cfg.itemize_hr, count);
+}
+
+#if defined(FAKE_UNRESOLVED)
+extern "C" int fake_function_that_no_library_defines(void);
+FAKE_EXPORT int fake_unresolved_use(void) { return fake_function_that_no_library_defines(); }
+#endif
+
+#if defined(FAKE_ENTRY_POINTS)
+extern "C" {
+ScriptShapeOpenTypeFn ScriptShapeOpenType;
+ScriptPlaceOpenTypeFn ScriptPlaceOpenType;
+ScriptFreeCacheFn ScriptFreeCache;
+ScriptGetFontScriptTagsFn ScriptGetFontScriptTags;
+}
+
+FAKE_EXPORT HRESULT ScriptGetFontScriptTags(HDC hdc, SCRIPT_CACHE *psc, SCRIPT_ANALYSIS *psa,
+                                            int cMaxTags, OPENTYPE_TAG *pScriptTags,
+                                            int *pcTags) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  int k = ++t_item;
+  t_shape_calls = 0;
+  bool zero = pScriptTags != nullptr;
+  for (int i = 0; zero && i < cMaxTags; ++i) zero = pScriptTags[i] == 0;
+  std::string line = "tags k=" + std::to_string(k) + " hdc=" + (hdc ? "1" : "0") +
+                     " sc=" + std::to_string(cache_serial(psc)) +
+                     " a=" + (psa ? hex(bits(*psa), 8) : "null") +
+                     " max=" + std::to_string(cMaxTags) +
+                     " pc=" + (pcTags ? std::to_string(*pcTags) : "null") +
+                     " zero=" + (zero ? "1" : "0");
+  touch_cache(psc);
+  TagsSpec spec;
+  if (const TagsSpec *p = pick(g_cfg.tags, k)) spec = *p;
+  HRESULT hr = spec.hr;
+  int count = spec.count.value_or(static_cast<int>(spec.list.size()));
+  if (psa == nullptr || pScriptTags == nullptr || pcTags == nullptr || cMaxTags <= 0) {
+    hr = E_INVALIDARG;
+  } else if (static_cast<int>(spec.list.size()) > cMaxTags) {
+    if (hr == S_OK) hr = E_OUTOFMEMORY;
+  } else {
+    std::copy(spec.list.begin(), spec.list.end(), pScriptTags);
+    *pcTags = count;
+  }
+  log_line(line + " -> hr=" + hex(static_cast<std::uint32_t>(hr), 8) +
+           " count=" + std::to_string(count) +
+           " first=" + hex(spec.list.empty() ? 0 : spec.list[0], 8));
+  return hr;
+}
+
+FAKE_EXPORT HRESULT ScriptShapeOpenType(HDC hdc, SCRIPT_CACHE *psc, SCRIPT_ANALYSIS *psa,
+                                        OPENTYPE_TAG tagScript, OPENTYPE_TAG tagLangSys,
+                                        int *rcRangeChars,
+                                        TEXTRANGE_PROPERTIES **rpRangeProperties, int cRanges,
+                                        const WCHAR *pwcChars, int cChars, int cMaxGlyphs,
+                                        WORD *pwLogClust, SCRIPT_CHARPROP *pCharProps,
+                                        WORD *pwOutGlyphs, SCRIPT_GLYPHPROP *pOutGlyphProps,
+                                        int *pcGlyphs) {
+  std::unique_lock<std::mutex> lock(g_mu);
+  int k = t_item;
+  int call = t_shape_calls++;
+  std::string line = "shape k=" + std::to_string(k) + " call=" + std::to_string(call) +
+                     " hdc=" + (hdc ? "1" : "0") + " sc=" + std::to_string(cache_serial(psc)) +
+                     " a=" + (psa ? hex(bits(*psa), 8) : "null") +
+                     " script=" + hex(tagScript, 8) + " lang=" + hex(tagLangSys, 8) + " " +
+                     ranges_words(rcRangeChars, rpRangeProperties, cRanges) +
+                     " off=" + std::to_string(text_offset(pwcChars)) +
+                     " n=" + std::to_string(cChars) + " max=" + std::to_string(cMaxGlyphs) +
+                     " pc=" + (pcGlyphs ? std::to_string(*pcGlyphs) : "null");
+  touch_cache(psc);
+  ShapeSpec spec;
+  if (const ShapeSpec *p = pick(g_cfg.shape, k)) spec = *p;
+  int sleep_ms = g_cfg.sleep_ms;
+  if (sleep_ms > 0) {
+    lock.unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(sleep_ms));
+    lock.lock();
+  }
+  unsigned font = g_font != nullptr && g_font_len > 0 ? g_font[0] : 0;
+  auto done = [&](HRESULT hr, long long count) {
+    record_stages(k, hr == S_OK);
+    log_line(line + " -> hr=" + hex(static_cast<std::uint32_t>(hr), 8) +
+             " count=" + std::to_string(count) + " font=" + hex(font, 2));
+    return hr;
+  };
+  if (psa == nullptr || pwcChars == nullptr || cChars <= 0 || cMaxGlyphs <= 0 ||
+      pwLogClust == nullptr || pCharProps == nullptr || pwOutGlyphs == nullptr ||
+      pOutGlyphProps == nullptr || pcGlyphs == nullptr)
+    return done(E_INVALIDARG, 0);
+
+  HRESULT hr = S_OK;
+  if (static_cast<std::size_t>(call) < spec.hrseq.size())
+    hr = spec.hrseq[static_cast<std::size_t>(call)];
+  else if (spec.hr)
+    hr = *spec.hr;
+  if (hr == S_OK && cMaxGlyphs < spec.need) hr = E_OUTOFMEMORY;
+
+  std::vector<long long> glyphs;
+  if (spec.glyphs) {
+    glyphs = *spec.glyphs;
+  } else {
+    for (int c = 0; c < cChars; ++c) glyphs.push_back((pwcChars[c] + font) & 0xFFFF);
+  }
+  long long ng = static_cast<long long>(glyphs.size());
+  if (hr == S_OK && ng > cMaxGlyphs) hr = E_OUTOFMEMORY;
+  if (hr != S_OK) return done(hr, 0);
+
+  std::vector<long long> clust(static_cast<std::size_t>(cChars));
+  for (int c = 0; c < cChars; ++c) {
+    if (spec.clust.empty())
+      clust[static_cast<std::size_t>(c)] = std::min<long long>(c, std::max<long long>(ng - 1, 0));
+    else
+      clust[static_cast<std::size_t>(c)] =
+          spec.clust[std::min<std::size_t>(static_cast<std::size_t>(c), spec.clust.size() - 1)];
+  }
+  if (psa->fRTL && !psa->fLogicalOrder) {
+    std::reverse(glyphs.begin(), glyphs.end());
+    for (long long &c : clust)
+      if (c >= 0 && c < ng) c = ng - 1 - c;
+  }
+  for (long long g = 0; g < ng && g < cMaxGlyphs; ++g)
+    pwOutGlyphs[g] = static_cast<WORD>(glyphs[static_cast<std::size_t>(g)]);
+  for (int c = 0; c < cChars; ++c)
+    pwLogClust[c] = static_cast<WORD>(clust[static_cast<std::size_t>(c)]);
+  int count = spec.count.value_or(static_cast<int>(ng));
+  *pcGlyphs = count;
+  return done(S_OK, count);
+}
+
+FAKE_EXPORT HRESULT ScriptPlaceOpenType(HDC hdc, SCRIPT_CACHE *psc, SCRIPT_ANALYSIS *psa,
+                                        OPENTYPE_TAG tagScript, OPENTYPE_TAG tagLangSys,
+                                        int *rcRangeChars,
+                                        TEXTRANGE_PROPERTIES **rpRangeProperties, int cRanges,
+                                        const WCHAR *pwcChars, WORD *pwLogClust,
+                                        SCRIPT_CHARPROP *pCharProps, int cChars,
+                                        const WORD *pwGlyphs,
+                                        const SCRIPT_GLYPHPROP *pGlyphProps, int cGlyphs,
+                                        int *piAdvance, GOFFSET *pGoffset, ABC *pABC) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  int k = t_item;
+  std::string line = "place k=" + std::to_string(k) + " hdc=" + (hdc ? "1" : "0") +
+                     " sc=" + std::to_string(cache_serial(psc)) +
+                     " a=" + (psa ? hex(bits(*psa), 8) : "null") +
+                     " script=" + hex(tagScript, 8) + " lang=" + hex(tagLangSys, 8) + " " +
+                     ranges_words(rcRangeChars, rpRangeProperties, cRanges) +
+                     " off=" + std::to_string(text_offset(pwcChars)) +
+                     " n=" + std::to_string(cChars) + " cg=" + std::to_string(cGlyphs) +
+                     " abc=" + (pABC ? "set" : "null") + " g=" + join(pwGlyphs, cGlyphs) +
+                     " clust=" + join(pwLogClust, cChars);
+  touch_cache(psc);
+  PlaceSpec spec;
+  if (const PlaceSpec *p = pick(g_cfg.place, k)) spec = *p;
+  HRESULT hr = spec.hr;
+  if (psa == nullptr || pwcChars == nullptr || pwLogClust == nullptr || pCharProps == nullptr ||
+      cGlyphs < 0 || (cGlyphs > 0 && (pwGlyphs == nullptr || pGlyphProps == nullptr)) ||
+      piAdvance == nullptr || pGoffset == nullptr) {
+    hr = E_INVALIDARG;
+  } else if (hr == S_OK) {
+    auto value = [](const std::vector<long long> &list, int g, long long dflt) {
+      return static_cast<LONG>(static_cast<std::size_t>(g) < list.size()
+                                   ? list[static_cast<std::size_t>(g)]
+                                   : dflt);
+    };
+    long long total = 0;
+    for (int g = 0; g < cGlyphs; ++g) {
+      piAdvance[g] = value(spec.adv, g, 100 + pwGlyphs[g]);
+      pGoffset[g].du = value(spec.du, g, 0);
+      pGoffset[g].dv = value(spec.dv, g, 0);
+      total += piAdvance[g];
+    }
+    if (pABC) *pABC = ABC{0, static_cast<UINT>(total), 0};
+  }
+  log_line(line + " -> hr=" + hex(static_cast<std::uint32_t>(hr), 8));
+  return hr;
+}
+
+FAKE_EXPORT HRESULT ScriptFreeCache(SCRIPT_CACHE *psc) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  log_line("free sc=" + std::to_string(cache_serial(psc)));
+  if (psc != nullptr && *psc != nullptr) {
+    delete static_cast<Cache *>(*psc);
+    *psc = nullptr;
+    --g_live_caches;
+  }
+  return S_OK;
+}
+#endif  // FAKE_ENTRY_POINTS
+
+#if defined(FAKE_FONT_BYTES)
+extern "C" {
+usp_set_font_bytes_fn usp_set_font_bytes;
+usp_clear_font_bytes_fn usp_clear_font_bytes;
+}
+
+// The bytes are kept by reference, as the port does: the caller keeps them alive until
+// usp_clear_font_bytes has returned.
+FAKE_EXPORT int usp_set_font_bytes(const std::uint8_t *bytes, std::size_t length) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  std::string head;
+  for (std::size_t i = 0; bytes && i < length && i < 4; ++i) {
+    char buf[3];
+    std::snprintf(buf, sizeof buf, "%02x", bytes[i]);
+    head += buf;
+  }
+  int rc = g_cfg.fontbytes_rc;
+  log_line("setfont len=" + std::to_string(length) + " head=" + (head.empty() ? "-" : head) +
+           " -> rc=" + std::to_string(rc));
+  if (rc == 0) {
+    g_font = bytes;
+    g_font_len = length;
+  }
+  return rc;
+}
+
+FAKE_EXPORT void usp_clear_font_bytes(void) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  log_line("clearfont");
+  g_font = nullptr;
+  g_font_len = 0;
+}
+#endif  // FAKE_FONT_BYTES
+
+#if defined(FAKE_TRACE_BEGIN)
+extern "C" {
+usp_trace_begin_fn usp_trace_begin;
+}
+
+FAKE_EXPORT void usp_trace_begin(void) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  log_line("tbegin");
+  g_recorded.clear();
+  g_recording = true;
+}
+#endif  // FAKE_TRACE_BEGIN
+
+#if defined(FAKE_TRACE_READ)
+extern "C" {
+usp_trace_count_fn usp_trace_count;
+usp_trace_stage_fn usp_trace_stage;
+usp_trace_stop_fn usp_trace_stop;
+}
+
+FAKE_EXPORT int usp_trace_count(void) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  int n = static_cast<int>(g_recorded.size());
+  if (const TraceCountSpec *p = pick(g_cfg.trace_counts, t_item)) n = p->n;
+  log_line("tcount -> n=" + std::to_string(n));
+  return n;
+}
+
+FAKE_EXPORT int usp_trace_stage(int index, char *name, int name_capacity, int *glyph_count,
+                                const std::uint16_t **glyphs) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  bool zero = name != nullptr;
+  for (int i = 0; zero && i < name_capacity; ++i) zero = name[i] == 0;
+  std::string line = "tstage i=" + std::to_string(index) +
+                     " cap=" + std::to_string(name_capacity) + " zero=" + (zero ? "1" : "0");
+  int rc = -1;
+  if (index >= 0 && static_cast<std::size_t>(index) < g_recorded.size() && name != nullptr &&
+      name_capacity > 0 && glyph_count != nullptr && glyphs != nullptr) {
+    const StageSpec &s = g_recorded[static_cast<std::size_t>(index)];
+    std::size_t n = std::min(s.name.size(), static_cast<std::size_t>(name_capacity));
+    std::memcpy(name, s.name.data(), n);
+    if (n < static_cast<std::size_t>(name_capacity)) name[n] = '\0';
+    *glyph_count = s.count.value_or(static_cast<int>(s.glyphs.size()));
+    *glyphs = s.null_glyphs ? nullptr : s.glyphs.data();
+    rc = s.rc;
+  }
+  log_line(line + " -> rc=" + std::to_string(rc));
+  return rc;
+}
+
+FAKE_EXPORT void usp_trace_stop(void) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  log_line("tstop");
+  g_recording = false;
+}
+#endif  // FAKE_TRACE_READ

@@ -1,0 +1,166 @@
+#include "font_store.h"
+
+#include <hb-ot.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "vantor.h"
+
+namespace vantor {
+namespace {
+
+std::atomic<std::size_t> g_faces_built{0};
+
+constexpr std::uint64_t kPrime1 = 0x9E3779B185EBCA87ULL;
+constexpr std::uint64_t kPrime2 = 0xC2B2AE3D27D4EB4FULL;
+constexpr std::uint64_t kPrime3 = 0x165667B19E3779F9ULL;
+
+inline std::uint64_t load64(const std::uint8_t *p) {
+  std::uint64_t value;
+  std::memcpy(&value, p, sizeof value);
+  return value;
+}
+
+inline std::uint64_t rotl(std::uint64_t value, int bits) {
+  return (value << bits) | (value >> (64 - bits));
+}
+
+inline std::uint64_t mix(std::uint64_t acc, std::uint64_t word) {
+  return rotl(acc + word * kPrime2, 31) * kPrime1;
+}
+
+std::vector<hb_tag_t> script_tags_of(hb_face_t *face, hb_tag_t table) {
+  std::vector<hb_tag_t> tags;
+  unsigned start = 0;
+  hb_tag_t chunk[32];
+  for (;;) {
+    unsigned count = 32;
+    const unsigned total = hb_ot_layout_table_get_script_tags(face, table, start, &count, chunk);
+    tags.insert(tags.end(), chunk, chunk + count);
+    start += count;
+    if (count == 0 || start >= total) break;
+  }
+  return tags;
+}
+
+}  // namespace
+
+std::uint64_t hash_bytes(std::span<const std::uint8_t> bytes) {
+  const std::uint8_t *p = bytes.data();
+  std::size_t left = bytes.size();
+  // Four independent lanes keep the multiplier busy; 32 bytes per round.
+  std::uint64_t lanes[4] = {kPrime1 + kPrime2, kPrime2, 0, 0 - kPrime1};
+  while (left >= 32) {
+    for (int lane = 0; lane < 4; ++lane) lanes[lane] = mix(lanes[lane], load64(p + 8 * lane));
+    p += 32;
+    left -= 32;
+  }
+  std::uint64_t h = rotl(lanes[0], 1) + rotl(lanes[1], 7) + rotl(lanes[2], 12) +
+                    rotl(lanes[3], 18) + bytes.size();
+  while (left >= 8) {
+    h = rotl(h ^ mix(0, load64(p)), 27) * kPrime1 + kPrime3;
+    p += 8;
+    left -= 8;
+  }
+  while (left > 0) {
+    h = rotl(h ^ (*p * kPrime3), 11) * kPrime1;
+    ++p;
+    --left;
+  }
+  h ^= h >> 33;
+  h *= kPrime2;
+  h ^= h >> 29;
+  h *= kPrime3;
+  h ^= h >> 32;
+  return h;
+}
+
+std::shared_ptr<const FontFace> FontFace::build(std::span<const std::uint8_t> bytes,
+                                                std::uint64_t hash, int *code) {
+  if (bytes.size() > UINT_MAX) {
+    *code = VANTOR_FONT_NOT_SFNT;
+    return nullptr;
+  }
+  std::shared_ptr<FontFace> made(new FontFace());
+  made->bytes_.assign(bytes.begin(), bytes.end());
+  made->hash_ = hash;
+  made->blob_.reset(hb_blob_create(reinterpret_cast<const char *>(made->bytes_.data()),
+                                   static_cast<unsigned>(made->bytes_.size()),
+                                   HB_MEMORY_MODE_READONLY, nullptr, nullptr));
+  if (hb_face_count(made->blob_.get()) == 0) {
+    *code = VANTOR_FONT_NOT_SFNT;
+    return nullptr;
+  }
+  made->face_.reset(hb_face_create(made->blob_.get(), 0));
+  if (hb_face_get_glyph_count(made->face_.get()) == 0) {
+    *code = VANTOR_FONT_NO_GLYPHS;
+    return nullptr;
+  }
+  made->font_.reset(hb_font_create(made->face_.get()));
+  hb_ot_font_set_funcs(made->font_.get());
+  const int upem = static_cast<int>(hb_face_get_upem(made->face_.get()));
+  hb_font_set_scale(made->font_.get(), upem, upem);
+  made->has_glyph_classes_ = hb_ot_layout_has_glyph_classes(made->face_.get());
+  made->layout_scripts_ = script_tags_of(made->face_.get(), HB_OT_TAG_GSUB);
+  for (hb_tag_t tag : script_tags_of(made->face_.get(), HB_OT_TAG_GPOS)) {
+    if (!made->lists_script(tag)) made->layout_scripts_.push_back(tag);
+  }
+  // The face and font are only read from now on; making them immutable lets
+  // HarfBuzz skip its own bookkeeping for later changes.
+  hb_face_make_immutable(made->face_.get());
+  hb_font_make_immutable(made->font_.get());
+  g_faces_built.fetch_add(1, std::memory_order_relaxed);
+  *code = VANTOR_FONT_OK;
+  return made;
+}
+
+bool FontFace::holds(std::span<const std::uint8_t> bytes, std::uint64_t hash) const {
+  return hash == hash_ && bytes.size() == bytes_.size() &&
+         std::memcmp(bytes.data(), bytes_.data(), bytes.size()) == 0;
+}
+
+bool FontFace::lists_script(hb_tag_t tag) const {
+  return std::find(layout_scripts_.begin(), layout_scripts_.end(), tag) != layout_scripts_.end();
+}
+
+int FontStore::set_current(std::span<const std::uint8_t> bytes) {
+  current_.reset();
+  if (bytes.data() == nullptr || bytes.empty()) return VANTOR_FONT_EMPTY;
+  const std::uint64_t hash = hash_bytes(bytes);
+  for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+    if (!(*it)->holds(bytes, hash)) continue;
+    std::rotate(kept_.begin(), it, it + 1);
+    current_ = kept_.front();
+    return VANTOR_FONT_OK;
+  }
+  int code = VANTOR_FONT_OK;
+  std::shared_ptr<const FontFace> built;
+  try {
+    built = FontFace::build(bytes, hash, &code);
+  } catch (const std::bad_alloc &) {
+    return VANTOR_FONT_NO_MEMORY;
+  }
+  if (!built) return code;
+  kept_.insert(kept_.begin(), built);
+  trim_kept();
+  current_ = std::move(built);
+  return VANTOR_FONT_OK;
+}
+
+void FontStore::trim_kept() {
+  std::size_t total = 0;
+  for (const auto &font : kept_) total += font->byte_size();
+  while (kept_.size() > 1 && (kept_.size() > kKeptFonts || total > kKeptBytes)) {
+    total -= kept_.back()->byte_size();
+    kept_.pop_back();
+  }
+}
+
+std::size_t FontStore::faces_built() { return g_faces_built.load(std::memory_order_relaxed); }
+
+}  // namespace vantor

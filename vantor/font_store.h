@@ -1,0 +1,78 @@
+// The font the backend shapes with, taken from bytes, and the recently used
+// fonts kept for the next request.
+#pragma once
+
+#include <hb.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "hb_handles.h"
+
+namespace vantor {
+
+// One font built from a private copy of its bytes: the HarfBuzz blob, face
+// and font (scaled to units per em, no hinting) and facts read once. The
+// object never changes after it is built, so script caches can share it.
+class FontFace {
+ public:
+  // Builds the font; *code receives VANTOR_FONT_OK or the failure code of
+  // vantor.h. Returns null on failure.
+  static std::shared_ptr<const FontFace> build(std::span<const std::uint8_t> bytes,
+                                               std::uint64_t hash, int *code);
+
+  bool holds(std::span<const std::uint8_t> bytes, std::uint64_t hash) const;
+
+  hb_face_t *face() const { return face_.get(); }
+  hb_font_t *font() const { return font_.get(); }
+  std::size_t byte_size() const { return bytes_.size(); }
+  bool has_glyph_classes() const { return has_glyph_classes_; }
+  // True when GSUB or GPOS lists this script tag (HarfBuzz byte order).
+  bool lists_script(hb_tag_t tag) const;
+
+ private:
+  FontFace() = default;
+
+  // Declared first so that it outlives the blob that points into it.
+  std::vector<std::uint8_t> bytes_;
+  std::uint64_t hash_ = 0;
+  BlobPtr blob_;
+  FacePtr face_;
+  FontPtr font_;
+  bool has_glyph_classes_ = false;
+  std::vector<hb_tag_t> layout_scripts_;
+};
+
+// A fast 64-bit hash of a byte string, used to tell fonts apart before a
+// full comparison.
+std::uint64_t hash_bytes(std::span<const std::uint8_t> bytes);
+
+// The font slot set by usp_set_font_bytes plus the last few fonts built.
+// Setting bytes equal to a kept font's bytes makes that font current again
+// without building anything, so its HarfBuzz face and the shape plans cached
+// on it carry over from one request to the next.
+class FontStore {
+ public:
+  int set_current(std::span<const std::uint8_t> bytes);
+  void clear_current() { current_.reset(); }
+  const std::shared_ptr<const FontFace> &current() const { return current_; }
+
+  // Number of FontFace objects built in this process; tests read it to see
+  // that a known font is not built again.
+  static std::size_t faces_built();
+
+ private:
+  void trim_kept();
+
+  // At most this many fonts, and no more bytes than this beyond the most
+  // recent font: enough for a request that alternates between a few fonts.
+  static constexpr std::size_t kKeptFonts = 4;
+  static constexpr std::size_t kKeptBytes = std::size_t{128} << 20;
+  std::shared_ptr<const FontFace> current_;
+  std::vector<std::shared_ptr<const FontFace>> kept_;  // most recently used first
+};
+
+}  // namespace vantor

@@ -1,0 +1,190 @@
+#include "shaper.h"
+
+#include <hb-ot.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <utility>
+
+#include "scripts.h"
+#include "tags.h"
+
+namespace vantor {
+namespace {
+
+constexpr bool is_default_script_tag(hb_tag_t tag) {
+  return tag == 0 || (tag & 0xDFDFDFDFU) == HB_OT_TAG_DEFAULT_SCRIPT;
+}
+
+// The script HarfBuzz shapes with: the item's own, or, for an item without
+// one, the script of the tag the caller chose.
+hb_script_t item_script(const ItemArguments &args) {
+  const hb_script_t own = script_from_number(args.analysis->eScript);
+  if (own != HB_SCRIPT_INVALID) return own;
+  const hb_tag_t tag = hb_tag_from_opentype(args.script_tag);
+  if (is_default_script_tag(tag)) return HB_SCRIPT_COMMON;
+  const hb_script_t from_tag = hb_ot_tag_to_script(tag);
+  if (from_tag == HB_SCRIPT_INVALID || from_tag == HB_SCRIPT_UNKNOWN) return HB_SCRIPT_COMMON;
+  return from_tag;
+}
+
+// The script tag HarfBuzz would pick by itself in this font, 0 if none.
+hb_tag_t natural_script_tag(const FontFace &font, hb_script_t script) {
+  std::array<hb_tag_t, HB_OT_MAX_TAGS_PER_SCRIPT> tags{};
+  const std::size_t count = opentype_script_tags(script, tags);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (font.lists_script(tags[i])) return tags[i];
+  }
+  return 0;
+}
+
+void append_subtag(std::string &out, const char *name, hb_tag_t tag) {
+  char text[16];
+  std::snprintf(text, sizeof text, "-%s-%08x", name, static_cast<unsigned>(tag));
+  out += text;
+}
+
+// HarfBuzz takes a language system tag, and a script tag that overrides its
+// own choice, through the private-use subtags -hbot- and -hbsc- of the
+// buffer's language. The script tag is passed only when the font has it and
+// HarfBuzz would not pick it anyway, so the common case keeps the plain
+// language and shares its shape plans with every other caller.
+hb_language_t item_language(const FontFace &font, hb_script_t script, const ItemArguments &args) {
+  std::string subtags;
+  const hb_tag_t script_tag = hb_tag_from_opentype(args.script_tag);
+  if (!is_default_script_tag(script_tag) && font.lists_script(script_tag) &&
+      script_tag != natural_script_tag(font, script)) {
+    append_subtag(subtags, "hbsc", script_tag);
+  }
+  if (!is_default_language(args.language_tag)) {
+    append_subtag(subtags, "hbot", hb_tag_from_opentype(args.language_tag));
+  }
+  if (subtags.empty()) return HB_LANGUAGE_INVALID;
+  const std::string language = "x" + subtags;
+  return hb_language_from_string(language.c_str(), static_cast<int>(language.size()));
+}
+
+// One hb_feature_t per feature record of each range, covering the range's
+// characters (cluster values are UTF-16 offsets). The ranges must cover the
+// item exactly.
+HRESULT collect_features(const ItemArguments &args, std::vector<hb_feature_t> *out) {
+  if (args.range_count < 0) return E_INVALIDARG;
+  if (args.range_count == 0) return S_OK;
+  if (args.range_chars == nullptr || args.range_properties == nullptr) return E_INVALIDARG;
+  long long start = 0;
+  for (int r = 0; r < args.range_count; ++r) {
+    const int length = args.range_chars[r];
+    if (length < 0 || start + length > args.char_count) return E_INVALIDARG;
+    const long long end = start + length;
+    const TEXTRANGE_PROPERTIES *properties = args.range_properties[r];
+    if (properties != nullptr) {
+      if (properties->cotfRecords < 0) return E_INVALIDARG;
+      if (properties->cotfRecords > 0 && properties->potfRecords == nullptr) return E_INVALIDARG;
+      const bool whole_item = start == 0 && end == args.char_count;
+      for (int k = 0; k < properties->cotfRecords; ++k) {
+        const OPENTYPE_FEATURE_RECORD &record = properties->potfRecords[k];
+        if (record.lParameter < 0) return E_INVALIDARG;
+        if (length == 0) continue;
+        hb_feature_t feature{};
+        feature.tag = hb_tag_from_opentype(record.tagFeature);
+        feature.value = static_cast<std::uint32_t>(record.lParameter);
+        feature.start = whole_item ? HB_FEATURE_GLOBAL_START : static_cast<unsigned>(start);
+        feature.end = whole_item ? HB_FEATURE_GLOBAL_END : static_cast<unsigned>(end);
+        out->push_back(feature);
+      }
+    }
+    start = end;
+  }
+  return start == args.char_count ? S_OK : E_INVALIDARG;
+}
+
+bool same_features(const std::vector<hb_feature_t> &a, const std::vector<hb_feature_t> &b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](const hb_feature_t &x, const hb_feature_t &y) {
+                      return x.tag == y.tag && x.value == y.value && x.start == y.start &&
+                             x.end == y.end;
+                    });
+}
+
+}  // namespace
+
+HRESULT make_request(const FontFace &font, const ItemArguments &args, ShapeRequest *out) {
+  out->text = std::u16string_view(args.chars, static_cast<std::size_t>(args.char_count));
+  out->direction = args.analysis->fRTL ? HB_DIRECTION_RTL : HB_DIRECTION_LTR;
+  out->script = item_script(args);
+  out->language = item_language(font, out->script, args);
+  out->features.clear();
+  return collect_features(args, &out->features);
+}
+
+BufferPtr make_buffer(const ShapeRequest &request) {
+  BufferPtr buffer(hb_buffer_create());
+  const int length = static_cast<int>(request.text.size());
+  hb_buffer_add_utf16(buffer.get(), reinterpret_cast<const std::uint16_t *>(request.text.data()),
+                      length, 0, length);
+  hb_buffer_set_direction(buffer.get(), request.direction);
+  hb_buffer_set_script(buffer.get(), request.script);
+  hb_buffer_set_language(buffer.get(), request.language);
+  // Monotone graphemes is HarfBuzz's default: marks share their base's
+  // cluster, as they share a Uniscribe cluster.
+  hb_buffer_set_cluster_level(buffer.get(), HB_BUFFER_CLUSTER_LEVEL_MONOTONE_GRAPHEMES);
+  return buffer;
+}
+
+bool shape_buffer(const FontFace &font, const ShapeRequest &request, hb_buffer_t *buffer) {
+  hb_segment_properties_t properties;
+  hb_buffer_get_segment_properties(buffer, &properties);
+  const auto feature_count = static_cast<unsigned>(request.features.size());
+  // The plan is cached on the face, so items and requests that share the
+  // font and properties share the plan.
+  const ShapePlanPtr plan(hb_shape_plan_create_cached(font.face(), &properties,
+                                                      request.features.data(), feature_count,
+                                                      nullptr));
+  return hb_shape_plan_execute(plan.get(), font.font(), buffer, request.features.data(),
+                               feature_count);
+}
+
+HRESULT shape(const FontFace &font, const ShapeRequest &request, ShapedRun *out) {
+  const BufferPtr buffer = make_buffer(request);
+  if (!hb_buffer_allocation_successful(buffer.get())) return E_OUTOFMEMORY;
+  if (!shape_buffer(font, request, buffer.get())) {
+    return hb_buffer_allocation_successful(buffer.get()) ? E_FAIL : E_OUTOFMEMORY;
+  }
+  unsigned count = 0;
+  const hb_glyph_info_t *infos = hb_buffer_get_glyph_infos(buffer.get(), &count);
+  const hb_glyph_position_t *positions = hb_buffer_get_glyph_positions(buffer.get(), nullptr);
+  out->glyphs.resize(count);
+  out->clusters.resize(count);
+  out->positions.resize(count);
+  const bool reverse = request.direction == HB_DIRECTION_RTL;
+  for (unsigned i = 0; i < count; ++i) {
+    const unsigned k = reverse ? count - 1 - i : i;
+    out->glyphs[k] = infos[i].codepoint;
+    out->clusters[k] = infos[i].cluster;
+    out->positions[k] = positions[i];
+  }
+  return S_OK;
+}
+
+const ShapedRun *ShapeMemo::find(const ShapeRequest &request) const {
+  if (!valid_ || request.direction != direction_ || request.script != script_ ||
+      request.language != language_ || request.text != text_ ||
+      !same_features(request.features, features_)) {
+    return nullptr;
+  }
+  return &run_;
+}
+
+void ShapeMemo::store(const ShapeRequest &request, ShapedRun run) {
+  valid_ = false;
+  text_.assign(request.text);
+  direction_ = request.direction;
+  script_ = request.script;
+  language_ = request.language;
+  features_ = request.features;
+  run_ = std::move(run);
+  valid_ = true;
+}
+
+}  // namespace vantor

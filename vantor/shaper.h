@@ -1,0 +1,82 @@
+// Shaping one item with HarfBuzz, from the arguments of ScriptShapeOpenType
+// and ScriptPlaceOpenType.
+#pragma once
+
+#include <hb.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ffi/usp10.h"
+#include "font_store.h"
+#include "hb_handles.h"
+
+namespace vantor {
+
+// Everything that decides HarfBuzz's result for one item.
+struct ShapeRequest {
+  std::u16string_view text;
+  hb_direction_t direction = HB_DIRECTION_LTR;
+  hb_script_t script = HB_SCRIPT_COMMON;
+  // Carries the language system tag and, when the caller named a script tag
+  // the font has, that tag too, as HarfBuzz private-use subtags.
+  hb_language_t language = HB_LANGUAGE_INVALID;
+  std::vector<hb_feature_t> features;  // ranges in UTF-16 offsets of the item
+};
+
+// The arguments shared by ScriptShapeOpenType and ScriptPlaceOpenType.
+struct ItemArguments {
+  const SCRIPT_ANALYSIS *analysis;
+  OPENTYPE_TAG script_tag;
+  OPENTYPE_TAG language_tag;
+  const int *range_chars;
+  TEXTRANGE_PROPERTIES *const *range_properties;
+  int range_count;
+  const WCHAR *chars;
+  int char_count;
+};
+
+// Builds the request; E_INVALIDARG for inconsistent ranges or feature
+// records, S_OK otherwise.
+HRESULT make_request(const FontFace &font, const ItemArguments &args, ShapeRequest *out);
+
+// HarfBuzz's glyphs for one item, in logical order (HarfBuzz's output order
+// reversed for right-to-left items). Clusters are UTF-16 offsets into the item.
+struct ShapedRun {
+  std::vector<hb_codepoint_t> glyphs;
+  std::vector<std::uint32_t> clusters;
+  std::vector<hb_glyph_position_t> positions;
+};
+
+// A fresh buffer holding the request's text and segment properties.
+BufferPtr make_buffer(const ShapeRequest &request);
+
+// Shapes a buffer made by make_buffer; false when HarfBuzz fails.
+bool shape_buffer(const FontFace &font, const ShapeRequest &request, hb_buffer_t *buffer);
+
+// Shapes the request; E_OUTOFMEMORY or E_FAIL when HarfBuzz fails.
+HRESULT shape(const FontFace &font, const ShapeRequest &request, ShapedRun *out);
+
+// The last shaping request of a script cache and its result. Placing reuses
+// the result when it is asked for the same item and glyphs right after
+// shaping them, which is how items are laid out; anything else is shaped
+// again. The text is compared by content, not by address, so the match is
+// exact even when a caller reuses a buffer for other text.
+class ShapeMemo {
+ public:
+  const ShapedRun *find(const ShapeRequest &request) const;
+  void store(const ShapeRequest &request, ShapedRun run);
+
+ private:
+  bool valid_ = false;
+  std::u16string text_;
+  hb_direction_t direction_ = HB_DIRECTION_INVALID;
+  hb_script_t script_ = HB_SCRIPT_INVALID;
+  hb_language_t language_ = HB_LANGUAGE_INVALID;
+  std::vector<hb_feature_t> features_;
+  ShapedRun run_;
+};
+
+}  // namespace vantor

@@ -1,0 +1,243 @@
+/* libvantor: the bundled Uniscribe OpenType backend, built on HarfBuzz and FriBidi.
+ *
+ * The library exports the five Uniscribe OpenType entry points declared in
+ * ffi/usp10.h and six functions of its own (usp_set_font_bytes,
+ * usp_clear_font_bytes, usp_trace_begin, usp_trace_count, usp_trace_stage,
+ * usp_trace_stop). This header documents the values that are the library's
+ * own choice: the script numbers stored in SCRIPT_ANALYSIS.eScript, the
+ * failure codes of usp_set_font_bytes and the names of the trace stages.
+ *
+ * Behaviour worth knowing when reading its results:
+ *
+ * - Itemization: bidi levels come from FriBidi, with the paragraph direction
+ *   given by the parity of SCRIPT_STATE.uBidiLevel; levels of 2 and above
+ *   raise every resolved level by the even part of uBidiLevel. Paragraph
+ *   separators (U+2029, CR, LF, ...) end a paragraph, and each paragraph is
+ *   resolved on its own with the same direction. With fOverrideDirection set,
+ *   every character takes uBidiLevel. Levels above 31 do not fit the 5-bit
+ *   uBidiLevel field and are stored as 30 or 31, keeping their parity.
+ *   Characters of the Common, Inherited and Unknown scripts take the script of
+ *   the closest preceding character of another script (the following one at
+ *   the start of the text), and a closing paired bracket takes the script of
+ *   its opening bracket. An item is a maximal run of one level and one script;
+ *   an item made only of Common, Inherited or Unknown characters has script
+ *   tag 0 and eScript VANTOR_SCRIPT_NONE.
+ *
+ * - Script tags are OPENTYPE_TAG values, first character in the low byte.
+ *
+ * - Shaping uses HarfBuzz's default cluster level (monotone graphemes): a base
+ *   character and the marks that follow it form one cluster. Cluster values
+ *   are UTF-16 offsets into the item. A TEXTRANGE_PROPERTIES record applies to
+ *   the characters of its range. tagLangSys 'dflt' (or 0) selects the default
+ *   language system; any other tag selects that language system. A tagScript
+ *   that the font lists in GSUB or GPOS selects that script's lookups, so that
+ *   a caller can ask for 'deva' where HarfBuzz would prefer 'dev2'.
+ *
+ * - SCRIPT_GLYPHPROP: fClusterStart marks the first glyph, in logical order,
+ *   of each cluster; fDiacritic marks glyphs of GDEF class mark, or, in fonts
+ *   without GDEF glyph classes, glyphs that stand for a nonspacing mark (Mn);
+ *   fZeroWidth marks glyphs whose advance is zero; uJustification is
+ *   SCRIPT_JUSTIFY_BLANK (2) for the first glyph of a space cluster,
+ *   SCRIPT_JUSTIFY_CHARACTER (1) for the first glyph of any other cluster and
+ *   SCRIPT_JUSTIFY_NONE (0) for the rest. SCRIPT_CHARPROP.fCanGlyphAlone is
+ *   set for a character that forms a cluster of its own with a single glyph.
+ *
+ * - Placing: advances and offsets are in font units (the font is scaled to
+ *   its units per em, without hinting). GOFFSET.du runs along the advance
+ *   direction: HarfBuzz's x offset for left-to-right items, its negation for
+ *   right-to-left ones; dv is the y offset, positive up. ABC holds the totals:
+ *   abcA = abcC = 0 and abcB = the sum of the advances (a negative sum goes
+ *   into abcA with abcB = 0).
+ *
+ * - Trace: usp_trace_begin starts recording (dropping earlier stages) and
+ *   usp_trace_stop ends it and drops the stages. Every successful
+ *   ScriptShapeOpenType call made in between appends its stages: "cmap" (the
+ *   glyphs as GSUB starts), one "GSUB lookup N 'tag'" per GSUB lookup that
+ *   HarfBuzz applied (N the lookup index, tag its feature), and "final" (the
+ *   shaped glyphs in logical order). Glyph pointers handed out by
+ *   usp_trace_stage stay valid until the next usp_trace_begin or
+ *   usp_trace_stop.
+ */
+#ifndef VANTOR_VANTOR_H
+#define VANTOR_VANTOR_H
+
+/* Results of usp_set_font_bytes. */
+#define VANTOR_FONT_OK 0
+#define VANTOR_FONT_EMPTY 1         /* null pointer or zero length */
+#define VANTOR_FONT_NOT_SFNT 2      /* not an OpenType/TrueType font or collection */
+#define VANTOR_FONT_NO_GLYPHS 3     /* the first face has no glyphs */
+#define VANTOR_FONT_NO_MEMORY 4     /* the copy of the bytes could not be made */
+
+/* Script numbers stored in SCRIPT_ANALYSIS.eScript. The numbers are stable:
+ * new scripts are only ever appended. VANTOR_SCRIPT_NONE marks an item that
+ * holds no character of a specific script (spaces, punctuation, digits,
+ * marks). Each entry gives the number, the name and the ISO 15924 code. */
+#define VANTOR_SCRIPT_NONE 0
+#define VANTOR_SCRIPT_LIST(X) \
+  X(  1, ARABIC,                  'A', 'r', 'a', 'b') \
+  X(  2, ARMENIAN,                'A', 'r', 'm', 'n') \
+  X(  3, BENGALI,                 'B', 'e', 'n', 'g') \
+  X(  4, CYRILLIC,                'C', 'y', 'r', 'l') \
+  X(  5, DEVANAGARI,              'D', 'e', 'v', 'a') \
+  X(  6, GEORGIAN,                'G', 'e', 'o', 'r') \
+  X(  7, GREEK,                   'G', 'r', 'e', 'k') \
+  X(  8, GUJARATI,                'G', 'u', 'j', 'r') \
+  X(  9, GURMUKHI,                'G', 'u', 'r', 'u') \
+  X( 10, HANGUL,                  'H', 'a', 'n', 'g') \
+  X( 11, HAN,                     'H', 'a', 'n', 'i') \
+  X( 12, HEBREW,                  'H', 'e', 'b', 'r') \
+  X( 13, HIRAGANA,                'H', 'i', 'r', 'a') \
+  X( 14, KANNADA,                 'K', 'n', 'd', 'a') \
+  X( 15, KATAKANA,                'K', 'a', 'n', 'a') \
+  X( 16, LAO,                     'L', 'a', 'o', 'o') \
+  X( 17, LATIN,                   'L', 'a', 't', 'n') \
+  X( 18, MALAYALAM,               'M', 'l', 'y', 'm') \
+  X( 19, ORIYA,                   'O', 'r', 'y', 'a') \
+  X( 20, TAMIL,                   'T', 'a', 'm', 'l') \
+  X( 21, TELUGU,                  'T', 'e', 'l', 'u') \
+  X( 22, THAI,                    'T', 'h', 'a', 'i') \
+  X( 23, TIBETAN,                 'T', 'i', 'b', 't') \
+  X( 24, BOPOMOFO,                'B', 'o', 'p', 'o') \
+  X( 25, BRAILLE,                 'B', 'r', 'a', 'i') \
+  X( 26, CANADIAN_SYLLABICS,      'C', 'a', 'n', 's') \
+  X( 27, CHEROKEE,                'C', 'h', 'e', 'r') \
+  X( 28, ETHIOPIC,                'E', 't', 'h', 'i') \
+  X( 29, KHMER,                   'K', 'h', 'm', 'r') \
+  X( 30, MONGOLIAN,               'M', 'o', 'n', 'g') \
+  X( 31, MYANMAR,                 'M', 'y', 'm', 'r') \
+  X( 32, OGHAM,                   'O', 'g', 'a', 'm') \
+  X( 33, RUNIC,                   'R', 'u', 'n', 'r') \
+  X( 34, SINHALA,                 'S', 'i', 'n', 'h') \
+  X( 35, SYRIAC,                  'S', 'y', 'r', 'c') \
+  X( 36, THAANA,                  'T', 'h', 'a', 'a') \
+  X( 37, YI,                      'Y', 'i', 'i', 'i') \
+  X( 38, DESERET,                 'D', 's', 'r', 't') \
+  X( 39, GOTHIC,                  'G', 'o', 't', 'h') \
+  X( 40, OLD_ITALIC,              'I', 't', 'a', 'l') \
+  X( 41, BUHID,                   'B', 'u', 'h', 'd') \
+  X( 42, HANUNOO,                 'H', 'a', 'n', 'o') \
+  X( 43, TAGALOG,                 'T', 'g', 'l', 'g') \
+  X( 44, TAGBANWA,                'T', 'a', 'g', 'b') \
+  X( 45, CYPRIOT,                 'C', 'p', 'r', 't') \
+  X( 46, LIMBU,                   'L', 'i', 'm', 'b') \
+  X( 47, LINEAR_B,                'L', 'i', 'n', 'b') \
+  X( 48, OSMANYA,                 'O', 's', 'm', 'a') \
+  X( 49, SHAVIAN,                 'S', 'h', 'a', 'w') \
+  X( 50, TAI_LE,                  'T', 'a', 'l', 'e') \
+  X( 51, UGARITIC,                'U', 'g', 'a', 'r') \
+  X( 52, BUGINESE,                'B', 'u', 'g', 'i') \
+  X( 53, COPTIC,                  'C', 'o', 'p', 't') \
+  X( 54, GLAGOLITIC,              'G', 'l', 'a', 'g') \
+  X( 55, KHAROSHTHI,              'K', 'h', 'a', 'r') \
+  X( 56, NEW_TAI_LUE,             'T', 'a', 'l', 'u') \
+  X( 57, OLD_PERSIAN,             'X', 'p', 'e', 'o') \
+  X( 58, SYLOTI_NAGRI,            'S', 'y', 'l', 'o') \
+  X( 59, TIFINAGH,                'T', 'f', 'n', 'g') \
+  X( 60, BALINESE,                'B', 'a', 'l', 'i') \
+  X( 61, CUNEIFORM,               'X', 's', 'u', 'x') \
+  X( 62, NKO,                     'N', 'k', 'o', 'o') \
+  X( 63, PHAGS_PA,                'P', 'h', 'a', 'g') \
+  X( 64, PHOENICIAN,              'P', 'h', 'n', 'x') \
+  X( 65, CARIAN,                  'C', 'a', 'r', 'i') \
+  X( 66, CHAM,                    'C', 'h', 'a', 'm') \
+  X( 67, KAYAH_LI,                'K', 'a', 'l', 'i') \
+  X( 68, LEPCHA,                  'L', 'e', 'p', 'c') \
+  X( 69, LYCIAN,                  'L', 'y', 'c', 'i') \
+  X( 70, LYDIAN,                  'L', 'y', 'd', 'i') \
+  X( 71, OL_CHIKI,                'O', 'l', 'c', 'k') \
+  X( 72, REJANG,                  'R', 'j', 'n', 'g') \
+  X( 73, SAURASHTRA,              'S', 'a', 'u', 'r') \
+  X( 74, SUNDANESE,               'S', 'u', 'n', 'd') \
+  X( 75, VAI,                     'V', 'a', 'i', 'i') \
+  X( 76, AVESTAN,                 'A', 'v', 's', 't') \
+  X( 77, BAMUM,                   'B', 'a', 'm', 'u') \
+  X( 78, EGYPTIAN_HIEROGLYPHS,    'E', 'g', 'y', 'p') \
+  X( 79, IMPERIAL_ARAMAIC,        'A', 'r', 'm', 'i') \
+  X( 80, INSCRIPTIONAL_PAHLAVI,   'P', 'h', 'l', 'i') \
+  X( 81, INSCRIPTIONAL_PARTHIAN,  'P', 'r', 't', 'i') \
+  X( 82, JAVANESE,                'J', 'a', 'v', 'a') \
+  X( 83, KAITHI,                  'K', 't', 'h', 'i') \
+  X( 84, LISU,                    'L', 'i', 's', 'u') \
+  X( 85, MEETEI_MAYEK,            'M', 't', 'e', 'i') \
+  X( 86, OLD_SOUTH_ARABIAN,       'S', 'a', 'r', 'b') \
+  X( 87, OLD_TURKIC,              'O', 'r', 'k', 'h') \
+  X( 88, SAMARITAN,               'S', 'a', 'm', 'r') \
+  X( 89, TAI_THAM,                'L', 'a', 'n', 'a') \
+  X( 90, TAI_VIET,                'T', 'a', 'v', 't') \
+  X( 91, BATAK,                   'B', 'a', 't', 'k') \
+  X( 92, BRAHMI,                  'B', 'r', 'a', 'h') \
+  X( 93, MANDAIC,                 'M', 'a', 'n', 'd') \
+  X( 94, CHAKMA,                  'C', 'a', 'k', 'm') \
+  X( 95, MEROITIC_CURSIVE,        'M', 'e', 'r', 'c') \
+  X( 96, MEROITIC_HIEROGLYPHS,    'M', 'e', 'r', 'o') \
+  X( 97, MIAO,                    'P', 'l', 'r', 'd') \
+  X( 98, SHARADA,                 'S', 'h', 'r', 'd') \
+  X( 99, SORA_SOMPENG,            'S', 'o', 'r', 'a') \
+  X(100, TAKRI,                   'T', 'a', 'k', 'r') \
+  X(101, BASSA_VAH,               'B', 'a', 's', 's') \
+  X(102, CAUCASIAN_ALBANIAN,      'A', 'g', 'h', 'b') \
+  X(103, DUPLOYAN,                'D', 'u', 'p', 'l') \
+  X(104, ELBASAN,                 'E', 'l', 'b', 'a') \
+  X(105, GRANTHA,                 'G', 'r', 'a', 'n') \
+  X(106, KHOJKI,                  'K', 'h', 'o', 'j') \
+  X(107, KHUDAWADI,               'S', 'i', 'n', 'd') \
+  X(108, LINEAR_A,                'L', 'i', 'n', 'a') \
+  X(109, MAHAJANI,                'M', 'a', 'h', 'j') \
+  X(110, MANICHAEAN,              'M', 'a', 'n', 'i') \
+  X(111, MENDE_KIKAKUI,           'M', 'e', 'n', 'd') \
+  X(112, MODI,                    'M', 'o', 'd', 'i') \
+  X(113, MRO,                     'M', 'r', 'o', 'o') \
+  X(114, NABATAEAN,               'N', 'b', 'a', 't') \
+  X(115, OLD_NORTH_ARABIAN,       'N', 'a', 'r', 'b') \
+  X(116, OLD_PERMIC,              'P', 'e', 'r', 'm') \
+  X(117, PAHAWH_HMONG,            'H', 'm', 'n', 'g') \
+  X(118, PALMYRENE,               'P', 'a', 'l', 'm') \
+  X(119, PAU_CIN_HAU,             'P', 'a', 'u', 'c') \
+  X(120, PSALTER_PAHLAVI,         'P', 'h', 'l', 'p') \
+  X(121, SIDDHAM,                 'S', 'i', 'd', 'd') \
+  X(122, TIRHUTA,                 'T', 'i', 'r', 'h') \
+  X(123, WARANG_CITI,             'W', 'a', 'r', 'a') \
+  X(124, AHOM,                    'A', 'h', 'o', 'm') \
+  X(125, ANATOLIAN_HIEROGLYPHS,   'H', 'l', 'u', 'w') \
+  X(126, HATRAN,                  'H', 'a', 't', 'r') \
+  X(127, MULTANI,                 'M', 'u', 'l', 't') \
+  X(128, OLD_HUNGARIAN,           'H', 'u', 'n', 'g') \
+  X(129, SIGNWRITING,             'S', 'g', 'n', 'w') \
+  X(130, ADLAM,                   'A', 'd', 'l', 'm') \
+  X(131, BHAIKSUKI,               'B', 'h', 'k', 's') \
+  X(132, MARCHEN,                 'M', 'a', 'r', 'c') \
+  X(133, OSAGE,                   'O', 's', 'g', 'e') \
+  X(134, TANGUT,                  'T', 'a', 'n', 'g') \
+  X(135, NEWA,                    'N', 'e', 'w', 'a') \
+  X(136, MASARAM_GONDI,           'G', 'o', 'n', 'm') \
+  X(137, NUSHU,                   'N', 's', 'h', 'u') \
+  X(138, SOYOMBO,                 'S', 'o', 'y', 'o') \
+  X(139, ZANABAZAR_SQUARE,        'Z', 'a', 'n', 'b') \
+  X(140, DOGRA,                   'D', 'o', 'g', 'r') \
+  X(141, GUNJALA_GONDI,           'G', 'o', 'n', 'g') \
+  X(142, HANIFI_ROHINGYA,         'R', 'o', 'h', 'g') \
+  X(143, MAKASAR,                 'M', 'a', 'k', 'a') \
+  X(144, MEDEFAIDRIN,             'M', 'e', 'd', 'f') \
+  X(145, OLD_SOGDIAN,             'S', 'o', 'g', 'o') \
+  X(146, SOGDIAN,                 'S', 'o', 'g', 'd') \
+  X(147, ELYMAIC,                 'E', 'l', 'y', 'm') \
+  X(148, NANDINAGARI,             'N', 'a', 'n', 'd') \
+  X(149, NYIAKENG_PUACHUE_HMONG,  'H', 'm', 'n', 'p') \
+  X(150, WANCHO,                  'W', 'c', 'h', 'o') \
+  X(151, CHORASMIAN,              'C', 'h', 'r', 's') \
+  X(152, DIVES_AKURU,             'D', 'i', 'a', 'k') \
+  X(153, KHITAN_SMALL_SCRIPT,     'K', 'i', 't', 's') \
+  X(154, YEZIDI,                  'Y', 'e', 'z', 'i') \
+  X(155, CYPRO_MINOAN,            'C', 'p', 'm', 'n') \
+  X(156, OLD_UYGHUR,              'O', 'u', 'g', 'r') \
+  X(157, TANGSA,                  'T', 'n', 's', 'a') \
+  X(158, TOTO,                    'T', 'o', 't', 'o') \
+  X(159, VITHKUQI,                'V', 'i', 't', 'h') \
+  X(160, KAWI,                    'K', 'a', 'w', 'i') \
+  X(161, NAG_MUNDARI,             'N', 'a', 'g', 'm')
+
+#define VANTOR_SCRIPT_ENUMERATOR(number, name, c1, c2, c3, c4) VANTOR_SCRIPT_##name = number,
+enum vantor_script { VANTOR_SCRIPT_LIST(VANTOR_SCRIPT_ENUMERATOR) VANTOR_SCRIPT_COUNT };
+#undef VANTOR_SCRIPT_ENUMERATOR
+
+#endif /* VANTOR_VANTOR_H */
