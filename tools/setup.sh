@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs what the project needs on a Debian 12 machine (as root) and builds
+# the module into a virtual environment at .venv. Sourced by main.sh and test.sh.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+VENV="$ROOT/.venv"
+
+APT_PACKAGES=(g++ make cmake ninja-build pkg-config binutils python3-venv
+  libharfbuzz-dev libfribidi-dev libharfbuzz-bin
+  googletest libgtest-dev unicode-data fonts-noto-core fonts-dejavu-core)
+APT_PACKAGES+=("${EXTRA_APT_PACKAGES[@]:-}")
+
+missing=()
+for pkg in "${APT_PACKAGES[@]}"; do
+  [ -n "$pkg" ] || continue
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing Debian packages: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+if [ ! -x "$VENV/bin/python" ]; then
+  echo "== creating $VENV"
+  python3 -m venv "$VENV"
+fi
+PIP_PACKAGES=(scikit-build-core cmake ninja numpy pytest hypothesis)
+PIP_PACKAGES+=("${EXTRA_PIP_PACKAGES[@]:-}")
+"$VENV/bin/pip" install -q --disable-pip-version-check "${PIP_PACKAGES[@]}"
+
+echo "== building and installing the module"
+"$VENV/bin/pip" install -q --disable-pip-version-check --no-build-isolation "$ROOT"

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Sets everything up and runs every test: the C++ unit tests (built with
+# AddressSanitizer and UndefinedBehaviorSanitizer) and the Python tests.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+cd "$ROOT"
+export PATH="$VENV/bin:$PATH"
+JOBS="$(nproc)"
+
+echo "== C++ unit tests (sanitizers)"
+cmake -S . -B build/tests-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+  -DTESVO_BUILD_TESTS=ON -DTESVO_SANITIZE=ON -DTESVO_BUILD_MODULE=OFF >/dev/null
+cmake --build build/tests-asan -j "$JOBS"
+(cd build/tests-asan && ctest --output-on-failure -j "$JOBS")
+
+echo "== test backends for the Python tests"
+cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTESVO_BUILD_TESTS=ON -DTESVO_BUILD_MODULE=OFF >/dev/null
+cmake --build build/tests -j "$JOBS"
+
+echo "== Python tests"
+export TESVO_TEST_BACKENDS_DIR="$ROOT/build/tests/tests/backends"
+"$VENV/bin/python" -m pytest tests/python -q -p no:cacheprovider
