@@ -15,6 +15,7 @@ int main(int argc, char **argv) {
   std::size_t replayed = 0;
   for (int i = 1; i < argc; ++i) {
     std::vector<fs::path> files;
+    if (!fs::exists(argv[i])) continue;  // no saved findings yet
     if (fs::is_directory(argv[i])) {
       for (const auto &entry : fs::recursive_directory_iterator(argv[i]))
         if (entry.is_regular_file()) files.push_back(entry.path());

@@ -32,6 +32,9 @@ class FontFace {
   bool has_glyph_classes() const { return has_glyph_classes_; }
   // True when GSUB or GPOS lists this script tag (HarfBuzz byte order).
   bool lists_script(hb_tag_t tag) const;
+  // The script tags of a script that GSUB or GPOS lists, HarfBuzz's
+  // preference first.
+  std::vector<hb_tag_t> script_tags_for(hb_script_t script) const;
 
  private:
   FontFace() = default;

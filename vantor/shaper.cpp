@@ -3,7 +3,6 @@
 #include <hb-ot.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <utility>
 
@@ -31,12 +30,8 @@ hb_script_t item_script(const ItemArguments &args) {
 
 // The script tag HarfBuzz would pick by itself in this font, 0 if none.
 hb_tag_t natural_script_tag(const FontFace &font, hb_script_t script) {
-  std::array<hb_tag_t, HB_OT_MAX_TAGS_PER_SCRIPT> tags{};
-  const std::size_t count = opentype_script_tags(script, tags);
-  for (std::size_t i = 0; i < count; ++i) {
-    if (font.lists_script(tags[i])) return tags[i];
-  }
-  return 0;
+  const std::vector<hb_tag_t> tags = font.script_tags_for(script);
+  return tags.empty() ? 0 : tags.front();
 }
 
 void append_subtag(std::string &out, const char *name, hb_tag_t tag) {

@@ -19,6 +19,13 @@ import _tesvo
 NOTO_SANS = Path("/usr/share/fonts/truetype/noto/NotoSans-Regular.ttf")
 
 PANIC = "tesvo engine panicked (unsupported usp10 build? see README)"
+TEXTSHAPING = (
+    "backend='textshaping' is Windows-only (it drives the system TextShaping engine via "
+    "usp10); on this platform use backend='vantor' for the cross-platform per-lookup trace."
+)
+NO_FONT_BYTES = (
+    "this libvantor has no usp_set_font_bytes export \u2014 rebuild the port with fontbytes"
+)
 
 TAG_LATN = 0x6E74616C
 TAG_DFLT = 0x746C6664
