@@ -1,0 +1,239 @@
+"""tesvo-shape: shape a text with a font through `_tesvo` and print the result as JSON.
+
+Exit status: 0 when everything was shaped; 1 when the module refused or failed (for
+--batch: when any line failed); 2 for a wrong command line or a file that cannot be read
+or written.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import textwrap
+from pathlib import Path
+from typing import Any, Dict, List, NoReturn, Optional, Sequence, Tuple
+
+import _tesvo
+
+PROG = "tesvo-shape"
+EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
+
+EXAMPLES = """\
+examples:
+  tesvo-shape /usr/share/fonts/truetype/dejavu/DejaVuSans.ttf "Hello"
+  tesvo-shape --trace --html report.html NotoNaskhArabic-Regular.ttf "\u0645\u0631\u062d\u0628\u0627"
+  echo "Wave" | tesvo-shape DejaVuSans.ttf -
+  tesvo-shape --text-file sample.txt --direction rtl DejaVuSans.ttf
+  tesvo-shape --batch lines.txt -j 4 DejaVuSans.ttf > results.jsonl
+
+exit status: 0 shaped; 1 the module refused or failed (with --batch: a line failed);
+2 a wrong command line or a file that cannot be read or written.
+"""
+
+
+def one_line(error: BaseException) -> str:
+    return " ".join(str(error).split("\n")) or type(error).__name__
+
+
+class UsageError(Exception):
+    """A wrong command line or an unreadable input: one line on standard error, status 2."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        raise UsageError(f"{message} (see {PROG} --help)")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    p = _Parser(
+        prog=PROG,
+        description=textwrap.fill(
+            "Shape TEXT with the OpenType font FONT through the Uniscribe OpenType backend of "
+            "the _tesvo module and print the module's JSON result. Each shaping option maps "
+            "to the shape_json argument of the same name.", width=78
+        ),
+        epilog=EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    p.add_argument("font", metavar="FONT", help="font file: OpenType, TrueType or a collection "
+                   "(its first font is used), e.g. DejaVuSans.ttf")
+    p.add_argument("text", metavar="TEXT", nargs="?",
+                   help='the text to shape, e.g. "Hello"; "-" reads it from standard input '
+                   "(UTF-8, one final line break removed)")
+    src = p.add_argument_group("other text sources (instead of TEXT)")
+    src.add_argument("--text-file", metavar="PATH",
+                     help="read the text from a UTF-8 file, one final line break removed, "
+                     "e.g. --text-file sample.txt")
+    src.add_argument("--batch", metavar="FILE",
+                     help="shape every line of a UTF-8 file (\"-\": standard input) as its own "
+                     "request and write JSON Lines: one compact object per line, in input "
+                     'order, {"line": N, "text": ..., "result": {...}} or {"line": N, '
+                     '"text": ..., "error": "message"}, e.g. --batch lines.txt')
+    src.add_argument("-j", "--jobs", metavar="N", type=int, default=1,
+                     help="with --batch: shape in N worker processes (default 1), e.g. -j 4")
+    src.add_argument("--no-progress", action="store_true",
+                     help="with --batch: no progress bar (it shows on standard error only when "
+                     "that is a terminal and the run takes a while), e.g. --no-progress")
+
+    shape = p.add_argument_group("shaping options (the shape_json arguments)")
+    shape.add_argument("--direction", choices=("auto", "ltr", "rtl"), default="auto",
+                       help="paragraph direction; auto (the default) is right to left when the "
+                       "text holds a Hebrew, Arabic or related character, e.g. --direction rtl")
+    shape.add_argument("--features", metavar="LIST",
+                       help="OpenType feature list, checked by the module; the bundled backend "
+                       "cannot apply features and refuses a non-empty list, "
+                       "e.g. --features \"liga, -kern, ss01=2\"")
+    shape.add_argument("--trace", action="store_true",
+                       help="add one stage per GSUB lookup the backend applied (after cmap, "
+                       "before final), e.g. --trace")
+    shape.add_argument("--usp10", metavar="LIBRARY",
+                       help="load this backend library instead of the bundled one, "
+                       "e.g. --usp10 /opt/usp/libvantor.so")
+    shape.add_argument("--script", metavar="TAG", default="",
+                       help="script tag; accepted, but the backend picks the script, "
+                       "e.g. --script arab")
+    shape.add_argument("--language", metavar="TAG", default="",
+                       help="language tag; accepted, but the default language system is used, "
+                       "e.g. --language URD")
+    shape.add_argument("--wine-bytes", action="store_true",
+                       help="accepted for compatibility; does not change the result, "
+                       "e.g. --wine-bytes")
+    shape.add_argument("--textshaping", action="store_true",
+                       help="use the Windows TextShaping engine; refused on Linux, "
+                       "e.g. --textshaping")
+
+    out = p.add_argument_group("output")
+    out.add_argument("--html", metavar="OUT.html",
+                     help="also write a self-contained trace report that draws each stage's "
+                     "glyphs from the font; turns on --trace, e.g. --html report.html")
+    out.add_argument("--version", action="version", version=f"_tesvo {_tesvo.__version__}",
+                     help="print the _tesvo module's version and exit")
+    return p
+
+
+def shape_kwargs(args: argparse.Namespace) -> Dict[str, Any]:
+    """The shape_json keyword arguments of a parsed command line."""
+    return {
+        "script": args.script,
+        "language": args.language,
+        "direction": args.direction,
+        "features": args.features,
+        "usp10": args.usp10,
+        "trace": bool(args.trace or args.html),
+        "wine_bytes": bool(args.wine_bytes),
+        "textshaping": bool(args.textshaping),
+    }
+
+
+def _read_bytes(path: str, what: str, stdin: bool = False) -> bytes:
+    try:
+        if stdin and path == "-":
+            return sys.stdin.buffer.read()
+        return Path(path).read_bytes()
+    except OSError as e:
+        raise UsageError(f"cannot read {what} {path!r}: {e.strerror or e}") from None
+
+
+def _decode_text(raw: bytes, origin: str) -> str:
+    try:
+        text = raw.decode("utf-8-sig")
+    except UnicodeDecodeError as e:
+        raise UsageError(f"{origin} is not valid UTF-8 (byte {e.start})") from None
+    if text.endswith("\r\n"):
+        return text[:-2]
+    return text[:-1] if text.endswith("\n") else text
+
+
+def read_text(args: argparse.Namespace) -> str:
+    if args.text_file is not None:
+        return _decode_text(_read_bytes(args.text_file, "text file"), f"text file {args.text_file!r}")
+    if args.text == "-":
+        return _decode_text(_read_bytes("-", "standard input", stdin=True), "standard input")
+    text: str = args.text
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        raise UsageError("TEXT is not valid UTF-8") from None
+    return text
+
+
+def _check_sources(args: argparse.Namespace) -> None:
+    given = [name for name, value in (("TEXT", args.text), ("--text-file", args.text_file),
+                                      ("--batch", args.batch)) if value is not None]
+    if not given:
+        raise UsageError(f"give the text as TEXT, --text-file or --batch (see {PROG} --help)")
+    if len(given) > 1:
+        raise UsageError(f"{' and '.join(given)} cannot be used together")
+    if args.jobs < 1:
+        raise UsageError("-j/--jobs must be 1 or more")
+    if args.batch is not None and args.html is not None:
+        raise UsageError("--html draws one text; it cannot be used with --batch")
+
+
+def _options_shown(kwargs: Dict[str, Any]) -> List[Tuple[str, str]]:
+    defaults = {"script": "", "language": "", "direction": "auto", "features": None,
+                "usp10": None, "trace": False, "wine_bytes": False, "textshaping": False}
+    return [(k, str(v)) for k, v in kwargs.items() if v != defaults[k]]
+
+
+def _write_report(args: argparse.Namespace, out: str, text: str, font: bytes,
+                  kwargs: Dict[str, Any]) -> None:
+    from .report import render_report  # fontTools is needed for the report only
+    from .result import DocumentError
+
+    try:
+        page = render_report(json.loads(out), text, font, font_label=args.font,
+                             options=_options_shown(kwargs), direction=args.direction)
+    except DocumentError as e:
+        raise RuntimeError(f"cannot draw the result: {e}") from None
+    except Exception as e:  # fontTools reports unreadable fonts with many exception types
+        raise RuntimeError(f"cannot draw glyphs from {args.font!r}: {e}") from None
+    try:
+        Path(args.html).write_text(page, encoding="utf-8")
+    except OSError as e:
+        raise UsageError(f"cannot write {args.html!r}: {e.strerror or e}") from None
+
+
+def run(argv: Optional[Sequence[str]]) -> int:
+    args = build_parser().parse_args(argv)
+    _check_sources(args)
+    font = _read_bytes(args.font, "font")
+    kwargs = shape_kwargs(args)
+    if args.batch is not None:
+        from .batch import run_batch
+
+        raw = _read_bytes(args.batch, "batch file", stdin=True)
+        failed = run_batch(font, raw, kwargs, jobs=args.jobs,
+                           progress=not args.no_progress, out=sys.stdout)
+        return EXIT_FAILED if failed else EXIT_OK
+    text = read_text(args)
+    out = _tesvo.shape_json(font, text, **kwargs)
+    if args.html is not None:
+        _write_report(args, out, text, font, kwargs)
+    sys.stdout.write(out + "\n")
+    sys.stdout.flush()
+    if args.html is not None:
+        print(f"{PROG}: trace report written to {Path(args.html).resolve()}", file=sys.stderr)
+    return EXIT_OK
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    try:
+        return run(argv)
+    except UsageError as e:
+        print(f"{PROG}: {e}", file=sys.stderr)
+        return EXIT_USAGE
+    except (RuntimeError, TypeError, UnicodeError) as e:
+        # The module's one-line messages; a TypeError here would be an argument this
+        # command got wrong, reported the same way rather than as a traceback.
+        print(f"{PROG}: {one_line(e)}", file=sys.stderr)
+        return EXIT_FAILED
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        # The reader went away (e.g. "| head"); say nothing more on a closed pipe.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_FAILED

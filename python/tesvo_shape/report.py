@@ -1,0 +1,307 @@
+"""The trace report: one self-contained HTML page that draws a shaping result.
+
+For each item there is one row per stage, showing the glyph run as the font's own outlines,
+with the glyphs that the stage changed highlighted and the characters each glyph's cluster
+covers written under it, then a row that draws the item's positioned glyphs with their
+advances and offsets. A first section draws the whole line as it appears on screen.
+Everything (outlines, style, script) is inline: the page loads nothing.
+"""
+
+from __future__ import annotations
+
+import html
+import unicodedata
+from importlib import resources
+from typing import Any, Iterable, List, Mapping, Optional, Sequence, Tuple
+
+from .outlines import FontArt
+from .result import (
+    Glyph,
+    Item,
+    Shaped,
+    changed_glyphs,
+    cluster_spans,
+    code_points,
+    read_document,
+    text_units,
+    unit_slice,
+    visual_item_order,
+)
+
+CELL_HEIGHT_PX = 44  # height of the ascender-to-descender band of a glyph cell
+RUN_HEIGHT_PX = 72  # the same band in the positioned rows
+LINE_HEIGHT_PX = 112  # and in the drawing of the whole line
+
+
+def _asset(name: str) -> str:
+    return resources.files(__package__).joinpath(name).read_text(encoding="utf-8")
+
+
+def _num(value: float) -> str:
+    return f"{value:.6g}"
+
+
+def _attr(value: object) -> str:
+    return html.escape(str(value), quote=True)
+
+
+def visible(chars: str) -> str:
+    """Characters as they can be read under a glyph: spaces, controls and format characters
+    by their code point, a lone combining mark on a dotted circle."""
+    out = []
+    for ch in chars:
+        category = unicodedata.category(ch)
+        if ch == " ":
+            out.append("\u2423")
+        elif category in ("Cc", "Cf", "Zs", "Zl", "Zp", "Cs", "Co", "Cn"):
+            out.append(f"U+{ord(ch):04X}")
+        elif category in ("Mn", "Me") and not out:
+            out.append("\u25cc" + ch)
+        else:
+            out.append(ch)
+    return "".join(out)
+
+
+def describe_chars(chars: str) -> str:
+    codes = " ".join(f"U+{ord(ch):04X}" for ch in chars)
+    return f"\u201c{visible(chars)}\u201d {codes}" if chars else "(none)"
+
+
+class _Page:
+    """Collects what the page needs while the rows are written: the glyphs to define once."""
+
+    def __init__(self, art: FontArt, shaped: Shaped, units: bytes) -> None:
+        self.art = art
+        self.shaped = shaped
+        self.units = units
+        self.used: set[int] = set()
+        gids = {g.g for item in shaped.items for g in item.final}
+        gids |= {g.g for item in shaped.items for s in item.stages for g in s.glyphs}
+        top, bottom = art.ascender, art.descender
+        for gid in gids:
+            box = art.bounds(gid)
+            if box:
+                top, bottom = max(top, int(box[3])), min(bottom, int(box[1]))
+        self.top, self.bottom = top, bottom
+
+    @property
+    def band(self) -> int:
+        return max(1, self.top - self.bottom)
+
+    def use(self, gid: int) -> str:
+        self.used.add(gid)
+        return f"#g{gid}"
+
+    def glyph_title(self, glyph: Glyph, span: Tuple[int, int], positioned: bool) -> str:
+        chars = unit_slice(self.units, *span)
+        lines = [
+            f"glyph {glyph.g} {self.art.name(glyph.g)}",
+            f"cluster {span[0]}..{span[1]}: {describe_chars(chars)}",
+        ]
+        if positioned:
+            lines.append(f"advance {glyph.ax}, offset {glyph.dx}, {glyph.dy}")
+        return "\n".join(lines)
+
+    def defs(self) -> str:
+        paths = "".join(
+            f'<path id="g{gid}" d="{_attr(self.art.path(gid))}"/>' for gid in sorted(self.used)
+        )
+        return f'<svg class="defs" width="0" height="0" aria-hidden="true"><defs>{paths}</defs></svg>'
+
+
+def _glyph_cell(page: _Page, glyph: Glyph, span: Tuple[int, int], changed: bool) -> str:
+    art = page.art
+    advance = art.advance(glyph.g)
+    box = art.bounds(glyph.g)
+    left = min(0.0, box[0] if box else 0.0)
+    right = max(float(advance), box[2] if box else 0.0, left + page.band * 0.15)
+    pad = page.band * 0.04
+    left, right = left - pad, right + pad
+    width = right - left
+    scale = CELL_HEIGHT_PX / page.band
+    chars = unit_slice(page.units, *span)
+    cls = "g changed" if changed else "g"
+    return (
+        f'<div class="{cls}" data-cl="{span[0]}" data-ce="{span[1]}" '
+        f'title="{_attr(page.glyph_title(glyph, span, False))}">'
+        f'<svg width="{_num(width * scale)}" height="{CELL_HEIGHT_PX}" '
+        f'viewBox="{_num(left)} {-page.top} {_num(width)} {page.band}">'
+        f'<line class="base" x1="{_num(left)}" y1="0" x2="{_num(right)}" y2="0"/>'
+        f'<line class="edge" x1="0" y1="{-page.top}" x2="0" y2="{-page.bottom}"/>'
+        f'<line class="edge" x1="{advance}" y1="{-page.top}" x2="{advance}" y2="{-page.bottom}"/>'
+        f'<use href="{page.use(glyph.g)}" transform="scale(1,-1)"/></svg>'
+        f'<span class="gid">{glyph.g}</span>'
+        f'<span class="ch" dir="auto">{html.escape(visible(chars))}</span></div>'
+    )
+
+
+def _stage_rows(page: _Page, item: Item) -> List[str]:
+    rows = []
+    before: Optional[List[int]] = None
+    for k, stage in enumerate(item.stages):
+        gids = [g.g for g in stage.glyphs]
+        changed = changed_glyphs(before, gids)
+        spans = cluster_spans(stage.glyphs, item.start, item.end)
+        cells = "".join(_glyph_cell(page, g, s, c) for g, s, c in zip(stage.glyphs, spans, changed))
+        count = sum(changed)
+        note = f'<span class="note">{count} changed</span>' if count else ""
+        rows.append(
+            f'<tr class="stage" data-stage="{k}"><th title="{_attr(stage.label)}">'
+            f'<span class="name">{html.escape(stage.name)}</span>{note}</th>'
+            f'<td><div class="run">{cells or "<em>no glyphs</em>"}</div></td></tr>'
+        )
+        before = gids
+    return rows
+
+
+def _positioned_run(
+    page: _Page, runs: Sequence[Tuple[Item, Sequence[Glyph]]], height: int = RUN_HEIGHT_PX
+) -> str:
+    """One SVG that draws glyphs at their pen positions plus offsets, left to right: the
+    advance of each glyph as a band, marks (no advance) in their own colour, and every
+    non-zero offset as a line from the pen position to where the glyph was moved."""
+    art = page.art
+    bands: List[str] = []  # painted first, so that no band hides a mark drawn before it
+    glyph_parts: List[str] = []
+    pen = 0
+    lo, hi = 0.0, 0.0
+    for item, glyphs in runs:
+        for glyph, span in zip(glyphs, cluster_spans(glyphs, item.start, item.end)):
+            # GOFFSET du runs along the reading direction: leftwards in a right-to-left item.
+            ox = pen - glyph.dx if item.rtl else pen + glyph.dx
+            oy = glyph.dy
+            if glyph.ax:
+                bands.append(
+                    f'<rect class="adv a{len(bands) % 2}" x="{pen}" y="{page.bottom}" '
+                    f'width="{glyph.ax}" height="{page.band}"/>'
+                )
+            kind = "mark" if glyph.ax == 0 else "base"
+            moved = ""
+            if glyph.dx or glyph.dy:
+                kind += " moved"
+                moved = (
+                    f'<line class="off" x1="{pen}" y1="0" x2="{ox}" y2="{oy}"/>'
+                    f'<circle class="off" cx="{ox}" cy="{oy}" r="{_num(page.band * 0.012)}"/>'
+                )
+            title = html.escape(page.glyph_title(glyph, span, True))
+            glyph_parts.append(
+                f'<g class="pg {kind}" data-cl="{span[0]}" data-ce="{span[1]}"><title>{title}</title>'
+                f'<use href="{page.use(glyph.g)}" transform="translate({ox},{oy})"/>{moved}</g>'
+            )
+            box = art.bounds(glyph.g)
+            if box:
+                lo, hi = min(lo, ox + box[0]), max(hi, ox + box[2])
+            lo, hi = min(lo, ox), max(hi, ox, pen + glyph.ax)
+            pen += glyph.ax
+    pad = page.band * 0.05
+    lo, hi = lo - pad, hi + pad
+    width = max(hi - lo, 1.0)
+    scale = height / page.band
+    baseline = f'<line class="base" x1="{_num(lo)}" y1="0" x2="{_num(hi)}" y2="0"/>'
+    return (
+        f'<svg class="positioned" width="{_num(width * scale)}" height="{height}" '
+        f'viewBox="{_num(lo)} {-page.top} {_num(width)} {page.band}">'
+        f'<g transform="scale(1,-1)">{"".join(bands)}{baseline}{"".join(glyph_parts)}</g></svg>'
+    )
+
+
+def _item_text(page: _Page, item: Item) -> str:
+    text = unit_slice(page.units, item.start, item.end)
+    spans = "".join(
+        f'<span data-cl="{item.start + i}" data-ce="{item.start + i + (2 if ord(ch) > 0xFFFF else 1)}">'
+        f"{html.escape(ch)}</span>"
+        for i, ch in code_points(text)
+    )
+    direction = "rtl" if item.rtl else "ltr"
+    return f'<p class="text" dir="{direction}">{spans}</p>'
+
+
+def _item_section(page: _Page, item: Item) -> str:
+    direction = "right to left" if item.rtl else "left to right"
+    heading = (
+        f"Item {item.index} \u00b7 {direction} \u00b7 script tag \u2018{html.escape(item.tag_text)}\u2019 "
+        f"(script {item.script}) \u00b7 characters {item.start}..{item.end} \u00b7 "
+        f"{len(item.final)} glyphs"
+    )
+    rows = _stage_rows(page, item)
+    rows.append(
+        f'<tr class="final"><th><span class="name">positioned</span>'
+        f'<span class="note">advances and offsets</span></th>'
+        f'<td><div class="run">{_positioned_run(page, [(item, item.final)])}</div></td></tr>'
+    )
+    return (
+        f'<section class="item" data-item="{item.index}" data-rtl="{int(item.rtl)}">'
+        f"<h2>{heading}</h2>{_item_text(page, item)}"
+        f'<table class="stages">{"".join(rows)}</table></section>'
+    )
+
+
+def _facts(rows: Iterable[Tuple[str, str]]) -> str:
+    cells = "".join(
+        f"<tr><th>{html.escape(k)}</th><td dir=\"auto\">{html.escape(v)}</td></tr>" for k, v in rows
+    )
+    return f'<table class="facts">{cells}</table>'
+
+
+LEGEND = (
+    '<p class="legend">'
+    '<span class="swatch changed"></span> changed by this stage '
+    '<span class="swatch mark"></span> glyph without advance (mark) '
+    '<span class="swatch off"></span> offset from the pen position '
+    '<span class="swatch hot"></span> same cluster as the glyph under the pointer. '
+    "Glyphs run left to right as on screen, right-to-left items included. "
+    "Hover a glyph for its id, name and characters. Clusters of the traced stages are those of "
+    "the final run where the glyph counts agree, and otherwise spread evenly over the item."
+    "</p>"
+)
+
+
+def render_report(
+    doc: Mapping[str, Any],
+    text: str,
+    font_data: bytes,
+    *,
+    font_label: str,
+    options: Sequence[Tuple[str, str]] = (),
+    direction: str = "auto",
+) -> str:
+    """The report page for a result document of `_tesvo.shape_json(font_data, text, ...)`.
+    Raises result.DocumentError when the document does not fit the text."""
+    shaped = read_document(doc)
+    page = _Page(FontArt(font_data), shaped, text_units(text))
+    if direction == "rtl":
+        paragraph_rtl = True
+    elif direction == "ltr":
+        paragraph_rtl = False
+    else:
+        paragraph_rtl = any(item.rtl for item in shaped.items)
+    line = _positioned_run(
+        page,
+        [(item, item.final) for item in visual_item_order(shaped.items, paragraph_rtl)],
+        LINE_HEIGHT_PX,
+    )
+    items = "".join(_item_section(page, item) for item in shaped.items)
+    facts = _facts(
+        [
+            ("font", font_label),
+            ("family", shaped.family),
+            ("units per em", str(shaped.upem)),
+            ("glyphs in font", str(shaped.glyph_count)),
+            ("text", text),
+            ("paragraph", "right to left" if paragraph_rtl else "left to right"),
+            *options,
+        ]
+    )
+    messages = html.escape("\n".join(shaped.messages))
+    title = f"tesvo-shape trace: {shaped.family or font_label}"
+    return (
+        '<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">'
+        '<meta name="viewport" content="width=device-width">'
+        f"<title>{html.escape(title)}</title><style>{_asset('report.css')}</style></head>"
+        f'<body data-tesvo-report="pending"><header><h1>{html.escape(title)}</h1>{facts}'
+        f"{LEGEND}</header>"
+        f'<section class="line"><h2>The line as on screen</h2><div class="run">{line}</div></section>'
+        f"{items}"
+        f'<section class="messages"><h2>Messages</h2><pre>{messages}</pre></section>'
+        f"{page.defs()}<script>{_asset('report.js')}</script></body></html>\n"
+    )

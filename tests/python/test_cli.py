@@ -1,0 +1,276 @@
+"""The tesvo-shape command, run as a person runs it: the installed script in a subprocess.
+
+Shaping goes through the bundled backend; the tests that need it skip, saying why, when it
+cannot be loaded. Every run gets its own TMPDIR, which must be empty afterwards.
+"""
+
+import fcntl
+import json
+import os
+import pty
+import struct
+import subprocess
+import sys
+import termios
+from pathlib import Path
+
+import pytest
+
+import _tesvo
+
+COMMAND = Path(sys.executable).parent / "tesvo-shape"
+DEJAVU = Path("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf")
+MIXED = "Hello, \u0645\u0631\u062d\u0628\u0627 \u0628\u0627\u0644\u0639\u0627\u0644\u0645 123!"
+ARABIC = "\u0645\u0631\u062d\u0628\u0627"
+
+
+def clean_env(tmpdir, **extra):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("TESVO_")}
+    env.update(TMPDIR=str(tmpdir), **extra)
+    return env
+
+
+def run_command(args, tmpdir, stdin=b"", stderr=subprocess.PIPE, **env):
+    assert COMMAND.is_file(), f"{COMMAND} is not installed (pip install the project)"
+    return subprocess.run([str(COMMAND), *map(str, args)], input=stdin, stdout=subprocess.PIPE,
+                          stderr=stderr, env=clean_env(tmpdir, **env), timeout=120)
+
+
+class Cli:
+    def __init__(self, tmp_path):
+        self.files, self.tmpdir = tmp_path, tmp_path / "tmpdir"
+        self.tmpdir.mkdir()
+
+    def run(self, *args, stdin=b"", **env):
+        return run_command(args, self.tmpdir, stdin, **env)
+
+    def file(self, name, data):
+        (self.files / name).write_bytes(data if isinstance(data, bytes) else data.encode())
+        return self.files / name
+
+
+@pytest.fixture
+def cli(tmp_path):
+    yield (c := Cli(tmp_path))
+    assert list(c.tmpdir.iterdir()) == [], "temporary font files left behind"
+
+
+@pytest.fixture(scope="session")
+def bundled_backend(tmp_path_factory):
+    """Skips when the bundled backend cannot be loaded; any other failure is a failure."""
+    done = run_command([DEJAVU, "a"], tmp_path_factory.mktemp("probe"))
+    message = done.stderr.decode(errors="replace").strip()
+    if done.returncode != 0 and "dlopen(" in message:
+        pytest.skip(f"the bundled backend libvantor cannot be loaded: {message}")
+    assert done.returncode == 0, message
+
+
+def direct(text, **kw):
+    """The module's own document for the request, as the command should print it."""
+    return without_path(json.loads(_tesvo.shape_json(DEJAVU.read_bytes(), text, **kw)))
+
+
+def without_path(doc):
+    """The document without font_info.path, the one value that differs between calls."""
+    assert doc["font_info"].pop("path").endswith(".font")
+    return doc
+
+
+def printed(done):
+    assert done.returncode == 0, done.stderr.decode()
+    out = done.stdout.decode()
+    assert out.endswith("}\n") and out.startswith('{\n  "engine"'), "not the module's JSON text"
+    return without_path(json.loads(out))
+
+
+def one_error_line(done, status):
+    """A failure is one line on standard error, no traceback, nothing on standard output."""
+    err = done.stderr.decode()
+    assert done.returncode == status, err
+    assert done.stdout == b""
+    assert err.count("\n") == 1 and err.startswith("tesvo-shape: "), err
+    assert "Traceback" not in err
+    return err.strip()
+
+
+@pytest.fixture
+def no_env_backend(monkeypatch):
+    monkeypatch.delenv("TESVO_VANTOR", raising=False)
+
+
+# ---- one text ----
+
+
+@pytest.mark.usefixtures("bundled_backend", "no_env_backend")
+class TestShapeOneText:
+    @pytest.mark.parametrize(
+        "args, kwargs",
+        [
+            ([], {}),
+            (["--trace"], {"trace": True}),
+            (["--direction", "rtl"], {"direction": "rtl"}),
+            (["--script", "arab", "--language", "URD", "--wine-bytes"],
+             {"script": "arab", "language": "URD", "wine_bytes": True}),
+        ],
+    )
+    def test_prints_what_the_module_returns_for_the_same_arguments(self, cli, args, kwargs):
+        assert printed(cli.run(*args, DEJAVU, MIXED)) == direct(MIXED, **kwargs)
+
+    def test_standard_input_and_text_file_give_the_same_text_as_the_argument(self, cli):
+        expected = direct(MIXED)
+        assert printed(cli.run(DEJAVU, "-", stdin=(MIXED + "\n").encode())) == expected
+        with_bom_and_crlf = cli.file("text.txt", b"\xef\xbb\xbf" + (MIXED + "\r\n").encode())
+        assert printed(cli.run("--text-file", with_bom_and_crlf, DEJAVU)) == expected
+
+
+# ---- failures ----
+
+
+@pytest.mark.usefixtures("bundled_backend")
+class TestModuleErrors:
+    @pytest.mark.parametrize(
+        "args, message",
+        [
+            (["--features", "liga=x", DEJAVU, "abc"],
+             'bad feature "liga=x": feature value "x" must be a non-negative integer or on/off'),
+            (["--features", "liga", DEJAVU, "abc"], 'features "liga" cannot be applied'),
+            (["--textshaping", DEJAVU, "abc"], "Windows-only"),
+            ([DEJAVU, ""], "empty text"),
+            (["--usp10", "/nonexistent/libnone.so", DEJAVU, "abc"],
+             "dlopen(/nonexistent/libnone.so) failed"),
+        ],
+    )
+    def test_module_refusals_are_one_line_with_status_1(self, cli, args, message):
+        assert message in one_error_line(cli.run(*args), 1)
+
+    def test_a_file_that_is_no_font_is_refused_by_the_backend(self, cli):
+        junk = cli.file("junk.ttf", b"this is not a font " * 20)
+        assert "usp_set_font_bytes failed" in one_error_line(cli.run(junk, "abc"), 1)
+
+
+class TestUsageErrors:
+    @pytest.mark.parametrize(
+        "args, message",
+        [
+            ([DEJAVU], "give the text as TEXT, --text-file or --batch"),
+            ([DEJAVU, "abc", "--text-file", "x.txt"], "TEXT and --text-file cannot be used together"),
+            ([DEJAVU, "--batch", "x.txt", "--html", "r.html"], "cannot be used with --batch"),
+            (["--direction", "up", DEJAVU, "abc"], "invalid choice: 'up'"),
+            (["--batch", "x.txt", "-j", "0", DEJAVU], "-j/--jobs must be 1 or more"),
+            (["--frobnicate", DEJAVU, "abc"], "unrecognized arguments: --frobnicate"),
+            (["/nonexistent/font.ttf", "abc"], "cannot read font '/nonexistent/font.ttf'"),
+            ([DEJAVU, "--text-file", "/nonexistent/t.txt"], "cannot read text file"),
+            ([DEJAVU, "--batch", "/nonexistent/b.txt"], "cannot read batch file"),
+        ],
+    )
+    def test_are_one_line_with_status_2(self, cli, args, message):
+        assert message in one_error_line(cli.run(*args), 2)
+
+    def test_text_that_is_not_utf8_is_refused_not_shaped(self, cli):
+        bad = cli.file("bad.txt", b"ab\xff\xfecd")
+        assert "is not valid UTF-8 (byte 2)" in one_error_line(cli.run(DEJAVU, "--text-file", bad), 2)
+        assert "is not valid UTF-8" in one_error_line(cli.run(DEJAVU, "-", stdin=b"\xc3("), 2)
+        # Undecodable bytes on the command line reach Python as lone surrogates.
+        raw = subprocess.run([bytes(COMMAND), bytes(DEJAVU), b"a\xffb"], capture_output=True,
+                             env=clean_env(cli.tmpdir), timeout=60)
+        assert "TEXT is not valid UTF-8" in one_error_line(raw, 2)
+
+    @pytest.mark.usefixtures("bundled_backend")
+    def test_a_report_that_cannot_be_written_is_an_error(self, cli):
+        done = cli.run("--html", "/nonexistent/dir/r.html", DEJAVU, "abc")
+        assert "cannot write '/nonexistent/dir/r.html'" in one_error_line(done, 2)
+
+
+class TestHelpAndVersion:
+    def test_version_is_the_modules(self, cli):
+        done = cli.run("--version")
+        assert done.returncode == 0
+        assert done.stdout.decode().split() == ["_tesvo", _tesvo.__version__]
+
+    def test_help_explains_every_option_with_an_example(self, cli):
+        from tesvo_shape.cli import build_parser
+
+        done = cli.run("--help")
+        assert done.returncode == 0
+        text = done.stdout.decode()
+        assert "examples:" in text and "exit status" in text
+        for action in build_parser()._actions:
+            if action.dest in ("help", "version"):
+                continue
+            assert any(s in text for s in action.option_strings or [action.metavar])
+            assert "e.g." in (action.help or ""), f"{action.dest} has no example"
+
+
+# ---- batch ----
+
+
+def records(done):
+    out = []
+    for line in done.stdout.decode().split("\n")[:-1]:
+        record = json.loads(line)
+        assert line == json.dumps(record, ensure_ascii=False, separators=(",", ":")), "not compact"
+        out.append(record)
+    for r in out:
+        if "result" in r:
+            without_path(r["result"])
+    return out
+
+
+@pytest.mark.usefixtures("bundled_backend", "no_env_backend")
+class TestBatch:
+    def test_one_record_per_line_in_order_with_failing_lines(self, cli):
+        raw = "Hello\n\n".encode() + ARABIC.encode() + b"\r\n\xff\xfe bad\n" + b"last"
+        done = cli.run("--batch", cli.file("lines.txt", raw), DEJAVU)
+        assert done.returncode == 1, "a failing line makes the status 1"
+        assert done.stderr == b""
+        got = records(done)
+        assert [r["line"] for r in got] == [1, 2, 3, 4, 5]
+        assert got[0] == {"line": 1, "text": "Hello", "result": direct("Hello")}
+        assert got[1] == {"line": 2, "text": "", "error": "empty text"}
+        assert got[2] == {"line": 3, "text": ARABIC, "result": direct(ARABIC)}
+        assert got[3]["error"] == "line is not valid UTF-8 (byte 0)"
+        assert got[4]["result"] == direct("last")
+
+    def test_options_apply_to_every_line_and_workers_keep_the_order(self, cli):
+        texts = [f"{ARABIC} {n}" if n % 3 else f"line {n}" for n in range(30)]
+        texts[7] = ""  # one failure in the middle
+        path = cli.file("many.txt", "\n".join(texts) + "\n")
+        one = cli.run("--batch", path, "--trace", DEJAVU)
+        three = cli.run("--batch", path, "--trace", "-j", "3", DEJAVU)
+        assert one.returncode == three.returncode == 1
+        assert records(one) == records(three)
+        got = records(three)
+        assert [r["text"] for r in got] == texts
+        assert got[3]["result"] == direct(texts[3], trace=True)
+
+    def test_all_lines_shaped_is_status_0_and_stdin_works(self, cli):
+        done = cli.run("--batch", "-", DEJAVU, stdin=b"a\nb\n")
+        assert done.returncode == 0 and done.stderr == b""
+        assert [r["text"] for r in records(done)] == ["a", "b"]
+
+    def _on_terminal(self, cli, *extra):
+        """Runs a slow batch with standard error on a terminal of 100 columns."""
+        path = cli.file("slow.txt", "\n".join(f"w{n}" for n in range(40)))
+        master, slave = pty.openpty()
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+        try:
+            done = run_command(["--batch", path, *extra, DEJAVU], cli.tmpdir, stderr=slave,
+                               TESVO_PRESLEEP_MS="40")
+        finally:
+            os.close(slave)
+        seen = b""
+        try:
+            while chunk := os.read(master, 65536):
+                seen += chunk
+        except OSError:  # the terminal's other end is closed
+            pass
+        os.close(master)
+        assert done.returncode == 0
+        assert len(done.stdout.splitlines()) == 40
+        return seen.decode(errors="replace")
+
+    def test_progress_bar_shows_on_a_terminal_for_a_long_run(self, cli):
+        assert "40/40" in self._on_terminal(cli)
+
+    def test_progress_bar_can_be_turned_off(self, cli):
+        assert "40/40" not in self._on_terminal(cli, "--no-progress")

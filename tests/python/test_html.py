@@ -1,0 +1,270 @@
+"""The trace report of tesvo-shape --html: how it regroups the result, what it draws, and the
+page opened in a real headless browser.
+
+Set TESVO_REPORT_SCREENSHOT to a path to keep the browser's screenshot of the report there
+(that is how docs/report.png is made).
+"""
+
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+from html.parser import HTMLParser
+from pathlib import Path
+
+import pytest
+
+import _tesvo
+from tesvo_shape.result import Glyph, Item, cluster_spans, visual_item_order
+
+COMMAND = Path(sys.executable).parent / "tesvo-shape"
+DEJAVU = Path("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf")
+NASKH = Path("/usr/share/fonts/truetype/noto/NotoNaskhArabic-Regular.ttf")
+MIXED = "Hello, \u0645\u0631\u062d\u0628\u0627 \u0628\u0627\u0644\u0639\u0627\u0644\u0645 123!"
+ARABIC = "\u0645\u0631\u062d\u0628\u0627"  # five letters that join
+VOWELLED = "\u0628\u0650\u0633\u0652\u0645\u0650 \u0627\u0644\u0644\u0651\u0670\u0647"
+
+
+# ---- the pure parts (no backend needed) ----
+
+
+@pytest.mark.parametrize(
+    "directions, paragraph_rtl, shown",
+    [("LRRL", False, [0, 2, 1, 3]), ("LLL", False, [0, 1, 2]),
+     ("LRLL", True, [2, 3, 1, 0]), ("RRR", True, [2, 1, 0])],
+)
+def test_items_are_shown_in_screen_order(directions, paragraph_rtl, shown):
+    items = [Item(index=i, script=0, tag=0, start=i, end=i + 1, rtl=(d == "R"))
+             for i, d in enumerate(directions)]
+    assert [x.index for x in visual_item_order(items, paragraph_rtl)] == shown
+
+
+def test_cluster_span_runs_to_the_next_cluster_start_in_any_glyph_order():
+    # "a", an astral character (two code units), "b", listed right to left
+    assert cluster_spans([Glyph(3, 3), Glyph(2, 1), Glyph(1, 0)], 0, 4) == [(3, 4), (1, 3), (0, 1)]
+    assert cluster_spans([Glyph(1, 10), Glyph(2, 10), Glyph(3, 13)], 10, 15) == [
+        (10, 13), (10, 13), (13, 15)]
+
+
+# ---- the report of a real shaping run ----
+
+
+@pytest.fixture(scope="session")
+def bundled_backend():
+    saved = os.environ.pop("TESVO_VANTOR", None)
+    try:
+        _tesvo.shape_json(DEJAVU.read_bytes(), "a")
+    except RuntimeError as e:
+        if str(e).startswith("dlopen("):
+            pytest.skip(f"the bundled backend libvantor cannot be loaded: {e}")
+        raise
+    finally:
+        if saved is not None:
+            os.environ["TESVO_VANTOR"] = saved
+
+
+class Node:
+    def __init__(self, tag, attrs, parent):
+        self.tag, self.attrs, self.parent, self.children, self.text = tag, dict(attrs), parent, [], ""
+
+    def classes(self):
+        return self.attrs.get("class", "").split()
+
+    def find_all(self, tag=None, cls=None):
+        for child in self.children:
+            if (tag is None or child.tag == tag) and (cls is None or cls in child.classes()):
+                yield child
+            yield from child.find_all(tag, cls)
+
+    def first(self, tag=None, cls=None):
+        return next(self.find_all(tag, cls))
+
+
+class Tree(HTMLParser):
+    """The page as a tree of Nodes; fails on an end tag that closes nothing."""
+
+    def __init__(self, page):
+        super().__init__()
+        self.root = self.node = Node("#root", {}, None)
+        self.feed(page)
+
+    def handle_starttag(self, tag, attrs):
+        self.node.children.append(Node(tag, attrs, self.node))
+        if tag != "meta":
+            self.node = self.node.children[-1]
+
+    def handle_startendtag(self, tag, attrs):
+        self.node.children.append(Node(tag, attrs, self.node))
+
+    def handle_endtag(self, tag):
+        while self.node.tag != tag:
+            self.node = self.node.parent
+            assert self.node is not None, f"</{tag}> closes nothing"
+        self.node = self.node.parent
+
+    def handle_data(self, data):
+        self.node.text += data
+
+
+def clean_env(tmp_path):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("TESVO_")}
+    env["TMPDIR"] = str(tmp_path)
+    return env
+
+
+def make_report(tmp_path, font, text, *extra):
+    """Runs tesvo-shape --html; returns (document printed, report path, parsed page)."""
+    out = tmp_path / "report.html"
+    done = subprocess.run([str(COMMAND), "--html", str(out), *extra, str(font), text],
+                          capture_output=True, env=clean_env(tmp_path), timeout=120)
+    assert done.returncode == 0, done.stderr.decode()
+    assert done.stderr.decode().strip() == f"tesvo-shape: trace report written to {out}"
+    doc = json.loads(done.stdout)
+    return doc, out, Tree(out.read_text(encoding="utf-8")).root
+
+
+def labelled_item(m):
+    return int(re.search(r"\(item (\d+)\)$", m).group(1))
+
+
+@pytest.mark.usefixtures("bundled_backend")
+class TestReport:
+    def test_html_turns_on_the_trace_and_rows_follow_the_stages(self, tmp_path):
+        doc, _, page = make_report(tmp_path, DEJAVU, MIXED)
+        assert all(s["m"].startswith("vantor lookup ") for s in doc["stages"])
+        sections = list(page.find_all("section", "item"))
+        indexes = [int(s.attrs["data-item"]) for s in sections]
+        assert indexes == sorted({labelled_item(s["m"]) for s in doc["stages"]})
+        for section in sections:
+            stages = [s for s in doc["stages"] if labelled_item(s["m"]) == int(section.attrs["data-item"])]
+            rows = list(section.find_all("tr", "stage"))
+            assert len(rows) == len(stages)
+            for row, stage in zip(rows, stages):
+                assert row.first("th").attrs["title"] == stage["m"]
+                cells = list(row.find_all("div", "g"))
+                assert [int(c.first("span", "gid").text) for c in cells] == [
+                    g["g"] for g in stage["glyphs"]]
+            assert len(list(section.find_all("tr", "final"))) == 1
+
+    def test_hover_names_the_glyph_and_the_characters_of_its_cluster(self, tmp_path):
+        from fontTools.ttLib import TTFont
+
+        names = TTFont(str(DEJAVU)).getGlyphOrder()
+        doc, _, page = make_report(tmp_path, DEJAVU, "Hi")
+        cells = list(page.find_all("div", "g"))
+        assert len(cells) == 2 * len(doc["stages"])
+        h = cells[0].attrs["title"].split("\n")
+        assert h[0] == f"glyph {doc['final'][0]['g']} {names[doc['final'][0]['g']]}"
+        assert h[1] == "cluster 0..1: \u201cH\u201d U+0048"
+        assert cells[1].first("span", "ch").text == "i"
+
+    def test_joining_lookups_are_highlighted_and_the_cmap_row_is_not(self, tmp_path):
+        doc, _, page = make_report(tmp_path, DEJAVU, ARABIC)
+        rows = {r.first("span", "name").text: r for r in page.find_all("tr", "stage")}
+        assert not list(rows["cmap"].find_all("div", "changed"))
+        joined = [name for name in rows if re.search(r"'(init|medi|fina)'$", name)]
+        assert joined, f"no joining lookup in {list(rows)}"
+        for name in joined:
+            assert list(rows[name].find_all("div", "changed")), f"{name} shows no change"
+
+    def test_right_to_left_runs_read_as_on_screen(self, tmp_path):
+        doc, _, page = make_report(tmp_path, DEJAVU, MIXED)
+        for section in page.find_all("section", "item"):
+            final_row = list(section.find_all("tr", "stage"))[-1]
+            starts = [int(c.attrs["data-cl"]) for c in final_row.find_all("div", "g")]
+            rtl = section.attrs["data-rtl"] == "1"
+            assert starts == sorted(starts, reverse=rtl)
+        # The whole line in a right-to-left paragraph: "!" leftmost, "Hello" rightmost.
+        line = page.first("section", "line")
+        drawn = [int(g.attrs["data-cl"]) for g in line.find_all("g", "pg")]
+        assert drawn[0] == len(MIXED) - 1 and drawn[-5:] == [0, 1, 2, 3, 4]
+
+    def test_marks_are_drawn_over_their_base_letter(self, tmp_path):
+        """In the positioned row every mark's ink lies within the advance of a base glyph of
+        its own cluster, so a mark offset applied the wrong way shows."""
+        from fontTools.pens.boundsPen import BoundsPen
+        from fontTools.ttLib import TTFont
+
+        font = TTFont(str(NASKH))
+        glyph_set, order = font.getGlyphSet(), font.getGlyphOrder()
+        doc, _, page = make_report(tmp_path, NASKH, VOWELLED)
+        section = page.first("section", "item")
+        drawn = list(section.first("tr", "final").find_all("g", "pg"))
+        bands, marks, pen = [], [], 0
+        for g, node in zip(doc["final"], drawn):
+            use = node.first("use")
+            x, y = map(float, re.match(r"translate\(([-\d.]+),([-\d.]+)\)", use.attrs["transform"]).groups())
+            if g["ax"]:
+                bands.append((g["cl"], pen, pen + g["ax"]))
+            else:
+                pen_box = BoundsPen(glyph_set)
+                glyph_set[order[g["g"]]].draw(pen_box)
+                x_min, _, x_max, _ = pen_box.bounds
+                marks.append((g["cl"], x + (x_min + x_max) / 2, "moved" in node.classes()))
+            assert y == g["dy"]
+            pen += g["ax"]
+        assert len(marks) >= 4
+        for cl, middle, moved in marks:
+            assert moved
+            assert any(c == cl and lo <= middle <= hi for c, lo, hi in bands), (cl, middle, bands)
+
+    def test_report_loads_nothing_from_outside(self, tmp_path):
+        _, out, page = make_report(tmp_path, DEJAVU, MIXED)
+        text = out.read_text(encoding="utf-8")
+        for outside in ("http:", "https:", "//", "src=", "url(", "@import", "<link"):
+            assert outside not in text.replace("</", "<").replace("// ", ""), outside
+        defined = {n.attrs["id"] for n in page.find_all("path") if "id" in n.attrs}
+        used = {n.attrs["href"] for n in page.find_all("use")}
+        assert used and all(h.startswith("#") and h[1:] in defined for h in used)
+
+
+# ---- in a real browser ----
+
+
+@pytest.fixture(scope="session")
+def chromium():
+    for name in ("chromium", "chromium-browser", "google-chrome"):
+        found = shutil.which(name)
+        if found:
+            return found
+    pytest.skip("no headless Chromium found (Debian: apt-get install -y chromium)")
+
+
+def browse(chromium, tmp_path, page, *args):
+    profile = tmp_path / "profile"
+    done = subprocess.run(
+        [chromium, "--headless", "--no-sandbox", "--disable-gpu", f"--user-data-dir={profile}",
+         "--no-first-run", "--hide-scrollbars", "--enable-logging=stderr", "--v=0", *args,
+         page.as_uri()],
+        capture_output=True, timeout=180,
+    )
+    assert done.returncode == 0, done.stderr.decode(errors="replace")[-2000:]
+    return done.stdout.decode(errors="replace"), done.stderr.decode(errors="replace")
+
+
+def console_errors(log):
+    return [line for line in log.splitlines()
+            if "CONSOLE" in line and re.search(r"Uncaught|Error", line)]
+
+
+@pytest.mark.usefixtures("bundled_backend")
+def test_in_a_browser_the_script_runs_cleanly_over_every_stage_row(chromium, tmp_path):
+    doc, out, _ = make_report(tmp_path, DEJAVU, MIXED)
+    dom, log = browse(chromium, tmp_path, out, "--dump-dom")
+    assert console_errors(log) == []
+    assert 'data-tesvo-report="ready"' in dom, "the page's script did not finish"
+    # one row per traced stage, several for each Arabic item
+    assert re.search(r'data-stage-rows="(\d+)"', dom).group(1) == str(len(doc["stages"]))
+    assert len(doc["stages"]) > 2 * sum("Uniscribe item" in m for m in doc["messages"])
+
+    shot = tmp_path / "report.png"
+    _, log = browse(chromium, tmp_path, out, f"--screenshot={shot}", "--window-size=1100,1700")
+    assert console_errors(log) == []
+    data = shot.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    assert (int.from_bytes(data[16:20], "big"), int.from_bytes(data[20:24], "big")) == (1100, 1700)
+    assert len(data) > 20_000, "the screenshot looks blank"
+    if os.environ.get("TESVO_REPORT_SCREENSHOT"):
+        shutil.copyfile(shot, os.environ["TESVO_REPORT_SCREENSHOT"])
