@@ -2,8 +2,9 @@
 # Sets everything up and runs every test: the C++ unit tests (built with
 # AddressSanitizer and UndefinedBehaviorSanitizer) and the Python tests.
 set -euo pipefail
-# The report test drives a real browser; mypy checks the type stub.
-EXTRA_APT_PACKAGES=(chromium)
+# The report test drives a real browser; mypy checks the type stub; the
+# backend tests use a font collection and a font without GDEF.
+EXTRA_APT_PACKAGES=(chromium fonts-noto-cjk fonts-dejavu-extra)
 EXTRA_PIP_PACKAGES=(mypy)
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 cd "$ROOT"

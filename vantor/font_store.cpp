@@ -112,8 +112,7 @@ std::shared_ptr<const FontFace> FontFace::build(std::span<const std::uint8_t> by
   for (hb_tag_t tag : script_tags_of(made->face_.get(), HB_OT_TAG_GPOS)) {
     if (!made->lists_script(tag)) made->layout_scripts_.push_back(tag);
   }
-  // The face and font are only read from now on; making them immutable lets
-  // HarfBuzz skip its own bookkeeping for later changes.
+  // Shared by script caches and threads from now on: nothing may change them.
   hb_face_make_immutable(made->face_.get());
   hb_font_make_immutable(made->font_.get());
   g_faces_built.fetch_add(1, std::memory_order_relaxed);

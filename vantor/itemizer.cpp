@@ -14,6 +14,9 @@ namespace {
 
 using Levels = std::vector<unsigned>;
 
+// How many open brackets the script resolution remembers.
+constexpr std::size_t kBracketDepth = 64;
+
 // Resolves one paragraph with FriBidi; the paragraph's bidi types must be
 // filled in. Writes one level per character.
 void resolve_paragraph(const FriBidiChar *chars, const FriBidiCharType *types, int length,
@@ -60,12 +63,13 @@ Levels resolve_levels(const std::vector<char32_t> &chars, const ItemizeOptions &
 
 // Resolved script per code point. Neutral characters (Common, Inherited,
 // Unknown) take the script before them; those at the start of the text wait
-// for the first specific script. A closing paired bracket takes the script
-// of its opening bracket, and the text after it continues in that script.
+// for the first character with a script of its own. A closing paired bracket
+// takes the script of its opening bracket, and the text after it continues in
+// that script.
 std::vector<hb_script_t> resolve_scripts(const std::vector<char32_t> &chars,
                                          const std::vector<hb_script_t> &own_scripts) {
   std::vector<hb_script_t> scripts(chars.size(), HB_SCRIPT_INVALID);
-  std::vector<std::size_t> waiting;  // neutral characters before the first specific script
+  std::vector<std::size_t> waiting;  // neutral characters before the first real script
   std::vector<std::pair<FriBidiBracketType, std::size_t>> open_brackets;
   hb_script_t current = HB_SCRIPT_INVALID;
 
@@ -91,6 +95,9 @@ std::vector<hb_script_t> resolve_scripts(const std::vector<char32_t> &chars,
       continue;
     }
     if (FRIBIDI_IS_BRACKET_OPEN(bracket)) {
+      // Only the innermost brackets are remembered, which keeps the search
+      // for a partner short whatever the text.
+      if (open_brackets.size() == kBracketDepth) open_brackets.erase(open_brackets.begin());
       open_brackets.emplace_back(FRIBIDI_BRACKET_ID(bracket), i);
       assign(i, current);
       continue;
@@ -106,7 +113,7 @@ std::vector<hb_script_t> resolve_scripts(const std::vector<char32_t> &chars,
     assign(i, paired);
     if (paired != HB_SCRIPT_INVALID) current = paired;
   }
-  // A text without any specific script stays Common throughout.
+  // A text without any real script stays Common throughout.
   for (std::size_t w : waiting) scripts[w] = HB_SCRIPT_COMMON;
   return scripts;
 }

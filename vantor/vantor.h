@@ -21,7 +21,19 @@
  *   the start of the text), and a closing paired bracket takes the script of
  *   its opening bracket. An item is a maximal run of one level and one script;
  *   an item made only of Common, Inherited or Unknown characters has script
- *   tag 0 and eScript VANTOR_SCRIPT_NONE.
+ *   tag 0 and eScript VANTOR_SCRIPT_NONE. The script tag of any other item is
+ *   HarfBuzz's first OpenType tag for its script ('dev3' for Devanagari);
+ *   ScriptGetFontScriptTags then names the tags the font actually has.
+ *   SCRIPT_CONTROL is not consulted.
+ *
+ * - Fonts: the entry points shape with the font given to usp_set_font_bytes
+ *   (hdc is ignored). A script cache takes the current font when it is first
+ *   used and keeps it until ScriptFreeCache; with no font set, a call that
+ *   would have to open a cache returns E_PENDING. usp_set_font_bytes copies
+ *   the bytes. The last few fonts (up to 4, and 128 MiB beyond the newest)
+ *   are kept after usp_clear_font_bytes: setting the same bytes again, from
+ *   any address, finds the kept font by length, a 64-bit hash and a full
+ *   comparison, and reuses its HarfBuzz face and the shape plans cached on it.
  *
  * - Script tags are OPENTYPE_TAG values, first character in the low byte.
  *
@@ -47,7 +59,8 @@
  *   direction: HarfBuzz's x offset for left-to-right items, its negation for
  *   right-to-left ones; dv is the y offset, positive up. ABC holds the totals:
  *   abcA = abcC = 0 and abcB = the sum of the advances (a negative sum goes
- *   into abcA with abcB = 0).
+ *   into abcA with abcB = 0). Glyphs that are not what ScriptShapeOpenType
+ *   made of the same item get their nominal advances and no offsets.
  *
  * - Trace: usp_trace_begin starts recording (dropping earlier stages) and
  *   usp_trace_stop ends it and drops the stages. Every successful
@@ -70,7 +83,7 @@
 
 /* Script numbers stored in SCRIPT_ANALYSIS.eScript. The numbers are stable:
  * new scripts are only ever appended. VANTOR_SCRIPT_NONE marks an item that
- * holds no character of a specific script (spaces, punctuation, digits,
+ * holds no character with a script of its own (spaces, punctuation, digits,
  * marks). Each entry gives the number, the name and the ISO 15924 code. */
 #define VANTOR_SCRIPT_NONE 0
 #define VANTOR_SCRIPT_LIST(X) \

@@ -1,0 +1,179 @@
+#include "outputs.h"
+
+#include <hb-ot.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+namespace vantor {
+namespace {
+
+// Uniscribe's justification classes used here.
+constexpr WORD kJustifyNone = 0;
+constexpr WORD kJustifyCharacter = 1;
+constexpr WORD kJustifyBlank = 2;
+
+// A cluster: its characters [first_char, end_char) and its glyphs, listed
+// by the logical index of the first one and their number.
+struct Cluster {
+  std::uint32_t first_char = 0;
+  std::uint32_t end_char = 0;
+  std::size_t first_glyph = 0;
+  std::size_t glyph_count = 0;
+};
+
+// Clusters in character order. HarfBuzz's clusters ascend in logical order;
+// a value that does not ascend joins the cluster before it (and any earlier
+// ones it reaches back to), so every cluster keeps adjacent glyphs and
+// clusters stay in character order whatever the run holds.
+std::vector<Cluster> clusters_of(const ShapedRun &run, std::size_t text_length) {
+  std::vector<Cluster> clusters;
+  for (std::size_t k = 0; k < run.clusters.size(); ++k) {
+    // The text is never empty here; a value past its end would be a fault
+    // of the shaper, kept in bounds all the same.
+    const auto value = static_cast<std::uint32_t>(
+        std::min<std::size_t>(run.clusters[k], text_length - 1));
+    if (clusters.empty() || value > clusters.back().first_char) {
+      clusters.push_back(Cluster{value, 0, k, 1});
+      continue;
+    }
+    ++clusters.back().glyph_count;
+    clusters.back().first_char = std::min(clusters.back().first_char, value);
+    while (clusters.size() > 1 &&
+           clusters.back().first_char <= clusters[clusters.size() - 2].first_char) {
+      Cluster &before = clusters[clusters.size() - 2];
+      before.glyph_count += clusters.back().glyph_count;
+      before.first_char = std::min(before.first_char, clusters.back().first_char);
+      clusters.pop_back();
+    }
+  }
+  for (std::size_t i = 0; i < clusters.size(); ++i) {
+    const std::size_t next = i + 1 < clusters.size() ? clusters[i + 1].first_char : text_length;
+    clusters[i].end_char = static_cast<std::uint32_t>(std::min(next, text_length));
+  }
+  // Characters before the first cluster value belong to the first cluster.
+  if (!clusters.empty()) clusters.front().first_char = 0;
+  return clusters;
+}
+
+char32_t code_point_at(std::u16string_view text, std::size_t index) {
+  const char16_t unit = text[index];
+  if (unit >= 0xD800 && unit <= 0xDBFF && index + 1 < text.size() && text[index + 1] >= 0xDC00 &&
+      text[index + 1] <= 0xDFFF) {
+    return 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) + (text[index + 1] - 0xDC00);
+  }
+  return unit;
+}
+
+std::size_t code_point_length(std::u16string_view text, std::size_t index) {
+  return code_point_at(text, index) > 0xFFFF ? 2 : 1;
+}
+
+hb_unicode_general_category_t category_at(std::u16string_view text, std::size_t index) {
+  return hb_unicode_general_category(hb_unicode_funcs_get_default(), code_point_at(text, index));
+}
+
+// Without GDEF glyph classes, the j-th glyph of a cluster stands for its
+// j-th character (the last one when there are more glyphs than characters),
+// and is a diacritic when that character is a nonspacing mark.
+bool stands_for_mark(std::u16string_view text, const Cluster &cluster, std::size_t j) {
+  std::size_t index = cluster.first_char;
+  for (std::size_t step = 0; step < j; ++step) {
+    const std::size_t next = index + code_point_length(text, index);
+    if (next >= cluster.end_char) break;
+    index = next;
+  }
+  return category_at(text, index) == HB_UNICODE_GENERAL_CATEGORY_NON_SPACING_MARK;
+}
+
+bool is_diacritic(const FontFace &font, const ShapedRun &run, std::u16string_view text,
+                  const Cluster &cluster, std::size_t logical) {
+  if (font.has_glyph_classes()) {
+    return hb_ot_layout_get_glyph_class(font.face(), run.glyphs[logical]) ==
+           HB_OT_LAYOUT_GLYPH_CLASS_MARK;
+  }
+  return stands_for_mark(text, cluster, logical - cluster.first_glyph);
+}
+
+bool is_single_character(std::u16string_view text, const Cluster &cluster) {
+  const std::size_t length = cluster.end_char - cluster.first_char;
+  return length == code_point_length(text, cluster.first_char);
+}
+
+void fill_totals(long long total, ABC *abc) {
+  if (abc == nullptr) return;
+  abc->abcA = total < 0 ? static_cast<int>(total) : 0;
+  abc->abcB = total < 0 ? 0U : static_cast<UINT>(total);
+  abc->abcC = 0;
+}
+
+}  // namespace
+
+void write_shape_outputs(const FontFace &font, const ShapedRun &run, std::u16string_view text,
+                         GlyphOrder order, WORD *log_clust, SCRIPT_CHARPROP *char_props,
+                         WORD *glyphs, SCRIPT_GLYPHPROP *glyph_props) {
+  const std::size_t count = run.glyphs.size();
+  for (std::size_t c = 0; c < text.size(); ++c) {
+    log_clust[c] = 0;
+    if (char_props != nullptr) char_props[c] = SCRIPT_CHARPROP{};
+  }
+  for (const Cluster &cluster : clusters_of(run, text.size())) {
+    const auto first_slot = static_cast<WORD>(order.slot(cluster.first_glyph, count));
+    for (std::size_t c = cluster.first_char; c < cluster.end_char; ++c) log_clust[c] = first_slot;
+    if (char_props != nullptr && cluster.glyph_count == 1 && is_single_character(text, cluster)) {
+      char_props[cluster.first_char].fCanGlyphAlone = 1;
+    }
+    const bool blank = category_at(text, cluster.first_char) ==
+                       HB_UNICODE_GENERAL_CATEGORY_SPACE_SEPARATOR;
+    for (std::size_t j = 0; j < cluster.glyph_count; ++j) {
+      const std::size_t logical = cluster.first_glyph + j;
+      const std::size_t slot = order.slot(logical, count);
+      SCRIPT_GLYPHPROP prop{};
+      prop.sva.fClusterStart = j == 0 ? 1 : 0;
+      prop.sva.uJustification = j > 0 ? kJustifyNone : blank ? kJustifyBlank : kJustifyCharacter;
+      prop.sva.fDiacritic = is_diacritic(font, run, text, cluster, logical) ? 1 : 0;
+      prop.sva.fZeroWidth = run.positions[logical].x_advance == 0 ? 1 : 0;
+      glyph_props[slot] = prop;
+      glyphs[slot] = static_cast<WORD>(run.glyphs[logical]);
+    }
+  }
+}
+
+bool holds_glyphs(const ShapedRun &run, GlyphOrder order, const WORD *glyphs, int count) {
+  if (count < 0 || static_cast<std::size_t>(count) != run.glyphs.size()) return false;
+  for (std::size_t k = 0; k < run.glyphs.size(); ++k) {
+    if (glyphs[order.slot(k, run.glyphs.size())] != run.glyphs[k]) return false;
+  }
+  return true;
+}
+
+void write_positions(const ShapedRun &run, bool rtl, GlyphOrder order, int *advances,
+                     GOFFSET *offsets, ABC *abc) {
+  long long total = 0;
+  const std::size_t count = run.glyphs.size();
+  for (std::size_t k = 0; k < count; ++k) {
+    const hb_glyph_position_t &position = run.positions[k];
+    const std::size_t slot = order.slot(k, count);
+    advances[slot] = position.x_advance;
+    // GOFFSET.du runs along the advance direction, leftwards in a
+    // right-to-left item.
+    offsets[slot].du = rtl ? -position.x_offset : position.x_offset;
+    offsets[slot].dv = position.y_offset;
+    total += position.x_advance;
+  }
+  fill_totals(total, abc);
+}
+
+void write_nominal_positions(const FontFace &font, const WORD *glyphs, int count, int *advances,
+                             GOFFSET *offsets, ABC *abc) {
+  long long total = 0;
+  for (int k = 0; k < count; ++k) {
+    advances[k] = hb_font_get_glyph_h_advance(font.font(), glyphs[k]);
+    offsets[k] = GOFFSET{0, 0};
+    total += advances[k];
+  }
+  fill_totals(total, abc);
+}
+
+}  // namespace vantor

@@ -1,0 +1,51 @@
+// The per-lookup trace: the glyph sequence after cmap, after each GSUB
+// lookup HarfBuzz applied, and at the end of shaping.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "font_store.h"
+#include "shaper.h"
+
+namespace vantor {
+
+struct TraceStage {
+  std::string name;
+  std::vector<std::uint16_t> glyphs;
+};
+
+// Stages recorded between usp_trace_begin and usp_trace_stop. Stages are
+// only ever appended while recording, and each keeps its own glyph array, so
+// pointers handed out stay valid until the next begin or stop.
+class TraceRecorder {
+ public:
+  void begin() {
+    stages_.clear();
+    recording_ = true;
+  }
+  void stop() {
+    stages_.clear();
+    recording_ = false;
+  }
+  bool recording() const { return recording_; }
+  void append(std::vector<TraceStage> stages);
+  int count() const { return static_cast<int>(stages_.size()); }
+  const TraceStage *stage(int index) const;
+
+ private:
+  bool recording_ = false;
+  std::vector<TraceStage> stages_;
+};
+
+// Shapes the request a second time with HarfBuzz's message callback and
+// returns the stages "cmap" and one "GSUB lookup N 'tag'" per GSUB lookup
+// applied, followed by "final" holding final_glyphs. The result of this
+// second shaping is never handed out: a callback can change how some fonts
+// shape, so the caller's result always comes from the untraced shaping and
+// so does the final stage.
+std::vector<TraceStage> trace_lookups(const FontFace &font, const ShapeRequest &request,
+                                      const std::vector<hb_codepoint_t> &final_glyphs);
+
+}  // namespace vantor
