@@ -2,7 +2,8 @@
 // Python tests. One source builds several libraries (CMakeLists.txt); the exports of a
 // library are chosen by compile definitions, and absent ones are truly absent:
 //   FAKE_ENTRY_POINTS  ScriptShapeOpenType, ScriptPlaceOpenType, ScriptFreeCache,
-//                      ScriptGetFontScriptTags (ScriptItemizeOpenType is always there)
+//                      ScriptGetFontScriptTags (ScriptItemizeOpenType is always there);
+//                      FAKE_NO_PLACE, FAKE_NO_FREE, FAKE_NO_TAGS leave one of them out
 //   FAKE_FONT_BYTES    usp_set_font_bytes, usp_clear_font_bytes
 //   FAKE_TRACE_BEGIN   usp_trace_begin
 //   FAKE_TRACE_READ    usp_trace_count, usp_trace_stage, usp_trace_stop
@@ -58,12 +59,16 @@
 //       records a stage "discarded" with the one glyph 65535.
 //   tracecount [at=K] n=N     usp_trace_count returns N instead of the recorded count
 //
-// Log lines: the call and key=value words; words after "->" are results. sc is the serial
-// number of the script cache on entry (0 = null); a= is the SCRIPT_ANALYSIS as 32 bits;
-// off is pwcChars minus the text of the last ScriptItemizeOpenType (-1 when unknown).
+// Script cache: an entry point that gets a null *psc allocates one (a real backend keeps
+// its font state there); ScriptFreeCache frees it and sets *psc to null.
+//
+// Log lines: the call and key=value words; words after "->" are results. k is the item as
+// "at" counts it; sc the serial number of the script cache on entry (0 = null); a= the
+// SCRIPT_ANALYSIS as 32 bits; off is pwcChars minus the text of the last
+// ScriptItemizeOpenType (-1 when unknown); zero=1: the output buffer was zeroed on entry.
 //   itemize n= max= ctl= st= pc= items=0|1 tags=0|1 -> hr= count=
 //   tags k= hdc=0|1 sc= a= max= pc= zero=0|1 -> hr= count= first=
-//   shape k= call= hdc= sc= a= script= lang= RANGES off= n= max= pc= -> hr= count= font=
+//   shape k= attempt= hdc= sc= a= script= lang= RANGES off= n= max= pc= -> hr= count= font=
 //   place k= hdc= sc= a= script= lang= RANGES off= n= cg= abc=null|set g=.. clust=.. -> hr=
 //     RANGES = ranges= rc=null|set rp=null|set rlen=.. feats=..  (feats: tag:value pairs,
 //     ranges separated by '/'; "-" when there are none)
@@ -91,7 +96,7 @@ namespace {
 
 constexpr OPENTYPE_TAG kTagLatn = 0x6E74616C;
 
-struct ItemSpec {
+struct ItemRule {
   int pos = 0;
   int script = 1;
   std::optional<int> level;
@@ -99,14 +104,14 @@ struct ItemSpec {
   OPENTYPE_TAG tag = kTagLatn;
 };
 
-struct TagsSpec {
+struct TagsRule {
   int at = -1;
   HRESULT hr = S_OK;
   std::optional<int> count;
   std::vector<OPENTYPE_TAG> list;
 };
 
-struct ShapeSpec {
+struct ShapeRule {
   int at = -1;
   std::optional<HRESULT> hr;
   std::vector<HRESULT> hrseq;
@@ -116,13 +121,13 @@ struct ShapeSpec {
   std::optional<int> count;
 };
 
-struct PlaceSpec {
+struct PlaceRule {
   int at = -1;
   HRESULT hr = S_OK;
   std::vector<long long> adv, du, dv;
 };
 
-struct StageSpec {
+struct StageRule {
   int at = -1;
   std::string name;
   std::vector<WORD> glyphs;
@@ -131,7 +136,7 @@ struct StageSpec {
   bool null_glyphs = false;
 };
 
-struct TraceCountSpec {
+struct TraceCountRule {
   int at = -1;
   int n = 0;
 };
@@ -140,12 +145,12 @@ struct Config {
   HRESULT itemize_hr = S_OK;
   std::optional<int> itemize_count;
   std::optional<int> close;
-  std::vector<ItemSpec> items;
-  std::vector<TagsSpec> tags;
-  std::vector<ShapeSpec> shape;
-  std::vector<PlaceSpec> place;
-  std::vector<StageSpec> stages;
-  std::vector<TraceCountSpec> trace_counts;
+  std::vector<ItemRule> items;
+  std::vector<TagsRule> tags;
+  std::vector<ShapeRule> shape;
+  std::vector<PlaceRule> place;
+  std::vector<StageRule> stages;
+  std::vector<TraceCountRule> trace_counts;
   int fontbytes_rc = 0;
   int sleep_ms = 0;
 };
@@ -164,7 +169,7 @@ std::size_t g_font_len = 0;
 int g_live_caches = 0;
 int g_cache_serial = 0;
 bool g_recording = false;
-std::vector<StageSpec> g_recorded;
+std::vector<StageRule> g_recorded;
 
 // Per request thread: the itemized text and the item being worked on.
 thread_local const WCHAR *t_text = nullptr;
@@ -172,9 +177,9 @@ thread_local int t_text_len = 0;
 thread_local int t_item = -1;
 [[maybe_unused]] thread_local int t_shape_calls = 0;
 
-template <class T> const T *pick(const std::vector<T> &specs, int item) {
+template <class T> const T *pick(const std::vector<T> &rules, int item) {
   const T *any = nullptr;
-  for (const T &s : specs) {
+  for (const T &s : rules) {
     if (s.at == item) return &s;
     if (s.at == -1 && any == nullptr) any = &s;
   }
@@ -407,7 +412,7 @@ void apply(Line &l, Config &c) {
     l.num("close", c.close);
   } else if (d == "item") {
     l.allow({"pos", "script", "level", "rtl", "tag"});
-    ItemSpec s;
+    ItemRule s;
     if (!l.has("pos")) l.fail("item needs pos");
     l.num("pos", s.pos);
     l.num("script", s.script);
@@ -417,7 +422,7 @@ void apply(Line &l, Config &c) {
     c.items.push_back(s);
   } else if (d == "tags") {
     l.allow({"at", "hr", "count", "list"});
-    TagsSpec s;
+    TagsRule s;
     l.num("at", s.at);
     l.num("hr", s.hr);
     l.num("count", s.count);
@@ -425,7 +430,7 @@ void apply(Line &l, Config &c) {
     c.tags.push_back(s);
   } else if (d == "shape") {
     l.allow({"at", "hr", "hrseq", "need", "glyphs", "clust", "count"});
-    ShapeSpec s;
+    ShapeRule s;
     l.num("at", s.at);
     l.num("hr", s.hr);
     l.list("hrseq", s.hrseq);
@@ -439,7 +444,7 @@ void apply(Line &l, Config &c) {
     c.shape.push_back(s);
   } else if (d == "place") {
     l.allow({"at", "hr", "adv", "du", "dv"});
-    PlaceSpec s;
+    PlaceRule s;
     l.num("at", s.at);
     l.num("hr", s.hr);
     l.list("adv", s.adv);
@@ -454,7 +459,7 @@ void apply(Line &l, Config &c) {
     l.num("ms", c.sleep_ms);
   } else if (d == "stage") {
     l.allow({"at", "name", "glyphs", "rc", "count", "null"});
-    StageSpec s;
+    StageRule s;
     l.num("at", s.at);
     l.text("name", s.name);
     l.list("glyphs", s.glyphs);
@@ -464,7 +469,7 @@ void apply(Line &l, Config &c) {
     c.stages.push_back(s);
   } else if (d == "tracecount") {
     l.allow({"at", "n"});
-    TraceCountSpec s;
+    TraceCountRule s;
     l.num("at", s.at);
     l.num("n", s.n);
     c.trace_counts.push_back(s);
@@ -476,15 +481,15 @@ void apply(Line &l, Config &c) {
 [[maybe_unused]] void record_stages(int item, bool success) {
   if (!g_recording) return;
   if (!success) {
-    StageSpec s;
+    StageRule s;
     s.name = "discarded";
     s.glyphs = {65535};
     g_recorded.push_back(s);
     return;
   }
   bool own = std::any_of(g_cfg.stages.begin(), g_cfg.stages.end(),
-                         [&](const StageSpec &s) { return s.at == item; });
-  for (const StageSpec &s : g_cfg.stages)
+                         [&](const StageRule &s) { return s.at == item; });
+  for (const StageRule &s : g_cfg.stages)
     if (s.at == (own ? item : -1)) g_recorded.push_back(s);
 }
 
@@ -500,6 +505,7 @@ FAKE_EXPORT void fake_configure(const char *script) {
   g_font = nullptr;
   g_font_len = 0;
   g_live_caches = 0;
+  g_cache_serial = 0;
   g_recording = false;
   g_recorded.clear();
   t_text = nullptr;
@@ -561,8 +567,8 @@ FAKE_EXPORT HRESULT ScriptItemizeOpenType(const WCHAR *pwcInChars, int cInChars,
       pcItems == nullptr)
     return done(E_INVALIDARG, 0);
 
-  std::vector<ItemSpec> items = g_cfg.items;
-  if (items.empty()) items.push_back(ItemSpec{});
+  std::vector<ItemRule> items = g_cfg.items;
+  if (items.empty()) items.push_back(ItemRule{});
   if (!g_cfg.itemize_count && static_cast<int>(items.size()) > cMaxItems)
     return done(E_OUTOFMEMORY, 0);
   int base_level = psState ? psState->uBidiLevel : 0;
@@ -572,7 +578,7 @@ FAKE_EXPORT HRESULT ScriptItemizeOpenType(const WCHAR *pwcInChars, int cInChars,
     if (i == static_cast<int>(items.size())) {
       item.iCharPos = g_cfg.close.value_or(cInChars);
     } else {
-      const ItemSpec &s = items[static_cast<std::size_t>(i)];
+      const ItemRule &s = items[static_cast<std::size_t>(i)];
       int level = s.level.value_or(base_level);
       item.iCharPos = s.pos;
       item.a.eScript = static_cast<WORD>(s.script & 0x3FF);
@@ -600,7 +606,9 @@ ScriptPlaceOpenTypeFn ScriptPlaceOpenType;
 ScriptFreeCacheFn ScriptFreeCache;
 ScriptGetFontScriptTagsFn ScriptGetFontScriptTags;
 }
+#endif
 
+#if defined(FAKE_ENTRY_POINTS) && !defined(FAKE_NO_TAGS)
 FAKE_EXPORT HRESULT ScriptGetFontScriptTags(HDC hdc, SCRIPT_CACHE *psc, SCRIPT_ANALYSIS *psa,
                                             int cMaxTags, OPENTYPE_TAG *pScriptTags,
                                             int *pcTags) {
@@ -616,24 +624,26 @@ FAKE_EXPORT HRESULT ScriptGetFontScriptTags(HDC hdc, SCRIPT_CACHE *psc, SCRIPT_A
                      " pc=" + (pcTags ? std::to_string(*pcTags) : "null") +
                      " zero=" + (zero ? "1" : "0");
   touch_cache(psc);
-  TagsSpec spec;
-  if (const TagsSpec *p = pick(g_cfg.tags, k)) spec = *p;
-  HRESULT hr = spec.hr;
-  int count = spec.count.value_or(static_cast<int>(spec.list.size()));
+  TagsRule rule;
+  if (const TagsRule *p = pick(g_cfg.tags, k)) rule = *p;
+  HRESULT hr = rule.hr;
+  int count = rule.count.value_or(static_cast<int>(rule.list.size()));
   if (psa == nullptr || pScriptTags == nullptr || pcTags == nullptr || cMaxTags <= 0) {
     hr = E_INVALIDARG;
-  } else if (static_cast<int>(spec.list.size()) > cMaxTags) {
+  } else if (static_cast<int>(rule.list.size()) > cMaxTags) {
     if (hr == S_OK) hr = E_OUTOFMEMORY;
   } else {
-    std::copy(spec.list.begin(), spec.list.end(), pScriptTags);
+    std::copy(rule.list.begin(), rule.list.end(), pScriptTags);
     *pcTags = count;
   }
   log_line(line + " -> hr=" + hex(static_cast<std::uint32_t>(hr), 8) +
            " count=" + std::to_string(count) +
-           " first=" + hex(spec.list.empty() ? 0 : spec.list[0], 8));
+           " first=" + hex(rule.list.empty() ? 0 : rule.list[0], 8));
   return hr;
 }
+#endif
 
+#if defined(FAKE_ENTRY_POINTS)
 FAKE_EXPORT HRESULT ScriptShapeOpenType(HDC hdc, SCRIPT_CACHE *psc, SCRIPT_ANALYSIS *psa,
                                         OPENTYPE_TAG tagScript, OPENTYPE_TAG tagLangSys,
                                         int *rcRangeChars,
@@ -645,7 +655,7 @@ FAKE_EXPORT HRESULT ScriptShapeOpenType(HDC hdc, SCRIPT_CACHE *psc, SCRIPT_ANALY
   std::unique_lock<std::mutex> lock(g_mu);
   int k = t_item;
   int call = t_shape_calls++;
-  std::string line = "shape k=" + std::to_string(k) + " call=" + std::to_string(call) +
+  std::string line = "shape k=" + std::to_string(k) + " attempt=" + std::to_string(call) +
                      " hdc=" + (hdc ? "1" : "0") + " sc=" + std::to_string(cache_serial(psc)) +
                      " a=" + (psa ? hex(bits(*psa), 8) : "null") +
                      " script=" + hex(tagScript, 8) + " lang=" + hex(tagLangSys, 8) + " " +
@@ -654,8 +664,8 @@ FAKE_EXPORT HRESULT ScriptShapeOpenType(HDC hdc, SCRIPT_CACHE *psc, SCRIPT_ANALY
                      " n=" + std::to_string(cChars) + " max=" + std::to_string(cMaxGlyphs) +
                      " pc=" + (pcGlyphs ? std::to_string(*pcGlyphs) : "null");
   touch_cache(psc);
-  ShapeSpec spec;
-  if (const ShapeSpec *p = pick(g_cfg.shape, k)) spec = *p;
+  ShapeRule rule;
+  if (const ShapeRule *p = pick(g_cfg.shape, k)) rule = *p;
   int sleep_ms = g_cfg.sleep_ms;
   if (sleep_ms > 0) {
     lock.unlock();
@@ -675,15 +685,15 @@ FAKE_EXPORT HRESULT ScriptShapeOpenType(HDC hdc, SCRIPT_CACHE *psc, SCRIPT_ANALY
     return done(E_INVALIDARG, 0);
 
   HRESULT hr = S_OK;
-  if (static_cast<std::size_t>(call) < spec.hrseq.size())
-    hr = spec.hrseq[static_cast<std::size_t>(call)];
-  else if (spec.hr)
-    hr = *spec.hr;
-  if (hr == S_OK && cMaxGlyphs < spec.need) hr = E_OUTOFMEMORY;
+  if (static_cast<std::size_t>(call) < rule.hrseq.size())
+    hr = rule.hrseq[static_cast<std::size_t>(call)];
+  else if (rule.hr)
+    hr = *rule.hr;
+  if (hr == S_OK && cMaxGlyphs < rule.need) hr = E_OUTOFMEMORY;
 
   std::vector<long long> glyphs;
-  if (spec.glyphs) {
-    glyphs = *spec.glyphs;
+  if (rule.glyphs) {
+    glyphs = *rule.glyphs;
   } else {
     for (int c = 0; c < cChars; ++c) glyphs.push_back((pwcChars[c] + font) & 0xFFFF);
   }
@@ -693,11 +703,11 @@ FAKE_EXPORT HRESULT ScriptShapeOpenType(HDC hdc, SCRIPT_CACHE *psc, SCRIPT_ANALY
 
   std::vector<long long> clust(static_cast<std::size_t>(cChars));
   for (int c = 0; c < cChars; ++c) {
-    if (spec.clust.empty())
+    if (rule.clust.empty())
       clust[static_cast<std::size_t>(c)] = std::min<long long>(c, std::max<long long>(ng - 1, 0));
     else
       clust[static_cast<std::size_t>(c)] =
-          spec.clust[std::min<std::size_t>(static_cast<std::size_t>(c), spec.clust.size() - 1)];
+          rule.clust[std::min<std::size_t>(static_cast<std::size_t>(c), rule.clust.size() - 1)];
   }
   if (psa->fRTL && !psa->fLogicalOrder) {
     std::reverse(glyphs.begin(), glyphs.end());
@@ -708,11 +718,13 @@ FAKE_EXPORT HRESULT ScriptShapeOpenType(HDC hdc, SCRIPT_CACHE *psc, SCRIPT_ANALY
     pwOutGlyphs[g] = static_cast<WORD>(glyphs[static_cast<std::size_t>(g)]);
   for (int c = 0; c < cChars; ++c)
     pwLogClust[c] = static_cast<WORD>(clust[static_cast<std::size_t>(c)]);
-  int count = spec.count.value_or(static_cast<int>(ng));
+  int count = rule.count.value_or(static_cast<int>(ng));
   *pcGlyphs = count;
   return done(S_OK, count);
 }
+#endif
 
+#if defined(FAKE_ENTRY_POINTS) && !defined(FAKE_NO_PLACE)
 FAKE_EXPORT HRESULT ScriptPlaceOpenType(HDC hdc, SCRIPT_CACHE *psc, SCRIPT_ANALYSIS *psa,
                                         OPENTYPE_TAG tagScript, OPENTYPE_TAG tagLangSys,
                                         int *rcRangeChars,
@@ -734,9 +746,9 @@ FAKE_EXPORT HRESULT ScriptPlaceOpenType(HDC hdc, SCRIPT_CACHE *psc, SCRIPT_ANALY
                      " abc=" + (pABC ? "set" : "null") + " g=" + join(pwGlyphs, cGlyphs) +
                      " clust=" + join(pwLogClust, cChars);
   touch_cache(psc);
-  PlaceSpec spec;
-  if (const PlaceSpec *p = pick(g_cfg.place, k)) spec = *p;
-  HRESULT hr = spec.hr;
+  PlaceRule rule;
+  if (const PlaceRule *p = pick(g_cfg.place, k)) rule = *p;
+  HRESULT hr = rule.hr;
   if (psa == nullptr || pwcChars == nullptr || pwLogClust == nullptr || pCharProps == nullptr ||
       cGlyphs < 0 || (cGlyphs > 0 && (pwGlyphs == nullptr || pGlyphProps == nullptr)) ||
       piAdvance == nullptr || pGoffset == nullptr) {
@@ -749,9 +761,9 @@ FAKE_EXPORT HRESULT ScriptPlaceOpenType(HDC hdc, SCRIPT_CACHE *psc, SCRIPT_ANALY
     };
     long long total = 0;
     for (int g = 0; g < cGlyphs; ++g) {
-      piAdvance[g] = value(spec.adv, g, 100 + pwGlyphs[g]);
-      pGoffset[g].du = value(spec.du, g, 0);
-      pGoffset[g].dv = value(spec.dv, g, 0);
+      piAdvance[g] = value(rule.adv, g, 100 + pwGlyphs[g]);
+      pGoffset[g].du = value(rule.du, g, 0);
+      pGoffset[g].dv = value(rule.dv, g, 0);
       total += piAdvance[g];
     }
     if (pABC) *pABC = ABC{0, static_cast<UINT>(total), 0};
@@ -759,7 +771,9 @@ FAKE_EXPORT HRESULT ScriptPlaceOpenType(HDC hdc, SCRIPT_CACHE *psc, SCRIPT_ANALY
   log_line(line + " -> hr=" + hex(static_cast<std::uint32_t>(hr), 8));
   return hr;
 }
+#endif
 
+#if defined(FAKE_ENTRY_POINTS) && !defined(FAKE_NO_FREE)
 FAKE_EXPORT HRESULT ScriptFreeCache(SCRIPT_CACHE *psc) {
   std::lock_guard<std::mutex> lock(g_mu);
   log_line("free sc=" + std::to_string(cache_serial(psc)));
@@ -770,7 +784,7 @@ FAKE_EXPORT HRESULT ScriptFreeCache(SCRIPT_CACHE *psc) {
   }
   return S_OK;
 }
-#endif  // FAKE_ENTRY_POINTS
+#endif
 
 #if defined(FAKE_FONT_BYTES)
 extern "C" {
@@ -829,7 +843,7 @@ usp_trace_stop_fn usp_trace_stop;
 FAKE_EXPORT int usp_trace_count(void) {
   std::lock_guard<std::mutex> lock(g_mu);
   int n = static_cast<int>(g_recorded.size());
-  if (const TraceCountSpec *p = pick(g_cfg.trace_counts, t_item)) n = p->n;
+  if (const TraceCountRule *p = pick(g_cfg.trace_counts, t_item)) n = p->n;
   log_line("tcount -> n=" + std::to_string(n));
   return n;
 }
@@ -844,7 +858,7 @@ FAKE_EXPORT int usp_trace_stage(int index, char *name, int name_capacity, int *g
   int rc = -1;
   if (index >= 0 && static_cast<std::size_t>(index) < g_recorded.size() && name != nullptr &&
       name_capacity > 0 && glyph_count != nullptr && glyphs != nullptr) {
-    const StageSpec &s = g_recorded[static_cast<std::size_t>(index)];
+    const StageRule &s = g_recorded[static_cast<std::size_t>(index)];
     std::size_t n = std::min(s.name.size(), static_cast<std::size_t>(name_capacity));
     std::memcpy(name, s.name.data(), n);
     if (n < static_cast<std::size_t>(name_capacity)) name[n] = '\0';
