@@ -1,1 +1,324 @@
+// The result value tree and its JSON text form, byte for byte.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lib/json_writer.h"
+#include "lib/value.h"
+
+namespace {
+
+using tesvo::Value;
+
+std::string render(const Value &v) { return std::string(tesvo::render_json(v).view()); }
+
+std::vector<std::string> keys_of(const Value &object) {
+  std::vector<std::string> keys;
+  for (std::size_t i = 0; i < object.size(); ++i) keys.emplace_back(object.key_at(i));
+  return keys;
+}
+
+// ---- scalars ------------------------------------------------------------------
+
+TEST(JsonScalars, RenderAsPlainLiterals) {
+  struct Case {
+    const char *what;
+    Value (*make)();
+    const char *text;
+  };
+  const Case cases[] = {
+      {"null", [] { return Value(); }, "null"},
+      {"true", [] { return Value::boolean(true); }, "true"},
+      {"false", [] { return Value::boolean(false); }, "false"},
+      {"zero", [] { return Value::uinteger(0); }, "0"},
+      {"signed zero", [] { return Value::integer(0); }, "0"},
+      {"largest unsigned", [] { return Value::uinteger(std::numeric_limits<std::uint64_t>::max()); },
+       "18446744073709551615"},
+      {"smallest signed", [] { return Value::integer(std::numeric_limits<std::int64_t>::min()); },
+       "-9223372036854775808"},
+      {"largest signed", [] { return Value::integer(std::numeric_limits<std::int64_t>::max()); },
+       "9223372036854775807"},
+      {"minus one", [] { return Value::integer(-1); }, "-1"},
+      {"non-negative through integer()", [] { return Value::integer(500); }, "500"},
+      {"ten, no leading zeros", [] { return Value::uinteger(10); }, "10"},
+  };
+  for (const Case &c : cases) EXPECT_EQ(render(c.make()), c.text) << c.what;
+}
+
+TEST(JsonStrings, EscapeOnlyQuotesBackslashesAndControlCharacters) {
+  using namespace std::string_literals;
+  struct Case {
+    std::string in;
+    std::string out;  // without the surrounding quotes
+  };
+  const Case cases[] = {
+      {"", ""},
+      {"\"", "\\\""},
+      {"\\", "\\\\"},
+      {"\b", "\\b"},
+      {"\t", "\\t"},
+      {"\n", "\\n"},
+      {"\f", "\\f"},
+      {"\r", "\\r"},
+      {"\0"s, "\\u0000"},
+      {"\x01", "\\u0001"},
+      {"\x0b", "\\u000b"},
+      {"\x1a", "\\u001a"},
+      {"\x1f", "\\u001f"},
+      {" ", " "},
+      {"/", "/"},
+      {"\x7f", "\x7f"},
+      {"\xc3\xa9", "\xc3\xa9"},                  // é
+      {"\xc2\x80", "\xc2\x80"},                  // U+0080, a C1 control
+      {"\xe2\x80\xa8", "\xe2\x80\xa8"},          // U+2028
+      {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},  // U+1F600
+      {"a\0b"s, "a\\u0000b"},
+      {"tab\there\nnext\x01\"q\"", "tab\\there\\nnext\\u0001\\\"q\\\""},
+      {"\\u0041", "\\\\u0041"},
+  };
+  for (const Case &c : cases) EXPECT_EQ(render(Value::string(c.in)), "\"" + c.out + "\"") << c.in;
+}
+
+TEST(JsonStrings, LongRunOfEscapesIsWrittenWhole) {
+  // Every byte becomes a six-byte escape, far past the writer's first buffer.
+  std::string in(5000, '\x01');
+  std::string expected = "\"";
+  for (int i = 0; i < 5000; ++i) expected += "\\u0001";
+  expected += "\"";
+  EXPECT_EQ(render(Value::string(in)), expected);
+}
+
+// ---- containers ----------------------------------------------------------------
+
+TEST(JsonContainers, EmptyOnesStayOnOneLineAtEveryDepth) {
+  EXPECT_EQ(render(Value::object()), "{}");
+  EXPECT_EQ(render(Value::array()), "[]");
+
+  Value doc = Value::object();
+  doc.insert("o", Value::object());
+  doc.insert("a", Value::array());
+  Value nested = Value::array();
+  nested.push(Value::array());
+  nested.push(Value::object());
+  doc.insert("n", std::move(nested));
+  EXPECT_EQ(render(doc),
+            "{\n"
+            "  \"a\": [],\n"
+            "  \"n\": [\n"
+            "    [],\n"
+            "    {}\n"
+            "  ],\n"
+            "  \"o\": {}\n"
+            "}");
+}
+
+TEST(JsonContainers, SevenLineExample) {
+  Value doc = Value::object();
+  Value b = Value::array();
+  b.push(Value::integer(1));
+  b.push(Value::integer(-2));
+  doc.insert("b", std::move(b));
+  doc.insert("a", Value::object());
+  EXPECT_EQ(render(doc),
+            "{\n"
+            "  \"a\": {},\n"
+            "  \"b\": [\n"
+            "    1,\n"
+            "    -2\n"
+            "  ]\n"
+            "}");
+}
+
+TEST(JsonContainers, OneEntryObjectIsThreeLinesWithoutTrailingNewline) {
+  Value doc = Value::object();
+  doc.insert("upem", Value::uinteger(1000));
+  EXPECT_EQ(render(doc), "{\n  \"upem\": 1000\n}");
+}
+
+TEST(JsonContainers, IndentationGrowsByTwoSpacesPerLevel) {
+  Value inner = Value::array();
+  inner.push(Value::string("x"));
+  Value middle = Value::object();
+  middle.insert("k", std::move(inner));
+  Value outer = Value::array();
+  outer.push(std::move(middle));
+  outer.push(Value());
+  EXPECT_EQ(render(outer),
+            "[\n"
+            "  {\n"
+            "    \"k\": [\n"
+            "      \"x\"\n"
+            "    ]\n"
+            "  },\n"
+            "  null\n"
+            "]");
+}
+
+TEST(JsonContainers, KeysAreEscapedLikeStrings) {
+  Value doc = Value::object();
+  doc.insert("a\"b\n", Value::boolean(false));
+  EXPECT_EQ(render(doc), "{\n  \"a\\\"b\\n\": false\n}");
+}
+
+// ---- object keys -----------------------------------------------------------------
+
+TEST(ObjectKeys, ComeOutInByteOrderWhateverTheInsertionOrder) {
+  std::array<std::string, 5> keys = {"b", "ab", "a", "_x", "B"};
+  std::sort(keys.begin(), keys.end());
+  const std::vector<std::string> expected = {"B", "_x", "a", "ab", "b"};
+  do {
+    Value doc = Value::object();
+    for (std::size_t i = 0; i < keys.size(); ++i) doc.insert(keys[i], Value::uinteger(i));
+    ASSERT_EQ(keys_of(doc), expected) << keys[0] << keys[1] << keys[2] << keys[3] << keys[4];
+  } while (std::next_permutation(keys.begin(), keys.end()));
+
+  Value doc = Value::object();
+  for (const char *k : {"b", "ab", "a", "_x", "B"}) doc.insert(k, Value::object());
+  EXPECT_EQ(render(doc),
+            "{\n  \"B\": {},\n  \"_x\": {},\n  \"a\": {},\n  \"ab\": {},\n  \"b\": {}\n}");
+}
+
+TEST(ObjectKeys, CompareAsUnsignedBytes) {
+  // Bytes above 0x7F sort after ASCII; a prefix sorts before its extensions.
+  Value doc = Value::object();
+  for (const char *k : {"\xc3\xa9", "z", "~", "\x7f", "", "zz", "\xff"}) doc.insert(k, Value());
+  EXPECT_EQ(keys_of(doc), (std::vector<std::string>{"", "z", "zz", "~", "\x7f", "\xc3\xa9", "\xff"}));
+}
+
+TEST(ObjectKeys, ShortAndLongKeysKeepTheirBytesAndOrder) {
+  // Keys of up to seven bytes and longer ones are stored differently; the
+  // boundary must not change a key's bytes, its order or its lookup.
+  using namespace std::string_literals;
+  const std::vector<std::string> inserted = {
+      "abcdefgh", "abcdefg", "abcdefgi", "abcdef", "b", "abcdefghijklmnopqrstuvwxyz0123456789", "a\0"s,
+      "a",        "\0\0\0\0\0\0\0"s, "\xff\xff\xff\xff\xff\xff\xff", "\xff\xff\xff\xff\xff\xff\xff\xff"};
+  Value doc = Value::object();
+  for (std::size_t i = 0; i < inserted.size(); ++i) doc.insert(inserted[i], Value::uinteger(i));
+
+  std::vector<std::string> sorted = inserted;
+  std::sort(sorted.begin(), sorted.end());  // std::string compares bytes as unsigned
+  EXPECT_EQ(keys_of(doc), sorted);
+  for (std::size_t i = 0; i < inserted.size(); ++i) {
+    const Value *found = doc.find(inserted[i]);
+    ASSERT_NE(found, nullptr) << i;
+    EXPECT_EQ(found->as_uint(), i) << i;
+  }
+  EXPECT_EQ(doc.find("abcdefgj"), nullptr);
+  EXPECT_EQ(doc.find("abcdefghijklmnopqrstuvwxyz012345678"), nullptr);
+}
+
+TEST(ObjectInsert, ExistingKeyGetsTheNewValueInPlace) {
+  Value doc = Value::object();
+  doc.insert("b", Value::uinteger(2));
+  doc.insert("a", Value::string("first"));
+  doc.insert("a_long_key_here", Value::uinteger(1));
+  doc.insert("a", Value::uinteger(3));
+  doc.insert("a_long_key_here", Value::array());
+  Value replaced = Value::object();
+  replaced.insert("x", Value::boolean(true));
+  doc.insert("b", std::move(replaced));
+
+  ASSERT_EQ(doc.size(), 3u);
+  EXPECT_EQ(render(doc),
+            "{\n"
+            "  \"a\": 3,\n"
+            "  \"a_long_key_here\": [],\n"
+            "  \"b\": {\n"
+            "    \"x\": true\n"
+            "  }\n"
+            "}");
+}
+
+// ---- ownership -------------------------------------------------------------------
+
+Value sample_tree() {
+  Value doc = Value::object();
+  Value list = Value::array();
+  for (int i = 0; i < 6; ++i) {
+    Value record = Value::object();
+    record.insert("g", Value::uinteger(static_cast<std::uint64_t>(i)));
+    record.insert("a key longer than seven bytes", Value::string("text " + std::to_string(i)));
+    list.push(std::move(record));
+  }
+  doc.insert("list", std::move(list));
+  doc.insert("s", Value::string("shared?"));
+  doc.insert("n", Value::integer(-7));
+  return doc;
+}
+
+TEST(ValueClone, ChangesToTheOriginalDoNotReachTheCopy) {
+  Value original = sample_tree();
+  const std::string before = render(original);
+  Value copy = original.clone();
+
+  original.insert("s", Value::string("changed"));
+  original.insert("new", Value::uinteger(1));
+  Value &list = const_cast<Value &>(*original.find("list"));
+  list.push(Value::string("appended"));
+  list.at(0).insert("g", Value::uinteger(99));
+  { Value gone = std::move(original); }  // frees every block of the original
+
+  EXPECT_EQ(render(copy), before);
+}
+
+// ---- growth ----------------------------------------------------------------------
+
+TEST(ValueGrowth, LargeArrayKeepsEveryElementInOrder) {
+  constexpr std::size_t kCount = 100000;
+  Value list = Value::array();
+  for (std::size_t i = 0; i < kCount; ++i) {
+    if (i % 3 == 0) {
+      Value record = Value::object();
+      record.insert("cl", Value::uinteger(i));
+      list.push(std::move(record));
+    } else {
+      list.push(Value::string(std::to_string(i)));
+    }
+  }
+  ASSERT_EQ(list.size(), kCount);
+  for (std::size_t i : {std::size_t{0}, std::size_t{1}, std::size_t{4}, std::size_t{5}, std::size_t{4096},
+                        kCount - 2, kCount - 1}) {
+    const Value &v = list.at(i);
+    if (i % 3 == 0)
+      EXPECT_EQ(v.find("cl")->as_uint(), i);
+    else
+      EXPECT_EQ(v.as_string(), std::to_string(i));
+  }
+
+  std::string expected = "[";
+  for (std::size_t i = 0; i < kCount; ++i) {
+    expected += i == 0 ? "\n  " : ",\n  ";
+    if (i % 3 == 0)
+      expected += "{\n    \"cl\": " + std::to_string(i) + "\n  }";
+    else
+      expected += "\"" + std::to_string(i) + "\"";
+  }
+  expected += "\n]";
+  EXPECT_EQ(render(list), expected);
+}
+
+TEST(ValueGrowth, LargeObjectBuiltBackwardsStaysSorted) {
+  constexpr int kCount = 5000;
+  Value doc = Value::object();
+  for (int i = kCount - 1; i >= 0; --i) {
+    char key[16];
+    std::snprintf(key, sizeof key, "key%05d", i);  // eight bytes: stored out of line
+    doc.insert(key, Value::integer(-i));
+  }
+  ASSERT_EQ(doc.size(), static_cast<std::size_t>(kCount));
+  for (int i = 0; i < kCount; ++i) {
+    char key[16];
+    std::snprintf(key, sizeof key, "key%05d", i);
+    ASSERT_EQ(doc.key_at(static_cast<std::size_t>(i)), key);
+    ASSERT_EQ(doc.value_at(static_cast<std::size_t>(i)).as_int(), -i);
+  }
+}
+
+}  // namespace
