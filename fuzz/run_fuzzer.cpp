@@ -10,7 +10,9 @@
 
 #include "byte_source.h"
 #include "ffi/usp10.h"
+#include "lib/json_writer.h"
 #include "lib/run.h"
+#include "lib/utf.h"
 
 extern "C" {
 ScriptItemizeOpenTypeFn ScriptItemizeOpenType;
@@ -44,9 +46,52 @@ tesvo::Usp10 bundled_backend() {
   return usp;
 }
 
+// Every glyph of the document points into the text, and the document renders
+// as UTF-8 (the module decodes it strictly).
+void check_document(const tesvo::Value &doc, std::size_t text_length) {
+  const tesvo::Value *final_glyphs = doc.find("final");
+  const tesvo::Value *stages = doc.find("stages");
+  if (final_glyphs == nullptr || stages == nullptr || final_glyphs->size() == 0) std::abort();
+  auto check_glyphs = [&](const tesvo::Value &glyphs) {
+    for (std::size_t k = 0; k < glyphs.size(); ++k) {
+      const tesvo::Value *cl = glyphs.at(k).find("cl");
+      if (cl == nullptr || cl->as_uint() >= text_length) std::abort();
+    }
+  };
+  check_glyphs(*final_glyphs);
+  for (std::size_t s = 0; s < stages->size(); ++s) check_glyphs(*stages->at(s).find("glyphs"));
+  tesvo::JsonText text = tesvo::render_json(doc);
+  if (text.view().empty() || text.view().front() != '{' || text.view().back() != '}') std::abort();
+  if (!tesvo::is_valid_utf8(text.view())) std::abort();
+}
+
+// One request as the driver runs it: font bytes to the port, the run on a
+// fresh script cache, then the cache freed and the font cleared.
+void shape_once(const tesvo::Usp10 &usp, const std::string &font, const std::u16string &text,
+                std::uint8_t flags, const tesvo::FeatureList &features) {
+  if (usp_set_font_bytes(reinterpret_cast<const std::uint8_t *>(font.data()), font.size()) != 0) return;
+  SCRIPT_CACHE cache = nullptr;
+  {
+    tesvo::ShapeRun run(usp, &cache, (flags & 2U) != 0, false);
+    std::string family = "fuzz";
+    tesvo::FontFacts facts{1000, 0, family};
+    tesvo::ShapeOpts opts;
+    opts.font = "fuzz.font";
+    try {
+      tesvo::Result<tesvo::Value> result = tesvo::shape_items(text, flags & 1U, usp, run, facts, features, opts);
+      if (result) check_document(*result, text.size());
+    } catch (const tesvo::EnginePanic &) {
+      std::abort();
+    }
+  }
+  ScriptFreeCache(&cache);
+  usp_clear_font_bytes();
+}
+
 }  // namespace
 
-// Input layout: flags (bit 0 right-to-left, bit 1 trace), feature count
+// Input layout: flags (bit 0 right-to-left, bit 1 trace, bit 2 a second
+// request with the same font), feature count
 // (0..3) and that many (tag, value) pairs, text length in code units (0..1023)
 // and the units, then the font bytes.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
@@ -61,22 +106,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   std::string font = in.rest();
   if (text.empty()) return 0;
 
-  if (usp_set_font_bytes(reinterpret_cast<const std::uint8_t *>(font.data()), font.size()) != 0) return 0;
-  SCRIPT_CACHE cache = nullptr;
-  {
-    tesvo::ShapeRun run(usp, &cache, (flags & 2U) != 0, false);
-    std::string family = "fuzz";
-    tesvo::FontFacts facts{1000, 0, family};
-    tesvo::ShapeOpts opts;
-    opts.font = "fuzz.font";
-    try {
-      tesvo::Result<tesvo::Value> result = tesvo::shape_items(text, flags & 1U, usp, run, facts, features, opts);
-      (void)result;
-    } catch (const tesvo::EnginePanic &) {
-      std::abort();
-    }
-  }
-  ScriptFreeCache(&cache);
-  usp_clear_font_bytes();
+  shape_once(usp, font, text, flags, features);
+  // Bit 2: a second request with the same bytes finds the font the port kept
+  // from the first one, and shapes with its shared face and plans again.
+  if ((flags & 4U) != 0) shape_once(usp, font, text, static_cast<std::uint8_t>(flags ^ 2U), features);
   return 0;
 }

@@ -1,11 +1,14 @@
 #include "lib/driver.h"
 
+#include <pthread.h>
+
 #include <climits>
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
 #include <optional>
 
+#include "lib/environment.h"
 #include "lib/features.h"
 #include "lib/font.h"
 #include "lib/run.h"
@@ -39,8 +42,14 @@ void sleep_millis(std::uint64_t ms) {
 
 // The port keeps one process-wide font and trace. Requests hand it their font
 // and shape with it one at a time, or they would shape with each other's font.
+// A fork while another thread is inside would give the child a lock that no
+// thread of the child ever releases: fork waits for the section to end instead,
+// and parent and child both go on with the lock free.
 std::mutex &port_lock() {
   static std::mutex lock;
+  static const int fork_waits = ::pthread_atfork([] { lock.lock(); }, [] { lock.unlock(); },
+                                                 [] { lock.unlock(); });
+  (void)fork_waits;
   return lock;
 }
 
@@ -85,7 +94,7 @@ Result<Value> run_with_port(const ShapeOpts &opts, const FontBytes &font, const 
 }  // namespace
 
 void pause_for(const char *variable) {
-  if (std::optional<std::uint64_t> ms = parse_millis(std::getenv(variable))) sleep_millis(*ms);
+  if (std::optional<std::uint64_t> ms = parse_millis(environment_value(variable))) sleep_millis(*ms);
 }
 
 std::uint16_t direction_is_rtl(std::string_view direction, std::u16string_view text) {
@@ -100,7 +109,7 @@ std::uint16_t direction_is_rtl(std::string_view direction, std::u16string_view t
 Result<Value> shape_value(ShapeOpts opts) {
   pause_for("TESVO_PRESLEEP_MS");
   // On Windows this point loads the TextShaping engine; here only the pause remains.
-  if (std::getenv("TESVO_PRELOAD_TS") != nullptr) pause_for("TESVO_POSTLOAD_MS");
+  if (environment_value("TESVO_PRELOAD_TS") != nullptr) pause_for("TESVO_POSTLOAD_MS");
 
   Result<FontBytes> font = read_font_file(opts.font);
   if (!font) return font.take_failure();

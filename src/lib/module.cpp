@@ -19,6 +19,7 @@
 #include <variant>
 
 #include "lib/engine.h"
+#include "lib/environment.h"
 #include "lib/system_error.h"
 #include "lib/utf.h"
 
@@ -327,6 +328,9 @@ PyObject *shape_json(PyObject *, PyObject *args, PyObject *kwargs) {
   a.opts.font = tesvo::utf8_lossy(file.path());
 
   Outcome outcome;
+  // Taken while the interpreter lock keeps os.environ from changing: the
+  // engine reads this copy, never the environment, while the lock is free.
+  tesvo::EnvironmentCopy environment;
   PyThreadState *saved = PyEval_SaveThread();
   outcome = run_engine(std::move(a.opts));
   file.remove();

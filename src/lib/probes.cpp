@@ -8,13 +8,14 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "lib/environment.h"
 #include "lib/run.h"
 
 namespace tesvo {
 
 namespace {
 
-bool is_set(const char *name) { return std::getenv(name) != nullptr; }
+bool is_set(const char *name) { return environment_value(name) != nullptr; }
 
 std::string hex(std::uint64_t value) {
   char buffer[24];

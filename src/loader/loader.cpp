@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "lib/environment.h"
 #include "lib/utf.h"
 
 namespace tesvo {
@@ -15,7 +16,7 @@ constexpr const char *kDefaultLibrary = "libvantor.so";
 
 std::string choose_path(const std::optional<std::string> &path) {
   if (path) return *path;
-  if (const char *env = std::getenv("TESVO_VANTOR"); env != nullptr && is_valid_utf8(env)) return env;
+  if (const char *env = environment_value("TESVO_VANTOR"); env != nullptr && is_valid_utf8(env)) return env;
   return kDefaultLibrary;
 }
 

@@ -1,0 +1,30 @@
+#include "lib/environment.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace tesvo {
+
+namespace {
+thread_local EnvironmentCopy *t_copy = nullptr;
+}
+
+EnvironmentCopy::EnvironmentCopy() : previous_(t_copy) {
+  for (std::size_t i = 0; i < kEngineVariables.size(); ++i) {
+    if (const char *value = std::getenv(kEngineVariables[i])) values_[i].emplace(value);
+  }
+  t_copy = this;
+}
+
+EnvironmentCopy::~EnvironmentCopy() { t_copy = previous_; }
+
+const char *environment_value(const char *name) {
+  if (t_copy != nullptr) {
+    for (std::size_t i = 0; i < kEngineVariables.size(); ++i) {
+      if (std::strcmp(name, kEngineVariables[i]) == 0) return t_copy->value(i);
+    }
+  }
+  return std::getenv(name);
+}
+
+}  // namespace tesvo
