@@ -36,6 +36,13 @@ inline std::uint64_t mix(std::uint64_t acc, std::uint64_t word) {
   return rotl(acc + word * kPrime2, 31) * kPrime1;
 }
 
+// Fonts up to this size are fingerprinted whole; of larger ones, the first
+// and last kFingerprintEnds bytes and kFingerprintSamples samples between.
+constexpr std::size_t kWholeFingerprint = std::size_t{64} << 10;
+constexpr std::size_t kFingerprintEnds = 4096;
+constexpr std::size_t kFingerprintSamples = 64;
+constexpr std::size_t kFingerprintSample = 64;
+
 std::vector<hb_tag_t> script_tags_of(hb_face_t *face, hb_tag_t table) {
   std::vector<hb_tag_t> tags;
   unsigned start = 0;
@@ -80,6 +87,18 @@ std::uint64_t hash_bytes(std::span<const std::uint8_t> bytes) {
   h *= kPrime3;
   h ^= h >> 32;
   return h;
+}
+
+std::uint64_t fingerprint(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() <= kWholeFingerprint) return hash_bytes(bytes);
+  // The head and the tail (table directory, small tables, padding) and
+  // samples spread evenly in between, with the length: a few kilobytes of
+  // work however large the font.
+  std::uint64_t h = hash_bytes(bytes.first(kFingerprintEnds)) ^ rotl(hash_bytes(bytes.last(kFingerprintEnds)), 17);
+  const std::size_t step = (bytes.size() - kFingerprintSample) / (kFingerprintSamples + 1);
+  for (std::size_t i = 1; i <= kFingerprintSamples; ++i)
+    h = rotl(h ^ hash_bytes(bytes.subspan(i * step, kFingerprintSample)), 23) * kPrime1;
+  return h ^ bytes.size();
 }
 
 std::shared_ptr<const FontFace> FontFace::build(std::span<const std::uint8_t> bytes,
@@ -142,7 +161,7 @@ std::vector<hb_tag_t> FontFace::script_tags_for(hb_script_t script) const {
 int FontStore::set_current(std::span<const std::uint8_t> bytes) {
   current_.reset();
   if (bytes.data() == nullptr || bytes.empty()) return VANTOR_FONT_EMPTY;
-  const std::uint64_t hash = hash_bytes(bytes);
+  const std::uint64_t hash = fingerprint(bytes);
   for (auto it = kept_.begin(); it != kept_.end(); ++it) {
     if (!(*it)->holds(bytes, hash)) continue;
     std::rotate(kept_.begin(), it, it + 1);

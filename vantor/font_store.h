@@ -49,9 +49,15 @@ class FontFace {
   std::vector<hb_tag_t> layout_scripts_;
 };
 
-// A fast 64-bit hash of a byte string, used to tell fonts apart before a
-// full comparison.
+// A fast 64-bit hash of a byte string: every byte and the length count.
 std::uint64_t hash_bytes(std::span<const std::uint8_t> bytes);
+
+// The hash that tells kept fonts apart before the full comparison: of the
+// whole bytes for a small font; for a large one, of its length, its first and
+// last 4 KiB and samples spread over the rest, so that recognising a large
+// font costs one comparison of its bytes, not a hash of them as well. Equal
+// bytes always give equal fingerprints.
+std::uint64_t fingerprint(std::span<const std::uint8_t> bytes);
 
 // The font slot set by usp_set_font_bytes plus the last few fonts built.
 // Setting bytes equal to a kept font's bytes makes that font current again

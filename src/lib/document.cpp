@@ -1,22 +1,23 @@
 #include "lib/document.h"
 
 #include <algorithm>
+#include <cstdint>
+
+#include "lib/result.h"
 
 namespace tesvo {
 
 namespace {
 
-// Keys are inserted in byte order, so every insert appends.
-Value glyph_value(std::uint16_t g, std::uint64_t cl, std::int32_t dx, std::int32_t dy, std::int32_t ax) {
-  Value record = Value::object(7);
-  record.insert("ax", Value::integer(ax));
-  record.insert("ay", Value::uinteger(0));
-  record.insert("cl", Value::uinteger(cl));
-  record.insert("dx", Value::integer(dx));
-  record.insert("dy", Value::integer(dy));
-  record.insert("flags", Value::uinteger(0));
-  record.insert("g", Value::uinteger(g));
-  return record;
+// The keys of a glyph record, in byte order.
+constexpr std::string_view kGlyphKeys[] = {"ax", "ay", "cl", "dx", "dy", "flags", "g"};
+
+// Glyph lists are record arrays: one block of integers for all their records.
+// Clusters are indexes into a text of at most INT_MAX code units.
+void add_glyph(Value &list, std::uint16_t g, std::uint64_t cl, std::int32_t dx, std::int32_t dy, std::int32_t ax) {
+  if (cl > static_cast<std::uint64_t>(INT64_MAX)) throw EnginePanic("glyph cluster out of range");
+  const std::int64_t cells[] = {ax, 0, static_cast<std::int64_t>(cl), dx, dy, 0, g};
+  list.add_record(cells);
 }
 
 // Visits indexes 0..n-1, backwards when reversed.
@@ -26,11 +27,13 @@ template <class Visit> void in_order(std::size_t n, bool reversed, Visit visit) 
 
 }  // namespace
 
+Value glyph_list(std::size_t reserve) { return Value::records(kGlyphKeys, reserve); }
+
 Value item_glyphs(std::span<const GlyphRecord> records, bool rtl, std::uint64_t start) {
-  Value out = Value::array(records.size());
+  Value out = glyph_list(records.size());
   in_order(records.size(), rtl, [&](std::size_t k) {
     const GlyphRecord &r = records[k];
-    out.push(glyph_value(r.g, r.cl + start, r.dx, r.dy, r.ax));
+    add_glyph(out, r.g, r.cl + start, r.dx, r.dy, r.ax);
   });
   return out;
 }
@@ -43,8 +46,8 @@ Value stage_glyphs(std::span<const std::uint16_t> ids, std::span<const GlyphReco
     // n > 0 here: stages without glyphs are never recorded.
     return std::min(item_chars - 1, k * item_chars / n);
   };
-  Value out = Value::array(ids.size());
-  in_order(ids.size(), rtl, [&](std::size_t k) { out.push(glyph_value(ids[k], cluster(k) + start, 0, 0, 0)); });
+  Value out = glyph_list(ids.size());
+  in_order(ids.size(), rtl, [&](std::size_t k) { add_glyph(out, ids[k], cluster(k) + start, 0, 0, 0); });
   return out;
 }
 

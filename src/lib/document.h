@@ -20,6 +20,9 @@ struct GlyphRecord {
   std::int32_t ax;
 };
 
+// An empty list of glyph records, room made for `reserve` of them.
+Value glyph_list(std::size_t reserve = 0);
+
 // The output copy of an item's records: reversed for a right-to-left item so
 // that it reads left to right, clusters made absolute by adding start.
 Value item_glyphs(std::span<const GlyphRecord> records, bool rtl, std::uint64_t start);

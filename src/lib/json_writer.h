@@ -11,20 +11,25 @@
 
 namespace tesvo {
 
-// A finished text: one malloc'ed buffer handed on without copying.
+// A finished text: the writer's buffer handed on without copying. A large
+// buffer is a memory mapping of `mapped` bytes; a small one is malloc'ed
+// (mapped is 0).
 class JsonText {
  public:
   JsonText() = default;
-  JsonText(char *data, std::size_t size) : data_(data), size_(size) {}
+  JsonText(char *data, std::size_t size, std::size_t mapped = 0) : data_(data, Release{mapped}), size_(size) {}
   const char *data() const { return data_.get(); }
   std::size_t size() const { return size_; }
   std::string_view view() const { return {data_.get(), size_}; }
 
  private:
-  struct Free {
-    void operator()(char *p) const { std::free(p); }
+  struct Release {
+    Release() noexcept : mapped(0) {}
+    explicit Release(std::size_t bytes) noexcept : mapped(bytes) {}
+    void operator()(char *p) const;
+    std::size_t mapped;
   };
-  std::unique_ptr<char, Free> data_;
+  std::unique_ptr<char, Release> data_;
   std::size_t size_ = 0;
 };
 

@@ -132,7 +132,7 @@ std::string item_label(const Item &item, OPENTYPE_TAG tag) {
 // Run-wide output lists.
 struct RunOutput {
   Value stages = Value::array();
-  Value final_glyphs = Value::array();
+  Value final_glyphs = glyph_list();
   Value messages = Value::array();
 };
 
@@ -178,7 +178,7 @@ Result<std::monostate> run_item(ShapeRun &run, std::u16string_view text, const I
   TracedItem traced{item.index, records, static_cast<std::uint64_t>(chars), item.start, rtl};
   if (!append_stage_entries(run, traced, out.stages, out.messages))
     out.stages.push(stage_entry(item_label(item, tag), copy.clone()));
-  for (std::size_t k = 0; k < copy.size(); ++k) out.final_glyphs.push(std::move(copy.at(k)));
+  out.final_glyphs.append(std::move(copy));
   return std::monostate{};
 }
 

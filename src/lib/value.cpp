@@ -1,5 +1,8 @@
 #include "lib/value.h"
 
+#include <sys/mman.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -100,6 +103,61 @@ struct Value::ObjectBlock {
   ObjectEntry *entries() { return reinterpret_cast<ObjectEntry *>(this + 1); }
 };
 
+// A record array: per record a word of sign bits and one word per key. Its
+// block is allocated with allocate_large and friends, by its byte size.
+struct Value::RecordBlock {
+  std::size_t size;
+  std::size_t capacity;
+  const std::string_view *keys;
+  std::size_t key_count;
+  std::size_t stride() const { return key_count + 1; }
+  std::uint64_t *words() { return reinterpret_cast<std::uint64_t *>(this + 1); }
+  static std::size_t bytes(std::size_t capacity, std::size_t key_count) {
+    return sizeof(RecordBlock) + capacity * (key_count + 1) * sizeof(std::uint64_t);
+  }
+  std::size_t bytes() const { return bytes(capacity, key_count); }
+};
+
+namespace {
+
+// The glyph lists of a long text reach hundreds of megabytes. Blocks from
+// kMappedBlock bytes on are memory mappings of their own, grown by mremap
+// (which moves pages instead of copying them) and backed by huge pages where
+// the system allows it: fresh memory costs a page fault per 4 KiB otherwise.
+// Whether a block is mapped follows from its byte size alone.
+constexpr std::size_t kMappedBlock = std::size_t{4} << 20;
+
+void *allocate_large(std::size_t bytes) {
+  if (bytes < kMappedBlock) return allocate(bytes);
+  void *block = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (block == MAP_FAILED) throw std::bad_alloc();
+  ::madvise(block, bytes, MADV_HUGEPAGE);  // advice only: its failure changes nothing
+  return block;
+}
+
+// Grows a block of old_bytes to bytes (more).
+void *grow_large(void *old, std::size_t old_bytes, std::size_t bytes) {
+  if (bytes < kMappedBlock) return reallocate(old, bytes);
+  if (old_bytes >= kMappedBlock) {
+    void *grown = ::mremap(old, old_bytes, bytes, MREMAP_MAYMOVE);
+    if (grown == MAP_FAILED) throw std::bad_alloc();
+    return grown;
+  }
+  void *grown = allocate_large(bytes);
+  std::memcpy(grown, old, old_bytes);
+  std::free(old);
+  return grown;
+}
+
+void free_large(void *block, std::size_t bytes) {
+  if (bytes >= kMappedBlock)
+    ::munmap(block, bytes);
+  else
+    std::free(block);
+}
+
+}  // namespace
+
 namespace {
 
 template <class Block, class Element> Block *make_block(std::size_t capacity) {
@@ -137,15 +195,23 @@ Value &Value::operator=(Value &&other) noexcept {
   if (this != &other) {
     release();
     kind_ = other.kind_;
+    rows_ = other.rows_;
     u_ = other.u_;
     other.kind_ = Kind::Null;
+    other.rows_ = false;
   }
   return *this;
 }
 
 Value::ArrayBlock *Value::array_block() const {
   if (kind_ != Kind::Array) throw EnginePanic("result value: not an array");
+  if (rows_) unpack_records();
   return bits_address<ArrayBlock>(u_);
+}
+
+Value::RecordBlock *Value::record_block() const {
+  if (kind_ != Kind::Array || !rows_) throw EnginePanic("result value: not a record array");
+  return bits_address<RecordBlock>(u_);
 }
 
 Value::ObjectBlock *Value::object_block() const {
@@ -159,6 +225,11 @@ void Value::release() {
       std::free(bits_address<char>(u_));
       break;
     case Kind::Array: {
+      if (rows_) {
+        RecordBlock *block = bits_address<RecordBlock>(u_);
+        free_large(block, block->bytes());
+        break;
+      }
       ArrayBlock *block = bits_address<ArrayBlock>(u_);
       for (std::size_t i = 0; i < block->size; ++i) block->items()[i].~Value();
       std::free(block);
@@ -174,6 +245,7 @@ void Value::release() {
       break;
   }
   kind_ = Kind::Null;
+  rows_ = false;
 }
 
 Value Value::clone() const {
@@ -181,6 +253,17 @@ Value Value::clone() const {
     case Kind::String:
       return string(as_string());
     case Kind::Array: {
+      if (rows_) {
+        const RecordBlock *from = record_block();
+        std::size_t bytes = from->size * from->stride() * sizeof(std::uint64_t);
+        auto *to = static_cast<RecordBlock *>(allocate_large(RecordBlock::bytes(from->size, from->key_count)));
+        *to = *from;
+        to->capacity = from->size;
+        if (bytes > 0) std::memcpy(to->words(), const_cast<RecordBlock *>(from)->words(), bytes);
+        Value copy(Kind::Array, address_bits(to));
+        copy.rows_ = true;
+        return copy;
+      }
       ArrayBlock *from = array_block();
       Value copy = array(from->size);
       for (std::size_t i = 0; i < from->size; ++i) copy.push(from->items()[i].clone());
@@ -210,7 +293,116 @@ std::string_view Value::as_string() const {
 
 std::size_t Value::size() const {
   if (kind_ == Kind::Object) return object_block()->size;
+  if (kind_ == Kind::Array && rows_) return record_block()->size;
   return array_block()->size;
+}
+
+// ---- record arrays -------------------------------------------------------------
+
+Value Value::records(std::span<const std::string_view> keys, std::size_t reserve) {
+  if (keys.size() > 63) throw EnginePanic("result value: a record has more than 63 keys");
+  for (std::size_t i = 1; i < keys.size(); ++i)
+    if (!(keys[i - 1] < keys[i])) throw EnginePanic("result value: record keys out of order");
+  auto *block = static_cast<RecordBlock *>(allocate_large(RecordBlock::bytes(reserve, keys.size())));
+  *block = RecordBlock{0, reserve, keys.data(), keys.size()};
+  Value list(Kind::Array, address_bits(block));
+  list.rows_ = true;
+  return list;
+}
+
+void Value::add_record(std::span<const Value> cells) {
+  RecordBlock *block = record_block();  // a record array that is still in rows
+  if (cells.size() != block->key_count) throw EnginePanic("result value: record of the wrong size");
+  if (block->size == block->capacity) {
+    std::size_t capacity = block->capacity < 4 ? 4 : block->capacity * 2;
+    block = static_cast<RecordBlock *>(
+        grow_large(block, block->bytes(), RecordBlock::bytes(capacity, block->key_count)));
+    block->capacity = capacity;
+    u_ = address_bits(block);
+  }
+  std::uint64_t *row = block->words() + block->size * block->stride();
+  std::uint64_t negative = 0;
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    if (cells[i].kind_ == Kind::Int)
+      negative |= std::uint64_t{1} << i;
+    else if (cells[i].kind_ != Kind::UInt)
+      throw EnginePanic("result value: a record cell that is not an integer");
+    row[i + 1] = cells[i].u_;
+  }
+  row[0] = negative;
+  ++block->size;
+}
+
+void Value::add_record(std::span<const std::int64_t> cells) {
+  RecordBlock *block = record_block();
+  if (cells.size() != block->key_count) throw EnginePanic("result value: record of the wrong size");
+  if (block->size == block->capacity) {
+    std::size_t capacity = block->capacity < 4 ? 4 : block->capacity * 2;
+    block = static_cast<RecordBlock *>(
+        grow_large(block, block->bytes(), RecordBlock::bytes(capacity, block->key_count)));
+    block->capacity = capacity;
+    u_ = address_bits(block);
+  }
+  std::uint64_t *row = block->words() + block->size * block->stride();
+  std::uint64_t negative = 0;
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    if (cells[i] < 0) negative |= std::uint64_t{1} << i;
+    row[i + 1] = static_cast<std::uint64_t>(cells[i]);
+  }
+  row[0] = negative;
+  ++block->size;
+}
+
+void Value::append(Value other) {
+  if (kind_ != Kind::Array || other.kind_ != Kind::Array) throw EnginePanic("result value: not an array");
+  if (rows_ && other.rows_) {
+    RecordBlock *to = record_block();
+    const RecordBlock *from = other.record_block();
+    bool same_keys = to->key_count == from->key_count &&
+                     std::equal(to->keys, to->keys + to->key_count, from->keys);
+    if (same_keys) {
+      std::size_t needed = to->size + from->size;
+      if (needed > to->capacity) {
+        std::size_t capacity = std::max(needed, to->capacity * 2);
+        to = static_cast<RecordBlock *>(grow_large(to, to->bytes(), RecordBlock::bytes(capacity, to->key_count)));
+        to->capacity = capacity;
+        u_ = address_bits(to);
+      }
+      std::memcpy(to->words() + to->size * to->stride(), const_cast<RecordBlock *>(from)->words(),
+                  from->size * from->stride() * sizeof(std::uint64_t));
+      to->size = needed;
+      return;
+    }
+  }
+  for (std::size_t i = 0, n = other.size(); i < n; ++i) push(std::move(other.at(i)));
+}
+
+std::optional<RecordRows> Value::record_rows() const {
+  if (kind_ != Kind::Array || !rows_) return std::nullopt;
+  RecordBlock *block = record_block();
+  return RecordRows{{block->keys, block->key_count}, block->words(), block->size};
+}
+
+void Value::unpack_records() const {
+  RecordBlock *rows = bits_address<RecordBlock>(u_);
+  Value list = array(rows->size);
+  ArrayBlock *out = bits_address<ArrayBlock>(list.u_);
+  for (std::size_t i = 0; i < rows->size; ++i) {
+    const std::uint64_t *row = rows->words() + i * rows->stride();
+    Value record = object(rows->key_count);
+    ObjectBlock *entries = record.object_block();
+    for (std::size_t k = 0; k < rows->key_count; ++k) {
+      Kind kind = (row[0] >> k & 1U) != 0 ? Kind::Int : Kind::UInt;
+      new (&entries->entries()[k]) ObjectEntry{Key(rows->keys[k]), Value(kind, row[k + 1])};
+      entries->size = k + 1;
+    }
+    new (&out->items()[i]) Value(std::move(record));
+    out->size = i + 1;
+  }
+  free_large(rows, rows->bytes());
+  u_ = list.u_;
+  rows_ = false;
+  list.kind_ = Kind::Null;  // its block is ours now
 }
 
 void Value::push(Value element) {

@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -37,6 +39,15 @@ class Key {
   std::uint64_t bits_;
 };
 
+// The rows of a record array (Value::records), as the writer reads them: per
+// record one word whose bit i marks cell i as a negative (signed) integer, then
+// one word per key, in key order.
+struct RecordRows {
+  std::span<const std::string_view> keys;
+  const std::uint64_t *words;
+  std::size_t count;
+};
+
 class Value {
  public:
   enum class Kind : std::uint8_t { Null, Bool, UInt, Int, String, Array, Object };
@@ -49,11 +60,32 @@ class Value {
   static Value array(std::size_t reserve = 0);
   static Value object(std::size_t reserve = 0);
 
+  // An array of records: objects that all have the given keys (in byte order,
+  // at most 63, and outliving the array) and integer values. To every reader
+  // it is an array of objects like any other. It keeps its records as rows of
+  // integers in one block, without a block per record, until an element is
+  // reached through at() or the array is changed other than by add_record and
+  // append: then it turns into an ordinary array of objects, once.
+  static Value records(std::span<const std::string_view> keys, std::size_t reserve = 0);
+  // Appends one record; cells are integer values, one per key, in key order.
+  void add_record(std::span<const Value> cells);
+  // The same with each cell as Value::integer(cell) makes it.
+  void add_record(std::span<const std::int64_t> cells);
+  // Moves every element of the array `other` to the end of this array.
+  void append(Value other);
+  // The rows of a record array that still holds them; nothing otherwise.
+  std::optional<RecordRows> record_rows() const;
+
   Value(const Value &) = delete;
   Value &operator=(const Value &) = delete;
-  Value(Value &&other) noexcept : kind_(other.kind_), u_(other.u_) { other.kind_ = Kind::Null; }
+  Value(Value &&other) noexcept : kind_(other.kind_), rows_(other.rows_), u_(other.u_) {
+    other.kind_ = Kind::Null;
+    other.rows_ = false;
+  }
   Value &operator=(Value &&other) noexcept;
-  ~Value() { release(); }
+  ~Value() {
+    if (kind_ >= Kind::String) release();  // scalars own nothing
+  }
 
   Value clone() const;
 
@@ -79,15 +111,21 @@ class Value {
   struct StringBlock;
   struct ArrayBlock;
   struct ObjectBlock;
+  struct RecordBlock;
   friend struct ObjectEntry;
 
   Value(Kind kind, std::uint64_t bits) : kind_(kind), u_(bits) {}
   void release();
-  ArrayBlock *array_block() const;
+  ArrayBlock *array_block() const;  // turns a record array into an ordinary one first
   ObjectBlock *object_block() const;
+  RecordBlock *record_block() const;
+  void unpack_records() const;
 
   Kind kind_;
-  std::uint64_t u_;  // the scalar, or the address of the heap block
+  // An array whose block is a RecordBlock. Reading an element turns it into
+  // an ordinary array, so this and u_ may change in const functions.
+  mutable bool rows_ = false;
+  mutable std::uint64_t u_;  // the scalar, or the address of the heap block
 };
 
 static_assert(sizeof(Key) == 8);

@@ -1,0 +1,78 @@
+// Shapes the same item runs as a shape_json call with the HarfBuzz the bundled
+// backend is built on (the system library), from C++, with no output: the
+// shaping cost below any JSON, for comparison with shape_json and uharfbuzz.
+//
+// Usage: hb_floor FONT TEXT_UTF16LE ITEMS REPEATS
+// ITEMS holds one line per item: "start end rtl". Prints one line per
+// repetition: the processor seconds that repetition took, then the glyph count.
+#include <hb.h>
+
+#include <time.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct ItemRun {
+  unsigned start, end;
+  bool rtl;
+};
+
+// The processor time of this process, as the suite measures its own.
+double cpu_seconds() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+std::string slurp(const char *path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc != 5) {
+    std::fprintf(stderr, "usage: hb_floor FONT TEXT_UTF16LE ITEMS REPEATS\n");
+    return 2;
+  }
+  hb_blob_t *blob = hb_blob_create_from_file(argv[1]);
+  hb_face_t *face = hb_face_create(blob, 0);
+  hb_font_t *font = hb_font_create(face);
+  const std::string bytes = slurp(argv[2]);
+  std::vector<std::uint16_t> text(bytes.size() / 2);
+  for (std::size_t i = 0; i < text.size(); ++i)
+    text[i] = static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                         static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
+  std::vector<ItemRun> items;
+  std::ifstream list(argv[3]);
+  for (ItemRun item{}; list >> item.start >> item.end >> item.rtl;) items.push_back(item);
+  const int repeats = std::atoi(argv[4]);
+
+  hb_buffer_t *buffer = hb_buffer_create();
+  for (int r = 0; r < repeats; ++r) {
+    std::size_t glyphs = 0;
+    const double begin = cpu_seconds();
+    for (const ItemRun &item : items) {
+      hb_buffer_clear_contents(buffer);
+      hb_buffer_add_utf16(buffer, text.data() + item.start, static_cast<int>(item.end - item.start), 0,
+                          static_cast<int>(item.end - item.start));
+      hb_buffer_guess_segment_properties(buffer);
+      hb_buffer_set_direction(buffer, item.rtl ? HB_DIRECTION_RTL : HB_DIRECTION_LTR);
+      hb_shape(font, buffer, nullptr, 0);
+      glyphs += hb_buffer_get_length(buffer);
+    }
+    std::printf("%.6f %zu\n", cpu_seconds() - begin, glyphs);
+  }
+  hb_buffer_destroy(buffer);
+  hb_font_destroy(font);
+  hb_face_destroy(face);
+  hb_blob_destroy(blob);
+  return 0;
+}
