@@ -310,9 +310,9 @@ Value Value::records(std::span<const std::string_view> keys, std::size_t reserve
   return list;
 }
 
-void Value::add_record(std::span<const Value> cells) {
+std::uint64_t *Value::next_row(std::size_t cells) {
   RecordBlock *block = record_block();  // a record array that is still in rows
-  if (cells.size() != block->key_count) throw EnginePanic("result value: record of the wrong size");
+  if (cells != block->key_count) throw EnginePanic("result value: record of the wrong size");
   if (block->size == block->capacity) {
     std::size_t capacity = block->capacity < 4 ? 4 : block->capacity * 2;
     block = static_cast<RecordBlock *>(
@@ -320,7 +320,11 @@ void Value::add_record(std::span<const Value> cells) {
     block->capacity = capacity;
     u_ = address_bits(block);
   }
-  std::uint64_t *row = block->words() + block->size * block->stride();
+  return block->words() + block->size * block->stride();
+}
+
+void Value::add_record(std::span<const Value> cells) {
+  std::uint64_t *row = next_row(cells.size());
   std::uint64_t negative = 0;
   for (std::size_t i = 0; i < cells.size(); ++i) {
     if (cells[i].kind_ == Kind::Int)
@@ -330,27 +334,18 @@ void Value::add_record(std::span<const Value> cells) {
     row[i + 1] = cells[i].u_;
   }
   row[0] = negative;
-  ++block->size;
+  ++record_block()->size;
 }
 
 void Value::add_record(std::span<const std::int64_t> cells) {
-  RecordBlock *block = record_block();
-  if (cells.size() != block->key_count) throw EnginePanic("result value: record of the wrong size");
-  if (block->size == block->capacity) {
-    std::size_t capacity = block->capacity < 4 ? 4 : block->capacity * 2;
-    block = static_cast<RecordBlock *>(
-        grow_large(block, block->bytes(), RecordBlock::bytes(capacity, block->key_count)));
-    block->capacity = capacity;
-    u_ = address_bits(block);
-  }
-  std::uint64_t *row = block->words() + block->size * block->stride();
+  std::uint64_t *row = next_row(cells.size());
   std::uint64_t negative = 0;
   for (std::size_t i = 0; i < cells.size(); ++i) {
     if (cells[i] < 0) negative |= std::uint64_t{1} << i;
     row[i + 1] = static_cast<std::uint64_t>(cells[i]);
   }
   row[0] = negative;
-  ++block->size;
+  ++record_block()->size;
 }
 
 void Value::append(Value other) {

@@ -119,6 +119,7 @@ class Value {
   ArrayBlock *array_block() const;  // turns a record array into an ordinary one first
   ObjectBlock *object_block() const;
   RecordBlock *record_block() const;
+  std::uint64_t *next_row(std::size_t cells);  // room for one more row, grown as needed
   void unpack_records() const;
 
   Kind kind_;
