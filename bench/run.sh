@@ -18,16 +18,8 @@ VENV="$OUT/venv"
 
 APT_PACKAGES=(g++ cmake ninja-build pkg-config python3-venv libharfbuzz-dev libfribidi-dev
   fonts-noto-core fonts-noto-cjk)
-missing=()
-for pkg in "${APT_PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing Debian packages: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+source "$ROOT/tools/apt_need.sh"
+apt_need "${APT_PACKAGES[@]}"
 
 mkdir -p "$OUT"
 if [ ! -x "$VENV/bin/python" ]; then

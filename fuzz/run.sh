@@ -18,13 +18,8 @@ shift || true
 TARGETS=("$@")
 [ ${#TARGETS[@]} -gt 0 ] || TARGETS=(features font json run)
 
-need=()
-for pkg in clang libclang-rt-14-dev libharfbuzz-dev libfribidi-dev pkg-config; do
-  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need+=("$pkg")
-done
-if [ ${#need[@]} -gt 0 ]; then
-  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+source "$ROOT/tools/apt_need.sh"
+apt_need clang libclang-rt-14-dev libharfbuzz-dev libfribidi-dev pkg-config
 
 OUT="$ROOT/build/fuzz"
 mkdir -p "$OUT"

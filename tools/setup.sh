@@ -11,17 +11,8 @@ APT_PACKAGES=(g++ make cmake ninja-build pkg-config binutils python3-venv
   googletest libgtest-dev unicode-data fonts-noto-core fonts-dejavu-core)
 APT_PACKAGES+=("${EXTRA_APT_PACKAGES[@]:-}")
 
-missing=()
-for pkg in "${APT_PACKAGES[@]}"; do
-  [ -n "$pkg" ] || continue
-  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing Debian packages: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+source "$ROOT/tools/apt_need.sh"
+apt_need "${APT_PACKAGES[@]}"
 
 if [ ! -x "$VENV/bin/python" ]; then
   echo "== creating $VENV"
