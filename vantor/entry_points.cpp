@@ -117,9 +117,11 @@ HRESULT shape_or_recall(Backend &state, const ItemArguments &args, SCRIPT_CACHE 
   ShapeMemo &memo = out->cache->last_shape;
   out->run = memo.find(out->request);
   if (out->run != nullptr) return S_OK;
-  ShapedRun shaped;
-  if (const HRESULT hr = shape(font, out->request, &shaped); hr != S_OK) return hr;
-  memo.store(out->request, std::move(shaped));
+  ScriptCache &cache = *out->cache;
+  if (!cache.buffer) cache.buffer.reset(hb_buffer_create());
+  ShapedRun &shaped = memo.begin_store();
+  if (const HRESULT hr = shape(font, out->request, cache.buffer.get(), &shaped); hr != S_OK) return hr;
+  memo.commit(out->request);
   out->run = memo.find(out->request);
   return S_OK;
 }

@@ -30,6 +30,8 @@ class FontFace {
   hb_font_t *font() const { return font_.get(); }
   std::size_t byte_size() const { return bytes_.size(); }
   bool has_glyph_classes() const { return has_glyph_classes_; }
+  // True when GDEF puts the glyph in the mark class.
+  bool is_mark_glyph(hb_codepoint_t glyph) const;
   // True when GSUB or GPOS lists this script tag (HarfBuzz byte order).
   bool lists_script(hb_tag_t tag) const;
   // The script tags of a script that GSUB or GPOS lists, HarfBuzz's
@@ -46,6 +48,9 @@ class FontFace {
   FacePtr face_;
   FontPtr font_;
   bool has_glyph_classes_ = false;
+  // GDEF's mark class as one bit per glyph id, read once: looking a glyph up
+  // in the class definition table costs a search per glyph shaped.
+  std::vector<std::uint64_t> mark_bits_;
   std::vector<hb_tag_t> layout_scripts_;
 };
 

@@ -17,5 +17,6 @@ using FontPtr = std::unique_ptr<hb_font_t, HbDestroyer<hb_font_t, hb_font_destro
 using BufferPtr = std::unique_ptr<hb_buffer_t, HbDestroyer<hb_buffer_t, hb_buffer_destroy>>;
 using ShapePlanPtr =
     std::unique_ptr<hb_shape_plan_t, HbDestroyer<hb_shape_plan_t, hb_shape_plan_destroy>>;
+using SetPtr = std::unique_ptr<hb_set_t, HbDestroyer<hb_set_t, hb_set_destroy>>;
 
 }  // namespace vantor

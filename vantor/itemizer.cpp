@@ -2,6 +2,7 @@
 
 #include <fribidi.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <new>
 #include <utility>
@@ -30,6 +31,13 @@ void resolve_paragraph(const FriBidiChar *chars, const FriBidiCharType *types, i
   }
 }
 
+// Bidi types that can take a character of a left-to-right paragraph off
+// level 0.
+bool needs_resolution(FriBidiCharType type) {
+  return FRIBIDI_IS_RTL(type) || FRIBIDI_IS_EXPLICIT(type) || FRIBIDI_IS_ISOLATE(type) ||
+         FRIBIDI_IS_ARABIC(type);
+}
+
 // Bidi levels per code point. FriBidi resolves a single paragraph per call,
 // so the text is cut after every paragraph separator and each paragraph is
 // resolved with the requested direction.
@@ -41,9 +49,14 @@ Levels resolve_levels(const std::vector<char32_t> &chars, const ItemizeOptions &
   std::vector<FriBidiCharType> types(count);
   fribidi_get_bidi_types(text.data(), static_cast<FriBidiStrIndex>(count), types.data());
 
-  std::vector<FriBidiLevel> raw(count);
+  std::vector<FriBidiLevel> raw(count, 0);
   const bool rtl = (options.base_level & 1U) != 0;
-  std::size_t start = 0;
+  // In a left-to-right paragraph without right-to-left letters, Arabic
+  // numbers and explicit embeddings, isolates or overrides, every character
+  // resolves to the paragraph's level 0: numbers and neutrals take the
+  // direction of the left-to-right text around them. Such text, the bulk of
+  // long texts in many scripts, skips the resolution.
+  std::size_t start = rtl || std::any_of(types.begin(), types.end(), needs_resolution) ? 0 : count;
   while (start < count) {
     std::size_t end = start;
     while (end < count && types[end] != FRIBIDI_TYPE_BS) ++end;

@@ -89,10 +89,7 @@ bool stands_for_mark(std::u16string_view text, const Cluster &cluster, std::size
 
 bool is_diacritic(const FontFace &font, const ShapedRun &run, std::u16string_view text,
                   const Cluster &cluster, std::size_t logical) {
-  if (font.has_glyph_classes()) {
-    return hb_ot_layout_get_glyph_class(font.face(), run.glyphs[logical]) ==
-           HB_OT_LAYOUT_GLYPH_CLASS_MARK;
-  }
+  if (font.has_glyph_classes()) return font.is_mark_glyph(run.glyphs[logical]);
   return stands_for_mark(text, cluster, logical - cluster.first_glyph);
 }
 

@@ -14,6 +14,8 @@ struct ScriptCache {
   // does not pull the font from under a cache still in use.
   std::shared_ptr<const FontFace> font;
   ShapeMemo last_shape;
+  // The HarfBuzz buffer its items are shaped in, made on first use.
+  BufferPtr buffer;
 };
 
 }  // namespace vantor

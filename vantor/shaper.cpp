@@ -113,17 +113,22 @@ HRESULT make_request(const FontFace &font, const ItemArguments &args, ShapeReque
   return collect_features(args, &out->features);
 }
 
-BufferPtr make_buffer(const ShapeRequest &request) {
-  BufferPtr buffer(hb_buffer_create());
+void fill_buffer(const ShapeRequest &request, hb_buffer_t *buffer) {
+  hb_buffer_clear_contents(buffer);
   const int length = static_cast<int>(request.text.size());
-  hb_buffer_add_utf16(buffer.get(), reinterpret_cast<const std::uint16_t *>(request.text.data()),
-                      length, 0, length);
-  hb_buffer_set_direction(buffer.get(), request.direction);
-  hb_buffer_set_script(buffer.get(), request.script);
-  hb_buffer_set_language(buffer.get(), request.language);
+  hb_buffer_add_utf16(buffer, reinterpret_cast<const std::uint16_t *>(request.text.data()), length, 0,
+                      length);
+  hb_buffer_set_direction(buffer, request.direction);
+  hb_buffer_set_script(buffer, request.script);
+  hb_buffer_set_language(buffer, request.language);
   // Monotone graphemes is HarfBuzz's default: marks share their base's
   // cluster, as they share a Uniscribe cluster.
-  hb_buffer_set_cluster_level(buffer.get(), HB_BUFFER_CLUSTER_LEVEL_MONOTONE_GRAPHEMES);
+  hb_buffer_set_cluster_level(buffer, HB_BUFFER_CLUSTER_LEVEL_MONOTONE_GRAPHEMES);
+}
+
+BufferPtr make_buffer(const ShapeRequest &request) {
+  BufferPtr buffer(hb_buffer_create());
+  fill_buffer(request, buffer.get());
   return buffer;
 }
 
@@ -140,15 +145,15 @@ bool shape_buffer(const FontFace &font, const ShapeRequest &request, hb_buffer_t
                                feature_count);
 }
 
-HRESULT shape(const FontFace &font, const ShapeRequest &request, ShapedRun *out) {
-  const BufferPtr buffer = make_buffer(request);
-  if (!hb_buffer_allocation_successful(buffer.get())) return E_OUTOFMEMORY;
-  if (!shape_buffer(font, request, buffer.get())) {
-    return hb_buffer_allocation_successful(buffer.get()) ? E_FAIL : E_OUTOFMEMORY;
+HRESULT shape(const FontFace &font, const ShapeRequest &request, hb_buffer_t *buffer, ShapedRun *out) {
+  fill_buffer(request, buffer);
+  if (!hb_buffer_allocation_successful(buffer)) return E_OUTOFMEMORY;
+  if (!shape_buffer(font, request, buffer)) {
+    return hb_buffer_allocation_successful(buffer) ? E_FAIL : E_OUTOFMEMORY;
   }
   unsigned count = 0;
-  const hb_glyph_info_t *infos = hb_buffer_get_glyph_infos(buffer.get(), &count);
-  const hb_glyph_position_t *positions = hb_buffer_get_glyph_positions(buffer.get(), nullptr);
+  const hb_glyph_info_t *infos = hb_buffer_get_glyph_infos(buffer, &count);
+  const hb_glyph_position_t *positions = hb_buffer_get_glyph_positions(buffer, nullptr);
   out->glyphs.resize(count);
   out->clusters.resize(count);
   out->positions.resize(count);
@@ -171,14 +176,17 @@ const ShapedRun *ShapeMemo::find(const ShapeRequest &request) const {
   return &run_;
 }
 
-void ShapeMemo::store(const ShapeRequest &request, ShapedRun run) {
+ShapedRun &ShapeMemo::begin_store() {
   valid_ = false;
+  return run_;
+}
+
+void ShapeMemo::commit(const ShapeRequest &request) {
   text_.assign(request.text);
   direction_ = request.direction;
   script_ = request.script;
   language_ = request.language;
   features_ = request.features;
-  run_ = std::move(run);
   valid_ = true;
 }
 

@@ -52,12 +52,16 @@ struct ShapedRun {
 
 // A fresh buffer holding the request's text and segment properties.
 BufferPtr make_buffer(const ShapeRequest &request);
+// Empties `buffer` and fills it as make_buffer fills a new one, keeping the
+// memory it has.
+void fill_buffer(const ShapeRequest &request, hb_buffer_t *buffer);
 
 // Shapes a buffer made by make_buffer; false when HarfBuzz fails.
 bool shape_buffer(const FontFace &font, const ShapeRequest &request, hb_buffer_t *buffer);
 
-// Shapes the request; E_OUTOFMEMORY or E_FAIL when HarfBuzz fails.
-HRESULT shape(const FontFace &font, const ShapeRequest &request, ShapedRun *out);
+// Shapes the request in `buffer` (refilled) into *out; E_OUTOFMEMORY or
+// E_FAIL when HarfBuzz fails.
+HRESULT shape(const FontFace &font, const ShapeRequest &request, hb_buffer_t *buffer, ShapedRun *out);
 
 // The last shaping request of a script cache and its result. Placing reuses
 // the result when it is asked for the same item and glyphs right after
@@ -67,7 +71,11 @@ HRESULT shape(const FontFace &font, const ShapeRequest &request, ShapedRun *out)
 class ShapeMemo {
  public:
   const ShapedRun *find(const ShapeRequest &request) const;
-  void store(const ShapeRequest &request, ShapedRun run);
+  // The run to shape into, its request forgotten; the memo matches it again
+  // only after commit(), once shaping into it succeeded. Its vectors keep
+  // their memory from one item to the next.
+  ShapedRun &begin_store();
+  void commit(const ShapeRequest &request);
 
  private:
   bool valid_ = false;

@@ -29,12 +29,16 @@ template <class Visit> void in_order(std::size_t n, bool reversed, Visit visit) 
 
 Value glyph_list(std::size_t reserve) { return Value::records(kGlyphKeys, reserve); }
 
-Value item_glyphs(std::span<const GlyphRecord> records, bool rtl, std::uint64_t start) {
-  Value out = glyph_list(records.size());
+void append_item_glyphs(Value &list, std::span<const GlyphRecord> records, bool rtl, std::uint64_t start) {
   in_order(records.size(), rtl, [&](std::size_t k) {
     const GlyphRecord &r = records[k];
-    add_glyph(out, r.g, r.cl + start, r.dx, r.dy, r.ax);
+    add_glyph(list, r.g, r.cl + start, r.dx, r.dy, r.ax);
   });
+}
+
+Value item_glyphs(std::span<const GlyphRecord> records, bool rtl, std::uint64_t start) {
+  Value out = glyph_list(records.size());
+  append_item_glyphs(out, records, rtl, start);
   return out;
 }
 

@@ -26,6 +26,8 @@ Value glyph_list(std::size_t reserve = 0);
 // The output copy of an item's records: reversed for a right-to-left item so
 // that it reads left to right, clusters made absolute by adding start.
 Value item_glyphs(std::span<const GlyphRecord> records, bool rtl, std::uint64_t start);
+// The same records added to the end of an existing glyph list.
+void append_item_glyphs(Value &list, std::span<const GlyphRecord> records, bool rtl, std::uint64_t start);
 
 // The records of one trace stage. Clusters come from the item's records when
 // the stage has as many glyphs, else the glyphs are spread evenly over the

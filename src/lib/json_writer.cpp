@@ -265,39 +265,88 @@ class Writer {
     return t;
   }
 
-  // Copies piece i of t; the output has room for it rounded up to whole chunks.
-  void put_piece(const RecordText &t, std::size_t i) {
-    const char *from = t.slots.data() + t.offsets[i];
-    char *to = out_.cursor();
-    for (std::size_t done = 0; done < t.sizes[i]; done += kChunk) std::memcpy(to + done, from + done, kChunk);
-    out_.advance(t.sizes[i]);
-  }
+  // The pieces of a RecordText as plain pointers. The writer stores bytes
+  // through char pointers, which may alias anything, so fields read through
+  // the RecordText would be read again after every store.
+  struct Pieces {
+    const char *slots;
+    const std::size_t *offsets;
+    const std::size_t *sizes;
+
+    // Copies piece i to `to`, which has room for it rounded up to whole
+    // chunks; returns the end of the piece.
+    char *put(char *to, std::size_t i) const {
+      const char *from = slots + offsets[i];
+      const std::size_t size = sizes[i];
+      std::memcpy(to, from, kChunk);
+      for (std::size_t done = kChunk; done < size; done += kChunk) std::memcpy(to + done, from + done, kChunk);
+      return to + size;
+    }
+  };
 
   // A record array, written from its rows byte for byte as array() and
-  // object() would write its records.
+  // object() would write its records. Each record is written through a local
+  // cursor and committed once.
   void records(const RecordRows &rows, std::size_t depth) {
     if (rows.count == 0) return literal("[]", 2);
     const std::size_t keys = rows.keys.size();
     const RecordText &t = record_text(rows, depth);
-    const std::size_t pieces = t.sizes.size() - 1;  // the first record's opening is the extra one
+    const std::size_t room = t.room;
+    const std::size_t last = t.sizes.size() - 2;   // the piece that closes a record
+    const std::size_t first = t.sizes.size() - 1;  // the first record's opening
+    const Pieces pieces{t.slots.data(), t.offsets.data(), t.sizes.data()};
     literal("[", 1);
     const std::uint64_t *row = rows.words;
     for (std::size_t i = 0; i < rows.count; ++i, row += keys + 1) {
-      out_.reserve_more(t.room);
-      put_piece(t, i == 0 ? pieces : 0);
+      out_.reserve_more(room);
+      char *const start = out_.cursor();
+      char *p = pieces.put(start, i == 0 ? first : 0);
+      const std::uint64_t negative = row[0];
       for (std::size_t k = 0; k < keys; ++k) {
-        if (k > 0) put_piece(t, k);
-        char *at = out_.cursor();
-        auto written = (row[0] >> k & 1U) != 0
-                           ? std::to_chars(at, at + kLongestNumber, static_cast<std::int64_t>(row[k + 1]))
-                           : std::to_chars(at, at + kLongestNumber, row[k + 1]);
-        out_.advance(static_cast<std::size_t>(written.ptr - at));
+        if (k > 0) p = pieces.put(p, k);
+        p = (negative >> k & 1U) != 0 ? put_negative(p, row[k + 1]) : put_unsigned(p, row[k + 1]);
       }
-      put_piece(t, pieces - 1);
+      p = pieces.put(p, last);
+      out_.advance(static_cast<std::size_t>(p - start));
     }
     newline(depth);
     literal("]", 1);
   }
+
+  // Decimal digits; glyph records hold mostly numbers of up to four digits,
+  // which are written from a table of digit pairs without division loops.
+  static char *put_unsigned(char *p, std::uint64_t v) {
+    if (v < 10) {
+      *p = static_cast<char>('0' + v);
+      return p + 1;
+    }
+    if (v < 100) {
+      std::memcpy(p, kDigitPairs + 2 * v, 2);
+      return p + 2;
+    }
+    if (v < 1000) {
+      *p = static_cast<char>('0' + v / 100);
+      std::memcpy(p + 1, kDigitPairs + 2 * (v % 100), 2);
+      return p + 3;
+    }
+    if (v < 10000) {
+      std::memcpy(p, kDigitPairs + 2 * (v / 100), 2);
+      std::memcpy(p + 2, kDigitPairs + 2 * (v % 100), 2);
+      return p + 4;
+    }
+    return std::to_chars(p, p + kLongestNumber, v).ptr;
+  }
+
+  // A cell marked negative: the word holds the two's complement of the value.
+  static char *put_negative(char *p, std::uint64_t word) {
+    *p = '-';
+    return put_unsigned(p + 1, ~word + 1);
+  }
+
+  static constexpr char kDigitPairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
 
   static constexpr std::size_t kLongestNumber = 20;  // "-9223372036854775808", "18446744073709551615"
 

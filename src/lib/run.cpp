@@ -1,6 +1,7 @@
 #include "lib/run.h"
 
 #include <algorithm>
+#include <charconv>
 #include <climits>
 #include <cstdio>
 #include <limits>
@@ -101,9 +102,9 @@ Result<std::monostate> shape_item(ShapeRun &run, std::u16string_view text, const
 // The first character of each glyph. A glyph that no character points at
 // belongs to the cluster of the nearest pointed-at glyph before it; glyphs
 // before any pointed-at one get the item's last character.
-std::vector<std::uint64_t> first_characters(const ShapedItem &shaped, int chars) {
+void first_characters(const ShapedItem &shaped, int chars, std::vector<std::uint64_t> &first) {
   std::size_t glyphs = static_cast<std::size_t>(shaped.glyph_count);
-  std::vector<std::uint64_t> first(glyphs, kUnset);
+  first.assign(glyphs, kUnset);
   for (int c = 0; c < chars; ++c) {
     std::size_t k = shaped.log_clusters[c];
     if (k < glyphs && first[k] == kUnset) first[k] = static_cast<std::uint64_t>(c);
@@ -115,19 +116,65 @@ std::vector<std::uint64_t> first_characters(const ShapedItem &shaped, int chars)
     else
       carried = f;
   }
-  return first;
+}
+
+// Appends the decimal digits of n.
+template <class Int> void append_number(std::string &out, Int n) {
+  char digits[24];
+  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, n);
+  (void)ec;  // 24 bytes hold every 64-bit integer
+  out.append(digits, end);
+}
+
+void append_tag_hex(std::string &out, OPENTYPE_TAG tag) {
+  constexpr char kHexDigits[] = "0123456789abcdef";
+  char text[10] = {'0', 'x'};
+  for (int i = 0; i < 8; ++i) text[2 + i] = kHexDigits[(tag >> (28 - 4 * i)) & 0xFU];
+  out.append(text, sizeof text);
 }
 
 std::string item_message(const Item &item, OPENTYPE_TAG tag, std::size_t glyphs) {
-  return "Uniscribe item " + std::to_string(item.index) + ": script " + std::to_string(item.analysis.eScript) +
-         " tag " + tag_hex(tag) + " chars " + std::to_string(item.start) + ".." + std::to_string(item.end) +
-         " -> " + std::to_string(glyphs) + " glyphs" + (item.analysis.fRTL ? " (RTL, visual order out)" : "");
+  std::string m;
+  m.reserve(96);
+  m += "Uniscribe item ";
+  append_number(m, item.index);
+  m += ": script ";
+  append_number(m, item.analysis.eScript);
+  m += " tag ";
+  append_tag_hex(m, tag);
+  m += " chars ";
+  append_number(m, item.start);
+  m += "..";
+  append_number(m, item.end);
+  m += " -> ";
+  append_number(m, glyphs);
+  m += " glyphs";
+  if (item.analysis.fRTL) m += " (RTL, visual order out)";
+  return m;
 }
 
 std::string item_label(const Item &item, OPENTYPE_TAG tag) {
-  return "Uniscribe shape item " + std::to_string(item.index) + " (script " +
-         std::to_string(item.analysis.eScript) + ", tag " + tag_hex(tag) + ")";
+  std::string m;
+  m.reserve(64);
+  m += "Uniscribe shape item ";
+  append_number(m, item.index);
+  m += " (script ";
+  append_number(m, item.analysis.eScript);
+  m += ", tag ";
+  append_tag_hex(m, tag);
+  m += ")";
+  return m;
 }
+
+// The work buffers of an item, kept from one item to the next so that a text
+// of many items does not allocate them anew for each.
+struct ItemBuffers {
+  ShapedItem shaped;
+  std::vector<int> advances;
+  std::vector<GOFFSET> offsets;
+  std::vector<std::uint64_t> first;
+  std::vector<GlyphRecord> records;
+};
 
 // Run-wide output lists.
 struct RunOutput {
@@ -137,7 +184,7 @@ struct RunOutput {
 };
 
 Result<std::monostate> run_item(ShapeRun &run, std::u16string_view text, const Item &item,
-                                const FeatureList &features, RunOutput &out) {
+                                const FeatureList &features, ItemBuffers &buffers, RunOutput &out) {
   OPENTYPE_TAG tag = choose_script_tag(run, item);
 
   run.lookup_stages.clear();
@@ -151,7 +198,7 @@ Result<std::monostate> run_item(ShapeRun &run, std::u16string_view text, const I
   analysis.fLogicalOrder = 1;
   int chars = static_cast<int>(item.end - item.start);
   FeatureRange range(features, chars);
-  ShapedItem shaped;
+  ShapedItem &shaped = buffers.shaped;
   if (auto r = shape_item(run, text, item, analysis, tag, range, shaped); !r) return r.take_failure();
 
   std::span<const WORD> shaped_ids(shaped.glyphs.data(), static_cast<std::size_t>(shaped.glyph_count));
@@ -159,26 +206,27 @@ Result<std::monostate> run_item(ShapeRun &run, std::u16string_view text, const I
   read_back_stages(run);
 
   std::size_t slots = std::max(shaped.glyph_count, 1);
-  std::vector<int> advances(slots, 0);
-  std::vector<GOFFSET> offsets(slots, GOFFSET{0, 0});
+  buffers.advances.assign(slots, 0);
+  buffers.offsets.assign(slots, GOFFSET{0, 0});
   HRESULT hr = run.usp.place(run.hdc, run.cache, &analysis, tag, kTagDflt, range.chars(), range.properties(),
                              range.count(), text.data() + item.start, shaped.log_clusters.data(),
                              shaped.char_props.data(), chars, shaped.glyphs.data(), shaped.glyph_props.data(),
-                             shaped.glyph_count, advances.data(), offsets.data(), nullptr);
+                             shaped.glyph_count, buffers.advances.data(), buffers.offsets.data(), nullptr);
   if (hr != S_OK) return fail("ScriptPlaceOpenType: " + named_code(hr));
 
-  std::vector<std::uint64_t> first = first_characters(shaped, chars);
-  std::vector<GlyphRecord> records(first.size());
+  first_characters(shaped, chars, buffers.first);
+  std::vector<GlyphRecord> &records = buffers.records;
+  records.resize(buffers.first.size());
   for (std::size_t k = 0; k < records.size(); ++k)
-    records[k] = GlyphRecord{shaped.glyphs[k], first[k], offsets[k].du, offsets[k].dv, advances[k]};
+    records[k] = GlyphRecord{shaped.glyphs[k], buffers.first[k], buffers.offsets[k].du, buffers.offsets[k].dv,
+                             buffers.advances[k]};
 
   bool rtl = item.analysis.fRTL != 0;
   out.messages.push(Value::string(item_message(item, tag, records.size())));
-  Value copy = item_glyphs(records, rtl, item.start);
   TracedItem traced{item.index, records, static_cast<std::uint64_t>(chars), item.start, rtl};
   if (!append_stage_entries(run, traced, out.stages, out.messages))
-    out.stages.push(stage_entry(item_label(item, tag), copy.clone()));
-  out.final_glyphs.append(std::move(copy));
+    out.stages.push(stage_entry(item_label(item, tag), item_glyphs(records, rtl, item.start)));
+  append_item_glyphs(out.final_glyphs, records, rtl, item.start);
   return std::monostate{};
 }
 
@@ -194,9 +242,9 @@ std::string named_code(HRESULT hr) {
 }
 
 std::string tag_hex(OPENTYPE_TAG tag) {
-  char buffer[16];
-  std::snprintf(buffer, sizeof buffer, "0x%08x", static_cast<unsigned>(tag));
-  return buffer;
+  std::string text;
+  append_tag_hex(text, tag);
+  return text;
 }
 
 Result<Value> shape_items(std::u16string_view text, std::uint16_t rtl, const Usp10 &usp, ShapeRun &run,
@@ -223,13 +271,14 @@ Result<Value> shape_items(std::u16string_view text, std::uint16_t rtl, const Usp
                       std::to_string(items.size()) + " slots");
 
   RunOutput out;
+  ItemBuffers buffers;
   for (std::size_t i = 0; i < static_cast<std::size_t>(item_count); ++i) {
     std::int64_t start = std::max(items[i].iCharPos, 0);
     std::int64_t end = i + 1 < items.size() ? std::clamp<std::int64_t>(items[i + 1].iCharPos, 0, n) : n;
     if (end < start) end = start;
     if (end == start) continue;
     Item item{i, items[i].a, tags[i], static_cast<std::uint64_t>(start), static_cast<std::uint64_t>(end)};
-    if (auto r = run_item(run, text, item, features, out); !r) return r.take_failure();
+    if (auto r = run_item(run, text, item, features, buffers, out); !r) return r.take_failure();
   }
   if (out.final_glyphs.size() == 0) return fail("no glyphs produced");
   return result_document(DocumentParts{font.upem, font.glyph_count, std::move(out.stages),

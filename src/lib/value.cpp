@@ -127,11 +127,17 @@ namespace {
 // Whether a block is mapped follows from its byte size alone.
 constexpr std::size_t kMappedBlock = std::size_t{4} << 20;
 
+// Mappings are whole huge pages long: the kernel places such a mapping on a
+// huge page boundary, and only aligned huge pages can back it.
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+std::size_t mapping_size(std::size_t bytes) { return (bytes + kHugePage - 1) & ~(kHugePage - 1); }
+
 void *allocate_large(std::size_t bytes) {
   if (bytes < kMappedBlock) return allocate(bytes);
-  void *block = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  const std::size_t size = mapping_size(bytes);
+  void *block = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (block == MAP_FAILED) throw std::bad_alloc();
-  ::madvise(block, bytes, MADV_HUGEPAGE);  // advice only: its failure changes nothing
+  ::madvise(block, size, MADV_HUGEPAGE);  // advice only: its failure changes nothing
   return block;
 }
 
@@ -139,7 +145,10 @@ void *allocate_large(std::size_t bytes) {
 void *grow_large(void *old, std::size_t old_bytes, std::size_t bytes) {
   if (bytes < kMappedBlock) return reallocate(old, bytes);
   if (old_bytes >= kMappedBlock) {
-    void *grown = ::mremap(old, old_bytes, bytes, MREMAP_MAYMOVE);
+    const std::size_t old_size = mapping_size(old_bytes);
+    const std::size_t size = mapping_size(bytes);
+    if (size == old_size) return old;
+    void *grown = ::mremap(old, old_size, size, MREMAP_MAYMOVE);
     if (grown == MAP_FAILED) throw std::bad_alloc();
     return grown;
   }
@@ -151,7 +160,7 @@ void *grow_large(void *old, std::size_t old_bytes, std::size_t bytes) {
 
 void free_large(void *block, std::size_t bytes) {
   if (bytes >= kMappedBlock)
-    ::munmap(block, bytes);
+    ::munmap(block, mapping_size(bytes));
   else
     std::free(block);
 }
