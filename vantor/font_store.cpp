@@ -57,17 +57,14 @@ std::vector<hb_tag_t> script_tags_of(hb_face_t *face, hb_tag_t table) {
   return tags;
 }
 
-// Glyph ids are 16-bit in every table a font has.
-constexpr hb_codepoint_t kGlyphIds = 65536;
-
-std::vector<std::uint64_t> mark_bits_of(hb_face_t *face) {
+std::vector<std::uint64_t> mark_bits_of(hb_face_t *face, hb_codepoint_t glyph_ids) {
   const SetPtr marks(hb_set_create());
   hb_ot_layout_get_glyphs_in_class(face, HB_OT_LAYOUT_GLYPH_CLASS_MARK, marks.get());
-  std::vector<std::uint64_t> bits(kGlyphIds / 64, 0);
+  std::vector<std::uint64_t> bits(glyph_ids / 64, 0);
   hb_codepoint_t first = HB_SET_VALUE_INVALID;
   hb_codepoint_t last = HB_SET_VALUE_INVALID;
-  while (hb_set_next_range(marks.get(), &first, &last) && first < kGlyphIds) {
-    for (hb_codepoint_t g = first; g <= last && g < kGlyphIds; ++g) bits[g / 64] |= std::uint64_t{1} << (g % 64);
+  while (hb_set_next_range(marks.get(), &first, &last) && first < glyph_ids) {
+    for (hb_codepoint_t g = first; g <= last && g < glyph_ids; ++g) bits[g / 64] |= std::uint64_t{1} << (g % 64);
   }
   return bits;
 }
@@ -142,7 +139,7 @@ std::shared_ptr<const FontFace> FontFace::build(std::span<const std::uint8_t> by
   const int upem = static_cast<int>(hb_face_get_upem(made->face_.get()));
   hb_font_set_scale(made->font_.get(), upem, upem);
   made->has_glyph_classes_ = hb_ot_layout_has_glyph_classes(made->face_.get());
-  if (made->has_glyph_classes_) made->mark_bits_ = mark_bits_of(made->face_.get());
+  if (made->has_glyph_classes_) made->mark_bits_ = mark_bits_of(made->face_.get(), kGlyphIds);
   made->layout_scripts_ = script_tags_of(made->face_.get(), HB_OT_TAG_GSUB);
   for (hb_tag_t tag : script_tags_of(made->face_.get(), HB_OT_TAG_GPOS)) {
     if (!made->lists_script(tag)) made->layout_scripts_.push_back(tag);
@@ -155,11 +152,8 @@ std::shared_ptr<const FontFace> FontFace::build(std::span<const std::uint8_t> by
   return made;
 }
 
-bool FontFace::is_mark_glyph(hb_codepoint_t glyph) const {
-  if (glyph >= kGlyphIds) {
-    return hb_ot_layout_get_glyph_class(face_.get(), glyph) == HB_OT_LAYOUT_GLYPH_CLASS_MARK;
-  }
-  return !mark_bits_.empty() && (mark_bits_[glyph / 64] >> (glyph % 64) & 1U) != 0;
+bool FontFace::is_mark_glyph_beyond_ids(hb_codepoint_t glyph) const {
+  return hb_ot_layout_get_glyph_class(face_.get(), glyph) == HB_OT_LAYOUT_GLYPH_CLASS_MARK;
 }
 
 bool FontFace::holds(std::span<const std::uint8_t> bytes, std::uint64_t hash) const {

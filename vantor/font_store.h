@@ -31,7 +31,10 @@ class FontFace {
   std::size_t byte_size() const { return bytes_.size(); }
   bool has_glyph_classes() const { return has_glyph_classes_; }
   // True when GDEF puts the glyph in the mark class.
-  bool is_mark_glyph(hb_codepoint_t glyph) const;
+  bool is_mark_glyph(hb_codepoint_t glyph) const {
+    if (glyph >= kGlyphIds) return is_mark_glyph_beyond_ids(glyph);
+    return !mark_bits_.empty() && (mark_bits_[glyph / 64] >> (glyph % 64) & 1U) != 0;
+  }
   // True when GSUB or GPOS lists this script tag (HarfBuzz byte order).
   bool lists_script(hb_tag_t tag) const;
   // The script tags of a script that GSUB or GPOS lists, HarfBuzz's
@@ -40,6 +43,10 @@ class FontFace {
 
  private:
   FontFace() = default;
+
+  // Glyph ids are 16-bit in every table a font has.
+  static constexpr hb_codepoint_t kGlyphIds = 65536;
+  bool is_mark_glyph_beyond_ids(hb_codepoint_t glyph) const;
 
   // Declared first so that it outlives the blob that points into it.
   std::vector<std::uint8_t> bytes_;

@@ -74,6 +74,13 @@ hb_unicode_general_category_t category_at(std::u16string_view text, std::size_t 
   return hb_unicode_general_category(hb_unicode_funcs_get_default(), code_point_at(text, index));
 }
 
+bool is_space_separator(std::u16string_view text, std::size_t index) {
+  // Among ASCII characters only the space is one; most clusters start with
+  // an ASCII character in many scripts' texts.
+  if (text[index] < 0x80) return text[index] == u' ';
+  return category_at(text, index) == HB_UNICODE_GENERAL_CATEGORY_SPACE_SEPARATOR;
+}
+
 // Without GDEF glyph classes, the j-th glyph of a cluster stands for its
 // j-th character (the last one when there are more glyphs than characters),
 // and is a diacritic when that character is a nonspacing mark.
@@ -121,8 +128,7 @@ void write_shape_outputs(const FontFace &font, const ShapedRun &run, std::u16str
     if (char_props != nullptr && cluster.glyph_count == 1 && is_single_character(text, cluster)) {
       char_props[cluster.first_char].fCanGlyphAlone = 1;
     }
-    const bool blank = category_at(text, cluster.first_char) ==
-                       HB_UNICODE_GENERAL_CATEGORY_SPACE_SEPARATOR;
+    const bool blank = is_space_separator(text, cluster.first_char);
     for (std::size_t j = 0; j < cluster.glyph_count; ++j) {
       const std::size_t logical = cluster.first_glyph + j;
       const std::size_t slot = order.slot(logical, count);

@@ -13,16 +13,18 @@ namespace {
 constexpr std::string_view kGlyphKeys[] = {"ax", "ay", "cl", "dx", "dy", "flags", "g"};
 
 // Glyph lists are record arrays: one block of integers for all their records.
-// Clusters are indexes into a text of at most INT_MAX code units.
-void add_glyph(Value &list, std::uint16_t g, std::uint64_t cl, std::int32_t dx, std::int32_t dy, std::int32_t ax) {
+// These are the cells of one record, in key order. Clusters are indexes into
+// a text of at most INT_MAX code units.
+void glyph_cells(std::uint16_t g, std::uint64_t cl, std::int32_t dx, std::int32_t dy, std::int32_t ax,
+                 std::int64_t *cells) {
   if (cl > static_cast<std::uint64_t>(INT64_MAX)) throw EnginePanic("glyph cluster out of range");
-  const std::int64_t cells[] = {ax, 0, static_cast<std::int64_t>(cl), dx, dy, 0, g};
-  list.add_record(cells);
-}
-
-// Visits indexes 0..n-1, backwards when reversed.
-template <class Visit> void in_order(std::size_t n, bool reversed, Visit visit) {
-  for (std::size_t i = 0; i < n; ++i) visit(reversed ? n - 1 - i : i);
+  cells[0] = ax;
+  cells[1] = 0;
+  cells[2] = static_cast<std::int64_t>(cl);
+  cells[3] = dx;
+  cells[4] = dy;
+  cells[5] = 0;
+  cells[6] = g;
 }
 
 }  // namespace
@@ -30,9 +32,10 @@ template <class Visit> void in_order(std::size_t n, bool reversed, Visit visit) 
 Value glyph_list(std::size_t reserve) { return Value::records(kGlyphKeys, reserve); }
 
 void append_item_glyphs(Value &list, std::span<const GlyphRecord> records, bool rtl, std::uint64_t start) {
-  in_order(records.size(), rtl, [&](std::size_t k) {
-    const GlyphRecord &r = records[k];
-    add_glyph(list, r.g, r.cl + start, r.dx, r.dy, r.ax);
+  const std::size_t n = records.size();
+  list.add_records(n, std::size(kGlyphKeys), [&](std::size_t i, std::int64_t *cells) {
+    const GlyphRecord &r = records[rtl ? n - 1 - i : i];
+    glyph_cells(r.g, r.cl + start, r.dx, r.dy, r.ax, cells);
   });
 }
 
@@ -51,7 +54,10 @@ Value stage_glyphs(std::span<const std::uint16_t> ids, std::span<const GlyphReco
     return std::min(item_chars - 1, k * item_chars / n);
   };
   Value out = glyph_list(ids.size());
-  in_order(ids.size(), rtl, [&](std::size_t k) { add_glyph(out, ids[k], cluster(k) + start, 0, 0, 0); });
+  out.add_records(n, std::size(kGlyphKeys), [&](std::size_t i, std::int64_t *cells) {
+    const std::uint64_t k = rtl ? n - 1 - i : i;
+    glyph_cells(ids[k], cluster(k) + start, 0, 0, 0, cells);
+  });
   return out;
 }
 

@@ -27,4 +27,9 @@ const char *environment_value(const char *name) {
   return std::getenv(name);
 }
 
+const char *environment_value(std::size_t variable) {
+  if (t_copy != nullptr) return t_copy->value(variable);
+  return std::getenv(kEngineVariables[variable]);
+}
+
 }  // namespace tesvo

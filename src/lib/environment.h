@@ -13,6 +13,7 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace tesvo {
 
@@ -44,5 +45,16 @@ class EnvironmentCopy {
 // EnvironmentCopy when there is one and the name is one of the engine's,
 // otherwise from the environment.
 const char *environment_value(const char *name);
+
+// The index of one of the engine's variables in kEngineVariables, found when
+// compiling, so that reading it often costs no search by name.
+consteval std::size_t engine_variable(std::string_view name) {
+  for (std::size_t i = 0; i < kEngineVariables.size(); ++i)
+    if (name == kEngineVariables[i]) return i;
+  throw "not one of the engine's variables";
+}
+
+// environment_value for the engine variable with this index.
+const char *environment_value(std::size_t variable);
 
 }  // namespace tesvo

@@ -29,10 +29,8 @@ class Output {
   }
 
   void reserve_more(std::size_t n) {
-    if (capacity_ - size_ >= n) return;
-    std::size_t capacity = capacity_ * 2;
-    while (capacity - size_ < n) capacity *= 2;
-    grow(capacity);
+    if (capacity_ - size_ < n) [[unlikely]]
+      grow_for(n);
   }
   // Callers reserve first; these only write.
   void put(char c) { data_[size_++] = c; }
@@ -60,6 +58,12 @@ class Output {
  private:
   static constexpr std::size_t kInitial = 128;
   static constexpr std::size_t kMapped = std::size_t{4} << 20;
+
+  [[gnu::noinline]] void grow_for(std::size_t n) {
+    std::size_t capacity = capacity_ * 2;
+    while (capacity - size_ < n) capacity *= 2;
+    grow(capacity);
+  }
 
   void grow(std::size_t capacity) {
     if (capacity < kMapped) {

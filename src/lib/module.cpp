@@ -77,7 +77,12 @@ std::string type_name(PyObject *object) {
 }
 
 void conversion_error(PyObject *object, const char *target) {
-  type_error("'" + type_name(object) + "' object cannot be converted to '" + target + "'");
+  std::string message(1, '\'');
+  message += type_name(object);
+  message += "' object cannot be converted to '";
+  message += target;
+  message += '\'';
+  type_error(message);
 }
 
 // A conversion's TypeError becomes "argument 'name': {message}" with the same

@@ -15,7 +15,7 @@ namespace tesvo {
 
 namespace {
 
-bool is_set(const char *name) { return environment_value(name) != nullptr; }
+bool is_set(std::size_t variable) { return environment_value(variable) != nullptr; }
 
 std::string hex(std::uint64_t value) {
   char buffer[24];
@@ -55,13 +55,13 @@ void write_report_line(const std::string &line) {
 
 ProbeSwitches read_probe_switches(bool native_trace) {
   ProbeSwitches s;
-  s.worker = is_set("TESVO_WORKER_PROBE");
-  s.callee = is_set("TESVO_CALLEE_PROBE");
-  s.glyph = is_set("TESVO_GLYPH_PROBE");
-  s.ret = is_set("TESVO_RET_PROBE");
-  s.ts_probe = is_set("TESVO_TS_PROBE");
-  s.ts_ret = is_set("TESVO_TS_RET");
-  s.native_run = is_set("TESVO_NATIVE_RUN") || native_trace;
+  s.worker = is_set(engine_variable("TESVO_WORKER_PROBE"));
+  s.callee = is_set(engine_variable("TESVO_CALLEE_PROBE"));
+  s.glyph = is_set(engine_variable("TESVO_GLYPH_PROBE"));
+  s.ret = is_set(engine_variable("TESVO_RET_PROBE"));
+  s.ts_probe = is_set(engine_variable("TESVO_TS_PROBE"));
+  s.ts_ret = is_set(engine_variable("TESVO_TS_RET"));
+  s.native_run = is_set(engine_variable("TESVO_NATIVE_RUN")) || native_trace;
   // Where a native capture would attach. Nothing is attached on this platform.
   if (s.ts_probe)
     s.capture_module = "TextShaping.dll";

@@ -332,6 +332,22 @@ std::uint64_t *Value::next_row(std::size_t cells) {
   return block->words() + block->size * block->stride();
 }
 
+std::uint64_t *Value::reserve_rows(std::size_t count, std::size_t cells) {
+  RecordBlock *block = record_block();
+  if (cells != block->key_count) throw EnginePanic("result value: record of the wrong size");
+  if (count > block->capacity - block->size) {
+    std::size_t capacity = std::max<std::size_t>(block->capacity, 4);
+    while (capacity - block->size < count) capacity *= 2;
+    block = static_cast<RecordBlock *>(
+        grow_large(block, block->bytes(), RecordBlock::bytes(capacity, block->key_count)));
+    block->capacity = capacity;
+    u_ = address_bits(block);
+  }
+  return block->words() + block->size * block->stride();
+}
+
+void Value::commit_rows(std::size_t count) { record_block()->size += count; }
+
 void Value::add_record(std::span<const Value> cells) {
   std::uint64_t *row = next_row(cells.size());
   std::uint64_t negative = 0;

@@ -71,6 +71,9 @@ class Value {
   void add_record(std::span<const Value> cells);
   // The same with each cell as Value::integer(cell) makes it.
   void add_record(std::span<const std::int64_t> cells);
+  // Appends `count` such records, growing the array at most once: fill(i,
+  // cells) writes the `keys` cells of record i to cells[0..keys).
+  template <class Fill> void add_records(std::size_t count, std::size_t keys, Fill fill);
   // Moves every element of the array `other` to the end of this array.
   void append(Value other);
   // The rows of a record array that still holds them; nothing otherwise.
@@ -120,6 +123,8 @@ class Value {
   ObjectBlock *object_block() const;
   RecordBlock *record_block() const;
   std::uint64_t *next_row(std::size_t cells);  // room for one more row, grown as needed
+  std::uint64_t *reserve_rows(std::size_t count, std::size_t cells);  // room for count more rows
+  void commit_rows(std::size_t count);                                // counts them in
   void unpack_records() const;
 
   Kind kind_;
@@ -128,6 +133,21 @@ class Value {
   mutable bool rows_ = false;
   mutable std::uint64_t u_;  // the scalar, or the address of the heap block
 };
+
+template <class Fill> void Value::add_records(std::size_t count, std::size_t keys, Fill fill) {
+  std::uint64_t *row = reserve_rows(count, keys);
+  std::int64_t cells[64];
+  for (std::size_t i = 0; i < count; ++i, row += keys + 1) {
+    fill(i, cells);
+    std::uint64_t negative = 0;
+    for (std::size_t k = 0; k < keys; ++k) {
+      negative |= static_cast<std::uint64_t>(cells[k] < 0) << k;
+      row[k + 1] = static_cast<std::uint64_t>(cells[k]);
+    }
+    row[0] = negative;
+  }
+  commit_rows(count);
+}
 
 static_assert(sizeof(Key) == 8);
 static_assert(sizeof(Value) == 16);
