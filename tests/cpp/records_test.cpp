@@ -2,6 +2,7 @@
 // exactly as the same arrays of ordinary objects.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -78,6 +79,52 @@ TEST(RecordArrays, RenderExactlyAsArraysOfObjects) {
   const std::vector<Row> extremes = {{std::numeric_limits<std::int64_t>::min(), -1, 0, 1},
                                      {std::numeric_limits<std::int64_t>::max(), 7, -7, 0}};
   EXPECT_EQ(renderings(records_of(kOddKeys, extremes)), renderings(objects_of(kOddKeys, extremes)));
+}
+
+// Numbers are written digit pair by digit pair up to four digits and by the
+// general routine past them: every length and sign must come out as it would
+// for an ordinary integer value.
+TEST(RecordArrays, NumbersOfEveryLengthRenderAsIntegerValues) {
+  std::vector<Row> rows;
+  for (std::int64_t n : {0LL, 9LL, 10LL, 99LL, 100LL, 999LL, 1000LL, 9999LL, 10000LL, 99999LL, 123456789012LL})
+    rows.push_back({n, -n, n == 0 ? -1 : -(n + 1), n + 1});
+  rows.push_back({std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max(),
+                  std::numeric_limits<std::int64_t>::min() + 1, -10000});
+  constexpr std::string_view keys[] = {"a", "b", "c", "d"};
+  EXPECT_EQ(renderings(records_of(keys, rows)), renderings(objects_of(keys, rows)));
+
+  Value list = Value::records(std::span(keys, 1));
+  const Value top[] = {Value::uinteger(std::numeric_limits<std::uint64_t>::max())};
+  list.add_record(top);
+  EXPECT_EQ(render(list), "[\n  {\n    \"a\": 18446744073709551615\n  }\n]");
+}
+
+// add_records adds a batch with one growth and must equal adding the same
+// records one by one, also across the size where blocks become mappings.
+TEST(RecordArrays, BatchesEqualRecordsAddedOneByOne) {
+  const std::vector<Row> rows = sample_rows(120000);
+  Value one_by_one = Value::records(kKeys);
+  for (const Row &row : rows) one_by_one.add_record(row);
+  Value batched = Value::records(kKeys, 3);
+  batched.add_records(10, kKeyCount, [&](std::size_t i, std::int64_t *cells) {
+    std::copy(rows[i].begin(), rows[i].end(), cells);
+  });
+  batched.add_records(rows.size() - 10, kKeyCount, [&](std::size_t i, std::int64_t *cells) {
+    std::copy(rows[10 + i].begin(), rows[10 + i].end(), cells);
+  });
+  EXPECT_EQ(batched.size(), rows.size());
+  EXPECT_EQ(render(batched), render(one_by_one));
+
+  // A batch whose filling fails adds nothing; the wrong number of keys is refused.
+  EXPECT_THROW(batched.add_records(5, kKeyCount,
+                                   [](std::size_t i, std::int64_t *cells) {
+                                     if (i == 3) throw tesvo::EnginePanic("fill failed");
+                                     std::fill(cells, cells + kKeyCount, 1);
+                                   }),
+               tesvo::EnginePanic);
+  EXPECT_THROW(batched.add_records(1, kKeyCount - 1, [](std::size_t, std::int64_t *) {}), tesvo::EnginePanic);
+  EXPECT_EQ(batched.size(), rows.size());
+  EXPECT_EQ(render(batched), render(one_by_one));
 }
 
 TEST(RecordArrays, EmptyListsAndKeylessRecords) {
