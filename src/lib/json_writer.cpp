@@ -155,6 +155,9 @@ class Writer {
     out_.put('"');
     std::size_t run = 0;  // start of the pending run of bytes copied as they are
     for (std::size_t i = 0; i < text.size(); ++i) {
+      // Eight bytes at a time while none of them needs an escape.
+      while (i + 8 <= text.size() && !any_to_escape(text.data() + i)) i += 8;
+      if (i == text.size()) break;
       auto c = static_cast<unsigned char>(text[i]);
       if (c >= 0x20 && c != '"' && c != '\\') continue;
       out_.put(text.data() + run, i - run);
@@ -163,6 +166,21 @@ class Writer {
     }
     out_.put(text.data() + run, text.size() - run);
     out_.put('"');
+  }
+
+  // True when one of the eight bytes at `p` is below 0x20, '"' or '\\'.
+  static bool any_to_escape(const char *p) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101U;
+    constexpr std::uint64_t kHighs = 0x8080808080808080U;
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    // A byte's high bit survives in (x - 0x01...) & ~x & 0x80... exactly when
+    // the byte is below 0x01 (a zero), or for w below 0x20 with 0x20 in
+    // place of 0x01; bytes with their own high bit set are masked off by ~w.
+    const std::uint64_t control = (w - kOnes * 0x20) & ~w & kHighs;
+    const std::uint64_t quote = w ^ (kOnes * '"');
+    const std::uint64_t backslash = w ^ (kOnes * '\\');
+    return (control | ((quote - kOnes) & ~quote & kHighs) | ((backslash - kOnes) & ~backslash & kHighs)) != 0;
   }
 
   void escape(unsigned char c) {

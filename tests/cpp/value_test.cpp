@@ -95,6 +95,39 @@ TEST(JsonStrings, LongRunOfEscapesIsWrittenWhole) {
   EXPECT_EQ(render(Value::string(in)), expected);
 }
 
+// Strings are scanned eight bytes at a time: every byte value, at every
+// position of a word and next to bytes of multi-byte UTF-8 sequences, must
+// come out as a byte-by-byte escaper writes it.
+TEST(JsonStrings, EveryByteAtEveryPositionEscapesAsOnItsOwn) {
+  auto escaped = [](unsigned char c) -> std::string {
+    switch (c) {
+      case '"': return "\\\"";
+      case '\\': return "\\\\";
+      case '\b': return "\\b";
+      case '\t': return "\\t";
+      case '\n': return "\\n";
+      case '\f': return "\\f";
+      case '\r': return "\\r";
+      default: break;
+    }
+    if (c >= 0x20) return std::string(1, static_cast<char>(c));
+    char text[8];
+    std::snprintf(text, sizeof text, "\\u%04x", c);
+    return text;
+  };
+  const std::string fill = "\xd9\x85" "abcdefgh" "\xe2\x82\xac" "!";  // Arabic meem, Latin, euro sign
+  for (int c = 0; c < 256; ++c) {
+    for (std::size_t at = 0; at < 17; ++at) {
+      std::string in = fill.substr(0, at % fill.size()) + fill;
+      in.insert(at, 1, static_cast<char>(c));
+      std::string expected = "\"";
+      for (char b : in) expected += escaped(static_cast<unsigned char>(b));
+      expected += "\"";
+      ASSERT_EQ(render(Value::string(in)), expected) << "byte " << c << " at " << at;
+    }
+  }
+}
+
 // ---- containers ----------------------------------------------------------------
 
 TEST(JsonContainers, EmptyOnesStayOnOneLineAtEveryDepth) {
