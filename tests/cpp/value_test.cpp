@@ -3,11 +3,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "lib/json_writer.h"
@@ -126,6 +129,50 @@ TEST(JsonStrings, EveryByteAtEveryPositionEscapesAsOnItsOwn) {
       ASSERT_EQ(render(Value::string(in)), expected) << "byte " << c << " at " << at;
     }
   }
+}
+
+// Texts past a few megabytes are written into a memory mapping of their own,
+// which is kept for the next text once the text is released. Texts of growing
+// and shrinking sizes, one after another and from several threads at once,
+// must each come out whole.
+std::string repeated_strings_json(std::size_t count, char c) {
+  const std::string element = "  \"" + std::string(1000, c) + "\"";
+  std::string text = "[\n";
+  for (std::size_t i = 0; i < count; ++i) text += element + (i + 1 < count ? ",\n" : "\n");
+  return text + "]";
+}
+
+Value repeated_strings(std::size_t count, char c) {
+  Value list = Value::array(count);
+  for (std::size_t i = 0; i < count; ++i) list.push(Value::string(std::string(1000, c)));
+  return list;
+}
+
+TEST(JsonText, LongTextsOneAfterAnotherComeOutWhole) {
+  const std::pair<std::size_t, char> sizes[] = {{40000, 'a'}, {6000, 'b'}, {90000, 'c'}, {20000, 'd'}, {3000, 'e'}};
+  for (const auto &[count, c] : sizes) {
+    tesvo::JsonText text = tesvo::render_json(repeated_strings(count, c));
+    ASSERT_TRUE(text.view() == repeated_strings_json(count, c)) << count << " strings of " << c;
+  }
+}
+
+TEST(JsonText, LongTextsFromSeveralThreadsComeOutWhole) {
+  std::vector<std::thread> threads;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t, &wrong] {
+      const char c = static_cast<char>('k' + t);
+      const std::size_t count = 5000 + 4000 * static_cast<std::size_t>(t);
+      const std::string expected = repeated_strings_json(count, c);
+      const Value list = repeated_strings(count, c);
+      for (int round = 0; round < 6; ++round) {
+        tesvo::JsonText text = tesvo::render_json(list);
+        if (text.view() != expected) ++wrong;
+      }
+    });
+  }
+  for (std::thread &thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 // ---- containers ----------------------------------------------------------------
