@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets up and runs the benchmark suite of _tesvo (bench/suite.py), printing every
-# figure against its target. On Debian 12 as root; takes about 5 minutes.
+# figure against its target. On Debian 12 as root; takes about 7 minutes.
 #
 #   bash bench/run.sh            # the whole suite
 #   bash bench/run.sh --quick    # fewer rounds
