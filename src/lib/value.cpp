@@ -319,19 +319,6 @@ Value Value::records(std::span<const std::string_view> keys, std::size_t reserve
   return list;
 }
 
-std::uint64_t *Value::next_row(std::size_t cells) {
-  RecordBlock *block = record_block();  // a record array that is still in rows
-  if (cells != block->key_count) throw EnginePanic("result value: record of the wrong size");
-  if (block->size == block->capacity) {
-    std::size_t capacity = block->capacity < 4 ? 4 : block->capacity * 2;
-    block = static_cast<RecordBlock *>(
-        grow_large(block, block->bytes(), RecordBlock::bytes(capacity, block->key_count)));
-    block->capacity = capacity;
-    u_ = address_bits(block);
-  }
-  return block->words() + block->size * block->stride();
-}
-
 std::uint64_t *Value::reserve_rows(std::size_t count, std::size_t cells) {
   RecordBlock *block = record_block();
   if (cells != block->key_count) throw EnginePanic("result value: record of the wrong size");
@@ -349,7 +336,7 @@ std::uint64_t *Value::reserve_rows(std::size_t count, std::size_t cells) {
 void Value::commit_rows(std::size_t count) { record_block()->size += count; }
 
 void Value::add_record(std::span<const Value> cells) {
-  std::uint64_t *row = next_row(cells.size());
+  std::uint64_t *row = reserve_rows(1, cells.size());
   std::uint64_t negative = 0;
   for (std::size_t i = 0; i < cells.size(); ++i) {
     if (cells[i].kind_ == Kind::Int)
@@ -359,18 +346,11 @@ void Value::add_record(std::span<const Value> cells) {
     row[i + 1] = cells[i].u_;
   }
   row[0] = negative;
-  ++record_block()->size;
+  commit_rows(1);
 }
 
 void Value::add_record(std::span<const std::int64_t> cells) {
-  std::uint64_t *row = next_row(cells.size());
-  std::uint64_t negative = 0;
-  for (std::size_t i = 0; i < cells.size(); ++i) {
-    if (cells[i] < 0) negative |= std::uint64_t{1} << i;
-    row[i + 1] = static_cast<std::uint64_t>(cells[i]);
-  }
-  row[0] = negative;
-  ++record_block()->size;
+  add_records(1, cells.size(), [&](std::size_t, std::int64_t *out) { std::copy(cells.begin(), cells.end(), out); });
 }
 
 void Value::append(Value other) {
@@ -381,16 +361,9 @@ void Value::append(Value other) {
     bool same_keys = to->key_count == from->key_count &&
                      std::equal(to->keys, to->keys + to->key_count, from->keys);
     if (same_keys) {
-      std::size_t needed = to->size + from->size;
-      if (needed > to->capacity) {
-        std::size_t capacity = std::max(needed, to->capacity * 2);
-        to = static_cast<RecordBlock *>(grow_large(to, to->bytes(), RecordBlock::bytes(capacity, to->key_count)));
-        to->capacity = capacity;
-        u_ = address_bits(to);
-      }
-      std::memcpy(to->words() + to->size * to->stride(), const_cast<RecordBlock *>(from)->words(),
-                  from->size * from->stride() * sizeof(std::uint64_t));
-      to->size = needed;
+      std::uint64_t *rows = reserve_rows(from->size, from->key_count);
+      std::memcpy(rows, const_cast<RecordBlock *>(from)->words(), from->size * from->stride() * sizeof(std::uint64_t));
+      commit_rows(from->size);
       return;
     }
   }

@@ -122,9 +122,10 @@ class Value {
   ArrayBlock *array_block() const;  // turns a record array into an ordinary one first
   ObjectBlock *object_block() const;
   RecordBlock *record_block() const;
-  std::uint64_t *next_row(std::size_t cells);  // room for one more row, grown as needed
-  std::uint64_t *reserve_rows(std::size_t count, std::size_t cells);  // room for count more rows
-  void commit_rows(std::size_t count);                                // counts them in
+  // Room for count more rows of `cells` cells, the block grown as needed;
+  // commit_rows counts them in once written.
+  std::uint64_t *reserve_rows(std::size_t count, std::size_t cells);
+  void commit_rows(std::size_t count);
   void unpack_records() const;
 
   Kind kind_;
