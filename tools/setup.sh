@@ -9,7 +9,8 @@ VENV="$ROOT/.venv"
 APT_PACKAGES=(g++ make cmake ninja-build pkg-config binutils python3-venv
   libharfbuzz-dev libfribidi-dev libharfbuzz-bin
   googletest libgtest-dev unicode-data fonts-noto-core fonts-dejavu-core)
-APT_PACKAGES+=("${EXTRA_APT_PACKAGES[@]:-}")
+# Callers may add packages; an unset or empty list adds nothing (not one empty name).
+APT_PACKAGES+=(${EXTRA_APT_PACKAGES[@]+"${EXTRA_APT_PACKAGES[@]}"})
 
 source "$ROOT/tools/apt_need.sh"
 apt_need "${APT_PACKAGES[@]}"
@@ -19,7 +20,7 @@ if [ ! -x "$VENV/bin/python" ]; then
   python3 -m venv "$VENV"
 fi
 PIP_PACKAGES=(scikit-build-core cmake ninja numpy pytest hypothesis)
-PIP_PACKAGES+=("${EXTRA_PIP_PACKAGES[@]:-}")
+PIP_PACKAGES+=(${EXTRA_PIP_PACKAGES[@]+"${EXTRA_PIP_PACKAGES[@]}"})
 "$VENV/bin/pip" install -q --disable-pip-version-check "${PIP_PACKAGES[@]}"
 
 echo "== building and installing the module"
