@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """Generate src/lib/unicode_tables.cpp: the code points that the quoted form of
-a feature-list message writes as \\u{...} escapes.
+a feature-list message writes as \\u{...} escapes, and the strong bidi classes
+that decide a paragraph's direction.
 
-Those are the characters whose general category is Cc, Cf, Cs, Co, Cn, Zl, Zp
-or Zs, and the characters with the Grapheme_Extend property. The data comes
-from Debian's unicode-data package:
+The escaped characters are those whose general category is Cc, Cf, Cs, Co, Cn,
+Zl, Zp or Zs, and the characters with the Grapheme_Extend property. The strong
+classes are L, R and AL of the derived bidi classes (unassigned code points
+included). The data comes from Debian's unicode-data package:
 
     apt-get install unicode-data
     python3 tools/gen_unicode_tables.py > src/lib/unicode_tables.cpp
@@ -53,6 +55,30 @@ def grapheme_extend():
     return result
 
 
+def strong_bidi_ranges():
+    """Inclusive ranges of the strong classes: (first, last, is_rtl)."""
+    classes = {}
+    with open(f"{UCD}/extracted/DerivedBidiClass.txt", encoding="utf-8") as f:
+        for line in f:
+            line = line.split("#", 1)[0].strip()
+            if not line:
+                continue
+            span, cls = (p.strip() for p in line.split(";")[:2])
+            if cls not in ("L", "R", "AL"):
+                continue
+            lo, _, hi = span.partition("..")
+            for c in range(int(lo, 16), int(hi or lo, 16) + 1):
+                classes[c] = cls != "L"
+    out = []
+    for cp in sorted(classes):
+        rtl = classes[cp]
+        if out and out[-1][1] == cp - 1 and out[-1][2] == rtl:
+            out[-1][1] = cp
+        else:
+            out.append([cp, cp, rtl])
+    return out
+
+
 def unicode_version():
     try:
         with open(f"{UCD}/ReadMe.txt", encoding="utf-8") as f:
@@ -96,7 +122,21 @@ def main():
     for i in range(0, len(spans), 4):
         row = ", ".join(f"{{0x{a:X}, 0x{b:X}}}" for a, b in spans[i:i + 4])
         w(f"    {row},\n")
+    w("};\n\n")
+    strong = strong_bidi_ranges()
+    w("// Inclusive ranges of the strong bidi classes: L (rtl 0), R and AL (rtl 1).\n")
+    w("struct StrongRange {\n  std::uint32_t first, last;\n  bool rtl;\n};\n\n")
+    w(f"constexpr StrongRange kStrong[{len(strong)}] = {{\n")
+    for i in range(0, len(strong), 3):
+        row = ", ".join(f"{{0x{a:X}, 0x{b:X}, {int(r)}}}" for a, b, r in strong[i:i + 3])
+        w(f"    {row},\n")
     w("};\n\n}  // namespace\n\n")
+    w("StrongBidi strong_bidi(char32_t cp) {\n")
+    w("  const StrongRange *end = kStrong + sizeof kStrong / sizeof kStrong[0];\n")
+    w("  const StrongRange *it = std::upper_bound(kStrong, end, static_cast<std::uint32_t>(cp),\n")
+    w("                                           [](std::uint32_t c, const StrongRange &r) { return c < r.first; });\n")
+    w("  if (it == kStrong || cp > (it - 1)->last) return StrongBidi::none;\n")
+    w("  return (it - 1)->rtl ? StrongBidi::rtl : StrongBidi::ltr;\n}\n\n")
     w("bool needs_unicode_escape(char32_t cp) {\n")
     w("  const Range *end = kEscaped + sizeof kEscaped / sizeof kEscaped[0];\n")
     w("  const Range *it = std::upper_bound(kEscaped, end, static_cast<std::uint32_t>(cp),\n")

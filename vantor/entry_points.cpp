@@ -294,6 +294,10 @@ VANTOR_EXPORT int usp_set_font_bytes(const std::uint8_t *bytes, std::size_t leng
   return code;
 }
 
+VANTOR_EXPORT std::uint32_t usp_capabilities() {
+  return VANTOR_APPLIES_FEATURES | VANTOR_APPLIES_SCRIPT | VANTOR_APPLIES_LANGUAGE;
+}
+
 VANTOR_EXPORT void usp_clear_font_bytes() {
   quietly([] {
     Backend &state = backend();
@@ -358,6 +362,9 @@ static_assert(std::is_same_v<decltype(ScriptFreeCache), ScriptFreeCacheFn>);
 static_assert(std::is_same_v<decltype(ScriptGetFontScriptTags), ScriptGetFontScriptTagsFn>);
 static_assert(std::is_same_v<decltype(usp_set_font_bytes), usp_set_font_bytes_fn>);
 static_assert(std::is_same_v<decltype(usp_clear_font_bytes), usp_clear_font_bytes_fn>);
+static_assert(std::is_same_v<decltype(usp_capabilities), usp_capabilities_fn>);
+static_assert(VANTOR_APPLIES_FEATURES == kUspAppliesFeatures && VANTOR_APPLIES_SCRIPT == kUspAppliesScript &&
+              VANTOR_APPLIES_LANGUAGE == kUspAppliesLanguage);
 static_assert(std::is_same_v<decltype(usp_trace_begin), usp_trace_begin_fn>);
 static_assert(std::is_same_v<decltype(usp_trace_count), usp_trace_count_fn>);
 static_assert(std::is_same_v<decltype(usp_trace_stage), usp_trace_stage_fn>);

@@ -40,23 +40,27 @@ void append_subtag(std::string &out, const char *name, hb_tag_t tag) {
   out += text;
 }
 
-// HarfBuzz takes a language system tag, and a script tag that overrides its
-// own choice, through the private-use subtags -hbot- and -hbsc- of the
-// buffer's language. The script tag is passed only when the font has it and
-// HarfBuzz would not pick it anyway, so the common case keeps the plain
-// language and shares its shape plans with every other caller.
+// A language system tag becomes the language HarfBuzz gives that tag
+// (hb_ot_tag_to_language: 'SRB' is "sr", a tag without a language of its own
+// "x-hbot-..."), so that the result equals HarfBuzz's for that language. A
+// script tag that overrides HarfBuzz's own choice travels as the private-use
+// subtag -hbsc-; it is passed only when the font has it and HarfBuzz would not
+// pick it anyway, so the common case shares its shape plans with every other
+// caller.
 hb_language_t item_language(const FontFace &font, hb_script_t script, const ItemArguments &args) {
-  std::string subtags;
+  std::string language;
+  if (!is_default_language(args.language_tag)) {
+    language = hb_language_to_string(hb_ot_tag_to_language(hb_tag_from_opentype(args.language_tag)));
+  }
   const hb_tag_t script_tag = hb_tag_from_opentype(args.script_tag);
   if (!is_default_script_tag(script_tag) && font.lists_script(script_tag) &&
       script_tag != natural_script_tag(font, script)) {
-    append_subtag(subtags, "hbsc", script_tag);
+    const bool private_use = language.rfind("x-", 0) == 0 || language.find("-x-") != std::string::npos;
+    if (language.empty()) language = "x";
+    else if (!private_use) language += "-x";
+    append_subtag(language, "hbsc", script_tag);
   }
-  if (!is_default_language(args.language_tag)) {
-    append_subtag(subtags, "hbot", hb_tag_from_opentype(args.language_tag));
-  }
-  if (subtags.empty()) return HB_LANGUAGE_INVALID;
-  const std::string language = "x" + subtags;
+  if (language.empty()) return HB_LANGUAGE_INVALID;
   return hb_language_from_string(language.c_str(), static_cast<int>(language.size()));
 }
 

@@ -1,11 +1,12 @@
 /* libvantor: the bundled Uniscribe OpenType backend, built on HarfBuzz and FriBidi.
  *
  * The library exports the five Uniscribe OpenType entry points declared in
- * ffi/usp10.h and six functions of its own (usp_set_font_bytes,
- * usp_clear_font_bytes, usp_trace_begin, usp_trace_count, usp_trace_stage,
- * usp_trace_stop). This header documents the values that are the library's
- * own choice: the script numbers stored in SCRIPT_ANALYSIS.eScript, the
- * failure codes of usp_set_font_bytes and the names of the trace stages.
+ * ffi/usp10.h and seven functions of its own (usp_set_font_bytes,
+ * usp_clear_font_bytes, usp_capabilities, usp_trace_begin, usp_trace_count,
+ * usp_trace_stage, usp_trace_stop). This header documents the values that are
+ * the library's own choice: the script numbers stored in
+ * SCRIPT_ANALYSIS.eScript, the failure codes of usp_set_font_bytes, the bits
+ * of usp_capabilities and the names of the trace stages.
  *
  * Behaviour worth knowing when reading its results:
  *
@@ -80,6 +81,15 @@
 #define VANTOR_FONT_NOT_SFNT 2      /* not an OpenType/TrueType font or collection */
 #define VANTOR_FONT_NO_GLYPHS 3     /* the first face has no glyphs */
 #define VANTOR_FONT_NO_MEMORY 4     /* the copy of the bytes could not be made */
+
+/* Bits of usp_capabilities(): the request options the library applies. A
+ * caller may refuse to send an option to a backend that does not export
+ * usp_capabilities or does not list the option, rather than have it dropped:
+ * any other backend library can export the same function to say what it
+ * applies. uint32_t usp_capabilities(void); */
+#define VANTOR_APPLIES_FEATURES 1u  /* OPENTYPE_FEATURE_RECORD ranges */
+#define VANTOR_APPLIES_SCRIPT 2u    /* tagScript selects the script's lookups */
+#define VANTOR_APPLIES_LANGUAGE 4u  /* tagLangSys selects the language */
 
 /* Script numbers stored in SCRIPT_ANALYSIS.eScript. The numbers are stable:
  * new scripts are only ever appended. VANTOR_SCRIPT_NONE marks an item that

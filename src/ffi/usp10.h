@@ -150,6 +150,12 @@ using usp_trace_count_fn = int();
 using usp_trace_stage_fn = int(int index, char *name, int name_capacity, int *glyph_count,
                                const std::uint16_t **glyphs);
 using usp_trace_stop_fn = void();
+// Which request options the backend applies (bits below); a backend without
+// this export is taken to apply none of them.
+using usp_capabilities_fn = std::uint32_t();
+inline constexpr std::uint32_t kUspAppliesFeatures = 1;  // OPENTYPE_FEATURE_RECORD ranges
+inline constexpr std::uint32_t kUspAppliesScript = 2;    // tagScript
+inline constexpr std::uint32_t kUspAppliesLanguage = 4;  // tagLangSys
 
 }  // extern "C"
 

@@ -1,11 +1,8 @@
 #include "lib/driver.h"
 
-#include <pthread.h>
-
 #include <climits>
 #include <cstdlib>
 #include <ctime>
-#include <mutex>
 #include <optional>
 
 #include "lib/environment.h"
@@ -14,6 +11,7 @@
 #include "lib/run.h"
 #include "lib/utf.h"
 #include "loader/loader.h"
+#include "port/port.h"
 
 namespace tesvo {
 
@@ -40,19 +38,6 @@ void sleep_millis(std::uint64_t ms) {
   while (::nanosleep(&wait, &left) != 0) wait = left;
 }
 
-// The port keeps one process-wide font and trace. Requests hand it their font
-// and shape with it one at a time, or they would shape with each other's font.
-// A fork while another thread is inside would give the child a lock that no
-// thread of the child ever releases: fork waits for the section to end instead,
-// and parent and child both go on with the lock free.
-std::mutex &port_lock() {
-  static std::mutex lock;
-  static const int fork_waits = ::pthread_atfork([] { lock.lock(); }, [] { lock.unlock(); },
-                                                 [] { lock.unlock(); });
-  (void)fork_waits;
-  return lock;
-}
-
 // Releases the port's per-request state on every way out of the run,
 // unexpected engine failures included: the port must not keep pointing at
 // font bytes that the request is about to free.
@@ -76,7 +61,11 @@ constexpr std::int64_t kLongestText = (INT_MAX - 8) / 3;
 Result<Value> run_with_port(const ShapeOpts &opts, const FontBytes &font, const FontMetrics &metrics,
                             const Usp10 &usp, const FeatureList &features, std::u16string_view text,
                             std::uint16_t rtl) {
-  std::lock_guard<std::mutex> hold(port_lock());
+  // The port keeps one process-wide font and trace. Requests hand it their
+  // font and shape with it one at a time, or they would shape with each
+  // other's font. This request replaces whatever font the port kept.
+  std::lock_guard<std::mutex> hold(port::lock());
+  port::set_resident_font(usp.library, 0);
   if (usp.set_font_bytes == nullptr)
     return fail("this libvantor has no usp_set_font_bytes export — rebuild the port with fontbytes");
   if (int rc = usp.set_font_bytes(font.data(), font.size()); rc != 0)

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "lib/system_error.h"
 #include "lib/utf.h"
@@ -183,6 +184,79 @@ std::optional<std::string> sfnt_family(std::span<const std::uint8_t> bytes) {
     if (name_id == 1) break;
   }
   return choice;
+}
+
+namespace {
+
+void put_u16(std::uint8_t *at, std::uint32_t v) {
+  at[0] = static_cast<std::uint8_t>(v >> 8);
+  at[1] = static_cast<std::uint8_t>(v);
+}
+
+void put_u32(std::uint8_t *at, std::uint32_t v) {
+  put_u16(at, v >> 16);
+  put_u16(at + 2, v & 0xFFFFU);
+}
+
+std::uint64_t padded(std::uint64_t length) { return (length + 3) & ~std::uint64_t{3}; }
+
+}  // namespace
+
+Result<std::uint32_t> face_count(std::span<const std::uint8_t> bytes) {
+  FontReader font(bytes);
+  std::optional<std::uint32_t> header = font.u32(0);
+  if (!header) return fail("not an OpenType font: shorter than its header");
+  if (*header != tag("ttcf")) return 1;
+  std::optional<std::uint32_t> count = font.u32(8);
+  if (!count || !font.has(12, 4ULL * *count)) return fail("damaged font collection: its face list is cut short");
+  return *count;
+}
+
+Result<FontBytes> extract_face(std::span<const std::uint8_t> bytes, std::uint32_t index) {
+  Result<std::uint32_t> count = face_count(bytes);
+  if (!count) return count.take_failure();
+  if (index >= *count)
+    return fail("face index " + std::to_string(index) + " out of range: the font has " + std::to_string(*count) +
+                (*count == 1 ? " face" : " faces"));
+  FontReader font(bytes);
+  if (*font.u32(0) != tag("ttcf")) {
+    // A single font goes as it is, so that the backend finds it again by content.
+    auto copy = std::make_unique_for_overwrite<std::uint8_t[]>(bytes.size());
+    std::memcpy(copy.get(), bytes.data(), bytes.size());
+    return FontBytes(std::move(copy), bytes.size());
+  }
+  std::uint64_t directory = *font.u32(12 + 4ULL * index);
+  std::optional<std::uint16_t> tables = font.u16(directory + 4);
+  if (!tables || !font.has(directory, 12 + 16ULL * *tables))
+    return fail("damaged font: the table directory of face " + std::to_string(index) + " is cut short");
+
+  // One table directory, then the tables in directory order, each on a
+  // four-byte boundary; checksums are kept as the collection has them.
+  std::uint64_t size = 12 + 16ULL * *tables;
+  std::vector<TableRecord> records;
+  records.reserve(*tables);
+  walk_tables(font, directory, [&](const TableRecord &record) {
+    records.push_back(record);
+    return false;
+  });
+  for (const TableRecord &record : records) {
+    if (!font.has(record.offset, record.length))
+      return fail("damaged font: a table of face " + std::to_string(index) + " lies past the end of the file");
+    size += padded(record.length);
+  }
+  if (size > UINT32_MAX) return fail("face " + std::to_string(index) + " is too large for a single font");
+  auto out = std::make_unique<std::uint8_t[]>(size);  // zeroed: the padding
+  std::memcpy(out.get(), bytes.data() + directory, 12);
+  std::uint64_t at = 12 + 16ULL * *tables;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    std::uint8_t *entry = out.get() + 12 + 16 * i;
+    std::memcpy(entry, bytes.data() + directory + 12 + 16 * i, 8);  // tag and checksum
+    put_u32(entry + 8, static_cast<std::uint32_t>(at));
+    put_u32(entry + 12, records[i].length);
+    std::memcpy(out.get() + at, bytes.data() + records[i].offset, records[i].length);
+    at += padded(records[i].length);
+  }
+  return FontBytes(std::move(out), size);
 }
 
 std::string file_stem_family(std::string_view path) {

@@ -42,6 +42,15 @@ FontMetrics read_font_metrics(std::span<const std::uint8_t> font);
 // The Windows family name (name ID 1, else 16) of the font, if any.
 std::optional<std::string> sfnt_family(std::span<const std::uint8_t> font);
 
+// The number of faces: that of a collection, else 1.
+Result<std::uint32_t> face_count(std::span<const std::uint8_t> font);
+
+// Face `index` of a font or collection as a font of its own: its table
+// directory and its tables, laid out afresh. Backends take one face, the
+// first of a collection, so this is how another face reaches them. A font
+// that is not a collection comes back as it is.
+Result<FontBytes> extract_face(std::span<const std::uint8_t> font, std::uint32_t index);
+
 // The file name of the path without its extension; "tesvo" when there is none.
 std::string file_stem_family(std::string_view path);
 

@@ -31,6 +31,7 @@ struct Item {
   std::uint64_t end;
 };
 
+
 // The feature records as one range over the whole item, or no range at all.
 class FeatureRange {
  public:
@@ -63,6 +64,7 @@ struct ShapedItem {
 };
 
 OPENTYPE_TAG choose_script_tag(ShapeRun &run, const Item &item) {
+  if (run.script_tag != 0) return run.script_tag;
   SCRIPT_ANALYSIS analysis = item.analysis;
   OPENTYPE_TAG tags[kMaxScriptTags] = {};
   int count = 0;
@@ -82,7 +84,7 @@ Result<std::monostate> shape_item(ShapeRun &run, std::u16string_view text, const
   for (;;) {
     out.glyphs.assign(capacity, 0);
     out.glyph_props.assign(capacity, SCRIPT_GLYPHPROP{});
-    HRESULT hr = run.usp.shape(run.hdc, run.cache, &analysis, tag, kTagDflt, range.chars(), range.properties(),
+    HRESULT hr = run.usp.shape(run.hdc, run.cache, &analysis, tag, run.language_tag, range.chars(), range.properties(),
                                range.count(), text.data() + item.start, chars, capacity, out.log_clusters.data(),
                                out.char_props.data(), out.glyphs.data(), out.glyph_props.data(), &glyph_count);
     if (hr == S_OK) break;
@@ -176,15 +178,8 @@ struct ItemBuffers {
   std::vector<GlyphRecord> records;
 };
 
-// Run-wide output lists.
-struct RunOutput {
-  Value stages = Value::array();
-  Value final_glyphs = glyph_list();
-  Value messages = Value::array();
-};
-
 Result<std::monostate> run_item(ShapeRun &run, std::u16string_view text, const Item &item,
-                                const FeatureList &features, ItemBuffers &buffers, RunOutput &out) {
+                                const FeatureList &features, ItemBuffers &buffers, ItemSink &sink) {
   OPENTYPE_TAG tag = choose_script_tag(run, item);
 
   run.lookup_stages.clear();
@@ -208,7 +203,7 @@ Result<std::monostate> run_item(ShapeRun &run, std::u16string_view text, const I
   std::size_t slots = std::max(shaped.glyph_count, 1);
   buffers.advances.assign(slots, 0);
   buffers.offsets.assign(slots, GOFFSET{0, 0});
-  HRESULT hr = run.usp.place(run.hdc, run.cache, &analysis, tag, kTagDflt, range.chars(), range.properties(),
+  HRESULT hr = run.usp.place(run.hdc, run.cache, &analysis, tag, run.language_tag, range.chars(), range.properties(),
                              range.count(), text.data() + item.start, shaped.log_clusters.data(),
                              shaped.char_props.data(), chars, shaped.glyphs.data(), shaped.glyph_props.data(),
                              shaped.glyph_count, buffers.advances.data(), buffers.offsets.data(), nullptr);
@@ -220,15 +215,27 @@ Result<std::monostate> run_item(ShapeRun &run, std::u16string_view text, const I
   for (std::size_t k = 0; k < records.size(); ++k)
     records[k] = GlyphRecord{shaped.glyphs[k], buffers.first[k], buffers.offsets[k].du, buffers.offsets[k].dv,
                              buffers.advances[k]};
-
-  bool rtl = item.analysis.fRTL != 0;
-  out.messages.push(Value::string(item_message(item, tag, records.size())));
-  TracedItem traced{item.index, records, static_cast<std::uint64_t>(chars), item.start, rtl};
-  if (!append_stage_entries(run, traced, out.stages, out.messages))
-    out.stages.push(stage_entry(item_label(item, tag), item_glyphs(records, rtl, item.start)));
-  append_item_glyphs(out.final_glyphs, records, rtl, item.start);
+  sink.item(run, ItemView{item.index, item.analysis, tag, item.start, item.end}, records);
   return std::monostate{};
 }
+
+// The result document's lists, filled item by item.
+class DocumentSink : public ItemSink {
+ public:
+  void item(ShapeRun &run, const ItemView &item, std::span<const GlyphRecord> records) override {
+    bool rtl = item.analysis.fRTL != 0;
+    Item own{item.index, item.analysis, 0, item.start, item.end};
+    messages.push(Value::string(item_message(own, item.tag, records.size())));
+    TracedItem traced{item.index, records, item.end - item.start, item.start, rtl};
+    if (!append_stage_entries(run, traced, stages, messages))
+      stages.push(stage_entry(item_label(own, item.tag), item_glyphs(records, rtl, item.start)));
+    append_item_glyphs(final_glyphs, records, rtl, item.start);
+  }
+
+  Value stages = Value::array();
+  Value final_glyphs = glyph_list();
+  Value messages = Value::array();
+};
 
 }  // namespace
 
@@ -247,8 +254,8 @@ std::string tag_hex(OPENTYPE_TAG tag) {
   return text;
 }
 
-Result<Value> shape_items(std::u16string_view text, std::uint16_t rtl, const Usp10 &usp, ShapeRun &run,
-                          const FontFacts &font, const FeatureList &features, const ShapeOpts &opts) {
+Result<std::monostate> shape_items_into(std::u16string_view text, std::uint16_t rtl, const Usp10 &usp,
+                                        ShapeRun &run, const FeatureList &features, ItemSink &sink) {
   const std::int64_t n = static_cast<std::int64_t>(text.size());
   const int max_items = buffer_size(2 * n + 8);
   if (n > INT_MAX) throw EnginePanic("text longer than the backend's int range");
@@ -270,7 +277,6 @@ Result<Value> shape_items(std::u16string_view text, std::uint16_t rtl, const Usp
     throw EnginePanic("backend itemized into " + std::to_string(item_count) + " items for " +
                       std::to_string(items.size()) + " slots");
 
-  RunOutput out;
   ItemBuffers buffers;
   for (std::size_t i = 0; i < static_cast<std::size_t>(item_count); ++i) {
     std::int64_t start = std::max(items[i].iCharPos, 0);
@@ -278,8 +284,15 @@ Result<Value> shape_items(std::u16string_view text, std::uint16_t rtl, const Usp
     if (end < start) end = start;
     if (end == start) continue;
     Item item{i, items[i].a, tags[i], static_cast<std::uint64_t>(start), static_cast<std::uint64_t>(end)};
-    if (auto r = run_item(run, text, item, features, buffers, out); !r) return r.take_failure();
+    if (auto r = run_item(run, text, item, features, buffers, sink); !r) return r.take_failure();
   }
+  return std::monostate{};
+}
+
+Result<Value> shape_items(std::u16string_view text, std::uint16_t rtl, const Usp10 &usp, ShapeRun &run,
+                          const FontFacts &font, const FeatureList &features, const ShapeOpts &opts) {
+  DocumentSink out;
+  if (auto r = shape_items_into(text, rtl, usp, run, features, out); !r) return r.take_failure();
   if (out.final_glyphs.size() == 0) return fail("no glyphs produced");
   return result_document(DocumentParts{font.upem, font.glyph_count, std::move(out.stages),
                                        std::move(out.final_glyphs), std::move(out.messages), font.family,

@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "ffi/usp10.h"
+#include "lib/document.h"
 #include "lib/features.h"
 #include "lib/options.h"
 #include "lib/probes.h"
@@ -37,7 +39,32 @@ struct ShapeRun {
   bool native_trace = false;
   bool native_ready = false;
   NativeCapture native;  // what the native capture saw for the current item
+  OPENTYPE_TAG script_tag = 0;         // tagScript of every item; 0: the font's best for each item
+  OPENTYPE_TAG language_tag = kTagDflt;  // tagLangSys of every item
 };
+
+// One item as the backend itemized and shaped it.
+struct ItemView {
+  std::size_t index;
+  SCRIPT_ANALYSIS analysis;  // as itemized
+  OPENTYPE_TAG tag;          // the script tag it was shaped with
+  std::uint64_t start;       // UTF-16 code units of the text
+  std::uint64_t end;
+};
+
+// Takes each item's glyphs as soon as the item is placed, in logical order of
+// items. `records` are in logical order with clusters relative to the item;
+// run.lookup_stages holds the item's trace. Nothing is kept for later items.
+class ItemSink {
+ public:
+  virtual ~ItemSink() = default;
+  virtual void item(ShapeRun &run, const ItemView &item, std::span<const GlyphRecord> records) = 0;
+};
+
+// Itemizes the text at paragraph level `rtl`, then shapes and places every
+// item into the sink. Fails with "no glyphs produced" when nothing was shaped.
+Result<std::monostate> shape_items_into(std::u16string_view text, std::uint16_t rtl, const Usp10 &usp,
+                                        ShapeRun &run, const FeatureList &features, ItemSink &sink);
 
 // Facts about the font that the document reports beside the glyphs.
 struct FontFacts {

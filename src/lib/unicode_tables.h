@@ -7,4 +7,8 @@ namespace tesvo {
 // Zs, and for characters with the Grapheme_Extend property.
 bool needs_unicode_escape(char32_t cp);
 
+// The strong bidi class of a character: L, R or AL (as rtl), or none of them.
+enum class StrongBidi { none, ltr, rtl };
+StrongBidi strong_bidi(char32_t cp);
+
 }  // namespace tesvo

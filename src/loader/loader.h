@@ -29,6 +29,7 @@ struct Usp10 {
   usp_trace_stop_fn *trace_stop = nullptr;
   usp_set_font_bytes_fn *set_font_bytes = nullptr;
   usp_clear_font_bytes_fn *clear_font_bytes = nullptr;
+  usp_capabilities_fn *capabilities = nullptr;
 
   static Result<Usp10> load(const std::optional<std::string> &path);
 };

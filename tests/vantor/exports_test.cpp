@@ -1,4 +1,4 @@
-// The built libvantor.so exports the eleven entry points and nothing else.
+// The built libvantor.so exports the twelve entry points and nothing else.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -14,7 +14,8 @@ namespace {
 
 const std::set<std::string> kExports = {
     "ScriptItemizeOpenType", "ScriptShapeOpenType", "ScriptPlaceOpenType", "ScriptFreeCache",
-    "ScriptGetFontScriptTags", "usp_set_font_bytes", "usp_clear_font_bytes", "usp_trace_begin",
+    "ScriptGetFontScriptTags", "usp_set_font_bytes", "usp_clear_font_bytes", "usp_capabilities",
+    "usp_trace_begin",
     "usp_trace_count", "usp_trace_stage", "usp_trace_stop"};
 
 TEST(Exports, DynamicSymbolTableHoldsExactlyTheEntryPoints) {

@@ -1,0 +1,371 @@
+// The Python surface of tesvo._engine: a font held by the engine, shaped text
+// by text into structured records. The pure-Python package tesvo is its only
+// caller; like module.cpp it talks to the interpreter and leaves the work to
+// the engine beneath, which runs without the interpreter lock.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "lib/environment.h"
+#include "lib/session.h"
+
+namespace {
+
+constexpr const char *kSessionName = "tesvo._engine.session";
+constexpr const char *kPanicMessage = "tesvo engine panicked (unsupported usp10 build? see README)";
+
+class PyRef {
+ public:
+  explicit PyRef(PyObject *object = nullptr) : object_(object) {}
+  PyRef(const PyRef &) = delete;
+  PyRef &operator=(const PyRef &) = delete;
+  ~PyRef() { Py_XDECREF(object_); }
+  PyObject *get() const { return object_; }
+  PyObject *release() {
+    PyObject *o = object_;
+    object_ = nullptr;
+    return o;
+  }
+  explicit operator bool() const { return object_ != nullptr; }
+
+ private:
+  PyObject *object_;
+};
+
+// The record types, made once at import.
+PyTypeObject *g_glyph_type = nullptr;
+PyTypeObject *g_item_type = nullptr;
+
+PyStructSequence_Field g_glyph_fields[] = {
+    {"id", "glyph id"},
+    {"cluster", "index in the text (a str index) of the first character of the glyph's cluster"},
+    {"advance", "advance in font units"},
+    {"du", "Uniscribe offset along the advance: HarfBuzz's x_offset, negated in right-to-left items"},
+    {"dv", "Uniscribe offset across the advance, positive up"},
+    {"x_offset", "HarfBuzz's x offset, positive right"},
+    {"y_offset", "HarfBuzz's y offset, positive up"},
+    {"item", "index of the item the glyph belongs to"},
+    {nullptr, nullptr}};
+PyStructSequence_Desc g_glyph_desc = {"tesvo.Glyph", "A positioned glyph; all values in font units.",
+                                      g_glyph_fields, 8};
+
+PyStructSequence_Field g_item_fields[] = {
+    {"start", "index in the text (a str index) of the item's first character"},
+    {"end", "index in the text just past the item's last character"},
+    {"level", "bidi embedding level"},
+    {"rtl", "True for an odd level"},
+    {"script_tag", "the OpenType script tag the item was shaped with"},
+    {"script", "the backend's script number (SCRIPT_ANALYSIS.eScript)"},
+    {nullptr, nullptr}};
+PyStructSequence_Desc g_item_desc = {"tesvo.Item", "A run of one script and one bidi level.", g_item_fields, 6};
+
+// ---- texts -----------------------------------------------------------------
+
+// A text in UTF-16, with the index in the Python str of each code unit.
+struct Text {
+  std::u16string units;
+  std::vector<std::uint32_t> index;  // one per code unit, and one past the end
+  std::optional<std::string> error;
+};
+
+std::string type_name(PyObject *object) {
+  PyRef name(PyObject_GetAttrString(reinterpret_cast<PyObject *>(Py_TYPE(object)), "__qualname__"));
+  PyRef utf8(name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8String(name.get()) : nullptr);
+  if (!utf8) {
+    PyErr_Clear();
+    return "?";
+  }
+  return PyBytes_AsString(utf8.get());
+}
+
+bool read_text(PyObject *object, Text &out) {
+  if (!PyUnicode_Check(object)) {
+    out.error = "text must be str, not " + type_name(object);
+    return true;
+  }
+  Py_UCS4 *code_points = PyUnicode_AsUCS4Copy(object);
+  if (code_points == nullptr) return false;
+  std::unique_ptr<Py_UCS4, decltype(&PyMem_Free)> owned(code_points, PyMem_Free);
+  const Py_ssize_t length = PyUnicode_GetLength(object);
+  out.units.reserve(static_cast<std::size_t>(length));
+  out.index.reserve(static_cast<std::size_t>(length) + 1);
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    const Py_UCS4 cp = code_points[i];
+    if (cp >= 0xD800 && cp <= 0xDFFF) {
+      out.error = "text holds a lone surrogate at index " + std::to_string(i);
+      return true;
+    }
+    if (cp >= 0x10000) {
+      out.units.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+      out.units.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+      out.index.push_back(static_cast<std::uint32_t>(i));
+    } else {
+      out.units.push_back(static_cast<char16_t>(cp));
+    }
+    out.index.push_back(static_cast<std::uint32_t>(i));
+  }
+  out.index.push_back(static_cast<std::uint32_t>(length));
+  return true;
+}
+
+// ---- results -----------------------------------------------------------------
+
+using Outcome = std::variant<tesvo::ShapedText, std::string>;
+
+Outcome shape_one(tesvo::FontSession &session, const Text &text, const tesvo::TextPlan &plan) noexcept {
+  if (text.error) return *text.error;
+  try {
+    tesvo::Result<tesvo::ShapedText> shaped = session.shape(text.units, plan);
+    if (!shaped) return shaped.error();
+    return std::move(shaped.value());
+  } catch (const std::exception &e) {
+    std::string line = std::string("tesvo: engine failure: ") + e.what() + "\n";
+    (void)!fwrite(line.data(), 1, line.size(), stderr);
+  } catch (...) {
+  }
+  return std::string(kPanicMessage);
+}
+
+std::string tag_text(OPENTYPE_TAG tag) {
+  if (tag == 0) return "";
+  std::string text;
+  for (int i = 0; i < 4; ++i) text += static_cast<char>((tag >> (8 * i)) & 0xFF);
+  return text;
+}
+
+// Fills a record of `type` from integers and objects; steals the objects.
+PyObject *record(PyTypeObject *type, std::initializer_list<PyObject *> fields) {
+  PyRef out(PyStructSequence_New(type));
+  Py_ssize_t k = 0;
+  bool ok = static_cast<bool>(out);
+  for (PyObject *field : fields) {
+    if (field == nullptr) ok = false;
+    if (ok)
+      PyStructSequence_SetItem(out.get(), k++, field);
+    else
+      Py_XDECREF(field);
+  }
+  return ok ? out.release() : nullptr;
+}
+
+PyObject *items_tuple(const tesvo::ShapedText &shaped, const Text &text) {
+  PyRef items(PyTuple_New(static_cast<Py_ssize_t>(shaped.items.size())));
+  if (!items) return nullptr;
+  for (std::size_t i = 0; i < shaped.items.size(); ++i) {
+    const tesvo::ShapedItemRecord &r = shaped.items[i];
+    std::string tag = tag_text(r.script_tag);
+    PyObject *item = record(g_item_type, {PyLong_FromUnsignedLong(text.index[r.start]),
+                                          PyLong_FromUnsignedLong(text.index[r.end]), PyLong_FromLong(r.level),
+                                          PyBool_FromLong(r.rtl),
+                                          PyUnicode_DecodeLatin1(tag.data(), static_cast<Py_ssize_t>(tag.size()), nullptr),
+                                          PyLong_FromLong(r.script)});
+    if (item == nullptr) return nullptr;
+    PyTuple_SetItem(items.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return items.release();
+}
+
+PyObject *glyphs_tuple(const tesvo::ShapedText &shaped, const Text &text) {
+  PyRef glyphs(PyTuple_New(static_cast<Py_ssize_t>(shaped.glyphs.size())));
+  if (!glyphs) return nullptr;
+  for (std::size_t i = 0; i < shaped.glyphs.size(); ++i) {
+    const tesvo::ShapedGlyphRecord &g = shaped.glyphs[i];
+    const bool rtl = shaped.items[g.item].rtl;
+    PyObject *glyph = record(g_glyph_type, {PyLong_FromLong(g.id), PyLong_FromUnsignedLong(text.index[g.cluster]),
+                                            PyLong_FromLong(g.advance), PyLong_FromLong(g.du), PyLong_FromLong(g.dv),
+                                            PyLong_FromLong(rtl ? -static_cast<long>(g.du) : g.du),
+                                            PyLong_FromLong(g.dv), PyLong_FromUnsignedLong(g.item)});
+    if (glyph == nullptr) return nullptr;
+    PyTuple_SetItem(glyphs.get(), static_cast<Py_ssize_t>(i), glyph);
+  }
+  return glyphs.release();
+}
+
+// (item, name, glyph ids) per recorded stage.
+PyObject *stages_tuple(const tesvo::ShapedText &shaped) {
+  PyRef stages(PyTuple_New(static_cast<Py_ssize_t>(shaped.stages.size())));
+  if (!stages) return nullptr;
+  for (std::size_t i = 0; i < shaped.stages.size(); ++i) {
+    const tesvo::StageRecord &s = shaped.stages[i];
+    PyRef ids(PyTuple_New(static_cast<Py_ssize_t>(s.glyphs.size())));
+    if (!ids) return nullptr;
+    for (std::size_t k = 0; k < s.glyphs.size(); ++k) {
+      PyObject *id = PyLong_FromLong(s.glyphs[k]);
+      if (id == nullptr) return nullptr;
+      PyTuple_SetItem(ids.get(), static_cast<Py_ssize_t>(k), id);
+    }
+    PyObject *stage = Py_BuildValue("(ks#O)", static_cast<unsigned long>(s.item), s.name.data(),
+                                    static_cast<Py_ssize_t>(s.name.size()), ids.get());
+    if (stage == nullptr) return nullptr;
+    PyTuple_SetItem(stages.get(), static_cast<Py_ssize_t>(i), stage);
+  }
+  return stages.release();
+}
+
+// (items, glyphs, stages) for a shaped text, its message for a failed one.
+PyObject *outcome_object(const Outcome &outcome, const Text &text) {
+  if (const auto *message = std::get_if<std::string>(&outcome))
+    return PyUnicode_DecodeUTF8(message->data(), static_cast<Py_ssize_t>(message->size()), "replace");
+  const auto &shaped = std::get<tesvo::ShapedText>(outcome);
+  PyRef items(items_tuple(shaped, text));
+  if (!items) return nullptr;
+  PyRef glyphs(glyphs_tuple(shaped, text));
+  if (!glyphs) return nullptr;
+  PyRef stages(stages_tuple(shaped));
+  if (!stages) return nullptr;
+  return PyTuple_Pack(3, items.get(), glyphs.get(), stages.get());
+}
+
+// ---- entry points ----------------------------------------------------------------
+
+tesvo::FontSession *session_of(PyObject *capsule) {
+  return static_cast<tesvo::FontSession *>(PyCapsule_GetPointer(capsule, kSessionName));
+}
+
+void free_session(PyObject *capsule) {
+  auto *session = static_cast<tesvo::FontSession *>(PyCapsule_GetPointer(capsule, kSessionName));
+  if (session == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  // Clearing the backend's font waits for the port, which a thread may hold
+  // without the interpreter lock: let it finish.
+  Py_BEGIN_ALLOW_THREADS
+  delete session;
+  Py_END_ALLOW_THREADS
+}
+
+PyObject *runtime_error(PyObject *type, std::string_view message) {
+  PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(type, text.get());
+  return nullptr;
+}
+
+// open(data: bytes, index: int, backend: str | None)
+//   -> (session, upem, glyph_count, family, backend path)
+PyObject *open_font(PyObject *, PyObject *args) {
+  PyObject *data;  // bytes: immutable, and kept alive by the arguments
+  unsigned long index = 0;
+  const char *backend = nullptr;
+  if (!PyArg_ParseTuple(args, "O!kz:open", &PyBytes_Type, &data, &index, &backend)) return nullptr;
+  std::optional<std::string> library;
+  if (backend != nullptr) library = backend;
+  char *start = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(data, &start, &size) != 0) return nullptr;
+  std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t *>(start), static_cast<std::size_t>(size));
+
+  std::variant<std::unique_ptr<tesvo::FontSession>, std::string> opened;
+  {
+    tesvo::EnvironmentCopy environment;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+      auto session = index > UINT32_MAX ? tesvo::Result<std::unique_ptr<tesvo::FontSession>>(tesvo::fail("face index out of range"))
+                                        : tesvo::FontSession::open(bytes, static_cast<std::uint32_t>(index), library);
+      if (session)
+        opened = std::move(*session);
+      else
+        opened = session.error();
+    } catch (const std::exception &) {
+      opened = std::string(kPanicMessage);
+    }
+    Py_END_ALLOW_THREADS
+  }
+  if (auto *message = std::get_if<std::string>(&opened)) return runtime_error(PyExc_RuntimeError, *message);
+  auto &session = std::get<0>(opened);
+  PyRef capsule(PyCapsule_New(session.get(), kSessionName, free_session));
+  if (!capsule) return nullptr;
+  tesvo::FontSession *owned = session.release();
+  return Py_BuildValue("(OkkNs)", capsule.get(), static_cast<unsigned long>(owned->upem()),
+                       static_cast<unsigned long>(owned->glyph_count()),
+                       PyUnicode_DecodeUTF8(owned->family().data(), static_cast<Py_ssize_t>(owned->family().size()), "replace"),
+                       owned->backend_name().c_str());
+}
+
+// shape(session, texts: list[str], direction, features, script, language, trace)
+//   -> list of (items, glyphs, stages) or error message, one per text.
+// Bad options raise ValueError before any text is shaped.
+PyObject *shape_texts(PyObject *, PyObject *args) {
+  PyObject *capsule, *texts;
+  tesvo::TextOptions options;
+  const char *direction, *features, *script, *language;
+  int trace = 0;
+  if (!PyArg_ParseTuple(args, "OO!ssssp:shape", &capsule, &PyList_Type, &texts, &direction, &features, &script,
+                        &language, &trace))
+    return nullptr;
+  tesvo::FontSession *session = session_of(capsule);
+  if (session == nullptr) return nullptr;
+  options.direction = direction;
+  options.features = features;
+  options.script = script;
+  options.language = language;
+  options.trace = trace != 0;
+  tesvo::Result<tesvo::TextPlan> plan = session->plan(options);
+  if (!plan) return runtime_error(PyExc_ValueError, plan.error());
+
+  const Py_ssize_t count = PyList_Size(texts);
+  std::vector<Text> inputs(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i)
+    if (!read_text(PyList_GetItem(texts, i), inputs[static_cast<std::size_t>(i)])) return nullptr;
+
+  std::vector<Outcome> outcomes(inputs.size());
+  {
+    tesvo::EnvironmentCopy environment;
+    Py_BEGIN_ALLOW_THREADS
+    for (std::size_t i = 0; i < inputs.size(); ++i) outcomes[i] = shape_one(*session, inputs[i], *plan);
+    Py_END_ALLOW_THREADS
+  }
+
+  PyRef out(PyList_New(count));
+  if (!out) return nullptr;
+  for (std::size_t i = 0; i < outcomes.size(); ++i) {
+    PyObject *object = outcome_object(outcomes[i], inputs[i]);
+    if (object == nullptr) return nullptr;
+    PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), object);
+    outcomes[i] = std::string();  // freed as soon as it is converted
+  }
+  return out.release();
+}
+
+PyMethodDef g_methods[] = {
+    {"open", open_font, METH_VARARGS, "open(data, index, backend) -> (session, upem, glyph_count, family, backend)"},
+    {"shape", shape_texts, METH_VARARGS,
+     "shape(session, texts, direction, features, script, language, trace) -> list of results or messages"},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "tesvo._engine",
+                            "The engine beneath the tesvo package: a held font, structured results.",
+                            0, g_methods, nullptr, nullptr, nullptr, nullptr};
+
+bool add_type(PyObject *module, const char *name, PyStructSequence_Desc *desc, PyTypeObject *&slot) {
+  if (slot == nullptr) {
+    slot = PyStructSequence_NewType(desc);
+    if (slot == nullptr) return false;
+  }
+  Py_INCREF(slot);
+  if (PyModule_AddObject(module, name, reinterpret_cast<PyObject *>(slot)) != 0) {
+    Py_DECREF(slot);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) PyObject *PyInit__engine(void) {
+  PyRef module(PyModule_Create(&g_module_def));
+  if (!module) return nullptr;
+  if (!add_type(module.get(), "Glyph", &g_glyph_desc, g_glyph_type)) return nullptr;
+  if (!add_type(module.get(), "Item", &g_item_desc, g_item_type)) return nullptr;
+  return module.release();
+}

@@ -1,0 +1,108 @@
+// A font held for many texts: the engine entry of the structured results.
+// The font is read, checked and handed to the backend once; each text is
+// then itemized, shaped and placed through the same driver steps as a
+// compatibility request, and comes back as plain records.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lib/features.h"
+#include "lib/font.h"
+#include "lib/result.h"
+#include "loader/loader.h"
+
+namespace tesvo {
+
+// The options of a text, as given.
+struct TextOptions {
+  std::string direction = "auto";  // "auto" (first strong character), "ltr" or "rtl"
+  std::string features;            // feature list, see parse_features
+  std::string script;              // OpenType script tag for every item; "" lets the font choose
+  std::string language;            // OpenType language system tag; "" is the default one
+  bool trace = false;
+};
+
+// The options checked once for many texts.
+struct TextPlan {
+  enum class Direction { automatic, ltr, rtl } direction = Direction::automatic;
+  FeatureList features;
+  OPENTYPE_TAG script = 0;
+  OPENTYPE_TAG language = kTagDflt;
+  bool trace = false;
+};
+
+struct ShapedItemRecord {
+  std::uint32_t start;  // UTF-16 code units of the text
+  std::uint32_t end;
+  std::uint8_t level;   // bidi embedding level
+  bool rtl;
+  OPENTYPE_TAG script_tag;  // the tag the item was shaped with
+  std::uint16_t script;     // the backend's script number
+};
+
+// In the order of the compatibility result: items in logical order, the
+// glyphs of a right-to-left item in visual order.
+struct ShapedGlyphRecord {
+  std::uint16_t id;
+  std::uint32_t cluster;  // UTF-16 code unit of the text
+  std::uint32_t item;
+  std::int32_t advance;
+  std::int32_t du;  // along the advance: negated for right-to-left items
+  std::int32_t dv;
+};
+
+struct StageRecord {
+  std::uint32_t item;
+  std::string name;
+  std::vector<std::uint16_t> glyphs;  // logical order
+};
+
+struct ShapedText {
+  std::vector<ShapedItemRecord> items;
+  std::vector<ShapedGlyphRecord> glyphs;
+  std::vector<StageRecord> stages;
+};
+
+// The paragraph direction by the first strong character (L against R or AL),
+// skipping isolates (LRI, RLI, FSI up to their PDI); left-to-right without one.
+bool first_strong_is_rtl(std::u16string_view text);
+
+class FontSession {
+ public:
+  // Face `index` of the font bytes, for the backend at `backend` (else the
+  // loader's order of choice).
+  static Result<std::unique_ptr<FontSession>> open(std::span<const std::uint8_t> bytes, std::uint32_t index,
+                                                   const std::optional<std::string> &backend);
+  ~FontSession();
+  FontSession(const FontSession &) = delete;
+  FontSession &operator=(const FontSession &) = delete;
+
+  // Checks the options against the syntax and what the backend applies.
+  Result<TextPlan> plan(const TextOptions &options) const;
+  // Safe from several threads at once: the backend is used under the port lock.
+  Result<ShapedText> shape(std::u16string_view text, const TextPlan &plan);
+
+  std::uint32_t upem() const { return metrics_.upem; }
+  std::uint32_t glyph_count() const { return metrics_.glyph_count; }
+  const std::string &family() const { return family_; }
+  const std::string &backend_name() const { return backend_name_; }
+
+ private:
+  FontSession(FontBytes font, Usp10 usp);
+  Result<std::monostate> make_resident();
+
+  FontBytes font_;
+  Usp10 usp_;
+  FontMetrics metrics_;
+  std::string family_;
+  std::string backend_name_;
+  std::uint64_t owner_;
+};
+
+}  // namespace tesvo
