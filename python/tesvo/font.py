@@ -1,0 +1,188 @@
+"""A font held by the backend for as many texts as it is asked to shape."""
+
+from __future__ import annotations
+
+import hashlib
+import os
+import threading
+from collections.abc import Iterable, Iterator, Mapping
+from typing import Any, Union
+
+from tesvo import _engine
+from tesvo.errors import FontError, OptionError, ShapeError
+from tesvo.result import Result, Stage
+
+__all__ = ["Font", "Features"]
+
+# A feature list as the module parses it ("liga, -kern, ss01=2"), or a mapping of
+# tags to values (True/False for on/off, or an integer).
+Features = Union[str, Mapping[str, Union[bool, int]], None]
+
+# Texts handed to the engine per call by shape_many: large enough that the call
+# costs nothing per text, small enough that the results are streamed.
+_CHUNK = 64
+
+
+def _feature_list(features: Features) -> str:
+    if features is None:
+        return ""
+    if isinstance(features, str):
+        return features
+    if isinstance(features, Mapping):
+        parts = []
+        for tag, value in features.items():
+            if not isinstance(tag, str) or "'" in tag:
+                raise OptionError(f"bad feature tag {tag!r}")
+            parts.append(f"'{tag}'={int(value)}")
+        return ", ".join(parts)
+    raise TypeError(f"features must be str, a mapping or None, not {type(features).__qualname__}")
+
+
+def _tag(value: str | None, what: str) -> str:
+    if value is None:
+        return ""
+    if not isinstance(value, str):
+        raise TypeError(f"{what} must be str or None, not {type(value).__qualname__}")
+    return value
+
+
+class Font:
+    """A font (or one face of a collection) handed to a Uniscribe OpenType backend once.
+
+    `source` is a path or the font's bytes. `index` picks a face of a collection: the
+    Uniscribe API has no face index, so that face is handed to the backend as a font of
+    its own, its table directory and tables copied out of the collection. `backend` is the
+    path of a backend library; by default the module's order of choice (TESVO_VANTOR, then
+    the bundled libvantor).
+
+    A Font may be used from several threads at once; the backend's process-wide font is
+    used by one request at a time, shared with `_tesvo.shape_json`.
+    """
+
+    def __init__(self, source: str | os.PathLike[str] | bytes, *, index: int = 0,
+                 backend: str | os.PathLike[str] | None = None) -> None:
+        if isinstance(source, (bytes, bytearray, memoryview)):
+            data = bytes(source)
+            self.path: str | None = None
+        elif isinstance(source, (str, os.PathLike)):
+            self.path = os.path.abspath(os.fspath(source))
+            try:
+                with open(self.path, "rb") as f:
+                    data = f.read()
+            except OSError as e:
+                raise FontError(f"read font {self.path}: {e.strerror or e}") from e
+        else:
+            raise TypeError(f"source must be a path or bytes, not {type(source).__qualname__}")
+        if isinstance(index, bool) or not isinstance(index, int):
+            raise TypeError(f"index must be int, not {type(index).__qualname__}")
+        if index < 0:
+            raise FontError(f"face index {index} out of range: it cannot be negative")
+        library = None if backend is None else os.fspath(backend)
+        try:
+            opened = _engine.open(data, index, library)
+        except (RuntimeError, OverflowError, ValueError) as e:
+            raise FontError(str(e)) from None
+        self._session, self.upem, self.glyph_count, self.family, backend_path = opened
+        self.backend = os.path.normpath(backend_path)
+        self.index = index
+        self._data: bytes | None = data if self.path is None else None
+        self._sha256: str | None = None
+        self._hash_lock = threading.Lock()
+
+    def __repr__(self) -> str:
+        where = self.path if self.path is not None else f"sha256:{self.sha256[:12]}..."
+        return f"<tesvo.Font {self.family!r} {where} index={self.index}>"
+
+    @property
+    def sha256(self) -> str:
+        """The SHA-256 of the font's bytes as given (the whole collection)."""
+        with self._hash_lock:
+            if self._sha256 is None:
+                if self._data is not None:
+                    self._sha256 = hashlib.sha256(self._data).hexdigest()
+                else:
+                    assert self.path is not None
+                    digest = hashlib.sha256()
+                    with open(self.path, "rb") as f:
+                        for block in iter(lambda: f.read(1 << 20), b""):
+                            digest.update(block)
+                    self._sha256 = digest.hexdigest()
+            return self._sha256
+
+    def describe(self) -> dict[str, Any]:
+        """How results name the font: its path, or for bytes its content hash."""
+        named: dict[str, Any] = {"path": self.path} if self.path is not None else {"sha256": self.sha256}
+        named.update(index=self.index, family=self.family, upem=self.upem, glyph_count=self.glyph_count)
+        return named
+
+    def _options(self, direction: str, features: Features, script: str | None,
+                 language: str | None, trace: bool) -> tuple[tuple[str, str, str, str, bool], dict[str, Any]]:
+        if not isinstance(direction, str):
+            raise TypeError(f"direction must be str, not {type(direction).__qualname__}")
+        if not isinstance(trace, bool):
+            raise TypeError(f"trace must be bool, not {type(trace).__qualname__}")
+        call = (direction, _feature_list(features), _tag(script, "script"), _tag(language, "language"), trace)
+        shown = {"direction": direction, "features": call[1] or None, "script": script, "language": language}
+        return call, shown
+
+    def _run(self, texts: list[Any], call: tuple[str, str, str, str, bool]) -> list[_engine._Shaped | str]:
+        try:
+            return _engine.shape(self._session, texts, *call)
+        except ValueError as e:
+            raise OptionError(str(e)) from None
+
+    def _result(self, text: object, index: int | None, outcome: _engine._Shaped | str, shown: dict[str, Any],
+                traced: bool) -> Result | ShapeError:
+        if isinstance(outcome, str):
+            return ShapeError(outcome, text, index)
+        items, glyphs, stages = outcome
+        assert isinstance(text, str)
+        return Result(self, text, items, glyphs,
+                      tuple(Stage(*s) for s in stages) if traced else None, shown)
+
+    def shape(self, text: str, *, direction: str = "auto", features: Features = None,
+              script: str | None = None, language: str | None = None, trace: bool = False) -> Result:
+        """Shape one text.
+
+        direction: "auto" (the paragraph direction of the Unicode rule: the first strong
+        character, isolates skipped; left to right without one), "ltr" or "rtl".
+        features: a feature list ("smcp, -kern, ss01=2") or a mapping {"smcp": True}.
+        script, language: OpenType tags handed to the backend for every item ("cyrl",
+        "SRB"); None lets the font choose the script per item and uses the default
+        language system ("" means the same as None). trace: record the glyphs after each GSUB lookup (`stages`).
+
+        Raises OptionError for bad options or options the backend cannot apply, and
+        ShapeError when the text cannot be shaped.
+        """
+        call, shown = self._options(direction, features, script, language, trace)
+        result = self._result(text, None, self._run([text], call)[0], shown, trace)
+        if isinstance(result, ShapeError):
+            raise result
+        return result
+
+    def shape_many(self, texts: Iterable[str], *, direction: str = "auto", features: Features = None,
+                   script: str | None = None, language: str | None = None,
+                   trace: bool = False) -> Iterator[Result | ShapeError]:
+        """Shape a corpus with the same options: yields one Result per text in input
+        order, or, for a text that cannot be shaped, its ShapeError (with `.index` and
+        `.text`) in its place. The options are checked here, before anything is shaped
+        (OptionError). Results are made as they are consumed, a few dozen texts at a time,
+        so memory stays flat however long the corpus."""
+        call, shown = self._options(direction, features, script, language, trace)
+        self._run([], call)  # checks the options now, not at the first next()
+        return self._stream(iter(texts), call, shown, trace)
+
+    def _stream(self, texts: Iterator[object], call: tuple[str, str, str, str, bool], shown: dict[str, Any],
+                traced: bool) -> Iterator[Result | ShapeError]:
+        index = 0
+        while True:
+            chunk = []
+            for text in texts:
+                chunk.append(text)
+                if len(chunk) == _CHUNK:
+                    break
+            if not chunk:
+                return
+            for text, outcome in zip(chunk, self._run(chunk, call)):
+                yield self._result(text, index, outcome, shown, traced)
+                index += 1
