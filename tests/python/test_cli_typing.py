@@ -36,14 +36,16 @@ def test_stub_is_installed_with_the_module():
 
 @pytest.mark.usefixtures("mypy_available")
 class TestMypy:
-    def test_stub_agrees_with_the_module_at_run_time(self):
-        done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "_tesvo"],
+    @pytest.mark.parametrize("module", ["_tesvo", "tesvo"])
+    def test_stub_agrees_with_the_module_at_run_time(self, module):
+        done = subprocess.run([sys.executable, "-m", "mypy.stubtest", module],
                               capture_output=True, text=True, timeout=300)
         assert done.returncode == 0, done.stdout + done.stderr
 
-    def test_package_passes_strict_checking(self, tmp_path):
+    @pytest.mark.parametrize("package", ["tesvo_shape", "tesvo"])
+    def test_package_passes_strict_checking(self, tmp_path, package):
         done = run_mypy("--config-file", ROOT / "pyproject.toml", "--cache-dir", tmp_path / "cache",
-                    ROOT / "python" / "tesvo_shape")
+                    ROOT / "python" / package)
         assert done.returncode == 0, done.stdout + done.stderr
 
     def test_wrong_calls_are_caught(self, tmp_path):
