@@ -1,0 +1,179 @@
+"""Benchmarks of the tesvo package: a corpus of short words through Font.shape_many against
+a uharfbuzz loop and against shape_json calls, the command's --batch, the CJK collection,
+and the memory of shape_many over a long corpus. Every timing is the median processor time
+of alternating rounds taken side by side in this one run (see suite.py).
+
+Run it through `bash bench/run.sh --api`, which sets everything up.
+"""
+from __future__ import annotations
+
+import argparse
+import random
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+from typing import Callable, Iterator
+
+import _tesvo
+import tesvo
+import uharfbuzz as hb
+
+from suite import alternate
+
+NOTO_SANS = Path("/usr/share/fonts/truetype/noto/NotoSans-Regular.ttf")
+CJK = Path("/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc")
+
+
+def words(count: int, seed: int = 13) -> list[str]:
+    """Words of 3 to 10 lower-case letters, the same every run."""
+    rng = random.Random(seed)
+    letters = "abcdefghijklmnopqrstuvwxyz"
+    return ["".join(rng.choice(letters) for _ in range(rng.randint(3, 10))) for _ in range(count)]
+
+
+def cjk_lines(count: int, seed: int = 13) -> list[str]:
+    rng = random.Random(seed)
+    return ["".join(chr(rng.randint(0x4E00, 0x9FA5)) for _ in range(rng.randint(5, 20))) for _ in range(count)]
+
+
+def uharfbuzz_loop(path: Path, index: int, corpus: list[str]) -> Callable[[], object]:
+    face = hb.Face(hb.Blob.from_file_path(str(path)), index)
+    font = hb.Font(face)
+
+    def run() -> object:
+        out = []
+        for text in corpus:
+            buf = hb.Buffer()
+            buf.add_str(text)
+            buf.guess_segment_properties()
+            hb.shape(font, buf)
+            out.append([(i.codepoint, i.cluster, p.x_advance, p.x_offset, p.y_offset)
+                        for i, p in zip(buf.glyph_infos, buf.glyph_positions)])
+        return out
+    return run
+
+
+def shape_many(path: Path, index: int, corpus: list[str], open_font: bool = False) -> Callable[[], object]:
+    held = tesvo.Font(path, index=index)
+
+    def run() -> object:
+        font = tesvo.Font(path, index=index) if open_font else held
+        return [[(g.id, g.cluster, g.advance, g.x_offset, g.y_offset) for g in r.glyphs]
+                for r in font.shape_many(corpus)]
+    return run
+
+
+def shape_json_calls(path: Path, corpus: list[str]) -> Callable[[], object]:
+    data = path.read_bytes()
+    return lambda: [_tesvo.shape_json(data, text) for text in corpus]
+
+
+def children_time(fn: Callable[[], object]) -> Callable[[], float]:
+    """A runner measured by the processor time of the child processes it waits for."""
+    def run() -> float:
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        fn()
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        return (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    return run
+
+
+def batch_run(command: list[str], font: Path, corpus_file: Path) -> Callable[[], object]:
+    return lambda: subprocess.run([*command, "--batch", str(corpus_file), "--no-progress", str(font)],
+                                  stdout=subprocess.DEVNULL, check=False)
+
+
+def line(name: str, value: float, unit: str, detail: str = "") -> None:
+    print(f"  {name:<58} {value:>10.3f} {unit:<4} {detail}", flush=True)
+
+
+def section_words(rounds: int, count: int) -> None:
+    print(f"== {count:,} words of 3 to 10 letters, Noto Sans")
+    corpus = words(count)
+    t = alternate(rounds, {"many": shape_many(NOTO_SANS, 0, corpus), "hb": uharfbuzz_loop(NOTO_SANS, 0, corpus),
+                           "json": shape_json_calls(NOTO_SANS, corpus)})
+    line("Font.shape_many, glyph tuples collected", t["many"], "s")
+    line("uharfbuzz loop, glyph tuples collected", t["hb"], "s")
+    line(f"{count:,} shape_json calls", t["json"], "s")
+    line("shape_many / uharfbuzz loop (target <= 2)", t["many"] / t["hb"], "x")
+    line("shape_json calls / shape_many (target >= 15)", t["json"] / t["many"], "x")
+
+
+def section_cjk(rounds: int, count: int) -> None:
+    print(f"== {count:,} lines of 5 to 20 ideographs, Noto Sans CJK collection (face 0)")
+    corpus = cjk_lines(count)
+    t = alternate(rounds, {"many": shape_many(CJK, 0, corpus, open_font=True), "hb": uharfbuzz_loop(CJK, 0, corpus),
+                           "json": shape_json_calls(CJK, corpus)})
+    line("Font(...) + shape_many, font opened inside the timing", t["many"], "s")
+    line("uharfbuzz loop, font opened before", t["hb"], "s")
+    line(f"{count:,} shape_json calls", t["json"], "s")
+    line("shape_many / uharfbuzz loop", t["many"] / t["hb"], "x")
+    line("shape_json calls / shape_many", t["json"] / t["many"], "x")
+
+
+def section_batch(rounds: int, count: int, before: list[str] | None) -> None:
+    corpus = words(count)
+    with tempfile.TemporaryDirectory() as tmp:
+        corpus_file = Path(tmp) / "words.txt"
+        corpus_file.write_text("\n".join(corpus) + "\n", encoding="utf-8")
+        runners = {"after": batch_run([sys.executable, "-m", "tesvo_shape.cli"], NOTO_SANS, corpus_file)}
+        if before:
+            runners["before"] = batch_run(before, NOTO_SANS, corpus_file)
+        times: dict[str, list[float]] = {name: [] for name in runners}
+        for _ in range(rounds):
+            for name, fn in runners.items():
+                times[name].append(children_time(fn)())
+    median = {name: sorted(v)[len(v) // 2] for name, v in times.items()}
+    print(f"== tesvo-shape --batch, {count:,} words, Noto Sans (processor time of the command)")
+    line("this tree's --batch", median["after"], "s")
+    if before:
+        line("--batch of the command given by --batch-before", median["before"], "s")
+        line("before / after (target >= 10)", median["before"] / median["after"], "x")
+
+
+def resident_kib() -> int:
+    for text in Path("/proc/self/status").read_text().splitlines():
+        if text.startswith("VmRSS:"):
+            return int(text.split()[1])
+    return 0
+
+
+def section_memory(count: int) -> None:
+    print(f"== memory of shape_many over {count:,} lines (resident set, KiB)")
+    font = tesvo.Font(NOTO_SANS)
+    corpus: Iterator[str] = (w for w in words(1000) * (count // 1000))
+    samples = []
+    start = time.monotonic()
+    for n, result in enumerate(font.shape_many(corpus), 1):
+        if n % (count // 10) == 0:
+            samples.append(resident_kib())
+    line("after 10% of the lines", samples[0], "KiB")
+    line("after 100% of the lines", samples[-1], "KiB")
+    line("growth from 10% to 100% (flat: about 0)", samples[-1] - samples[0], "KiB",
+         f"({time.monotonic() - start:.1f} s wall)")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--quick", action="store_true", help="fewer rounds")
+    parser.add_argument("--only", nargs="+", choices=["words", "cjk", "batch", "memory"],
+                        default=["words", "cjk", "batch", "memory"])
+    parser.add_argument("--batch-before", nargs="+", metavar="ARG",
+                        help="the command line of an earlier tesvo-shape to compare --batch with")
+    args = parser.parse_args()
+    rounds = 3 if args.quick else 5
+    if "words" in args.only:
+        section_words(rounds, 10_000)
+    if "cjk" in args.only:
+        section_cjk(rounds, 500)
+    if "batch" in args.only:
+        section_batch(max(1, rounds - 2), 10_000, args.batch_before)
+    if "memory" in args.only:
+        section_memory(1_000_000)
+
+
+if __name__ == "__main__":
+    main()
