@@ -393,3 +393,50 @@ TEST_F(ReadFontFile, NotADirectoryComponent) {
 }
 
 }  // namespace
+
+// ---- a face of a collection as a font of its own -------------------------------------
+
+TEST(ExtractFace, GivesAFontWithTheFacesTablesAndFacts) {
+  const std::vector<Table> tables = {{"head", head(1234)}, {"maxp", maxp(77)},
+                                     {"name", name({windows_name(1, u"Foo")})}};
+  const Bytes single = truetype(tables);
+  for (const Bytes &font : {collection(tables), directory_at_end(tables), single}) {
+    tesvo::Result<tesvo::FontBytes> face = tesvo::extract_face(font, 0);
+    ASSERT_TRUE(face) << face.error();
+    const Bytes out(face->data(), face->data() + face->size());
+    EXPECT_EQ(std::string(out.begin(), out.begin() + 4), kTrueType);
+    EXPECT_EQ(metrics(out).upem, 1234u);
+    EXPECT_EQ(metrics(out).glyph_count, 77u);
+    EXPECT_EQ(family(out), "Foo");
+  }
+  tesvo::Result<tesvo::FontBytes> same = tesvo::extract_face(single, 0);
+  EXPECT_EQ(Bytes(same->data(), same->data() + same->size()), single);  // a single font goes as it is
+}
+
+TEST(ExtractFace, DamagedCollectionsAndMissingFacesFailWithAMessage) {
+  const std::vector<Table> tables = {{"head", head(1000)}, {"maxp", maxp(5)}};
+  Bytes short_list = collection(tables);
+  put32(short_list, 8, 0x10000000);
+  const Bytes past_end = directory_at_end({{"head", head(1000)}}, 0);
+  Bytes far_table = past_end;
+  put32(far_table, far_table.size() - 8, 0xFFFFFF00);
+  const struct {
+    const char *name;
+    Bytes font;
+    std::uint32_t index;
+    std::string message;
+  } cases[] = {
+      {"index past the last face", collection(tables), 1, "face index 1 out of range: the font has 1 face"},
+      {"index of a single font", truetype(tables), 2, "face index 2 out of range: the font has 1 face"},
+      {"face list cut short", short_list, 0, "damaged font collection: its face list is cut short"},
+      {"directory cut short", directory_at_end(tables, 4), 0,
+       "damaged font: the table directory of face 0 is cut short"},
+      {"table past the end", far_table, 0, "damaged font: a table of face 0 lies past the end of the file"},
+      {"too short for a header", bytes("tt"), 0, "not an OpenType font: shorter than its header"},
+  };
+  for (const auto &c : cases) {
+    tesvo::Result<tesvo::FontBytes> face = tesvo::extract_face(c.font, c.index);
+    ASSERT_FALSE(face) << c.name;
+    EXPECT_EQ(face.error(), c.message) << c.name;
+  }
+}
