@@ -4,6 +4,7 @@
 # Prints the JSON result and writes the trace report (build/demo-report.html, or
 # the path given as the first argument), saying where it is.
 set -euo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+# Setup talks on standard error, so that standard output is the JSON result alone.
+source "$(dirname "${BASH_SOURCE[0]}")/setup.sh" >&2
 cd /
 exec "$VENV/bin/python" "$ROOT/tools/demo.py" "$@"

@@ -9,8 +9,12 @@ from __future__ import annotations
 
 import json
 import multiprocessing
+import os
+import shutil
+import signal
 import sys
-from typing import Any, Dict, Iterator, List, Optional, TextIO, Tuple
+import tempfile
+from typing import Any, Dict, Generator, List, Optional, TextIO, Tuple
 
 import _tesvo
 
@@ -47,9 +51,14 @@ def split_lines(raw: bytes) -> List[Job]:
     return jobs
 
 
-def _start_worker(font: bytes, kwargs: Dict[str, Any]) -> None:
+def _start_worker(font: bytes, kwargs: Dict[str, Any], tmpdir: Optional[str] = None) -> None:
     global _font, _kwargs
     _font, _kwargs = font, kwargs
+    if tmpdir is not None:
+        # A worker may be ended in the middle of a call (Ctrl-C ends the pool); its
+        # temporary font files then lie in a directory of its own that the parent removes.
+        os.environ["TMPDIR"] = tmpdir
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
 def shape_job(job: Job) -> Tuple[bool, str]:
@@ -69,7 +78,7 @@ def shape_job(job: Job) -> Tuple[bool, str]:
 
 
 def _results(jobs: List[Job], font: bytes, kwargs: Dict[str, Any],
-             workers: int) -> Iterator[Tuple[bool, str]]:
+             workers: int) -> Generator[Tuple[bool, str], None, None]:
     if workers <= 1:
         _start_worker(font, kwargs)
         yield from map(shape_job, jobs)
@@ -77,8 +86,20 @@ def _results(jobs: List[Job], font: bytes, kwargs: Dict[str, Any],
     # spawn: workers start clean, whatever threads this process runs (the progress bar's).
     context = multiprocessing.get_context("spawn")
     chunk = max(1, min(32, len(jobs) // (workers * 8)))
-    with context.Pool(workers, initializer=_start_worker, initargs=(font, kwargs)) as pool:
-        yield from pool.imap(shape_job, jobs, chunksize=chunk)
+    tmpdir = tempfile.mkdtemp(prefix="tesvo-batch-")
+    try:
+        # Only the parent answers Ctrl-C: the workers start with SIGINT ignored (kept across
+        # exec), so none prints a traceback; leaving this block ends them.
+        previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+        try:
+            pool = context.Pool(workers, initializer=_start_worker,
+                                initargs=(font, kwargs, tmpdir))
+        finally:
+            signal.signal(signal.SIGINT, previous)
+        with pool:
+            yield from pool.imap(shape_job, jobs, chunksize=chunk)
+    finally:
+        shutil.rmtree(tmpdir, ignore_errors=True)
 
 
 def run_batch(font: bytes, raw: bytes, kwargs: Dict[str, Any], *, jobs: int, progress: bool,
@@ -91,12 +112,14 @@ def run_batch(font: bytes, raw: bytes, kwargs: Dict[str, Any], *, jobs: int, pro
     failed = 0
     bar = tqdm(total=len(work), file=sys.stderr, unit="line", delay=PROGRESS_DELAY_S,
                disable=not (progress and sys.stderr.isatty()))
+    results = _results(work, font, kwargs, min(jobs, max(1, len(work))))
     try:
-        for ok, line in _results(work, font, kwargs, min(jobs, max(1, len(work)))):
+        for ok, line in results:
             out.write(line + "\n")
             failed += not ok
             bar.update(1)
         out.flush()
     finally:
+        results.close()  # ends the workers and removes their files now, also on Ctrl-C
         bar.close()
     return failed

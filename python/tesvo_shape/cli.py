@@ -17,7 +17,8 @@ from typing import Any, Dict, List, NoReturn, Optional, Sequence, Tuple
 
 import _tesvo
 
-PROG = "tesvo-shape"
+# Installed as both `tesvo` and `tesvo-shape`; messages carry the name it was run by.
+PROG = "tesvo" if Path(sys.argv[0]).name == "tesvo" else "tesvo-shape"
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 
 EXAMPLES = """\
@@ -35,6 +36,43 @@ exit status: 0 shaped; 1 the module refused or failed (with --batch: a line fail
 
 def one_line(error: BaseException) -> str:
     return " ".join(str(error).split("\n")) or type(error).__name__
+
+
+# What the bundled backend's usp_set_font_bytes codes most likely mean for a user's file.
+FONT_CODE_HINTS = {
+    1: "the font file is empty?",
+    2: "not an OpenType or TrueType font or collection?",
+    3: "the font has no glyphs?",
+    4: "not enough memory for a copy of the font?",
+}
+
+
+def hint(message: str) -> Optional[str]:
+    """One line that helps with a module message, or None. The message itself is left as the
+    module wrote it; the hint only adds what the command can find out."""
+    if message.startswith("usp_set_font_bytes failed (rc="):
+        code = message[len("usp_set_font_bytes failed (rc="):].rstrip(")")
+        if code.isdigit() and int(code) in FONT_CODE_HINTS:
+            return f"{FONT_CODE_HINTS[int(code)]} (code {code} as the bundled backend uses it)"
+        return None
+    if message.startswith("dlopen(") and ") failed" in message:
+        path = message[len("dlopen("):message.rindex(") failed")]
+        return _loader_error(path)
+    if message.endswith(" missing in module"):
+        return ("the backend library does not export the Uniscribe OpenType entry points; "
+                "is it a Uniscribe port?")
+    return None
+
+
+def _loader_error(path: str) -> Optional[str]:
+    """The dynamic loader's own reason for refusing a library."""
+    import ctypes
+
+    try:
+        ctypes.CDLL(path)
+    except OSError as e:
+        return str(e) or None
+    return None
 
 
 class UsageError(Exception):
@@ -71,7 +109,7 @@ def build_parser() -> argparse.ArgumentParser:
                      "request and write JSON Lines: one compact object per line, in input "
                      'order, {"line": N, "text": ..., "result": {...}} or {"line": N, '
                      '"text": ..., "error": "message"}, e.g. --batch lines.txt')
-    src.add_argument("-j", "--jobs", metavar="N", type=int, default=1,
+    src.add_argument("-j", "--jobs", metavar="N", type=int, default=None,
                      help="with --batch: shape in N worker processes (default 1), e.g. -j 4")
     src.add_argument("--no-progress", action="store_true",
                      help="with --batch: no progress bar (it shows on standard error only when "
@@ -159,6 +197,12 @@ def read_text(args: argparse.Namespace) -> str:
     return text
 
 
+def is_opentype_tag(tag: str) -> bool:
+    """An OpenType tag as a user writes it: 1 to 4 characters of printable ASCII (space to
+    tilde), padded with spaces to four; a leading space is not a tag."""
+    return 1 <= len(tag) <= 4 and all(" " <= ch <= "~" for ch in tag) and tag[0] != " "
+
+
 def _check_sources(args: argparse.Namespace) -> None:
     given = [name for name, value in (("TEXT", args.text), ("--text-file", args.text_file),
                                       ("--batch", args.batch)) if value is not None]
@@ -166,8 +210,14 @@ def _check_sources(args: argparse.Namespace) -> None:
         raise UsageError(f"give the text as TEXT, --text-file or --batch (see {PROG} --help)")
     if len(given) > 1:
         raise UsageError(f"{' and '.join(given)} cannot be used together")
-    if args.jobs < 1:
+    if args.jobs is not None and args.batch is None:
+        raise UsageError("-j/--jobs spreads the lines of --batch over processes; give --batch FILE")
+    if args.jobs is not None and args.jobs < 1:
         raise UsageError("-j/--jobs must be 1 or more")
+    for option, tag in (("--script", args.script), ("--language", args.language)):
+        if tag and not is_opentype_tag(tag):
+            raise UsageError(f"{option} {tag!r} is not an OpenType tag: 1 to 4 printable ASCII "
+                             "characters, not starting with a space (e.g. arab, URD)")
     if args.batch is not None and args.html is not None:
         raise UsageError("--html draws one text; it cannot be used with --batch")
 
@@ -205,7 +255,7 @@ def run(argv: Optional[Sequence[str]]) -> int:
         from .batch import run_batch
 
         raw = _read_bytes(args.batch, "batch file", stdin=True)
-        failed = run_batch(font, raw, kwargs, jobs=args.jobs,
+        failed = run_batch(font, raw, kwargs, jobs=args.jobs or 1,
                            progress=not args.no_progress, out=sys.stdout)
         return EXIT_FAILED if failed else EXIT_OK
     text = read_text(args)
@@ -228,7 +278,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except (RuntimeError, TypeError, UnicodeError) as e:
         # The module's one-line messages; a TypeError here would be an argument this
         # command got wrong, reported the same way rather than as a traceback.
-        print(f"{PROG}: {one_line(e)}", file=sys.stderr)
+        message = one_line(e)
+        print(f"{PROG}: {message}", file=sys.stderr)
+        extra = hint(message) if isinstance(e, RuntimeError) else None
+        if extra:
+            print(f"{PROG}: hint: {extra}", file=sys.stderr)
         return EXIT_FAILED
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)

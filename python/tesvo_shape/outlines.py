@@ -7,19 +7,25 @@ from typing import Dict, Optional, Tuple
 
 from fontTools.pens.boundsPen import BoundsPen
 from fontTools.pens.svgPathPen import SVGPathPen
-from fontTools.ttLib import TTFont
+from fontTools.ttLib import TTFont, TTLibError
 
 Bounds = Tuple[float, float, float, float]  # xMin, yMin, xMax, yMax in font units
 
 
 class FontArt:
     """The drawing side of one font: the first font of a collection, as the module shapes it,
-    at its default instance. Glyph ids outside the font draw as nothing."""
+    at its default instance. Glyph ids outside the font draw as nothing. A font without
+    outlines (colour bitmaps only, such as Noto Color Emoji) draws each glyph as a box with
+    its id (`outlines` is False)."""
 
     def __init__(self, data: bytes) -> None:
         self._font = TTFont(io.BytesIO(data), fontNumber=0, lazy=True)
         self._order = self._font.getGlyphOrder()
-        self._glyphs = self._font.getGlyphSet()
+        try:
+            self._glyphs = self._font.getGlyphSet()
+        except TTLibError:  # no glyf, CFF or CFF2 table
+            self._glyphs = None
+        self.outlines = self._glyphs is not None
         self._paths: Dict[int, str] = {}
         self._bounds: Dict[int, Optional[Bounds]] = {}
         self.upem = int(self._font["head"].unitsPerEm) if "head" in self._font else 2048
@@ -43,6 +49,9 @@ class FontArt:
     def advance(self, gid: int) -> int:
         if not self.exists(gid):
             return 0
+        if self._glyphs is None:
+            metrics = self._font["hmtx"].metrics if "hmtx" in self._font else {}
+            return int(metrics.get(self._order[gid], (self.upem, 0))[0])
         return int(self._glyphs[self._order[gid]].width)
 
     def path(self, gid: int) -> str:
@@ -58,7 +67,7 @@ class FontArt:
         return self._bounds[gid]
 
     def _draw(self, gid: int) -> str:
-        if not self.exists(gid):
+        if not self.exists(gid) or self._glyphs is None:
             return ""
         pen = SVGPathPen(self._glyphs, ntos=lambda v: f"{v:.6g}")
         try:
@@ -70,6 +79,8 @@ class FontArt:
     def _measure(self, gid: int) -> Optional[Bounds]:
         if not self.exists(gid):
             return None
+        if self._glyphs is None:  # the box drawn in place of the glyph
+            return 0.0, float(self.descender), float(max(self.advance(gid), 1)), float(self.ascender)
         pen = BoundsPen(self._glyphs)
         try:
             self._glyphs[self._order[gid]].draw(pen)

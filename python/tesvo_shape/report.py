@@ -103,10 +103,25 @@ class _Page:
         return "\n".join(lines)
 
     def defs(self) -> str:
+        if not self.art.outlines:
+            return self._box_defs()
         paths = "".join(
             f'<path id="g{gid}" d="{_attr(self.art.path(gid))}"/>' for gid in sorted(self.used)
         )
         return f'<svg class="defs" width="0" height="0" aria-hidden="true"><defs>{paths}</defs></svg>'
+
+    def _box_defs(self) -> str:
+        """A font without outlines: each glyph is a box as wide as its advance, with its id
+        written upright inside (the drawings flip y, so the label flips back)."""
+        top, bottom, size = self.art.ascender, self.art.descender, self.band * 0.3
+        boxes = "".join(
+            f'<g id="g{gid}" class="box"><rect x="0" y="{bottom}" '
+            f'width="{max(self.art.advance(gid), 1)}" height="{self.band}"/>'
+            f'<text transform="scale(1,-1)" x="{_num(max(self.art.advance(gid), 1) / 2)}" '
+            f'y="{_num(-(top + bottom) / 2)}" font-size="{_num(size)}">{gid}</text></g>'
+            for gid in sorted(self.used)
+        )
+        return f'<svg class="defs" width="0" height="0" aria-hidden="true"><defs>{boxes}</defs></svg>'
 
 
 def _glyph_cell(page: _Page, glyph: Glyph, span: Tuple[int, int], changed: bool) -> str:

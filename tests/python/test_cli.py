@@ -8,10 +8,12 @@ import fcntl
 import json
 import os
 import pty
+import signal
 import struct
 import subprocess
 import sys
 import termios
+import time
 from pathlib import Path
 
 import pytest
@@ -83,12 +85,15 @@ def printed(done):
     return without_path(json.loads(out))
 
 
-def one_error_line(done, status):
-    """A failure is one line on standard error, no traceback, nothing on standard output."""
+def one_error_line(done, status, hint=False):
+    """A failure is one line on standard error (and with `hint`, one more line of help), no
+    traceback, nothing on standard output. Returns the message line, or both lines."""
     err = done.stderr.decode()
     assert done.returncode == status, err
     assert done.stdout == b""
-    assert err.count("\n") == 1 and err.startswith("tesvo-shape: "), err
+    lines = err.splitlines()
+    assert err.endswith("\n") and len(lines) == 1 + hint and err.startswith("tesvo-shape: "), err
+    assert not hint or lines[1].startswith("tesvo-shape: hint: "), err
     assert "Traceback" not in err
     return err.strip()
 
@@ -116,6 +121,11 @@ class TestShapeOneText:
     def test_prints_what_the_module_returns_for_the_same_arguments(self, cli, args, kwargs):
         assert printed(cli.run(*args, DEJAVU, MIXED)) == direct(MIXED, **kwargs)
 
+    def test_the_command_is_also_installed_as_tesvo(self, cli):
+        done = subprocess.run([str(COMMAND.with_name("tesvo")), str(DEJAVU), MIXED],
+                              capture_output=True, env=clean_env(cli.tmpdir), timeout=120)
+        assert printed(done) == direct(MIXED)
+
     def test_standard_input_and_text_file_give_the_same_text_as_the_argument(self, cli):
         expected = direct(MIXED)
         assert printed(cli.run(DEJAVU, "-", stdin=(MIXED + "\n").encode())) == expected
@@ -136,16 +146,19 @@ class TestModuleErrors:
             (["--features", "liga", DEJAVU, "abc"], 'features "liga" cannot be applied'),
             (["--textshaping", DEJAVU, "abc"], "Windows-only"),
             ([DEJAVU, ""], "empty text"),
-            (["--usp10", "/nonexistent/libnone.so", DEJAVU, "abc"],
-             "dlopen(/nonexistent/libnone.so) failed"),
         ],
     )
     def test_module_refusals_are_one_line_with_status_1(self, cli, args, message):
         assert message in one_error_line(cli.run(*args), 1)
 
-    def test_a_file_that_is_no_font_is_refused_by_the_backend(self, cli):
+    def test_backend_and_font_failures_keep_the_message_and_add_one_hint(self, cli):
         junk = cli.file("junk.ttf", b"this is not a font " * 20)
-        assert "usp_set_font_bytes failed" in one_error_line(cli.run(junk, "abc"), 1)
+        err = one_error_line(cli.run(junk, "abc"), 1, hint=True)
+        assert err.startswith("tesvo-shape: usp_set_font_bytes failed (rc=2)\n"), err
+        assert "not an OpenType or TrueType font" in err
+        err = one_error_line(cli.run("--usp10", junk, DEJAVU, "abc"), 1, hint=True)
+        assert err.startswith(f"tesvo-shape: dlopen({junk}) failed (libvantor not built?)\n")
+        assert "invalid ELF header" in err  # the dynamic loader's own reason
 
 
 class TestUsageErrors:
@@ -157,6 +170,9 @@ class TestUsageErrors:
             ([DEJAVU, "--batch", "x.txt", "--html", "r.html"], "cannot be used with --batch"),
             (["--direction", "up", DEJAVU, "abc"], "invalid choice: 'up'"),
             (["--batch", "x.txt", "-j", "0", DEJAVU], "-j/--jobs must be 1 or more"),
+            (["-j", "2", DEJAVU, "abc"], "-j/--jobs spreads the lines of --batch"),
+            (["--script", "arabic", DEJAVU, "abc"], "--script 'arabic' is not an OpenType tag"),
+            (["--language", "\u00e9", DEJAVU, "abc"], "--language '\u00e9' is not an OpenType tag"),
             (["--frobnicate", DEJAVU, "abc"], "unrecognized arguments: --frobnicate"),
             (["/nonexistent/font.ttf", "abc"], "cannot read font '/nonexistent/font.ttf'"),
             ([DEJAVU, "--text-file", "/nonexistent/t.txt"], "cannot read text file"),
@@ -274,3 +290,18 @@ class TestBatch:
 
     def test_progress_bar_can_be_turned_off(self, cli):
         assert "40/40" not in self._on_terminal(cli, "--no-progress")
+
+    def test_ctrl_c_ends_workers_quietly_and_leaves_no_font_file(self, cli):
+        path = cli.file("slow.txt", "\n".join(f"w{n}" for n in range(20)))
+        # Each call pauses after its font file is written, so files exist when Ctrl-C comes.
+        proc = subprocess.Popen([str(COMMAND), "--batch", str(path), "-j", "2", str(DEJAVU)],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                env=clean_env(cli.tmpdir, TESVO_PRESLEEP_MS="3000"),
+                                start_new_session=True)
+        deadline = time.monotonic() + 60
+        while not list(cli.tmpdir.rglob("tesvo_*.font")) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert list(cli.tmpdir.rglob("tesvo_*.font")), "no call started"
+        os.killpg(proc.pid, signal.SIGINT)  # what a terminal sends to the whole group
+        err = proc.communicate(timeout=60)[1].decode()
+        assert proc.returncode == 130 and err == "tesvo-shape: interrupted\n", err

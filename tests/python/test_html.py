@@ -219,6 +219,13 @@ class TestReport:
         used = {n.attrs["href"] for n in page.find_all("use")}
         assert used and all(h.startswith("#") and h[1:] in defined for h in used)
 
+    def test_a_font_without_outlines_draws_boxes_with_glyph_ids(self, tmp_path):
+        emoji = Path("/usr/share/fonts/truetype/noto/NotoColorEmoji.ttf")
+        doc, _, page = make_report(tmp_path, emoji, "\U0001F600 ok")
+        boxes = {n.attrs["id"]: n for n in page.find_all("g", "box")}
+        for glyph in doc["final"]:
+            assert boxes[f"g{glyph['g']}"].first("text").text == str(glyph["g"])
+
 
 # ---- in a real browser ----
 
