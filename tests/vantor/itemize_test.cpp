@@ -106,9 +106,10 @@ TEST(ItemizeLevels, ParagraphLevelOverrideAndParagraphEnds) {
   state.uBidiLevel = 1;
   state.fOverrideDirection = 1;
   EXPECT_EQ(levels("abc אבג", state), (std::vector<unsigned>{1, 1})) << "split by script only";
-  // An embedding (RLE) opened in the first paragraph ends with it (PS).
+  // An embedding (RLE) opened in the first paragraph ends with it (PS); the
+  // RLE itself has the level of the embedding it opens.
   expect_items("a\u202Bbc\u2029de", false,
-               {{0, 0, kLatin, kLatn}, {2, 2, kLatin, kLatn}, {4, 0, kLatin, kLatn}});
+               {{0, 0, kLatin, kLatn}, {1, 2, kLatin, kLatn}, {4, 0, kLatin, kLatn}});
 }
 
 TEST(ItemizeErrors, InvalidArgumentsAndTooFewSlots) {
