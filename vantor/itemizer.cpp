@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -64,8 +65,12 @@ std::vector<UBiDiLevel> icu_levels(std::u16string_view text, unsigned base_level
   // deeper levels of embeddings and isolates. A paragraph of both directions
   // after the text makes it resolve; paragraphs are resolved independently,
   // so it changes nothing in the text's own.
+  constexpr std::u16string_view kBothDirections = u"\u2029a\u05D0";
+  if (text.size() > static_cast<std::size_t>(INT32_MAX) - kBothDirections.size()) {
+    throw std::bad_alloc();  // beyond what ICU can index
+  }
   std::u16string resolved(text);
-  resolved.append(u"\u2029a\u05D0");
+  resolved.append(kBothDirections);
   const auto length = static_cast<int32_t>(resolved.size());
   UErrorCode status = U_ZERO_ERROR;
   const BidiPtr bidi(ubidi_openSized(length, 0, &status));

@@ -11,11 +11,13 @@
  *
  * - Itemization: bidi levels come from ICU's implementation of the Unicode
  *   Bidirectional Algorithm, with SCRIPT_STATE.uBidiLevel as the paragraph
- *   level, taken as it is (2 and above included). Paragraph separators
- *   (U+2029, CR, LF, ...) end a paragraph, and every paragraph is resolved at
- *   that same level. With fOverrideDirection set, every character takes
- *   uBidiLevel. Levels above 31 do not fit the 5-bit uBidiLevel field and are
- *   stored as 30 or 31, keeping their parity.
+ *   level, taken as it is (2 and above included); a nonspacing mark after
+ *   a paired bracket keeps the bracket's level, a rule of the algorithm ICU
+ *   leaves out. Paragraph separators (U+2029, CR, LF, ...) end a paragraph,
+ *   and every paragraph is resolved at that same level. With
+ *   fOverrideDirection set, every character takes uBidiLevel. Levels above
+ *   31 do not fit the 5-bit uBidiLevel field and are stored as 30 or 31,
+ *   keeping their parity.
  *   Scripts come from ICU's Script and Script_Extensions data (Unicode 15.0,
  *   as in the HarfBuzz the library shapes with). Characters of the Common,
  *   Inherited and Unknown scripts take the script of the closest preceding

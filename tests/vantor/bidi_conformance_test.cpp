@@ -106,8 +106,8 @@ struct ConformanceFile {
   int minimum_cases;
   // Cases on which ICU 72's resolution departs from the data (ICU's own copy
   // of the file leaves them out): an isolate inside an override followed by
-  // an embedding (2 lines) and a bracket pair beyond the 63 open pairs that
-  // are tracked (1 line).
+  // an embedding (2 lines), and brackets paired in a text of more than 63
+  // nested open brackets, where the algorithm stops pairing them (1 line).
   int known_mismatches;
 };
 void PrintTo(const ConformanceFile &file, std::ostream *out) { *out << file.name; }
