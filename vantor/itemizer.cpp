@@ -37,8 +37,10 @@ void check(UErrorCode status) {
 }
 
 // Bidi classes that can take a character of a paragraph with an even level
-// off that level.
+// off that level. None is given to a character below the Hebrew block,
+// which spares most Latin, Greek and Cyrillic text the lookup.
 bool needs_resolution(UChar32 c) {
+  if (c < 0x0590) return false;
   switch (u_charDirection(c)) {
     case U_RIGHT_TO_LEFT:
     case U_RIGHT_TO_LEFT_ARABIC:
@@ -134,6 +136,28 @@ std::vector<unsigned> resolve_levels(std::u16string_view text, const CodePoints 
   return levels;
 }
 
+UScriptCode icu_script(UChar32 c) {
+  UErrorCode status = U_ZERO_ERROR;
+  const UScriptCode script = uscript_getScript(c, &status);
+  return U_FAILURE(status) ? USCRIPT_UNKNOWN : script;
+}
+
+// The script of a character. Those of the Latin blocks up to IPA, the bulk
+// of long Latin texts, are looked up once, in a table made from ICU's data.
+UScriptCode script_of(UChar32 c) {
+  static const auto kLatin = [] {
+    std::array<std::uint8_t, 0x250> scripts{};
+    for (std::size_t i = 0; i < scripts.size(); ++i) {
+      scripts[i] = static_cast<std::uint8_t>(icu_script(static_cast<UChar32>(i)));
+    }
+    return scripts;
+  }();
+  if (c >= 0 && static_cast<std::size_t>(c) < kLatin.size()) {
+    return static_cast<UScriptCode>(kLatin[static_cast<std::size_t>(c)]);
+  }
+  return icu_script(c);
+}
+
 bool is_neutral(UScriptCode script) {
   return script == USCRIPT_COMMON || script == USCRIPT_INHERITED || script == USCRIPT_UNKNOWN ||
          script == USCRIPT_INVALID_CODE;
@@ -169,6 +193,8 @@ struct Extensions {
 // The opening bracket a bracket pairs with, 0 for other characters;
 // canonically equivalent angle brackets count as one.
 UChar32 bracket_id(UChar32 c, bool *opening) {
+  // The only paired brackets in ASCII, checked without a property lookup.
+  if (c < 0x80 && c != '(' && c != ')' && c != '[' && c != ']' && c != '{' && c != '}') return 0;
   const auto type = static_cast<UBidiPairedBracketType>(
       u_getIntPropertyValue(c, UCHAR_BIDI_PAIRED_BRACKET_TYPE));
   if (type == U_BPT_NONE) return 0;
@@ -190,7 +216,7 @@ class ScriptResolver {
   explicit ScriptResolver(std::size_t count) : scripts_(count, USCRIPT_INVALID_CODE) {}
 
   void add(std::size_t i, UChar32 c) {
-    const UScriptCode own = checked_script(c);
+    const UScriptCode own = script_of(c);
     if (is_neutral(own)) {
       add_neutral(i, c);
     } else {
@@ -206,12 +232,6 @@ class ScriptResolver {
   }
 
  private:
-  static UScriptCode checked_script(UChar32 c) {
-    UErrorCode status = U_ZERO_ERROR;
-    const UScriptCode script = uscript_getScript(c, &status);
-    return U_FAILURE(status) ? USCRIPT_UNKNOWN : script;
-  }
-
   void add_neutral(std::size_t i, UChar32 c) {
     bool opening = false;
     const UChar32 id = bracket_id(c, &opening);
@@ -339,11 +359,9 @@ std::vector<ItemRun> itemize(std::u16string_view text, const ItemizeOptions &opt
       item_script = scripts[i];
       items.push_back(ItemRun{decoded.offsets[i], levels[i], to_hb_script(item_script), true});
     }
-    if (items.back().neutral_only) {
-      UErrorCode status = U_ZERO_ERROR;
-      const UScriptCode own = uscript_getScript(static_cast<UChar32>(decoded.chars[i]), &status);
-      if (U_SUCCESS(status) && !is_neutral(own)) items.back().neutral_only = false;
-    }
+    ItemRun &item = items.back();
+    const auto c = static_cast<UChar32>(decoded.chars[i]);
+    if (item.neutral_only) item.neutral_only = is_neutral(script_of(c));
   }
   return items;
 }

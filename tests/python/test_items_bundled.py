@@ -45,9 +45,11 @@ CASES = {
     # level 2 of a right-to-left paragraph: the digits take their small forms.
     "pound-mark-over-digits": (naskh_with_pound_mark, "\u0891123", "rtl", "ltr"),
     # Grantha nukta and candrabindu, whose Script_Extensions hold Tamil.
-    "grantha-marks-in-tamil": (lambda: noto("NotoSansTamil-Regular.ttf"), "\u0b9c\U0001133c\u0bbe \u0b95\U00011301", "auto", "ltr"),
+    "grantha-marks-in-tamil": (
+        lambda: noto("NotoSansTamil-Regular.ttf"), "\u0b9c\U0001133c\u0bbe \u0b95\U00011301", "auto", "ltr"),
     # U+20F0 (Inherited) before any base: HarfBuzz gives it a dotted circle.
-    "mark-at-text-start": (lambda: noto("NotoSansDevanagari-Regular.ttf"), "\u20f0\u0928\u092e\u0938\u094d\u0924\u0947", "auto", "ltr"),
+    "mark-at-text-start": (
+        lambda: noto("NotoSansDevanagari-Regular.ttf"), "\u20f0\u0928\u092e\u0938\u094d\u0924\u0947", "auto", "ltr"),
 }
 
 
