@@ -18,7 +18,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 OUT="$ROOT/build/bench"
 VENV="$OUT/venv"
 
-APT_PACKAGES=(g++ cmake ninja-build pkg-config python3-venv libharfbuzz-dev libfribidi-dev
+APT_PACKAGES=(g++ cmake ninja-build pkg-config python3-venv libharfbuzz-dev libicu-dev
   fonts-noto-core fonts-noto-cjk)
 source "$ROOT/tools/apt_need.sh"
 apt_need "${APT_PACKAGES[@]}"

@@ -19,7 +19,7 @@ TARGETS=("$@")
 [ ${#TARGETS[@]} -gt 0 ] || TARGETS=(features font json run)
 
 source "$ROOT/tools/apt_need.sh"
-apt_need clang libclang-rt-14-dev libharfbuzz-dev libfribidi-dev pkg-config
+apt_need clang libclang-rt-14-dev libharfbuzz-dev libicu-dev pkg-config
 
 OUT="$ROOT/build/fuzz"
 mkdir -p "$OUT"
@@ -34,7 +34,7 @@ build() {
   local target="$1"
   local extra=()
   if [ "$target" = run ]; then
-    extra=(vantor/*.cpp -I"$ROOT/vantor" $(pkg-config --cflags --libs harfbuzz fribidi))
+    extra=(vantor/*.cpp -I"$ROOT/vantor" $(pkg-config --cflags --libs harfbuzz icu-uc))
   fi
   echo "== building ${target}_fuzzer"
   clang++ "${FLAGS[@]}" "fuzz/${target}_fuzzer.cpp" "${ENGINE[@]}" "${extra[@]}" -ldl -o "$OUT/${target}_fuzzer"

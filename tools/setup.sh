@@ -7,7 +7,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="$ROOT/.venv"
 
 APT_PACKAGES=(g++ make cmake ninja-build pkg-config binutils python3-venv
-  libharfbuzz-dev libfribidi-dev libharfbuzz-bin
+  libharfbuzz-dev libicu-dev libharfbuzz-bin
   googletest libgtest-dev unicode-data fonts-noto-core fonts-dejavu-core)
 # Callers may add packages; an unset or empty list adds nothing (not one empty name).
 APT_PACKAGES+=(${EXTRA_APT_PACKAGES[@]+"${EXTRA_APT_PACKAGES[@]}"})

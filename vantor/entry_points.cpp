@@ -84,7 +84,7 @@ HRESULT open_cache(Backend &state, SCRIPT_CACHE *psc, ScriptCache **out) {
   return S_OK;
 }
 
-void fill_item(const ItemRun &run, const SCRIPT_STATE &state, SCRIPT_ITEM *item,
+void fill_item(const ItemRun &run, const SCRIPT_STATE &state, WORD engine, SCRIPT_ITEM *item,
                OPENTYPE_TAG *tag) {
   *item = SCRIPT_ITEM{};
   item->iCharPos = run.start;
@@ -95,6 +95,7 @@ void fill_item(const ItemRun &run, const SCRIPT_STATE &state, SCRIPT_ITEM *item,
   item->a.s = state;
   // uBidiLevel has 5 bits; deeper levels keep their parity.
   item->a.s.uBidiLevel = static_cast<WORD>(run.level <= 31 ? run.level : 30 + (run.level & 1U));
+  item->a.s.fEngineReserved = engine & 3U;
   *tag = run.neutral_only ? 0 : preferred_script_tag(run.script);
 }
 
@@ -191,7 +192,8 @@ VANTOR_EXPORT HRESULT ScriptItemizeOpenType(const WCHAR *pwcInChars, int cInChar
         itemize(std::u16string_view(pwcInChars, static_cast<std::size_t>(cInChars)), options);
     if (runs.size() > static_cast<std::size_t>(cMaxItems)) return E_OUTOFMEMORY;
     for (std::size_t i = 0; i < runs.size(); ++i) {
-      fill_item(runs[i], state, &pItems[i], &pScriptTags[i]);
+      const WORD engine = engine_bits(i == 0, i + 1 == runs.size());
+      fill_item(runs[i], state, engine, &pItems[i], &pScriptTags[i]);
     }
     // The closing entry marks the end of the last item.
     pItems[runs.size()] = SCRIPT_ITEM{};

@@ -1,157 +1,367 @@
 #include "itemizer.h"
 
-#include <fribidi.h>
+#include <unicode/ubidi.h>
+#include <unicode/uchar.h>
+#include <unicode/uscript.h>
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <new>
+#include <stdexcept>
+#include <string>
 #include <utility>
 
-#include "scripts.h"
 #include "utf16.h"
 
 namespace vantor {
 namespace {
 
-using Levels = std::vector<unsigned>;
-
 // How many open brackets the script resolution remembers.
 constexpr std::size_t kBracketDepth = 64;
 
-// Resolves one paragraph with FriBidi; the paragraph's bidi types must be
-// filled in. Writes one level per character.
-void resolve_paragraph(const FriBidiChar *chars, const FriBidiCharType *types, int length,
-                       bool rtl, FriBidiLevel *levels) {
-  std::vector<FriBidiBracketType> brackets(static_cast<std::size_t>(length));
-  fribidi_get_bracket_types(chars, length, types, brackets.data());
-  FriBidiParType direction = rtl ? FRIBIDI_PAR_RTL : FRIBIDI_PAR_LTR;
-  if (fribidi_get_par_embedding_levels_ex(types, brackets.data(), length, &direction, levels) ==
-      0) {
-    throw std::bad_alloc();
+// Room for the longest Script_Extensions list (Unicode 15.0 has none longer
+// than 20 scripts).
+constexpr int kMaxExtensions = 64;
+
+struct BidiCloser {
+  void operator()(UBiDi *bidi) const { ubidi_close(bidi); }
+};
+using BidiPtr = std::unique_ptr<UBiDi, BidiCloser>;
+
+void check(UErrorCode status) {
+  if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
+  if (U_FAILURE(status)) throw std::runtime_error(std::string("ICU: ") + u_errorName(status));
+}
+
+// Bidi classes that can take a character of a paragraph with an even level
+// off that level. None is given to a character below the Hebrew block,
+// which spares most Latin, Greek and Cyrillic text the lookup.
+bool needs_resolution(UChar32 c) {
+  if (c < 0x0590) return false;
+  switch (u_charDirection(c)) {
+    case U_RIGHT_TO_LEFT:
+    case U_RIGHT_TO_LEFT_ARABIC:
+    case U_ARABIC_NUMBER:
+    case U_LEFT_TO_RIGHT_EMBEDDING:
+    case U_LEFT_TO_RIGHT_OVERRIDE:
+    case U_RIGHT_TO_LEFT_EMBEDDING:
+    case U_RIGHT_TO_LEFT_OVERRIDE:
+    case U_POP_DIRECTIONAL_FORMAT:
+    case U_LEFT_TO_RIGHT_ISOLATE:
+    case U_RIGHT_TO_LEFT_ISOLATE:
+    case U_FIRST_STRONG_ISOLATE:
+    case U_POP_DIRECTIONAL_ISOLATE:
+      return true;
+    default:
+      return false;
   }
 }
 
-// Bidi types that can take a character of a left-to-right paragraph off
-// level 0.
-bool needs_resolution(FriBidiCharType type) {
-  return FRIBIDI_IS_RTL(type) || FRIBIDI_IS_EXPLICIT(type) || FRIBIDI_IS_ISOLATE(type) ||
-         FRIBIDI_IS_ARABIC(type);
+// Bidi levels per code unit of the text, from ICU.
+std::vector<UBiDiLevel> icu_levels(std::u16string_view text, unsigned base_level) {
+  // ICU does not resolve a text whose characters all end up on levels of one
+  // parity: it reports every level as the paragraph's, which loses the
+  // deeper levels of embeddings and isolates. A paragraph of both directions
+  // after the text makes it resolve; paragraphs are resolved independently,
+  // so it changes nothing in the text's own.
+  constexpr std::u16string_view kBothDirections = u"\u2029a\u05D0";
+  if (text.size() > static_cast<std::size_t>(INT32_MAX) - kBothDirections.size()) {
+    throw std::bad_alloc();  // beyond what ICU can index
+  }
+  std::u16string resolved(text);
+  resolved.append(kBothDirections);
+  const auto length = static_cast<int32_t>(resolved.size());
+  UErrorCode status = U_ZERO_ERROR;
+  const BidiPtr bidi(ubidi_openSized(length, 0, &status));
+  check(status);
+  ubidi_setPara(bidi.get(), resolved.data(), length, static_cast<UBiDiLevel>(base_level), nullptr,
+                &status);
+  check(status);
+  const UBiDiLevel *levels = ubidi_getLevels(bidi.get(), &status);
+  check(status);
+  return std::vector<UBiDiLevel>(levels, levels + text.size());
 }
 
-// Bidi levels per code point. FriBidi resolves a single paragraph per call,
-// so the text is cut after every paragraph separator and each paragraph is
-// resolved with the requested direction.
-Levels resolve_levels(const std::vector<char32_t> &chars, const ItemizeOptions &options) {
-  const std::size_t count = chars.size();
-  if (options.override_direction) return Levels(count, options.base_level);
+// Nonspacing marks after a paired bracket take the bracket's direction.
+// ICU leaves that rule out, so a mark after a bracket that found its
+// partner could land on another level than the bracket, in an item of its
+// own. Paired or not, the marks end on the bracket's level; they get it
+// here, with the boundary neutrals (joiners, for example) among them.
+void keep_marks_with_brackets(const std::vector<char32_t> &chars, std::vector<unsigned> *levels) {
+  for (std::size_t i = 0; i < chars.size(); ++i) {
+    if (u_getIntPropertyValue(static_cast<UChar32>(chars[i]), UCHAR_BIDI_PAIRED_BRACKET_TYPE) ==
+        U_BPT_NONE) {
+      continue;
+    }
+    std::size_t last_mark = i;
+    for (std::size_t j = i + 1; j < chars.size(); ++j) {
+      const UCharDirection direction = u_charDirection(static_cast<UChar32>(chars[j]));
+      if (direction == U_DIR_NON_SPACING_MARK) {
+        last_mark = j;
+      } else if (direction != U_BOUNDARY_NEUTRAL) {
+        break;
+      }
+    }
+    std::fill(levels->begin() + static_cast<std::ptrdiff_t>(i + 1),
+              levels->begin() + static_cast<std::ptrdiff_t>(last_mark + 1), (*levels)[i]);
+    i = last_mark;
+  }
+}
 
-  std::vector<FriBidiChar> text(chars.begin(), chars.end());
-  std::vector<FriBidiCharType> types(count);
-  fribidi_get_bidi_types(text.data(), static_cast<FriBidiStrIndex>(count), types.data());
-
-  std::vector<FriBidiLevel> raw(count, 0);
-  const bool rtl = (options.base_level & 1U) != 0;
-  // In a left-to-right paragraph without right-to-left letters, Arabic
+// Bidi level per code point. Every paragraph of the text (paragraph
+// separators end one) is resolved at the caller's level, whatever it is.
+std::vector<unsigned> resolve_levels(std::u16string_view text, const CodePoints &decoded,
+                                     const ItemizeOptions &options) {
+  const std::size_t count = decoded.chars.size();
+  std::vector<unsigned> levels(count, options.base_level);
+  if (options.override_direction) return levels;
+  // In a paragraph of even level without right-to-left letters, Arabic
   // numbers and explicit embeddings, isolates or overrides, every character
-  // resolves to the paragraph's level 0: numbers and neutrals take the
+  // resolves to the paragraph's level: numbers and neutrals take the
   // direction of the left-to-right text around them. Such text, the bulk of
   // long texts in many scripts, skips the resolution.
-  std::size_t start = rtl || std::any_of(types.begin(), types.end(), needs_resolution) ? 0 : count;
-  while (start < count) {
-    std::size_t end = start;
-    while (end < count && types[end] != FRIBIDI_TYPE_BS) ++end;
-    if (end < count) ++end;  // the separator belongs to the paragraph it ends
-    resolve_paragraph(text.data() + start, types.data() + start, static_cast<int>(end - start),
-                      rtl, raw.data() + start);
-    start = end;
+  if ((options.base_level & 1U) == 0 &&
+      std::none_of(decoded.chars.begin(), decoded.chars.end(),
+                   [](char32_t c) { return needs_resolution(static_cast<UChar32>(c)); })) {
+    return levels;
   }
-
-  // FriBidi knows paragraph levels 0 and 1 only; deeper starting levels
-  // lift the whole paragraph by their even part.
-  const unsigned lift = options.base_level & ~1U;
-  Levels levels(count);
-  for (std::size_t i = 0; i < count; ++i) levels[i] = static_cast<unsigned>(raw[i]) + lift;
+  const std::vector<UBiDiLevel> unit_levels = icu_levels(text, options.base_level);
+  for (std::size_t i = 0; i < count; ++i) {
+    levels[i] = unit_levels[static_cast<std::size_t>(decoded.offsets[i])];
+  }
+  keep_marks_with_brackets(decoded.chars, &levels);
   return levels;
 }
 
-// Resolved script per code point. Neutral characters (Common, Inherited,
-// Unknown) take the script before them; those at the start of the text wait
-// for the first character with a script of its own. A closing paired bracket
-// takes the script of its opening bracket, and the text after it continues in
-// that script.
-std::vector<hb_script_t> resolve_scripts(const std::vector<char32_t> &chars,
-                                         const std::vector<hb_script_t> &own_scripts) {
-  std::vector<hb_script_t> scripts(chars.size(), HB_SCRIPT_INVALID);
-  std::vector<std::size_t> waiting;  // neutral characters before the first real script
-  std::vector<std::pair<FriBidiBracketType, std::size_t>> open_brackets;
-  hb_script_t current = HB_SCRIPT_INVALID;
-
-  const auto assign = [&](std::size_t i, hb_script_t script) {
-    scripts[i] = script;
-    if (script == HB_SCRIPT_INVALID) waiting.push_back(i);
-  };
-
-  for (std::size_t i = 0; i < chars.size(); ++i) {
-    const hb_script_t own = own_scripts[i];
-    if (!is_neutral_script(own)) {
-      if (current == HB_SCRIPT_INVALID) {
-        for (std::size_t w : waiting) scripts[w] = own;
-        waiting.clear();
-      }
-      current = own;
-      scripts[i] = own;
-      continue;
-    }
-    const FriBidiBracketType bracket = fribidi_get_bracket(chars[i]);
-    if (bracket == FRIBIDI_NO_BRACKET) {
-      assign(i, current);
-      continue;
-    }
-    if (FRIBIDI_IS_BRACKET_OPEN(bracket)) {
-      // Only the innermost brackets are remembered, which keeps the search
-      // for a partner short whatever the text.
-      if (open_brackets.size() == kBracketDepth) open_brackets.erase(open_brackets.begin());
-      open_brackets.emplace_back(FRIBIDI_BRACKET_ID(bracket), i);
-      assign(i, current);
-      continue;
-    }
-    std::size_t depth = open_brackets.size();
-    while (depth > 0 && open_brackets[depth - 1].first != FRIBIDI_BRACKET_ID(bracket)) --depth;
-    if (depth == 0) {
-      assign(i, current);
-      continue;
-    }
-    const hb_script_t paired = scripts[open_brackets[depth - 1].second];
-    open_brackets.resize(depth - 1);
-    assign(i, paired);
-    if (paired != HB_SCRIPT_INVALID) current = paired;
-  }
-  // A text without any real script stays Common throughout.
-  for (std::size_t w : waiting) scripts[w] = HB_SCRIPT_COMMON;
-  return scripts;
+UScriptCode icu_script(UChar32 c) {
+  UErrorCode status = U_ZERO_ERROR;
+  const UScriptCode script = uscript_getScript(c, &status);
+  return U_FAILURE(status) ? USCRIPT_UNKNOWN : script;
 }
 
-std::vector<hb_script_t> own_scripts(const std::vector<char32_t> &chars) {
-  hb_unicode_funcs_t *unicode = hb_unicode_funcs_get_default();
-  std::vector<hb_script_t> scripts(chars.size());
-  for (std::size_t i = 0; i < chars.size(); ++i) scripts[i] = hb_unicode_script(unicode, chars[i]);
-  return scripts;
+// The script of a character. Those of the Latin blocks up to IPA, the bulk
+// of long Latin texts, are looked up once, in a table made from ICU's data.
+UScriptCode script_of(UChar32 c) {
+  static const auto kLatin = [] {
+    std::array<std::uint8_t, 0x250> scripts{};
+    for (std::size_t i = 0; i < scripts.size(); ++i) {
+      scripts[i] = static_cast<std::uint8_t>(icu_script(static_cast<UChar32>(i)));
+    }
+    return scripts;
+  }();
+  if (c >= 0 && static_cast<std::size_t>(c) < kLatin.size()) {
+    return static_cast<UScriptCode>(kLatin[static_cast<std::size_t>(c)]);
+  }
+  return icu_script(c);
+}
+
+bool is_neutral(UScriptCode script) {
+  return script == USCRIPT_COMMON || script == USCRIPT_INHERITED || script == USCRIPT_UNKNOWN ||
+         script == USCRIPT_INVALID_CODE;
+}
+
+// The scripts a character can be written in: its Script_Extensions, which
+// hold its own script when it has no others.
+struct Extensions {
+  std::array<UScriptCode, kMaxExtensions> codes{};
+  int count = 0;
+
+  Extensions() = default;
+  Extensions(UChar32 c, UScriptCode own) {
+    UErrorCode status = U_ZERO_ERROR;
+    count = uscript_getScriptExtensions(c, codes.data(), kMaxExtensions, &status);
+    if (U_FAILURE(status) || count <= 0) {
+      codes[0] = own;
+      count = 1;
+    }
+  }
+  bool has(UScriptCode script) const {
+    return std::find(codes.begin(), codes.begin() + count, script) != codes.begin() + count;
+  }
+  // Keeps the scripts that `other` also has.
+  void intersect(const Extensions &other) {
+    count = static_cast<int>(
+        std::remove_if(codes.begin(), codes.begin() + count,
+                       [&](UScriptCode script) { return !other.has(script); }) -
+        codes.begin());
+  }
+};
+
+// The opening bracket a bracket pairs with, 0 for other characters;
+// canonically equivalent angle brackets count as one.
+UChar32 bracket_id(UChar32 c, bool *opening) {
+  // The only paired brackets in ASCII, checked without a property lookup.
+  if (c < 0x80 && c != '(' && c != ')' && c != '[' && c != ']' && c != '{' && c != '}') return 0;
+  const auto type = static_cast<UBidiPairedBracketType>(
+      u_getIntPropertyValue(c, UCHAR_BIDI_PAIRED_BRACKET_TYPE));
+  if (type == U_BPT_NONE) return 0;
+  *opening = type == U_BPT_OPEN;
+  const UChar32 open = *opening ? c : u_getBidiPairedBracket(c);
+  return open == 0x2329 ? 0x3008 : open;
+}
+
+// Resolves the script of every character, left to right. Characters of the
+// Common, Inherited and Unknown scripts take the script of the run around
+// them. A character whose Script_Extensions hold the script of the run joins
+// it; one that can belong to several other scripts waits, with the
+// characters after it, until a character narrows them to one (or leaves
+// none, and the run takes the waiting character's own script when it can).
+// A closing paired bracket takes the script of its opening bracket, and the
+// text after it continues in that script.
+class ScriptResolver {
+ public:
+  explicit ScriptResolver(std::size_t count) : scripts_(count, USCRIPT_INVALID_CODE) {}
+
+  void add(std::size_t i, UChar32 c) {
+    const UScriptCode own = script_of(c);
+    if (is_neutral(own)) {
+      add_neutral(i, c);
+    } else {
+      add_own(i, c, own);
+    }
+  }
+
+  // The scripts, once every character has been added. A text without any
+  // character of a script of its own stays Common throughout.
+  std::vector<UScriptCode> finish() {
+    if (waiting_) settle(scripts_.size(), waiting_any_ ? USCRIPT_COMMON : best_candidate());
+    return std::move(scripts_);
+  }
+
+ private:
+  void add_neutral(std::size_t i, UChar32 c) {
+    bool opening = false;
+    const UChar32 id = bracket_id(c, &opening);
+    if (id != 0 && opening) {
+      // Only the innermost brackets are remembered, which keeps the search
+      // for a partner short whatever the text.
+      if (open_brackets_.size() == kBracketDepth) open_brackets_.erase(open_brackets_.begin());
+      open_brackets_.emplace_back(id, i);
+    } else if (id != 0) {
+      close_bracket(i, id);
+      return;
+    }
+    if (!waiting_) scripts_[i] = current_;
+  }
+
+  void close_bracket(std::size_t i, UChar32 id) {
+    std::size_t depth = open_brackets_.size();
+    while (depth > 0 && open_brackets_[depth - 1].first != id) --depth;
+    if (depth == 0) {
+      if (!waiting_) scripts_[i] = current_;
+      return;
+    }
+    const std::size_t opener = open_brackets_[depth - 1].second;
+    open_brackets_.resize(depth - 1);
+    // An opening bracket still waiting waits with everything after it, so
+    // its partner simply waits too.
+    if (waiting_ && opener >= waiting_from_) return;
+    if (waiting_) settle(i, best_candidate());
+    current_ = scripts_[opener];
+    scripts_[i] = current_;
+  }
+
+  void add_own(std::size_t i, UChar32 c, UScriptCode own) {
+    if (!waiting_) {
+      if (own == current_) {
+        scripts_[i] = own;
+        return;
+      }
+      start_run(i, c, own);
+      return;
+    }
+    const Extensions extensions(c, own);
+    if (waiting_any_) {
+      waiting_any_ = false;
+      candidates_ = extensions;
+      waiting_own_ = own;
+    } else {
+      Extensions narrowed = candidates_;
+      narrowed.intersect(extensions);
+      if (narrowed.count == 0) {
+        settle(i, best_candidate());
+        start_run(i, c, own);
+        return;
+      }
+      candidates_ = narrowed;
+    }
+    if (candidates_.count == 1) settle(i + 1, candidates_.codes[0]);
+  }
+
+  // Character i, of script `own`, follows a settled run of another script.
+  void start_run(std::size_t i, UChar32 c, UScriptCode own) {
+    const Extensions extensions(c, own);
+    if (extensions.has(current_)) {
+      scripts_[i] = current_;
+      return;
+    }
+    if (extensions.count == 1) {
+      current_ = own;
+      scripts_[i] = own;
+      return;
+    }
+    waiting_ = true;
+    waiting_any_ = false;
+    waiting_from_ = i;
+    waiting_own_ = own;
+    candidates_ = extensions;
+  }
+
+  UScriptCode best_candidate() const {
+    return candidates_.has(waiting_own_) ? waiting_own_ : candidates_.codes[0];
+  }
+
+  // Gives the waiting characters before `end` the script, which becomes the
+  // script of the run.
+  void settle(std::size_t end, UScriptCode script) {
+    std::fill(scripts_.begin() + static_cast<std::ptrdiff_t>(waiting_from_),
+              scripts_.begin() + static_cast<std::ptrdiff_t>(end), script);
+    current_ = script;
+    waiting_ = false;
+  }
+
+  std::vector<UScriptCode> scripts_;
+  std::vector<std::pair<UChar32, std::size_t>> open_brackets_;
+  UScriptCode current_ = USCRIPT_INVALID_CODE;
+  // The characters from waiting_from_ on have no script yet: at the start
+  // of the text, any script (waiting_any_), later one of candidates_.
+  bool waiting_ = true;
+  bool waiting_any_ = true;
+  std::size_t waiting_from_ = 0;
+  UScriptCode waiting_own_ = USCRIPT_INVALID_CODE;
+  Extensions candidates_;
+};
+
+hb_script_t to_hb_script(UScriptCode script) {
+  return hb_script_from_string(uscript_getShortName(script), -1);
 }
 
 }  // namespace
 
 std::vector<ItemRun> itemize(std::u16string_view text, const ItemizeOptions &options) {
   const CodePoints decoded = decode_utf16(text);
-  const Levels levels = resolve_levels(decoded.chars, options);
-  const std::vector<hb_script_t> own = own_scripts(decoded.chars);
-  const std::vector<hb_script_t> scripts = resolve_scripts(decoded.chars, own);
+  const std::vector<unsigned> levels = resolve_levels(text, decoded, options);
+  ScriptResolver resolver(decoded.chars.size());
+  for (std::size_t i = 0; i < decoded.chars.size(); ++i) {
+    resolver.add(i, static_cast<UChar32>(decoded.chars[i]));
+  }
+  const std::vector<UScriptCode> scripts = resolver.finish();
 
   std::vector<ItemRun> items;
+  UScriptCode item_script = USCRIPT_INVALID_CODE;
   for (std::size_t i = 0; i < decoded.chars.size(); ++i) {
-    const bool continues = !items.empty() && items.back().level == levels[i] &&
-                           items.back().script == scripts[i];
-    if (!continues) items.push_back(ItemRun{decoded.offsets[i], levels[i], scripts[i], true});
-    if (!is_neutral_script(own[i])) items.back().neutral_only = false;
+    const bool continues =
+        !items.empty() && items.back().level == levels[i] && item_script == scripts[i];
+    if (!continues) {
+      item_script = scripts[i];
+      items.push_back(ItemRun{decoded.offsets[i], levels[i], to_hb_script(item_script), true});
+    }
+    ItemRun &item = items.back();
+    const auto c = static_cast<UChar32>(decoded.chars[i]);
+    if (item.neutral_only) item.neutral_only = is_neutral(script_of(c));
   }
   return items;
 }

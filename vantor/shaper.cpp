@@ -108,11 +108,25 @@ bool same_features(const std::vector<hb_feature_t> &a, const std::vector<hb_feat
 
 }  // namespace
 
+WORD engine_bits(bool begins_text, bool ends_text) {
+  return static_cast<WORD>((begins_text ? 0 : kEngineNotTextStart) |
+                           (ends_text ? 0 : kEngineNotTextEnd));
+}
+
+hb_buffer_flags_t text_edge_flags(const SCRIPT_ANALYSIS &analysis) {
+  const unsigned bits = analysis.s.fEngineReserved;
+  unsigned flags = HB_BUFFER_FLAG_DEFAULT;
+  if ((bits & kEngineNotTextStart) == 0) flags |= HB_BUFFER_FLAG_BOT;
+  if ((bits & kEngineNotTextEnd) == 0) flags |= HB_BUFFER_FLAG_EOT;
+  return static_cast<hb_buffer_flags_t>(flags);
+}
+
 HRESULT make_request(const FontFace &font, const ItemArguments &args, ShapeRequest *out) {
   out->text = std::u16string_view(args.chars, static_cast<std::size_t>(args.char_count));
   out->direction = args.analysis->fRTL ? HB_DIRECTION_RTL : HB_DIRECTION_LTR;
   out->script = item_script(args);
   out->language = item_language(font, out->script, args);
+  out->flags = text_edge_flags(*args.analysis);
   out->features.clear();
   return collect_features(args, &out->features);
 }
@@ -125,6 +139,9 @@ void fill_buffer(const ShapeRequest &request, hb_buffer_t *buffer) {
   hb_buffer_set_direction(buffer, request.direction);
   hb_buffer_set_script(buffer, request.script);
   hb_buffer_set_language(buffer, request.language);
+  // Where the text begins and ends: at its start HarfBuzz puts a dotted
+  // circle before a mark that has no base.
+  hb_buffer_set_flags(buffer, request.flags);
   // Monotone graphemes is HarfBuzz's default: marks share their base's
   // cluster, as they share a Uniscribe cluster.
   hb_buffer_set_cluster_level(buffer, HB_BUFFER_CLUSTER_LEVEL_MONOTONE_GRAPHEMES);
@@ -173,7 +190,7 @@ HRESULT shape(const FontFace &font, const ShapeRequest &request, hb_buffer_t *bu
 
 const ShapedRun *ShapeMemo::find(const ShapeRequest &request) const {
   if (!valid_ || request.direction != direction_ || request.script != script_ ||
-      request.language != language_ || request.text != text_ ||
+      request.language != language_ || request.flags != flags_ || request.text != text_ ||
       !same_features(request.features, features_)) {
     return nullptr;
   }
@@ -190,6 +207,7 @@ void ShapeMemo::commit(const ShapeRequest &request) {
   direction_ = request.direction;
   script_ = request.script;
   language_ = request.language;
+  flags_ = request.flags;
   features_ = request.features;
   valid_ = true;
 }

@@ -24,6 +24,9 @@ struct ShapeRequest {
   // the font has, that tag too, as HarfBuzz private-use subtags.
   hb_language_t language = HB_LANGUAGE_INVALID;
   std::vector<hb_feature_t> features;  // ranges in UTF-16 offsets of the item
+  // HB_BUFFER_FLAG_BOT and HB_BUFFER_FLAG_EOT when the item begins or ends
+  // the text (see text_edge_flags).
+  hb_buffer_flags_t flags = HB_BUFFER_FLAG_DEFAULT;
 };
 
 // The arguments shared by ScriptShapeOpenType and ScriptPlaceOpenType.
@@ -37,6 +40,15 @@ struct ItemArguments {
   const WCHAR *chars;
   int char_count;
 };
+
+// The itemizer marks the items that do not begin or end the text in the
+// SCRIPT_STATE bits Uniscribe leaves to the shaping engine, so that a
+// zeroed SCRIPT_ANALYSIS, as a caller that shapes without itemizing passes,
+// stands for a whole text.
+constexpr WORD kEngineNotTextStart = 1;
+constexpr WORD kEngineNotTextEnd = 2;
+WORD engine_bits(bool begins_text, bool ends_text);
+hb_buffer_flags_t text_edge_flags(const SCRIPT_ANALYSIS &analysis);
 
 // Builds the request; E_INVALIDARG for inconsistent ranges or feature
 // records, S_OK otherwise.
@@ -84,6 +96,7 @@ class ShapeMemo {
   hb_script_t script_ = HB_SCRIPT_INVALID;
   hb_language_t language_ = HB_LANGUAGE_INVALID;
   std::vector<hb_feature_t> features_;
+  hb_buffer_flags_t flags_ = HB_BUFFER_FLAG_DEFAULT;
   ShapedRun run_;
 };
 

@@ -1,4 +1,4 @@
-/* libvantor: the bundled Uniscribe OpenType backend, built on HarfBuzz and FriBidi.
+/* libvantor: the bundled Uniscribe OpenType backend, built on HarfBuzz and ICU.
  *
  * The library exports the five Uniscribe OpenType entry points declared in
  * ffi/usp10.h and seven functions of its own (usp_set_font_bytes,
@@ -10,22 +10,37 @@
  *
  * Behaviour worth knowing when reading its results:
  *
- * - Itemization: bidi levels come from FriBidi, with the paragraph direction
- *   given by the parity of SCRIPT_STATE.uBidiLevel; levels of 2 and above
- *   raise every resolved level by the even part of uBidiLevel. Paragraph
- *   separators (U+2029, CR, LF, ...) end a paragraph, and each paragraph is
- *   resolved on its own with the same direction. With fOverrideDirection set,
- *   every character takes uBidiLevel. Levels above 31 do not fit the 5-bit
- *   uBidiLevel field and are stored as 30 or 31, keeping their parity.
- *   Characters of the Common, Inherited and Unknown scripts take the script of
- *   the closest preceding character of another script (the following one at
- *   the start of the text), and a closing paired bracket takes the script of
- *   its opening bracket. An item is a maximal run of one level and one script;
- *   an item made only of Common, Inherited or Unknown characters has script
- *   tag 0 and eScript VANTOR_SCRIPT_NONE. The script tag of any other item is
- *   HarfBuzz's first OpenType tag for its script ('dev3' for Devanagari);
+ * - Itemization: bidi levels come from ICU's implementation of the Unicode
+ *   Bidirectional Algorithm, with SCRIPT_STATE.uBidiLevel as the paragraph
+ *   level, taken as it is (2 and above included); a nonspacing mark after
+ *   a paired bracket keeps the bracket's level, a rule of the algorithm ICU
+ *   leaves out. Paragraph separators (U+2029, CR, LF, ...) end a paragraph,
+ *   and every paragraph is resolved at that same level. With
+ *   fOverrideDirection set, every character takes uBidiLevel. Levels above
+ *   31 do not fit the 5-bit uBidiLevel field and are stored as 30 or 31,
+ *   keeping their parity.
+ *   Scripts come from ICU's Script and Script_Extensions data (Unicode 15.0,
+ *   as in the HarfBuzz the library shapes with). Characters of the Common,
+ *   Inherited and Unknown scripts take the script of the closest preceding
+ *   character of another script (the following one at the start of the
+ *   text), and a closing paired bracket takes the script of its opening
+ *   bracket. A character whose Script_Extensions hold the script of the
+ *   text before it joins that script; one that may belong to several other
+ *   scripts takes the first of them that the characters after it agree on
+ *   (its own script when they agree on none): Grantha marks in Tamil text
+ *   are Tamil, Devanagari digits in Dogra text are Dogra.
+ *   An item is a maximal run of one level and one script; an item made only
+ *   of Common, Inherited or Unknown characters has script tag 0 and eScript
+ *   VANTOR_SCRIPT_NONE. The script tag of any other item is HarfBuzz's first
+ *   OpenType tag for its script ('dev3' for Devanagari);
  *   ScriptGetFontScriptTags then names the tags the font actually has.
- *   SCRIPT_CONTROL is not consulted.
+ *   SCRIPT_CONTROL is not consulted. The two bits of SCRIPT_STATE that
+ *   Uniscribe leaves to the engine (fEngineReserved) mark an item that does
+ *   not begin the text (1) and one that does not end it (2); shaping tells
+ *   HarfBuzz where the text begins and ends from them (a mark at the start
+ *   of the text gets a dotted circle), so a caller should pass the items'
+ *   SCRIPT_ANALYSIS on as it is. A zeroed SCRIPT_ANALYSIS stands for an item
+ *   that is a whole text.
  *
  * - Fonts: the entry points shape with the font given to usp_set_font_bytes
  *   (hdc is ignored). A script cache takes the current font when it is first

@@ -133,9 +133,9 @@ FontSession::~FontSession() {
 std::vector<OracleGlyph> hb_shape(const std::string &font_file, std::u16string_view text,
                                   const std::string &extra) {
   // Code points on the command line, and the C locale: no language from the
-  // environment.
+  // environment. The text is a whole text, as an item that is alone in it.
   std::string command = "LC_ALL=C hb-shape --output-format=json --font-funcs=ot "
-                        "--no-glyph-names " + extra + " '" + font_file + "' -u ";
+                        "--no-glyph-names --bot --eot " + extra + " '" + font_file + "' -u ";
   for (std::size_t i = 0; i < text.size(); ++i) {
     char32_t c = text[i];
     if (c >= 0xD800 && c <= 0xDBFF) c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);

@@ -93,8 +93,9 @@ struct OracleGlyph {
   int dx = 0, dy = 0, ax = 0, ay = 0;
 };
 
-// The system hb-shape's glyphs for the text, in visual order; empty when it
-// cannot be run. `extra` holds more hb-shape options.
+// The system hb-shape's glyphs for the text, shaped as the beginning and end
+// of a text, in visual order; empty when it cannot be run. `extra` holds
+// more hb-shape options.
 std::vector<OracleGlyph> hb_shape(const std::string &font_file, std::u16string_view text,
                                   const std::string &extra = "");
 std::vector<WORD> ids(const std::vector<OracleGlyph> &glyphs);

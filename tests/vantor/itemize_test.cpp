@@ -67,6 +67,19 @@ TEST(ItemizeScripts, NeutralsJoinTheScriptAroundThem) {
                 {6, 0, kGreek, kGrek}, {7, 0, kLatin, kLatn}});
 }
 
+TEST(ItemizeScripts, CharactersJoinARunOfAScriptTheirExtensionsHold) {
+  constexpr unsigned kDogra = VANTOR_SCRIPT_DOGRA, kDeva = VANTOR_SCRIPT_DEVANAGARI;
+  // The Grantha nukta (U+1133C, two code units) in Tamil.
+  expect_items("ஜ\U0001133Cா", false, {{0, 0, VANTOR_SCRIPT_TAMIL, ot_tag("tml3")}});
+  // Devanagari digits are also Dogra: after Dogra letters, and before them
+  // once the letters come.
+  expect_items("\U00011800१२", false, {{0, 0, kDogra, ot_tag("dogr")}});
+  expect_items("१२ \U00011800", false, {{0, 0, kDogra, ot_tag("dogr")}});
+  // After Latin, and alone, they are Devanagari.
+  expect_items("ab १२", false, {{0, 0, kLatin, kLatn}, {3, 0, kDeva, ot_tag("dev3")}});
+  expect_items("१२", false, {{0, 0, kDeva, ot_tag("dev3")}});
+}
+
 TEST(ItemizeScripts, UnmatchedBracketsDoNotSlowItemizingDown) {
   std::u16string text = u"abc ";
   text.append(100000, u'(');
@@ -106,9 +119,10 @@ TEST(ItemizeLevels, ParagraphLevelOverrideAndParagraphEnds) {
   state.uBidiLevel = 1;
   state.fOverrideDirection = 1;
   EXPECT_EQ(levels("abc אבג", state), (std::vector<unsigned>{1, 1})) << "split by script only";
-  // An embedding (RLE) opened in the first paragraph ends with it (PS).
+  // An embedding (RLE) opened in the first paragraph ends with it (PS); the
+  // RLE itself has the level of the embedding it opens.
   expect_items("a\u202Bbc\u2029de", false,
-               {{0, 0, kLatin, kLatn}, {2, 2, kLatin, kLatn}, {4, 0, kLatin, kLatn}});
+               {{0, 0, kLatin, kLatn}, {1, 2, kLatin, kLatn}, {4, 0, kLatin, kLatn}});
 }
 
 TEST(ItemizeErrors, InvalidArgumentsAndTooFewSlots) {
