@@ -189,6 +189,7 @@ Result<std::monostate> run_item(ShapeRun &run, std::u16string_view text, const I
 
   run.lookup_stages.clear();
   run.native_stages.clear();
+  run.item_stages.clear();
   run.native_ready = false;
   run.native = NativeCapture{};
   begin_trace(run);
@@ -224,6 +225,7 @@ Result<std::monostate> run_item(ShapeRun &run, std::u16string_view text, const I
   bool rtl = item.analysis.fRTL != 0;
   out.messages.push(Value::string(item_message(item, tag, records.size())));
   TracedItem traced{item.index, records, static_cast<std::uint64_t>(chars), item.start, rtl};
+  keep_item_trace(run, traced);
   if (!append_stage_entries(run, traced, out.stages, out.messages))
     out.stages.push(stage_entry(item_label(item, tag), item_glyphs(records, rtl, item.start)));
   append_item_glyphs(out.final_glyphs, records, rtl, item.start);

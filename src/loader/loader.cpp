@@ -66,6 +66,7 @@ Result<Usp10> Usp10::load(const std::optional<std::string> &path) {
   require(usp.trace_stop, "usp_trace_stop");
   require(usp.set_font_bytes, "usp_set_font_bytes");
   require(usp.clear_font_bytes, "usp_clear_font_bytes");
+  require(usp.trace_stage_glyphs, "usp_trace_stage_glyphs");
   return usp;
 }
 
