@@ -197,11 +197,18 @@ std::vector<FullStage> read_full_stages() {
 
 // The stages hb-shape's trace shows, named as the backend names them: the
 // buffer as GSUB starts, after each reordering phase and each lookup not
-// skipped, as GPOS starts, and the result (turned to logical order).
+// skipped, as positioning starts, after each other positioning step, and the
+// result (turned to logical order).
 std::vector<FullStage> oracle_stages(const std::vector<OracleTraceLine> &lines, bool rtl) {
+  static const std::pair<const char *, const char *> kPositioning[] = {
+      {"table kern", "kern table"}, {"fallback mark", "fallback mark"}, {"fallback kern", "fallback kern"}};
   std::vector<FullStage> stages;
   std::string table;
-  bool skipped = false;
+  bool skipped = false, positioning = false;
+  auto start_positioning = [&](const OracleTraceLine &line) {
+    if (!positioning) stages.push_back({"default positions", USP_TRACE_KIND_POSITION, line.glyphs});
+    positioning = true;
+  };
   for (const OracleTraceLine &line : lines) {
     const std::string &m = line.message;
     unsigned index = 0;
@@ -215,7 +222,7 @@ std::vector<FullStage> oracle_stages(const std::vector<OracleTraceLine> &lines, 
       stages.push_back({"cmap", USP_TRACE_KIND_CMAP, line.glyphs});
     } else if (m == "start table GPOS") {
       table = "GPOS";
-      stages.push_back({"default positions", USP_TRACE_KIND_POSITION, line.glyphs});
+      start_positioning(line);
     } else if (m.starts_with("end reordering ")) {
       stages.push_back({m.substr(4), USP_TRACE_KIND_REORDER, line.glyphs});
     } else if (m.starts_with("start lookup ") || m.starts_with("skipped lookup ")) {
@@ -223,6 +230,10 @@ std::vector<FullStage> oracle_stages(const std::vector<OracleTraceLine> &lines, 
     } else if (std::sscanf(m.c_str(), "end lookup %u feature '%4c'", &index, tag) == 2 && !skipped) {
       const int kind = table == "GSUB" ? USP_TRACE_KIND_SUBSTITUTE : USP_TRACE_KIND_POSITION;
       stages.push_back({table + " lookup " + std::to_string(index) + " '" + tag + "'", kind, line.glyphs});
+    }
+    for (const auto &[step, name] : kPositioning) {
+      if (m == std::string("start ") + step) start_positioning(line);
+      if (m == std::string("end ") + step) stages.push_back({name, USP_TRACE_KIND_POSITION, line.glyphs});
     }
   }
   return stages;
@@ -237,8 +248,9 @@ struct Sample {
 };
 
 // Texts of the scripts whose shapers reorder, of joining and of marks
-// positioned by GPOS, and of kerning; each one item of code points below
-// U+10000, so that hb-shape's clusters are UTF-16 offsets too.
+// positioned by GPOS or, in a font without GPOS, by HarfBuzz's fallback, and
+// of kerning; each one item of code points below U+10000, so that hb-shape's
+// clusters are UTF-16 offsets too.
 const Sample kSamples[] = {
     {"NotoSansDevanagari-Regular.ttf", "क्षत्रिय हिन्दी र्कि", false},
     {"NotoSansBengali-Regular.ttf", "ক্ষত্রিয় র্কি কোলকাতা", false},
@@ -248,6 +260,7 @@ const Sample kSamples[] = {
     {"NotoNaskhArabic-Regular.ttf", "بِسْمِ اللَّهِ الرَّحْمَٰنِ", true},
     {"NotoSansHebrew-Regular.ttf", "שָׁלוֹם בְּרֵאשִׁית", true},
     {"NotoSans-Regular.ttf", "AVATAR Wave To office", false},
+    {"NotoSansLisu-Regular.ttf", "ꓡꓲ́ ꓡꓲ́", false},
 };
 
 TEST_F(Trace, EveryStageEqualsHbShapeTrace) {
