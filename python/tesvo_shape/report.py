@@ -34,6 +34,7 @@ CELL_HEIGHT_PX = 44  # height of the ascender-to-descender band of a glyph cell
 RUN_HEIGHT_PX = 72  # the same band in the positioned rows
 LINE_HEIGHT_PX = 112  # and in the drawing of the whole line
 WRAP_WIDTH_PX = 960  # a drawn run wraps to a new line past this width
+FINE = 'stroke-width="1" vector-effect="non-scaling-stroke"'  # a one-pixel line at any scale
 OPEN_ROWS_UP_TO = 300  # items of more glyphs show their stage rows closed, to be opened
 
 
@@ -80,6 +81,7 @@ class _Page:
         self.shaped = shaped
         self.units = units
         self.used: set[int] = set()
+        self.cells: set[int] = set()
         gids = {g.g for item in shaped.items for g in item.final}
         gids |= {g.g for item in shaped.items for s in item.stages for g in s.glyphs}
         top, bottom = art.ascender, art.descender
@@ -97,6 +99,39 @@ class _Page:
         self.used.add(gid)
         return f"#g{gid}"
 
+    def _cell_box(self, gid: int) -> Tuple[float, float]:
+        """Left and right of a glyph's cell in font units: its ink and advance, padded."""
+        advance = self.art.advance(gid)
+        box = self.art.bounds(gid)
+        left = min(0.0, box[0] if box else 0.0)
+        right = max(float(advance), box[2] if box else 0.0, left + self.band * 0.15)
+        pad = self.band * 0.04
+        return left - pad, right + pad
+
+    def cell_width(self, gid: int) -> str:
+        left, right = self._cell_box(gid)
+        return _num((right - left) * CELL_HEIGHT_PX / self.band)
+
+    def use_cell(self, gid: int) -> str:
+        """A glyph as the stage rows draw it, with its baseline and advance edges: defined
+        once per glyph, because a long text repeats its glyphs in every row."""
+        self.cells.add(gid)
+        self.use(gid)
+        return f"#c{gid}"
+
+    def _cell_symbol(self, gid: int) -> str:
+        left, right = self._cell_box(gid)
+        advance = self.art.advance(gid)
+        return (
+            f'<symbol id="c{gid}" viewBox="{_num(left)} {-self.top} {_num(right - left)} {self.band}">'
+            # The lines carry their own stroke: the page's style does not reach into the
+            # copies that <use> makes of a symbol.
+            f'<line stroke="#9ab" {FINE} x1="{_num(left)}" y1="0" x2="{_num(right)}" y2="0"/>'
+            f'<line stroke="#dde" {FINE} x1="0" y1="{-self.top}" x2="0" y2="{-self.bottom}"/>'
+            f'<line stroke="#dde" {FINE} x1="{advance}" y1="{-self.top}" x2="{advance}" '
+            f'y2="{-self.bottom}"/><use href="#g{gid}" transform="scale(1,-1)"/></symbol>'
+        )
+
     def glyph_title(self, glyph: Glyph, span: Tuple[int, int], positioned: bool) -> str:
         chars = unit_slice(self.units, *span)
         lines = [
@@ -111,30 +146,19 @@ class _Page:
         paths = "".join(
             f'<path id="g{gid}" d="{_attr(self.art.path(gid))}"/>' for gid in sorted(self.used)
         )
+        paths += "".join(self._cell_symbol(gid) for gid in sorted(self.cells))
         return f'<svg class="defs" width="0" height="0" aria-hidden="true"><defs>{paths}</defs></svg>'
 
 
 def _glyph_cell(page: _Page, glyph: Glyph, span: Tuple[int, int], changed: bool) -> str:
-    art = page.art
-    advance = art.advance(glyph.g)
-    box = art.bounds(glyph.g)
-    left = min(0.0, box[0] if box else 0.0)
-    right = max(float(advance), box[2] if box else 0.0, left + page.band * 0.15)
-    pad = page.band * 0.04
-    left, right = left - pad, right + pad
-    width = right - left
-    scale = CELL_HEIGHT_PX / page.band
+    width = page.cell_width(glyph.g)
     chars = unit_slice(page.units, *span)
     cls = "g changed" if changed else "g"
     return (
         f'<div class="{cls}" data-cl="{span[0]}" data-ce="{span[1]}" '
         f'title="{_attr(page.glyph_title(glyph, span, False))}">'
-        f'<svg width="{_num(width * scale)}" height="{CELL_HEIGHT_PX}" '
-        f'viewBox="{_num(left)} {-page.top} {_num(width)} {page.band}">'
-        f'<line class="base" x1="{_num(left)}" y1="0" x2="{_num(right)}" y2="0"/>'
-        f'<line class="edge" x1="0" y1="{-page.top}" x2="0" y2="{-page.bottom}"/>'
-        f'<line class="edge" x1="{advance}" y1="{-page.top}" x2="{advance}" y2="{-page.bottom}"/>'
-        f'<use href="{page.use(glyph.g)}" transform="scale(1,-1)"/></svg>'
+        f'<svg width="{width}" height="{CELL_HEIGHT_PX}"><use href="{page.use_cell(glyph.g)}" '
+        f'width="100%" height="100%"/></svg>'
         f'<span class="gid">{glyph.g}</span>'
         f'<span class="ch" dir="auto">{html.escape(visible(chars))}</span></div>'
     )

@@ -255,7 +255,7 @@ class TestReport:
         text = out.read_text(encoding="utf-8")
         for outside in ("http:", "https:", "//", "src=", "url(", "@import", "<link"):
             assert outside not in text.replace("</", "<").replace("// ", ""), outside
-        defined = {n.attrs["id"] for n in page.find_all("path") if "id" in n.attrs}
+        defined = {n.attrs["id"] for tag in ("path", "symbol") for n in page.find_all(tag) if "id" in n.attrs}
         used = {n.attrs["href"] for n in page.find_all("use")}
         assert used and all(h.startswith("#") and h[1:] in defined for h in used)
 
