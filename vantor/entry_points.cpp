@@ -145,7 +145,7 @@ HRESULT shape_item(const ItemArguments &args, SCRIPT_CACHE *psc, int cMaxGlyphs,
 
   if (state.trace.recording()) {
     try {
-      state.trace.append(trace_lookups(font, item.request, item.run->glyphs));
+      state.trace.append(trace_lookups(font, item.request, *item.run));
     } catch (const std::bad_alloc &) {
       // The trace is a diagnostic: running out of memory for it leaves the
       // shaping result as it is.
@@ -341,8 +341,24 @@ VANTOR_EXPORT int usp_trace_stage(int index, char *name, int name_capacity, int 
       std::memcpy(name, stage->name.data(), length);
       name[length] = '\0';
     }
-    if (glyph_count != nullptr) *glyph_count = static_cast<int>(stage->glyphs.size());
-    if (glyphs != nullptr) *glyphs = stage->glyphs.data();
+    if (glyph_count != nullptr) *glyph_count = static_cast<int>(stage->ids.size());
+    if (glyphs != nullptr) *glyphs = stage->ids.data();
+    result = 0;
+  });
+  return result;
+}
+
+// Result: 0 when the stage is delivered, 1 for an index out of range or a
+// null record.
+VANTOR_EXPORT int usp_trace_stage_glyphs(int index, USP_TRACE_STAGE_GLYPHS *out) {
+  int result = 1;
+  quietly([&] {
+    Backend &state = backend();
+    const std::lock_guard<std::mutex> hold(state.lock);
+    const TraceStage *stage = state.trace.stage(index);
+    if (stage == nullptr || out == nullptr) return;
+    *out = USP_TRACE_STAGE_GLYPHS{stage->kind, static_cast<int>(stage->glyphs.size()),
+                                  stage->glyphs.data()};
     result = 0;
   });
   return result;
@@ -371,3 +387,4 @@ static_assert(std::is_same_v<decltype(usp_trace_begin), usp_trace_begin_fn>);
 static_assert(std::is_same_v<decltype(usp_trace_count), usp_trace_count_fn>);
 static_assert(std::is_same_v<decltype(usp_trace_stage), usp_trace_stage_fn>);
 static_assert(std::is_same_v<decltype(usp_trace_stop), usp_trace_stop_fn>);
+static_assert(std::is_same_v<decltype(usp_trace_stage_glyphs), usp_trace_stage_glyphs_fn>);

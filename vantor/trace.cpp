@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <numeric>
 #include <string_view>
 #include <utility>
 
@@ -12,21 +13,34 @@ namespace {
 
 using namespace std::string_view_literals;
 
-// Follows HarfBuzz's buffer messages during one shaping. HarfBuzz 6.0.0
-// sends, inside the GSUB table, "start lookup N feature 'tag'", optionally
-// "skipped lookup N ..." when no glyph can match, and always
-// "end lookup N feature 'tag'"; it also sends messages from inside each
-// lookup and for GPOS. A stage is taken at "start table GSUB" (the cmap
-// result) and at each "end lookup" of a GSUB lookup that was not skipped.
-class LookupTracer {
+// Where in the shaping a message comes from: the lookups of GSUB and GPOS
+// are announced with the same words.
+enum class Table { none, gsub, gpos };
+
+// Follows HarfBuzz 6.0.0's buffer messages during one shaping:
+// - "start table GSUB" / "end table GSUB" around substitution, the cmap
+//   result at its start; inside it the shapers' reordering phases ("start
+//   reordering indic initial" ... "end reordering indic initial", likewise
+//   "indic final", "khmer", "myanmar", "USE") and the lookups;
+// - "start table GPOS" / "end table GPOS" around the GPOS lookups;
+// - per lookup "start lookup N feature 'tag'", "skipped lookup N ..." when no
+//   glyph can match, always "end lookup N feature 'tag'", and messages from
+//   inside the lookup, which are not stages;
+// - "start table kern" / "end table kern", "start fallback mark" / "end
+//   fallback mark", "start fallback kern" / "end fallback kern" for the other
+//   ways of positioning (the kern machine's own "start kern" inside them is
+//   not a stage of its own).
+// A stage is taken at each end of a step that ran, and once, as positioning
+// starts, the default positions the first positioning step starts from.
+class StepTracer {
  public:
-  explicit LookupTracer(hb_direction_t direction) : direction_(direction) {}
+  explicit StepTracer(hb_direction_t direction) : direction_(direction) {}
 
   // Always answers true: false would make HarfBuzz skip the step it
   // announces and so change the shaping.
   static hb_bool_t on_message(hb_buffer_t *buffer, hb_font_t *, const char *message,
                               void *user_data) {
-    auto *tracer = static_cast<LookupTracer *>(user_data);
+    auto *tracer = static_cast<StepTracer *>(user_data);
     try {
       tracer->handle(buffer, message);
     } catch (...) {
@@ -41,32 +55,75 @@ class LookupTracer {
 
  private:
   void handle(hb_buffer_t *buffer, std::string_view message) {
+    if (handle_table(buffer, message)) return;
+    if (table_ != Table::none) {
+      handle_lookup(buffer, message);
+      if (table_ == Table::gsub && message.starts_with("end reordering "sv)) {
+        take(buffer, std::string(message.substr("end "sv.size())), USP_TRACE_KIND_REORDER);
+      }
+      return;
+    }
+    handle_other_positioning(buffer, message);
+  }
+
+  bool handle_table(hb_buffer_t *buffer, std::string_view message) {
     if (message == "start table GSUB"sv) {
-      in_gsub_ = saw_gsub_ = true;
-      stages_.push_back(TraceStage{"cmap", snapshot(buffer)});
-      return;
+      table_ = Table::gsub;
+      saw_gsub_ = true;
+      take(buffer, "cmap", USP_TRACE_KIND_CMAP);
+    } else if (message == "start table GPOS"sv) {
+      table_ = Table::gpos;
+      start_positioning(buffer);
+    } else if (message == "end table GSUB"sv || message == "end table GPOS"sv) {
+      table_ = Table::none;
+    } else {
+      return false;
     }
-    if (message == "end table GSUB"sv) {
-      in_gsub_ = false;
-      return;
-    }
-    if (!in_gsub_) return;
+    return true;
+  }
+
+  void handle_lookup(hb_buffer_t *buffer, std::string_view message) {
     if (message.starts_with("start lookup "sv)) {
       skipped_ = false;
     } else if (message.starts_with("skipped lookup "sv)) {
       skipped_ = true;
     } else if (message.starts_with("end lookup "sv)) {
-      if (!skipped_) stages_.push_back(TraceStage{stage_name(message), snapshot(buffer)});
+      if (!skipped_) {
+        const bool gsub = table_ == Table::gsub;
+        take(buffer, lookup_name(gsub ? "GSUB"sv : "GPOS"sv, message),
+             gsub ? USP_TRACE_KIND_SUBSTITUTE : USP_TRACE_KIND_POSITION);
+      }
       skipped_ = false;
     }
   }
 
+  void handle_other_positioning(hb_buffer_t *buffer, std::string_view message) {
+    static constexpr std::pair<std::string_view, std::string_view> kSteps[] = {
+        {"table kern"sv, "kern table"sv},
+        {"fallback mark"sv, "fallback mark"sv},
+        {"fallback kern"sv, "fallback kern"sv},
+    };
+    for (const auto &[step, name] : kSteps) {
+      if (message.starts_with("start "sv) && message.substr("start "sv.size()) == step) {
+        start_positioning(buffer);
+      } else if (message.starts_with("end "sv) && message.substr("end "sv.size()) == step) {
+        take(buffer, std::string(name), USP_TRACE_KIND_POSITION);
+      }
+    }
+  }
+
+  void start_positioning(hb_buffer_t *buffer) {
+    if (positioning_started_) return;
+    positioning_started_ = true;
+    take(buffer, "default positions", USP_TRACE_KIND_POSITION);
+  }
+
   // "end lookup 11 feature 'fina'" becomes "GSUB lookup 11 'fina'".
-  static std::string stage_name(std::string_view message) {
+  static std::string lookup_name(std::string_view table, std::string_view message) {
     std::string_view rest = message.substr("end lookup "sv.size());
     unsigned index = 0;
     const auto parsed = std::from_chars(rest.data(), rest.data() + rest.size(), index);
-    std::string name = "GSUB lookup " + std::to_string(index);
+    std::string name = std::string(table) + " lookup " + std::to_string(index);
     rest.remove_prefix(static_cast<std::size_t>(parsed.ptr - rest.data()));
     constexpr std::string_view kFeature = " feature '"sv;
     if (!rest.starts_with(kFeature) || rest.size() < kFeature.size() + 5) return name;
@@ -79,43 +136,81 @@ class LookupTracer {
 
   // The buffer's glyphs in logical order. HarfBuzz turns the buffer around
   // cluster by cluster (and flips its direction) when it shapes a script
-  // against its natural direction; that is undone here.
-  std::vector<std::uint16_t> snapshot(hb_buffer_t *buffer) const {
+  // against its natural direction; that is undone here. Positions are read
+  // only once positioning has started: before that the buffer has none, and
+  // asking for them would clear memory HarfBuzz is still using.
+  void take(hb_buffer_t *buffer, std::string name, int kind) {
     unsigned count = 0;
     const hb_glyph_info_t *infos = hb_buffer_get_glyph_infos(buffer, &count);
-    std::vector<std::uint16_t> glyphs(count);
-    for (unsigned i = 0; i < count; ++i) glyphs[i] = static_cast<std::uint16_t>(infos[i].codepoint);
-    if (hb_buffer_get_direction(buffer) == direction_) return glyphs;
-    std::reverse(glyphs.begin(), glyphs.end());
+    const hb_glyph_position_t *positions =
+        kind == USP_TRACE_KIND_POSITION ? hb_buffer_get_glyph_positions(buffer, nullptr) : nullptr;
+    const std::vector<unsigned> order = logical_order(buffer, infos, count);
+    TraceStage stage{std::move(name), kind, {}, {}};
+    stage.ids.reserve(count);
+    stage.glyphs.reserve(count);
+    for (unsigned i : order) {
+      USP_TRACE_GLYPH glyph{infos[i].codepoint, infos[i].cluster, 0, 0, 0};
+      if (positions != nullptr) {
+        glyph.advance = positions[i].x_advance;
+        glyph.x_offset = positions[i].x_offset;
+        glyph.y_offset = positions[i].y_offset;
+      }
+      stage.ids.push_back(static_cast<std::uint16_t>(glyph.glyph));
+      stage.glyphs.push_back(glyph);
+    }
+    stages_.push_back(std::move(stage));
+  }
+
+  std::vector<unsigned> logical_order(hb_buffer_t *buffer, const hb_glyph_info_t *infos,
+                                      unsigned count) const {
+    std::vector<unsigned> order(count);
+    std::iota(order.begin(), order.end(), 0U);
+    if (hb_buffer_get_direction(buffer) == direction_) return order;
+    std::reverse(order.begin(), order.end());
     for (unsigned start = 0; start < count;) {
       unsigned end = start + 1;
       while (end < count && infos[end].cluster == infos[start].cluster) ++end;
       // Glyphs start..end of the buffer now sit at count-end..count-start.
-      std::reverse(glyphs.begin() + (count - end), glyphs.begin() + (count - start));
+      std::reverse(order.begin() + (count - end), order.begin() + (count - start));
       start = end;
     }
-    return glyphs;
+    return order;
   }
 
   hb_direction_t direction_;
-  bool in_gsub_ = false;
+  Table table_ = Table::none;
   bool saw_gsub_ = false;
   bool skipped_ = false;
+  bool positioning_started_ = false;
   bool failed_ = false;
   std::vector<TraceStage> stages_;
 };
 
 // The cmap result computed directly, for a shaping that never entered GSUB.
-std::vector<std::uint16_t> nominal_glyphs(const FontFace &font, std::u16string_view text) {
+TraceStage nominal_stage(const FontFace &font, std::u16string_view text) {
   const CodePoints decoded = decode_utf16(text);
-  std::vector<std::uint16_t> glyphs;
-  glyphs.reserve(decoded.chars.size());
-  for (char32_t c : decoded.chars) {
+  TraceStage stage{"cmap", USP_TRACE_KIND_CMAP, {}, {}};
+  for (std::size_t i = 0; i < decoded.chars.size(); ++i) {
     hb_codepoint_t glyph = 0;
-    if (!hb_font_get_nominal_glyph(font.font(), c, &glyph)) glyph = 0;
-    glyphs.push_back(static_cast<std::uint16_t>(glyph));
+    if (!hb_font_get_nominal_glyph(font.font(), decoded.chars[i], &glyph)) glyph = 0;
+    stage.ids.push_back(static_cast<std::uint16_t>(glyph));
+    stage.glyphs.push_back(
+        USP_TRACE_GLYPH{glyph, static_cast<DWORD>(decoded.offsets[i]), 0, 0, 0});
   }
-  return glyphs;
+  return stage;
+}
+
+TraceStage final_stage(const ShapedRun &run) {
+  TraceStage stage{"final", USP_TRACE_KIND_FINAL, {}, {}};
+  stage.ids.reserve(run.glyphs.size());
+  stage.glyphs.reserve(run.glyphs.size());
+  for (std::size_t k = 0; k < run.glyphs.size(); ++k) {
+    const hb_glyph_position_t &position = run.positions[k];
+    stage.ids.push_back(static_cast<std::uint16_t>(run.glyphs[k]));
+    stage.glyphs.push_back(USP_TRACE_GLYPH{run.glyphs[k], run.clusters[k], position.x_advance,
+                                           position.x_offset, position.y_offset});
+  }
+  return stage;
 }
 
 }  // namespace
@@ -130,23 +225,18 @@ const TraceStage *TraceRecorder::stage(int index) const {
 }
 
 std::vector<TraceStage> trace_lookups(const FontFace &font, const ShapeRequest &request,
-                                      const std::vector<hb_codepoint_t> &final_glyphs) {
-  LookupTracer tracer(request.direction);
+                                      const ShapedRun &final_run) {
+  StepTracer tracer(request.direction);
   const BufferPtr buffer = make_buffer(request);
-  hb_buffer_set_message_func(buffer.get(), &LookupTracer::on_message, &tracer, nullptr);
+  hb_buffer_set_message_func(buffer.get(), &StepTracer::on_message, &tracer, nullptr);
   shape_buffer(font, request, buffer.get());
 
   std::vector<TraceStage> stages = tracer.take_stages();
   if (tracer.failed()) stages.clear();
   if (!tracer.saw_gsub() || tracer.failed()) {
-    stages.insert(stages.begin(), TraceStage{"cmap", nominal_glyphs(font, request.text)});
+    stages.insert(stages.begin(), nominal_stage(font, request.text));
   }
-  TraceStage final_stage{"final", {}};
-  final_stage.glyphs.reserve(final_glyphs.size());
-  for (hb_codepoint_t glyph : final_glyphs) {
-    final_stage.glyphs.push_back(static_cast<std::uint16_t>(glyph));
-  }
-  stages.push_back(std::move(final_stage));
+  stages.push_back(final_stage(final_run));
   return stages;
 }
 

@@ -1,11 +1,13 @@
-// The per-lookup trace: the glyph sequence after cmap, after each GSUB
-// lookup HarfBuzz applied, and at the end of shaping.
+// The shaping trace: the glyph sequence after cmap, after each step HarfBuzz
+// announces (its shapers' reordering phases, each GSUB and GPOS lookup, the
+// kern table, fallback positioning) and at the end of shaping.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "ffi/usp10.h"
 #include "font_store.h"
 #include "shaper.h"
 
@@ -13,11 +15,16 @@ namespace vantor {
 
 struct TraceStage {
   std::string name;
-  std::vector<std::uint16_t> glyphs;
+  int kind = USP_TRACE_KIND_CMAP;
+  // Glyph ids alone, for usp_trace_stage.
+  std::vector<std::uint16_t> ids;
+  // The same glyphs with HarfBuzz's cluster at that moment and, in stages
+  // that position, its advance and offsets; for usp_trace_stage_glyphs.
+  std::vector<USP_TRACE_GLYPH> glyphs;
 };
 
 // Stages recorded between usp_trace_begin and usp_trace_stop. Stages are
-// only ever appended while recording, and each keeps its own glyph array, so
+// only ever appended while recording, and each keeps its own glyph arrays, so
 // pointers handed out stay valid until the next begin or stop.
 class TraceRecorder {
  public:
@@ -40,12 +47,12 @@ class TraceRecorder {
 };
 
 // Shapes the request a second time with HarfBuzz's message callback and
-// returns the stages "cmap" and one "GSUB lookup N 'tag'" per GSUB lookup
-// applied, followed by "final" holding final_glyphs. The result of this
+// returns the stages "cmap", one per step that ran (see vantor.h for their
+// names and kinds), and "final" holding `final_run`. The result of this
 // second shaping is never handed out: a callback can change how some fonts
 // shape, so the caller's result always comes from the untraced shaping and
 // so does the final stage.
 std::vector<TraceStage> trace_lookups(const FontFace &font, const ShapeRequest &request,
-                                      const std::vector<hb_codepoint_t> &final_glyphs);
+                                      const ShapedRun &final_run);
 
 }  // namespace vantor

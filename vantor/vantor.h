@@ -3,10 +3,11 @@
  * The library exports the five Uniscribe OpenType entry points declared in
  * ffi/usp10.h and seven functions of its own (usp_set_font_bytes,
  * usp_clear_font_bytes, usp_capabilities, usp_trace_begin, usp_trace_count,
- * usp_trace_stage, usp_trace_stop). This header documents the values that are
- * the library's own choice: the script numbers stored in
- * SCRIPT_ANALYSIS.eScript, the failure codes of usp_set_font_bytes, the bits
- * of usp_capabilities and the names of the trace stages.
+ * usp_trace_stage, usp_trace_stage_glyphs, usp_trace_stop). This header
+ * documents the values that are the library's own choice: the script numbers
+ * stored in SCRIPT_ANALYSIS.eScript, the failure codes of usp_set_font_bytes,
+ * the bits of usp_capabilities and the names, kinds and contents of the trace
+ * stages.
  *
  * Behaviour worth knowing when reading its results:
  *
@@ -80,12 +81,42 @@
  *
  * - Trace: usp_trace_begin starts recording (dropping earlier stages) and
  *   usp_trace_stop ends it and drops the stages. Every successful
- *   ScriptShapeOpenType call made in between appends its stages: "cmap" (the
- *   glyphs as GSUB starts), one "GSUB lookup N 'tag'" per GSUB lookup that
- *   HarfBuzz applied (N the lookup index, tag its feature), and "final" (the
- *   shaped glyphs in logical order). Glyph pointers handed out by
- *   usp_trace_stage stay valid until the next usp_trace_begin or
- *   usp_trace_stop.
+ *   ScriptShapeOpenType call made in between shapes the item a second time
+ *   with HarfBuzz's message callback and appends one stage per step HarfBuzz
+ *   announced and ran, in the order they ran; the returned result always
+ *   comes from the untraced shaping. Stages, with their names and kinds
+ *   (USP_TRACE_KIND_* in ffi/usp10.h):
+ *     "cmap"                         CMAP        the glyphs as GSUB starts
+ *     "reordering indic initial", "reordering indic final",
+ *     "reordering khmer", "reordering myanmar", "reordering USE"
+ *                                    REORDER     a shaper's own reordering
+ *     "GSUB lookup N 'tag'"          SUBSTITUTE  a GSUB lookup applied (N the
+ *                                                lookup index, tag its feature;
+ *                                                lookups HarfBuzz skipped for
+ *                                                want of a matching glyph are
+ *                                                left out)
+ *     "default positions"            POSITION    the advances positioning
+ *                                                starts from (taken once,
+ *                                                before the first step below)
+ *     "GPOS lookup N 'tag'"          POSITION    a GPOS lookup applied
+ *     "kern table", "fallback mark", "fallback kern"
+ *                                    POSITION    kerning from the 'kern'
+ *                                                table, mark positioning and
+ *                                                kerning without GPOS
+ *     "final"                        FINAL       the shaped glyphs
+ *   usp_trace_stage gives a stage's name and glyph ids; usp_trace_stage_glyphs
+ *   gives the stage of the same index as a USP_TRACE_STAGE_GLYPHS record:
+ *   its kind and, per glyph, the id, the cluster HarfBuzz held for it at that
+ *   moment (a UTF-16 offset into the item; cluster values change as
+ *   reordering and ligatures merge clusters) and, in POSITION and FINAL
+ *   stages, x_advance, x_offset and y_offset as HarfBuzz held them. Inside
+ *   GPOS those are HarfBuzz's working values: an attached mark's offset is
+ *   relative to its base until positioning ends, and only the FINAL stage has
+ *   the finished offsets (GOFFSET.du of ScriptPlaceOpenType is its x_offset,
+ *   negated in right-to-left items). Glyphs are in logical order in every
+ *   stage. Arrays handed out by either function stay valid until the next
+ *   usp_trace_begin or usp_trace_stop. Both return 0 when the stage is
+ *   delivered, 1 for an index out of range.
  */
 #ifndef VANTOR_VANTOR_H
 #define VANTOR_VANTOR_H

@@ -124,8 +124,9 @@ def build_parser() -> argparse.ArgumentParser:
                        "cannot apply features and refuses a non-empty list, "
                        "e.g. --features \"liga, -kern, ss01=2\"")
     shape.add_argument("--trace", action="store_true",
-                       help="add one stage per GSUB lookup the backend applied (after cmap, "
-                       "before final), e.g. --trace")
+                       help="add one stage per GSUB lookup the backend applied and per "
+                       "reordering phase of the script's shaper (after cmap, before final), "
+                       "e.g. --trace")
     shape.add_argument("--usp10", metavar="LIBRARY",
                        help="load this backend library instead of the bundled one, "
                        "e.g. --usp10 /opt/usp/libvantor.so")

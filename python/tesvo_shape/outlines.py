@@ -1,10 +1,12 @@
-"""Glyph outlines, names and metrics of a font, read with fontTools for the trace report."""
+"""Glyph outlines, names and metrics of a font, and the names of its lookups, read with
+fontTools for the trace report."""
 
 from __future__ import annotations
 
 import io
 from typing import Dict, Optional, Tuple
 
+from fontTools.feaLib.lookupDebugInfo import LOOKUP_DEBUG_INFO_KEY
 from fontTools.pens.boundsPen import BoundsPen
 from fontTools.pens.svgPathPen import SVGPathPen
 from fontTools.ttLib import TTFont, TTLibError
@@ -42,6 +44,24 @@ class FontArt:
 
     def name(self, gid: int) -> str:
         return self._order[gid] if 0 <= gid < len(self._order) else f"gid{gid}"
+
+    def lookup_names(self) -> Dict[Tuple[str, int], str]:
+        """("GSUB" or "GPOS", lookup index) to the lookup's name in the feature file the font
+        was built from, as feaLib keeps it in the Debg table (fontmake writes one); empty when
+        the font has no such table or it cannot be read."""
+        try:
+            if "Debg" not in self._font:
+                return {}
+            tables = self._font["Debg"].data.get(LOOKUP_DEBUG_INFO_KEY, {})
+            names = {}
+            for table, lookups in tables.items():
+                for index, info in lookups.items():
+                    # Each entry is [location, name, feature]; the name may be empty.
+                    if isinstance(info, (list, tuple)) and len(info) > 1 and info[1]:
+                        names[(str(table), int(index))] = str(info[1])
+            return names
+        except Exception:  # a broken debug table only costs the names
+            return {}
 
     def exists(self, gid: int) -> bool:
         return 0 <= gid < len(self._order)

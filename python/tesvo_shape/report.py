@@ -3,8 +3,9 @@
 For each item there is one row per stage, showing the glyph run as the font's own outlines,
 with the glyphs that the stage changed highlighted and the characters each glyph's cluster
 covers written under it, then a row that draws the item's positioned glyphs with their
-advances and offsets. A first section draws the whole line as it appears on screen.
-Everything (outlines, style, script) is inline: the page loads nothing.
+advances and offsets. A first section draws the whole line as it appears on screen. Long runs
+wrap onto as many lines as they need, right-to-left ones from the right; the stage rows of a
+long item start closed. Everything (outlines, style, script) is inline: the page loads nothing.
 """
 
 from __future__ import annotations
@@ -16,6 +17,7 @@ from typing import Any, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 from .outlines import FontArt
 from .result import (
+    LOOKUP_STAGE,
     Glyph,
     Item,
     Shaped,
@@ -31,6 +33,9 @@ from .result import (
 CELL_HEIGHT_PX = 44  # height of the ascender-to-descender band of a glyph cell
 RUN_HEIGHT_PX = 72  # the same band in the positioned rows
 LINE_HEIGHT_PX = 112  # and in the drawing of the whole line
+WRAP_WIDTH_PX = 960  # a drawn run wraps to a new line past this width
+FINE = 'stroke-width="1" vector-effect="non-scaling-stroke"'  # a one-pixel line at any scale
+OPEN_ROWS_UP_TO = 300  # items of more glyphs show their stage rows closed, to be opened
 
 
 def _asset(name: str) -> str:
@@ -72,9 +77,11 @@ class _Page:
 
     def __init__(self, art: FontArt, shaped: Shaped, units: bytes) -> None:
         self.art = art
+        self.lookup_names = art.lookup_names()
         self.shaped = shaped
         self.units = units
         self.used: set[int] = set()
+        self.cells: set[int] = set()
         gids = {g.g for item in shaped.items for g in item.final}
         gids |= {g.g for item in shaped.items for s in item.stages for g in s.glyphs}
         top, bottom = art.ascender, art.descender
@@ -92,6 +99,39 @@ class _Page:
         self.used.add(gid)
         return f"#g{gid}"
 
+    def _cell_box(self, gid: int) -> Tuple[float, float]:
+        """Left and right of a glyph's cell in font units: its ink and advance, padded."""
+        advance = self.art.advance(gid)
+        box = self.art.bounds(gid)
+        left = min(0.0, box[0] if box else 0.0)
+        right = max(float(advance), box[2] if box else 0.0, left + self.band * 0.15)
+        pad = self.band * 0.04
+        return left - pad, right + pad
+
+    def cell_width(self, gid: int) -> str:
+        left, right = self._cell_box(gid)
+        return _num((right - left) * CELL_HEIGHT_PX / self.band)
+
+    def use_cell(self, gid: int) -> str:
+        """A glyph as the stage rows draw it, with its baseline and advance edges: defined
+        once per glyph, because a long text repeats its glyphs in every row."""
+        self.cells.add(gid)
+        self.use(gid)
+        return f"#c{gid}"
+
+    def _cell_symbol(self, gid: int) -> str:
+        left, right = self._cell_box(gid)
+        advance = self.art.advance(gid)
+        return (
+            f'<symbol id="c{gid}" viewBox="{_num(left)} {-self.top} {_num(right - left)} {self.band}">'
+            # The lines carry their own stroke: the page's style does not reach into the
+            # copies that <use> makes of a symbol.
+            f'<line stroke="#9ab" {FINE} x1="{_num(left)}" y1="0" x2="{_num(right)}" y2="0"/>'
+            f'<line stroke="#dde" {FINE} x1="0" y1="{-self.top}" x2="0" y2="{-self.bottom}"/>'
+            f'<line stroke="#dde" {FINE} x1="{advance}" y1="{-self.top}" x2="{advance}" '
+            f'y2="{-self.bottom}"/><use href="#g{gid}" transform="scale(1,-1)"/></symbol>'
+        )
+
     def glyph_title(self, glyph: Glyph, span: Tuple[int, int], positioned: bool) -> str:
         chars = unit_slice(self.units, *span)
         lines = [
@@ -108,6 +148,7 @@ class _Page:
         paths = "".join(
             f'<path id="g{gid}" d="{_attr(self.art.path(gid))}"/>' for gid in sorted(self.used)
         )
+        paths += "".join(self._cell_symbol(gid) for gid in sorted(self.cells))
         return f'<svg class="defs" width="0" height="0" aria-hidden="true"><defs>{paths}</defs></svg>'
 
     def _box_defs(self) -> str:
@@ -125,89 +166,133 @@ class _Page:
 
 
 def _glyph_cell(page: _Page, glyph: Glyph, span: Tuple[int, int], changed: bool) -> str:
-    art = page.art
-    advance = art.advance(glyph.g)
-    box = art.bounds(glyph.g)
-    left = min(0.0, box[0] if box else 0.0)
-    right = max(float(advance), box[2] if box else 0.0, left + page.band * 0.15)
-    pad = page.band * 0.04
-    left, right = left - pad, right + pad
-    width = right - left
-    scale = CELL_HEIGHT_PX / page.band
+    width = page.cell_width(glyph.g)
     chars = unit_slice(page.units, *span)
     cls = "g changed" if changed else "g"
     return (
         f'<div class="{cls}" data-cl="{span[0]}" data-ce="{span[1]}" '
         f'title="{_attr(page.glyph_title(glyph, span, False))}">'
-        f'<svg width="{_num(width * scale)}" height="{CELL_HEIGHT_PX}" '
-        f'viewBox="{_num(left)} {-page.top} {_num(width)} {page.band}">'
-        f'<line class="base" x1="{_num(left)}" y1="0" x2="{_num(right)}" y2="0"/>'
-        f'<line class="edge" x1="0" y1="{-page.top}" x2="0" y2="{-page.bottom}"/>'
-        f'<line class="edge" x1="{advance}" y1="{-page.top}" x2="{advance}" y2="{-page.bottom}"/>'
-        f'<use href="{page.use(glyph.g)}" transform="scale(1,-1)"/></svg>'
+        f'<svg width="{width}" height="{CELL_HEIGHT_PX}"><use href="{page.use_cell(glyph.g)}" '
+        f'width="100%" height="100%"/></svg>'
         f'<span class="gid">{glyph.g}</span>'
         f'<span class="ch" dir="auto">{html.escape(visible(chars))}</span></div>'
     )
 
 
+def _stage_title(page: _Page, name: str) -> str:
+    """The stage's name, with the lookup's name from the font's Debg table when it has one."""
+    m = LOOKUP_STAGE.match(name)
+    if m:
+        lookup = page.lookup_names.get((m["table"], int(m["index"])))
+        if lookup:
+            return f"{name} \u00b7 {lookup}"
+    return name
+
+
 def _stage_rows(page: _Page, item: Item) -> List[str]:
     rows = []
     before: Optional[List[int]] = None
+    closed = " closed" if len(item.final) > OPEN_ROWS_UP_TO else ""
+    direction = "rtl" if item.rtl else "ltr"
     for k, stage in enumerate(item.stages):
-        gids = [g.g for g in stage.glyphs]
+        # Cells in logical order, laid out in the item's direction: a right-to-left row
+        # reads as on screen, starts at its first glyph and wraps from the right.
+        glyphs = stage.glyphs[::-1] if item.rtl else stage.glyphs
+        gids = [g.g for g in glyphs]
         changed = changed_glyphs(before, gids)
-        spans = cluster_spans(stage.glyphs, item.start, item.end)
-        cells = "".join(_glyph_cell(page, g, s, c) for g, s, c in zip(stage.glyphs, spans, changed))
+        spans = cluster_spans(glyphs, item.start, item.end)
+        cells = "".join(_glyph_cell(page, g, s, c) for g, s, c in zip(glyphs, spans, changed))
         count = sum(changed)
         note = f'<span class="note">{count} changed</span>' if count else ""
+        unchanged = " unchanged" if before is not None and not count else ""
         rows.append(
-            f'<tr class="stage" data-stage="{k}"><th title="{_attr(stage.label)}">'
-            f'<span class="name">{html.escape(stage.name)}</span>{note}</th>'
-            f'<td><div class="run">{cells or "<em>no glyphs</em>"}</div></td></tr>'
+            f'<tr class="stage{unchanged}{closed}" data-stage="{k}"><th title="{_attr(stage.label)}">'
+            f'<span class="name">{html.escape(_stage_title(page, stage.name))}</span>{note}</th>'
+            f'<td><div class="run" dir="{direction}">{cells or "<em>no glyphs</em>"}</div></td></tr>'
         )
         before = gids
     return rows
 
 
 def _positioned_run(
-    page: _Page, runs: Sequence[Tuple[Item, Sequence[Glyph]]], height: int = RUN_HEIGHT_PX
+    page: _Page,
+    runs: Sequence[Tuple[Item, Sequence[Glyph]]],
+    height: int = RUN_HEIGHT_PX,
+    rtl: bool = False,
 ) -> str:
-    """One SVG that draws glyphs at their pen positions plus offsets, left to right: the
-    advance of each glyph as a band, marks (no advance) in their own colour, and every
-    non-zero offset as a line from the pen position to where the glyph was moved."""
+    """Glyphs drawn at their pen positions plus offsets, left to right: the advance of each
+    glyph as a band, marks (no advance) in their own colour, and every non-zero offset as a
+    line from the pen position to where the glyph was moved. The run is cut between clusters
+    into pieces of at most WRAP_WIDTH_PX, one SVG each, which wrap as lines of text do: a
+    right-to-left run starts at the right."""
+    Entry = Tuple[Glyph, Tuple[int, int], int, bool]
+    entries: List[Entry] = []
+    pen = 0
+    for item, glyphs in runs:
+        for glyph, span in zip(glyphs, cluster_spans(glyphs, item.start, item.end)):
+            entries.append((glyph, span, pen, item.rtl))
+            pen += glyph.ax
+    # Cut from where reading starts, so that only the last line is short.
+    wrap = WRAP_WIDTH_PX * page.band / height
+    pieces: List[List[Entry]] = [[]]
+    width = 0
+    after_space = 0  # entries of the last piece up to its last space, 0 for none
+    for entry in reversed(entries) if rtl else entries:
+        glyph, span = entry[0], entry[1]
+        last = pieces[-1]
+        if last and span != last[-1][1] and width + glyph.ax > wrap:
+            # Break after the piece's last space when it has one, as text wraps.
+            cut = after_space or len(last)
+            pieces[-1], carried = last[:cut], last[cut:]
+            pieces.append(carried)
+            width = sum(e[0].ax for e in carried)
+            after_space = 0
+        pieces[-1].append(entry)
+        width += glyph.ax
+        if unit_slice(page.units, *span).isspace():
+            after_space = len(pieces[-1])
+    if rtl:
+        # Each piece back in left-to-right order; the first piece, the rightmost, comes
+        # first in a right-to-left container.
+        pieces = [piece[::-1] for piece in pieces]
+    svgs = [_positioned_piece(page, piece, height) for piece in pieces]
+    direction = "rtl" if rtl else "ltr"
+    return f'<div class="lines" dir="{direction}">{"".join(svgs)}</div>'
+
+
+def _positioned_piece(
+    page: _Page, piece: Sequence[Tuple[Glyph, Tuple[int, int], int, bool]], height: int
+) -> str:
     art = page.art
     bands: List[str] = []  # painted first, so that no band hides a mark drawn before it
     glyph_parts: List[str] = []
-    pen = 0
-    lo, hi = 0.0, 0.0
-    for item, glyphs in runs:
-        for glyph, span in zip(glyphs, cluster_spans(glyphs, item.start, item.end)):
-            # GOFFSET du runs along the reading direction: leftwards in a right-to-left item.
-            ox = pen - glyph.dx if item.rtl else pen + glyph.dx
-            oy = glyph.dy
-            if glyph.ax:
-                bands.append(
-                    f'<rect class="adv a{len(bands) % 2}" x="{pen}" y="{page.bottom}" '
-                    f'width="{glyph.ax}" height="{page.band}"/>'
-                )
-            kind = "mark" if glyph.ax == 0 else "base"
-            moved = ""
-            if glyph.dx or glyph.dy:
-                kind += " moved"
-                moved = (
-                    f'<line class="off" x1="{pen}" y1="0" x2="{ox}" y2="{oy}"/>'
-                    f'<circle class="off" cx="{ox}" cy="{oy}" r="{_num(page.band * 0.012)}"/>'
-                )
-            title = html.escape(page.glyph_title(glyph, span, True))
-            glyph_parts.append(
-                f'<g class="pg {kind}" data-cl="{span[0]}" data-ce="{span[1]}"><title>{title}</title>'
-                f'<use href="{page.use(glyph.g)}" transform="translate({ox},{oy})"/>{moved}</g>'
+    lo = hi = float(piece[0][2]) if piece else 0.0
+    for glyph, span, pen, item_rtl in piece:
+        # GOFFSET du runs along the reading direction: leftwards in a right-to-left item.
+        ox = pen - glyph.dx if item_rtl else pen + glyph.dx
+        oy = glyph.dy
+        if glyph.ax:
+            bands.append(
+                f'<rect class="adv a{len(bands) % 2}" x="{pen}" y="{page.bottom}" '
+                f'width="{glyph.ax}" height="{page.band}"/>'
             )
-            box = art.bounds(glyph.g)
-            if box:
-                lo, hi = min(lo, ox + box[0]), max(hi, ox + box[2])
-            lo, hi = min(lo, ox), max(hi, ox, pen + glyph.ax)
-            pen += glyph.ax
+        kind = "mark" if glyph.ax == 0 else "base"
+        moved = ""
+        if glyph.dx or glyph.dy:
+            kind += " moved"
+            moved = (
+                f'<line class="off" x1="{pen}" y1="0" x2="{ox}" y2="{oy}"/>'
+                f'<circle class="off" cx="{ox}" cy="{oy}" r="{_num(page.band * 0.012)}"/>'
+            )
+        title = html.escape(page.glyph_title(glyph, span, True))
+        glyph_parts.append(
+            f'<g class="pg {kind}" data-cl="{span[0]}" data-ce="{span[1]}"><title>{title}</title>'
+            f'<use href="{page.use(glyph.g)}" transform="translate({ox},{oy})"/>{moved}</g>'
+        )
+        box = art.bounds(glyph.g)
+        if box:
+            lo, hi = min(lo, ox + box[0]), max(hi, ox + box[2])
+        lo, hi = min(lo, ox), max(hi, ox, pen + glyph.ax)
     pad = page.band * 0.05
     lo, hi = lo - pad, hi + pad
     width = max(hi - lo, 1.0)
@@ -242,7 +327,7 @@ def _item_section(page: _Page, item: Item) -> str:
     rows.append(
         f'<tr class="final"><th><span class="name">positioned</span>'
         f'<span class="note">advances and offsets</span></th>'
-        f'<td><div class="run">{_positioned_run(page, [(item, item.final)])}</div></td></tr>'
+        f'<td>{_positioned_run(page, [(item, item.final)], rtl=item.rtl)}</td></tr>'
     )
     return (
         f'<section class="item" data-item="{item.index}" data-rtl="{int(item.rtl)}">'
@@ -264,10 +349,13 @@ LEGEND = (
     '<span class="swatch mark"></span> glyph without advance (mark) '
     '<span class="swatch off"></span> offset from the pen position '
     '<span class="swatch hot"></span> same cluster as the glyph under the pointer. '
-    "Glyphs run left to right as on screen, right-to-left items included. "
-    "Hover a glyph for its id, name and characters. Clusters of the traced stages are those of "
+    "Glyphs read as on screen, right-to-left items from the right. "
+    "Hover a glyph for its id, name and characters; click a stage's name to show or hide its "
+    "glyphs (the rows of long items start hidden). Clusters of the traced stages are those of "
     "the final run where the glyph counts agree, and otherwise spread evenly over the item."
     "</p>"
+    '<p class="switches"><label><input type="checkbox" id="hide-unchanged"> hide the stages '
+    "that changed nothing</label></p>"
 )
 
 
@@ -294,6 +382,7 @@ def render_report(
         page,
         [(item, item.final) for item in visual_item_order(shaped.items, paragraph_rtl)],
         LINE_HEIGHT_PX,
+        rtl=paragraph_rtl,
     )
     items = "".join(_item_section(page, item) for item in shaped.items)
     facts = _facts(
@@ -315,7 +404,7 @@ def render_report(
         f"<title>{html.escape(title)}</title><style>{_asset('report.css')}</style></head>"
         f'<body data-tesvo-report="pending"><header><h1>{html.escape(title)}</h1>{facts}'
         f"{LEGEND}</header>"
-        f'<section class="line"><h2>The line as on screen</h2><div class="run">{line}</div></section>'
+        f'<section class="line"><h2>The line as on screen</h2>{line}</section>'
         f"{items}"
         f'<section class="messages"><h2>Messages</h2><pre>{messages}</pre></section>'
         f"{page.defs()}<script>{_asset('report.js')}</script></body></html>\n"

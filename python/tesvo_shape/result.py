@@ -8,10 +8,9 @@ file regroups them per item, which is how the trace report shows them.
 from __future__ import annotations
 
 import bisect
-import difflib
 import re
 from dataclasses import dataclass, field
-from typing import Any, Iterable, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 ITEM_LINE = re.compile(
     r"^Uniscribe item (?P<index>\d+): script (?P<script>\d+) tag 0x(?P<tag>[0-9a-f]{8}) "
@@ -21,6 +20,7 @@ TRACE_LABEL = re.compile(
     r"^(?P<kind>vantor lookup|textshaping) (?P<name>.*) \(item (?P<index>\d+)\)$"
 )
 ITEM_LABEL = re.compile(r"^Uniscribe shape item (?P<index>\d+) \(")
+LOOKUP_STAGE = re.compile(r"^(?P<table>GSUB|GPOS) lookup (?P<index>\d+)\b")
 
 UNTRACED_STAGE = "shaped (no trace)"
 
@@ -147,17 +147,74 @@ def read_document(doc: Mapping[str, Any]) -> Shaped:
 
 
 def changed_glyphs(before: Optional[Sequence[int]], after: Sequence[int]) -> List[bool]:
-    """For each glyph of `after`, whether a stage turned it into what it is: the glyphs
-    outside the longest common runs of the two sequences. Nothing is marked without a
-    previous stage."""
+    """For each glyph of `after`, whether a stage turned it into what it is: the glyphs outside
+    a shortest edit script from `before` to `after`. Nothing is marked without a previous
+    stage."""
     if before is None:
         return [False] * len(after)
     changed = [True] * len(after)
-    matcher = difflib.SequenceMatcher(None, list(before), list(after), autojunk=False)
-    for block in matcher.get_matching_blocks():
-        for k in range(block.b, block.b + block.size):
-            changed[k] = False
+    for k in _kept(list(before), list(after)):
+        changed[k] = False
     return changed
+
+
+def _kept(a: List[int], b: List[int]) -> List[int]:
+    """Indexes in `b` of the glyphs a shortest edit script from `a` keeps (Myers' greedy
+    algorithm): time grows with the length times the number of edits, so a long text that a
+    lookup changes in a few places costs little, where a longest-common-run search costs the
+    square of the length."""
+    head = 0
+    while head < len(a) and head < len(b) and a[head] == b[head]:
+        head += 1
+    tail = 0
+    while tail < len(a) - head and tail < len(b) - head and a[-1 - tail] == b[-1 - tail]:
+        tail += 1
+    kept = list(range(head)) + list(range(len(b) - tail, len(b)))
+    a, b = a[head : len(a) - tail], b[head : len(b) - tail]
+    n, m = len(a), len(b)
+    if n == m:
+        # One glyph for one glyph: where the ids agree, the glyph was kept.
+        return kept + [head + k for k in range(m) if a[k] == b[k]]
+    if n == 0 or m == 0:
+        return kept
+    # furthest[k]: the furthest x reached on diagonal k = x - y; one copy per edit count.
+    furthest = {1: 0}
+    history: List[Dict[int, int]] = []
+    for edits in range(n + m + 1):
+        history.append(dict(furthest))
+        for k in range(-edits, edits + 1, 2):
+            if k == -edits or (k != edits and furthest[k - 1] < furthest[k + 1]):
+                x = furthest[k + 1]
+            else:
+                x = furthest[k - 1] + 1
+            y = x - k
+            while x < n and y < m and a[x] == b[y]:
+                x, y = x + 1, y + 1
+            furthest[k] = x
+            if x >= n and y >= m:
+                return kept + [head + j for j in _snakes(history, n, m)]
+    return kept
+
+
+def _snakes(history: List[Dict[int, int]], n: int, m: int) -> List[int]:
+    """The `b` indexes of the glyphs kept on the path that reaches (n, m), walked back
+    through the saved rows: each row holds the furthest points before one more edit."""
+    matched = []
+    x, y = n, m
+    for edits in range(len(history) - 1, -1, -1):
+        row = history[edits]
+        k = x - y
+        if k == -edits or (k != edits and row[k - 1] < row[k + 1]):
+            prev_k = k + 1
+        else:
+            prev_k = k - 1
+        prev_x = row[prev_k]
+        prev_y = prev_x - prev_k
+        while x > prev_x and y > prev_y:
+            x, y = x - 1, y - 1
+            matched.append(y)
+        x, y = prev_x, prev_y
+    return matched
 
 
 def cluster_spans(glyphs: Sequence[Glyph], start: int, end: int) -> List[Tuple[int, int]]:

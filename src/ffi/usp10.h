@@ -1,5 +1,5 @@
 // Uniscribe OpenType records and entry points as laid out on Linux x86-64,
-// plus the exports of the native port (font bytes and per-lookup trace).
+// plus the exports of the native port (font bytes and the shaping trace).
 //
 // The module, the bundled backend and the test backends all include this one
 // header, so every layout is pinned here with static_asserts.
@@ -157,6 +157,35 @@ inline constexpr std::uint32_t kUspAppliesFeatures = 1;  // OPENTYPE_FEATURE_REC
 inline constexpr std::uint32_t kUspAppliesScript = 2;    // tagScript
 inline constexpr std::uint32_t kUspAppliesLanguage = 4;  // tagLangSys
 
+// What a trace stage is, as usp_trace_stage_glyphs reports it.
+inline constexpr int USP_TRACE_KIND_CMAP = 0;        // the glyphs as substitution starts
+inline constexpr int USP_TRACE_KIND_REORDER = 1;     // a shaper's own reordering phase
+inline constexpr int USP_TRACE_KIND_SUBSTITUTE = 2;  // a GSUB lookup
+inline constexpr int USP_TRACE_KIND_POSITION = 3;    // a positioning step; carries positions
+inline constexpr int USP_TRACE_KIND_FINAL = 4;       // the shaped glyphs; carries positions
+
+// One glyph of a stage: its id, the cluster the shaper gave it at that
+// moment (a UTF-16 offset into the item) and, in stages of the two kinds that
+// carry positions, its advance and offsets in font units as the shaper held
+// them (0 in the other stages).
+struct USP_TRACE_GLYPH {
+  DWORD glyph;
+  DWORD cluster;
+  LONG advance;
+  LONG x_offset;
+  LONG y_offset;
+};
+
+struct USP_TRACE_STAGE_GLYPHS {
+  int kind;                      // USP_TRACE_KIND_*
+  int glyph_count;
+  const USP_TRACE_GLYPH *glyphs;  // owned by the port, as usp_trace_stage's ids
+};
+
+// Optional: the stage of the same index as usp_trace_stage, with clusters,
+// positions and kind. 0 when the stage is delivered.
+using usp_trace_stage_glyphs_fn = int(int index, USP_TRACE_STAGE_GLYPHS *stage);
+
 }  // extern "C"
 
 // Layout checks: these records cross the library boundary byte for byte.
@@ -174,6 +203,12 @@ static_assert(sizeof(SCRIPT_GLYPHPROP) == 4);
 static_assert(sizeof(GOFFSET) == 8);
 static_assert(sizeof(ABC) == 12);
 static_assert(sizeof(WCHAR) == 2);
+static_assert(sizeof(USP_TRACE_GLYPH) == 20);
+static_assert(offsetof(USP_TRACE_GLYPH, cluster) == 4);
+static_assert(offsetof(USP_TRACE_GLYPH, y_offset) == 16);
+static_assert(sizeof(USP_TRACE_STAGE_GLYPHS) == 16);
+static_assert(offsetof(USP_TRACE_STAGE_GLYPHS, glyph_count) == 4);
+static_assert(offsetof(USP_TRACE_STAGE_GLYPHS, glyphs) == 8);
 
 // Bit positions, checked at compile time. Clang 14 cannot bit_cast bit-fields
 // in constant expressions; the GCC build checks them.

@@ -184,6 +184,7 @@ Result<std::monostate> run_item(ShapeRun &run, std::u16string_view text, const I
 
   run.lookup_stages.clear();
   run.native_stages.clear();
+  run.item_stages.clear();
   run.native_ready = false;
   run.native = NativeCapture{};
   begin_trace(run);
@@ -227,6 +228,7 @@ class DocumentSink : public ItemSink {
     Item own{item.index, item.analysis, 0, item.start, item.end};
     messages.push(Value::string(item_message(own, item.tag, records.size())));
     TracedItem traced{item.index, records, item.end - item.start, item.start, rtl};
+    keep_item_trace(run, traced);
     if (!append_stage_entries(run, traced, stages, messages))
       stages.push(stage_entry(item_label(own, item.tag), item_glyphs(records, rtl, item.start)));
     append_item_glyphs(final_glyphs, records, rtl, item.start);

@@ -14,6 +14,7 @@
 #include "lib/options.h"
 #include "lib/probes.h"
 #include "lib/result.h"
+#include "lib/trace.h"
 #include "lib/value.h"
 #include "loader/loader.h"
 
@@ -32,6 +33,8 @@ struct ShapeRun {
 
   std::vector<StagePair> lookup_stages;  // the port's per-lookup stages of the current item
   std::vector<StagePair> native_stages;  // the native engine's stages of the current item
+  std::vector<TraceStage> item_stages;   // the port's full stages of the current item
+  std::vector<ItemTrace> item_traces;    // the full stages of every traced item so far
   const Usp10 &usp;
   HDC hdc = nullptr;
   SCRIPT_CACHE *cache;

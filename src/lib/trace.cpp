@@ -1,6 +1,7 @@
 #include "lib/trace.h"
 
 #include <cstring>
+#include <optional>
 
 #include "lib/run.h"
 #include "lib/utf.h"
@@ -9,7 +10,41 @@ namespace tesvo {
 
 namespace {
 constexpr int kNameCapacity = 64;
+
+StageKind stage_kind(int kind) {
+  switch (kind) {
+    case USP_TRACE_KIND_CMAP:
+      return StageKind::cmap;
+    case USP_TRACE_KIND_REORDER:
+      return StageKind::reorder;
+    case USP_TRACE_KIND_SUBSTITUTE:
+      return StageKind::substitute;
+    case USP_TRACE_KIND_POSITION:
+      return StageKind::position;
+    case USP_TRACE_KIND_FINAL:
+      return StageKind::final;
+    default:
+      return StageKind::other;
+  }
 }
+
+// The stage of index i with its clusters and positions, when the port gives it.
+std::optional<TraceStage> read_full_stage(const Usp10 &usp, int i, const std::string &name) {
+  if (usp.trace_stage_glyphs == nullptr) return std::nullopt;
+  USP_TRACE_STAGE_GLYPHS stage{0, 0, nullptr};
+  if (usp.trace_stage_glyphs(i, &stage) != 0 || stage.glyph_count <= 0 || stage.glyphs == nullptr)
+    return std::nullopt;
+  TraceStage out{stage_kind(stage.kind), name, {}};
+  const bool positioned = out.positioned();
+  out.glyphs.reserve(static_cast<std::size_t>(stage.glyph_count));
+  for (int k = 0; k < stage.glyph_count; ++k) {
+    const USP_TRACE_GLYPH &g = stage.glyphs[k];
+    out.glyphs.push_back(positioned ? TraceGlyph{g.glyph, g.cluster, g.advance, g.x_offset, g.y_offset}
+                                    : TraceGlyph{g.glyph, g.cluster});
+  }
+  return out;
+}
+}  // namespace
 
 void begin_trace(const ShapeRun &run) {
   if (run.trace && run.usp.trace_begin != nullptr) run.usp.trace_begin();
@@ -25,12 +60,29 @@ void read_back_stages(ShapeRun &run) {
     int glyph_count = 0;
     const std::uint16_t *glyphs = nullptr;
     if (usp.trace_stage(i, name, kNameCapacity, &glyph_count, &glyphs) != 0) continue;
-    if (glyph_count <= 0 || glyphs == nullptr) continue;
     std::size_t name_size = strnlen(name, kNameCapacity);
-    run.lookup_stages.push_back(StagePair{utf8_lossy(std::string_view(name, name_size)),
-                                          std::vector<std::uint16_t>(glyphs, glyphs + glyph_count)});
+    std::string stage_name = utf8_lossy(std::string_view(name, name_size));
+    std::optional<TraceStage> full = read_full_stage(usp, i, stage_name);
+    // The document's trace lists the glyph sequence step by step; positioning
+    // changes no glyph, so its stages stay out of it.
+    const bool positions_only = full && full->kind == StageKind::position;
+    if (full) run.item_stages.push_back(std::move(*full));
+    if (positions_only || glyph_count <= 0 || glyphs == nullptr) continue;
+    run.lookup_stages.push_back(
+        StagePair{std::move(stage_name), std::vector<std::uint16_t>(glyphs, glyphs + glyph_count)});
   }
   usp.trace_stop();
+}
+
+void keep_item_trace(ShapeRun &run, const TracedItem &item) {
+  std::vector<TraceStage> stages = std::move(run.item_stages);
+  run.item_stages.clear();
+  if (!run.trace || stages.empty()) return;
+  for (TraceStage &stage : stages) {
+    for (TraceGlyph &glyph : stage.glyphs) glyph.cluster += item.start;
+  }
+  run.item_traces.push_back(
+      ItemTrace{item.index, item.start, item.start + item.chars, item.rtl, std::move(stages)});
 }
 
 bool append_stage_entries(ShapeRun &run, const TracedItem &item, Value &stages, Value &messages) {

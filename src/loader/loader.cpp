@@ -67,6 +67,7 @@ Result<Usp10> Usp10::load(const std::optional<std::string> &path) {
   require(usp.set_font_bytes, "usp_set_font_bytes");
   require(usp.clear_font_bytes, "usp_clear_font_bytes");
   require(usp.capabilities, "usp_capabilities");
+  require(usp.trace_stage_glyphs, "usp_trace_stage_glyphs");
   return usp;
 }
 

@@ -56,6 +56,9 @@ struct Stage {
   int rc;
   std::optional<int> count;  // default: the number of glyphs
   bool null_pointer;
+  // For usp_trace_stage_glyphs: the kind and, when not empty, the full glyphs.
+  int kind = USP_TRACE_KIND_SUBSTITUTE;
+  std::vector<USP_TRACE_GLYPH> full;
 };
 
 // What the backend does for the item that starts at a given position.
@@ -329,8 +332,17 @@ int fake_trace_stage(int index, char *name, int capacity, int *glyph_count, cons
 
 void fake_trace_stop() { fake->log.push_back("stop"); }
 
+int fake_trace_stage_glyphs(int index, USP_TRACE_STAGE_GLYPHS *out) {
+  FakeBackend &f = *fake;
+  if (index < 0 || static_cast<std::size_t>(index) >= f.recorded.size()) return 1;
+  const Stage &s = f.recorded[static_cast<std::size_t>(index)];
+  if (s.full.empty()) return 1;
+  *out = USP_TRACE_STAGE_GLYPHS{s.kind, static_cast<int>(s.full.size()), s.full.data()};
+  return 0;
+}
+
 struct Exports {
-  bool begin = false, count = false, stage = false, stop = false;
+  bool begin = false, count = false, stage = false, stop = false, full = false;
 };
 
 Usp10 fake_table(Exports e = {}) {
@@ -344,6 +356,7 @@ Usp10 fake_table(Exports e = {}) {
   if (e.count) usp.trace_count = fake_trace_count;
   if (e.stage) usp.trace_stage = fake_trace_stage;
   if (e.stop) usp.trace_stop = fake_trace_stop;
+  if (e.full) usp.trace_stage_glyphs = fake_trace_stage_glyphs;
   return usp;
 }
 
@@ -499,6 +512,7 @@ class ShapeItems : public ::testing::Test {
     opts.font = "/fonts/f.ttf";
     opts.text = "ignored by the run";
     auto result = tesvo::shape_items(text, o.rtl, usp, run, facts, o.features, opts);
+    traces = std::move(run.item_traces);
     current_run = nullptr;
     EXPECT_EQ(backend.handle_faults, 0);
     EXPECT_EQ(cache, nullptr);
@@ -527,6 +541,7 @@ class ShapeItems : public ::testing::Test {
 
   FakeBackend backend;
   Usp10 usp = fake_table();
+  std::vector<tesvo::ItemTrace> traces;  // the run's full stages
 };
 
 // ---- buffer sizes ------------------------------------------------------------------------
@@ -1209,6 +1224,62 @@ TEST_F(ShapeItems, TraceLineFollowsItsItemLineAndReadBackComesBeforePlacing) {
   EXPECT_EQ(backend.log,
             (std::vector<std::string>{"itemize", "tags", "begin", "shape", "count", "stage", "stage", "stage",
                                       "stop", "place", "tags", "begin", "shape", "count", "stop", "place"}));
+}
+
+TEST_F(ShapeItems, FullStagesKeepTheirClustersAndPositionsAndOnlySubstitutingStagesReachTheDocument) {
+  usp = fake_table({true, true, true, true, true});
+  // Item 1 ("xyz" from 2) is right-to-left; its port stages: cmap, a
+  // reordering, a positioning step and the final glyphs, clusters relative to
+  // the item; a stage without a full form stays in the document only.
+  backend.items = {item_at(0), item_at(2, 2, true), item_at(5)};
+  backend.plans[2].glyphs = std::vector<WORD>{10, 11, 12};
+  auto stage = [](const char *name, int kind, std::vector<USP_TRACE_GLYPH> full) {
+    Stage s(name, {});
+    for (const USP_TRACE_GLYPH &g : full) s.glyphs.push_back(static_cast<WORD>(g.glyph));
+    s.kind = kind;
+    s.full = std::move(full);
+    return s;
+  };
+  backend.plans[2].stages = {
+      stage("cmap", USP_TRACE_KIND_CMAP, {{20, 0, 0, 0, 0}, {21, 1, 0, 0, 0}, {22, 2, 0, 0, 0}}),
+      stage("reordering x", USP_TRACE_KIND_REORDER, {{22, 2, 0, 0, 0}, {20, 0, 0, 0, 0}, {21, 0, 0, 0, 0}}),
+      Stage("named only", {23, 24, 25}),
+      stage("GPOS lookup 1 'mark'", USP_TRACE_KIND_POSITION,
+            {{22, 2, 0, 0, 0}, {20, 0, 500, -20, 30}, {21, 0, 0, 5, 6}}),
+      stage("final", USP_TRACE_KIND_FINAL, {{10, 0, 500, 1, 2}, {11, 0, 0, 3, 4}, {12, 2, 7, 0, 0}}),
+      stage("future", 9, {{30, 1, 8, 8, 8}})};
+  Value doc = shape_ok(u"ab\u05d0\u05d1\u05d2", {.trace = true});
+
+  std::vector<std::string> labels;
+  for (const StageEntry &e : stages_of(doc)) labels.push_back(e.m);
+  EXPECT_EQ(labels, (std::vector<std::string>{
+                        "Uniscribe shape item 0 (script 0, tag 0x6e74616c)", "vantor lookup cmap (item 1)",
+                        "vantor lookup reordering x (item 1)", "vantor lookup named only (item 1)",
+                        "vantor lookup final (item 1)", "vantor lookup future (item 1)"}));
+  EXPECT_EQ(messages_of(doc)[2], "vantor per-lookup trace: 5 stages (cmap + GSUB lookups + final)");
+
+  ASSERT_EQ(traces.size(), 1u);
+  const tesvo::ItemTrace &item = traces[0];
+  EXPECT_EQ(item.item, 1u);
+  EXPECT_EQ(item.start, 2u);
+  EXPECT_EQ(item.end, 5u);
+  EXPECT_TRUE(item.rtl);
+  using tesvo::StageKind;
+  using G = tesvo::TraceGlyph;
+  using Named = std::pair<StageKind, std::string>;
+  std::vector<Named> kinds;
+  for (const tesvo::TraceStage &s : item.stages) kinds.emplace_back(s.kind, s.name);
+  EXPECT_EQ(kinds, (std::vector<Named>{{StageKind::cmap, "cmap"},
+                                       {StageKind::reorder, "reordering x"},
+                                       {StageKind::position, "GPOS lookup 1 'mark'"},
+                                       {StageKind::final, "final"},
+                                       {StageKind::other, "future"}}));
+  // Logical order and the port's own clusters, made absolute; positions only
+  // where the stage positions.
+  EXPECT_EQ(item.stages[1].glyphs, (std::vector<G>{{22, 4}, {20, 2}, {21, 2}}));
+  EXPECT_EQ(item.stages[2].glyphs, (std::vector<G>{{22, 4}, {20, 2, 500, -20, 30}, {21, 2, 0, 5, 6}}));
+  EXPECT_EQ(item.stages[3].glyphs, (std::vector<G>{{10, 2, 500, 1, 2}, {11, 2, 0, 3, 4}, {12, 4, 7, 0, 0}}));
+  EXPECT_EQ(item.stages[4].glyphs, (std::vector<G>{{30, 3}}));
 }
 
 TEST_F(ShapeItems, StageListsAreEmptiedAtTheStartOfEveryItem) {

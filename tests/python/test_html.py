@@ -141,11 +141,13 @@ class TestReport:
             stages = [s for s in doc["stages"] if labelled_item(s["m"]) == int(section.attrs["data-item"])]
             rows = list(section.find_all("tr", "stage"))
             assert len(rows) == len(stages)
+            rtl = section.attrs["data-rtl"] == "1"
             for row, stage in zip(rows, stages):
                 assert row.first("th").attrs["title"] == stage["m"]
                 cells = list(row.find_all("div", "g"))
-                assert [int(c.first("span", "gid").text) for c in cells] == [
-                    g["g"] for g in stage["glyphs"]]
+                # Cells in logical order; the document lists a right-to-left item's reversed.
+                ids = [g["g"] for g in stage["glyphs"]]
+                assert [int(c.first("span", "gid").text) for c in cells] == (ids[::-1] if rtl else ids)
             assert len(list(section.find_all("tr", "final"))) == 1
 
     def test_hover_names_the_glyph_and_the_characters_of_its_cluster(self, tmp_path):
@@ -172,13 +174,18 @@ class TestReport:
     def test_right_to_left_runs_read_as_on_screen(self, tmp_path):
         doc, _, page = make_report(tmp_path, DEJAVU, MIXED)
         for section in page.find_all("section", "item"):
+            # Stage rows hold their cells in logical order and lay them out in the item's
+            # direction, so that a right-to-left row starts (and is scrolled) at its right.
             final_row = list(section.find_all("tr", "stage"))[-1]
             starts = [int(c.attrs["data-cl"]) for c in final_row.find_all("div", "g")]
             rtl = section.attrs["data-rtl"] == "1"
-            assert starts == sorted(starts, reverse=rtl)
-        # The whole line in a right-to-left paragraph: "!" leftmost, "Hello" rightmost.
-        line = page.first("section", "line")
-        drawn = [int(g.attrs["data-cl"]) for g in line.find_all("g", "pg")]
+            assert starts == sorted(starts)
+            assert final_row.first("div", "run").attrs["dir"] == ("rtl" if rtl else "ltr")
+        # The whole line in a right-to-left paragraph: "!" leftmost, "Hello" rightmost; its
+        # pieces, when it wraps, come right to left.
+        line = page.first("section", "line").first("div", "lines")
+        assert line.attrs["dir"] == "rtl"
+        drawn = [int(g.attrs["data-cl"]) for p in list(line.find_all("svg"))[::-1] for g in p.find_all("g", "pg")]
         assert drawn[0] == len(MIXED) - 1 and drawn[-5:] == [0, 1, 2, 3, 4]
 
     def test_marks_are_drawn_over_their_base_letter(self, tmp_path):
@@ -210,12 +217,45 @@ class TestReport:
             assert moved
             assert any(c == cl and lo <= middle <= hi for c, lo, hi in bands), (cl, middle, bands)
 
+    def test_a_long_line_wraps_from_where_it_starts_and_long_items_start_closed(self, tmp_path):
+        text = " ".join([VOWELLED] * 40)
+        doc, _, page = make_report(tmp_path, NASKH, text)
+        line = page.first("section", "line").first("div", "lines")
+        assert line.attrs["dir"] == "rtl"
+        pieces = list(line.find_all("svg"))
+        assert len(pieces) > 3
+        assert all(float(p.attrs["width"]) <= 1000 for p in pieces)
+        # Every glyph drawn once; the first piece, the rightmost, holds the text's start,
+        # and pieces end after a space, as text wraps.
+        drawn = [[int(g.attrs["data-cl"]) for g in p.find_all("g", "pg")] for p in pieces]
+        assert sorted(sum(drawn, [])) == sorted(g["cl"] for g in doc["final"])
+        assert 0 in drawn[0] and max(drawn[0]) < min(drawn[1])
+        assert all(text[min(d) - 1] == " " for d in drawn[1:])
+        rows = list(page.find_all("tr", "stage"))
+        assert rows and all("closed" in r.classes() for r in rows)
+        unchanged = [r for r in rows if "unchanged" in r.classes()]
+        assert unchanged and all(not list(r.find_all("div", "changed")) for r in unchanged)
+
+    def test_lookup_names_come_from_the_fonts_debg_table(self, tmp_path):
+        from fontTools.feaLib.builder import addOpenTypeFeaturesFromString
+        from fontTools.ttLib import TTFont
+
+        font = TTFont(str(DEJAVU))
+        addOpenTypeFeaturesFromString(
+            font, "lookup FiLigature { sub f i by fi; } FiLigature; feature liga { lookup FiLigature; } liga;",
+            tables={"GSUB"}, debug=True)
+        path = tmp_path / "debg.ttf"
+        font.save(str(path))
+        _, _, page = make_report(tmp_path, path, "fit")
+        names = [r.first("span", "name").text for r in page.find_all("tr", "stage")]
+        assert "GSUB lookup 0 'liga' \u00b7 FiLigature" in names
+
     def test_report_loads_nothing_from_outside(self, tmp_path):
         _, out, page = make_report(tmp_path, DEJAVU, MIXED)
         text = out.read_text(encoding="utf-8")
         for outside in ("http:", "https:", "//", "src=", "url(", "@import", "<link"):
             assert outside not in text.replace("</", "<").replace("// ", ""), outside
-        defined = {n.attrs["id"] for n in page.find_all("path") if "id" in n.attrs}
+        defined = {n.attrs["id"] for tag in ("path", "symbol") for n in page.find_all(tag) if "id" in n.attrs}
         used = {n.attrs["href"] for n in page.find_all("use")}
         assert used and all(h.startswith("#") and h[1:] in defined for h in used)
 

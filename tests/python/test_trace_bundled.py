@@ -25,6 +25,9 @@ SAMPLES = {
     "latin": ("NotoSans-Regular.ttf", "office AVATAR ffi Wave"),
     "mixed": ("NotoNaskhArabic-Regular.ttf", "abc \u0644\u0627 123 \u0645\u0631\u062d\u0628\u0627"),
 }
+# The shaper's own reordering phases, which change the glyph order, are stages
+# of their own; positioning steps change no glyph and are not listed.
+PHASES = {"devanagari": ["reordering indic initial", "reordering indic final"]}
 
 
 def font_bytes(name):
@@ -89,7 +92,7 @@ def test_traced_items_report_their_lookups_and_end_on_the_final_glyphs(sample):
         assert stages, f"item {item['index']} has no trace stages"
         names = [n for n, _ in stages]
         assert names[0] == "cmap" and names[-1] == "final"
-        assert all(n.startswith("GSUB lookup ") for n in names[1:-1])
+        assert [n for n in names[1:-1] if not n.startswith("GSUB lookup ")] == PHASES.get(sample, [])
 
         # The trace line follows the item's line and counts its stages.
         at = next(i for i, line in enumerate(messages) if line.startswith(f"Uniscribe item {item['index']}:"))

@@ -130,12 +130,15 @@ FontSession::~FontSession() {
   usp_clear_font_bytes();
 }
 
-std::vector<OracleGlyph> hb_shape(const std::string &font_file, std::u16string_view text,
-                                  const std::string &extra) {
-  // Code points on the command line, and the C locale: no language from the
-  // environment. The text is a whole text, as an item that is alone in it.
-  std::string command = "LC_ALL=C hb-shape --output-format=json --font-funcs=ot "
-                        "--no-glyph-names --bot --eot " + extra + " '" + font_file + "' -u ";
+namespace {
+
+// Runs hb-shape on the text's code points, in the C locale (no language from
+// the environment), and returns what it printed. The text is a whole text, as
+// an item that is alone in it (--bot --eot).
+std::string run_hb_shape(const std::string &options, const std::string &font_file,
+                         std::u16string_view text) {
+  std::string command = "LC_ALL=C hb-shape --font-funcs=ot --no-glyph-names --bot --eot " + options +
+                        " '" + font_file + "' -u ";
   for (std::size_t i = 0; i < text.size(); ++i) {
     char32_t c = text[i];
     if (c >= 0xD800 && c <= 0xDBFF) c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
@@ -146,11 +149,63 @@ std::vector<OracleGlyph> hb_shape(const std::string &font_file, std::u16string_v
   const auto closer = [](FILE *pipe) { pclose(pipe); };
   const std::unique_ptr<FILE, decltype(closer)> pipe(popen((command + " 2>/dev/null").c_str(), "r"),
                                                      closer);
-  std::string json;
+  std::string out;
   char chunk[4096];
   for (std::size_t got; pipe && (got = std::fread(chunk, 1, sizeof chunk, pipe.get())) > 0;) {
-    json.append(chunk, got);
+    out.append(chunk, got);
   }
+  return out;
+}
+
+// "[36=0+599|1424=0@63,-233+0]": glyph=cluster, @x,y offset, +x advance.
+std::vector<OracleGlyph> parse_glyph_buffer(std::string_view buffer) {
+  std::vector<OracleGlyph> glyphs;
+  if (!buffer.starts_with('[')) return glyphs;
+  std::string text(buffer.substr(1, buffer.find(']') - 1));
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find('|', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string field = text.substr(at, end - at);
+    OracleGlyph g;
+    std::sscanf(field.c_str(), "%u=%u", &g.g, &g.cl);
+    if (std::size_t o = field.find('@'); o != std::string::npos) {
+      std::sscanf(field.c_str() + o, "@%d,%d", &g.dx, &g.dy);
+    }
+    if (std::size_t a = field.find('+'); a != std::string::npos) {
+      std::sscanf(field.c_str() + a, "+%d,%d", &g.ax, &g.ay);
+    }
+    glyphs.push_back(g);
+    at = end + 1;
+  }
+  return glyphs;
+}
+
+}  // namespace
+
+std::vector<OracleTraceLine> hb_shape_trace(const std::string &font_file, std::u16string_view text) {
+  const std::string out = run_hb_shape("--trace", font_file, text);
+  std::vector<OracleTraceLine> lines;
+  constexpr std::string_view kTrace = "trace: ", kBuffer = "\tbuffer: ";
+  for (std::size_t at = 0; at < out.size();) {
+    std::size_t end = out.find('\n', at);
+    if (end == std::string::npos) end = out.size();
+    const std::string_view line(out.data() + at, end - at);
+    at = end + 1;
+    if (!line.starts_with(kTrace)) {
+      if (line.starts_with('[')) lines.push_back({"", parse_glyph_buffer(line)});
+      continue;
+    }
+    const std::size_t buffer = line.find(kBuffer);
+    if (buffer == std::string_view::npos) continue;
+    lines.push_back({std::string(line.substr(kTrace.size(), buffer - kTrace.size())),
+                     parse_glyph_buffer(line.substr(buffer + kBuffer.size()))});
+  }
+  return lines;
+}
+
+std::vector<OracleGlyph> hb_shape(const std::string &font_file, std::u16string_view text,
+                                  const std::string &extra) {
+  const std::string json = run_hb_shape("--output-format=json " + extra, font_file, text);
   std::vector<OracleGlyph> glyphs;
   const char *format = "{\"g\":%u,\"cl\":%u,\"dx\":%d,\"dy\":%d,\"ax\":%d,\"ay\":%d}";
   for (std::size_t at = json.find('{'); at != std::string::npos; at = json.find('{', at + 1)) {

@@ -21,6 +21,7 @@ usp_trace_begin_fn usp_trace_begin;
 usp_trace_count_fn usp_trace_count;
 usp_trace_stage_fn usp_trace_stage;
 usp_trace_stop_fn usp_trace_stop;
+usp_trace_stage_glyphs_fn usp_trace_stage_glyphs;
 }
 
 namespace vantor_test {
@@ -99,5 +100,14 @@ struct OracleGlyph {
 std::vector<OracleGlyph> hb_shape(const std::string &font_file, std::u16string_view text,
                                   const std::string &extra = "");
 std::vector<WORD> ids(const std::vector<OracleGlyph> &glyphs);
+
+// One line of `hb-shape --trace`: the message and the buffer's glyphs then
+// (none while the buffer still holds characters); the last line, with an
+// empty message, is the shaped result in visual order.
+struct OracleTraceLine {
+  std::string message;
+  std::vector<OracleGlyph> glyphs;
+};
+std::vector<OracleTraceLine> hb_shape_trace(const std::string &font_file, std::u16string_view text);
 
 }  // namespace vantor_test
