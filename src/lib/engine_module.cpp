@@ -292,6 +292,38 @@ PyObject *open_font(PyObject *, PyObject *args) {
                        owned->backend_name().c_str());
 }
 
+// The session and options of shape and document; false with an exception set.
+struct Call {
+  tesvo::FontSession *session = nullptr;
+  std::optional<tesvo::TextPlan> plan;
+  std::vector<Text> inputs;
+};
+
+bool read_call(PyObject *capsule, PyObject *texts, const tesvo::TextOptions &options, Call &call) {
+  call.session = session_of(capsule);
+  if (call.session == nullptr) return false;
+  tesvo::Result<tesvo::TextPlan> plan = call.session->plan(options);
+  if (!plan) {
+    runtime_error(PyExc_ValueError, plan.error());
+    return false;
+  }
+  call.plan = std::move(*plan);
+  const Py_ssize_t count = PyList_Size(texts);
+  call.inputs.resize(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i)
+    if (!read_text(PyList_GetItem(texts, i), call.inputs[static_cast<std::size_t>(i)])) return false;
+  return true;
+}
+
+// Runs work(i) for every text without the interpreter lock, reading the
+// engine's environment as it was when the call began.
+template <class Work> void without_interpreter(std::size_t count, Work work) {
+  tesvo::EnvironmentCopy environment;
+  Py_BEGIN_ALLOW_THREADS
+  for (std::size_t i = 0; i < count; ++i) work(i);
+  Py_END_ALLOW_THREADS
+}
+
 // shape(session, texts: list[str], direction, features, script, language, trace)
 //   -> list of (items, glyphs, stages) or error message, one per text.
 // Bad options raise ValueError before any text is shaped.
@@ -303,36 +335,72 @@ PyObject *shape_texts(PyObject *, PyObject *args) {
   if (!PyArg_ParseTuple(args, "OO!ssssp:shape", &capsule, &PyList_Type, &texts, &direction, &features, &script,
                         &language, &trace))
     return nullptr;
-  tesvo::FontSession *session = session_of(capsule);
-  if (session == nullptr) return nullptr;
-  options.direction = direction;
-  options.features = features;
-  options.script = script;
-  options.language = language;
-  options.trace = trace != 0;
-  tesvo::Result<tesvo::TextPlan> plan = session->plan(options);
-  if (!plan) return runtime_error(PyExc_ValueError, plan.error());
+  options = tesvo::TextOptions{direction, features, script, language, trace != 0};
+  Call call;
+  if (!read_call(capsule, texts, options, call)) return nullptr;
 
-  const Py_ssize_t count = PyList_Size(texts);
-  std::vector<Text> inputs(static_cast<std::size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i)
-    if (!read_text(PyList_GetItem(texts, i), inputs[static_cast<std::size_t>(i)])) return nullptr;
+  std::vector<Outcome> outcomes(call.inputs.size());
+  without_interpreter(outcomes.size(),
+                      [&](std::size_t i) { outcomes[i] = shape_one(*call.session, call.inputs[i], *call.plan); });
 
-  std::vector<Outcome> outcomes(inputs.size());
-  {
-    tesvo::EnvironmentCopy environment;
-    Py_BEGIN_ALLOW_THREADS
-    for (std::size_t i = 0; i < inputs.size(); ++i) outcomes[i] = shape_one(*session, inputs[i], *plan);
-    Py_END_ALLOW_THREADS
-  }
-
-  PyRef out(PyList_New(count));
+  PyRef out(PyList_New(static_cast<Py_ssize_t>(outcomes.size())));
   if (!out) return nullptr;
   for (std::size_t i = 0; i < outcomes.size(); ++i) {
-    PyObject *object = outcome_object(outcomes[i], inputs[i]);
+    PyObject *object = outcome_object(outcomes[i], call.inputs[i]);
     if (object == nullptr) return nullptr;
     PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), object);
     outcomes[i] = std::string();  // freed as soon as it is converted
+  }
+  return out.release();
+}
+
+// document(session, texts, direction, features, script, language, trace, path)
+//   -> list of (True, JSON text) or (False, error message), one per text: the
+// compatibility call's document, its automatic direction included.
+PyObject *document_texts(PyObject *, PyObject *args) {
+  PyObject *capsule, *texts;
+  const char *direction, *features, *script, *language, *path;
+  int trace = 0;
+  if (!PyArg_ParseTuple(args, "OO!sssspz:document", &capsule, &PyList_Type, &texts, &direction, &features,
+                        &script, &language, &trace, &path))
+    return nullptr;
+  Call call;
+  if (!read_call(capsule, texts, tesvo::TextOptions{direction, features, script, language, trace != 0}, call))
+    return nullptr;
+  if (call.plan->direction == tesvo::TextPlan::Direction::automatic)
+    call.plan->direction = tesvo::TextPlan::Direction::any_rtl_block;
+  const std::string font_path = path != nullptr ? path : "";
+
+  std::vector<std::variant<tesvo::JsonText, std::string>> outcomes(call.inputs.size());
+  without_interpreter(outcomes.size(), [&](std::size_t i) {
+    if (call.inputs[i].error) {
+      outcomes[i] = *call.inputs[i].error;
+      return;
+    }
+    try {
+      tesvo::Result<tesvo::JsonText> text = call.session->document(call.inputs[i].units, *call.plan, font_path);
+      if (text)
+        outcomes[i] = std::move(text.value());
+      else
+        outcomes[i] = text.error();
+    } catch (const std::exception &) {
+      outcomes[i] = std::string(kPanicMessage);
+    }
+  });
+
+  PyRef out(PyList_New(static_cast<Py_ssize_t>(outcomes.size())));
+  if (!out) return nullptr;
+  for (std::size_t i = 0; i < outcomes.size(); ++i) {
+    PyObject *object = nullptr;
+    if (auto *json = std::get_if<tesvo::JsonText>(&outcomes[i]))
+      object = Py_BuildValue("(ON)", Py_True, PyUnicode_DecodeUTF8(json->data(), static_cast<Py_ssize_t>(json->size()), "strict"));
+    else {
+      const std::string &message = std::get<std::string>(outcomes[i]);
+      object = Py_BuildValue("(ON)", Py_False, PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    }
+    if (object == nullptr) return nullptr;
+    PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), object);
+    outcomes[i] = std::string();
   }
   return out.release();
 }
@@ -341,6 +409,8 @@ PyMethodDef g_methods[] = {
     {"open", open_font, METH_VARARGS, "open(data, index, backend) -> (session, upem, glyph_count, family, backend)"},
     {"shape", shape_texts, METH_VARARGS,
      "shape(session, texts, direction, features, script, language, trace) -> list of results or messages"},
+    {"document", document_texts, METH_VARARGS,
+     "document(session, texts, direction, features, script, language, trace, path) -> list of (ok, text)"},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "tesvo._engine",
