@@ -191,23 +191,24 @@ class Font:
         raise AssertionError("one text, one outcome")
 
     def shape_json_many(self, texts: Iterable[str], *, direction: str = "auto", features: Features = None,
-                        script: str | None = None, language: str | None = None,
-                        trace: bool = False) -> Iterator[str | ShapeError]:
+                        script: str | None = None, language: str | None = None, trace: bool = False,
+                        compact: bool = False) -> Iterator[str | ShapeError]:
         """shape_json for a corpus, streamed as shape_many is: the JSON text of each text,
-        or its ShapeError in its place."""
+        or its ShapeError in its place. compact: without the layout, as json.dumps writes
+        with separators=(",", ":") (for JSON Lines)."""
         call, _ = self._options(direction, features, script, language, trace)
         name = self.path if self.path is not None else f"sha256:{self.sha256}"
-        self._documents([], call, name)
+        self._documents([], call, name, compact)
 
         def documents(chunk: list[Any], first: int) -> Iterator[str | ShapeError]:
-            for i, (text, (ok, out)) in enumerate(zip(chunk, self._documents(chunk, call, name))):
+            for i, (text, (ok, out)) in enumerate(zip(chunk, self._documents(chunk, call, name, compact))):
                 yield out if ok else ShapeError(out, text, first + i)
         return _chunked(iter(texts), documents)
 
     def _documents(self, texts: list[Any], call: tuple[str, str, str, str, bool],
-                   name: str) -> list[tuple[bool, str]]:
+                   name: str, compact: bool = False) -> list[tuple[bool, str]]:
         try:
-            return _engine.document(self._session, texts, *call, name)
+            return _engine.document(self._session, texts, *call, name, compact)
         except ValueError as e:
             raise OptionError(str(e)) from None
 

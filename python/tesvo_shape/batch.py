@@ -65,7 +65,7 @@ def _outcomes(texts: List[str]) -> Iterator[Any]:
     assert _font is not None
     if _schema == "tesvo":
         return _font.shape_many(texts, **_options)
-    return _font.shape_json_many(texts, **_options)
+    return _font.shape_json_many(texts, compact=True, **_options)
 
 
 def shape_jobs(jobs: List[Job]) -> List[Tuple[bool, str]]:
@@ -75,14 +75,17 @@ def shape_jobs(jobs: List[Job]) -> List[Tuple[bool, str]]:
     for number, text, unreadable in jobs:
         record: Dict[str, Any] = {"line": number, "text": text}
         outcome = next(outcomes) if unreadable is None else None
+        if isinstance(outcome, str):
+            # The engine's compact document goes in as it is: what json.dumps would write.
+            head = json.dumps(record, ensure_ascii=False, separators=(",", ":"))[:-1]
+            lines.append((True, f'{head},"result":{outcome}}}'))
+            continue
         if unreadable is not None:
             record["error"] = unreadable
         elif isinstance(outcome, tesvo.ShapeError):
             record["error"] = " ".join(str(outcome).split("\n"))
         elif isinstance(outcome, tesvo.Result):
             record["result"] = outcome.to_dict()
-        else:
-            record["result"] = json.loads(str(outcome))
         lines.append(("result" in record, json.dumps(record, ensure_ascii=False, separators=(",", ":"))))
     return lines
 

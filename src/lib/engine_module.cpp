@@ -354,15 +354,16 @@ PyObject *shape_texts(PyObject *, PyObject *args) {
   return out.release();
 }
 
-// document(session, texts, direction, features, script, language, trace, path)
+// document(session, texts, direction, features, script, language, trace, path, compact)
 //   -> list of (True, JSON text) or (False, error message), one per text: the
-// compatibility call's document, its automatic direction included.
+// compatibility call's document, its automatic direction included; compact
+// leaves out the layout (as json.dumps with separators=(",", ":")).
 PyObject *document_texts(PyObject *, PyObject *args) {
   PyObject *capsule, *texts;
   const char *direction, *features, *script, *language, *path;
-  int trace = 0;
-  if (!PyArg_ParseTuple(args, "OO!sssspz:document", &capsule, &PyList_Type, &texts, &direction, &features,
-                        &script, &language, &trace, &path))
+  int trace = 0, compact = 0;
+  if (!PyArg_ParseTuple(args, "OO!sssspzp:document", &capsule, &PyList_Type, &texts, &direction, &features,
+                        &script, &language, &trace, &path, &compact))
     return nullptr;
   Call call;
   if (!read_call(capsule, texts, tesvo::TextOptions{direction, features, script, language, trace != 0}, call))
@@ -371,7 +372,11 @@ PyObject *document_texts(PyObject *, PyObject *args) {
     call.plan->direction = tesvo::TextPlan::Direction::any_rtl_block;
   const std::string font_path = path != nullptr ? path : "";
 
-  std::vector<std::variant<tesvo::JsonText, std::string>> outcomes(call.inputs.size());
+  // A document without its layout.
+  struct Compacted {
+    std::string text;
+  };
+  std::vector<std::variant<tesvo::JsonText, std::string, Compacted>> outcomes(call.inputs.size());
   without_interpreter(outcomes.size(), [&](std::size_t i) {
     if (call.inputs[i].error) {
       outcomes[i] = *call.inputs[i].error;
@@ -379,10 +384,12 @@ PyObject *document_texts(PyObject *, PyObject *args) {
     }
     try {
       tesvo::Result<tesvo::JsonText> text = call.session->document(call.inputs[i].units, *call.plan, font_path);
-      if (text)
-        outcomes[i] = std::move(text.value());
-      else
+      if (!text)
         outcomes[i] = text.error();
+      else if (compact)
+        outcomes[i] = Compacted{tesvo::compact_json(text->view())};
+      else
+        outcomes[i] = std::move(text.value());
     } catch (const std::exception &) {
       outcomes[i] = std::string(kPanicMessage);
     }
@@ -394,6 +401,8 @@ PyObject *document_texts(PyObject *, PyObject *args) {
     PyObject *object = nullptr;
     if (auto *json = std::get_if<tesvo::JsonText>(&outcomes[i]))
       object = Py_BuildValue("(ON)", Py_True, PyUnicode_DecodeUTF8(json->data(), static_cast<Py_ssize_t>(json->size()), "strict"));
+    else if (auto *compacted = std::get_if<Compacted>(&outcomes[i]))
+      object = Py_BuildValue("(ON)", Py_True, PyUnicode_DecodeUTF8(compacted->text.data(), static_cast<Py_ssize_t>(compacted->text.size()), "strict"));
     else {
       const std::string &message = std::get<std::string>(outcomes[i]);
       object = Py_BuildValue("(ON)", Py_False, PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
