@@ -119,20 +119,20 @@ def section_cjk(rounds: int, count: int) -> None:
     line("shape_json calls / shape_many", t["json"] / t["many"], "x")
 
 
-def section_batch(rounds: int, count: int, before: list[str] | None) -> None:
-    corpus = words(count)
+def section_batch(rounds: int, font: Path, corpus: list[str], what: str, before: list[str] | None) -> None:
+    count = len(corpus)
     with tempfile.TemporaryDirectory() as tmp:
-        corpus_file = Path(tmp) / "words.txt"
+        corpus_file = Path(tmp) / "corpus.txt"
         corpus_file.write_text("\n".join(corpus) + "\n", encoding="utf-8")
-        runners = {"after": batch_run([sys.executable, "-m", "tesvo_shape"], NOTO_SANS, corpus_file, count)}
+        runners = {"after": batch_run([sys.executable, "-m", "tesvo_shape"], font, corpus_file, count)}
         if before:
-            runners["before"] = batch_run(before, NOTO_SANS, corpus_file, count)
+            runners["before"] = batch_run(before, font, corpus_file, count)
         times: dict[str, list[float]] = {name: [] for name in runners}
         for _ in range(rounds):
             for name, fn in runners.items():
                 times[name].append(children_time(fn)())
     median = {name: sorted(v)[len(v) // 2] for name, v in times.items()}
-    print(f"== tesvo-shape --batch, {count:,} words, Noto Sans (processor time of the command)")
+    print(f"== tesvo-shape --batch, {what} (processor time of the command)")
     line("this tree's --batch", median["after"], "s")
     if before:
         line("--batch of the command given by --batch-before", median["before"], "s")
@@ -176,7 +176,9 @@ def main() -> None:
     if "cjk" in args.only:
         section_cjk(rounds, 500)
     if "batch" in args.only:
-        section_batch(max(1, rounds - 2), 10_000, shlex.split(args.batch_before) if args.batch_before else None)
+        before = shlex.split(args.batch_before) if args.batch_before else None
+        section_batch(max(1, rounds - 2), NOTO_SANS, words(10_000), "10,000 words, Noto Sans", before)
+        section_batch(max(1, rounds - 2), CJK, cjk_lines(500), "500 lines of ideographs, Noto Sans CJK", before)
     if "memory" in args.only:
         section_memory(1_000_000)
 
