@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -42,7 +43,10 @@ class PyRef {
   PyObject *object_;
 };
 
-// The record types, made once at import.
+// The record types, made once at import, for the one interpreter that may
+// import the module: the types are process-wide, and an interpreter other than
+// the one that made them must not use them.
+std::atomic<std::int64_t> g_interpreter{-1};
 PyTypeObject *g_glyph_type = nullptr;
 PyTypeObject *g_item_type = nullptr;
 
@@ -442,6 +446,18 @@ bool add_type(PyObject *module, const char *name, PyStructSequence_Desc *desc, P
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) PyObject *PyInit__engine(void) {
+  PyInterpreterState *interpreter = PyInterpreterState_Get();
+  const std::int64_t id = interpreter != nullptr ? PyInterpreterState_GetID(interpreter) : -1;
+  if (id == -1) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    return nullptr;
+  }
+  std::int64_t expected = -1;
+  if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "tesvo._engine does not support subinterpreters: it can be imported in one interpreter per process");
+    return nullptr;
+  }
   PyRef module(PyModule_Create(&g_module_def));
   if (!module) return nullptr;
   if (!add_type(module.get(), "Glyph", &g_glyph_desc, g_glyph_type)) return nullptr;
