@@ -107,6 +107,21 @@ def section_words(rounds: int, count: int) -> None:
     line("shape_json calls / shape_many (target >= 15)", t["json"] / t["many"], "x")
 
 
+def section_compare(rounds: int, count: int) -> None:
+    print(f"== tesvo compare of {count:,} words, Noto Sans Regular against Bold")
+    from tesvo.compare import Side, compare
+
+    corpus = words(count)
+    bold = NOTO_SANS.with_name("NotoSans-Bold.ttf")
+    regular_pass, bold_pass = shape_many(NOTO_SANS, 0, corpus), shape_many(bold, 0, corpus)
+    sides = Side(str(NOTO_SANS)), Side(str(bold))
+    t = alternate(rounds, {"compare": lambda: sum(not line.same for line in compare(*sides, corpus)),
+                           "two": lambda: (regular_pass(), bold_pass())})
+    line("compare(), every line", t["compare"], "s")
+    line("two shape_many passes, glyph tuples collected", t["two"], "s")
+    line("compare / two passes (target <= 3)", t["compare"] / t["two"], "x")
+
+
 def section_cjk(rounds: int, count: int) -> None:
     print(f"== {count:,} lines of 5 to 20 ideographs, Noto Sans CJK collection (face 0)")
     corpus = cjk_lines(count)
@@ -164,15 +179,24 @@ def section_memory(count: int) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--quick", action="store_true", help="fewer rounds")
+<<<<<<< HEAD
     parser.add_argument("--only", nargs="+", choices=["words", "cjk", "batch", "memory"],
                         default=["words", "cjk", "batch", "memory"])
     parser.add_argument("--batch-before", metavar="COMMAND",
                         help="the command line of an earlier tesvo-shape to compare --batch with, "
                         "as one shell-quoted string")
+=======
+    parser.add_argument("--only", nargs="+", choices=["words", "compare", "cjk", "batch", "memory"],
+                        default=["words", "compare", "cjk", "batch", "memory"])
+    parser.add_argument("--batch-before", nargs="+", metavar="ARG",
+                        help="the command line of an earlier tesvo-shape to compare --batch with")
+>>>>>>> main
     args = parser.parse_args()
     rounds = 3 if args.quick else 5
     if "words" in args.only:
         section_words(rounds, 10_000)
+    if "compare" in args.only:
+        section_compare(rounds, 10_000)
     if "cjk" in args.only:
         section_cjk(rounds, 500)
     if "batch" in args.only:

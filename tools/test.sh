@@ -6,7 +6,7 @@ set -euo pipefail
 # backend tests use a font collection and a font without GDEF; the report test a
 # colour bitmap font without outlines.
 EXTRA_APT_PACKAGES=(chromium fonts-noto-cjk fonts-dejavu-extra fonts-noto-color-emoji)
-EXTRA_PIP_PACKAGES=(mypy)
+EXTRA_PIP_PACKAGES=(mypy uharfbuzz)
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 cd "$ROOT"
 export PATH="$VENV/bin:$PATH"

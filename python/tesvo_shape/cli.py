@@ -315,6 +315,11 @@ def run(argv: Optional[Sequence[str]]) -> int:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
+    words = sys.argv[1:] if argv is None else list(argv)
+    if words[:1] == ["compare"]:
+        from .compare_cli import main as compare_main
+
+        return compare_main(words[1:], PROG)
     try:
         return run(argv)
     except UsageError as e:

@@ -13,13 +13,13 @@ Bounds = Tuple[float, float, float, float]  # xMin, yMin, xMax, yMax in font uni
 
 
 class FontArt:
-    """The drawing side of one font: the first font of a collection, as the module shapes it,
-    at its default instance. Glyph ids outside the font draw as nothing. A font without
+    """The drawing side of one font: face `index` of a collection (the first by default, as
+    the module shapes it), at its default instance. Glyph ids outside the font draw as nothing. A font without
     outlines (colour bitmaps only, such as Noto Color Emoji) draws each glyph as a box with
     its id (`outlines` is False)."""
 
-    def __init__(self, data: bytes) -> None:
-        self._font = TTFont(io.BytesIO(data), fontNumber=0, lazy=True)
+    def __init__(self, data: bytes, index: int = 0) -> None:
+        self._font = TTFont(io.BytesIO(data), fontNumber=index, lazy=True)
         self._order = self._font.getGlyphOrder()
         try:
             self._glyphs = self._font.getGlyphSet()

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "lib/environment.h"
+#include "lib/features.h"
 #include "lib/session.h"
 
 namespace {
@@ -418,12 +419,34 @@ PyObject *document_texts(PyObject *, PyObject *args) {
   return out.release();
 }
 
+// The feature list as the engine reads it, for callers that hand the same features to
+// another engine (a comparison with HarfBuzz): [(tag, value)], tags of four characters.
+PyObject *parse_feature_list(PyObject *, PyObject *args) {
+  const char *text;
+  if (!PyArg_ParseTuple(args, "s:parse_features", &text)) return nullptr;
+  tesvo::Result<tesvo::FeatureList> parsed = tesvo::parse_features(text);
+  if (!parsed) return runtime_error(PyExc_ValueError, parsed.error());
+  PyRef out(PyList_New(static_cast<Py_ssize_t>(parsed->size())));
+  if (!out) return nullptr;
+  for (std::size_t i = 0; i < parsed->size(); ++i) {
+    const OPENTYPE_FEATURE_RECORD &record = (*parsed)[i];
+    char tag[4];
+    for (int k = 0; k < 4; ++k) tag[k] = static_cast<char>((record.tagFeature >> (8 * k)) & 0xFF);
+    PyObject *pair = Py_BuildValue("(s#l)", tag, static_cast<Py_ssize_t>(4), static_cast<long>(record.lParameter));
+    if (pair == nullptr) return nullptr;
+    PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return out.release();
+}
+
 PyMethodDef g_methods[] = {
     {"open", open_font, METH_VARARGS, "open(data, index, backend) -> (session, upem, glyph_count, family, backend)"},
     {"shape", shape_texts, METH_VARARGS,
      "shape(session, texts, direction, features, script, language, trace) -> list of results or messages"},
     {"document", document_texts, METH_VARARGS,
-     "document(session, texts, direction, features, script, language, trace, path) -> list of (ok, text)"},
+     "document(session, texts, direction, features, script, language, trace, path, compact) -> list of (ok, text)"},
+    {"parse_features", parse_feature_list, METH_VARARGS,
+     "parse_features(text) -> [(tag, value)]: a feature list as the engine reads it"},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "tesvo._engine",

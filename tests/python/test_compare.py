@@ -1,0 +1,112 @@
+"""tesvo compare: two fonts, a port against HarfBuzz, the differences found and reported."""
+
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from tesvo.compare import Side, compare, difference
+
+NOTO = Path("/usr/share/fonts/truetype/noto")
+SANS = NOTO / "NotoSans-Regular.ttf"
+COMMAND = Path(sys.executable).parent / "tesvo"
+
+
+def run(*args, cwd=None):
+    done = subprocess.run([str(COMMAND), "compare", *map(str, args)], capture_output=True, timeout=300,
+                          cwd=cwd)
+    records = [json.loads(line) for line in done.stdout.decode().splitlines()]
+    return done, records
+
+
+@pytest.mark.parametrize("left, right, first, kinds", [
+    ([(1, 0, 500, 0, 0)], [(1, 0, 500, 0, 0)], None, ()),
+    ([(1, 0, 500, 0, 0), (2, 1, 0, 0, 0)], [(1, 0, 500, 0, 0)], 1, ("glyphs",)),
+    ([(1, 0, 500, 0, 0), (2, 1, 0, 5, 0)], [(1, 0, 500, 0, 0), (2, 0, 0, 5, 9)], 1, ("clusters", "offsets")),
+    ([(1, 0, 500, 0, 0), (2, 1, 10, 0, 0)], [(3, 0, 510, 0, 0), (2, 1, 10, 0, 0)], 0, ("glyphs", "advances")),
+])
+def test_difference_says_where_runs_part_and_what_differs(left, right, first, kinds):
+    assert difference(left, right) == (first, kinds)
+
+
+def without_fl_ligature(path):
+    """Noto Sans with the 'f l' ligature taken out of its 'liga' lookup."""
+    from fontTools.ttLib import TTFont
+
+    font = TTFont(str(SANS))
+    gsub = font["GSUB"].table
+    for record in gsub.FeatureList.FeatureRecord:
+        if record.FeatureTag == "liga":
+            for index in record.Feature.LookupListIndex:
+                for sub in gsub.LookupList.Lookup[index].SubTable:
+                    if "f" in getattr(sub, "ligatures", {}):
+                        sub.ligatures["f"] = [lig for lig in sub.ligatures["f"] if lig.Component != ["l"]]
+    font.save(str(path))
+    return path
+
+
+def lines_with_fl(lines):
+    """The lines whose HarfBuzz shaping with the original font uses the 'fl' ligature."""
+    import uharfbuzz as hb
+
+    from fontTools.ttLib import TTFont
+
+    fl = TTFont(str(SANS)).getGlyphID("fl")
+    font = hb.Font(hb.Face(SANS.read_bytes()))
+    found = []
+    for number, text in enumerate(lines, start=1):
+        buf = hb.Buffer()
+        buf.add_str(text)
+        buf.guess_segment_properties()
+        hb.shape(font, buf, {})
+        if any(info.codepoint == fl for info in buf.glyph_infos):
+            found.append(number)
+    return found
+
+
+class TestCommand:
+    def test_a_font_against_itself_is_the_same_everywhere(self):
+        done, records = run(SANS, SANS, "--corpus", "latin")
+        assert done.returncode == 0, done.stderr.decode()
+        assert records == [records[-1]] and records[-1]["summary"]["same"] == 400
+
+    def test_a_changed_ligature_is_found_in_exactly_the_lines_that_use_it(self, tmp_path):
+        changed = without_fl_ligature(tmp_path / "changed.ttf")
+        lines = ["flow", "office", "field", "float", "Wave", "baffle", "flfl", "plain"]
+        words = tmp_path / "words.txt"
+        words.write_text("\n".join(lines) + "\n", encoding="utf-8")
+        report = tmp_path / "diff.html"
+        done, records = run(SANS, changed, "--text-file", words, "--html", report, "--trace")
+        assert done.returncode == 1, done.stderr.decode()
+        expected = lines_with_fl(lines)
+        assert expected and [r["line"] for r in records[:-1]] == expected
+        assert all(r["differs"][0] == "glyphs" for r in records[:-1])
+        assert records[-1]["summary"]["different"] == len(expected)
+        page = report.read_text(encoding="utf-8")
+        # the traced stages stop at the lookup where the sides part: the 'liga' lookup
+        assert page.count("<tr class=parts>") == len(expected) and "&#x27;liga&#x27;" in page
+
+    @pytest.mark.parametrize("args, message", [
+        ([SANS], "give two fonts"),
+        (["--engine", "harfbuzz", "--usp10", "x.so", SANS, "a"], "give one"),
+        ([SANS, SANS, "a", "--corpus", "latin"], "one of them"),
+        (["--engine", "harfbuzz", SANS, "--corpus", "klingon"], "no corpus 'klingon'"),
+        (["/nonexistent.ttf", SANS, "a"], "cannot read font"),
+    ])
+    def test_usage_errors_are_status_2(self, args, message):
+        done, _ = run(*args)
+        assert done.returncode == 2 and message in done.stderr.decode(), done.stderr.decode()
+
+
+def test_harfbuzz_side_shapes_the_ports_items_with_the_same_options():
+    hebrew = NOTO / "NotoSansHebrew-Regular.ttf"
+    texts = ["\u05e9\u05b8\u05c1\u05dc\u05d5\u05b9\u05dd", "abc \u05e9\u05dc\u05d5\u05dd def", "office"]
+    lines = list(compare(Side(str(hebrew)), Side(str(hebrew), engine="harfbuzz"), texts))
+    assert [line.same for line in lines] == [True, True, True], [line.to_dict() for line in lines]
+    # offsets in HarfBuzz's convention on both sides: the qamats sits at x_offset +227
+    assert (79, 0, 0, 227, 0) in lines[0].left
+    smcp = list(compare(Side(str(SANS)), Side(str(SANS), engine="harfbuzz"), ["Wave"], features="smcp"))
+    plain = list(compare(Side(str(SANS)), Side(str(SANS)), ["Wave"]))
+    assert smcp[0].same and smcp[0].left != plain[0].left
