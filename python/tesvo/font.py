@@ -3,9 +3,9 @@
 from __future__ import annotations
 
 import hashlib
+import itertools
 import os
 import threading
-import itertools
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from typing import Any, TypeVar, Union
 
@@ -19,8 +19,9 @@ __all__ = ["Font", "Features"]
 # tags to values (True/False for on/off, or an integer).
 Features = Union[str, Mapping[str, Union[bool, int]], None]
 
-# Texts handed to the engine per call by shape_many: large enough that the call
-# costs nothing per text, small enough that the results are streamed.
+# Texts handed to the engine per call by shape_many and shape_json_many: large
+# enough that the call costs nothing per text, small enough that the results are
+# streamed.
 _CHUNK = 64
 
 
