@@ -120,16 +120,31 @@ def _results(jobs: List[Job], font: Dict[str, Any], options: Dict[str, Any], sch
             yield from lines
 
 
+class _NoBar:
+    def update(self, n: int) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
+
+
+def _progress_bar(total: int, shown: bool) -> Any:
+    """tqdm's bar on standard error, or, when none can show, nothing: tqdm is then not even
+    imported, which a short batch would feel in its start-up time."""
+    if not shown:
+        return _NoBar()
+    from tqdm import tqdm
+
+    return tqdm(total=total, file=sys.stderr, unit="line", delay=PROGRESS_DELAY_S)
+
+
 def run_batch(font: Dict[str, Any], raw: bytes, options: Dict[str, Any], *, schema: str, jobs: int,
               progress: bool, out: TextIO) -> int:
     """Shapes every line of `raw` and writes the JSON Lines to `out`; returns the number of
     lines that failed. The progress bar goes to standard error when that is a terminal."""
     work = split_lines(raw)
-    from tqdm import tqdm
-
     failed = 0
-    bar = tqdm(total=len(work), file=sys.stderr, unit="line", delay=PROGRESS_DELAY_S,
-               disable=not (progress and sys.stderr.isatty()))
+    bar = _progress_bar(len(work), progress and sys.stderr.isatty())
     results = _results(work, font, options, schema, min(jobs, max(1, len(work))))
     try:
         for ok, line in results:
