@@ -10,6 +10,7 @@ from __future__ import annotations
 import argparse
 import random
 import resource
+import shlex
 import subprocess
 import sys
 import tempfile
@@ -81,9 +82,13 @@ def children_time(fn: Callable[[], object]) -> Callable[[], float]:
     return run
 
 
-def batch_run(command: list[str], font: Path, corpus_file: Path) -> Callable[[], object]:
-    return lambda: subprocess.run([*command, "--batch", str(corpus_file), "--no-progress", str(font)],
-                                  stdout=subprocess.DEVNULL, check=False)
+def batch_run(command: list[str], font: Path, corpus_file: Path, lines: int) -> Callable[[], object]:
+    def run() -> object:
+        done = subprocess.run([*command, "--batch", str(corpus_file), "--no-progress", str(font)],
+                              stdout=subprocess.PIPE, check=True)
+        assert done.stdout.count(b"\n") == lines, "the command did not write one line per word"
+        return done
+    return run
 
 
 def line(name: str, value: float, unit: str, detail: str = "") -> None:
@@ -129,20 +134,20 @@ def section_cjk(rounds: int, count: int) -> None:
     line("shape_json calls / shape_many", t["json"] / t["many"], "x")
 
 
-def section_batch(rounds: int, count: int, before: list[str] | None) -> None:
-    corpus = words(count)
+def section_batch(rounds: int, font: Path, corpus: list[str], what: str, before: list[str] | None) -> None:
+    count = len(corpus)
     with tempfile.TemporaryDirectory() as tmp:
-        corpus_file = Path(tmp) / "words.txt"
+        corpus_file = Path(tmp) / "corpus.txt"
         corpus_file.write_text("\n".join(corpus) + "\n", encoding="utf-8")
-        runners = {"after": batch_run([sys.executable, "-m", "tesvo_shape.cli"], NOTO_SANS, corpus_file)}
+        runners = {"after": batch_run([sys.executable, "-m", "tesvo_shape"], font, corpus_file, count)}
         if before:
-            runners["before"] = batch_run(before, NOTO_SANS, corpus_file)
+            runners["before"] = batch_run(before, font, corpus_file, count)
         times: dict[str, list[float]] = {name: [] for name in runners}
         for _ in range(rounds):
             for name, fn in runners.items():
                 times[name].append(children_time(fn)())
     median = {name: sorted(v)[len(v) // 2] for name, v in times.items()}
-    print(f"== tesvo-shape --batch, {count:,} words, Noto Sans (processor time of the command)")
+    print(f"== tesvo-shape --batch, {what} (processor time of the command)")
     line("this tree's --batch", median["after"], "s")
     if before:
         line("--batch of the command given by --batch-before", median["before"], "s")
@@ -174,10 +179,18 @@ def section_memory(count: int) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--quick", action="store_true", help="fewer rounds")
+<<<<<<< HEAD
+    parser.add_argument("--only", nargs="+", choices=["words", "cjk", "batch", "memory"],
+                        default=["words", "cjk", "batch", "memory"])
+    parser.add_argument("--batch-before", metavar="COMMAND",
+                        help="the command line of an earlier tesvo-shape to compare --batch with, "
+                        "as one shell-quoted string")
+=======
     parser.add_argument("--only", nargs="+", choices=["words", "compare", "cjk", "batch", "memory"],
                         default=["words", "compare", "cjk", "batch", "memory"])
     parser.add_argument("--batch-before", nargs="+", metavar="ARG",
                         help="the command line of an earlier tesvo-shape to compare --batch with")
+>>>>>>> main
     args = parser.parse_args()
     rounds = 3 if args.quick else 5
     if "words" in args.only:
@@ -187,7 +200,9 @@ def main() -> None:
     if "cjk" in args.only:
         section_cjk(rounds, 500)
     if "batch" in args.only:
-        section_batch(max(1, rounds - 2), 10_000, args.batch_before)
+        before = shlex.split(args.batch_before) if args.batch_before else None
+        section_batch(max(1, rounds - 2), NOTO_SANS, words(10_000), "10,000 words, Noto Sans", before)
+        section_batch(max(1, rounds - 2), CJK, cjk_lines(500), "500 lines of ideographs, Noto Sans CJK", before)
     if "memory" in args.only:
         section_memory(1_000_000)
 

@@ -26,8 +26,9 @@ mkdir -p "$OUT"
 FLAGS=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
   -fno-omit-frame-pointer -I"$ROOT/src" -I"$ROOT/fuzz")
 ENGINE=()
-for f in src/lib/*.cpp src/loader/*.cpp; do
-  [ "$f" = src/lib/module.cpp ] || ENGINE+=("$f")
+# The engine without its Python surfaces, and the port state linked in.
+for f in src/lib/*.cpp src/loader/*.cpp src/port/*.cpp; do
+  case "$f" in src/lib/module.cpp | src/lib/engine_module.cpp) ;; *) ENGINE+=("$f") ;; esac
 done
 
 build() {

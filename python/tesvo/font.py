@@ -3,10 +3,11 @@
 from __future__ import annotations
 
 import hashlib
+import itertools
 import os
 import threading
-from collections.abc import Iterable, Iterator, Mapping
-from typing import Any, Union
+from collections.abc import Callable, Iterable, Iterator, Mapping
+from typing import Any, TypeVar, Union
 
 from tesvo import _engine
 from tesvo.errors import FontError, OptionError, ShapeError
@@ -18,8 +19,9 @@ __all__ = ["Font", "Features"]
 # tags to values (True/False for on/off, or an integer).
 Features = Union[str, Mapping[str, Union[bool, int]], None]
 
-# Texts handed to the engine per call by shape_many: large enough that the call
-# costs nothing per text, small enough that the results are streamed.
+# Texts handed to the engine per call by shape_many and shape_json_many: large
+# enough that the call costs nothing per text, small enough that the results are
+# streamed.
 _CHUNK = 64
 
 
@@ -170,19 +172,57 @@ class Font:
         so memory stays flat however long the corpus."""
         call, shown = self._options(direction, features, script, language, trace)
         self._run([], call)  # checks the options now, not at the first next()
-        return self._stream(iter(texts), call, shown, trace)
 
-    def _stream(self, texts: Iterator[object], call: tuple[str, str, str, str, bool], shown: dict[str, Any],
-                traced: bool) -> Iterator[Result | ShapeError]:
-        index = 0
-        while True:
-            chunk = []
-            for text in texts:
-                chunk.append(text)
-                if len(chunk) == _CHUNK:
-                    break
-            if not chunk:
-                return
-            for text, outcome in zip(chunk, self._run(chunk, call)):
-                yield self._result(text, index, outcome, shown, traced)
-                index += 1
+        def results(chunk: list[Any], first: int) -> Iterator[Result | ShapeError]:
+            for i, (text, outcome) in enumerate(zip(chunk, self._run(chunk, call))):
+                yield self._result(text, first + i, outcome, shown, trace)
+        return _chunked(iter(texts), results)
+
+    def shape_json(self, text: str, *, direction: str = "auto", features: Features = None,
+                   script: str | None = None, language: str | None = None, trace: bool = False) -> str:
+        """The result as `_tesvo.shape_json` writes it (same schema, same text), with this
+        font's options applied and `font_info.path` naming the font (its path, or
+        "sha256:" and its hash). direction="auto" decides as shape_json does: right to left
+        when the text holds a character of the right-to-left blocks."""
+        for outcome in self.shape_json_many([text], direction=direction, features=features, script=script,
+                                            language=language, trace=trace):
+            if isinstance(outcome, ShapeError):
+                raise outcome
+            return outcome
+        raise AssertionError("one text, one outcome")
+
+    def shape_json_many(self, texts: Iterable[str], *, direction: str = "auto", features: Features = None,
+                        script: str | None = None, language: str | None = None, trace: bool = False,
+                        compact: bool = False) -> Iterator[str | ShapeError]:
+        """shape_json for a corpus, streamed as shape_many is: the JSON text of each text,
+        or its ShapeError in its place. compact: without the layout, as json.dumps writes
+        with separators=(",", ":") (for JSON Lines)."""
+        call, _ = self._options(direction, features, script, language, trace)
+        name = self.path if self.path is not None else f"sha256:{self.sha256}"
+        self._documents([], call, name, compact)
+
+        def documents(chunk: list[Any], first: int) -> Iterator[str | ShapeError]:
+            for i, (text, (ok, out)) in enumerate(zip(chunk, self._documents(chunk, call, name, compact))):
+                yield out if ok else ShapeError(out, text, first + i)
+        return _chunked(iter(texts), documents)
+
+    def _documents(self, texts: list[Any], call: tuple[str, str, str, str, bool],
+                   name: str, compact: bool = False) -> list[tuple[bool, str]]:
+        try:
+            return _engine.document(self._session, texts, *call, name, compact)
+        except ValueError as e:
+            raise OptionError(str(e)) from None
+
+
+T = TypeVar("T")
+
+
+def _chunked(texts: Iterator[Any], run: Callable[[list[Any], int], Iterator[T]]) -> Iterator[T]:
+    """Hands the texts to `run` a chunk at a time, with the index of the chunk's first."""
+    first = 0
+    while True:
+        chunk = list(itertools.islice(texts, _CHUNK))
+        if not chunk:
+            return
+        yield from run(chunk, first)
+        first += len(chunk)

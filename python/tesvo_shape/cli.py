@@ -1,4 +1,7 @@
-"""tesvo-shape: shape a text with a font through `_tesvo` and print the result as JSON.
+"""tesvo-shape: shape a text with a font through the tesvo package and print the result as JSON.
+
+The default output is the `_tesvo.shape_json` document (its schema and text, font_info.path
+naming the font file); --schema tesvo prints the package's own result schema instead.
 
 Exit status: 0 when everything was shaped; 1 when the module refused or failed (for
 --batch: when any line failed); 2 for a wrong command line or a file that cannot be read
@@ -16,6 +19,7 @@ from pathlib import Path
 from typing import Any, Dict, List, NoReturn, Optional, Sequence, Tuple
 
 import _tesvo
+from tesvo.errors import TesvoError
 
 # Installed as both `tesvo` and `tesvo-shape`; messages carry the name it was run by.
 PROG = "tesvo" if Path(sys.argv[0]).name == "tesvo" else "tesvo-shape"
@@ -28,6 +32,8 @@ examples:
   echo "Wave" | tesvo-shape DejaVuSans.ttf -
   tesvo-shape --text-file sample.txt --direction rtl DejaVuSans.ttf
   tesvo-shape --batch lines.txt -j 4 DejaVuSans.ttf > results.jsonl
+  tesvo-shape --features smcp --language SRB NotoSans-Regular.ttf "Wave"
+  tesvo-shape --index 1 --schema tesvo NotoSansCJK-Regular.ttc "骨"
 
 exit status: 0 shaped; 1 the module refused or failed (with --batch: a line failed);
 2 a wrong command line or a file that cannot be read or written.
@@ -89,14 +95,15 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description=textwrap.fill(
             "Shape TEXT with the OpenType font FONT through the Uniscribe OpenType backend of "
-            "the _tesvo module and print the module's JSON result. Each shaping option maps "
-            "to the shape_json argument of the same name.", width=78
+            "the tesvo package and print the result as JSON: by default the _tesvo module's "
+            "shape_json document (font_info.path naming FONT), with --schema tesvo the "
+            "package's own schema.", width=78
         ),
         epilog=EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     p.add_argument("font", metavar="FONT", help="font file: OpenType, TrueType or a collection "
-                   "(its first font is used), e.g. DejaVuSans.ttf")
+                   "(see --index), e.g. DejaVuSans.ttf")
     p.add_argument("text", metavar="TEXT", nargs="?",
                    help='the text to shape, e.g. "Hello"; "-" reads it from standard input '
                    "(UTF-8, one final line break removed)")
@@ -115,14 +122,15 @@ def build_parser() -> argparse.ArgumentParser:
                      help="with --batch: no progress bar (it shows on standard error only when "
                      "that is a terminal and the run takes a while), e.g. --no-progress")
 
-    shape = p.add_argument_group("shaping options (the shape_json arguments)")
+    shape = p.add_argument_group("shaping options")
     shape.add_argument("--direction", choices=("auto", "ltr", "rtl"), default="auto",
-                       help="paragraph direction; auto (the default) is right to left when the "
-                       "text holds a Hebrew, Arabic or related character, e.g. --direction rtl")
+                       help="paragraph direction; auto (the default) is, for the default output, "
+                       "right to left when the text holds a Hebrew, Arabic or related character "
+                       "(as shape_json decides), and with --schema tesvo the direction of the "
+                       "first strong character, e.g. --direction rtl")
     shape.add_argument("--features", metavar="LIST",
-                       help="OpenType feature list, checked by the module; the bundled backend "
-                       "cannot apply features and refuses a non-empty list, "
-                       "e.g. --features \"liga, -kern, ss01=2\"")
+                       help="OpenType feature list, applied to every item (a backend that cannot "
+                       "apply features refuses it), e.g. --features \"liga, -kern, ss01=2\"")
     shape.add_argument("--trace", action="store_true",
                        help="add one stage per GSUB lookup the backend applied and per "
                        "reordering phase of the script's shaper (after cmap, before final), "
@@ -131,11 +139,13 @@ def build_parser() -> argparse.ArgumentParser:
                        help="load this backend library instead of the bundled one, "
                        "e.g. --usp10 /opt/usp/libvantor.so")
     shape.add_argument("--script", metavar="TAG", default="",
-                       help="script tag; accepted, but the backend picks the script, "
-                       "e.g. --script arab")
+                       help="OpenType script tag for every item instead of the font's choice, "
+                       "e.g. --script mlym")
     shape.add_argument("--language", metavar="TAG", default="",
-                       help="language tag; accepted, but the default language system is used, "
-                       "e.g. --language URD")
+                       help="OpenType language system tag, e.g. --language SRB")
+    shape.add_argument("--index", metavar="N", type=int, default=0,
+                       help="the face of a font collection, from 0 (the default), "
+                       "e.g. --index 1")
     shape.add_argument("--wine-bytes", action="store_true",
                        help="accepted for compatibility; does not change the result, "
                        "e.g. --wine-bytes")
@@ -144,12 +154,32 @@ def build_parser() -> argparse.ArgumentParser:
                        "e.g. --textshaping")
 
     out = p.add_argument_group("output")
+    out.add_argument("--schema", choices=("shape_json", "tesvo"), default="shape_json",
+                     help="shape_json (the default): the _tesvo module's document; tesvo: the "
+                     "package's schema (items, glyphs with both offset conventions, stages), "
+                     "e.g. --schema tesvo")
     out.add_argument("--html", metavar="OUT.html",
                      help="also write a self-contained trace report that draws each stage's "
                      "glyphs from the font; turns on --trace, e.g. --html report.html")
     out.add_argument("--version", action="version", version=f"_tesvo {_tesvo.__version__}",
                      help="print the _tesvo module's version and exit")
     return p
+
+
+def font_options(args: argparse.Namespace) -> Dict[str, Any]:
+    """The tesvo.Font arguments of a parsed command line, the path included."""
+    return {"source": args.font, "index": args.index, "backend": args.usp10}
+
+
+def shape_options(args: argparse.Namespace) -> Dict[str, Any]:
+    """The Font.shape options of a parsed command line."""
+    return {
+        "direction": args.direction,
+        "features": args.features,
+        "script": args.script or None,
+        "language": args.language or None,
+        "trace": bool(args.trace or args.html),
+    }
 
 
 def shape_kwargs(args: argparse.Namespace) -> Dict[str, Any]:
@@ -221,6 +251,8 @@ def _check_sources(args: argparse.Namespace) -> None:
                              "characters, not starting with a space (e.g. arab, URD)")
     if args.batch is not None and args.html is not None:
         raise UsageError("--html draws one text; it cannot be used with --batch")
+    if args.index < 0:
+        raise UsageError("--index must be 0 or more")
 
 
 def _options_shown(kwargs: Dict[str, Any]) -> List[Tuple[str, str]]:
@@ -247,22 +279,35 @@ def _write_report(args: argparse.Namespace, out: str, text: str, font: bytes,
         raise UsageError(f"cannot write {args.html!r}: {e.strerror or e}") from None
 
 
+def open_font(args: argparse.Namespace) -> Any:
+    import tesvo
+
+    return tesvo.Font(**font_options(args))
+
+
 def run(argv: Optional[Sequence[str]]) -> int:
     args = build_parser().parse_args(argv)
     _check_sources(args)
     font = _read_bytes(args.font, "font")
     kwargs = shape_kwargs(args)
+    if args.textshaping:
+        # Only shape_json knows the Windows engine (and refuses it here with its message).
+        _tesvo.shape_json(font, read_text(args) if args.batch is None else "a", **kwargs)
     if args.batch is not None:
         from .batch import run_batch
 
         raw = _read_bytes(args.batch, "batch file", stdin=True)
-        failed = run_batch(font, raw, kwargs, jobs=args.jobs or 1,
-                           progress=not args.no_progress, out=sys.stdout)
+        failed = run_batch(font_options(args), raw, shape_options(args), schema=args.schema,
+                           jobs=args.jobs or 1, progress=not args.no_progress, out=sys.stdout)
         return EXIT_FAILED if failed else EXIT_OK
     text = read_text(args)
-    out = _tesvo.shape_json(font, text, **kwargs)
+    shaper = open_font(args)
+    options = shape_options(args)
+    out = shaper.shape_json(text, **options) if args.schema == "shape_json" or args.html else ""
     if args.html is not None:
         _write_report(args, out, text, font, kwargs)
+    if args.schema == "tesvo":
+        out = shaper.shape(text, **options).to_json(indent=2)
     sys.stdout.write(out + "\n")
     sys.stdout.flush()
     if args.html is not None:
@@ -281,12 +326,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except UsageError as e:
         print(f"{PROG}: {e}", file=sys.stderr)
         return EXIT_USAGE
-    except (RuntimeError, TypeError, UnicodeError) as e:
+    except (RuntimeError, TypeError, UnicodeError, TesvoError) as e:
         # The module's one-line messages; a TypeError here would be an argument this
         # command got wrong, reported the same way rather than as a traceback.
         message = one_line(e)
         print(f"{PROG}: {message}", file=sys.stderr)
-        extra = hint(message) if isinstance(e, RuntimeError) else None
+        extra = hint(message) if isinstance(e, (RuntimeError, TesvoError)) else None
         if extra:
             print(f"{PROG}: hint: {extra}", file=sys.stderr)
         return EXIT_FAILED

@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -43,7 +44,10 @@ class PyRef {
   PyObject *object_;
 };
 
-// The record types, made once at import.
+// The record types, made once at import, for the one interpreter that may
+// import the module: the types are process-wide, and an interpreter other than
+// the one that made them must not use them.
+std::atomic<std::int64_t> g_interpreter{-1};
 PyTypeObject *g_glyph_type = nullptr;
 PyTypeObject *g_item_type = nullptr;
 
@@ -293,6 +297,38 @@ PyObject *open_font(PyObject *, PyObject *args) {
                        owned->backend_name().c_str());
 }
 
+// The session and options of shape and document; false with an exception set.
+struct Call {
+  tesvo::FontSession *session = nullptr;
+  std::optional<tesvo::TextPlan> plan;
+  std::vector<Text> inputs;
+};
+
+bool read_call(PyObject *capsule, PyObject *texts, const tesvo::TextOptions &options, Call &call) {
+  call.session = session_of(capsule);
+  if (call.session == nullptr) return false;
+  tesvo::Result<tesvo::TextPlan> plan = call.session->plan(options);
+  if (!plan) {
+    runtime_error(PyExc_ValueError, plan.error());
+    return false;
+  }
+  call.plan = std::move(*plan);
+  const Py_ssize_t count = PyList_Size(texts);
+  call.inputs.resize(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i)
+    if (!read_text(PyList_GetItem(texts, i), call.inputs[static_cast<std::size_t>(i)])) return false;
+  return true;
+}
+
+// Runs work(i) for every text without the interpreter lock, reading the
+// engine's environment as it was when the call began.
+template <class Work> void without_interpreter(std::size_t count, Work work) {
+  tesvo::EnvironmentCopy environment;
+  Py_BEGIN_ALLOW_THREADS
+  for (std::size_t i = 0; i < count; ++i) work(i);
+  Py_END_ALLOW_THREADS
+}
+
 // shape(session, texts: list[str], direction, features, script, language, trace)
 //   -> list of (items, glyphs, stages) or error message, one per text.
 // Bad options raise ValueError before any text is shaped.
@@ -304,36 +340,81 @@ PyObject *shape_texts(PyObject *, PyObject *args) {
   if (!PyArg_ParseTuple(args, "OO!ssssp:shape", &capsule, &PyList_Type, &texts, &direction, &features, &script,
                         &language, &trace))
     return nullptr;
-  tesvo::FontSession *session = session_of(capsule);
-  if (session == nullptr) return nullptr;
-  options.direction = direction;
-  options.features = features;
-  options.script = script;
-  options.language = language;
-  options.trace = trace != 0;
-  tesvo::Result<tesvo::TextPlan> plan = session->plan(options);
-  if (!plan) return runtime_error(PyExc_ValueError, plan.error());
+  options = tesvo::TextOptions{direction, features, script, language, trace != 0};
+  Call call;
+  if (!read_call(capsule, texts, options, call)) return nullptr;
 
-  const Py_ssize_t count = PyList_Size(texts);
-  std::vector<Text> inputs(static_cast<std::size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i)
-    if (!read_text(PyList_GetItem(texts, i), inputs[static_cast<std::size_t>(i)])) return nullptr;
+  std::vector<Outcome> outcomes(call.inputs.size());
+  without_interpreter(outcomes.size(),
+                      [&](std::size_t i) { outcomes[i] = shape_one(*call.session, call.inputs[i], *call.plan); });
 
-  std::vector<Outcome> outcomes(inputs.size());
-  {
-    tesvo::EnvironmentCopy environment;
-    Py_BEGIN_ALLOW_THREADS
-    for (std::size_t i = 0; i < inputs.size(); ++i) outcomes[i] = shape_one(*session, inputs[i], *plan);
-    Py_END_ALLOW_THREADS
-  }
-
-  PyRef out(PyList_New(count));
+  PyRef out(PyList_New(static_cast<Py_ssize_t>(outcomes.size())));
   if (!out) return nullptr;
   for (std::size_t i = 0; i < outcomes.size(); ++i) {
-    PyObject *object = outcome_object(outcomes[i], inputs[i]);
+    PyObject *object = outcome_object(outcomes[i], call.inputs[i]);
     if (object == nullptr) return nullptr;
     PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), object);
     outcomes[i] = std::string();  // freed as soon as it is converted
+  }
+  return out.release();
+}
+
+// document(session, texts, direction, features, script, language, trace, path, compact)
+//   -> list of (True, JSON text) or (False, error message), one per text: the
+// compatibility call's document, its automatic direction included; compact
+// leaves out the layout (as json.dumps with separators=(",", ":")).
+PyObject *document_texts(PyObject *, PyObject *args) {
+  PyObject *capsule, *texts;
+  const char *direction, *features, *script, *language, *path;
+  int trace = 0, compact = 0;
+  if (!PyArg_ParseTuple(args, "OO!sssspzp:document", &capsule, &PyList_Type, &texts, &direction, &features,
+                        &script, &language, &trace, &path, &compact))
+    return nullptr;
+  Call call;
+  if (!read_call(capsule, texts, tesvo::TextOptions{direction, features, script, language, trace != 0}, call))
+    return nullptr;
+  if (call.plan->direction == tesvo::TextPlan::Direction::automatic)
+    call.plan->direction = tesvo::TextPlan::Direction::any_rtl_block;
+  const std::string font_path = path != nullptr ? path : "";
+
+  // A document without its layout.
+  struct Compacted {
+    std::string text;
+  };
+  std::vector<std::variant<tesvo::JsonText, std::string, Compacted>> outcomes(call.inputs.size());
+  without_interpreter(outcomes.size(), [&](std::size_t i) {
+    if (call.inputs[i].error) {
+      outcomes[i] = *call.inputs[i].error;
+      return;
+    }
+    try {
+      tesvo::Result<tesvo::JsonText> text = call.session->document(call.inputs[i].units, *call.plan, font_path);
+      if (!text)
+        outcomes[i] = text.error();
+      else if (compact)
+        outcomes[i] = Compacted{tesvo::compact_json(text->view())};
+      else
+        outcomes[i] = std::move(text.value());
+    } catch (const std::exception &) {
+      outcomes[i] = std::string(kPanicMessage);
+    }
+  });
+
+  PyRef out(PyList_New(static_cast<Py_ssize_t>(outcomes.size())));
+  if (!out) return nullptr;
+  for (std::size_t i = 0; i < outcomes.size(); ++i) {
+    PyObject *object = nullptr;
+    if (auto *json = std::get_if<tesvo::JsonText>(&outcomes[i]))
+      object = Py_BuildValue("(ON)", Py_True, PyUnicode_DecodeUTF8(json->data(), static_cast<Py_ssize_t>(json->size()), "strict"));
+    else if (auto *compacted = std::get_if<Compacted>(&outcomes[i]))
+      object = Py_BuildValue("(ON)", Py_True, PyUnicode_DecodeUTF8(compacted->text.data(), static_cast<Py_ssize_t>(compacted->text.size()), "strict"));
+    else {
+      const std::string &message = std::get<std::string>(outcomes[i]);
+      object = Py_BuildValue("(ON)", Py_False, PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    }
+    if (object == nullptr) return nullptr;
+    PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), object);
+    outcomes[i] = std::string();
   }
   return out.release();
 }
@@ -362,6 +443,8 @@ PyMethodDef g_methods[] = {
     {"open", open_font, METH_VARARGS, "open(data, index, backend) -> (session, upem, glyph_count, family, backend)"},
     {"shape", shape_texts, METH_VARARGS,
      "shape(session, texts, direction, features, script, language, trace) -> list of results or messages"},
+    {"document", document_texts, METH_VARARGS,
+     "document(session, texts, direction, features, script, language, trace, path, compact) -> list of (ok, text)"},
     {"parse_features", parse_feature_list, METH_VARARGS,
      "parse_features(text) -> [(tag, value)]: a feature list as the engine reads it"},
     {nullptr, nullptr, 0, nullptr}};
@@ -386,6 +469,18 @@ bool add_type(PyObject *module, const char *name, PyStructSequence_Desc *desc, P
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) PyObject *PyInit__engine(void) {
+  PyInterpreterState *interpreter = PyInterpreterState_Get();
+  const std::int64_t id = interpreter != nullptr ? PyInterpreterState_GetID(interpreter) : -1;
+  if (id == -1) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    return nullptr;
+  }
+  std::int64_t expected = -1;
+  if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "tesvo._engine does not support subinterpreters: it can be imported in one interpreter per process");
+    return nullptr;
+  }
   PyRef module(PyModule_Create(&g_module_def));
   if (!module) return nullptr;
   if (!add_type(module.get(), "Glyph", &g_glyph_desc, g_glyph_type)) return nullptr;

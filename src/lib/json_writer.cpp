@@ -448,3 +448,29 @@ JsonText render_json(const Value &value) {
 }
 
 }  // namespace tesvo
+
+namespace tesvo {
+
+std::string compact_json(std::string_view pretty) {
+  std::string out;
+  out.reserve(pretty.size());
+  bool in_string = false;
+  for (std::size_t i = 0; i < pretty.size(); ++i) {
+    const char c = pretty[i];
+    if (in_string) {
+      out.push_back(c);
+      if (c == '\\' && i + 1 < pretty.size()) {
+        out.push_back(pretty[++i]);
+      } else if (c == '"') {
+        in_string = false;
+      }
+      continue;
+    }
+    if (c == ' ' || c == '\n') continue;
+    if (c == '"') in_string = true;
+    out.push_back(c);
+  }
+  return out;
+}
+
+}  // namespace tesvo

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "lib/value.h"
@@ -34,5 +35,9 @@ class JsonText {
 };
 
 JsonText render_json(const Value &value);
+
+// The same text without its layout: no line breaks, no indentation, no space
+// after ':' (json.dumps with separators=(",", ":")). Strings are left as they are.
+std::string compact_json(std::string_view pretty);
 
 }  // namespace tesvo

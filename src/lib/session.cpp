@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "lib/driver.h"
 #include "lib/run.h"
 #include "lib/unicode_tables.h"
 #include "port/port.h"
@@ -168,13 +169,45 @@ Result<TextPlan> FontSession::plan(const TextOptions &options) const {
   return plan;
 }
 
-Result<ShapedText> FontSession::shape(std::u16string_view text, const TextPlan &plan) {
+Result<std::uint16_t> FontSession::paragraph(std::u16string_view text, const TextPlan &plan) const {
+  pause_for("TESVO_PRESLEEP_MS");  // the diagnostic pause before each request, as for the compatibility call
   if (text.empty()) return fail("empty text");
   if (static_cast<std::int64_t>(text.size()) > kLongestText)
     return fail("text too long: " + std::to_string(text.size()) + " UTF-16 code units");
-  std::uint16_t rtl = plan.direction == TextPlan::Direction::rtl ? 1
-                      : plan.direction == TextPlan::Direction::ltr ? 0
-                                                                    : first_strong_is_rtl(text);
+  switch (plan.direction) {
+    case TextPlan::Direction::rtl: return std::uint16_t{1};
+    case TextPlan::Direction::ltr: return std::uint16_t{0};
+    case TextPlan::Direction::any_rtl_block: return direction_is_rtl("auto", text);
+    case TextPlan::Direction::automatic: break;
+  }
+  return static_cast<std::uint16_t>(first_strong_is_rtl(text));
+}
+
+Result<JsonText> FontSession::document(std::u16string_view text, const TextPlan &plan, const std::string &path) {
+  Result<std::uint16_t> rtl = paragraph(text, plan);
+  if (!rtl) return rtl.take_failure();
+  ShapeOpts opts;
+  opts.font = path;
+  const std::string family = family_.empty() ? file_stem_family(path) : family_;
+  Result<Value> doc = fail("");
+  {
+    std::lock_guard<std::mutex> hold(port::lock());
+    if (auto r = make_resident(); !r) return r.take_failure();
+    SCRIPT_CACHE cache = nullptr;
+    CacheGuard guard(usp_, cache);
+    ShapeRun run(usp_, &cache, plan.trace, false);
+    run.script_tag = plan.script;
+    run.language_tag = plan.language;
+    doc = shape_items(text, *rtl, usp_, run, FontFacts{metrics_.upem, metrics_.glyph_count, family}, plan.features,
+                      opts);
+  }
+  if (!doc) return doc.take_failure();
+  return render_json(*doc);
+}
+
+Result<ShapedText> FontSession::shape(std::u16string_view text, const TextPlan &plan) {
+  Result<std::uint16_t> rtl = paragraph(text, plan);
+  if (!rtl) return rtl.take_failure();
 
   ShapedText out;
   RecordSink sink(out);
@@ -185,7 +218,7 @@ Result<ShapedText> FontSession::shape(std::u16string_view text, const TextPlan &
   ShapeRun run(usp_, &cache, plan.trace, false);
   run.script_tag = plan.script;
   run.language_tag = plan.language;
-  if (auto r = shape_items_into(text, rtl, usp_, run, plan.features, sink); !r) return r.take_failure();
+  if (auto r = shape_items_into(text, *rtl, usp_, run, plan.features, sink); !r) return r.take_failure();
   if (out.glyphs.empty()) return fail("no glyphs produced");
   return out;
 }

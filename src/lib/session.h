@@ -14,6 +14,7 @@
 
 #include "lib/features.h"
 #include "lib/font.h"
+#include "lib/json_writer.h"
 #include "lib/result.h"
 #include "loader/loader.h"
 
@@ -30,7 +31,9 @@ struct TextOptions {
 
 // The options checked once for many texts.
 struct TextPlan {
-  enum class Direction { automatic, ltr, rtl } direction = Direction::automatic;
+  // automatic: the first strong character; any_rtl_block: the compatibility
+  // call's rule (direction_is_rtl), for its documents.
+  enum class Direction { automatic, any_rtl_block, ltr, rtl } direction = Direction::automatic;
   FeatureList features;
   OPENTYPE_TAG script = 0;
   OPENTYPE_TAG language = kTagDflt;
@@ -87,6 +90,9 @@ class FontSession {
   Result<TextPlan> plan(const TextOptions &options) const;
   // Safe from several threads at once: the backend is used under the port lock.
   Result<ShapedText> shape(std::u16string_view text, const TextPlan &plan);
+  // The same text as the compatibility call's result document, the font named
+  // by `path` (and, without a family name, by its stem).
+  Result<JsonText> document(std::u16string_view text, const TextPlan &plan, const std::string &path);
 
   std::uint32_t upem() const { return metrics_.upem; }
   std::uint32_t glyph_count() const { return metrics_.glyph_count; }
@@ -96,6 +102,7 @@ class FontSession {
  private:
   FontSession(FontBytes font, Usp10 usp);
   Result<std::monostate> make_resident();
+  Result<std::uint16_t> paragraph(std::u16string_view text, const TextPlan &plan) const;
 
   FontBytes font_;
   Usp10 usp_;

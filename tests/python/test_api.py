@@ -11,7 +11,8 @@ import pytest
 import _tesvo
 import tesvo
 
-from conftest import run_in_thread, tiny_font
+from conftest import run_in_thread, tiny_font, wait_for
+from test_concurrency import progress_while
 from test_soak import FONT_FILES, TEXTS
 from test_trace_bundled import NOTO, SAMPLES
 
@@ -164,3 +165,14 @@ def test_tesvo_and_shape_json_from_many_threads_share_one_port(engine, make_fake
     assert all("result" in box for box in boxes), boxes
     expect = {0: [[ord(c) for c in t] for t in texts], ord("O"): [[ord(c) + ord("O") for c in t] for t in texts]}
     assert [box["result"] for box in boxes] == [expect[ord("O")]] * 3 + [expect[0]] * 3
+
+
+def test_interpreter_lock_is_released_while_the_backend_shapes(make_fake):
+    fake = make_fake("fake_port", "sleep ms=600")
+    font = tesvo.Font(tiny_font(), backend=fake.path)
+    thread, box = run_in_thread(lambda: list(font.shape_many(["ab"])))
+    assert wait_for(lambda: "tags" in fake.raw_log())
+    turns, running = progress_while(thread)
+    thread.join(10)
+    assert running and turns > 1000, "this thread could not run while the text was being shaped"
+    assert [g.id for g in box["result"][0].glyphs] == [ord("a"), ord("b")]

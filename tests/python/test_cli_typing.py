@@ -38,7 +38,8 @@ def test_stub_is_installed_with_the_module():
 class TestMypy:
     @pytest.mark.parametrize("module", ["_tesvo", "tesvo"])
     def test_stub_agrees_with_the_module_at_run_time(self, module):
-        done = subprocess.run([sys.executable, "-m", "mypy.stubtest", module],
+        done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "--mypy-config-file",
+                               str(ROOT / "pyproject.toml"), module],
                               capture_output=True, text=True, timeout=300)
         assert done.returncode == 0, done.stdout + done.stderr
 

@@ -71,19 +71,29 @@ def _dynamic_symbols(path):
     return [line.split()[-1] for line in out.splitlines() if line.strip()]
 
 
-def test_extension_exports_only_its_init_entry():
-    assert _dynamic_symbols(_tesvo.__file__) == ["PyInit__tesvo"]
+def _engine_file():
+    from tesvo import _engine
+    return _engine.__file__
 
 
-def test_extension_is_stable_abi_and_links_no_libpython():
-    assert _tesvo.__file__.endswith(".abi3.so")
-    out = subprocess.run(["readelf", "-d", _tesvo.__file__], check=True,
+@pytest.mark.parametrize("path, init", [(_tesvo.__file__, "PyInit__tesvo"), (_engine_file(), "PyInit__engine")])
+def test_extension_exports_only_its_init_entry(path, init):
+    assert _dynamic_symbols(path) == [init]
+
+
+@pytest.mark.parametrize("path", [_tesvo.__file__, _engine_file()])
+def test_extension_is_stable_abi_and_links_no_libpython(path):
+    assert path.endswith(".abi3.so")
+    out = subprocess.run(["readelf", "-d", path], check=True,
                          capture_output=True, text=True).stdout
     needed = [line for line in out.splitlines() if "(NEEDED)" in line]
     assert not [line for line in needed if "libpython" in line]
+    # Both modules share the port lock through this one library, never a copy of their own.
+    assert [line for line in needed if "[libtesvo_port.so]" in line]
 
 
-def test_import_in_a_second_interpreter_is_refused():
+@pytest.mark.parametrize("module", ["_tesvo", "tesvo._engine"])
+def test_import_in_a_second_interpreter_is_refused(module):
     try:
         import _xxsubinterpreters  # noqa: F401  (CPython 3.9 to 3.12)
         api = "_xxsubinterpreters"
@@ -91,16 +101,16 @@ def test_import_in_a_second_interpreter_is_refused():
         pytest.importorskip("_interpreters")
         api = "_interpreters"
     code = f"""
-import _tesvo
+import {module} as imported
 import {api} as interpreters
 interp = interpreters.create()
 try:
-    result = interpreters.run_string(interp, "import _tesvo")
+    result = interpreters.run_string(interp, "import {module}")
 except Exception as exc:
     print("FAILED", type(exc).__name__, exc)
 else:
     print("RESULT", result)
-print("main still works:", _tesvo.__version__)
+print("main still works:", imported.__name__)
 """
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          timeout=60)
@@ -108,4 +118,4 @@ print("main still works:", _tesvo.__version__)
     assert out.returncode == 0, text
     assert "ImportError" in text, text
     assert "subinterpreter" in text.lower(), text
-    assert "main still works: 0.6.0" in text
+    assert f"main still works: {module}" in text
