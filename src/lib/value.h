@@ -137,7 +137,7 @@ class Value {
 
 template <class Fill> void Value::add_records(std::size_t count, std::size_t keys, Fill fill) {
   std::uint64_t *row = reserve_rows(count, keys);
-  std::int64_t cells[64];
+  std::int64_t cells[64] = {};  // zeroed once per batch: a fill that skips a key adds 0
   for (std::size_t i = 0; i < count; ++i, row += keys + 1) {
     fill(i, cells);
     std::uint64_t negative = 0;
