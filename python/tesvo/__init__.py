@@ -8,9 +8,9 @@ library, with structured results.
 
 from tesvo.errors import FontError, OptionError, ShapeError, TesvoError
 from tesvo.font import Features, Font
-from tesvo.result import SCHEMA, SCHEMA_VERSION, Glyph, Item, Result, Stage
+from tesvo.result import SCHEMA, SCHEMA_VERSION, Glyph, Item, Result, Stage, StageGlyph
 
-__all__ = ["Font", "Features", "Result", "Item", "Glyph", "Stage", "SCHEMA", "SCHEMA_VERSION",
+__all__ = ["Font", "Features", "Result", "Item", "Glyph", "Stage", "StageGlyph", "SCHEMA", "SCHEMA_VERSION",
            "TesvoError", "FontError", "OptionError", "ShapeError", "__version__"]
 
 __version__ = "0.6.0"

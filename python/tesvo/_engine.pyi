@@ -47,7 +47,8 @@ class Item(structseq[int | bool | str], tuple[int, int, int, bool, str, int]):
     @property
     def script(self) -> int: ...
 
-_Stage = tuple[int, str, tuple[int, ...]]
+_StageGlyph = tuple[int, int | None, int | None, int | None, int | None]
+_Stage = tuple[int, str | None, str, tuple[_StageGlyph, ...]]
 _Shaped = tuple[tuple[Item, ...], tuple[Glyph, ...], tuple[_Stage, ...]]
 
 def open(data: bytes, index: int, backend: str | None, /) -> tuple[object, int, int, str, str]: ...

@@ -222,19 +222,30 @@ class HarfBuzzShaper:
                 for info, pos in zip(buf.glyph_infos, buf.glyph_positions)]
 
     def _record(self, buf: Any, number: int) -> None:
-        """Stages as the bundled port names them: "cmap" at the start of GSUB, then one
-        "GSUB lookup N" after each GSUB lookup that ran."""
-        state = {"table": ""}
+        """The glyph-changing stages as the bundled port names them: "cmap" at the start of
+        GSUB, "reordering ..." after each shaper phase, "GSUB lookup N" after each GSUB
+        lookup that ran (not after one HarfBuzz skipped)."""
+        state = {"table": "", "skipped": False}
+
+        def ids() -> tuple[int, ...]:
+            return tuple(i.codepoint for i in buf.glyph_infos)
 
         def message(text: str) -> bool:
-            if text.startswith("start table GSUB"):
+            if text == "start table GSUB":
                 state["table"] = "GSUB"
-                self.stages.append((number, "cmap", tuple(i.codepoint for i in buf.glyph_infos)))
-            elif text.startswith("start table GPOS"):
-                state["table"] = "GPOS"
-            elif text.startswith("end lookup ") and state["table"] == "GSUB":
-                name = f"GSUB lookup {text.split()[2]}"
-                self.stages.append((number, name, tuple(i.codepoint for i in buf.glyph_infos)))
+                self.stages.append((number, "cmap", ids()))
+            elif text.startswith("start table "):
+                state["table"] = text[len("start table "):]
+            elif state["table"] != "GSUB":
+                return True
+            elif text.startswith("end reordering "):
+                self.stages.append((number, text[len("end "):], ids()))
+            elif text.startswith("skipped lookup "):
+                state["skipped"] = True
+            elif text.startswith("end lookup "):
+                if not state["skipped"]:
+                    self.stages.append((number, f"GSUB lookup {text.split()[2]}", ids()))
+                state["skipped"] = False
             return True
 
         buf.set_message_func(message)

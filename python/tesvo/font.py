@@ -11,7 +11,7 @@ from typing import Any, TypeVar, Union
 
 from tesvo import _engine
 from tesvo.errors import FontError, OptionError, ShapeError
-from tesvo.result import Result, Stage
+from tesvo.result import Result, Stage, StageGlyph
 
 __all__ = ["Font", "Features"]
 
@@ -140,7 +140,8 @@ class Font:
         items, glyphs, stages = outcome
         assert isinstance(text, str)
         return Result(self, text, items, glyphs,
-                      tuple(Stage(*s) for s in stages) if traced else None, shown)
+                      tuple(Stage(item, kind, name, tuple(StageGlyph(*g) for g in glyphs))
+                            for item, kind, name, glyphs in stages) if traced else None, shown)
 
     def shape(self, text: str, *, direction: str = "auto", features: Features = None,
               script: str | None = None, language: str | None = None, trace: bool = False) -> Result:
@@ -151,7 +152,8 @@ class Font:
         features: a feature list ("smcp, -kern, ss01=2") or a mapping {"smcp": True}.
         script, language: OpenType tags handed to the backend for every item ("cyrl",
         "SRB"); None lets the font choose the script per item and uses the default
-        language system ("" means the same as None). trace: record the glyphs after each GSUB lookup (`stages`).
+        language system ("" means the same as None). trace: record every step the backend took (`stages`:
+        cmap, reordering phases, GSUB and GPOS lookups, final), with true clusters.
 
         Raises OptionError for bad options or options the backend cannot apply, and
         ShapeError when the text cannot be shaped.

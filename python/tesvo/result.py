@@ -11,7 +11,7 @@ from tesvo._engine import Glyph, Item
 if TYPE_CHECKING:
     from tesvo.font import Font
 
-__all__ = ["Glyph", "Item", "Stage", "Result", "SCHEMA", "SCHEMA_VERSION"]
+__all__ = ["Glyph", "Item", "Stage", "StageGlyph", "Result", "SCHEMA", "SCHEMA_VERSION"]
 
 SCHEMA = "tesvo-result"
 SCHEMA_VERSION = 1
@@ -20,15 +20,41 @@ SCHEMA_VERSION = 1
 # struct sequences, which have no _asdict).
 _ITEM_KEYS = ("start", "end", "level", "rtl", "script_tag", "script")
 _GLYPH_KEYS = ("id", "cluster", "advance", "du", "dv", "x_offset", "y_offset", "item")
+_STAGE_GLYPH_KEYS = ("id", "cluster", "advance", "x_offset", "y_offset")
+
+
+class StageGlyph(NamedTuple):
+    """A glyph as one stage of the trace holds it. `cluster` is the shaper's cluster at
+    that stage (a str index into the text; None where the backend does not give it);
+    `advance`, `x_offset`, `y_offset` are the shaper's positions in HarfBuzz's convention
+    (x positive right, as hb-shape --trace shows them), None in stages that do not
+    position."""
+
+    id: int
+    cluster: int | None
+    advance: int | None
+    x_offset: int | None
+    y_offset: int | None
 
 
 class Stage(NamedTuple):
-    """The glyph ids of one item after one stage of the backend's trace: "cmap", one
-    "GSUB lookup N 'tag'" per lookup applied, "final"; ids in logical order."""
+    """One item after one step of the backend's shaping, in the order the steps ran.
+
+    `kind`: "cmap" (the glyphs the character map gave), "reorder" (a shaper's own
+    reordering phase, such as "reordering indic initial"), "substitute" (a GSUB lookup,
+    "GSUB lookup N 'tag'"), "position" ("default positions", "GPOS lookup N 'tag'",
+    "kern table", "fallback mark", "fallback kern"), "final"; None from a backend that
+    gives glyph ids alone (then the stages are cmap, GSUB lookups and final, and the
+    glyphs have no clusters). Glyphs run in the shaper's buffer order."""
 
     item: int
+    kind: str | None
     name: str
-    glyphs: tuple[int, ...]
+    glyphs: tuple[StageGlyph, ...]
+
+    @property
+    def ids(self) -> tuple[int, ...]:
+        return tuple(g.id for g in self.glyphs)
 
 
 class Result:
@@ -72,7 +98,9 @@ class Result:
             "glyphs": [dict(zip(_GLYPH_KEYS, glyph)) for glyph in self.glyphs],
         }
         if self.stages is not None:
-            doc["stages"] = [{"item": s.item, "name": s.name, "glyphs": list(s.glyphs)} for s in self.stages]
+            doc["stages"] = [{"item": s.item, "kind": s.kind, "name": s.name,
+                              "glyphs": [dict(zip(_STAGE_GLYPH_KEYS, g)) for g in s.glyphs]}
+                             for s in self.stages]
         return doc
 
     def to_json(self, *, indent: int | None = None) -> str:

@@ -145,7 +145,9 @@ def _stages(result: Any) -> list[tuple[int, str, tuple[int, ...]]]:
         return []
     if isinstance(result, list):  # a HarfBuzz side's recorded stages
         return result
-    return [(s.item, s.name, tuple(s.glyphs)) for s in (result.stages or ())]
+    # The glyph sequence step by step: positioning steps change no glyph, and the
+    # HarfBuzz side records none.
+    return [(s.item, s.name, s.ids) for s in (result.stages or ()) if s.kind != "position"]
 
 
 def sorted_lines(lines: Sequence[Any]) -> list[Any]:

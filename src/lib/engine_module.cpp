@@ -196,21 +196,43 @@ PyObject *glyphs_tuple(const tesvo::ShapedText &shaped, const Text &text) {
   return glyphs.release();
 }
 
-// (item, name, glyph ids) per recorded stage.
-PyObject *stages_tuple(const tesvo::ShapedText &shaped) {
+// A new reference to None (Py_NewRef is not in the 3.9 limited API).
+PyObject *none_ref() {
+  Py_INCREF(Py_None);
+  return Py_None;
+}
+
+// One glyph of a stage: (id, cluster, advance, x_offset, y_offset), the cluster
+// None where the port does not give it, the positions None where the stage
+// does not position.
+PyObject *stage_glyph(const tesvo::StageGlyphRecord &g, const Text &text) {
+  PyRef cluster(g.cluster >= 0 && static_cast<std::size_t>(g.cluster) < text.index.size()
+                    ? PyLong_FromUnsignedLong(text.index[static_cast<std::size_t>(g.cluster)])
+                    : none_ref());
+  if (!cluster) return nullptr;
+  if (!g.positioned) return Py_BuildValue("(lOOOO)", static_cast<long>(g.id), cluster.get(), Py_None, Py_None, Py_None);
+  return Py_BuildValue("(lOlll)", static_cast<long>(g.id), cluster.get(), static_cast<long>(g.advance),
+                       static_cast<long>(g.x_offset), static_cast<long>(g.y_offset));
+}
+
+// (item, kind, name, glyphs) per recorded stage; kind None where the port does not say.
+PyObject *stages_tuple(const tesvo::ShapedText &shaped, const Text &text) {
   PyRef stages(PyTuple_New(static_cast<Py_ssize_t>(shaped.stages.size())));
   if (!stages) return nullptr;
   for (std::size_t i = 0; i < shaped.stages.size(); ++i) {
     const tesvo::StageRecord &s = shaped.stages[i];
-    PyRef ids(PyTuple_New(static_cast<Py_ssize_t>(s.glyphs.size())));
-    if (!ids) return nullptr;
+    PyRef glyphs(PyTuple_New(static_cast<Py_ssize_t>(s.glyphs.size())));
+    if (!glyphs) return nullptr;
     for (std::size_t k = 0; k < s.glyphs.size(); ++k) {
-      PyObject *id = PyLong_FromLong(s.glyphs[k]);
-      if (id == nullptr) return nullptr;
-      PyTuple_SetItem(ids.get(), static_cast<Py_ssize_t>(k), id);
+      PyObject *glyph = stage_glyph(s.glyphs[k], text);
+      if (glyph == nullptr) return nullptr;
+      PyTuple_SetItem(glyphs.get(), static_cast<Py_ssize_t>(k), glyph);
     }
-    PyObject *stage = Py_BuildValue("(ks#O)", static_cast<unsigned long>(s.item), s.name.data(),
-                                    static_cast<Py_ssize_t>(s.name.size()), ids.get());
+    PyRef kind(s.kind.empty() ? none_ref()
+                              : PyUnicode_DecodeUTF8(s.kind.data(), static_cast<Py_ssize_t>(s.kind.size()), "replace"));
+    if (!kind) return nullptr;
+    PyObject *stage = Py_BuildValue("(kOs#O)", static_cast<unsigned long>(s.item), kind.get(), s.name.data(),
+                                    static_cast<Py_ssize_t>(s.name.size()), glyphs.get());
     if (stage == nullptr) return nullptr;
     PyTuple_SetItem(stages.get(), static_cast<Py_ssize_t>(i), stage);
   }
@@ -226,7 +248,7 @@ PyObject *outcome_object(const Outcome &outcome, const Text &text) {
   if (!items) return nullptr;
   PyRef glyphs(glyphs_tuple(shaped, text));
   if (!glyphs) return nullptr;
-  PyRef stages(stages_tuple(shaped));
+  PyRef stages(stages_tuple(shaped, text));
   if (!stages) return nullptr;
   return PyTuple_Pack(3, items.get(), glyphs.get(), stages.get());
 }

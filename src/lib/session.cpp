@@ -66,9 +66,33 @@ class RecordSink : public ItemSink {
       out_.glyphs.push_back(ShapedGlyphRecord{r.g, static_cast<std::uint32_t>(r.cl + item.start), index, r.ax,
                                               r.dx, r.dy});
     }
-    for (StagePair &stage : run.lookup_stages)
-      out_.stages.push_back(StageRecord{index, std::move(stage.name), std::move(stage.glyphs)});
+    if (!run.item_stages.empty()) {
+      for (TraceStage &stage : run.item_stages) out_.stages.push_back(full_stage(index, item.start, stage));
+    } else {
+      for (StagePair &stage : run.lookup_stages) out_.stages.push_back(ids_stage(index, stage));
+    }
+    run.item_stages.clear();
     run.lookup_stages.clear();
+  }
+
+ private:
+  // A stage as the port's full read-back gives it: kind, true clusters, positions.
+  static StageRecord full_stage(std::uint32_t index, std::size_t start, TraceStage &stage) {
+    StageRecord out{index, std::string(stage_kind_name(stage.kind)), std::move(stage.name), {}};
+    out.glyphs.reserve(stage.glyphs.size());
+    const bool positioned = stage.positioned();
+    for (const TraceGlyph &g : stage.glyphs)
+      out.glyphs.push_back(StageGlyphRecord{static_cast<std::uint16_t>(g.id), static_cast<std::int64_t>(g.cluster + start),
+                                            positioned, g.advance, g.x_offset, g.y_offset});
+    return out;
+  }
+
+  // A port without the full read-back: glyph ids alone.
+  static StageRecord ids_stage(std::uint32_t index, StagePair &stage) {
+    StageRecord out{index, std::string(), std::move(stage.name), {}};
+    out.glyphs.reserve(stage.glyphs.size());
+    for (std::uint16_t id : stage.glyphs) out.glyphs.push_back(StageGlyphRecord{id});
+    return out;
   }
 
  private:

@@ -60,10 +60,23 @@ struct ShapedGlyphRecord {
   std::int32_t dv;
 };
 
+// A glyph of a trace stage. The cluster is the shaper's at that stage (UTF-16
+// code unit of the text), or -1 where the port does not say; the advance and
+// offsets (HarfBuzz's convention) are set only where the stage positions.
+struct StageGlyphRecord {
+  std::uint16_t id;
+  std::int64_t cluster = -1;
+  bool positioned = false;
+  std::int32_t advance = 0;
+  std::int32_t x_offset = 0;
+  std::int32_t y_offset = 0;
+};
+
 struct StageRecord {
   std::uint32_t item;
+  std::string kind;  // cmap, reorder, substitute, position, final; "" where the port does not say
   std::string name;
-  std::vector<std::uint16_t> glyphs;  // logical order
+  std::vector<StageGlyphRecord> glyphs;  // the shaper's buffer order
 };
 
 struct ShapedText {

@@ -74,6 +74,24 @@ void read_back_stages(ShapeRun &run) {
   usp.trace_stop();
 }
 
+std::string_view stage_kind_name(StageKind kind) {
+  switch (kind) {
+    case StageKind::cmap:
+      return "cmap";
+    case StageKind::reorder:
+      return "reorder";
+    case StageKind::substitute:
+      return "substitute";
+    case StageKind::position:
+      return "position";
+    case StageKind::final:
+      return "final";
+    case StageKind::other:
+      break;
+  }
+  return "other";
+}
+
 void keep_item_trace(ShapeRun &run, const TracedItem &item) {
   std::vector<TraceStage> stages = std::move(run.item_stages);
   run.item_stages.clear();

@@ -18,6 +18,9 @@ struct ShapeRun;
 // give no kind and no stage of this form.
 enum class StageKind { cmap, reorder, substitute, position, final, other };
 
+// The kind's name as results show it: "cmap", "reorder", "substitute", ...
+std::string_view stage_kind_name(StageKind kind);
+
 // A glyph as a stage holds it: the cluster is the shaper's at that moment,
 // as a UTF-16 index into the request text; advance and offsets are the
 // shaper's own values, set only in stages that position.

@@ -176,3 +176,27 @@ def test_interpreter_lock_is_released_while_the_backend_shapes(make_fake):
     thread.join(10)
     assert running and turns > 1000, "this thread could not run while the text was being shaped"
     assert [g.id for g in box["result"][0].glyphs] == [ord("a"), ord("b")]
+
+
+def test_traced_stages_carry_kinds_true_clusters_and_positions():
+    font = tesvo.Font(need(NOTO / "NotoSansDevanagari-Regular.ttf"))
+    text = "\U0001D400 \u0915\u094D\u0937\u0924\u094D\u0930\u093F\u092F"  # an astral letter first
+    result = font.shape(text, trace=True)
+    item = max(s.item for s in result.stages)
+    stages = [s for s in result.stages if s.item == item]
+    by_name = {s.name: k for k, s in enumerate(stages)}
+    # the shaper's reordering is a stage of its own; the lookups after it change nothing here
+    assert stages[by_name["reordering indic initial"]].kind == "reorder"
+    assert stages[by_name["GSUB lookup 2 'nukt'"]].ids == stages[by_name["GSUB lookup 2 'nukt'"] - 1].ids
+    # clusters are str indices, as the result's are: the final stage agrees with the glyphs
+    final = stages[-1]
+    assert final.kind == "final"
+    assert [(g.id, g.cluster, g.advance, g.x_offset, g.y_offset) for g in final.glyphs] == [
+        (g.id, g.cluster, g.advance, g.x_offset, g.y_offset) for g in result.glyphs if g.item == item]
+    assert all(g.advance is None for s in stages if s.kind in ("cmap", "reorder", "substitute") for g in s.glyphs)
+    doc = json.loads(result.to_json())["stages"][-1]
+    assert doc["kind"] == "final" and set(doc["glyphs"][0]) == {"id", "cluster", "advance", "x_offset", "y_offset"}
+    # a mark attachment shows as a positioning stage that moves the mark
+    hebrew = tesvo.Font(need(NOTO / "NotoSansHebrew-Regular.ttf")).shape("\u05e9\u05b8", trace=True)
+    moves = [s for s in hebrew.stages if s.kind == "position" and s.name.startswith("GPOS")]
+    assert any(g.x_offset for s in moves for g in s.glyphs)
