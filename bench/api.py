@@ -179,18 +179,11 @@ def section_memory(count: int) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--quick", action="store_true", help="fewer rounds")
-<<<<<<< HEAD
-    parser.add_argument("--only", nargs="+", choices=["words", "cjk", "batch", "memory"],
-                        default=["words", "cjk", "batch", "memory"])
+    parser.add_argument("--only", nargs="+", choices=["words", "compare", "cjk", "batch", "memory"],
+                        default=["words", "compare", "cjk", "batch", "memory"])
     parser.add_argument("--batch-before", metavar="COMMAND",
                         help="the command line of an earlier tesvo-shape to compare --batch with, "
                         "as one shell-quoted string")
-=======
-    parser.add_argument("--only", nargs="+", choices=["words", "compare", "cjk", "batch", "memory"],
-                        default=["words", "compare", "cjk", "batch", "memory"])
-    parser.add_argument("--batch-before", nargs="+", metavar="ARG",
-                        help="the command line of an earlier tesvo-shape to compare --batch with")
->>>>>>> main
     args = parser.parse_args()
     rounds = 3 if args.quick else 5
     if "words" in args.only:
