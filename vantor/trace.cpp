@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <climits>
+#include <cstddef>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -18,9 +21,21 @@ using namespace std::string_view_literals;
 // "end lookup N feature 'tag'"; it also sends messages from inside each
 // lookup and for GPOS. A stage is taken at "start table GSUB" (the cmap
 // result) and at each "end lookup" of a GSUB lookup that was not skipped.
+//
+// Two bounds keep a hostile font from making the trace a burden: the glyphs
+// the stages hold, and the glyphs HarfBuzz copies while it messages. Before
+// each message about a glyph multiplied, ligated or deleted, HarfBuzz brings
+// its output and input together, copying the rest of the run, so a lookup
+// that multiplies every glyph of a long run costs the square of its length.
+// Past either bound the tracer puts the buffer in HarfBuzz's error state,
+// which ends the shaping quickly, and records nothing more.
 class LookupTracer {
  public:
-  explicit LookupTracer(hb_direction_t direction) : direction_(direction) {}
+  // Glyph copies the messages may cost: a few tenths of a second at most.
+  static constexpr std::size_t kCopyBudget = std::size_t{1} << 26;
+
+  LookupTracer(hb_direction_t direction, std::size_t glyph_budget)
+      : direction_(direction), glyphs_left_(glyph_budget) {}
 
   // Always answers true: false would make HarfBuzz skip the step it
   // announces and so change the shaping.
@@ -36,14 +51,28 @@ class LookupTracer {
   }
 
   bool failed() const { return failed_; }
+  bool over_glyph_budget() const { return over_glyph_budget_; }
+  bool over_copy_budget() const { return over_copy_budget_; }
   bool saw_gsub() const { return saw_gsub_; }
   std::vector<TraceStage> take_stages() { return std::move(stages_); }
 
  private:
   void handle(hb_buffer_t *buffer, std::string_view message) {
+    if (over_glyph_budget_ || over_copy_budget_) return;
+    if (message.starts_with("multiplying "sv) || message.starts_with("ligating "sv) ||
+        message.starts_with("deleting "sv)) {
+      const unsigned length = hb_buffer_get_length(buffer);
+      if (length > copies_left_) {
+        over_copy_budget_ = true;
+        stop(buffer);
+        return;
+      }
+      copies_left_ -= length;
+      return;
+    }
     if (message == "start table GSUB"sv) {
       in_gsub_ = saw_gsub_ = true;
-      stages_.push_back(TraceStage{"cmap", snapshot(buffer)});
+      take_stage("cmap", buffer);
       return;
     }
     if (message == "end table GSUB"sv) {
@@ -56,9 +85,20 @@ class LookupTracer {
     } else if (message.starts_with("skipped lookup "sv)) {
       skipped_ = true;
     } else if (message.starts_with("end lookup "sv)) {
-      if (!skipped_) stages_.push_back(TraceStage{stage_name(message), snapshot(buffer)});
+      if (!skipped_) take_stage(stage_name(message), buffer);
       skipped_ = false;
     }
+  }
+
+  void take_stage(std::string name, hb_buffer_t *buffer) {
+    const unsigned length = hb_buffer_get_length(buffer);
+    if (length > glyphs_left_) {
+      over_glyph_budget_ = true;
+      stop(buffer);
+      return;
+    }
+    glyphs_left_ -= length;
+    stages_.push_back(TraceStage{std::move(name), snapshot(buffer)});
   }
 
   // "end lookup 11 feature 'fina'" becomes "GSUB lookup 11 'fina'".
@@ -97,7 +137,19 @@ class LookupTracer {
     return glyphs;
   }
 
+  // Asking for more room than HarfBuzz allows a run puts its buffer in the
+  // error state that running into its own limits does: every loop over the
+  // run ends, and the shaping returns at once.
+  void stop(hb_buffer_t *buffer) {
+    stages_.clear();
+    hb_buffer_pre_allocate(buffer, UINT_MAX);
+  }
+
   hb_direction_t direction_;
+  std::size_t glyphs_left_;
+  std::size_t copies_left_ = kCopyBudget;
+  bool over_glyph_budget_ = false;
+  bool over_copy_budget_ = false;
   bool in_gsub_ = false;
   bool saw_gsub_ = false;
   bool skipped_ = false;
@@ -129,12 +181,44 @@ const TraceStage *TraceRecorder::stage(int index) const {
   return &stages_[static_cast<std::size_t>(index)];
 }
 
-std::vector<TraceStage> trace_lookups(const FontFace &font, const ShapeRequest &request,
-                                      const std::vector<hb_codepoint_t> &final_glyphs) {
-  LookupTracer tracer(request.direction);
+void TraceRecorder::refuse(std::string reason) {
+  stages_.clear();
+  refusal_ = std::move(reason);
+}
+
+std::size_t trace_glyph_budget(std::size_t item_chars) {
+  constexpr std::size_t kLeast = std::size_t{1} << 20;
+  constexpr std::size_t kStagesOfText = 256;
+  return item_chars > kLeast / kStagesOfText ? item_chars * kStagesOfText : kLeast;
+}
+
+ItemTrace trace_lookups(const FontFace &font, const ShapeRequest &request,
+                        const std::vector<hb_codepoint_t> &final_glyphs) {
+  if (font.trace_hazard()) {
+    return {{},
+            "cannot trace with this font: " + *font.trace_hazard() +
+                ", too many for the fixed buffer HarfBuzz's tracing writes their positions into "
+                "(it would abort the process); shape it without trace"};
+  }
+  const std::size_t budget = trace_glyph_budget(request.text.size());
+  LookupTracer tracer(request.direction, budget > final_glyphs.size() ? budget - final_glyphs.size() : 0);
   const BufferPtr buffer = make_buffer(request);
   hb_buffer_set_message_func(buffer.get(), &LookupTracer::on_message, &tracer, nullptr);
   shape_buffer(font, request, buffer.get());
+  if (tracer.over_copy_budget()) {
+    return {{},
+            "cannot trace this text: HarfBuzz's tracing copies the rest of the run at every glyph a lookup "
+            "multiplies, ligates or deletes, and on this run (" +
+                std::to_string(final_glyphs.size()) + " glyphs after shaping) that would take more than " +
+                std::to_string(LookupTracer::kCopyBudget) +
+                " glyph copies; shape it without trace or trace a shorter text"};
+  }
+  if (tracer.over_glyph_budget()) {
+    return {{},
+            "cannot trace this text: the glyph runs recorded after each lookup would hold more than " +
+                std::to_string(budget) + " glyphs in all (the shaped run has " +
+                std::to_string(final_glyphs.size()) + "); shape it without trace or trace a shorter text"};
+  }
 
   std::vector<TraceStage> stages = tracer.take_stages();
   if (tracer.failed()) stages.clear();
@@ -147,7 +231,7 @@ std::vector<TraceStage> trace_lookups(const FontFace &font, const ShapeRequest &
     final_stage.glyphs.push_back(static_cast<std::uint16_t>(glyph));
   }
   stages.push_back(std::move(final_stage));
-  return stages;
+  return {std::move(stages), {}};
 }
 
 }  // namespace vantor

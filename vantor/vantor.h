@@ -1,9 +1,9 @@
 /* libvantor: the bundled Uniscribe OpenType backend, built on HarfBuzz and FriBidi.
  *
  * The library exports the five Uniscribe OpenType entry points declared in
- * ffi/usp10.h and six functions of its own (usp_set_font_bytes,
+ * ffi/usp10.h and seven functions of its own (usp_set_font_bytes,
  * usp_clear_font_bytes, usp_trace_begin, usp_trace_count, usp_trace_stage,
- * usp_trace_stop). This header documents the values that are the library's
+ * usp_trace_stop, usp_trace_refusal). This header documents the values that are the library's
  * own choice: the script numbers stored in SCRIPT_ANALYSIS.eScript, the
  * failure codes of usp_set_font_bytes and the names of the trace stages.
  *
@@ -69,7 +69,11 @@
  *   HarfBuzz applied (N the lookup index, tag its feature), and "final" (the
  *   shaped glyphs in logical order). Glyph pointers handed out by
  *   usp_trace_stage stay valid until the next usp_trace_begin or
- *   usp_trace_stop.
+ *   usp_trace_stop. An item is shaped but not traced, and usp_trace_refusal
+ *   gives the reason, when the font has a multiple substitution too long for
+ *   HarfBuzz 6.0.0's tracing (more than 93 glyphs: its messages would
+ *   overflow a fixed buffer on the stack), or when its stages would hold
+ *   more than 2^20 glyphs, or 256 per character of a longer item.
  */
 #ifndef VANTOR_VANTOR_H
 #define VANTOR_VANTOR_H

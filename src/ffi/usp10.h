@@ -150,6 +150,10 @@ using usp_trace_count_fn = int();
 using usp_trace_stage_fn = int(int index, char *name, int name_capacity, int *glyph_count,
                                const std::uint16_t **glyphs);
 using usp_trace_stop_fn = void();
+// Why the port did not trace the last item: the reason's length, 0 when it
+// traced it; the reason is copied as a NUL-ended string of at most
+// capacity - 1 bytes.
+using usp_trace_refusal_fn = int(char *message, int capacity);
 
 }  // extern "C"
 

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "lib/document.h"
+#include "lib/result.h"
 #include "lib/value.h"
 
 namespace tesvo {
@@ -15,8 +16,9 @@ struct ShapeRun;
 // Starts the port's recording for an item or a retry, when the request traces.
 void begin_trace(const ShapeRun &run);
 
-// Copies the stages the port recorded for the item into run.lookup_stages.
-void read_back_stages(ShapeRun &run);
+// Copies the stages the port recorded for the item into run.lookup_stages;
+// fails with the port's reason when it refused to trace the item.
+Result<std::monostate> read_back_stages(ShapeRun &run);
 
 struct TracedItem {
   std::size_t index;

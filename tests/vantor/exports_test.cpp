@@ -1,4 +1,4 @@
-// The built libvantor.so exports the eleven entry points and nothing else.
+// The built libvantor.so exports the twelve entry points and nothing else.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@ namespace {
 const std::set<std::string> kExports = {
     "ScriptItemizeOpenType", "ScriptShapeOpenType", "ScriptPlaceOpenType", "ScriptFreeCache",
     "ScriptGetFontScriptTags", "usp_set_font_bytes", "usp_clear_font_bytes", "usp_trace_begin",
-    "usp_trace_count", "usp_trace_stage", "usp_trace_stop"};
+    "usp_trace_count", "usp_trace_stage", "usp_trace_stop", "usp_trace_refusal"};
 
 TEST(Exports, DynamicSymbolTableHoldsExactlyTheEntryPoints) {
   const std::string command = std::string("nm -D --defined-only '") + VANTOR_LIBRARY_PATH + "'";
