@@ -117,10 +117,12 @@ def test_growing_lookups_end_at_harfbuzz_limits_fast(tmp_path, name):
     assert traced.get("glyphs") == plain["glyphs"] or traced["error"].startswith("cannot trace this text: ")
 
 
-@pytest.mark.parametrize("length, traceable", [(1000, False), (64, True)])
-def test_substitution_too_long_for_harfbuzz_tracing_is_refused_not_fatal(tmp_path, length, traceable):
+@pytest.mark.parametrize("length, extension, traceable", [(1000, "", False), (1000, "useExtension", False),
+                                                          (64, "", True)])
+def test_substitution_too_long_for_harfbuzz_tracing_is_refused_not_fatal(tmp_path, length, extension, traceable):
     extra = [f"g{i}" for i in range(length)]
-    fea = f"lookup LONG {{ sub o by {' '.join(extra)}; }} LONG;\nfeature liga {{ sub l o' lookup LONG; }} liga;"
+    fea = (f"lookup LONG {extension} {{ sub o by {' '.join(extra)}; }} LONG;\n"
+           "feature liga { sub l o' lookup LONG; } liga;")
     font = build_font(tmp_path / "long.ttf", fea, extra_glyphs=extra)
     plain = shape_in_child(tmp_path, font, "lol", trace=False)
     assert plain.get("glyphs") == hb_shape_ids(font, "lol")
