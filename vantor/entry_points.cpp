@@ -364,7 +364,8 @@ VANTOR_EXPORT int usp_trace_refusal(char *message, int message_capacity) {
     const std::string &reason = state.trace.refusal();
     length = static_cast<int>(std::min<std::size_t>(reason.size(), INT_MAX));
     if (message == nullptr || message_capacity <= 0) return;
-    const std::size_t copied = std::min(reason.size(), static_cast<std::size_t>(message_capacity) - 1);
+    const std::size_t copied =
+        std::min(reason.size(), static_cast<std::size_t>(message_capacity) - 1);
     std::memcpy(message, reason.data(), copied);
     message[copied] = '\0';
   });

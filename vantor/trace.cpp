@@ -157,6 +157,21 @@ class LookupTracer {
   std::vector<TraceStage> stages_;
 };
 
+std::string too_costly(std::size_t glyphs) {
+  return "cannot trace this text: HarfBuzz's tracing copies the rest of the run at every glyph a "
+         "lookup multiplies, ligates or deletes, and on this run (" +
+         std::to_string(glyphs) + " glyphs after shaping) that would take more than " +
+         std::to_string(LookupTracer::kCopyBudget) +
+         " glyph copies; shape it without trace or trace a shorter text";
+}
+
+std::string too_large(std::size_t budget, std::size_t glyphs) {
+  return "cannot trace this text: the glyph runs recorded after each lookup would hold more "
+         "than " +
+         std::to_string(budget) + " glyphs in all (the shaped run has " + std::to_string(glyphs) +
+         "); shape it without trace or trace a shorter text";
+}
+
 // The cmap result computed directly, for a shaping that never entered GSUB.
 std::vector<std::uint16_t> nominal_glyphs(const FontFace &font, std::u16string_view text) {
   const CodePoints decoded = decode_utf16(text);
@@ -194,31 +209,17 @@ std::size_t trace_glyph_budget(std::size_t item_chars) {
 
 ItemTrace trace_lookups(const FontFace &font, const ShapeRequest &request,
                         const std::vector<hb_codepoint_t> &final_glyphs) {
-  if (font.trace_hazard()) {
-    return {{},
-            "cannot trace with this font: " + *font.trace_hazard() +
-                ", too many for the fixed buffer HarfBuzz's tracing writes their positions into "
-                "(it would abort the process); shape it without trace"};
+  if (const auto &hazard = font.trace_hazard()) {
+    return {{}, "cannot trace with this font: " + *hazard + "; shape it without trace"};
   }
   const std::size_t budget = trace_glyph_budget(request.text.size());
-  LookupTracer tracer(request.direction, budget > final_glyphs.size() ? budget - final_glyphs.size() : 0);
+  const std::size_t glyphs = final_glyphs.size();
+  LookupTracer tracer(request.direction, budget > glyphs ? budget - glyphs : 0);
   const BufferPtr buffer = make_buffer(request);
   hb_buffer_set_message_func(buffer.get(), &LookupTracer::on_message, &tracer, nullptr);
   shape_buffer(font, request, buffer.get());
-  if (tracer.over_copy_budget()) {
-    return {{},
-            "cannot trace this text: HarfBuzz's tracing copies the rest of the run at every glyph a lookup "
-            "multiplies, ligates or deletes, and on this run (" +
-                std::to_string(final_glyphs.size()) + " glyphs after shaping) that would take more than " +
-                std::to_string(LookupTracer::kCopyBudget) +
-                " glyph copies; shape it without trace or trace a shorter text"};
-  }
-  if (tracer.over_glyph_budget()) {
-    return {{},
-            "cannot trace this text: the glyph runs recorded after each lookup would hold more than " +
-                std::to_string(budget) + " glyphs in all (the shaped run has " +
-                std::to_string(final_glyphs.size()) + "); shape it without trace or trace a shorter text"};
-  }
+  if (tracer.over_copy_budget()) return {{}, too_costly(glyphs)};
+  if (tracer.over_glyph_budget()) return {{}, too_large(budget, glyphs)};
 
   std::vector<TraceStage> stages = tracer.take_stages();
   if (tracer.failed()) stages.clear();

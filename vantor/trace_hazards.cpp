@@ -37,6 +37,13 @@ class TableReader {
   std::span<const std::uint8_t> table_;
 };
 
+std::string too_long(unsigned lookup, std::size_t glyphs) {
+  return "its GSUB lookup " + std::to_string(lookup) + " substitutes a glyph by a sequence of " +
+         std::to_string(glyphs) +
+         " glyphs, too many for the fixed buffer HarfBuzz's tracing writes their positions into "
+         "(it would abort the process)";
+}
+
 class SequenceCheck {
  public:
   explicit SequenceCheck(std::span<const std::uint8_t> gsub) : read_(gsub) {}
@@ -51,10 +58,8 @@ class SequenceCheck {
       const auto offset = read_.u16(*list + 2 + 2 * std::size_t{i});
       if (!offset) break;
       const std::size_t longest = lookup_longest(*list + *offset);
-      if (out_of_budget_) return "its GSUB is too intricate to check for lookups that HarfBuzz cannot trace";
-      if (longest > kLongestTraceableSequence)
-        return "its GSUB lookup " + std::to_string(i) + " substitutes a glyph by a sequence of " +
-               std::to_string(longest) + " glyphs";
+      if (out_of_budget_) return "its GSUB is too tangled to check for sequences too long to trace";
+      if (longest > kLongestTraceableSequence) return too_long(i, longest);
     }
     return std::nullopt;
   }
@@ -94,7 +99,8 @@ class SequenceCheck {
       const auto offset = read_.u16(subtable + 6 + 2 * std::size_t{k});
       if (!offset) break;
       // A sequence's length is its first field; its glyphs need not be read.
-      if (const auto glyphs = read_.u16(subtable + *offset)) longest = std::max<std::size_t>(longest, *glyphs);
+      const auto glyphs = read_.u16(subtable + *offset);
+      if (glyphs) longest = std::max<std::size_t>(longest, *glyphs);
     }
     return longest;
   }

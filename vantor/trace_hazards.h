@@ -16,10 +16,10 @@ namespace vantor {
 // process ("stack smashing detected") or worse. Shaping without messages never
 // takes that path.
 //
-// Returns why the face cannot be traced: the GSUB lookup and the length of
-// its longest substitution sequence when that can overflow, or a note that
-// the table was too tangled to check within a fixed amount of work. nullopt
-// when tracing is safe.
+// Returns why the face cannot be traced, as a clause: the GSUB lookup and
+// the length of its longest substitution sequence when that can overflow, or
+// that the table was too tangled to check within a fixed amount of work.
+// nullopt when tracing is safe.
 std::optional<std::string> trace_hazard(hb_face_t *face);
 
 // The longest substitution sequence HarfBuzz's message array always holds:
