@@ -157,6 +157,27 @@ class LookupTracer {
   std::vector<TraceStage> stages_;
 };
 
+// True when the traced shaping ended with the glyphs of the untraced one
+// (held in logical order, reversed for a right-to-left item).
+bool same_glyphs(hb_buffer_t *buffer, const std::vector<hb_codepoint_t> &glyphs, bool reversed) {
+  unsigned count = 0;
+  const hb_glyph_info_t *infos = hb_buffer_get_glyph_infos(buffer, &count);
+  if (count != glyphs.size()) return false;
+  for (unsigned i = 0; i < count; ++i) {
+    if (infos[i].codepoint != glyphs[reversed ? count - 1 - i : i]) return false;
+  }
+  return true;
+}
+
+// Tracing makes HarfBuzz bring its output and input together at every
+// message, so a run that reaches HarfBuzz's length limits stops at another
+// point than without messages, and the stages would not lead to the result.
+std::string diverged(std::size_t traced, std::size_t glyphs) {
+  return "cannot trace this text: HarfBuzz shapes it differently while tracing (" +
+         std::to_string(traced) + " glyphs instead of " + std::to_string(glyphs) +
+         "), as it does when the run reaches its length limits; shape it without trace";
+}
+
 std::string too_costly(std::size_t glyphs) {
   return "cannot trace this text: HarfBuzz's tracing copies the rest of the run at every glyph a "
          "lookup multiplies, ligates or deletes, and on this run (" +
@@ -220,6 +241,8 @@ ItemTrace trace_lookups(const FontFace &font, const ShapeRequest &request,
   shape_buffer(font, request, buffer.get());
   if (tracer.over_copy_budget()) return {{}, too_costly(glyphs)};
   if (tracer.over_glyph_budget()) return {{}, too_large(budget, glyphs)};
+  if (!same_glyphs(buffer.get(), final_glyphs, request.direction == HB_DIRECTION_RTL))
+    return {{}, diverged(hb_buffer_get_length(buffer.get()), glyphs)};
 
   std::vector<TraceStage> stages = tracer.take_stages();
   if (tracer.failed()) stages.clear();
