@@ -72,8 +72,10 @@
  *   usp_trace_stop. An item is shaped but not traced, and usp_trace_refusal
  *   gives the reason, when the font has a multiple substitution too long for
  *   HarfBuzz 6.0.0's tracing (more than 93 glyphs: its messages would
- *   overflow a fixed buffer on the stack), or when its stages would hold
- *   more than 2^20 glyphs, or 256 per character of a longer item.
+ *   overflow a fixed buffer on the stack), when its stages would hold more
+ *   than 2^20 glyphs (256 per character of a longer item), when HarfBuzz's
+ *   messages would copy more than 2^26 glyphs, or when the traced shaping
+ *   ends with other glyphs than the result.
  */
 #ifndef VANTOR_VANTOR_H
 #define VANTOR_VANTOR_H
