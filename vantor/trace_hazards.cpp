@@ -22,8 +22,11 @@ class TableReader {
  public:
   explicit TableReader(std::span<const std::uint8_t> table) : table_(table) {}
 
+  bool holds(std::size_t at, std::size_t length) const {
+    return at <= table_.size() && table_.size() - at >= length;
+  }
   std::optional<unsigned> u16(std::size_t at) const {
-    if (at > table_.size() || table_.size() - at < 2) return std::nullopt;
+    if (!holds(at, 2)) return std::nullopt;
     return unsigned{table_[at]} << 8 | table_[at + 1];
   }
   std::optional<std::size_t> u32(std::size_t at) const {
@@ -99,8 +102,12 @@ class SequenceCheck {
       const auto offset = read_.u16(subtable + 6 + 2 * std::size_t{k});
       if (!offset) break;
       // A sequence's length is its first field; its glyphs need not be read.
-      const auto glyphs = read_.u16(subtable + *offset);
-      if (glyphs) longest = std::max<std::size_t>(longest, *glyphs);
+      // One whose glyphs run past the table is never applied: HarfBuzz's
+      // check of the table empties it or drops the table.
+      const std::size_t sequence = subtable + *offset;
+      const auto glyphs = read_.u16(sequence);
+      if (glyphs && read_.holds(sequence + 2, 2 * std::size_t{*glyphs}))
+        longest = std::max<std::size_t>(longest, *glyphs);
     }
     return longest;
   }
