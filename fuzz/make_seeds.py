@@ -3,7 +3,16 @@ of Debian's Noto and DejaVu fonts and from the hand-made fonts of the tests
 (needs fontTools):
 
     python3 fuzz/make_seeds.py
+    python3 fuzz/make_seeds.py --hostile ../shared/fonts/hostile
+
+With --hostile it adds, as run seeds named hostile-*, the fonts of that corpus
+(HarfBuzz's fuzzing regressions) that the backend takes (an sfnt whose first
+face has glyphs) and that fit the target's largest input, each traced and
+shaped twice, with the text HarfBuzz's shaping fuzzer took from the file where
+it reads as one. Those fonts come from HarfBuzz's test/fuzzing/fonts, under
+HarfBuzz's licence: fuzz/hostile-seeds-COPYING.
 """
+import argparse
 import io
 import pathlib
 import struct
@@ -74,7 +83,53 @@ def run_input(font_bytes, text, flags, features=()):
     return head + struct.pack("<H", len(units) // 2) + units + font_bytes
 
 
+def first_face_glyphs(data):
+    """maxp's glyph count of the first face of an sfnt or collection, 0 if unreadable."""
+    start = 0
+    if data[:4] == b"ttcf" and len(data) >= 16:
+        start = struct.unpack(">I", data[12:16])[0]
+    if len(data) < start + 12:
+        return 0
+    tables = struct.unpack(">H", data[start + 4 : start + 6])[0]
+    for i in range(tables):
+        record = data[start + 12 + 16 * i : start + 28 + 16 * i]
+        if len(record) == 16 and record[:4] == b"maxp":
+            offset = struct.unpack(">I", record[8:12])[0]
+            count = data[offset + 4 : offset + 6]
+            return struct.unpack(">H", count)[0] if len(count) == 2 else 0
+    return 0
+
+
+def fuzzer_text(data):
+    """The last 64 bytes as 16 little-endian UTF-32 code points, when all are scalar values."""
+    points = [int.from_bytes(data[i : i + 4], "little") for i in range(len(data) - 64, len(data), 4)]
+    if len(data) < 64 or any(p > 0x10FFFF or 0xD800 <= p <= 0xDFFF for p in points):
+        return None
+    return "".join(map(chr, points))
+
+
+def hostile_seeds(corpus, largest=65536):
+    default = "لا مرحبا office क्षि"
+    written = 0
+    for path in sorted(pathlib.Path(corpus).iterdir()):
+        data = path.read_bytes() if path.is_file() else b""
+        text = fuzzer_text(data) or default
+        seed = run_input(data, text, 6)
+        if first_face_glyphs(data) == 0 or len(seed) > largest:
+            continue
+        name = "hostile-" + "".join(c if c.isalnum() or c in "-_." else "_" for c in path.name)
+        (HERE / "seeds" / "run" / name).write_bytes(seed)
+        written += 1
+    print(f"{written} hostile seeds written")
+
+
 def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--hostile", type=pathlib.Path, help="also add this corpus of hostile fonts")
+    args = parser.parse_args()
+    if args.hostile:
+        hostile_seeds(args.hostile)
+        return
     liga = int.from_bytes(b"liga", "little")
     subsets = {}
     for name, file, text, rtl in SAMPLES:

@@ -24,6 +24,7 @@ usp_trace_begin_fn usp_trace_begin;
 usp_trace_count_fn usp_trace_count;
 usp_trace_stage_fn usp_trace_stage;
 usp_trace_stop_fn usp_trace_stop;
+usp_trace_refusal_fn usp_trace_refusal;
 usp_set_font_bytes_fn usp_set_font_bytes;
 usp_clear_font_bytes_fn usp_clear_font_bytes;
 }
@@ -41,6 +42,7 @@ tesvo::Usp10 bundled_backend() {
   usp.trace_count = &usp_trace_count;
   usp.trace_stage = &usp_trace_stage;
   usp.trace_stop = &usp_trace_stop;
+  usp.trace_refusal = &usp_trace_refusal;
   usp.set_font_bytes = &usp_set_font_bytes;
   usp.clear_font_bytes = &usp_clear_font_bytes;
   return usp;

@@ -1,6 +1,7 @@
 // The library's exports: the five Uniscribe OpenType entry points and the
 // port's functions for font bytes and the trace.
 #include <algorithm>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -135,7 +136,12 @@ HRESULT shape_item(const ItemArguments &args, SCRIPT_CACHE *psc, int cMaxGlyphs,
   ItemShaping item;
   if (const HRESULT hr = shape_or_recall(state, args, psc, &item); hr != S_OK) return hr;
   const std::size_t count = item.run->glyphs.size();
-  if (count > kMaxGlyphs || count > static_cast<std::size_t>(cMaxGlyphs)) return E_OUTOFMEMORY;
+  if (count > kMaxGlyphs || count > static_cast<std::size_t>(cMaxGlyphs)) {
+    // The size the item needs, for a caller that reads it; the run stays in
+    // the cache, so a retry with a larger buffer costs no second shaping.
+    *pcGlyphs = static_cast<int>(std::min<std::size_t>(count, INT_MAX));
+    return E_OUTOFMEMORY;
+  }
 
   const FontFace &font = *item.cache->font;
   const GlyphOrder order{args.analysis->fRTL && !args.analysis->fLogicalOrder};
@@ -145,7 +151,12 @@ HRESULT shape_item(const ItemArguments &args, SCRIPT_CACHE *psc, int cMaxGlyphs,
 
   if (state.trace.recording()) {
     try {
-      state.trace.append(trace_lookups(font, item.request, *item.run));
+      ItemTrace traced = trace_lookups(font, item.request, *item.run);
+      if (traced.refusal.empty()) {
+        state.trace.append(std::move(traced.stages));
+      } else {
+        state.trace.refuse(std::move(traced.refusal));
+      }
     } catch (const std::bad_alloc &) {
       // The trace is a diagnostic: running out of memory for it leaves the
       // shaping result as it is.
@@ -364,6 +375,25 @@ VANTOR_EXPORT int usp_trace_stage_glyphs(int index, USP_TRACE_STAGE_GLYPHS *out)
   return result;
 }
 
+// Result: the length of the reason why the backend did not trace the last
+// item shaped since usp_trace_begin, 0 when it traced it. The reason is
+// copied into message, cut to message_capacity - 1 bytes and ended by NUL.
+VANTOR_EXPORT int usp_trace_refusal(char *message, int message_capacity) {
+  int length = 0;
+  quietly([&] {
+    Backend &state = backend();
+    const std::lock_guard<std::mutex> hold(state.lock);
+    const std::string &reason = state.trace.refusal();
+    length = static_cast<int>(std::min<std::size_t>(reason.size(), INT_MAX));
+    if (message == nullptr || message_capacity <= 0) return;
+    const std::size_t copied =
+        std::min(reason.size(), static_cast<std::size_t>(message_capacity) - 1);
+    std::memcpy(message, reason.data(), copied);
+    message[copied] = '\0';
+  });
+  return length;
+}
+
 VANTOR_EXPORT void usp_trace_stop() {
   quietly([] {
     Backend &state = backend();
@@ -388,3 +418,4 @@ static_assert(std::is_same_v<decltype(usp_trace_count), usp_trace_count_fn>);
 static_assert(std::is_same_v<decltype(usp_trace_stage), usp_trace_stage_fn>);
 static_assert(std::is_same_v<decltype(usp_trace_stop), usp_trace_stop_fn>);
 static_assert(std::is_same_v<decltype(usp_trace_stage_glyphs), usp_trace_stage_glyphs_fn>);
+static_assert(std::is_same_v<decltype(usp_trace_refusal), usp_trace_refusal_fn>);

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "scripts.h"
+#include "trace_hazards.h"
 #include "vantor.h"
 
 namespace vantor {
@@ -144,6 +145,7 @@ std::shared_ptr<const FontFace> FontFace::build(std::span<const std::uint8_t> by
   for (hb_tag_t tag : script_tags_of(made->face_.get(), HB_OT_TAG_GPOS)) {
     if (!made->lists_script(tag)) made->layout_scripts_.push_back(tag);
   }
+  made->trace_hazard_ = vantor::trace_hazard(made->face_.get());
   // Shared by script caches and threads from now on: nothing may change them.
   hb_face_make_immutable(made->face_.get());
   hb_font_make_immutable(made->font_.get());

@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "hb_handles.h"
@@ -40,6 +42,8 @@ class FontFace {
   // The script tags of a script that GSUB or GPOS lists, HarfBuzz's
   // preference first.
   std::vector<hb_tag_t> script_tags_for(hb_script_t script) const;
+  // Why HarfBuzz must not trace this font (see trace_hazards.h), if it must not.
+  const std::optional<std::string> &trace_hazard() const { return trace_hazard_; }
 
  private:
   FontFace() = default;
@@ -59,6 +63,7 @@ class FontFace {
   // in the class definition table costs a search per glyph shaped.
   std::vector<std::uint64_t> mark_bits_;
   std::vector<hb_tag_t> layout_scripts_;
+  std::optional<std::string> trace_hazard_;
 };
 
 // A fast 64-bit hash of a byte string: every byte and the length count.

@@ -154,24 +154,24 @@ BufferPtr make_buffer(const ShapeRequest &request) {
 }
 
 bool shape_buffer(const FontFace &font, const ShapeRequest &request, hb_buffer_t *buffer) {
-  hb_segment_properties_t properties;
-  hb_buffer_get_segment_properties(buffer, &properties);
+  // hb_shape_full, not the plan alone: it is what sets HarfBuzz's limits on
+  // the run (64 glyphs and 1024 operations per character, at least 16384
+  // of each) before shaping and lifts them after. Without them a font whose
+  // lookups keep inserting glyphs grows the run toward a billion glyphs. The
+  // plan it uses is cached on the face, so items and requests that share
+  // the font and properties still share the plan.
   const auto feature_count = static_cast<unsigned>(request.features.size());
-  // The plan is cached on the face, so items and requests that share the
-  // font and properties share the plan.
-  const ShapePlanPtr plan(hb_shape_plan_create_cached(font.face(), &properties,
-                                                      request.features.data(), feature_count,
-                                                      nullptr));
-  return hb_shape_plan_execute(plan.get(), font.font(), buffer, request.features.data(),
-                               feature_count);
+  return hb_shape_full(font.font(), buffer, request.features.data(), feature_count, nullptr);
 }
 
 HRESULT shape(const FontFace &font, const ShapeRequest &request, hb_buffer_t *buffer, ShapedRun *out) {
   fill_buffer(request, buffer);
   if (!hb_buffer_allocation_successful(buffer)) return E_OUTOFMEMORY;
-  if (!shape_buffer(font, request, buffer)) {
-    return hb_buffer_allocation_successful(buffer) ? E_FAIL : E_OUTOFMEMORY;
-  }
+  // A run that reached HarfBuzz's limits is HarfBuzz's result as it stands
+  // when it stopped, the run hb_shape hands back too. It is a result, not a
+  // request for a larger glyph buffer: were it refused here, every retry of
+  // the caller would shape the whole run again.
+  if (!shape_buffer(font, request, buffer)) return E_FAIL;
   unsigned count = 0;
   const hb_glyph_info_t *infos = hb_buffer_get_glyph_infos(buffer, &count);
   const hb_glyph_position_t *positions = hb_buffer_get_glyph_positions(buffer, nullptr);

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <charconv>
+#include <climits>
+#include <cstddef>
 #include <numeric>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -32,9 +35,21 @@ enum class Table { none, gsub, gpos };
 //   not a stage of its own).
 // A stage is taken at each end of a step that ran, and once, as positioning
 // starts, the default positions the first positioning step starts from.
+//
+// Two bounds keep a hostile font from making the trace a burden: the glyphs
+// the stages hold, and the glyphs HarfBuzz copies while it messages. Before
+// each message about a glyph multiplied, ligated or deleted, HarfBuzz brings
+// its output and input together, copying the rest of the run, so a lookup
+// that multiplies every glyph of a long run costs the square of its length.
+// Past either bound the tracer puts the buffer in HarfBuzz's error state,
+// which ends the shaping quickly, and records nothing more.
 class StepTracer {
  public:
-  explicit StepTracer(hb_direction_t direction) : direction_(direction) {}
+  // Glyph copies the messages may cost: a few tenths of a second at most.
+  static constexpr std::size_t kCopyBudget = std::size_t{1} << 26;
+
+  StepTracer(hb_direction_t direction, std::size_t glyph_budget)
+      : direction_(direction), glyphs_left_(glyph_budget) {}
 
   // Always answers true: false would make HarfBuzz skip the step it
   // announces and so change the shaping.
@@ -50,11 +65,25 @@ class StepTracer {
   }
 
   bool failed() const { return failed_; }
+  bool over_glyph_budget() const { return over_glyph_budget_; }
+  bool over_copy_budget() const { return over_copy_budget_; }
   bool saw_gsub() const { return saw_gsub_; }
   std::vector<TraceStage> take_stages() { return std::move(stages_); }
 
  private:
   void handle(hb_buffer_t *buffer, std::string_view message) {
+    if (over_glyph_budget_ || over_copy_budget_) return;
+    if (message.starts_with("multiplying "sv) || message.starts_with("ligating "sv) ||
+        message.starts_with("deleting "sv)) {
+      const unsigned length = hb_buffer_get_length(buffer);
+      if (length > copies_left_) {
+        over_copy_budget_ = true;
+        stop(buffer);
+        return;
+      }
+      copies_left_ -= length;
+      return;
+    }
     if (handle_table(buffer, message)) return;
     if (table_ != Table::none) {
       handle_lookup(buffer, message);
@@ -140,8 +169,15 @@ class StepTracer {
   // only once positioning has started: before that the buffer has none, and
   // asking for them would clear memory HarfBuzz is still using.
   void take(hb_buffer_t *buffer, std::string name, int kind) {
+    if (over_glyph_budget_ || over_copy_budget_) return;
     unsigned count = 0;
     const hb_glyph_info_t *infos = hb_buffer_get_glyph_infos(buffer, &count);
+    if (count > glyphs_left_) {
+      over_glyph_budget_ = true;
+      stop(buffer);
+      return;
+    }
+    glyphs_left_ -= count;
     const hb_glyph_position_t *positions =
         kind == USP_TRACE_KIND_POSITION ? hb_buffer_get_glyph_positions(buffer, nullptr) : nullptr;
     const std::vector<unsigned> order = logical_order(buffer, infos, count);
@@ -177,7 +213,19 @@ class StepTracer {
     return order;
   }
 
+  // Asking for more room than HarfBuzz allows a run puts its buffer in the
+  // error state that running into its own limits does: every loop over the
+  // run ends, and the shaping returns at once.
+  void stop(hb_buffer_t *buffer) {
+    stages_.clear();
+    hb_buffer_pre_allocate(buffer, UINT_MAX);
+  }
+
   hb_direction_t direction_;
+  std::size_t glyphs_left_;
+  std::size_t copies_left_ = kCopyBudget;
+  bool over_glyph_budget_ = false;
+  bool over_copy_budget_ = false;
   Table table_ = Table::none;
   bool saw_gsub_ = false;
   bool skipped_ = false;
@@ -185,6 +233,42 @@ class StepTracer {
   bool failed_ = false;
   std::vector<TraceStage> stages_;
 };
+
+// True when the traced shaping ended with the glyphs of the untraced one
+// (held in logical order, reversed for a right-to-left item).
+bool same_glyphs(hb_buffer_t *buffer, const std::vector<hb_codepoint_t> &glyphs, bool reversed) {
+  unsigned count = 0;
+  const hb_glyph_info_t *infos = hb_buffer_get_glyph_infos(buffer, &count);
+  if (count != glyphs.size()) return false;
+  for (unsigned i = 0; i < count; ++i) {
+    if (infos[i].codepoint != glyphs[reversed ? count - 1 - i : i]) return false;
+  }
+  return true;
+}
+
+// Tracing makes HarfBuzz bring its output and input together at every
+// message, so a run that reaches HarfBuzz's length limits stops at another
+// point than without messages, and the stages would not lead to the result.
+std::string diverged(std::size_t traced, std::size_t glyphs) {
+  return "cannot trace this text: HarfBuzz shapes it differently while tracing (" +
+         std::to_string(traced) + " glyphs instead of " + std::to_string(glyphs) +
+         "), as it does when the run reaches its length limits; shape it without trace";
+}
+
+std::string too_costly(std::size_t glyphs) {
+  return "cannot trace this text: HarfBuzz's tracing copies the rest of the run at every glyph a "
+         "lookup multiplies, ligates or deletes, and on this run (" +
+         std::to_string(glyphs) + " glyphs after shaping) that would take more than " +
+         std::to_string(StepTracer::kCopyBudget) +
+         " glyph copies; shape it without trace or trace a shorter text";
+}
+
+std::string too_large(std::size_t budget, std::size_t glyphs) {
+  return "cannot trace this text: the glyph runs recorded after each step would hold more "
+         "than " +
+         std::to_string(budget) + " glyphs in all (the shaped run has " + std::to_string(glyphs) +
+         "); shape it without trace or trace a shorter text";
+}
 
 // The cmap result computed directly, for a shaping that never entered GSUB.
 TraceStage nominal_stage(const FontFace &font, std::u16string_view text) {
@@ -224,12 +308,31 @@ const TraceStage *TraceRecorder::stage(int index) const {
   return &stages_[static_cast<std::size_t>(index)];
 }
 
-std::vector<TraceStage> trace_lookups(const FontFace &font, const ShapeRequest &request,
-                                      const ShapedRun &final_run) {
-  StepTracer tracer(request.direction);
+void TraceRecorder::refuse(std::string reason) {
+  stages_.clear();
+  refusal_ = std::move(reason);
+}
+
+std::size_t trace_glyph_budget(std::size_t item_chars) {
+  constexpr std::size_t kLeast = std::size_t{1} << 20;
+  constexpr std::size_t kStagesOfText = 256;
+  return item_chars > kLeast / kStagesOfText ? item_chars * kStagesOfText : kLeast;
+}
+
+ItemTrace trace_lookups(const FontFace &font, const ShapeRequest &request, const ShapedRun &final_run) {
+  if (const auto &hazard = font.trace_hazard()) {
+    return {{}, "cannot trace with this font: " + *hazard + "; shape it without trace"};
+  }
+  const std::size_t budget = trace_glyph_budget(request.text.size());
+  const std::size_t glyphs = final_run.glyphs.size();
+  StepTracer tracer(request.direction, budget > glyphs ? budget - glyphs : 0);
   const BufferPtr buffer = make_buffer(request);
   hb_buffer_set_message_func(buffer.get(), &StepTracer::on_message, &tracer, nullptr);
   shape_buffer(font, request, buffer.get());
+  if (tracer.over_copy_budget()) return {{}, too_costly(glyphs)};
+  if (tracer.over_glyph_budget()) return {{}, too_large(budget, glyphs)};
+  if (!same_glyphs(buffer.get(), final_run.glyphs, request.direction == HB_DIRECTION_RTL))
+    return {{}, diverged(hb_buffer_get_length(buffer.get()), glyphs)};
 
   std::vector<TraceStage> stages = tracer.take_stages();
   if (tracer.failed()) stages.clear();
@@ -237,7 +340,7 @@ std::vector<TraceStage> trace_lookups(const FontFace &font, const ShapeRequest &
     stages.insert(stages.begin(), nominal_stage(font, request.text));
   }
   stages.push_back(final_stage(final_run));
-  return stages;
+  return {std::move(stages), {}};
 }
 
 }  // namespace vantor

@@ -30,20 +30,33 @@ class TraceRecorder {
  public:
   void begin() {
     stages_.clear();
+    refusal_.clear();
     recording_ = true;
   }
   void stop() {
     stages_.clear();
+    refusal_.clear();
     recording_ = false;
   }
   bool recording() const { return recording_; }
   void append(std::vector<TraceStage> stages);
+  // Drops the stages: the item could not be traced, for this reason. The
+  // reason stays until the next begin or stop.
+  void refuse(std::string reason);
+  const std::string &refusal() const { return refusal_; }
   int count() const { return static_cast<int>(stages_.size()); }
   const TraceStage *stage(int index) const;
 
  private:
   bool recording_ = false;
   std::vector<TraceStage> stages_;
+  std::string refusal_;
+};
+
+// The stages of one item, or why it cannot be traced.
+struct ItemTrace {
+  std::vector<TraceStage> stages;
+  std::string refusal;  // empty when traced
 };
 
 // Shapes the request a second time with HarfBuzz's message callback and
@@ -52,7 +65,14 @@ class TraceRecorder {
 // second shaping is never handed out: a callback can change how some fonts
 // shape, so the caller's result always comes from the untraced shaping and
 // so does the final stage.
-std::vector<TraceStage> trace_lookups(const FontFace &font, const ShapeRequest &request,
-                                      const ShapedRun &final_run);
+//
+// Refuses, shaping nothing, a font that HarfBuzz cannot trace safely, and
+// refuses a trace whose stages would hold more glyphs than
+// trace_glyph_budget: a font whose lookups keep growing the run would
+// otherwise record the whole run after every step.
+ItemTrace trace_lookups(const FontFace &font, const ShapeRequest &request, const ShapedRun &final_run);
+
+// At least 2^20 glyphs, and 256 stages of the item's length beyond that.
+std::size_t trace_glyph_budget(std::size_t item_chars);
 
 }  // namespace vantor

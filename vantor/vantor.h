@@ -3,11 +3,11 @@
  * The library exports the five Uniscribe OpenType entry points declared in
  * ffi/usp10.h and seven functions of its own (usp_set_font_bytes,
  * usp_clear_font_bytes, usp_capabilities, usp_trace_begin, usp_trace_count,
- * usp_trace_stage, usp_trace_stage_glyphs, usp_trace_stop). This header
- * documents the values that are the library's own choice: the script numbers
- * stored in SCRIPT_ANALYSIS.eScript, the failure codes of usp_set_font_bytes,
- * the bits of usp_capabilities and the names, kinds and contents of the trace
- * stages.
+ * usp_trace_stage, usp_trace_stage_glyphs, usp_trace_stop, usp_trace_refusal).
+ * This header documents the values that are the library's own choice: the
+ * script numbers stored in SCRIPT_ANALYSIS.eScript, the failure codes of
+ * usp_set_font_bytes, the bits of usp_capabilities and the names, kinds and
+ * contents of the trace stages.
  *
  * Behaviour worth knowing when reading its results:
  *
@@ -117,6 +117,13 @@
  *   stage. Arrays handed out by either function stay valid until the next
  *   usp_trace_begin or usp_trace_stop. Both return 0 when the stage is
  *   delivered, 1 for an index out of range.
+ *   An item is shaped but not traced, and usp_trace_refusal gives the
+ *   reason, when the font has a multiple substitution too long for HarfBuzz
+ *   6.0.0's tracing (more than 93 glyphs: its messages would overflow a
+ *   fixed buffer on the stack), when its stages would hold more than 2^20
+ *   glyphs (256 per character of a longer item), when HarfBuzz's messages
+ *   would copy more than 2^26 glyphs, or when the traced shaping ends with
+ *   other glyphs than the result.
  */
 #ifndef VANTOR_VANTOR_H
 #define VANTOR_VANTOR_H

@@ -186,6 +186,11 @@ struct USP_TRACE_STAGE_GLYPHS {
 // positions and kind. 0 when the stage is delivered.
 using usp_trace_stage_glyphs_fn = int(int index, USP_TRACE_STAGE_GLYPHS *stage);
 
+// Why the port did not trace the last item: the reason's length, 0 when it
+// traced it; the reason is copied as a NUL-ended string of at most
+// capacity - 1 bytes.
+using usp_trace_refusal_fn = int(char *message, int capacity);
+
 }  // extern "C"
 
 // Layout checks: these records cross the library boundary byte for byte.

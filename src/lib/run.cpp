@@ -199,7 +199,7 @@ Result<std::monostate> run_item(ShapeRun &run, std::u16string_view text, const I
 
   std::span<const WORD> shaped_ids(shaped.glyphs.data(), static_cast<std::size_t>(shaped.glyph_count));
   if (auto r = report_item_probes(switches, run, shaped_ids, shaped.capacity); !r) return r.take_failure();
-  read_back_stages(run);
+  if (auto r = read_back_stages(run); !r) return r.take_failure();
 
   std::size_t slots = std::max(shaped.glyph_count, 1);
   buffers.advances.assign(slots, 0);

@@ -50,10 +50,25 @@ void begin_trace(const ShapeRun &run) {
   if (run.trace && run.usp.trace_begin != nullptr) run.usp.trace_begin();
 }
 
-void read_back_stages(ShapeRun &run) {
+// The port's reason for not tracing the item, empty when it traced it.
+std::string trace_refusal(const Usp10 &usp) {
+  if (usp.trace_refusal == nullptr) return {};
+  const int length = usp.trace_refusal(nullptr, 0);
+  if (length <= 0) return {};
+  std::string reason(static_cast<std::size_t>(length) + 1, '\0');
+  usp.trace_refusal(reason.data(), length + 1);
+  reason.resize(strnlen(reason.data(), reason.size()));
+  return utf8_lossy(reason);
+}
+
+Result<std::monostate> read_back_stages(ShapeRun &run) {
   const Usp10 &usp = run.usp;
   if (!run.trace || usp.trace_count == nullptr || usp.trace_stage == nullptr || usp.trace_stop == nullptr)
-    return;
+    return std::monostate{};
+  if (std::string reason = trace_refusal(usp); !reason.empty()) {
+    usp.trace_stop();
+    return fail(std::move(reason));
+  }
   int count = usp.trace_count();
   for (int i = 0; i < count; ++i) {
     char name[kNameCapacity] = {};
@@ -72,6 +87,7 @@ void read_back_stages(ShapeRun &run) {
         StagePair{std::move(stage_name), std::vector<std::uint16_t>(glyphs, glyphs + glyph_count)});
   }
   usp.trace_stop();
+  return std::monostate{};
 }
 
 std::string_view stage_kind_name(StageKind kind) {

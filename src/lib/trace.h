@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "lib/document.h"
+#include "lib/result.h"
 #include "lib/value.h"
 
 namespace tesvo {
@@ -54,8 +55,9 @@ void begin_trace(const ShapeRun &run);
 
 // Copies the stages the port recorded for the item into run.lookup_stages
 // (those the result document lists: no positioning stage) and, where the port
-// gives them, the full stages into run.item_stages.
-void read_back_stages(ShapeRun &run);
+// gives them, the full stages into run.item_stages; fails with the port's
+// reason when it refused to trace the item.
+Result<std::monostate> read_back_stages(ShapeRun &run);
 
 struct TracedItem {
   std::size_t index;

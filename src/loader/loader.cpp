@@ -64,6 +64,7 @@ Result<Usp10> Usp10::load(const std::optional<std::string> &path) {
   require(usp.trace_count, "usp_trace_count");
   require(usp.trace_stage, "usp_trace_stage");
   require(usp.trace_stop, "usp_trace_stop");
+  require(usp.trace_refusal, "usp_trace_refusal");
   require(usp.set_font_bytes, "usp_set_font_bytes");
   require(usp.clear_font_bytes, "usp_clear_font_bytes");
   require(usp.capabilities, "usp_capabilities");

@@ -15,7 +15,8 @@ namespace {
 const std::set<std::string> kExports = {
     "ScriptItemizeOpenType", "ScriptShapeOpenType", "ScriptPlaceOpenType", "ScriptFreeCache",
     "ScriptGetFontScriptTags", "usp_set_font_bytes", "usp_clear_font_bytes", "usp_capabilities",
-    "usp_trace_begin", "usp_trace_count", "usp_trace_stage", "usp_trace_stage_glyphs", "usp_trace_stop"};
+    "usp_trace_begin", "usp_trace_count", "usp_trace_stage", "usp_trace_stage_glyphs", "usp_trace_stop",
+    "usp_trace_refusal"};
 
 TEST(Exports, DynamicSymbolTableHoldsExactlyTheEntryPoints) {
   const std::string command = std::string("nm -D --defined-only '") + VANTOR_LIBRARY_PATH + "'";
