@@ -207,34 +207,7 @@ Result<std::uint16_t> FontSession::paragraph(std::u16string_view text, const Tex
   return static_cast<std::uint16_t>(first_strong_is_rtl(text));
 }
 
-Result<JsonText> FontSession::document(std::u16string_view text, const TextPlan &plan, const std::string &path) {
-  Result<std::uint16_t> rtl = paragraph(text, plan);
-  if (!rtl) return rtl.take_failure();
-  ShapeOpts opts;
-  opts.font = path;
-  const std::string family = family_.empty() ? file_stem_family(path) : family_;
-  Result<Value> doc = fail("");
-  {
-    std::lock_guard<std::mutex> hold(port::lock());
-    if (auto r = make_resident(); !r) return r.take_failure();
-    SCRIPT_CACHE cache = nullptr;
-    CacheGuard guard(usp_, cache);
-    ShapeRun run(usp_, &cache, plan.trace, false);
-    run.script_tag = plan.script;
-    run.language_tag = plan.language;
-    doc = shape_items(text, *rtl, usp_, run, FontFacts{metrics_.upem, metrics_.glyph_count, family}, plan.features,
-                      opts);
-  }
-  if (!doc) return doc.take_failure();
-  return render_json(*doc);
-}
-
-Result<ShapedText> FontSession::shape(std::u16string_view text, const TextPlan &plan) {
-  Result<std::uint16_t> rtl = paragraph(text, plan);
-  if (!rtl) return rtl.take_failure();
-
-  ShapedText out;
-  RecordSink sink(out);
+template <class Use> Result<std::monostate> FontSession::on_port(const TextPlan &plan, Use use) {
   std::lock_guard<std::mutex> hold(port::lock());
   if (auto r = make_resident(); !r) return r.take_failure();
   SCRIPT_CACHE cache = nullptr;
@@ -242,7 +215,35 @@ Result<ShapedText> FontSession::shape(std::u16string_view text, const TextPlan &
   ShapeRun run(usp_, &cache, plan.trace, false);
   run.script_tag = plan.script;
   run.language_tag = plan.language;
-  if (auto r = shape_items_into(text, *rtl, usp_, run, plan.features, sink); !r) return r.take_failure();
+  return use(run);
+}
+
+Result<JsonText> FontSession::document(std::u16string_view text, const TextPlan &plan, const std::string &path) {
+  Result<std::uint16_t> rtl = paragraph(text, plan);
+  if (!rtl) return rtl.take_failure();
+  ShapeOpts opts;
+  opts.font = path;
+  const std::string family = family_.empty() ? file_stem_family(path) : family_;
+  Result<Value> doc = fail("");
+  Result<std::monostate> ran = on_port(plan, [&](ShapeRun &run) -> Result<std::monostate> {
+    doc = shape_items(text, *rtl, usp_, run, FontFacts{metrics_.upem, metrics_.glyph_count, family}, plan.features,
+                      opts);
+    return std::monostate{};
+  });
+  if (!ran) return ran.take_failure();
+  if (!doc) return doc.take_failure();
+  return render_json(*doc);
+}
+
+Result<ShapedText> FontSession::shape(std::u16string_view text, const TextPlan &plan) {
+  Result<std::uint16_t> rtl = paragraph(text, plan);
+  if (!rtl) return rtl.take_failure();
+  ShapedText out;
+  RecordSink sink(out);
+  Result<std::monostate> ran = on_port(plan, [&](ShapeRun &run) {
+    return shape_items_into(text, *rtl, usp_, run, plan.features, sink);
+  });
+  if (!ran) return ran.take_failure();
   if (out.glyphs.empty()) return fail("no glyphs produced");
   return out;
 }

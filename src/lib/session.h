@@ -115,6 +115,9 @@ class FontSession {
  private:
   FontSession(FontBytes font, Usp10 usp);
   Result<std::monostate> make_resident();
+  // Runs `use(run)` with the port held, this font resident in the backend and
+  // a script cache of its own, freed on every path.
+  template <class Use> Result<std::monostate> on_port(const TextPlan &plan, Use use);
   Result<std::uint16_t> paragraph(std::u16string_view text, const TextPlan &plan) const;
 
   FontBytes font_;
