@@ -247,8 +247,7 @@ def _stage_rows(page: _Page, item: Item) -> List[str]:
         spans = cluster_spans(stage.glyphs, item.start, item.end)
         cells = "".join(_glyph_cell(page, *cell) for cell in zip(stage.glyphs, spans, changed, positions))
         count = sum(changed)
-        what = "moved" if stage.positioned and placed is not None else "changed"
-        note = f'<span class="note">{count} {what}</span>' if count else ""
+        note = f'<span class="note">{count} changed</span>' if count else ""
         unchanged = " unchanged" if ids is not None and not count else ""
         if closed and cells:
             # Inert until the row is opened: the browser parses it but lays nothing out. A
