@@ -371,7 +371,10 @@ def _item_section(page: _Page, item: Item) -> str:
         f"\u2018{html.escape(item.script_tag)}\u2019 (script {item.script}) \u00b7 "
         f"characters {item.start}..{item.end} \u00b7 {len(item.final)} glyphs"
     )
-    rows = _stage_rows(page, item)
+    rows = _stage_rows(page, item) or [
+        '<tr class="untraced"><th><span class="name">no trace</span></th>'
+        "<td><em>the backend recorded no stage for this item (a trace needs its usp_trace_* exports)</em></td></tr>"
+    ]
     rows.append(
         f'<tr class="final"><th><span class="name">positioned</span>'
         f'<span class="note">advances and offsets</span></th>'
