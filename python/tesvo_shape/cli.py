@@ -261,16 +261,26 @@ def _options_shown(kwargs: Dict[str, Any]) -> List[Tuple[str, str]]:
     return [(k, str(v)) for k, v in kwargs.items() if v != defaults[k]]
 
 
-def _write_report(args: argparse.Namespace, out: str, text: str, font: bytes,
-                  kwargs: Dict[str, Any]) -> None:
-    from .report import render_report  # fontTools is needed for the report only
-    from .result import DocumentError
+def report_direction(args: argparse.Namespace, text: str) -> str:
+    """The paragraph direction of the default output, made explicit, so that the report's
+    shaping has the same items: shape_json's automatic rule, as the engine decides it."""
+    if args.direction != "auto":
+        return str(args.direction)
+    from tesvo import _engine
 
+    return "rtl" if _engine.compat_rtl(text) else "ltr"
+
+
+def _write_report(args: argparse.Namespace, shaper: Any, text: str, font: bytes) -> None:
+    from .report import render_report  # fontTools is needed for the report only
+
+    direction = report_direction(args, text)
+    options = dict(shape_options(args), direction=direction, trace=True)
+    result = shaper.shape(text, **options)
+    shown = _options_shown(shape_kwargs(args))
     try:
-        page = render_report(json.loads(out), text, font, font_label=args.font,
-                             options=_options_shown(kwargs), direction=args.direction)
-    except DocumentError as e:
-        raise RuntimeError(f"cannot draw the result: {e}") from None
+        page = render_report(result, font, font_label=args.font, index=args.index,
+                             paragraph_rtl=direction == "rtl", options=shown)
     except Exception as e:  # fontTools reports unreadable fonts with many exception types
         raise RuntimeError(f"cannot draw glyphs from {args.font!r}: {e}") from None
     try:
@@ -303,11 +313,12 @@ def run(argv: Optional[Sequence[str]]) -> int:
     text = read_text(args)
     shaper = open_font(args)
     options = shape_options(args)
-    out = shaper.shape_json(text, **options) if args.schema == "shape_json" or args.html else ""
-    if args.html is not None:
-        _write_report(args, out, text, font, kwargs)
     if args.schema == "tesvo":
         out = shaper.shape(text, **options).to_json(indent=2)
+    else:
+        out = shaper.shape_json(text, **options)
+    if args.html is not None:
+        _write_report(args, shaper, text, font)
     sys.stdout.write(out + "\n")
     sys.stdout.flush()
     if args.html is not None:

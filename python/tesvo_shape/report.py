@@ -1,34 +1,42 @@
-"""The trace report: one self-contained HTML page that draws a shaping result.
+"""The trace report: one self-contained HTML page that draws a traced tesvo.Result.
 
-For each item there is one row per stage, showing the glyph run as the font's own outlines,
-with the glyphs that the stage changed highlighted and the characters each glyph's cluster
-covers written under it, then a row that draws the item's positioned glyphs with their
-advances and offsets. A first section draws the whole line as it appears on screen. Long runs
-wrap onto as many lines as they need, right-to-left ones from the right; the stage rows of a
-long item start closed. Everything (outlines, style, script) is inline: the page loads nothing.
+For each item there is one row per stage the backend took (cmap, the shaper's reordering
+phases, each GSUB lookup, each positioning step, final), showing the glyph run as the font's
+own outlines with the characters of each glyph's cluster, as the shaper held it at that
+stage, written under it. A substitution or reordering row highlights the glyphs it changed; a
+positioning row writes each glyph's advance and offset and highlights those that changed
+since the previous positioning step. A last row draws the item's positioned glyphs. A first
+section draws the whole line as it appears on screen, the items placed by their bidi levels.
+Long runs wrap onto as many lines as they need, right-to-left ones from the right; the stage
+rows of a long item start closed. Everything (outlines, style, script) is inline: the page
+loads nothing.
 """
 
 from __future__ import annotations
 
 import html
+import json
 import unicodedata
 from importlib import resources
-from typing import Any, Iterable, List, Mapping, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, Iterable, List, Optional, Sequence, Tuple
 
 from .outlines import FontArt
 from .result import (
     LOOKUP_STAGE,
     Glyph,
     Item,
-    Shaped,
+    Stage,
     changed_glyphs,
+    changed_positions,
     cluster_spans,
-    code_points,
-    read_document,
-    text_units,
-    unit_slice,
+    regroup,
     visual_item_order,
 )
+
+if TYPE_CHECKING:
+    from tesvo import Result
+
+Span = Optional[Tuple[int, int]]
 
 CELL_HEIGHT_PX = 44  # height of the ascender-to-descender band of a glyph cell
 RUN_HEIGHT_PX = 72  # the same band in the positioned rows
@@ -75,15 +83,14 @@ def describe_chars(chars: str) -> str:
 class _Page:
     """Collects what the page needs while the rows are written: the glyphs to define once."""
 
-    def __init__(self, art: FontArt, shaped: Shaped, units: bytes) -> None:
+    def __init__(self, art: FontArt, items: Sequence[Item], text: str) -> None:
         self.art = art
         self.lookup_names = art.lookup_names()
-        self.shaped = shaped
-        self.units = units
+        self.text = text
         self.used: set[int] = set()
         self.cells: set[int] = set()
-        gids = {g.g for item in shaped.items for g in item.final}
-        gids |= {g.g for item in shaped.items for s in item.stages for g in s.glyphs}
+        gids = {g.g for item in items for g in item.final}
+        gids |= {g.g for item in items for s in item.stages for g in s.glyphs}
         top, bottom = art.ascender, art.descender
         for gid in gids:
             box = art.bounds(gid)
@@ -132,15 +139,22 @@ class _Page:
             f'y2="{-self.bottom}"/><use href="#g{gid}" transform="scale(1,-1)"/></symbol>'
         )
 
-    def glyph_title(self, glyph: Glyph, span: Tuple[int, int], positioned: bool) -> str:
-        chars = unit_slice(self.units, *span)
-        lines = [
-            f"glyph {glyph.g} {self.art.name(glyph.g)}",
-            f"cluster {span[0]}..{span[1]}: {describe_chars(chars)}",
-        ]
+    def chars(self, span: Span) -> str:
+        return self.text[span[0] : span[1]] if span else ""
+
+    def glyph_title(self, glyph: Glyph, span: Span, positioned: bool) -> str:
+        lines = [f"glyph {glyph.g} {self.art.name(glyph.g)}"]
+        if span:
+            lines.append(f"cluster {span[0]}..{span[1]}: {describe_chars(self.chars(span))}")
         if positioned:
             lines.append(f"advance {glyph.ax}, offset {glyph.dx}, {glyph.dy}")
         return "\n".join(lines)
+
+    def data(self) -> str:
+        """What the page's script needs to title a cell: the text and the glyphs' names."""
+        names = {str(gid): self.art.name(gid) for gid in sorted(self.cells)}
+        data = json.dumps({"text": self.text, "names": names}, ensure_ascii=False).replace("</", "<\\/")
+        return f'<script type="application/json" id="tesvo-data">{data}</script>'
 
     def defs(self) -> str:
         if not self.art.outlines:
@@ -165,17 +179,32 @@ class _Page:
         return f'<svg class="defs" width="0" height="0" aria-hidden="true"><defs>{boxes}</defs></svg>'
 
 
-def _glyph_cell(page: _Page, glyph: Glyph, span: Tuple[int, int], changed: bool) -> str:
+def _cluster_attrs(span: Span) -> str:
+    return f' data-cl="{span[0]}" data-ce="{span[1]}"' if span else ""
+
+
+def _position_note(glyph: Glyph, moved: Tuple[bool, bool]) -> str:
+    """The advance and offset under a glyph of a positioning row, as hb-shape writes them
+    (+advance, @x,y when there is an offset), a changed value in bold."""
+    advance = f"+{glyph.ax}"
+    parts = [f"<b>{advance}</b>" if moved[0] else advance]
+    if glyph.dx or glyph.dy or moved[1]:
+        offset = f"@{glyph.dx},{glyph.dy}"
+        parts.append(f"<b>{offset}</b>" if moved[1] else offset)
+    return f'<span class="pos">{"".join(parts)}</span>'
+
+
+def _glyph_cell(page: _Page, glyph: Glyph, span: Span, changed: bool, position: Optional[Tuple[bool, bool]]) -> str:
     width = page.cell_width(glyph.g)
-    chars = unit_slice(page.units, *span)
     cls = "g changed" if changed else "g"
+    # A long text repeats a cell in every stage row, so the cell carries only what it
+    # shows; the page's script writes its title (name, characters) when it is pointed at.
     return (
-        f'<div class="{cls}" data-cl="{span[0]}" data-ce="{span[1]}" '
-        f'title="{_attr(page.glyph_title(glyph, span, False))}">'
-        f'<svg width="{width}" height="{CELL_HEIGHT_PX}"><use href="{page.use_cell(glyph.g)}" '
-        f'width="100%" height="100%"/></svg>'
+        f'<div class="{cls}"{_cluster_attrs(span)}>'
+        f'<svg width="{width}" height="{CELL_HEIGHT_PX}"><use href="{page.use_cell(glyph.g)}"/></svg>'
         f'<span class="gid">{glyph.g}</span>'
-        f'<span class="ch" dir="auto">{html.escape(visible(chars))}</span></div>'
+        f'<span class="ch">{html.escape(visible(page.chars(span)))}</span>'
+        f'{_position_note(glyph, position) if position is not None else ""}</div>'
     )
 
 
@@ -189,28 +218,53 @@ def _stage_title(page: _Page, name: str) -> str:
     return name
 
 
+def _stage_changes(
+    stage: Stage, ids: Optional[List[int]], placed: Optional[List[Glyph]]
+) -> Tuple[List[bool], List[Optional[Tuple[bool, bool]]]]:
+    """Which glyphs a stage changed and, in a positioning stage, whether each one's advance
+    and offset changed: ids against the stage before, positions against the positioning
+    stage before (the first positioning stage moves nothing)."""
+    now = [g.g for g in stage.glyphs]
+    if not stage.positioned:
+        return changed_glyphs(ids, now, moves=stage.kind == "reorder"), [None] * len(now)
+    # The final stage may still change glyphs: default ignorables become spaces.
+    replaced = changed_glyphs(ids, now)
+    moved = changed_positions(placed, stage.glyphs)
+    return [c or a or o for c, (a, o) in zip(replaced, moved)], list(moved)
+
+
 def _stage_rows(page: _Page, item: Item) -> List[str]:
     rows = []
-    before: Optional[List[int]] = None
+    ids: Optional[List[int]] = None  # the glyph ids of the previous stage
+    placed: Optional[List[Glyph]] = None  # the glyphs of the previous positioning stage
     closed = " closed" if len(item.final) > OPEN_ROWS_UP_TO else ""
     direction = "rtl" if item.rtl else "ltr"
     for k, stage in enumerate(item.stages):
-        # Cells in logical order, laid out in the item's direction: a right-to-left row
-        # reads as on screen, starts at its first glyph and wraps from the right.
-        glyphs = stage.glyphs[::-1] if item.rtl else stage.glyphs
-        gids = [g.g for g in glyphs]
-        changed = changed_glyphs(before, gids)
-        spans = cluster_spans(glyphs, item.start, item.end)
-        cells = "".join(_glyph_cell(page, g, s, c) for g, s, c in zip(glyphs, spans, changed))
+        # Cells in logical order, the shaper's, laid out in the item's direction: a
+        # right-to-left row reads as on screen, starts at its first glyph and wraps from
+        # the right.
+        changed, positions = _stage_changes(stage, ids, placed)
+        spans = cluster_spans(stage.glyphs, item.start, item.end)
+        cells = "".join(_glyph_cell(page, *cell) for cell in zip(stage.glyphs, spans, changed, positions))
         count = sum(changed)
         note = f'<span class="note">{count} changed</span>' if count else ""
-        unchanged = " unchanged" if before is not None and not count else ""
+        unchanged = " unchanged" if ids is not None and not count else ""
+        if closed and cells:
+            # Inert until the row is opened: the browser parses it but lays nothing out. A
+            # stage that left every glyph as it was refers to the row before it, which the
+            # page's script copies when the row is opened.
+            before = item.stages[k - 1] if k else None
+            same = before is not None and (before.positioned, before.glyphs) == (stage.positioned, stage.glyphs)
+            cells = "<template data-same></template>" if same else f"<template>{cells}</template>"
+        kind = f' data-kind="{stage.kind}"' if stage.kind else ""
         rows.append(
-            f'<tr class="stage{unchanged}{closed}" data-stage="{k}"><th title="{_attr(stage.label)}">'
+            f'<tr class="stage{unchanged}{closed}" data-stage="{k}"{kind}><th title="{_attr(stage.name)}">'
             f'<span class="name">{html.escape(_stage_title(page, stage.name))}</span>{note}</th>'
             f'<td><div class="run" dir="{direction}">{cells or "<em>no glyphs</em>"}</div></td></tr>'
         )
-        before = gids
+        ids = [g.g for g in stage.glyphs]
+        if stage.positioned:
+            placed = stage.glyphs
     return rows
 
 
@@ -225,12 +279,12 @@ def _positioned_run(
     line from the pen position to where the glyph was moved. The run is cut between clusters
     into pieces of at most WRAP_WIDTH_PX, one SVG each, which wrap as lines of text do: a
     right-to-left run starts at the right."""
-    Entry = Tuple[Glyph, Tuple[int, int], int, bool]
+    Entry = Tuple[Glyph, Span, int]
     entries: List[Entry] = []
     pen = 0
     for item, glyphs in runs:
         for glyph, span in zip(glyphs, cluster_spans(glyphs, item.start, item.end)):
-            entries.append((glyph, span, pen, item.rtl))
+            entries.append((glyph, span, pen))
             pen += glyph.ax
     # Cut from where reading starts, so that only the last line is short.
     wrap = WRAP_WIDTH_PX * page.band / height
@@ -249,7 +303,7 @@ def _positioned_run(
             after_space = 0
         pieces[-1].append(entry)
         width += glyph.ax
-        if unit_slice(page.units, *span).isspace():
+        if page.chars(span).isspace():
             after_space = len(pieces[-1])
     if rtl:
         # Each piece back in left-to-right order; the first piece, the rightmost, comes
@@ -260,17 +314,13 @@ def _positioned_run(
     return f'<div class="lines" dir="{direction}">{"".join(svgs)}</div>'
 
 
-def _positioned_piece(
-    page: _Page, piece: Sequence[Tuple[Glyph, Tuple[int, int], int, bool]], height: int
-) -> str:
+def _positioned_piece(page: _Page, piece: Sequence[Tuple[Glyph, Span, int]], height: int) -> str:
     art = page.art
     bands: List[str] = []  # painted first, so that no band hides a mark drawn before it
     glyph_parts: List[str] = []
     lo = hi = float(piece[0][2]) if piece else 0.0
-    for glyph, span, pen, item_rtl in piece:
-        # GOFFSET du runs along the reading direction: leftwards in a right-to-left item.
-        ox = pen - glyph.dx if item_rtl else pen + glyph.dx
-        oy = glyph.dy
+    for glyph, span, pen in piece:
+        ox, oy = pen + glyph.dx, glyph.dy  # HarfBuzz's offsets: x positive right
         if glyph.ax:
             bands.append(
                 f'<rect class="adv a{len(bands) % 2}" x="{pen}" y="{page.bottom}" '
@@ -286,7 +336,7 @@ def _positioned_piece(
             )
         title = html.escape(page.glyph_title(glyph, span, True))
         glyph_parts.append(
-            f'<g class="pg {kind}" data-cl="{span[0]}" data-ce="{span[1]}"><title>{title}</title>'
+            f'<g class="pg {kind}"{_cluster_attrs(span)}><title>{title}</title>'
             f'<use href="{page.use(glyph.g)}" transform="translate({ox},{oy})"/>{moved}</g>'
         )
         box = art.bounds(glyph.g)
@@ -306,11 +356,9 @@ def _positioned_piece(
 
 
 def _item_text(page: _Page, item: Item) -> str:
-    text = unit_slice(page.units, item.start, item.end)
     spans = "".join(
-        f'<span data-cl="{item.start + i}" data-ce="{item.start + i + (2 if ord(ch) > 0xFFFF else 1)}">'
-        f"{html.escape(ch)}</span>"
-        for i, ch in code_points(text)
+        f'<span data-cl="{i}" data-ce="{i + 1}">{html.escape(page.text[i])}</span>'
+        for i in range(item.start, item.end)
     )
     direction = "rtl" if item.rtl else "ltr"
     return f'<p class="text" dir="{direction}">{spans}</p>'
@@ -319,18 +367,21 @@ def _item_text(page: _Page, item: Item) -> str:
 def _item_section(page: _Page, item: Item) -> str:
     direction = "right to left" if item.rtl else "left to right"
     heading = (
-        f"Item {item.index} \u00b7 {direction} \u00b7 script tag \u2018{html.escape(item.tag_text)}\u2019 "
-        f"(script {item.script}) \u00b7 characters {item.start}..{item.end} \u00b7 "
-        f"{len(item.final)} glyphs"
+        f"Item {item.index} \u00b7 {direction} (level {item.level}) \u00b7 script tag "
+        f"\u2018{html.escape(item.script_tag)}\u2019 (script {item.script}) \u00b7 "
+        f"characters {item.start}..{item.end} \u00b7 {len(item.final)} glyphs"
     )
-    rows = _stage_rows(page, item)
+    rows = _stage_rows(page, item) or [
+        '<tr class="untraced"><th><span class="name">no trace</span></th>'
+        "<td><em>the backend recorded no stage for this item (a trace needs its usp_trace_* exports)</em></td></tr>"
+    ]
     rows.append(
         f'<tr class="final"><th><span class="name">positioned</span>'
         f'<span class="note">advances and offsets</span></th>'
         f'<td>{_positioned_run(page, [(item, item.final)], rtl=item.rtl)}</td></tr>'
     )
     return (
-        f'<section class="item" data-item="{item.index}" data-rtl="{int(item.rtl)}">'
+        f'<section class="item" data-item="{item.index}" data-rtl="{int(item.rtl)}" data-level="{item.level}">'
         f"<h2>{heading}</h2>{_item_text(page, item)}"
         f'<table class="stages">{"".join(rows)}</table></section>'
     )
@@ -345,14 +396,17 @@ def _facts(rows: Iterable[Tuple[str, str]]) -> str:
 
 LEGEND = (
     '<p class="legend">'
-    '<span class="swatch changed"></span> changed by this stage '
+    '<span class="swatch changed"></span> changed by this stage (a positioning stage: advance '
+    "or offset changed since the previous one, the new value in bold) "
     '<span class="swatch mark"></span> glyph without advance (mark) '
     '<span class="swatch off"></span> offset from the pen position '
     '<span class="swatch hot"></span> same cluster as the glyph under the pointer. '
-    "Glyphs read as on screen, right-to-left items from the right. "
+    "Glyphs read as on screen, right-to-left items from the right; under each glyph the "
+    "characters of its cluster as the shaper held it at that stage. Positioning rows write "
+    "+advance and @x,y offset in HarfBuzz's convention, as hb-shape --trace does: until the "
+    "final stage an attached mark's offset is relative to its base. "
     "Hover a glyph for its id, name and characters; click a stage's name to show or hide its "
-    "glyphs (the rows of long items start hidden). Clusters of the traced stages are those of "
-    "the final run where the glyph counts agree, and otherwise spread evenly over the item."
+    "glyphs (the rows of long items start hidden)."
     "</p>"
     '<p class="switches"><label><input type="checkbox" id="hide-unchanged"> hide the stages '
     "that changed nothing</label></p>"
@@ -360,44 +414,39 @@ LEGEND = (
 
 
 def render_report(
-    doc: Mapping[str, Any],
-    text: str,
+    result: Result,
     font_data: bytes,
     *,
     font_label: str,
+    index: int = 0,
+    paragraph_rtl: bool,
     options: Sequence[Tuple[str, str]] = (),
-    direction: str = "auto",
 ) -> str:
-    """The report page for a result document of `_tesvo.shape_json(font_data, text, ...)`.
-    Raises result.DocumentError when the document does not fit the text."""
-    shaped = read_document(doc)
-    page = _Page(FontArt(font_data), shaped, text_units(text))
-    if direction == "rtl":
-        paragraph_rtl = True
-    elif direction == "ltr":
-        paragraph_rtl = False
-    else:
-        paragraph_rtl = any(item.rtl for item in shaped.items)
+    """The report page for a tesvo.Result shaped with trace=True from face `index` of
+    `font_data`, in a paragraph of the given direction."""
+    items = regroup(result)
+    page = _Page(FontArt(font_data, index), items, result.text)
     line = _positioned_run(
         page,
-        [(item, item.final) for item in visual_item_order(shaped.items, paragraph_rtl)],
+        [(item, item.final) for item in visual_item_order(items)],
         LINE_HEIGHT_PX,
         rtl=paragraph_rtl,
     )
-    items = "".join(_item_section(page, item) for item in shaped.items)
+    sections = "".join(_item_section(page, item) for item in items)
+    family = result.font.family
     facts = _facts(
         [
             ("font", font_label),
-            ("family", shaped.family),
-            ("units per em", str(shaped.upem)),
-            ("glyphs in font", str(shaped.glyph_count)),
-            ("text", text),
+            ("family", family),
+            ("units per em", str(result.font.upem)),
+            ("glyphs in font", str(result.font.glyph_count)),
+            ("backend", result.font.backend),
+            ("text", result.text),
             ("paragraph", "right to left" if paragraph_rtl else "left to right"),
             *options,
         ]
     )
-    messages = html.escape("\n".join(shaped.messages))
-    title = f"tesvo-shape trace: {shaped.family or font_label}"
+    title = f"tesvo-shape trace: {family or font_label}"
     return (
         '<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">'
         '<meta name="viewport" content="width=device-width">'
@@ -405,7 +454,6 @@ def render_report(
         f'<body data-tesvo-report="pending"><header><h1>{html.escape(title)}</h1>{facts}'
         f"{LEGEND}</header>"
         f'<section class="line"><h2>The line as on screen</h2>{line}</section>'
-        f"{items}"
-        f'<section class="messages"><h2>Messages</h2><pre>{messages}</pre></section>'
-        f"{page.defs()}<script>{_asset('report.js')}</script></body></html>\n"
+        f"{sections}"
+        f"{page.defs()}{page.data()}<script>{_asset('report.js')}</script></body></html>\n"
     )

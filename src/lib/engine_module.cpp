@@ -17,6 +17,7 @@
 #include <variant>
 #include <vector>
 
+#include "lib/driver.h"
 #include "lib/environment.h"
 #include "lib/features.h"
 #include "lib/session.h"
@@ -461,6 +462,18 @@ PyObject *parse_feature_list(PyObject *, PyObject *args) {
   return out.release();
 }
 
+// The paragraph direction the compatibility call's automatic rule gives a text (right to
+// left when it holds a character of the right-to-left blocks), for callers that shape the
+// same text through the package and need the same items as that call's document.
+PyObject *compat_rtl(PyObject *, PyObject *args) {
+  PyObject *object;
+  if (!PyArg_ParseTuple(args, "U:compat_rtl", &object)) return nullptr;
+  Text text;
+  if (!read_text(object, text)) return nullptr;
+  if (text.error) return runtime_error(PyExc_ValueError, *text.error);
+  return PyBool_FromLong(tesvo::direction_is_rtl("auto", text.units));
+}
+
 PyMethodDef g_methods[] = {
     {"open", open_font, METH_VARARGS, "open(data, index, backend) -> (session, upem, glyph_count, family, backend)"},
     {"shape", shape_texts, METH_VARARGS,
@@ -469,6 +482,8 @@ PyMethodDef g_methods[] = {
      "document(session, texts, direction, features, script, language, trace, path, compact) -> list of (ok, text)"},
     {"parse_features", parse_feature_list, METH_VARARGS,
      "parse_features(text) -> [(tag, value)]: a feature list as the engine reads it"},
+    {"compat_rtl", compat_rtl, METH_VARARGS,
+     "compat_rtl(text) -> bool: whether shape_json's automatic direction makes the paragraph right to left"},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "tesvo._engine",

@@ -17,6 +17,7 @@ from pathlib import Path
 import pytest
 
 import _tesvo
+import tesvo
 from tesvo_shape.result import Glyph, Item, cluster_spans, visual_item_order
 
 COMMAND = Path(sys.executable).parent / "tesvo-shape"
@@ -25,20 +26,23 @@ NASKH = Path("/usr/share/fonts/truetype/noto/NotoNaskhArabic-Regular.ttf")
 MIXED = "Hello, \u0645\u0631\u062d\u0628\u0627 \u0628\u0627\u0644\u0639\u0627\u0644\u0645 123!"
 ARABIC = "\u0645\u0631\u062d\u0628\u0627"  # five letters that join
 VOWELLED = "\u0628\u0650\u0633\u0652\u0645\u0650 \u0627\u0644\u0644\u0651\u0670\u0647"
+DEVANAGARI = Path("/usr/share/fonts/truetype/noto/NotoSansDevanagari-Regular.ttf")
+CONJUNCTS = "\u0915\u094d\u0937\u0924\u094d\u0930\u093f\u092f \u0939\u093f\u0928\u094d\u0926\u0940 \u0930\u094d\u0915\u093f"
 
 
 # ---- the pure parts (no backend needed) ----
 
 
 @pytest.mark.parametrize(
-    "directions, paragraph_rtl, shown",
-    [("LRRL", False, [0, 2, 1, 3]), ("LLL", False, [0, 1, 2]),
-     ("LRLL", True, [2, 3, 1, 0]), ("RRR", True, [2, 1, 0])],
+    "levels, shown",
+    [([0, 1, 1, 0], [0, 2, 1, 3]), ([0, 0, 0], [0, 1, 2]), ([2, 2, 1, 1], [3, 2, 0, 1]),
+     ([1, 1, 1], [2, 1, 0]),
+     # an isolate in a right-to-left paragraph: "abc", Hebrew, a space, "xyz" inside it
+     ([1, 2, 3, 2, 2, 1, 1], [6, 5, 1, 2, 3, 4, 0])],
 )
-def test_items_are_shown_in_screen_order(directions, paragraph_rtl, shown):
-    items = [Item(index=i, script=0, tag=0, start=i, end=i + 1, rtl=(d == "R"))
-             for i, d in enumerate(directions)]
-    assert [x.index for x in visual_item_order(items, paragraph_rtl)] == shown
+def test_items_are_shown_in_screen_order_by_their_levels(levels, shown):
+    items = [Item(index=i, start=i, end=i + 1, level=level, rtl=level % 2 == 1) for i, level in enumerate(levels)]
+    assert [x.index for x in visual_item_order(items)] == shown
 
 
 def test_cluster_span_runs_to_the_next_cluster_start_in_any_glyph_order():
@@ -131,36 +135,65 @@ def labelled_item(m):
 
 @pytest.mark.usefixtures("bundled_backend")
 class TestReport:
-    def test_html_turns_on_the_trace_and_rows_follow_the_stages(self, tmp_path):
+    def test_rows_follow_every_stage_of_the_trace_with_true_clusters(self, tmp_path):
         doc, _, page = make_report(tmp_path, DEJAVU, MIXED)
-        assert all(s["m"].startswith("vantor lookup ") for s in doc["stages"])
+        assert all(s["m"].startswith("vantor lookup ") for s in doc["stages"])  # --html traces
+        # The report's items are the printed document's: shape_json's automatic rule makes
+        # this paragraph right to left.
+        result = tesvo.Font(DEJAVU).shape(MIXED, direction="rtl", trace=True)
         sections = list(page.find_all("section", "item"))
-        indexes = [int(s.attrs["data-item"]) for s in sections]
-        assert indexes == sorted({labelled_item(s["m"]) for s in doc["stages"]})
-        for section in sections:
-            stages = [s for s in doc["stages"] if labelled_item(s["m"]) == int(section.attrs["data-item"])]
+        assert len(sections) == sum("Uniscribe item" in m for m in doc["messages"])
+        assert [int(s.attrs["data-level"]) for s in sections] == [item.level for item in result.items]
+        for k, section in enumerate(sections):
+            stages = [s for s in result.stages if s.item == k]
             rows = list(section.find_all("tr", "stage"))
-            assert len(rows) == len(stages)
-            rtl = section.attrs["data-rtl"] == "1"
+            assert [(r.first("th").attrs["title"], r.attrs.get("data-kind")) for r in rows] == [
+                (s.name, s.kind) for s in stages]
             for row, stage in zip(rows, stages):
-                assert row.first("th").attrs["title"] == stage["m"]
-                cells = list(row.find_all("div", "g"))
-                # Cells in logical order; the document lists a right-to-left item's reversed.
-                ids = [g["g"] for g in stage["glyphs"]]
-                assert [int(c.first("span", "gid").text) for c in cells] == (ids[::-1] if rtl else ids)
+                cells = [(int(c.first("span", "gid").text), int(c.attrs["data-cl"])) for c in row.find_all("div", "g")]
+                assert cells == [(g.id, g.cluster) for g in stage.glyphs], stage.name
             assert len(list(section.find_all("tr", "final"))) == 1
+        assert any(s.kind == "position" for s in result.stages)
 
-    def test_hover_names_the_glyph_and_the_characters_of_its_cluster(self, tmp_path):
+    def test_cells_name_their_glyph_and_the_characters_of_its_cluster(self, tmp_path):
         from fontTools.ttLib import TTFont
 
         names = TTFont(str(DEJAVU)).getGlyphOrder()
         doc, _, page = make_report(tmp_path, DEJAVU, "Hi")
         cells = list(page.find_all("div", "g"))
-        assert len(cells) == 2 * len(doc["stages"])
-        h = cells[0].attrs["title"].split("\n")
-        assert h[0] == f"glyph {doc['final'][0]['g']} {names[doc['final'][0]['g']]}"
-        assert h[1] == "cluster 0..1: \u201cH\u201d U+0048"
+        assert len(cells) == 2 * len(list(page.find_all("tr", "stage")))
+        data = json.loads(next(n for n in page.find_all("script") if n.attrs.get("id") == "tesvo-data").text)
+        assert data["text"] == "Hi"
+        assert data["names"][cells[0].first("span", "gid").text] == names[doc["final"][0]["g"]]
+        assert (cells[0].attrs["data-cl"], cells[0].attrs["data-ce"]) == ("0", "1")
         assert cells[1].first("span", "ch").text == "i"
+
+    def test_reordering_phases_carry_their_change_and_lookups_only_their_own(self, tmp_path):
+        _, _, page = make_report(tmp_path, DEVANAGARI, CONJUNCTS)
+        changed = {r.first("span", "name").text: len(list(r.find_all("div", "changed")))
+                   for r in page.find_all("tr", "stage")}
+        # the three i-matras move before their consonants, then the reph after its syllable
+        assert changed["reordering indic initial"] == 3 and changed["reordering indic final"] == 1
+        assert changed["GSUB lookup 2 'nukt'"] == changed["GSUB lookup 21 'pres'"] == 0
+
+    def test_positioning_rows_highlight_the_glyphs_a_lookup_moves(self, tmp_path):
+        _, _, page = make_report(tmp_path, NASKH, VOWELLED)
+        rows = [r for r in page.first("section", "item").find_all("tr", "stage")
+                if r.attrs.get("data-kind") == "position"]
+        assert rows[0].first("span", "name").text == "default positions"
+        assert not list(rows[0].find_all("div", "changed"))
+        mark = next(r for r in rows if r.first("span", "name").text.endswith("'mark'"))
+        moved = list(mark.find_all("div", "changed"))
+        assert moved and all(c.first("span", "pos").text == "+0" for c in moved)  # marks only
+        assert all(c.first("span", "pos").first("b").text.startswith("@") for c in moved)
+
+    def test_items_are_placed_on_the_line_by_their_bidi_levels(self, tmp_path):
+        text = "\u05d0\u05d1\u05d2 \u2066abc \u05d3\u05d4\u05d5 xyz\u2069 \u05d6\u05d7\u05d8"
+        _, _, page = make_report(tmp_path, DEJAVU, text)
+        line = page.first("section", "line").first("div", "lines")
+        drawn = [int(g.attrs["data-cl"]) for p in list(line.find_all("svg"))[::-1] for g in p.find_all("g", "pg")]
+        abc, xyz = text.index("abc"), text.index("xyz")
+        assert drawn.index(abc) < drawn.index(abc + 2) < drawn.index(xyz) < drawn.index(xyz + 2)
 
     def test_joining_lookups_are_highlighted_and_the_cmap_row_is_not(self, tmp_path):
         doc, _, page = make_report(tmp_path, DEJAVU, ARABIC)
@@ -303,8 +336,9 @@ def test_in_a_browser_the_script_runs_cleanly_over_every_stage_row(chromium, tmp
     assert console_errors(log) == []
     assert 'data-tesvo-report="ready"' in dom, "the page's script did not finish"
     # one row per traced stage, several for each Arabic item
-    assert re.search(r'data-stage-rows="(\d+)"', dom).group(1) == str(len(doc["stages"]))
-    assert len(doc["stages"]) > 2 * sum("Uniscribe item" in m for m in doc["messages"])
+    stages = tesvo.Font(DEJAVU).shape(MIXED, direction="rtl", trace=True).stages
+    assert re.search(r'data-stage-rows="(\d+)"', dom).group(1) == str(len(stages))
+    assert len(stages) > 2 * sum("Uniscribe item" in m for m in doc["messages"])
 
     shot = tmp_path / "report.png"
     _, log = browse(chromium, tmp_path, out, f"--screenshot={shot}", "--window-size=1100,1700")
