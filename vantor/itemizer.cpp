@@ -2,6 +2,7 @@
 
 #include <unicode/ubidi.h>
 #include <unicode/uchar.h>
+#include <unicode/utf16.h>
 #include <unicode/uscript.h>
 
 #include <algorithm>
@@ -60,6 +61,78 @@ bool needs_resolution(UChar32 c) {
   }
 }
 
+// The bidi algorithm pairs brackets with a stack of 63 openers and stops
+// pairing for the rest of the sequence when an opener finds it full; ICU
+// goes on pairing. Where that happens in a paragraph without explicit
+// embeddings or isolates (so one isolating run sequence), the brackets from
+// that opener on are handed to ICU as a plain other-neutral character ('!',
+// the class a bracket has when it is not paired), which is how the algorithm
+// treats them.
+void stop_pairing_past_the_stack(std::u16string &text) {
+  constexpr std::size_t kPairingDepth = 63;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = start;
+    bool explicit_controls = false;
+    std::vector<std::pair<UChar32, std::size_t>> openers;
+    std::size_t overflow = std::u16string::npos;
+    for (std::size_t i = start; i < text.size();) {
+      UChar32 c;
+      std::size_t next = i;
+      U16_NEXT(text.data(), next, text.size(), c);
+      const UCharDirection direction = u_charDirection(c);
+      if (direction == U_BLOCK_SEPARATOR) {
+        end = next;
+        break;
+      }
+      end = next;
+      switch (direction) {
+        case U_LEFT_TO_RIGHT_EMBEDDING:
+        case U_LEFT_TO_RIGHT_OVERRIDE:
+        case U_RIGHT_TO_LEFT_EMBEDDING:
+        case U_RIGHT_TO_LEFT_OVERRIDE:
+        case U_POP_DIRECTIONAL_FORMAT:
+        case U_FIRST_STRONG_ISOLATE:
+        case U_LEFT_TO_RIGHT_ISOLATE:
+        case U_RIGHT_TO_LEFT_ISOLATE:
+        case U_POP_DIRECTIONAL_ISOLATE:
+          explicit_controls = true;
+          break;
+        default:
+          break;
+      }
+      const auto type = overflow == std::u16string::npos && direction == U_OTHER_NEUTRAL
+                            ? u_getIntPropertyValue(c, UCHAR_BIDI_PAIRED_BRACKET_TYPE)
+                            : U_BPT_NONE;
+      if (type == U_BPT_OPEN) {
+        if (openers.size() == kPairingDepth) {
+          overflow = i;
+        } else {
+          openers.emplace_back(u_getBidiPairedBracket(c), i);
+        }
+      } else if (type == U_BPT_CLOSE) {
+        for (std::size_t k = openers.size(); k-- > 0;) {
+          if (openers[k].first == c) {
+            openers.resize(k);
+            break;
+          }
+        }
+      }
+      i = next;
+    }
+    if (overflow != std::u16string::npos && !explicit_controls) {
+      for (std::size_t i = overflow; i < end; ++i) {
+        if (!U16_IS_SURROGATE(text[i]) &&
+            u_getIntPropertyValue(text[i], UCHAR_BIDI_PAIRED_BRACKET_TYPE) != U_BPT_NONE &&
+            u_charDirection(text[i]) == U_OTHER_NEUTRAL) {
+          text[i] = u'!';
+        }
+      }
+    }
+    start = end;
+  }
+}
+
 // Bidi levels per code unit of the text, from ICU.
 std::vector<UBiDiLevel> icu_levels(std::u16string_view text, unsigned base_level) {
   // ICU does not resolve a text whose characters all end up on levels of one
@@ -72,6 +145,7 @@ std::vector<UBiDiLevel> icu_levels(std::u16string_view text, unsigned base_level
     throw std::bad_alloc();  // beyond what ICU can index
   }
   std::u16string resolved(text);
+  stop_pairing_past_the_stack(resolved);
   resolved.append(kBothDirections);
   const auto length = static_cast<int32_t>(resolved.size());
   UErrorCode status = U_ZERO_ERROR;
@@ -111,6 +185,147 @@ void keep_marks_with_brackets(const std::vector<char32_t> &chars, std::vector<un
   }
 }
 
+// True when the isolate that begins at `start` (an FSI) holds a strong
+// right-to-left character before its PDI, outside isolates nested in it.
+bool first_strong_is_rtl(const std::vector<char32_t> &chars, std::size_t start) {
+  int nested = 0;
+  for (std::size_t i = start + 1; i < chars.size(); ++i) {
+    switch (u_charDirection(static_cast<UChar32>(chars[i]))) {
+      case U_LEFT_TO_RIGHT_ISOLATE:
+      case U_RIGHT_TO_LEFT_ISOLATE:
+      case U_FIRST_STRONG_ISOLATE:
+        ++nested;
+        break;
+      case U_POP_DIRECTIONAL_ISOLATE:
+        if (nested-- == 0) return false;
+        break;
+      case U_BLOCK_SEPARATOR:
+        return false;
+      case U_LEFT_TO_RIGHT:
+        if (nested == 0) return false;
+        break;
+      case U_RIGHT_TO_LEFT:
+      case U_RIGHT_TO_LEFT_ARABIC:
+        if (nested == 0) return true;
+        break;
+      default:
+        break;
+    }
+  }
+  return false;
+}
+
+// The characters that rule L1 puts back on the paragraph's level whatever
+// they resolved to: whitespace and isolate controls before a segment or
+// paragraph separator or the end of the text (with the controls that
+// explicit resolution removes among them).
+std::vector<bool> reset_at_line_end(const std::vector<char32_t> &chars) {
+  std::vector<bool> reset(chars.size(), false);
+  bool trailing = true;
+  for (std::size_t i = chars.size(); i-- > 0;) {
+    switch (u_charDirection(static_cast<UChar32>(chars[i]))) {
+      case U_BLOCK_SEPARATOR:
+      case U_SEGMENT_SEPARATOR:
+        trailing = true;
+        break;
+      case U_WHITE_SPACE_NEUTRAL:
+      case U_LEFT_TO_RIGHT_ISOLATE:
+      case U_RIGHT_TO_LEFT_ISOLATE:
+      case U_FIRST_STRONG_ISOLATE:
+      case U_POP_DIRECTIONAL_ISOLATE:
+      case U_LEFT_TO_RIGHT_EMBEDDING:
+      case U_RIGHT_TO_LEFT_EMBEDDING:
+      case U_LEFT_TO_RIGHT_OVERRIDE:
+      case U_RIGHT_TO_LEFT_OVERRIDE:
+      case U_POP_DIRECTIONAL_FORMAT:
+      case U_BOUNDARY_NEUTRAL:
+        break;
+      default:
+        trailing = false;
+        break;
+    }
+    reset[i] = trailing;
+  }
+  return reset;
+}
+
+// An isolate initiator or PDI inside a directional override takes the
+// override's direction, and so the override's level. ICU resolves them as
+// neutrals instead, which can put them on another level. This walks the
+// explicit embeddings of each paragraph as the bidi algorithm does (the
+// directional status stack, at most 125 levels deep, with its overflow
+// counts) and sets those characters' levels.
+void isolates_take_overrides(const std::vector<char32_t> &chars, unsigned base_level,
+                             std::vector<unsigned> *levels) {
+  constexpr unsigned kMaxDepth = 125;
+  struct Entry {
+    unsigned level;
+    bool override;
+    bool isolate;
+  };
+  std::vector<Entry> stack{{base_level, false, false}};
+  unsigned overflow_isolates = 0, overflow_embeddings = 0, valid_isolates = 0;
+  const auto push = [&](bool rtl, bool override, bool isolate) {
+    const unsigned top = stack.back().level;
+    const unsigned level = rtl ? (top + 1) | 1U : (top + 2) & ~1U;
+    if (level <= kMaxDepth && overflow_isolates == 0 && overflow_embeddings == 0) {
+      valid_isolates += isolate;
+      stack.push_back({level, override, isolate});
+    } else if (isolate) {
+      ++overflow_isolates;
+    } else if (overflow_isolates == 0) {
+      ++overflow_embeddings;
+    }
+  };
+  const std::vector<bool> line_end = reset_at_line_end(chars);
+  for (std::size_t i = 0; i < chars.size(); ++i) {
+    const UCharDirection direction = u_charDirection(static_cast<UChar32>(chars[i]));
+    switch (direction) {
+      case U_LEFT_TO_RIGHT_EMBEDDING:
+      case U_LEFT_TO_RIGHT_OVERRIDE:
+        push(false, direction == U_LEFT_TO_RIGHT_OVERRIDE, false);
+        break;
+      case U_RIGHT_TO_LEFT_EMBEDDING:
+      case U_RIGHT_TO_LEFT_OVERRIDE:
+        push(true, direction == U_RIGHT_TO_LEFT_OVERRIDE, false);
+        break;
+      case U_LEFT_TO_RIGHT_ISOLATE:
+      case U_RIGHT_TO_LEFT_ISOLATE:
+      case U_FIRST_STRONG_ISOLATE:
+        if (stack.back().override && !line_end[i]) (*levels)[i] = stack.back().level;
+        push(direction == U_RIGHT_TO_LEFT_ISOLATE ||
+                 (direction == U_FIRST_STRONG_ISOLATE && first_strong_is_rtl(chars, i)),
+             false, true);
+        break;
+      case U_POP_DIRECTIONAL_ISOLATE:
+        if (overflow_isolates > 0) {
+          --overflow_isolates;
+        } else if (valid_isolates > 0) {
+          overflow_embeddings = 0;
+          while (!stack.back().isolate) stack.pop_back();
+          stack.pop_back();
+          --valid_isolates;
+        }
+        if (stack.back().override && !line_end[i]) (*levels)[i] = stack.back().level;
+        break;
+      case U_POP_DIRECTIONAL_FORMAT:
+        if (overflow_isolates > 0) {
+        } else if (overflow_embeddings > 0) {
+          --overflow_embeddings;
+        } else if (!stack.back().isolate && stack.size() >= 2) {
+          stack.pop_back();
+        }
+        break;
+      case U_BLOCK_SEPARATOR:
+        stack.assign(1, Entry{base_level, false, false});
+        overflow_isolates = overflow_embeddings = valid_isolates = 0;
+        break;
+      default:
+        break;
+    }
+  }
+}
+
 // Bidi level per code point. Every paragraph of the text (paragraph
 // separators end one) is resolved at the caller's level, whatever it is.
 std::vector<unsigned> resolve_levels(std::u16string_view text, const CodePoints &decoded,
@@ -133,6 +348,16 @@ std::vector<unsigned> resolve_levels(std::u16string_view text, const CodePoints 
     levels[i] = unit_levels[static_cast<std::size_t>(decoded.offsets[i])];
   }
   keep_marks_with_brackets(decoded.chars, &levels);
+  const auto has = [&](UCharDirection a, UCharDirection b) {
+    return std::any_of(decoded.chars.begin(), decoded.chars.end(), [&](char32_t c) {
+      const UCharDirection d = u_charDirection(static_cast<UChar32>(c));
+      return d == a || d == b;
+    });
+  };
+  if (has(U_LEFT_TO_RIGHT_OVERRIDE, U_RIGHT_TO_LEFT_OVERRIDE) &&
+      has(U_POP_DIRECTIONAL_ISOLATE, U_POP_DIRECTIONAL_ISOLATE)) {
+    isolates_take_overrides(decoded.chars, options.base_level, &levels);
+  }
   return levels;
 }
 
