@@ -13,9 +13,11 @@
  *
  * - Itemization: bidi levels come from ICU's implementation of the Unicode
  *   Bidirectional Algorithm, with SCRIPT_STATE.uBidiLevel as the paragraph
- *   level, taken as it is (2 and above included); a nonspacing mark after
- *   a paired bracket keeps the bracket's level, a rule of the algorithm ICU
- *   leaves out. Paragraph separators (U+2029, CR, LF, ...) end a paragraph,
+ *   level, taken as it is (2 and above included). Three rules of the
+ *   algorithm that ICU leaves out are applied around it: a nonspacing mark
+ *   after a paired bracket keeps the bracket's level, an isolate initiator
+ *   or PDI inside a directional override takes the override's level, and
+ *   bracket pairing stops when the 63-entry stack is full. Paragraph separators (U+2029, CR, LF, ...) end a paragraph,
  *   and every paragraph is resolved at that same level. With
  *   fOverrideDirection set, every character takes uBidiLevel. Levels above
  *   31 do not fit the 5-bit uBidiLevel field and are stored as 30 or 31,
