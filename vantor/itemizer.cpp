@@ -348,16 +348,15 @@ std::vector<unsigned> resolve_levels(std::u16string_view text, const CodePoints 
     levels[i] = unit_levels[static_cast<std::size_t>(decoded.offsets[i])];
   }
   keep_marks_with_brackets(decoded.chars, &levels);
-  const auto has = [&](UCharDirection a, UCharDirection b) {
-    return std::any_of(decoded.chars.begin(), decoded.chars.end(), [&](char32_t c) {
-      const UCharDirection d = u_charDirection(static_cast<UChar32>(c));
-      return d == a || d == b;
-    });
-  };
-  if (has(U_LEFT_TO_RIGHT_OVERRIDE, U_RIGHT_TO_LEFT_OVERRIDE) &&
-      has(U_POP_DIRECTIONAL_ISOLATE, U_POP_DIRECTIONAL_ISOLATE)) {
-    isolates_take_overrides(decoded.chars, options.base_level, &levels);
+  // Only a text with both an override and an isolate can need the walk.
+  bool override = false, isolate = false;
+  for (char32_t c : decoded.chars) {
+    if (c < 0x202A) continue;  // every control concerned lies at U+202D..U+2069
+    const UCharDirection d = u_charDirection(static_cast<UChar32>(c));
+    override = override || d == U_LEFT_TO_RIGHT_OVERRIDE || d == U_RIGHT_TO_LEFT_OVERRIDE;
+    isolate = isolate || d == U_POP_DIRECTIONAL_ISOLATE;
   }
+  if (override && isolate) isolates_take_overrides(decoded.chars, options.base_level, &levels);
   return levels;
 }
 

@@ -196,7 +196,7 @@ def shape_kwargs(args: argparse.Namespace) -> Dict[str, Any]:
     }
 
 
-def _read_bytes(path: str, what: str, stdin: bool = False) -> bytes:
+def read_bytes(path: str, what: str, stdin: bool = False) -> bytes:
     try:
         if stdin and path == "-":
             return sys.stdin.buffer.read()
@@ -205,7 +205,7 @@ def _read_bytes(path: str, what: str, stdin: bool = False) -> bytes:
         raise UsageError(f"cannot read {what} {path!r}: {e.strerror or e}") from None
 
 
-def _decode_text(raw: bytes, origin: str) -> str:
+def decode_text(raw: bytes, origin: str) -> str:
     try:
         text = raw.decode("utf-8-sig")
     except UnicodeDecodeError as e:
@@ -217,9 +217,9 @@ def _decode_text(raw: bytes, origin: str) -> str:
 
 def read_text(args: argparse.Namespace) -> str:
     if args.text_file is not None:
-        return _decode_text(_read_bytes(args.text_file, "text file"), f"text file {args.text_file!r}")
+        return decode_text(read_bytes(args.text_file, "text file"), f"text file {args.text_file!r}")
     if args.text == "-":
-        return _decode_text(_read_bytes("-", "standard input", stdin=True), "standard input")
+        return decode_text(read_bytes("-", "standard input", stdin=True), "standard input")
     text: str = args.text
     try:
         text.encode("utf-8")
@@ -298,7 +298,7 @@ def open_font(args: argparse.Namespace) -> Any:
 def run(argv: Optional[Sequence[str]]) -> int:
     args = build_parser().parse_args(argv)
     _check_sources(args)
-    font = _read_bytes(args.font, "font")
+    font = read_bytes(args.font, "font")
     kwargs = shape_kwargs(args)
     if args.textshaping:
         # Only shape_json knows the Windows engine (and refuses it here with its message).
@@ -306,7 +306,7 @@ def run(argv: Optional[Sequence[str]]) -> int:
     if args.batch is not None:
         from .batch import run_batch
 
-        raw = _read_bytes(args.batch, "batch file", stdin=True)
+        raw = read_bytes(args.batch, "batch file", stdin=True)
         failed = run_batch(font_options(args), raw, shape_options(args), schema=args.schema,
                            jobs=args.jobs or 1, progress=not args.no_progress, out=sys.stdout)
         return EXIT_FAILED if failed else EXIT_OK

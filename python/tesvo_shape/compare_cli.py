@@ -146,15 +146,14 @@ def texts(args: argparse.Namespace, text: Optional[str]) -> list[str]:
             return load(args.corpus)
         except KeyError as e:
             raise UsageError(str(e.args[0])) from None
+    from . import cli
+
     try:
-        raw = Path(args.text_file).read_bytes()
-    except OSError as e:
-        raise UsageError(f"cannot read text file {args.text_file!r}: {e.strerror or e}") from None
-    try:
-        content = raw.decode("utf-8-sig")
-    except UnicodeDecodeError as e:
-        raise UsageError(f"text file {args.text_file!r} is not valid UTF-8 (byte {e.start})") from None
-    return [line.rstrip("\r") for line in content.split("\n")][: None if not content.endswith("\n") else -1]
+        raw = cli.read_bytes(args.text_file, "text file")
+        content = cli.decode_text(raw, f"text file {args.text_file!r}")  # one final break dropped
+    except cli.UsageError as e:
+        raise UsageError(str(e)) from None
+    return [line.rstrip("\r") for line in content.split("\n")]
 
 
 # ---- work, possibly in worker processes ----

@@ -20,6 +20,7 @@
 #include "lib/driver.h"
 #include "lib/environment.h"
 #include "lib/features.h"
+#include "lib/py_ref.h"
 #include "lib/session.h"
 
 namespace {
@@ -27,23 +28,7 @@ namespace {
 constexpr const char *kSessionName = "tesvo._engine.session";
 constexpr const char *kPanicMessage = "tesvo engine panicked (unsupported usp10 build? see README)";
 
-class PyRef {
- public:
-  explicit PyRef(PyObject *object = nullptr) : object_(object) {}
-  PyRef(const PyRef &) = delete;
-  PyRef &operator=(const PyRef &) = delete;
-  ~PyRef() { Py_XDECREF(object_); }
-  PyObject *get() const { return object_; }
-  PyObject *release() {
-    PyObject *o = object_;
-    object_ = nullptr;
-    return o;
-  }
-  explicit operator bool() const { return object_ != nullptr; }
-
- private:
-  PyObject *object_;
-};
+using tesvo::PyRef;
 
 // The record types, made once at import, for the one interpreter that may
 // import the module: the types are process-wide, and an interpreter other than

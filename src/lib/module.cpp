@@ -20,6 +20,7 @@
 
 #include "lib/engine.h"
 #include "lib/environment.h"
+#include "lib/py_ref.h"
 #include "lib/system_error.h"
 #include "lib/utf.h"
 
@@ -34,23 +35,7 @@ std::atomic<std::uint64_t> g_temp_counter{0};   // N of the temporary file names
 
 // ---- small owners --------------------------------------------------------
 
-class PyRef {
- public:
-  explicit PyRef(PyObject *object = nullptr) : object_(object) {}
-  PyRef(const PyRef &) = delete;
-  PyRef &operator=(const PyRef &) = delete;
-  ~PyRef() { Py_XDECREF(object_); }
-  PyObject *get() const { return object_; }
-  PyObject *release() {
-    PyObject *o = object_;
-    object_ = nullptr;
-    return o;
-  }
-  explicit operator bool() const { return object_ != nullptr; }
-
- private:
-  PyObject *object_;
-};
+using tesvo::PyRef;
 
 // ---- arguments -----------------------------------------------------------
 
