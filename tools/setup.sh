@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Installs what the project needs on a Debian 12 machine (as root) and builds
+# Installs what the project needs on a Debian 12 or 13 machine (as root) and builds
 # the module into a virtual environment at .venv. Sourced by main.sh and test.sh.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="$ROOT/.venv"
 
-APT_PACKAGES=(g++ make cmake ninja-build pkg-config binutils python3-venv
+APT_PACKAGES=(g++ make cmake ninja-build pkg-config binutils python3-dev python3-venv
   libharfbuzz-dev libicu-dev libharfbuzz-bin
   googletest libgtest-dev unicode-data fonts-noto-core fonts-dejavu-core)
 # Callers may add packages; an unset or empty list adds nothing (not one empty name).
