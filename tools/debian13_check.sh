@@ -49,7 +49,8 @@ bind /dev /dev
 cp -L /etc/resolv.conf "$ROOT_DIR/etc/resolv.conf"
 
 # pip's configuration and what it names: the certificate bundle and constraint files are
-# copied; local package folders (find-links, file:// indexes) are bound read-only.
+# copied; local package folders (find-links, file:// indexes with the files their pages link
+# to, one folder up) are bound read-only.
 copy_in() { [ -e "$1" ] || return 0; mkdir -p "$ROOT_DIR$(dirname "$1")"; cp -L "$1" "$ROOT_DIR$1"; }
 for conf in /etc/pip.conf /etc/xdg/pip/pip.conf "$HOME/.config/pip/pip.conf" "$HOME/.pip/pip.conf"; do
   copy_in "$conf"
@@ -61,7 +62,7 @@ done < <(env | grep -E '^(PIP_[A-Z_]+|SSL_CERT_FILE|SSL_CERT_DIR|REQUESTS_CA_BUN
 named_paths() {
   { python3 -m pip config list 2>/dev/null | sed -E "s/^[^=]+='?//; s/'$//"
     printf '%s\n' "${PIP_ENV[@]+"${PIP_ENV[@]}"}" | sed -E 's/^[^=]+=//'; } |
-    tr ' ' '\n' | sed -E 's#^file://##' | grep '^/' | sort -u
+    tr ' ' '\n' | sed -E 's#^file://##; s#/simple/?$##' | grep '^/' | sort -u
 }
 while read -r path; do
   if [ -f "$path" ]; then

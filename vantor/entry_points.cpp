@@ -1,9 +1,11 @@
 // The library's exports: the five Uniscribe OpenType entry points and the
 // port's functions for font bytes and the trace.
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -12,6 +14,9 @@
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#include <hb.h>
+#include <unicode/uversion.h>
 
 #include "ffi/usp10.h"
 #include "font_store.h"
@@ -311,6 +316,21 @@ VANTOR_EXPORT std::uint32_t usp_capabilities() {
   return VANTOR_APPLIES_FEATURES | VANTOR_APPLIES_SCRIPT | VANTOR_APPLIES_LANGUAGE;
 }
 
+VANTOR_EXPORT const char *usp_backend_version() {
+  // The libraries actually loaded, as they report themselves: what the
+  // glyphs and traces depend on, whatever the headers compiled against said.
+  static const std::array<char, 128> version = [] {
+    std::array<char, 128> text{};
+    UVersionInfo icu{};
+    u_getVersion(icu);
+    char icu_text[U_MAX_VERSION_STRING_LENGTH] = {};
+    u_versionToString(icu, icu_text);
+    std::snprintf(text.data(), text.size(), "HarfBuzz %s, ICU %s", hb_version_string(), icu_text);
+    return text;
+  }();
+  return version.data();
+}
+
 VANTOR_EXPORT void usp_clear_font_bytes() {
   quietly([] {
     Backend &state = backend();
@@ -411,6 +431,7 @@ static_assert(std::is_same_v<decltype(ScriptGetFontScriptTags), ScriptGetFontScr
 static_assert(std::is_same_v<decltype(usp_set_font_bytes), usp_set_font_bytes_fn>);
 static_assert(std::is_same_v<decltype(usp_clear_font_bytes), usp_clear_font_bytes_fn>);
 static_assert(std::is_same_v<decltype(usp_capabilities), usp_capabilities_fn>);
+static_assert(std::is_same_v<decltype(usp_backend_version), usp_backend_version_fn>);
 static_assert(VANTOR_APPLIES_FEATURES == kUspAppliesFeatures && VANTOR_APPLIES_SCRIPT == kUspAppliesScript &&
               VANTOR_APPLIES_LANGUAGE == kUspAppliesLanguage);
 static_assert(std::is_same_v<decltype(usp_trace_begin), usp_trace_begin_fn>);

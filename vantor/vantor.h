@@ -1,9 +1,10 @@
 /* libvantor: the bundled Uniscribe OpenType backend, built on HarfBuzz and ICU.
  *
  * The library exports the five Uniscribe OpenType entry points declared in
- * ffi/usp10.h and seven functions of its own (usp_set_font_bytes,
- * usp_clear_font_bytes, usp_capabilities, usp_trace_begin, usp_trace_count,
- * usp_trace_stage, usp_trace_stage_glyphs, usp_trace_stop, usp_trace_refusal).
+ * ffi/usp10.h and functions of its own (usp_set_font_bytes,
+ * usp_clear_font_bytes, usp_capabilities, usp_backend_version,
+ * usp_trace_begin, usp_trace_count, usp_trace_stage, usp_trace_stage_glyphs,
+ * usp_trace_stop, usp_trace_refusal).
  * This header documents the values that are the library's own choice: the
  * script numbers stored in SCRIPT_ANALYSIS.eScript, the failure codes of
  * usp_set_font_bytes, the bits of usp_capabilities and the names, kinds and
@@ -145,6 +146,13 @@
 #define VANTOR_APPLIES_FEATURES 1u  /* OPENTYPE_FEATURE_RECORD ranges */
 #define VANTOR_APPLIES_SCRIPT 2u    /* tagScript selects the script's lookups */
 #define VANTOR_APPLIES_LANGUAGE 4u  /* tagLangSys selects the language */
+
+/* const char *usp_backend_version(void): "HarfBuzz 10.2.0, ICU 76.1", the
+ * versions hb_version_string() and u_getVersion() report for the libraries
+ * actually loaded. The glyphs and traces are those of that HarfBuzz. The
+ * library binds to the HarfBuzz it was built against even in a process that
+ * loaded another copy into the global scope, when it is opened with
+ * RTLD_DEEPBIND as tesvo opens it. */
 
 /* Script numbers stored in SCRIPT_ANALYSIS.eScript. The numbers are stable:
  * new scripts are only ever appended. VANTOR_SCRIPT_NONE marks an item that

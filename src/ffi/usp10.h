@@ -156,6 +156,10 @@ using usp_capabilities_fn = std::uint32_t();
 inline constexpr std::uint32_t kUspAppliesFeatures = 1;  // OPENTYPE_FEATURE_RECORD ranges
 inline constexpr std::uint32_t kUspAppliesScript = 2;    // tagScript
 inline constexpr std::uint32_t kUspAppliesLanguage = 4;  // tagLangSys
+// What the backend is built on, as one line of text (for the bundled backend
+// "HarfBuzz 10.2.0, ICU 76.1": the versions of the libraries it has loaded).
+// Optional; the pointer stays valid for the life of the library.
+using usp_backend_version_fn = const char *();
 
 // What a trace stage is, as usp_trace_stage_glyphs reports it.
 inline constexpr int USP_TRACE_KIND_CMAP = 0;        // the glyphs as substitution starts

@@ -14,6 +14,18 @@ namespace {
 
 constexpr const char *kDefaultLibrary = "libvantor.so";
 
+// A backend binds to its own dependencies before anything already loaded: a
+// process that loaded another HarfBuzz into the global scope (uharfbuzz with
+// RTLD_GLOBAL, say) would otherwise have libvantor shape, and trace, with that
+// copy's hb_* functions instead of the HarfBuzz it was built against.
+// AddressSanitizer's runtime refuses RTLD_DEEPBIND, so sanitizer builds bind
+// as usual.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kOwnDependencies = 0;
+#else
+constexpr int kOwnDependencies = RTLD_DEEPBIND;
+#endif
+
 std::string choose_path(const std::optional<std::string> &path) {
   if (path) return *path;
   if (const char *env = environment_value("TESVO_VANTOR"); env != nullptr && is_valid_utf8(env)) return env;
@@ -37,7 +49,7 @@ Result<void *> loader::open(const std::optional<std::string> &path) {
     return fail("bad module path: nul byte found in provided data at position: " + std::to_string(nul));
   // Immediate binding, local scope. The handle is deliberately never closed:
   // the library and whatever state it keeps stay for the life of the process.
-  void *library = ::dlopen(chosen.c_str(), RTLD_NOW);
+  void *library = ::dlopen(chosen.c_str(), RTLD_NOW | kOwnDependencies);
   if (library == nullptr) return fail("dlopen(" + chosen + ") failed (libvantor not built?)");
   return library;
 }
@@ -68,6 +80,7 @@ Result<Usp10> Usp10::load(const std::optional<std::string> &path) {
   require(usp.set_font_bytes, "usp_set_font_bytes");
   require(usp.clear_font_bytes, "usp_clear_font_bytes");
   require(usp.capabilities, "usp_capabilities");
+  require(usp.backend_version, "usp_backend_version");
   require(usp.trace_stage_glyphs, "usp_trace_stage_glyphs");
   return usp;
 }

@@ -1,4 +1,4 @@
-// The built libvantor.so exports the twelve entry points and nothing else.
+// The built libvantor.so exports the Uniscribe entry points and its own functions and nothing else.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@ namespace {
 const std::set<std::string> kExports = {
     "ScriptItemizeOpenType", "ScriptShapeOpenType", "ScriptPlaceOpenType", "ScriptFreeCache",
     "ScriptGetFontScriptTags", "usp_set_font_bytes", "usp_clear_font_bytes", "usp_capabilities",
-    "usp_trace_begin", "usp_trace_count", "usp_trace_stage", "usp_trace_stage_glyphs", "usp_trace_stop",
+    "usp_backend_version",     "usp_trace_begin", "usp_trace_count", "usp_trace_stage", "usp_trace_stage_glyphs", "usp_trace_stop",
     "usp_trace_refusal"};
 
 TEST(Exports, DynamicSymbolTableHoldsExactlyTheEntryPoints) {
