@@ -22,6 +22,8 @@ usp_trace_count_fn usp_trace_count;
 usp_trace_stage_fn usp_trace_stage;
 usp_trace_stop_fn usp_trace_stop;
 usp_trace_stage_glyphs_fn usp_trace_stage_glyphs;
+usp_set_variations_fn usp_set_variations;
+usp_variation_coords_fn usp_variation_coords;
 }
 
 namespace vantor_test {

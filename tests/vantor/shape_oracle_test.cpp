@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <ostream>
 #include <string>
 
 #include "harness.h"
+#include "vantor.h"
 
 namespace vantor_test {
 namespace {
@@ -91,6 +94,83 @@ TEST(ShapeTags, LanguageSystemAndScriptTagsReachHarfBuzz) {
   options.script_tag = ot_tag("deva");
   FontSession session("NotoSansDevanagari-Regular.ttf");
   EXPECT_EQ(shape_text(session.cache(), conjunct, false, options).glyphs, ids(old));
+}
+
+// Debian's Inter variable font (fonts-inter-variable): glyf, gvar, HVAR,
+// kerning and substitutions that vary with the weight.
+std::string inter_variable() {
+  for (const char *path : {"/usr/share/fonts/truetype/inter-vf/Inter-roman.var.ttf",
+                           "/usr/share/fonts/truetype/inter/InterVariable.ttf"}) {
+    if (std::FILE *file = std::fopen(path, "rb")) {
+      std::fclose(file);
+      return path;
+    }
+  }
+  return "";
+}
+
+// Glyphs, advances and offsets at a location equal hb-shape's at the same
+// --variations, at the default, at and beyond the axis ends; going back to
+// the default instance gives the default glyphs again.
+TEST(ShapeVariations, LocationsMatchHarfBuzz) {
+  const std::string font = inter_variable();
+  if (font.empty()) GTEST_SKIP() << "fonts-inter-variable is not installed";
+  const std::u16string text = utf16("AVATAR office Wave 1/2");
+  if (hb_shape(font, text).empty()) GTEST_SKIP() << "hb-shape could not be run";
+  struct Location {
+    const char *hb;  // hb-shape's --variations
+    std::vector<std::int32_t> pairs;
+  };
+  const std::int32_t wght = static_cast<std::int32_t>(ot_tag("wght"));
+  const Location locations[] = {
+      {"", {}},
+      {"wght=100", {wght, 100 << 16}},
+      {"wght=900", {wght, 900 << 16}},
+      {"wght=2000", {wght, 2000 << 16}},
+      {"wght=1", {wght, 1 << 16}},
+      {"wght=651.5", {wght, 651 << 16 | 0x8000}},
+      {"", {}},
+  };
+  std::vector<std::vector<WORD>> seen;
+  FontSession session(font);
+  for (const Location &at : locations) {
+    SCOPED_TRACE(at.hb);
+    ASSERT_EQ(usp_set_variations(at.pairs.data(), static_cast<int>(at.pairs.size() / 2)), VANTOR_LOCATION_OK);
+    ScriptFreeCache(session.cache());  // a location takes effect with a new cache
+    const std::vector<OracleGlyph> oracle = hb_shape(font, text, *at.hb ? std::string("--variations=") + at.hb : "");
+    const Shaped shaped = shape_text(session.cache(), text);
+    ASSERT_EQ(shaped.glyphs, ids(oracle));
+    for (std::size_t k = 0; k < oracle.size(); ++k) {
+      EXPECT_EQ(shaped.advances[k], oracle[k].ax) << "glyph " << k;
+      EXPECT_EQ(shaped.offsets[k].du, oracle[k].dx) << "glyph " << k;
+    }
+    std::vector<WORD> advances(shaped.advances.begin(), shaped.advances.end());
+    seen.push_back(advances);
+  }
+  EXPECT_NE(seen[1], seen[2]) << "the weight axis changed no advance";
+  EXPECT_EQ(seen[2], seen[3]) << "a value beyond the axis end is clamped";
+  EXPECT_EQ(seen.front(), seen.back());
+  EXPECT_EQ(usp_set_variations(nullptr, 1), VANTOR_LOCATION_BAD_ARGUMENTS);
+  EXPECT_EQ(usp_set_variations(nullptr, -1), VANTOR_LOCATION_BAD_ARGUMENTS);
+}
+
+// The coordinates reported are the clamped design values and HarfBuzz's
+// normalized ones: -1, 0 and +1 at the minimum, default and maximum.
+TEST(ShapeVariations, CoordinatesAreClampedAndNormalized) {
+  const std::string font = inter_variable();
+  if (font.empty()) GTEST_SKIP() << "fonts-inter-variable is not installed";
+  FontSession session(font);
+  const std::int32_t wght = static_cast<std::int32_t>(ot_tag("wght"));
+  std::int32_t design[8] = {}, normalized[8] = {};
+  const std::int32_t beyond[] = {wght, 5000 << 16};
+  ASSERT_EQ(usp_set_variations(beyond, 1), VANTOR_LOCATION_OK);
+  const int axes = usp_variation_coords(design, normalized, 8);
+  ASSERT_GE(axes, 1);
+  EXPECT_EQ(normalized[0], 1 << 14);  // Inter's first axis is its weight
+  EXPECT_LE(design[0], 1000 << 16);
+  ASSERT_EQ(usp_set_variations(nullptr, 0), VANTOR_LOCATION_OK);
+  ASSERT_EQ(usp_variation_coords(design, normalized, 8), axes);
+  EXPECT_EQ(normalized[0], 0);
 }
 
 }  // namespace
