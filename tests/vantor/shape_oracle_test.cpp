@@ -100,7 +100,7 @@ TEST(ShapeTags, LanguageSystemAndScriptTagsReachHarfBuzz) {
 // kerning and substitutions that vary with the weight.
 std::string inter_variable() {
   for (const char *path : {"/usr/share/fonts/truetype/inter-vf/Inter-roman.var.ttf",
-                           "/usr/share/fonts/truetype/inter/InterVariable.ttf"}) {
+                           "/usr/share/fonts/truetype/inter-vf/InterVariable.ttf"}) {
     if (std::FILE *file = std::fopen(path, "rb")) {
       std::fclose(file);
       return path;
