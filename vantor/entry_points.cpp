@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include <hb-ot.h>
 #include <hb.h>
 #include <unicode/uversion.h>
 
@@ -334,6 +335,17 @@ VANTOR_EXPORT int usp_set_variations(const std::int32_t *tags_and_values, int co
   return code;
 }
 
+VANTOR_EXPORT int usp_language_tags(const char *bcp47, OPENTYPE_TAG *tags, int capacity) {
+  if (bcp47 == nullptr || *bcp47 == '\0' || capacity < 0 || (capacity > 0 && tags == nullptr)) return -1;
+  hb_language_t language = hb_language_from_string(bcp47, -1);
+  if (language == HB_LANGUAGE_INVALID) return -1;
+  std::array<hb_tag_t, HB_OT_MAX_TAGS_PER_LANGUAGE> found{};
+  unsigned count = static_cast<unsigned>(found.size());
+  hb_ot_tags_from_script_and_language(HB_SCRIPT_UNKNOWN, language, nullptr, nullptr, &count, found.data());
+  for (unsigned i = 0; i < count && static_cast<int>(i) < capacity; ++i) tags[i] = opentype_from_hb_tag(found[i]);
+  return static_cast<int>(count);
+}
+
 VANTOR_EXPORT int usp_variation_coords(std::int32_t *design, std::int32_t *normalized, int capacity) {
   int axes = -1;
   quietly([&] {
@@ -467,6 +479,7 @@ static_assert(std::is_same_v<decltype(usp_set_font_bytes), usp_set_font_bytes_fn
 static_assert(std::is_same_v<decltype(usp_clear_font_bytes), usp_clear_font_bytes_fn>);
 static_assert(std::is_same_v<decltype(usp_capabilities), usp_capabilities_fn>);
 static_assert(std::is_same_v<decltype(usp_set_variations), usp_set_variations_fn>);
+static_assert(std::is_same_v<decltype(usp_language_tags), usp_language_tags_fn>);
 static_assert(std::is_same_v<decltype(usp_variation_coords), usp_variation_coords_fn>);
 static_assert(std::is_same_v<decltype(usp_backend_version), usp_backend_version_fn>);
 static_assert(VANTOR_APPLIES_FEATURES == kUspAppliesFeatures && VANTOR_APPLIES_SCRIPT == kUspAppliesScript &&

@@ -3,7 +3,7 @@
  * The library exports the five Uniscribe OpenType entry points declared in
  * ffi/usp10.h and functions of its own (usp_set_font_bytes,
  * usp_clear_font_bytes, usp_capabilities, usp_backend_version,
- * usp_set_variations, usp_variation_coords,
+ * usp_set_variations, usp_variation_coords, usp_language_tags,
  * usp_trace_begin, usp_trace_count, usp_trace_stage, usp_trace_stage_glyphs,
  * usp_trace_stop, usp_trace_refusal).
  * This header documents the values that are the library's own choice: the
@@ -167,6 +167,12 @@
  * the value used, clamped (16.16), and HarfBuzz's normalized coordinate
  * after avar (2.14). Returns the number of axes, -1 without a font; fills
  * at most `capacity` entries of each array given. */
+/* int usp_language_tags(const char *bcp47, OPENTYPE_TAG *tags, int
+ * capacity): the OpenType language system tags HarfBuzz maps a BCP 47 code
+ * to (hb_ot_tags_from_script_and_language), its preference first, as
+ * OPENTYPE_TAGs. Returns their number, -1 for a null or empty code, and
+ * fills at most `capacity`; 0 when HarfBuzz knows no language system for
+ * the code. */
 #define VANTOR_LOCATION_OK 0
 #define VANTOR_LOCATION_BAD_ARGUMENTS 1
 #define VANTOR_LOCATION_NO_MEMORY 2

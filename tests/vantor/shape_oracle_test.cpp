@@ -4,6 +4,7 @@
 #include <hb-ot.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <ostream>
@@ -95,6 +96,26 @@ TEST(ShapeTags, LanguageSystemAndScriptTagsReachHarfBuzz) {
   options.script_tag = ot_tag("deva");
   FontSession session("NotoSansDevanagari-Regular.ttf");
   EXPECT_EQ(shape_text(session.cache(), conjunct, false, options).glyphs, ids(old));
+}
+
+// BCP 47 codes map to the language systems HarfBuzz picks for them; an
+// OpenType tag given as private use is handed back as it is.
+TEST(ShapeTags, LanguageCodesMapAsHarfBuzzMapsThem) {
+  for (const char *code : {"sr", "ur", "zh-Hant", "de-CH", "x-hbotabcd", "tr", "und", "xyz"}) {
+    SCOPED_TRACE(code);
+    std::array<hb_tag_t, HB_OT_MAX_TAGS_PER_LANGUAGE> expected{};
+    unsigned count = static_cast<unsigned>(expected.size());
+    hb_ot_tags_from_script_and_language(HB_SCRIPT_UNKNOWN, hb_language_from_string(code, -1), nullptr, nullptr,
+                                        &count, expected.data());
+    OPENTYPE_TAG got[HB_OT_MAX_TAGS_PER_LANGUAGE] = {};
+    ASSERT_EQ(usp_language_tags(code, got, HB_OT_MAX_TAGS_PER_LANGUAGE), static_cast<int>(count));
+    for (unsigned i = 0; i < count; ++i) EXPECT_EQ(got[i], __builtin_bswap32(expected[i])) << i;
+  }
+  OPENTYPE_TAG serbian[4] = {};
+  ASSERT_GE(usp_language_tags("sr", serbian, 4), 1);
+  EXPECT_EQ(serbian[0], ot_tag("SRB "));
+  EXPECT_EQ(usp_language_tags("", serbian, 4), -1);
+  EXPECT_EQ(usp_language_tags(nullptr, serbian, 4), -1);
 }
 
 // Debian's Inter variable font (fonts-inter-variable): glyf, gvar, HVAR,
