@@ -1,37 +1,51 @@
 """Glyph outlines, names and metrics of a font, and the names of its lookups, read with
-fontTools for the trace report."""
+fontTools for the reports. A font fontTools cannot read, or reads in part, still draws:
+what cannot be read draws as boxes and nameless glyphs, never as an error."""
 
 from __future__ import annotations
 
 import io
-from typing import Dict, Optional, Tuple
+from typing import Callable, Dict, Optional, Tuple, TypeVar
 
 from fontTools.feaLib.lookupDebugInfo import LOOKUP_DEBUG_INFO_KEY
 from fontTools.pens.boundsPen import BoundsPen
 from fontTools.pens.svgPathPen import SVGPathPen
-from fontTools.ttLib import TTFont, TTLibError
+from fontTools.ttLib import TTFont
 
 Bounds = Tuple[float, float, float, float]  # xMin, yMin, xMax, yMax in font units
+T = TypeVar("T")
+
+
+def _or(default: T, read: Callable[[], T]) -> T:
+    """What `read` reads from the font, or `default` where the font is damaged: fontTools
+    reports damage with many exception types."""
+    try:
+        return read()
+    except Exception:
+        return default
 
 
 class FontArt:
     """The drawing side of one font: face `index` of a collection (the first by default, as
     the module shapes it), at its default instance. Glyph ids outside the font draw as nothing. A font without
     outlines (colour bitmaps only, such as Noto Color Emoji) draws each glyph as a box with
-    its id (`outlines` is False)."""
+    its id (`outlines` is False), and so does a font fontTools cannot read."""
 
     def __init__(self, data: bytes, index: int = 0) -> None:
-        self._font = TTFont(io.BytesIO(data), fontNumber=index, lazy=True)
-        self._order = self._font.getGlyphOrder()
+        self._font = _or(None, lambda: TTFont(io.BytesIO(data), fontNumber=index, lazy=True))
+        self._order: list[str] = _or([], lambda: list(self._font.getGlyphOrder())) if self._font else []
         try:
-            self._glyphs = self._font.getGlyphSet()
-        except TTLibError:  # no glyf, CFF or CFF2 table
+            self._glyphs = self._font.getGlyphSet() if self._font is not None and self._order else None
+        except Exception:  # no glyf, CFF or CFF2 table (TTLibError), or a damaged one
             self._glyphs = None
         self.outlines = self._glyphs is not None
         self._paths: Dict[int, str] = {}
         self._bounds: Dict[int, Optional[Bounds]] = {}
-        self.upem = int(self._font["head"].unitsPerEm) if "head" in self._font else 2048
-        self.ascender, self.descender = self._vertical_metrics()
+        self.upem = _or(2048, lambda: int(self._font["head"].unitsPerEm) if "head" in self._font else 2048)
+        if not 16 <= self.upem <= 16384:
+            self.upem = 2048
+        self.ascender, self.descender = _or((round(self.upem * 0.8), -round(self.upem * 0.2)),
+                                            self._vertical_metrics)
 
     def _vertical_metrics(self) -> Tuple[int, int]:
         if "hhea" in self._font and self._font["hhea"].ascent > self._font["hhea"].descent:
@@ -68,11 +82,11 @@ class FontArt:
 
     def advance(self, gid: int) -> int:
         if not self.exists(gid):
-            return 0
+            return self.upem // 2 if not self._order else 0
         if self._glyphs is None:
-            metrics = self._font["hmtx"].metrics if "hmtx" in self._font else {}
-            return int(metrics.get(self._order[gid], (self.upem, 0))[0])
-        return int(self._glyphs[self._order[gid]].width)
+            return _or(self.upem, lambda: int(self._font["hmtx"].metrics[self._order[gid]][0]))
+        glyphs = self._glyphs
+        return _or(0, lambda: int(glyphs[self._order[gid]].width))
 
     def path(self, gid: int) -> str:
         """The outline as SVG path data, in font units with y pointing up."""
@@ -97,7 +111,7 @@ class FontArt:
         return str(pen.getCommands())
 
     def _measure(self, gid: int) -> Optional[Bounds]:
-        if not self.exists(gid):
+        if self._order and not self.exists(gid):
             return None
         if self._glyphs is None:  # the box drawn in place of the glyph
             return 0.0, float(self.descender), float(max(self.advance(gid), 1)), float(self.ascender)
