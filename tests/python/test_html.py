@@ -18,7 +18,7 @@ import pytest
 
 import _tesvo
 import tesvo
-from tesvo_shape.result import Glyph, Item, cluster_spans, visual_item_order
+from tesvo.report.model import Glyph, Item, cluster_spans, visual_item_order
 
 COMMAND = Path(sys.executable).parent / "tesvo-shape"
 DEJAVU = Path("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf")
@@ -41,8 +41,8 @@ CONJUNCTS = "\u0915\u094d\u0937\u0924\u094d\u0930\u093f\u092f \u0939\u093f\u0928
      ([1, 2, 3, 2, 2, 1, 1], [6, 5, 1, 2, 3, 4, 0])],
 )
 def test_items_are_shown_in_screen_order_by_their_levels(levels, shown):
-    items = [Item(index=i, start=i, end=i + 1, level=level, rtl=level % 2 == 1) for i, level in enumerate(levels)]
-    assert [x.index for x in visual_item_order(items)] == shown
+    items = [Item(number=i, start=i, end=i + 1, level=level, rtl=level % 2 == 1) for i, level in enumerate(levels)]
+    assert [x.number for x in visual_item_order(items)] == shown
 
 
 def test_cluster_span_runs_to_the_next_cluster_start_in_any_glyph_order():
