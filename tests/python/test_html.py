@@ -349,3 +349,10 @@ def test_in_a_browser_the_script_runs_cleanly_over_every_stage_row(chromium, tmp
     assert len(data) > 20_000, "the screenshot looks blank"
     if os.environ.get("TESVO_REPORT_SCREENSHOT"):
         shutil.copyfile(shot, os.environ["TESVO_REPORT_SCREENSHOT"])
+
+
+@pytest.mark.usefixtures("bundled_backend")
+def test_a_text_cannot_switch_the_pages_script_off(chromium, tmp_path):
+    _, out, _ = make_report(tmp_path, DEJAVU, "a<!--<script>b</script>")
+    dom, log = browse(chromium, tmp_path, out, "--dump-dom")
+    assert 'data-tesvo-report="ready"' in dom, "the page's script did not run"
