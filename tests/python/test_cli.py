@@ -130,6 +130,18 @@ class TestShapeOneText:
                               capture_output=True, env=clean_env(cli.tmpdir), timeout=120)
         assert printed(done) == direct(MIXED)
 
+    def test_subcommands_and_a_font_file_named_like_one(self, cli):
+        done = subprocess.run([sys.executable, "-m", "tesvo", "--help"], capture_output=True, timeout=60)
+        assert done.returncode == 0 and "{shape,compare}" in done.stdout.decode()
+        named = cli.file("compare", DEJAVU.read_bytes())
+        for args in (["shape", named.name, MIXED], ["./compare", MIXED], ["shape", "./compare", MIXED]):
+            done = subprocess.run([str(COMMAND), *args], capture_output=True, cwd=cli.files,
+                                  env=clean_env(cli.tmpdir), timeout=120)
+            assert done.returncode == 0, done.stderr.decode()
+            doc = json.loads(done.stdout)
+            assert doc["font_info"].pop("path") == str(named)
+            assert doc == direct(MIXED)
+
     def test_standard_input_and_text_file_give_the_same_text_as_the_argument(self, cli):
         expected = direct(MIXED)
         assert printed(cli.run(DEJAVU, "-", stdin=(MIXED + "\n").encode())) == expected

@@ -46,64 +46,54 @@ def face_index(word: str) -> int:
     return index
 
 
-def _shaping() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(add_help=False)
-    g = p.add_argument_group("shaping options")
-    g.add_argument("--direction", choices=("auto", "ltr", "rtl"), default="auto",
-                   help="paragraph direction; auto (the default) is the direction of the first strong "
-                   "character, except in shape's default output, which is right to left when the text "
-                   "holds a Hebrew, Arabic or related character (as shape_json decides), e.g. --direction rtl")
-    g.add_argument("--features", metavar="LIST",
-                   help="OpenType feature list, applied to every item (a backend that cannot apply "
-                   "features refuses it), e.g. --features \"liga, -kern, ss01=2\"")
-    g.add_argument("--script", metavar="TAG",
-                   help="OpenType script tag for every item instead of the font's choice, e.g. --script mlym")
-    g.add_argument("--language", metavar="TAG", help="OpenType language system tag, e.g. --language SRB")
-    g.add_argument("--index", metavar="N", type=face_index, default=0,
-                   help="the face of a font collection, from 0 (the default); compare: of the left side, "
-                   "and of the right with one font, e.g. --index 1")
-    g.add_argument("--usp10", metavar="LIBRARY",
-                   help="a Uniscribe port library instead of the bundled one; compare: the right side's, "
-                   "with the same font, e.g. --usp10 /opt/usp/libvantor.so")
-    return p
-
-
-def _texts() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(add_help=False)
-    g = p.add_argument_group("texts")
-    g.add_argument("--text-file", metavar="PATH",
-                   help="a UTF-8 file: shape reads it as one text, compare as one text per line (one "
-                   "final line break removed), e.g. --text-file sample.txt")
-    return p
-
-
-def _work() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(add_help=False)
-    g = p.add_argument_group("processes")
-    g.add_argument("-j", "--jobs", metavar="N", type=int, default=None,
-                   help="work in N worker processes (shape: the lines of --batch; default 1), e.g. -j 4")
-    g.add_argument("--no-progress", action="store_true",
-                   help="no progress bar (it shows on standard error only when that is a terminal and "
-                   "the run takes a while), e.g. --no-progress")
-    return p
-
-
-def _report() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(add_help=False)
-    g = p.add_argument_group("report")
-    g.add_argument("--html", metavar="OUT.html",
-                   help="also write a self-contained HTML report that draws the glyphs from the font "
-                   "(shape: the trace of the text, turning on --trace; compare: the differing lines), "
-                   "e.g. --html report.html")
-    g.add_argument("--trace", action="store_true",
-                   help="shape: add one stage per GSUB lookup applied and per reordering phase; compare "
-                   "(with --html): both sides' stages up to where they part, e.g. --trace")
-    return p
-
-
 def parents() -> list[argparse.ArgumentParser]:
-    """The option definitions shape and compare share."""
-    return [_shaping(), _texts(), _work(), _report()]
+    """The option definitions shape and compare share, as one parent parser."""
+    p = argparse.ArgumentParser(add_help=False)
+    shaping = p.add_argument_group("shaping options")
+    shaping.add_argument(
+        "--direction", choices=("auto", "ltr", "rtl"), default="auto",
+        help="paragraph direction; auto (the default) is the direction of the first strong character, "
+        "except in shape's default output, which is right to left when the text holds a Hebrew, Arabic "
+        "or related character (as shape_json decides), e.g. --direction rtl")
+    shaping.add_argument(
+        "--features", metavar="LIST",
+        help="OpenType feature list, applied to every item (a backend that cannot apply features refuses "
+        "it), e.g. --features \"liga, -kern, ss01=2\"")
+    shaping.add_argument(
+        "--script", metavar="TAG",
+        help="OpenType script tag for every item instead of the font's choice, e.g. --script mlym")
+    shaping.add_argument("--language", metavar="TAG", help="OpenType language system tag, e.g. --language SRB")
+    shaping.add_argument(
+        "--index", metavar="N", type=face_index, default=0,
+        help="the face of a font collection, from 0 (the default); compare: of the left side, and of the "
+        "right with one font, e.g. --index 1")
+    shaping.add_argument(
+        "--usp10", metavar="LIBRARY",
+        help="a Uniscribe port library instead of the bundled one; compare: the right side's, with the "
+        "same font, e.g. --usp10 /opt/usp/libvantor.so")
+    texts = p.add_argument_group("texts")
+    texts.add_argument(
+        "--text-file", metavar="PATH",
+        help="a UTF-8 file: shape reads it as one text, compare as one text per line (one final line break "
+        "removed), e.g. --text-file sample.txt")
+    work = p.add_argument_group("processes")
+    work.add_argument(
+        "-j", "--jobs", metavar="N", type=int, default=None,
+        help="work in N worker processes (shape: the lines of --batch; default 1), e.g. -j 4")
+    work.add_argument(
+        "--no-progress", action="store_true",
+        help="no progress bar (it shows on standard error only when that is a terminal and the run takes "
+        "a while), e.g. --no-progress")
+    report = p.add_argument_group("report")
+    report.add_argument(
+        "--html", metavar="OUT.html",
+        help="also write a self-contained HTML report that draws the glyphs from the font (shape: the "
+        "trace of the text, turning on --trace; compare: the differing lines), e.g. --html report.html")
+    report.add_argument(
+        "--trace", action="store_true",
+        help="shape: add one stage per GSUB lookup applied and per reordering phase; compare (with "
+        "--html): both sides' stages up to where they part, e.g. --trace")
+    return [p]
 
 
 def check_common(args: argparse.Namespace) -> None:

@@ -18,17 +18,7 @@ from collections.abc import Generator, Iterator, Mapping
 from pathlib import Path
 from typing import Optional, TextIO
 
-from tesvo.cli.arguments import (
-    EXIT_DIFFER,
-    EXIT_OK,
-    EXIT_TABLE,
-    Parser,
-    UsageError,
-    check_common,
-    face_index,
-    parents,
-    read_text_file,
-)
+from tesvo.cli import arguments
 from tesvo.cli.pool import parallel, progress_bar
 from tesvo.compare import Comparison, Line, Side, Summary
 from tesvo.corpora import load, names
@@ -49,7 +39,7 @@ corpora shipped (--corpus): {corpora}
 
 
 def build_parser(prog: str) -> argparse.ArgumentParser:
-    p = Parser(
+    p = arguments.Parser(
         prog=prog,
         description=textwrap.fill(
             "Shape the same texts on two sides and report where the glyphs differ. The sides are "
@@ -57,9 +47,9 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
             "another engine (--engine harfbuzz: HarfBuzz itself on the port's items; --usp10: "
             "another Uniscribe port). Glyphs are compared as id, cluster, advance and offsets, "
             "offsets as HarfBuzz gives them (x_offset, y_offset).", width=78),
-        epilog=EXAMPLES.format(prog=prog, corpora=", ".join(names())) + EXIT_TABLE,
+        epilog=EXAMPLES.format(prog=prog, corpora=", ".join(names())) + arguments.EXIT_TABLE,
         formatter_class=argparse.RawDescriptionHelpFormatter,
-        parents=parents(),
+        parents=arguments.parents(),
     )
     p.add_argument("inputs", metavar="FONT [FONT2] [TEXT]", nargs="+",
                    help="the font of the left side, the font of the right side unless --engine or "
@@ -71,7 +61,7 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     side.add_argument("--left-usp10", metavar="LIBRARY",
                       help="the left side's port library instead of the bundled one, "
                       "e.g. --left-usp10 /opt/usp/libvantor.so")
-    side.add_argument("--index2", metavar="N", type=face_index, default=None,
+    side.add_argument("--index2", metavar="N", type=arguments.face_index, default=None,
                       help="face of a collection on the right side, e.g. --index2 2")
     src = p.add_argument_group("more texts")
     src.add_argument("--corpus", metavar="NAME",
@@ -85,12 +75,12 @@ def sides(args: argparse.Namespace) -> tuple[Side, Side, Optional[str]]:
     words = list(args.inputs)
     one_font = args.engine == "harfbuzz" or args.usp10 is not None
     if args.engine == "harfbuzz" and args.usp10 is not None:
-        raise UsageError("--engine harfbuzz and --usp10 both name the right side; give one")
+        raise arguments.UsageError("--engine harfbuzz and --usp10 both name the right side; give one")
     fonts = 1 if one_font else 2
     if len(words) < fonts:
-        raise UsageError("give two fonts, or one font with --engine harfbuzz or --usp10")
+        raise arguments.UsageError("give two fonts, or one font with --engine harfbuzz or --usp10")
     if len(words) > fonts + 1:
-        raise UsageError(f"unexpected argument {words[fonts + 1]!r}")
+        raise arguments.UsageError(f"unexpected argument {words[fonts + 1]!r}")
     text = words[fonts] if len(words) > fonts else None
     left = Side(words[0], args.index, "port", args.left_usp10)
     right_index = args.index if args.index2 is None else args.index2
@@ -107,15 +97,15 @@ def texts(args: argparse.Namespace, text: Optional[str]) -> list[str]:
     given = [n for n, v in (("TEXT", text), ("--text-file", args.text_file), ("--corpus", args.corpus))
              if v is not None]
     if len(given) != 1:
-        raise UsageError("give the texts as TEXT, --text-file or --corpus (one of them)")
+        raise arguments.UsageError("give the texts as TEXT, --text-file or --corpus (one of them)")
     if text is not None:
         return [text]
     if args.corpus is not None:
         try:
             return load(args.corpus)
         except KeyError as e:
-            raise UsageError(str(e.args[0])) from None
-    content = read_text_file(args.text_file)  # one final break dropped
+            raise arguments.UsageError(str(e.args[0])) from None
+    content = arguments.read_text_file(args.text_file)  # one final break dropped
     return [line.rstrip("\r") for line in content.split("\n")]
 
 
@@ -170,9 +160,9 @@ def _summarize(lines: Iterator[Line], total: int, args: argparse.Namespace, out:
 
 def run(args: argparse.Namespace, prog: str) -> int:
     """The compare subcommand on a parsed command line; returns the exit status."""
-    check_common(args)
+    arguments.check_common(args)
     if args.trace and args.html is None:
-        raise UsageError("--trace draws stages in the --html report; give --html OUT.html")
+        raise arguments.UsageError("--trace draws stages in the --html report; give --html OUT.html")
     left, right, text = sides(args)
     work = texts(args, text)
     options = {"direction": args.direction, "features": args.features, "script": args.script,
@@ -193,6 +183,6 @@ def run(args: argparse.Namespace, prog: str) -> int:
         try:
             Path(args.html).write_text(page, encoding="utf-8")
         except OSError as e:
-            raise UsageError(f"cannot write {args.html!r}: {e.strerror or e}") from None
+            raise arguments.UsageError(f"cannot write {args.html!r}: {e.strerror or e}") from None
         print(f"{prog}: report written to {Path(args.html).resolve()}", file=sys.stderr)
-    return EXIT_OK if summary.same == summary.lines else EXIT_DIFFER
+    return arguments.EXIT_OK if summary.same == summary.lines else arguments.EXIT_DIFFER

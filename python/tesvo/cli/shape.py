@@ -15,18 +15,7 @@ from pathlib import Path
 
 import _tesvo
 from tesvo import _engine
-from tesvo.cli.arguments import (
-    EXIT_DIFFER,
-    EXIT_OK,
-    EXIT_TABLE,
-    Parser,
-    UsageError,
-    check_common,
-    decode_text,
-    parents,
-    read_bytes,
-    read_text_file,
-)
+from tesvo.cli import arguments
 from tesvo.cli.batch import Request, run_batch
 from tesvo.font import Font
 from tesvo.fontfile import FontFile, read_font
@@ -46,7 +35,7 @@ examples:
 
 
 def build_parser(prog: str = "tesvo-shape") -> argparse.ArgumentParser:
-    p = Parser(
+    p = arguments.Parser(
         prog=prog,
         description=textwrap.fill(
             "Shape TEXT with the OpenType font FONT through the Uniscribe OpenType backend of "
@@ -54,9 +43,9 @@ def build_parser(prog: str = "tesvo-shape") -> argparse.ArgumentParser:
             "shape_json document (font_info.path naming FONT), with --schema tesvo the "
             "package's own schema.", width=78
         ),
-        epilog=EXAMPLES.format(prog=prog) + EXIT_TABLE,
+        epilog=EXAMPLES.format(prog=prog) + arguments.EXIT_TABLE,
         formatter_class=argparse.RawDescriptionHelpFormatter,
-        parents=parents(),
+        parents=arguments.parents(),
     )
     p.add_argument("font", metavar="FONT", help="font file: OpenType, TrueType or a collection "
                    "(see --index), a regular file or a pipe, e.g. DejaVuSans.ttf")
@@ -85,25 +74,25 @@ def _check_sources(args: argparse.Namespace) -> None:
     given = [name for name, value in (("TEXT", args.text), ("--text-file", args.text_file),
                                       ("--batch", args.batch)) if value is not None]
     if not given:
-        raise UsageError("give the text as TEXT, --text-file or --batch")
+        raise arguments.UsageError("give the text as TEXT, --text-file or --batch")
     if len(given) > 1:
-        raise UsageError(f"{' and '.join(given)} cannot be used together")
+        raise arguments.UsageError(f"{' and '.join(given)} cannot be used together")
     if args.jobs is not None and args.batch is None:
-        raise UsageError("-j/--jobs spreads the lines of --batch over processes; give --batch FILE")
+        raise arguments.UsageError("-j/--jobs spreads the lines of --batch over processes; give --batch FILE")
     if args.batch is not None and args.html is not None:
-        raise UsageError("--html draws one text; it cannot be used with --batch")
+        raise arguments.UsageError("--html draws one text; it cannot be used with --batch")
 
 
 def _read_text(args: argparse.Namespace) -> str:
     if args.text_file is not None:
-        return read_text_file(args.text_file)
+        return arguments.read_text_file(args.text_file)
     if args.text == "-":
-        return decode_text(read_bytes("-", "standard input", stdin=True), "standard input")
+        return arguments.decode_text(arguments.read_bytes("-", "standard input", stdin=True), "standard input")
     text: str = args.text
     try:
         text.encode("utf-8")
     except UnicodeEncodeError:
-        raise UsageError("TEXT is not valid UTF-8") from None
+        raise arguments.UsageError("TEXT is not valid UTF-8") from None
     return text
 
 
@@ -147,21 +136,21 @@ def _write_report(args: argparse.Namespace, font: Font, text: str) -> None:
     try:
         Path(args.html).write_text(page, encoding="utf-8")
     except OSError as e:
-        raise UsageError(f"cannot write {args.html!r}: {e.strerror or e}") from None
+        raise arguments.UsageError(f"cannot write {args.html!r}: {e.strerror or e}") from None
 
 
 def run(args: argparse.Namespace, prog: str) -> int:
     """The shape subcommand on a parsed command line; returns the exit status."""
-    check_common(args)
+    arguments.check_common(args)
     _check_sources(args)
     font_file = read_font(args.font)
     if args.textshaping:
         _refuse_textshaping(args, font_file)
     if args.batch is not None:
-        raw = read_bytes(args.batch, "batch file", stdin=True)
+        raw = arguments.read_bytes(args.batch, "batch file", stdin=True)
         failed = run_batch(_request(args, font_file), raw, jobs=args.jobs or 1, progress=not args.no_progress,
                            out=sys.stdout)
-        return EXIT_DIFFER if failed else EXIT_OK
+        return arguments.EXIT_DIFFER if failed else arguments.EXIT_OK
     text = _read_text(args)
     font = Font(font_file, index=args.index, backend=args.usp10)
     r = _request(args, font_file)
@@ -177,4 +166,4 @@ def run(args: argparse.Namespace, prog: str) -> int:
     sys.stdout.flush()
     if args.html is not None:
         print(f"{prog}: trace report written to {Path(args.html).resolve()}", file=sys.stderr)
-    return EXIT_OK
+    return arguments.EXIT_OK
