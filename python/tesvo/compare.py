@@ -21,7 +21,7 @@ import types
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import NamedTuple, Optional, Protocol, Union
 
-from tesvo import _engine
+import tesvo._engine as _engine
 from tesvo.errors import OptionError, ShapeError
 from tesvo.font import Features, Font
 from tesvo.fontfile import FontFile, read_font

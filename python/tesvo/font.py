@@ -9,7 +9,7 @@ import threading
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from typing import Any, TypeVar, Union
 
-from tesvo import _engine
+import tesvo._engine as _engine
 from tesvo.errors import FontError, OptionError, ShapeError
 from tesvo.fontfile import FontFile, read_font
 from tesvo.result import FontInfo, Options, Result, Stage, StageGlyph

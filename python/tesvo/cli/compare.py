@@ -18,7 +18,7 @@ from collections.abc import Generator, Iterator, Mapping
 from pathlib import Path
 from typing import Optional, TextIO
 
-from tesvo.cli import arguments
+import tesvo.cli.arguments as arguments
 from tesvo.cli.pool import parallel, progress_bar
 from tesvo.compare import Comparison, Line, Side, Summary
 from tesvo.corpora import load, names

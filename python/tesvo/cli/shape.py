@@ -14,8 +14,8 @@ import textwrap
 from pathlib import Path
 
 import _tesvo
-from tesvo import _engine
-from tesvo.cli import arguments
+import tesvo._engine as _engine
+import tesvo.cli.arguments as arguments
 from tesvo.cli.batch import Request, run_batch
 from tesvo.font import Font
 from tesvo.fontfile import FontFile, read_font
