@@ -7,7 +7,7 @@ import itertools
 import os
 import threading
 from collections.abc import Callable, Iterable, Iterator, Mapping
-from typing import Any, TypeVar, Union
+from typing import TypeVar, Union
 
 import tesvo._engine as _engine
 from tesvo.errors import FontError, OptionError, ShapeError
@@ -140,7 +140,7 @@ class Font:
         call = (direction, _feature_list(features), _tag(script, "script"), _tag(language, "language"), trace)
         return call, Options(direction, call[1] or None, script, language)
 
-    def _run(self, texts: list[Any], call: _Call) -> list[_engine._Shaped | str]:
+    def _run(self, texts: list[object], call: _Call) -> list[_engine._Shaped | str]:
         try:
             return _engine.shape(self._session, texts, *call)
         except ValueError as e:
@@ -190,7 +190,7 @@ class Font:
         call, shown = self._options(direction, features, script, language, trace)
         self._run([], call)  # checks the options now, not at the first next()
 
-        def results(chunk: list[Any], first: int) -> Iterator[Result | ShapeError]:
+        def results(chunk: list[object], first: int) -> Iterator[Result | ShapeError]:
             for i, (text, outcome) in enumerate(zip(chunk, self._run(chunk, call))):
                 yield self._result(text, first + i, outcome, shown, trace)
         return _chunked(iter(texts), results)
@@ -220,12 +220,12 @@ class Font:
         name = self.path if self.path is not None else f"sha256:{self.sha256}"
         self._documents([], call, name, compact)
 
-        def documents(chunk: list[Any], first: int) -> Iterator[str | ShapeError]:
+        def documents(chunk: list[object], first: int) -> Iterator[str | ShapeError]:
             for i, (text, (ok, out)) in enumerate(zip(chunk, self._documents(chunk, call, name, compact))):
                 yield out if ok else ShapeError(out, text, first + i)
         return _chunked(iter(texts), documents)
 
-    def _documents(self, texts: list[Any], call: _Call,
+    def _documents(self, texts: list[object], call: _Call,
                    name: str, compact: bool = False) -> list[tuple[bool, str]]:
         try:
             return _engine.document(self._session, texts, *call, name, compact)
@@ -236,13 +236,13 @@ class Font:
 T = TypeVar("T")
 
 
-def _chunked(texts: Iterator[Any], run: Callable[[list[Any], int], Iterator[T]]) -> Iterator[T]:
+def _chunked(texts: Iterator[object], run: Callable[[list[object], int], Iterator[T]]) -> Iterator[T]:
     """Hands the texts to `run` a chunk at a time, with the index of the chunk's first. When
     the texts' iterator raises, the texts it gave before are still shaped and yielded, then
     its exception goes on to the caller."""
     first = 0
     while True:
-        chunk: list[Any] = []
+        chunk: list[object] = []
         try:
             chunk.extend(itertools.islice(texts, _CHUNK))
         except Exception:

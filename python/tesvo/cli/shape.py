@@ -29,7 +29,7 @@ examples:
   {prog} --batch lines.txt -j 4 DejaVuSans.ttf > results.jsonl
   {prog} --features smcp --language SRB NotoSans-Regular.ttf "Wave"
   {prog} --index 1 --schema tesvo NotoSansCJK-Regular.ttc "骨"
-  {prog} shape ./compare "Wave"      a font file named like a subcommand
+  {base} shape compare "Wave"       a font file named like a subcommand (or ./compare)
 
 """
 
@@ -43,7 +43,7 @@ def build_parser(prog: str = "tesvo-shape") -> argparse.ArgumentParser:
             "shape_json document (font_info.path naming FONT), with --schema tesvo the "
             "package's own schema.", width=78
         ),
-        epilog=EXAMPLES.format(prog=prog) + arguments.EXIT_TABLE,
+        epilog=EXAMPLES.format(prog=prog, base=prog.split()[0]) + arguments.EXIT_TABLE,
         formatter_class=argparse.RawDescriptionHelpFormatter,
         parents=arguments.parents(),
     )
