@@ -14,7 +14,6 @@ loads nothing.
 
 from __future__ import annotations
 
-import html
 import unicodedata
 from typing import List, Optional, Sequence, Tuple
 
@@ -170,7 +169,7 @@ def _glyph_cell(page: _Page, glyph: Glyph, span: Span, changed: bool, position: 
         f'<div class="{cls}"{_cluster_attrs(span)}>'
         f'<svg width="{width}" height="{CELL_HEIGHT_PX}"><use href="{page.use_cell(glyph.g)}"/></svg>'
         f'<span class="gid">{glyph.g}</span>'
-        f'<span class="ch">{html.escape(visible(page.chars(span)))}</span>'
+        f'<span class="ch">{attr(visible(page.chars(span)))}</span>'
         f'{_position_note(glyph, position) if position is not None else ""}</div>'
     )
 
@@ -226,7 +225,7 @@ def _stage_rows(page: _Page, item: Item) -> List[str]:
         kind = f' data-kind="{stage.kind}"' if stage.kind else ""
         rows.append(
             f'<tr class="stage{unchanged}{closed}" data-stage="{k}"{kind}><th title="{attr(stage.name)}">'
-            f'<span class="name">{html.escape(_stage_title(page, stage.name))}</span>{note}</th>'
+            f'<span class="name">{attr(_stage_title(page, stage.name))}</span>{note}</th>'
             f'<td><div class="run" dir="{direction}">{cells or "<em>no glyphs</em>"}</div></td></tr>'
         )
         ids = [g.g for g in stage.glyphs]
@@ -290,7 +289,7 @@ def _positioned_piece(page: _Page, piece: Sequence[Tuple[Glyph, Span, int]], hei
 
 def _item_text(page: _Page, item: Item) -> str:
     spans = "".join(
-        f'<span data-cl="{i}" data-ce="{i + 1}">{html.escape(page.text[i])}</span>'
+        f'<span data-cl="{i}" data-ce="{i + 1}">{attr(page.text[i])}</span>'
         for i in range(item.start, item.end)
     )
     direction = "rtl" if item.rtl else "ltr"
@@ -301,7 +300,7 @@ def _item_section(page: _Page, item: Item) -> str:
     direction = "right to left" if item.rtl else "left to right"
     heading = (
         f"Item {item.number} \u00b7 {direction} (level {item.level}) \u00b7 script tag "
-        f"\u2018{html.escape(item.script_tag)}\u2019 (script {item.script}) \u00b7 "
+        f"\u2018{attr(item.script_tag)}\u2019 (script {item.script}) \u00b7 "
         f"characters {item.start}..{item.end} \u00b7 {len(item.final)} glyphs"
     )
     rows = _stage_rows(page, item) or [
@@ -374,7 +373,7 @@ def render_report(
     )
     title = f"tesvo-shape trace: {family or font_label}"
     body = (
-        f"<header><h1>{html.escape(title)}</h1>{table}{LEGEND}</header>"
+        f"<header><h1>{attr(title)}</h1>{table}{LEGEND}</header>"
         f'<section class="line"><h2>The line as on screen</h2>{line}</section>'
         f"{sections}{page.defs()}{page.data()}"
     )
