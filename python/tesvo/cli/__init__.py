@@ -76,8 +76,9 @@ def _run(words: list[str], say: Callable[[str], None]) -> int:
     except (UsageError, OptionError) as e:
         say(f"{name}: {one_line(e)}")
         return EXIT_USAGE
-    except (FontError, RuntimeError) as e:
-        # A font or a backend that cannot be used (RuntimeError: shape_json's refusals).
+    except (FontError, RuntimeError, MemoryError) as e:
+        # A font or a backend that cannot be used (RuntimeError: shape_json's refusals), or a
+        # font too large for the memory there is.
         message = one_line(e)
         say(f"{name}: {message}")
         extra = hint(message)
