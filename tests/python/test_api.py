@@ -3,6 +3,7 @@ HarfBuzz's own command, corpora with errors in place, and the port shared with _
 
 import hashlib
 import json
+import re
 import subprocess
 from pathlib import Path
 
@@ -200,3 +201,30 @@ def test_traced_stages_carry_kinds_true_clusters_and_positions():
     hebrew = tesvo.Font(need(NOTO / "NotoSansHebrew-Regular.ttf")).shape("\u05e9\u05b8", trace=True)
     moves = [s for s in hebrew.stages if s.kind == "position" and s.name.startswith("GPOS")]
     assert any(g.x_offset for s in moves for g in s.glyphs)
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: tesvo.Font("a\0b"), tesvo.FontError, "cannot read font 'a\\x00b'"),
+    (lambda: tesvo.Font(NOTO_SANS, index=2**64 + 2), tesvo.FontError, "face index 18446744073709551618 out of range"),
+    (lambda: tesvo.Font(NOTO_SANS).shape("a", features={"liga": "x"}), tesvo.OptionError, "feature 'liga': the value"),
+    (lambda: tesvo.Font(NOTO_SANS).shape("a", features={"liga": None}), tesvo.OptionError, "feature 'liga': the value"),
+    (lambda: tesvo.Font(NOTO_SANS).shape("a", features={"liga": 1.5}), tesvo.OptionError, "feature 'liga': the value"),
+    (lambda: tesvo.Font(NOTO_SANS).shape(5), TypeError, "text must be str, not int"),
+], ids=["nul in path", "index past 32 bits", "value x", "value None", "value 1.5", "text not str"])
+def test_wrong_arguments_raise_the_documented_error_not_a_plain_one(call, error, message):
+    with pytest.raises(error, match=re.escape(message)) as info:
+        call()
+    assert type(info.value) is error
+
+
+def test_shape_many_yields_what_a_failing_iterator_gave_before_its_error():
+    def texts():
+        yield "Wave"
+        yield "office"
+        raise LookupError("the corpus broke")
+
+    font, shaped = tesvo.Font(NOTO_SANS), []
+    with pytest.raises(LookupError, match="the corpus broke"):
+        for result in font.shape_many(texts()):
+            shaped.append(result.text)
+    assert shaped == ["Wave", "office"]
