@@ -76,11 +76,10 @@ void shape_once(const tesvo::Usp10 &usp, const std::string &font, const std::u16
   {
     tesvo::ShapeRun run(usp, &cache, (flags & 2U) != 0, false);
     std::string family = "fuzz";
-    tesvo::FontFacts facts{1000, 0, family};
-    tesvo::ShapeOpts opts;
-    opts.font = "fuzz.font";
+    const std::string path = "fuzz.font";
+    tesvo::FontFacts facts{1000, 0, family, path};
     try {
-      tesvo::Result<tesvo::Value> result = tesvo::shape_items(text, flags & 1U, usp, run, facts, features, opts);
+      tesvo::Result<tesvo::Value> result = tesvo::shape_items(text, flags & 1U, usp, run, facts, features);
       if (result) check_document(*result, text.size());
     } catch (const tesvo::EnginePanic &) {
       std::abort();
