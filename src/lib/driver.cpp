@@ -7,6 +7,7 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "lib/environment.h"
 #include "lib/font.h"

@@ -8,7 +8,6 @@
 #include <Python.h>
 
 #include <atomic>
-#include <climits>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
