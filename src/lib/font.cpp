@@ -1,3 +1,7 @@
+// Font files and the facts read from them: the whole file, units per em and
+// glyph count, the family name, the faces of a collection and one face taken
+// out as a font of its own, and the file-stem fallback. Every read is checked
+// against the end of the font.
 #include "lib/font.h"
 
 #include <fcntl.h>

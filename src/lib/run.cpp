@@ -1,3 +1,6 @@
+// The shaping run: the item loop, each item's shaping with a growing glyph
+// buffer, its placing and clusters, the item messages and labels, and the
+// sink that builds the compatibility call's result document.
 #include "lib/run.h"
 
 #include <algorithm>
