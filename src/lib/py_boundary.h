@@ -4,6 +4,8 @@
 // engine work, and the containment of whatever escapes the engine.
 #pragma once
 
+#include "lib/py_ref.h"  // first: Python.h comes before any standard header
+
 #include <unistd.h>
 
 #include <atomic>
@@ -13,8 +15,6 @@
 #include <string>
 #include <string_view>
 #include <variant>
-
-#include "lib/py_ref.h"
 
 namespace tesvo::py {
 
