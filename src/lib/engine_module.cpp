@@ -397,8 +397,8 @@ Document document_one(tesvo::FontSession &session, const Text &text, const tesvo
 // (True, JSON text) or (False, message).
 PyObject *document_object(const Document &document) {
   auto pair = [](bool ok, std::string_view text) {
-    return Py_BuildValue("(ON)", ok ? Py_True : Py_False,
-                         PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), ok ? "strict" : "replace"));
+    PyObject *decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), ok ? "strict" : "replace");
+    return Py_BuildValue("(ON)", ok ? Py_True : Py_False, decoded);
   };
   if (const auto *json = std::get_if<tesvo::JsonText>(&document)) return pair(true, json->view());
   if (const auto *compacted = std::get_if<Compacted>(&document)) return pair(true, compacted->text);
@@ -478,7 +478,8 @@ template <PyObject *(*Function)(PyObject *)> PyObject *guarded(PyObject *, PyObj
 }
 
 PyMethodDef g_methods[] = {
-    {"open", guarded<open_font>, METH_VARARGS, "open(data, index, backend) -> (session, upem, glyph_count, family, backend)"},
+    {"open", guarded<open_font>, METH_VARARGS,
+     "open(data, index, backend) -> (session, upem, glyph_count, family, backend)"},
     {"shape", guarded<shape_texts>, METH_VARARGS,
      "shape(session, texts, direction, features, script, language, trace) -> list of results or messages"},
     {"document", guarded<document_texts>, METH_VARARGS,
