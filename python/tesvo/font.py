@@ -7,11 +7,12 @@ import itertools
 import os
 import threading
 from collections.abc import Callable, Iterable, Iterator, Mapping
-from typing import Any, TypeVar, Union
+from typing import TypeVar, Union
 
-from tesvo import _engine
+import tesvo._engine as _engine
 from tesvo.errors import FontError, OptionError, ShapeError
-from tesvo.result import Result, Stage, StageGlyph
+from tesvo.fontfile import FontFile, read_font
+from tesvo.result import FontInfo, Options, Result, Stage, StageGlyph
 
 __all__ = ["Font", "Features"]
 
@@ -24,6 +25,11 @@ Features = Union[str, Mapping[str, Union[bool, int]], None]
 # streamed.
 _CHUNK = 64
 
+# A face index is a 32-bit count in a collection's header.
+_MAX_INDEX = 0xFFFFFFFF
+
+_Call = tuple[str, str, str, str, bool]
+
 
 def _feature_list(features: Features) -> str:
     if features is None:
@@ -35,6 +41,9 @@ def _feature_list(features: Features) -> str:
         for tag, value in features.items():
             if not isinstance(tag, str) or "'" in tag:
                 raise OptionError(f"bad feature tag {tag!r}")
+            if not isinstance(value, int):  # bool is an int: True is 1
+                raise OptionError(f"feature {tag!r}: the value must be True, False or an integer, "
+                                  f"not {value!r}")
             parts.append(f"'{tag}'={int(value)}")
         return ", ".join(parts)
     raise TypeError(f"features must be str, a mapping or None, not {type(features).__qualname__}")
@@ -61,24 +70,24 @@ class Font:
     used by one request at a time, shared with `_tesvo.shape_json`.
     """
 
-    def __init__(self, source: str | os.PathLike[str] | bytes, *, index: int = 0,
+    def __init__(self, source: str | os.PathLike[str] | bytes | FontFile, *, index: int = 0,
                  backend: str | os.PathLike[str] | None = None) -> None:
-        if isinstance(source, (bytes, bytearray, memoryview)):
-            data = bytes(source)
-            self.path: str | None = None
-        elif isinstance(source, (str, os.PathLike)):
-            self.path = os.path.abspath(os.fspath(source))
-            try:
-                with open(self.path, "rb") as f:
-                    data = f.read()
-            except OSError as e:
-                raise FontError(f"read font {self.path}: {e.strerror or e}") from e
-        else:
-            raise TypeError(f"source must be a path or bytes, not {type(source).__qualname__}")
         if isinstance(index, bool) or not isinstance(index, int):
             raise TypeError(f"index must be int, not {type(index).__qualname__}")
+        if isinstance(source, (str, os.PathLike)):
+            source = read_font(source)
+        if isinstance(source, FontFile):
+            self.path: str | None = source.path
+            data = source.data
+        elif isinstance(source, (bytes, bytearray, memoryview)):
+            self.path = None
+            data = bytes(source)
+        else:
+            raise TypeError(f"source must be a path or bytes, not {type(source).__qualname__}")
         if index < 0:
             raise FontError(f"face index {index} out of range: it cannot be negative")
+        if index > _MAX_INDEX:
+            raise FontError(f"face index {index} out of range: a collection counts its faces in 32 bits")
         library = None if backend is None else os.fspath(backend)
         try:
             opened = _engine.open(data, index, library)
@@ -87,8 +96,9 @@ class Font:
         self._session, self.upem, self.glyph_count, self.family, backend_path = opened
         self.backend = os.path.normpath(backend_path)
         self.index = index
-        self._data: bytes | None = data if self.path is None else None
+        self._data = data
         self._sha256: str | None = None
+        self._info: FontInfo | None = None
         self._hash_lock = threading.Lock()
 
     def __repr__(self) -> str:
@@ -96,50 +106,53 @@ class Font:
         return f"<tesvo.Font {self.family!r} {where} index={self.index}>"
 
     @property
+    def data(self) -> bytes:
+        """The font's bytes as given or read (the whole collection)."""
+        return self._data
+
+    @property
     def sha256(self) -> str:
         """The SHA-256 of the font's bytes as given (the whole collection)."""
         with self._hash_lock:
             if self._sha256 is None:
-                if self._data is not None:
-                    self._sha256 = hashlib.sha256(self._data).hexdigest()
-                else:
-                    assert self.path is not None
-                    digest = hashlib.sha256()
-                    with open(self.path, "rb") as f:
-                        for block in iter(lambda: f.read(1 << 20), b""):
-                            digest.update(block)
-                    self._sha256 = digest.hexdigest()
+                self._sha256 = hashlib.sha256(self._data).hexdigest()
             return self._sha256
 
-    def describe(self) -> dict[str, Any]:
+    @property
+    def info(self) -> FontInfo:
         """How results name the font: its path, or for bytes its content hash."""
-        named: dict[str, Any] = {"path": self.path} if self.path is not None else {"sha256": self.sha256}
-        named.update(index=self.index, family=self.family, upem=self.upem, glyph_count=self.glyph_count)
-        return named
+        if self._info is None:
+            digest = self.sha256 if self.path is None else None
+            self._info = FontInfo(self.path, digest, self.index, self.family, self.upem, self.glyph_count,
+                                  self.backend)
+        return self._info
+
+    def describe(self) -> dict[str, object]:
+        """The font as the JSON schema names it (`Result.to_dict()["font"]`)."""
+        return dict(self.info.to_dict())
 
     def _options(self, direction: str, features: Features, script: str | None,
-                 language: str | None, trace: bool) -> tuple[tuple[str, str, str, str, bool], dict[str, Any]]:
+                 language: str | None, trace: bool) -> tuple[_Call, Options]:
         if not isinstance(direction, str):
             raise TypeError(f"direction must be str, not {type(direction).__qualname__}")
         if not isinstance(trace, bool):
             raise TypeError(f"trace must be bool, not {type(trace).__qualname__}")
         call = (direction, _feature_list(features), _tag(script, "script"), _tag(language, "language"), trace)
-        shown = {"direction": direction, "features": call[1] or None, "script": script, "language": language}
-        return call, shown
+        return call, Options(direction, call[1] or None, script, language)
 
-    def _run(self, texts: list[Any], call: tuple[str, str, str, str, bool]) -> list[_engine._Shaped | str]:
+    def _run(self, texts: list[object], call: _Call) -> list[_engine._Shaped | str]:
         try:
             return _engine.shape(self._session, texts, *call)
         except ValueError as e:
             raise OptionError(str(e)) from None
 
-    def _result(self, text: object, index: int | None, outcome: _engine._Shaped | str, shown: dict[str, Any],
+    def _result(self, text: object, index: int | None, outcome: _engine._Shaped | str, shown: Options,
                 traced: bool) -> Result | ShapeError:
         if isinstance(outcome, str):
             return ShapeError(outcome, text, index)
         items, glyphs, stages = outcome
         assert isinstance(text, str)
-        return Result(self, text, items, glyphs,
+        return Result(self.info, text, items, glyphs,
                       tuple(Stage(item, kind, name, tuple(StageGlyph(*g) for g in glyphs))
                             for item, kind, name, glyphs in stages) if traced else None, shown)
 
@@ -158,6 +171,8 @@ class Font:
         Raises OptionError for bad options or options the backend cannot apply, and
         ShapeError when the text cannot be shaped.
         """
+        if not isinstance(text, str):
+            raise TypeError(f"text must be str, not {type(text).__qualname__}")
         call, shown = self._options(direction, features, script, language, trace)
         result = self._result(text, None, self._run([text], call)[0], shown, trace)
         if isinstance(result, ShapeError):
@@ -175,7 +190,7 @@ class Font:
         call, shown = self._options(direction, features, script, language, trace)
         self._run([], call)  # checks the options now, not at the first next()
 
-        def results(chunk: list[Any], first: int) -> Iterator[Result | ShapeError]:
+        def results(chunk: list[object], first: int) -> Iterator[Result | ShapeError]:
             for i, (text, outcome) in enumerate(zip(chunk, self._run(chunk, call))):
                 yield self._result(text, first + i, outcome, shown, trace)
         return _chunked(iter(texts), results)
@@ -186,6 +201,8 @@ class Font:
         font's options applied and `font_info.path` naming the font (its path, or
         "sha256:" and its hash). direction="auto" decides as shape_json does: right to left
         when the text holds a character of the right-to-left blocks."""
+        if not isinstance(text, str):
+            raise TypeError(f"text must be str, not {type(text).__qualname__}")
         for outcome in self.shape_json_many([text], direction=direction, features=features, script=script,
                                             language=language, trace=trace):
             if isinstance(outcome, ShapeError):
@@ -203,12 +220,12 @@ class Font:
         name = self.path if self.path is not None else f"sha256:{self.sha256}"
         self._documents([], call, name, compact)
 
-        def documents(chunk: list[Any], first: int) -> Iterator[str | ShapeError]:
+        def documents(chunk: list[object], first: int) -> Iterator[str | ShapeError]:
             for i, (text, (ok, out)) in enumerate(zip(chunk, self._documents(chunk, call, name, compact))):
                 yield out if ok else ShapeError(out, text, first + i)
         return _chunked(iter(texts), documents)
 
-    def _documents(self, texts: list[Any], call: tuple[str, str, str, str, bool],
+    def _documents(self, texts: list[object], call: _Call,
                    name: str, compact: bool = False) -> list[tuple[bool, str]]:
         try:
             return _engine.document(self._session, texts, *call, name, compact)
@@ -219,11 +236,19 @@ class Font:
 T = TypeVar("T")
 
 
-def _chunked(texts: Iterator[Any], run: Callable[[list[Any], int], Iterator[T]]) -> Iterator[T]:
-    """Hands the texts to `run` a chunk at a time, with the index of the chunk's first."""
+def _chunked(texts: Iterator[object], run: Callable[[list[object], int], Iterator[T]]) -> Iterator[T]:
+    """Hands the texts to `run` a chunk at a time, with the index of the chunk's first. When
+    the texts' iterator raises, the texts it gave before are still shaped and yielded, then
+    its exception goes on to the caller."""
     first = 0
     while True:
-        chunk = list(itertools.islice(texts, _CHUNK))
+        chunk: list[object] = []
+        try:
+            chunk.extend(itertools.islice(texts, _CHUNK))
+        except Exception:
+            if chunk:
+                yield from run(chunk, first)
+            raise
         if not chunk:
             return
         yield from run(chunk, first)

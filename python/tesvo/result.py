@@ -1,26 +1,55 @@
-"""The result of shaping a text: its items, its glyphs, the stages of a trace, and the
-JSON form of all of them (see SCHEMA and SCHEMA_VERSION)."""
+"""The result of shaping a text: its items, its glyphs, the stages of a trace, the font and
+options it was shaped with, and the JSON form of all of them (see SCHEMA and SCHEMA_VERSION).
+
+Every record here is a typed NamedTuple; `Item` and `Glyph` are the engine's own record
+types, which read the same way (fields by name, tuples by position).
+"""
 
 from __future__ import annotations
 
 import json
-from typing import TYPE_CHECKING, Any, NamedTuple
+from typing import NamedTuple, Optional, Union
 
 from tesvo._engine import Glyph, Item
 
-if TYPE_CHECKING:
-    from tesvo.font import Font
-
-__all__ = ["Glyph", "Item", "Stage", "StageGlyph", "Result", "SCHEMA", "SCHEMA_VERSION"]
+__all__ = ["Glyph", "Item", "Stage", "StageGlyph", "FontInfo", "Options", "Result", "SCHEMA",
+           "SCHEMA_VERSION"]
 
 SCHEMA = "tesvo-result"
 SCHEMA_VERSION = 1
 
-# The fields of the records, in their order (the engine's record types are
-# struct sequences, which have no _asdict).
+# The fields of the engine's records, in their order (struct sequences have no _asdict).
 _ITEM_KEYS = ("start", "end", "level", "rtl", "script_tag", "script")
 _GLYPH_KEYS = ("id", "cluster", "advance", "du", "dv", "x_offset", "y_offset", "item")
-_STAGE_GLYPH_KEYS = ("id", "cluster", "advance", "x_offset", "y_offset")
+
+JsonValue = Union[None, bool, int, str, list["JsonValue"], dict[str, "JsonValue"]]
+
+
+class FontInfo(NamedTuple):
+    """How a result names the font it was shaped with: its file (`path`), or for a font given
+    as bytes their SHA-256 (`sha256`), the face, and what the engine read from it."""
+
+    path: Optional[str]
+    sha256: Optional[str]
+    face: int  # the index of the face in a collection
+    family: str
+    upem: int
+    glyph_count: int
+    backend: str
+
+    def to_dict(self) -> dict[str, JsonValue]:
+        named: dict[str, JsonValue] = {"path": self.path} if self.path is not None else {"sha256": self.sha256}
+        named.update(index=self.face, family=self.family, upem=self.upem, glyph_count=self.glyph_count)
+        return named
+
+
+class Options(NamedTuple):
+    """The options a text was shaped with, as given (`features` as the engine's list)."""
+
+    direction: str
+    features: Optional[str]
+    script: Optional[str]
+    language: Optional[str]
 
 
 class StageGlyph(NamedTuple):
@@ -31,10 +60,10 @@ class StageGlyph(NamedTuple):
     position."""
 
     id: int
-    cluster: int | None
-    advance: int | None
-    x_offset: int | None
-    y_offset: int | None
+    cluster: Optional[int]
+    advance: Optional[int]
+    x_offset: Optional[int]
+    y_offset: Optional[int]
 
 
 class Stage(NamedTuple):
@@ -48,7 +77,7 @@ class Stage(NamedTuple):
     glyphs have no clusters). Glyphs run in the shaper's buffer order."""
 
     item: int
-    kind: str | None
+    kind: Optional[str]
     name: str
     glyphs: tuple[StageGlyph, ...]
 
@@ -56,26 +85,28 @@ class Stage(NamedTuple):
     def ids(self) -> tuple[int, ...]:
         return tuple(g.id for g in self.glyphs)
 
+    def to_dict(self) -> dict[str, JsonValue]:
+        glyphs: list[JsonValue] = [dict(g._asdict()) for g in self.glyphs]
+        return {"item": self.item, "kind": self.kind, "name": self.name, "glyphs": glyphs}
 
-class Result:
+
+class Result(NamedTuple):
     """One shaped text.
 
     `items` run in logical order; `glyphs` follow them item by item, and within a
     right-to-left item run in visual order (left to right on screen). Indices
     (`Item.start`, `Item.end`, `Glyph.cluster`) are indices into the Python str `text`.
-    `stages` is None unless the text was shaped with trace=True.
+    `stages` is None unless the text was shaped with trace=True. `font` describes the font
+    (a FontInfo, not the Font itself: a result outlives the font and travels between
+    processes).
     """
 
-    __slots__ = ("font", "text", "items", "glyphs", "stages", "options")
-
-    def __init__(self, font: Font, text: str, items: tuple[Item, ...], glyphs: tuple[Glyph, ...],
-                 stages: tuple[Stage, ...] | None, options: dict[str, Any]) -> None:
-        self.font = font
-        self.text = text
-        self.items = items
-        self.glyphs = glyphs
-        self.stages = stages
-        self.options = options
+    font: FontInfo
+    text: str
+    items: tuple[Item, ...]
+    glyphs: tuple[Glyph, ...]
+    stages: Optional[tuple[Stage, ...]]
+    options: Options
 
     def __repr__(self) -> str:
         return f"<tesvo.Result {self.text!r}: {len(self.items)} items, {len(self.glyphs)} glyphs>"
@@ -85,24 +116,24 @@ class Result:
         """The sum of the advances, in font units."""
         return sum(g.advance for g in self.glyphs)
 
-    def to_dict(self) -> dict[str, Any]:
+    def to_dict(self) -> dict[str, JsonValue]:
         """The result as the JSON schema has it (`SCHEMA`, version `SCHEMA_VERSION`)."""
-        doc: dict[str, Any] = {
+        items: list[JsonValue] = [dict(zip(_ITEM_KEYS, item)) for item in self.items]
+        glyphs: list[JsonValue] = [dict(zip(_GLYPH_KEYS, glyph)) for glyph in self.glyphs]
+        doc: dict[str, JsonValue] = {
             "schema": SCHEMA,
             "version": SCHEMA_VERSION,
-            "font": self.font.describe(),
+            "font": self.font.to_dict(),
             "backend": self.font.backend,
             "text": self.text,
-            "options": dict(self.options),
-            "items": [dict(zip(_ITEM_KEYS, item)) for item in self.items],
-            "glyphs": [dict(zip(_GLYPH_KEYS, glyph)) for glyph in self.glyphs],
+            "options": dict(self.options._asdict()),
+            "items": items,
+            "glyphs": glyphs,
         }
         if self.stages is not None:
-            doc["stages"] = [{"item": s.item, "kind": s.kind, "name": s.name,
-                              "glyphs": [dict(zip(_STAGE_GLYPH_KEYS, g)) for g in s.glyphs]}
-                             for s in self.stages]
+            doc["stages"] = [s.to_dict() for s in self.stages]
         return doc
 
-    def to_json(self, *, indent: int | None = None) -> str:
+    def to_json(self, *, indent: Optional[int] = None) -> str:
         """The result as JSON text, keys in the schema's order."""
         return json.dumps(self.to_dict(), indent=indent, ensure_ascii=False)

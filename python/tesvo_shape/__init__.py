@@ -1,9 +1,7 @@
-"""tesvo-shape: the command line and the trace report for the `_tesvo` shaping module.
+"""tesvo_shape: the former name of the command line, kept so that its imports, the
+`tesvo-shape` command and `python -m tesvo_shape` go on working. Everything lives in the
+`tesvo` package now: the command in `tesvo.cli`, the reports in `tesvo.report`."""
 
-`tesvo-shape FONT TEXT` prints `_tesvo.shape_json`'s JSON; `--html` draws a trace report,
-`--batch` shapes a file line by line. See `tesvo-shape --help`.
-"""
-
-from .cli import main
+from tesvo.cli import main
 
 __all__ = ["main"]

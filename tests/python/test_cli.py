@@ -130,6 +130,18 @@ class TestShapeOneText:
                               capture_output=True, env=clean_env(cli.tmpdir), timeout=120)
         assert printed(done) == direct(MIXED)
 
+    def test_subcommands_and_a_font_file_named_like_one(self, cli):
+        done = subprocess.run([sys.executable, "-m", "tesvo", "--help"], capture_output=True, timeout=60)
+        assert done.returncode == 0 and "{shape,compare}" in done.stdout.decode()
+        named = cli.file("compare", DEJAVU.read_bytes())
+        for args in (["shape", named.name, MIXED], ["./compare", MIXED], ["shape", "./compare", MIXED]):
+            done = subprocess.run([str(COMMAND), *args], capture_output=True, cwd=cli.files,
+                                  env=clean_env(cli.tmpdir), timeout=120)
+            assert done.returncode == 0, done.stderr.decode()
+            doc = json.loads(done.stdout)
+            assert doc["font_info"].pop("path") == str(named)
+            assert doc == direct(MIXED)
+
     def test_standard_input_and_text_file_give_the_same_text_as_the_argument(self, cli):
         expected = direct(MIXED)
         assert printed(cli.run(DEJAVU, "-", stdin=(MIXED + "\n").encode())) == expected
@@ -176,6 +188,61 @@ class TestThroughThePackage:
                        for n, t in enumerate(texts, 1)]
 
 
+def zeros_2gib(files):
+    path = files / "zeros.ttf"
+    with open(path, "wb") as f:
+        f.truncate(2 << 30)  # sparse: made at once, read for seconds
+    return path
+
+
+def fifo_without_writer(files):
+    os.mkfifo(files / "fifo.ttf")
+    return files / "fifo.ttf"
+
+
+@pytest.mark.usefixtures("bundled_backend", "no_env_backend")
+class TestFontFile:
+    @pytest.mark.parametrize("make, message", [
+        (lambda files: "/dev/zero", "not a regular file or a pipe"),
+        (zeros_2gib, "is not an OpenType or TrueType font or collection (it starts with b'\\x00\\x00\\x00\\x00')"),
+        (fifo_without_writer, "no one wrote to the pipe within"),
+    ], ids=["device", "2 GiB of zeros", "fifo without writer"])
+    def test_what_cannot_be_a_font_is_refused_from_its_first_bytes(self, cli, make, message):
+        from tesvo.fontfile import WRITER_WAIT_S
+
+        start = time.monotonic()
+        done = cli.run(make(cli.files), "abc")
+        assert message in one_error_line(done, 2)
+        assert time.monotonic() - start < WRITER_WAIT_S + 5
+
+    @pytest.mark.parametrize("shell", ['"$T" <(cat "$F") abc', 'cat "$F" | "$T" /dev/stdin abc',
+                                       'cat "$F" | "$T" --batch "$B" -j 2 /dev/stdin'])
+    def test_a_font_from_a_pipe_is_read_once(self, cli, shell):
+        batch = cli.file("lines.txt", "abc\nabc\n")
+        done = subprocess.run(["bash", "-c", shell], capture_output=True, timeout=120,
+                              env=clean_env(cli.tmpdir, T=str(COMMAND), F=str(DEJAVU), B=str(batch)))
+        assert done.returncode == 0, done.stderr.decode()
+        docs = [json.loads(line) for line in done.stdout.splitlines()] if "--batch" in shell else [
+            {"result": json.loads(done.stdout)}]
+        for doc in docs:
+            assert doc["result"]["font_info"].pop("path").startswith("/dev/")
+            assert doc["result"] == direct("abc")
+
+    @pytest.mark.parametrize("args", [["--batch", "{lines}", "-j", "2", DEJAVU],
+                                      ["compare", "--corpus", "latin", "-j", "2", DEJAVU, DEJAVU]],
+                             ids=["batch", "compare"])
+    def test_sigterm_to_the_parent_ends_the_workers_quietly(self, cli, args):
+        lines = cli.file("slow.txt", "\n".join(f"w{n}" for n in range(40)))
+        command = [str(COMMAND)] + [str(a).format(lines=lines) for a in args]
+        proc = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                env=clean_env(cli.tmpdir, TESVO_PRESLEEP_MS="200"))
+        time.sleep(4)  # the workers are shaping
+        proc.send_signal(signal.SIGTERM)
+        err = proc.communicate(timeout=60)[1].decode()
+        name = "tesvo-shape compare" if args[0] == "compare" else "tesvo-shape"
+        assert (proc.returncode, err) == (130, f"{name}: interrupted\n")
+
+
 def shape_kwargs(args):
     return {"trace": "--trace" in args, "direction": args[1] if "--direction" in args else "auto"}
 
@@ -186,25 +253,25 @@ def shape_kwargs(args):
 @pytest.mark.usefixtures("bundled_backend")
 class TestModuleErrors:
     @pytest.mark.parametrize(
-        "args, message",
+        "args, status, message",
         [
-            (["--features", "liga=x", DEJAVU, "abc"],
+            (["--features", "liga=x", DEJAVU, "abc"], 2,
              'bad feature "liga=x": feature value "x" must be a non-negative integer or on/off'),
-            (["--index", "3", DEJAVU, "abc"], "face index 3 out of range: the font has 1 face"),
-            (["--textshaping", DEJAVU, "abc"], "Windows-only"),
-            ([DEJAVU, ""], "empty text"),
+            (["--index", "3", DEJAVU, "abc"], 2, "face index 3 out of range: the font has 1 face"),
+            (["--textshaping", DEJAVU, "abc"], 2, "Windows-only"),
+            ([DEJAVU, ""], 1, "empty text"),
         ],
     )
-    def test_module_refusals_are_one_line_with_status_1(self, cli, args, message):
-        assert message in one_error_line(cli.run(*args), 1)
+    def test_module_refusals_are_one_line_with_the_tables_status(self, cli, args, status, message):
+        assert message in one_error_line(cli.run(*args), status)
 
     def test_backend_and_font_failures_keep_the_message_and_add_one_hint(self, cli):
-        junk = cli.file("junk.ttf", b"this is not a font " * 20)
-        err = one_error_line(cli.run(junk, "abc"), 1, hint=True)
+        refused = cli.file("refused.ttf", b"OTTO" + b"this is not a font " * 20)
+        err = one_error_line(cli.run(refused, "abc"), 2, hint=True)
         assert err.startswith("tesvo-shape: usp_set_font_bytes failed (rc=2)\n"), err
         assert "not an OpenType or TrueType font" in err
-        err = one_error_line(cli.run("--usp10", junk, DEJAVU, "abc"), 1, hint=True)
-        assert err.startswith(f"tesvo-shape: dlopen({junk}) failed (libvantor not built?)\n")
+        err = one_error_line(cli.run("--usp10", refused, DEJAVU, "abc"), 2, hint=True)
+        assert err.startswith(f"tesvo-shape: dlopen({refused}) failed (libvantor not built?)\n")
         assert "invalid ELF header" in err  # the dynamic loader's own reason
 
 
@@ -221,6 +288,7 @@ class TestUsageErrors:
             (["--script", "arabic", DEJAVU, "abc"], "--script 'arabic' is not an OpenType tag"),
             (["--language", "\u00e9", DEJAVU, "abc"], "--language '\u00e9' is not an OpenType tag"),
             (["--frobnicate", DEJAVU, "abc"], "unrecognized arguments: --frobnicate"),
+            (["--index", str(2**64), DEJAVU, "abc"], "face index 18446744073709551616 out of range"),
             (["/nonexistent/font.ttf", "abc"], "cannot read font '/nonexistent/font.ttf'"),
             ([DEJAVU, "--text-file", "/nonexistent/t.txt"], "cannot read text file"),
             ([DEJAVU, "--batch", "/nonexistent/b.txt"], "cannot read batch file"),
@@ -251,7 +319,7 @@ class TestHelpAndVersion:
         assert done.stdout.decode().split() == ["_tesvo", _tesvo.__version__]
 
     def test_help_explains_every_option_with_an_example(self, cli):
-        from tesvo_shape.cli import build_parser
+        from tesvo.cli.shape import build_parser
 
         done = cli.run("--help")
         assert done.returncode == 0

@@ -1,6 +1,7 @@
 """tesvo compare: two fonts, a port against HarfBuzz, the differences found and reported."""
 
 import json
+import struct
 import subprocess
 import sys
 from pathlib import Path
@@ -98,6 +99,36 @@ class TestCommand:
     def test_usage_errors_are_status_2(self, args, message):
         done, _ = run(*args)
         assert done.returncode == 2 and message in done.stderr.decode(), done.stderr.decode()
+
+
+    @pytest.mark.parametrize("args, message, hint", [
+        (["--usp10", "{junk}", SANS, "a"], "dlopen(", "invalid ELF header"),
+        (["{refused}", SANS, "a"], "usp_set_font_bytes failed (rc=2)", "not an OpenType or TrueType font"),
+        (["--index", "-1", SANS, SANS, "a"], "face index -1 out of range", None),
+    ], ids=["not a port", "font the port refuses", "negative index"])
+    def test_unusable_fonts_and_backends_are_status_2_with_the_loaders_hint(self, tmp_path, args, message, hint):
+        junk = tmp_path / "junk.so"
+        junk.write_bytes(b"not a library " * 20)
+        refused = tmp_path / "refused.ttf"
+        refused.write_bytes(b"OTTO" + b"not a font " * 20)
+        done, _ = run(*[str(a).format(junk=junk, refused=refused) for a in args])
+        err = done.stderr.decode()
+        assert done.returncode == 2 and message in err, err
+        assert hint is None or "tesvo compare: hint: " in err and hint in err, err
+        assert "Traceback" not in err
+
+    def test_a_damaged_font_still_gets_its_report(self, tmp_path):
+        # The 'post' table (glyph names) cut short: the port shapes, fontTools cannot read it.
+        data = bytearray(SANS.read_bytes())
+        for k in range(struct.unpack(">H", data[4:6])[0]):
+            if data[12 + 16 * k:16 + 16 * k] == b"post":
+                data[24 + 16 * k:28 + 16 * k] = struct.pack(">I", 34)
+        damaged = tmp_path / "damaged.ttf"
+        damaged.write_bytes(data)
+        report = tmp_path / "diff.html"
+        done, records = run(damaged, SANS, "office", "--html", report)
+        assert done.returncode == 0 and records[-1]["summary"]["same"] == 1, done.stderr.decode()
+        assert report.read_text(encoding="utf-8").startswith("<!DOCTYPE html>")
 
 
 def test_harfbuzz_side_shapes_the_ports_items_with_the_same_options():

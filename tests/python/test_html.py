@@ -18,7 +18,7 @@ import pytest
 
 import _tesvo
 import tesvo
-from tesvo_shape.result import Glyph, Item, cluster_spans, visual_item_order
+from tesvo.report.model import Glyph, Item, cluster_spans, visual_item_order
 
 COMMAND = Path(sys.executable).parent / "tesvo-shape"
 DEJAVU = Path("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf")
@@ -41,8 +41,8 @@ CONJUNCTS = "\u0915\u094d\u0937\u0924\u094d\u0930\u093f\u092f \u0939\u093f\u0928
      ([1, 2, 3, 2, 2, 1, 1], [6, 5, 1, 2, 3, 4, 0])],
 )
 def test_items_are_shown_in_screen_order_by_their_levels(levels, shown):
-    items = [Item(index=i, start=i, end=i + 1, level=level, rtl=level % 2 == 1) for i, level in enumerate(levels)]
-    assert [x.index for x in visual_item_order(items)] == shown
+    items = [Item(number=i, start=i, end=i + 1, level=level, rtl=level % 2 == 1) for i, level in enumerate(levels)]
+    assert [x.number for x in visual_item_order(items)] == shown
 
 
 def test_cluster_span_runs_to_the_next_cluster_start_in_any_glyph_order():
@@ -349,3 +349,10 @@ def test_in_a_browser_the_script_runs_cleanly_over_every_stage_row(chromium, tmp
     assert len(data) > 20_000, "the screenshot looks blank"
     if os.environ.get("TESVO_REPORT_SCREENSHOT"):
         shutil.copyfile(shot, os.environ["TESVO_REPORT_SCREENSHOT"])
+
+
+@pytest.mark.usefixtures("bundled_backend")
+def test_a_text_cannot_switch_the_pages_script_off(chromium, tmp_path):
+    _, out, _ = make_report(tmp_path, DEJAVU, "a<!--<script>b</script>")
+    dom, log = browse(chromium, tmp_path, out, "--dump-dom")
+    assert 'data-tesvo-report="ready"' in dom, "the page's script did not run"

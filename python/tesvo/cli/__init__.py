@@ -1,0 +1,111 @@
+"""The command line: `tesvo shape` and `tesvo compare`, and a bare `tesvo FONT TEXT`, which
+means shape. Argument parsing only; the work is the library's.
+
+One table of exit codes for both (see `arguments`), one way of reporting a failure: one
+line on standard error, the command's name first, and for a font or backend that cannot be
+used a hint from what the command can find out.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import textwrap
+from collections.abc import Callable, Sequence
+from typing import Optional
+
+from tesvo.cli import compare, shape
+from tesvo.cli.arguments import (
+    EXIT_DIFFER,
+    EXIT_INTERRUPTED,
+    EXIT_TABLE,
+    EXIT_USAGE,
+    PROG,
+    Parser,
+    UsageError,
+    hint,
+    one_line,
+)
+from tesvo.cli.pool import terminate_as_interrupt
+from tesvo.errors import FontError, OptionError, ShapeError
+
+__all__ = ["main"]
+
+Run = Callable[[argparse.Namespace, str], int]
+
+SUBCOMMANDS = ("shape", "compare")
+
+
+def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
+    """The top-level parser: it names the subcommands (for --help)."""
+    p = Parser(
+        prog=prog,
+        description=textwrap.fill(
+            "Shape text with OpenType fonts through a Uniscribe OpenType backend. "
+            f"A bare '{prog} FONT TEXT' means '{prog} shape FONT TEXT'; a font file named like a "
+            f"subcommand is given as ./compare, or after the subcommand.", width=78),
+        epilog=EXIT_TABLE,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    sub = p.add_subparsers(title="subcommands", metavar="{shape,compare}")
+    sub.add_parser("shape", help="shape a text (or a file of lines) and print the result as JSON",
+                   add_help=False)
+    sub.add_parser("compare", help="shape the same texts two ways and report the lines that differ",
+                   add_help=False)
+    return p
+
+
+def _command(words: list[str]) -> tuple[str, argparse.ArgumentParser, Run, list[str]]:
+    """The subcommand the words name, its parser, its run and its own words."""
+    first = words[0] if words else ""
+    if first == "compare":
+        return f"{PROG} compare", compare.build_parser(f"{PROG} compare"), compare.run, words[1:]
+    if first == "shape":
+        return PROG, shape.build_parser(f"{PROG} shape"), shape.run, words[1:]
+    return PROG, shape.build_parser(PROG), shape.run, words
+
+
+def _run(words: list[str], say: Callable[[str], None]) -> int:
+    if words[:1] in (["-h"], ["--help"]) and PROG == "tesvo":
+        build_parser().print_help()
+        return 0
+    name, parser, run, rest = _command(words)
+    try:
+        return run(parser.parse_args(rest), name)
+    except (UsageError, OptionError) as e:
+        say(f"{name}: {one_line(e)}")
+        return EXIT_USAGE
+    except (FontError, RuntimeError, MemoryError) as e:
+        # A font or a backend that cannot be used (RuntimeError: shape_json's refusals), or a
+        # font too large for the memory there is.
+        message = one_line(e)
+        say(f"{name}: {message}")
+        extra = hint(message)
+        if extra:
+            say(f"{name}: hint: {extra}")
+        return EXIT_USAGE
+    except (ShapeError, TypeError, UnicodeError) as e:
+        # A text that could not be shaped; a TypeError here would be an argument this
+        # command got wrong, reported the same way rather than as a traceback.
+        say(f"{name}: {one_line(e)}")
+        return EXIT_DIFFER
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """The command: `tesvo [shape|compare] ...`; returns the exit status."""
+    words = list(sys.argv[1:] if argv is None else argv)
+
+    def say(line: str) -> None:
+        print(line, file=sys.stderr)
+
+    try:
+        with terminate_as_interrupt():
+            return _run(words, say)
+    except KeyboardInterrupt:
+        say(f"{_command(words)[0]}: interrupted")
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away (e.g. "| head"); say nothing more on a closed pipe.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_DIFFER

@@ -1,0 +1,175 @@
+"""What the subcommands share: the exit codes, the one usage error, the parser class, the
+option definitions both take (as parent parsers), and reading the inputs they name."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from pathlib import Path
+from typing import NoReturn, Optional
+
+# The one table of exit codes.
+EXIT_OK = 0  # everything shaped; compare: every line the same
+EXIT_DIFFER = 1  # compare: some lines differ or failed; shape: a text or a batch line failed
+EXIT_USAGE = 2  # a wrong command line, a file that cannot be read or written, an unusable font or backend
+EXIT_INTERRUPTED = 130  # Ctrl-C or SIGTERM
+
+EXIT_TABLE = """\
+exit status: 0 shaped (compare: all lines the same); 1 a text or line could not be shaped
+(compare: some lines differ); 2 a wrong command line, a file that cannot be read or written,
+or a font or backend library that cannot be used; 130 interrupted (Ctrl-C, SIGTERM).
+"""
+
+# Installed as both `tesvo` and `tesvo-shape`; messages carry the name it was run by.
+PROG = "tesvo-shape" if Path(sys.argv[0]).name == "tesvo-shape" else "tesvo"
+
+MAX_FACE_INDEX = 0xFFFFFFFF  # a collection counts its faces in 32 bits
+
+
+class UsageError(Exception):
+    """A wrong command line or an unreadable input: one line on standard error, status 2."""
+
+
+class Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        raise UsageError(f"{message} (see {self.prog} --help)")
+
+
+def face_index(word: str) -> int:
+    """--index N: a face of a collection, 0 to 2**32 - 1."""
+    try:
+        index = int(word)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid face index {word!r}: give a whole number") from None
+    if not 0 <= index <= MAX_FACE_INDEX:
+        raise argparse.ArgumentTypeError(f"face index {index} out of range: from 0 to {MAX_FACE_INDEX}")
+    return index
+
+
+def parents() -> list[argparse.ArgumentParser]:
+    """The option definitions shape and compare share, as one parent parser."""
+    p = argparse.ArgumentParser(add_help=False)
+    shaping = p.add_argument_group("shaping options")
+    shaping.add_argument(
+        "--direction", choices=("auto", "ltr", "rtl"), default="auto",
+        help="paragraph direction; auto (the default) is the direction of the first strong character, "
+        "except in shape's default output, which is right to left when the text holds a Hebrew, Arabic "
+        "or related character (as shape_json decides), e.g. --direction rtl")
+    shaping.add_argument(
+        "--features", metavar="LIST",
+        help="OpenType feature list, applied to every item (a backend that cannot apply features refuses "
+        "it), e.g. --features \"liga, -kern, ss01=2\"")
+    shaping.add_argument(
+        "--script", metavar="TAG",
+        help="OpenType script tag for every item instead of the font's choice, e.g. --script mlym")
+    shaping.add_argument("--language", metavar="TAG", help="OpenType language system tag, e.g. --language SRB")
+    shaping.add_argument(
+        "--index", metavar="N", type=face_index, default=0,
+        help="the face of a font collection, from 0 (the default); compare: of the left side, and of the "
+        "right with one font, e.g. --index 1")
+    shaping.add_argument(
+        "--usp10", metavar="LIBRARY",
+        help="a Uniscribe port library instead of the bundled one; compare: the right side's, with the "
+        "same font, e.g. --usp10 /opt/usp/libvantor.so")
+    texts = p.add_argument_group("texts")
+    texts.add_argument(
+        "--text-file", metavar="PATH",
+        help="a UTF-8 file: shape reads it as one text, compare as one text per line (one final line break "
+        "removed), e.g. --text-file sample.txt")
+    work = p.add_argument_group("processes")
+    work.add_argument(
+        "-j", "--jobs", metavar="N", type=int, default=None,
+        help="work in N worker processes (shape: the lines of --batch; default 1), e.g. -j 4")
+    work.add_argument(
+        "--no-progress", action="store_true",
+        help="no progress bar (it shows on standard error only when that is a terminal and the run takes "
+        "a while), e.g. --no-progress")
+    report = p.add_argument_group("report")
+    report.add_argument(
+        "--html", metavar="OUT.html",
+        help="also write a self-contained HTML report that draws the glyphs from the font (shape: the "
+        "trace of the text, turning on --trace; compare: the differing lines), e.g. --html report.html")
+    report.add_argument(
+        "--trace", action="store_true",
+        help="shape: add one stage per GSUB lookup applied and per reordering phase; compare (with "
+        "--html): both sides' stages up to where they part, e.g. --trace")
+    return [p]
+
+
+def check_common(args: argparse.Namespace) -> None:
+    if args.jobs is not None and args.jobs < 1:
+        raise UsageError("-j/--jobs must be 1 or more")
+    for option, tag in (("--script", args.script), ("--language", args.language)):
+        if tag and not is_opentype_tag(tag):
+            raise UsageError(f"{option} {tag!r} is not an OpenType tag: 1 to 4 printable ASCII "
+                             "characters, not starting with a space (e.g. arab, URD)")
+
+
+def is_opentype_tag(tag: str) -> bool:
+    """An OpenType tag as a user writes it: 1 to 4 characters of printable ASCII (space to
+    tilde), padded with spaces to four; a leading space is not a tag."""
+    return 1 <= len(tag) <= 4 and all(" " <= ch <= "~" for ch in tag) and tag[0] != " "
+
+
+def read_bytes(path: str, what: str, stdin: bool = False) -> bytes:
+    try:
+        if stdin and path == "-":
+            return sys.stdin.buffer.read()
+        return Path(path).read_bytes()
+    except OSError as e:
+        raise UsageError(f"cannot read {what} {path!r}: {e.strerror or e}") from None
+
+
+def decode_text(raw: bytes, origin: str) -> str:
+    """UTF-8 text, a byte order mark and one final line break (LF or CRLF) removed."""
+    try:
+        text = raw.decode("utf-8-sig")
+    except UnicodeDecodeError as e:
+        raise UsageError(f"{origin} is not valid UTF-8 (byte {e.start})") from None
+    if text.endswith("\r\n"):
+        return text[:-2]
+    return text[:-1] if text.endswith("\n") else text
+
+
+def read_text_file(path: str) -> str:
+    return decode_text(read_bytes(path, "text file"), f"text file {path!r}")
+
+
+def one_line(error: BaseException) -> str:
+    return " ".join(str(error).split("\n")) or type(error).__name__
+
+
+# What the bundled backend's usp_set_font_bytes codes most likely mean for a user's file.
+FONT_CODE_HINTS = {
+    1: "the font file is empty?",
+    2: "not an OpenType or TrueType font or collection?",
+    3: "the font has no glyphs?",
+    4: "not enough memory for a copy of the font?",
+}
+
+
+def hint(message: str) -> Optional[str]:
+    """One line that helps with a module message, or None. The message itself is left as the
+    module wrote it; the hint only adds what the command can find out."""
+    if message.startswith("usp_set_font_bytes failed (rc="):
+        code = message[len("usp_set_font_bytes failed (rc="):].rstrip(")")
+        if code.isdigit() and int(code) in FONT_CODE_HINTS:
+            return f"{FONT_CODE_HINTS[int(code)]} (code {code} as the bundled backend uses it)"
+        return None
+    if message.startswith("dlopen(") and ") failed" in message:
+        return _loader_error(message[len("dlopen("):message.rindex(") failed")])
+    if message.endswith(" missing in module"):
+        return ("the backend library does not export the Uniscribe OpenType entry points; "
+                "is it a Uniscribe port?")
+    return None
+
+
+def _loader_error(path: str) -> Optional[str]:
+    """The dynamic loader's own reason for refusing a library."""
+    import ctypes
+
+    try:
+        ctypes.CDLL(path)
+    except OSError as e:
+        return str(e) or None
+    return None

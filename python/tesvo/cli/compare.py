@@ -1,0 +1,188 @@
+"""tesvo compare: shape the same texts two ways and report the lines that differ.
+
+    tesvo compare old.ttf new.ttf --text-file words.txt     two fonts, the bundled port
+    tesvo compare --engine harfbuzz font.ttf --corpus arabic   the port against HarfBuzz
+    tesvo compare --usp10 other.so font.ttf TEXT             the bundled port against another
+
+Standard output: JSON Lines, one object per line that differs (every line with --all), then
+one closing {"summary": {...}}.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+import textwrap
+from collections.abc import Generator, Iterator, Mapping
+from pathlib import Path
+from typing import Optional, TextIO
+
+import tesvo.cli.arguments as arguments
+from tesvo.cli.pool import parallel, progress_bar
+from tesvo.compare import Comparison, Line, Side, Summary
+from tesvo.corpora import load, names
+from tesvo.fontfile import FontFile
+
+CHUNK = 256  # lines a worker process compares per task
+HTML_CAP = 500  # differing lines drawn in a report; the rest are counted
+
+EXAMPLES = """\
+examples:
+  {prog} old.ttf new.ttf --text-file words.txt
+  {prog} --engine harfbuzz NotoSansArabic-Regular.ttf --corpus arabic
+  {prog} --usp10 /opt/other/libusp.so NotoSans-Regular.ttf "office"
+  {prog} old.ttf new.ttf --corpus latin --html diff.html --trace -j 2
+
+corpora shipped (--corpus): {corpora}
+"""
+
+
+def build_parser(prog: str) -> argparse.ArgumentParser:
+    p = arguments.Parser(
+        prog=prog,
+        description=textwrap.fill(
+            "Shape the same texts on two sides and report where the glyphs differ. The sides are "
+            "two fonts through the same Uniscribe port, or one font through the bundled port and "
+            "another engine (--engine harfbuzz: HarfBuzz itself on the port's items; --usp10: "
+            "another Uniscribe port). Glyphs are compared as id, cluster, advance and offsets, "
+            "offsets as HarfBuzz gives them (x_offset, y_offset).", width=78),
+        epilog=EXAMPLES.format(prog=prog, corpora=", ".join(names())) + arguments.EXIT_TABLE,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        parents=arguments.parents(),
+    )
+    p.add_argument("inputs", metavar="FONT [FONT2] [TEXT]", nargs="+",
+                   help="the font of the left side, the font of the right side unless --engine or "
+                   "--usp10 gives the right side, then the one text to compare, e.g. old.ttf new.ttf")
+    side = p.add_argument_group("sides")
+    side.add_argument("--engine", choices=("port", "harfbuzz"), default="port",
+                      help="the right side's engine with the same font: harfbuzz shapes the items the "
+                      "port formed through uharfbuzz, e.g. --engine harfbuzz")
+    side.add_argument("--left-usp10", metavar="LIBRARY",
+                      help="the left side's port library instead of the bundled one, "
+                      "e.g. --left-usp10 /opt/usp/libvantor.so")
+    side.add_argument("--index2", metavar="N", type=arguments.face_index, default=None,
+                      help="face of a collection on the right side, e.g. --index2 2")
+    src = p.add_argument_group("more texts")
+    src.add_argument("--corpus", metavar="NAME",
+                     help="a corpus shipped with tesvo, one text per line, e.g. --corpus arabic")
+    src.add_argument("--all", action="store_true", help="a record for every line, e.g. --all")
+    return p
+
+
+def sides(args: argparse.Namespace) -> tuple[Side, Side, Optional[str]]:
+    """The two sides and the one text, from the positional words and the side options."""
+    words = list(args.inputs)
+    one_font = args.engine == "harfbuzz" or args.usp10 is not None
+    if args.engine == "harfbuzz" and args.usp10 is not None:
+        raise arguments.UsageError("--engine harfbuzz and --usp10 both name the right side; give one")
+    fonts = 1 if one_font else 2
+    if len(words) < fonts:
+        raise arguments.UsageError("give two fonts, or one font with --engine harfbuzz or --usp10")
+    if len(words) > fonts + 1:
+        raise arguments.UsageError(f"unexpected argument {words[fonts + 1]!r}")
+    text = words[fonts] if len(words) > fonts else None
+    left = Side(words[0], args.index, "port", args.left_usp10)
+    right_index = args.index if args.index2 is None else args.index2
+    if args.engine == "harfbuzz":
+        right = Side(words[0], right_index, "harfbuzz")
+    elif args.usp10 is not None:
+        right = Side(words[0], right_index, "port", args.usp10)
+    else:
+        right = Side(words[1], right_index, "port", args.left_usp10)
+    return left, right, text
+
+
+def texts(args: argparse.Namespace, text: Optional[str]) -> list[str]:
+    given = [n for n, v in (("TEXT", text), ("--text-file", args.text_file), ("--corpus", args.corpus))
+             if v is not None]
+    if len(given) != 1:
+        raise arguments.UsageError("give the texts as TEXT, --text-file or --corpus (one of them)")
+    if text is not None:
+        return [text]
+    if args.corpus is not None:
+        try:
+            return load(args.corpus)
+        except KeyError as e:
+            raise arguments.UsageError(str(e.args[0])) from None
+    content = arguments.read_text_file(args.text_file)  # one final break dropped
+    return [line.rstrip("\r") for line in content.split("\n")]
+
+
+# ---- work, possibly in worker processes ----
+
+_comparison: Optional[Comparison] = None
+
+
+def _open(left: Side, right: Side, options: Mapping[str, Optional[str]], files: Mapping[str, FontFile]) -> None:
+    global _comparison
+    _comparison = Comparison(left, right, direction=options["direction"] or "auto", features=options["features"],
+                             script=options["script"], language=options["language"], files=files)
+
+
+def _compare_chunk(task: tuple[int, list[str]]) -> list[Line]:
+    assert _comparison is not None
+    start, chunk = task
+    return list(_comparison.lines(chunk, start=start))
+
+
+def _chunks(work: list[str]) -> Iterator[tuple[int, list[str]]]:
+    for at in range(0, len(work), CHUNK):
+        yield at + 1, work[at:at + CHUNK]
+
+
+def compared(comparison: Comparison, work: list[str], options: Mapping[str, Optional[str]],
+             jobs: int) -> Generator[Line, None, None]:
+    if jobs <= 1 or len(work) <= CHUNK:
+        yield from comparison.lines(work)
+        return
+    left, right = comparison.sides
+    for lines in parallel(_compare_chunk, _chunks(work), jobs, _open, (left, right, options, comparison.files)):
+        yield from lines
+
+
+def _summarize(lines: Iterator[Line], total: int, args: argparse.Namespace, out: TextIO) -> tuple[Summary, list[Line]]:
+    summary = Summary()
+    shown: list[Line] = []
+    bar = progress_bar(total, not args.no_progress)
+    try:
+        for line in lines:
+            summary.add(line)
+            if args.all or not line.same:
+                out.write(json.dumps(line.to_dict(), ensure_ascii=False, separators=(",", ":")) + "\n")
+            if not line.same and args.html is not None:
+                shown.append(line)
+            bar.update(1)
+    finally:
+        bar.close()
+    return summary, shown
+
+
+def run(args: argparse.Namespace, prog: str) -> int:
+    """The compare subcommand on a parsed command line; returns the exit status."""
+    arguments.check_common(args)
+    if args.trace and args.html is None:
+        raise arguments.UsageError("--trace draws stages in the --html report; give --html OUT.html")
+    left, right, text = sides(args)
+    work = texts(args, text)
+    options = {"direction": args.direction, "features": args.features, "script": args.script,
+               "language": args.language}
+    comparison = Comparison(left, right, direction=args.direction, features=args.features, script=args.script,
+                            language=args.language)
+    lines = compared(comparison, work, options, args.jobs or 1)
+    try:
+        summary, shown = _summarize(lines, len(work), args, sys.stdout)
+    finally:
+        lines.close()
+    sys.stdout.write(json.dumps(summary.to_dict(left, right), ensure_ascii=False, separators=(",", ":")) + "\n")
+    sys.stdout.flush()
+    if args.html is not None:
+        from tesvo.report.comparison import render_comparison  # fontTools is needed for the report only
+
+        page = render_comparison(comparison, shown, summary, options, cap=HTML_CAP, trace=args.trace)
+        try:
+            Path(args.html).write_text(page, encoding="utf-8")
+        except OSError as e:
+            raise arguments.UsageError(f"cannot write {args.html!r}: {e.strerror or e}") from None
+        print(f"{prog}: report written to {Path(args.html).resolve()}", file=sys.stderr)
+    return arguments.EXIT_OK if summary.same == summary.lines else arguments.EXIT_DIFFER

@@ -1,0 +1,169 @@
+"""tesvo shape (also a bare `tesvo FONT TEXT`, and `tesvo-shape`): shape a text with a font
+and print the result as JSON.
+
+The default output is the `_tesvo.shape_json` document (its schema and text, font_info.path
+naming the font file); --schema tesvo prints the package's own result schema instead;
+--batch shapes a file line by line; --html also writes the trace report.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+import textwrap
+from pathlib import Path
+
+import _tesvo
+import tesvo._engine as _engine
+import tesvo.cli.arguments as arguments
+from tesvo.cli.batch import Request, run_batch
+from tesvo.font import Font
+from tesvo.fontfile import FontFile, read_font
+
+EXAMPLES = """\
+examples:
+  {prog} /usr/share/fonts/truetype/dejavu/DejaVuSans.ttf "Hello"
+  {prog} --trace --html report.html NotoNaskhArabic-Regular.ttf "\u0645\u0631\u062d\u0628\u0627"
+  echo "Wave" | {prog} DejaVuSans.ttf -
+  {prog} --text-file sample.txt --direction rtl DejaVuSans.ttf
+  {prog} --batch lines.txt -j 4 DejaVuSans.ttf > results.jsonl
+  {prog} --features smcp --language SRB NotoSans-Regular.ttf "Wave"
+  {prog} --index 1 --schema tesvo NotoSansCJK-Regular.ttc "骨"
+  {base} shape compare "Wave"       a font file named like a subcommand (or ./compare)
+
+"""
+
+
+def build_parser(prog: str = "tesvo-shape") -> argparse.ArgumentParser:
+    p = arguments.Parser(
+        prog=prog,
+        description=textwrap.fill(
+            "Shape TEXT with the OpenType font FONT through the Uniscribe OpenType backend of "
+            "the tesvo package and print the result as JSON: by default the _tesvo module's "
+            "shape_json document (font_info.path naming FONT), with --schema tesvo the "
+            "package's own schema.", width=78
+        ),
+        epilog=EXAMPLES.format(prog=prog, base=prog.split()[0]) + arguments.EXIT_TABLE,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        parents=arguments.parents(),
+    )
+    p.add_argument("font", metavar="FONT", help="font file: OpenType, TrueType or a collection "
+                   "(see --index), a regular file or a pipe, e.g. DejaVuSans.ttf")
+    p.add_argument("text", metavar="TEXT", nargs="?",
+                   help='the text to shape, e.g. "Hello"; "-" reads it from standard input '
+                   "(UTF-8, one final line break removed)")
+    p.add_argument("--batch", metavar="FILE",
+                   help="shape every line of a UTF-8 file (\"-\": standard input) as its own "
+                   "request and write JSON Lines: one compact object per line, in input "
+                   'order, {"line": N, "text": ..., "result": {...}} or {"line": N, '
+                   '"text": ..., "error": "message"}, e.g. --batch lines.txt')
+    p.add_argument("--wine-bytes", action="store_true",
+                   help="accepted for compatibility; does not change the result, e.g. --wine-bytes")
+    p.add_argument("--textshaping", action="store_true",
+                   help="use the Windows TextShaping engine; refused on Linux, e.g. --textshaping")
+    p.add_argument("--schema", choices=("shape_json", "tesvo"), default="shape_json",
+                   help="shape_json (the default): the _tesvo module's document; tesvo: the "
+                   "package's schema (items, glyphs with both offset conventions, stages), "
+                   "e.g. --schema tesvo")
+    p.add_argument("--version", action="version", version=f"_tesvo {_tesvo.__version__}",
+                   help="print the _tesvo module's version and exit")
+    return p
+
+
+def _check_sources(args: argparse.Namespace) -> None:
+    given = [name for name, value in (("TEXT", args.text), ("--text-file", args.text_file),
+                                      ("--batch", args.batch)) if value is not None]
+    if not given:
+        raise arguments.UsageError("give the text as TEXT, --text-file or --batch")
+    if len(given) > 1:
+        raise arguments.UsageError(f"{' and '.join(given)} cannot be used together")
+    if args.jobs is not None and args.batch is None:
+        raise arguments.UsageError("-j/--jobs spreads the lines of --batch over processes; give --batch FILE")
+    if args.batch is not None and args.html is not None:
+        raise arguments.UsageError("--html draws one text; it cannot be used with --batch")
+
+
+def _read_text(args: argparse.Namespace) -> str:
+    if args.text_file is not None:
+        return arguments.read_text_file(args.text_file)
+    if args.text == "-":
+        return arguments.decode_text(arguments.read_bytes("-", "standard input", stdin=True), "standard input")
+    text: str = args.text
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        raise arguments.UsageError("TEXT is not valid UTF-8") from None
+    return text
+
+
+def _shown_options(args: argparse.Namespace) -> list[tuple[str, str]]:
+    """The options given on the command line, as the report's facts list them."""
+    given: dict[str, object] = {
+        "script": args.script, "language": args.language, "direction": args.direction,
+        "features": args.features, "usp10": args.usp10, "trace": bool(args.trace or args.html),
+        "wine_bytes": args.wine_bytes, "textshaping": args.textshaping}
+    defaults: dict[str, object] = {
+        "script": None, "language": None, "direction": "auto", "features": None, "usp10": None,
+        "trace": False, "wine_bytes": False, "textshaping": False}
+    return [(k, str(v)) for k, v in given.items() if v != defaults[k] and v != ""]
+
+
+def _request(args: argparse.Namespace, font: FontFile) -> Request:
+    return Request(font, args.index, args.usp10, args.direction, args.features, args.script or None,
+                   args.language or None, bool(args.trace or args.html), args.schema)
+
+
+def _refuse_textshaping(args: argparse.Namespace, font: FontFile) -> None:
+    """Only shape_json knows the Windows engine, and refuses it here with its own message."""
+    text = _read_text(args) if args.batch is None else "a"
+    _tesvo.shape_json(font.data, text, script=args.script or "", language=args.language or "",
+                      direction=args.direction, features=args.features, usp10=args.usp10, trace=bool(args.trace),
+                      wine_bytes=bool(args.wine_bytes), textshaping=True)
+
+
+def _write_report(args: argparse.Namespace, font: Font, text: str) -> None:
+    from tesvo.report.trace import render_report  # fontTools is needed for the report only
+
+    # The paragraph direction of the default output, made explicit, so that the report's
+    # shaping has the same items: shape_json's automatic rule, as the engine decides it.
+    direction = str(args.direction)
+    if direction == "auto":
+        direction = "rtl" if _engine.compat_rtl(text) else "ltr"
+    result = font.shape(text, direction=direction, features=args.features, script=args.script or None,
+                        language=args.language or None, trace=True)
+    page = render_report(result, font.data, font_label=args.font, index=args.index,
+                         paragraph_rtl=direction == "rtl", options=_shown_options(args))
+    try:
+        Path(args.html).write_text(page, encoding="utf-8")
+    except OSError as e:
+        raise arguments.UsageError(f"cannot write {args.html!r}: {e.strerror or e}") from None
+
+
+def run(args: argparse.Namespace, prog: str) -> int:
+    """The shape subcommand on a parsed command line; returns the exit status."""
+    arguments.check_common(args)
+    _check_sources(args)
+    font_file = read_font(args.font)
+    if args.textshaping:
+        _refuse_textshaping(args, font_file)
+    if args.batch is not None:
+        raw = arguments.read_bytes(args.batch, "batch file", stdin=True)
+        failed = run_batch(_request(args, font_file), raw, jobs=args.jobs or 1, progress=not args.no_progress,
+                           out=sys.stdout)
+        return arguments.EXIT_DIFFER if failed else arguments.EXIT_OK
+    text = _read_text(args)
+    font = Font(font_file, index=args.index, backend=args.usp10)
+    r = _request(args, font_file)
+    if args.schema == "tesvo":
+        out = font.shape(text, direction=r.direction, features=r.features, script=r.script,
+                         language=r.language, trace=r.trace).to_json(indent=2)
+    else:
+        out = font.shape_json(text, direction=r.direction, features=r.features, script=r.script,
+                              language=r.language, trace=r.trace)
+    if args.html is not None:
+        _write_report(args, font, text)
+    sys.stdout.write(out + "\n")
+    sys.stdout.flush()
+    if args.html is not None:
+        print(f"{prog}: trace report written to {Path(args.html).resolve()}", file=sys.stderr)
+    return arguments.EXIT_OK
