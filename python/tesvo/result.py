@@ -11,12 +11,13 @@ import json
 from typing import NamedTuple, Optional, Union
 
 from tesvo._engine import Glyph, Item
+from tesvo.axes import AxisLocation
 
 __all__ = ["Glyph", "Item", "Stage", "StageGlyph", "FontInfo", "Options", "Result", "SCHEMA",
            "SCHEMA_VERSION"]
 
 SCHEMA = "tesvo-result"
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 
 # The fields of the engine's records, in their order (struct sequences have no _asdict).
 _ITEM_KEYS = ("start", "end", "level", "rtl", "script_tag", "script")
@@ -36,6 +37,7 @@ class FontInfo(NamedTuple):
     upem: int
     glyph_count: int
     backend: str
+    backend_version: Optional[str] = None  # what the backend runs on ("HarfBuzz 10.2.0, ICU 76.1")
 
     def to_dict(self) -> dict[str, JsonValue]:
         named: dict[str, JsonValue] = {"path": self.path} if self.path is not None else {"sha256": self.sha256}
@@ -50,6 +52,7 @@ class Options(NamedTuple):
     features: Optional[str]
     script: Optional[str]
     language: Optional[str]
+    variations: Optional[str] = None  # the location asked for, before clamping
 
 
 class StageGlyph(NamedTuple):
@@ -107,6 +110,9 @@ class Result(NamedTuple):
     glyphs: tuple[Glyph, ...]
     stages: Optional[tuple[Stage, ...]]
     options: Options
+    # Every axis of a variable font at the location the text was shaped at (empty for a
+    # static font), as the backend reports it.
+    location: tuple[AxisLocation, ...] = ()
 
     def __repr__(self) -> str:
         return f"<tesvo.Result {self.text!r}: {len(self.items)} items, {len(self.glyphs)} glyphs>"
@@ -125,11 +131,14 @@ class Result(NamedTuple):
             "version": SCHEMA_VERSION,
             "font": self.font.to_dict(),
             "backend": self.font.backend,
+            "backend_version": self.font.backend_version,
             "text": self.text,
             "options": dict(self.options._asdict()),
             "items": items,
             "glyphs": glyphs,
         }
+        if self.location:
+            doc["location"] = [dict(axis._asdict()) for axis in self.location]
         if self.stages is not None:
             doc["stages"] = [s.to_dict() for s in self.stages]
         return doc

@@ -307,10 +307,12 @@ PyObject *open_font(PyObject *args) {
   PyRef capsule(PyCapsule_New(session->get(), kSessionName, free_session));
   if (!capsule) return nullptr;
   tesvo::FontSession *owned = session->release();
-  return Py_BuildValue("(OkkNs)", capsule.get(), static_cast<unsigned long>(owned->upem()),
+  const std::string version = owned->backend_version();
+  return Py_BuildValue("(OkkNsN)", capsule.get(), static_cast<unsigned long>(owned->upem()),
                        static_cast<unsigned long>(owned->glyph_count()),
                        PyUnicode_DecodeUTF8(owned->family().data(), static_cast<Py_ssize_t>(owned->family().size()), "replace"),
-                       owned->backend_name().c_str());
+                       owned->backend_name().c_str(),
+                       PyUnicode_DecodeUTF8(version.data(), static_cast<Py_ssize_t>(version.size()), "replace"));
 }
 
 // The session and options of shape and document; false with an exception set.
@@ -344,18 +346,19 @@ template <class Work> void without_interpreter(std::size_t count, Work work) {
   for (std::size_t i = 0; i < count; ++i) work(i);
 }
 
-// shape(session, texts: list[str], direction, features, script, language, trace)
+// shape(session, texts: list[str], direction, features, script, language, variations, trace)
 //   -> list of (items, glyphs, stages) or error message, one per text.
 // Bad options raise ValueError before any text is shaped.
 PyObject *shape_texts(PyObject *args) {
   PyObject *capsule, *texts;
-  const char *direction, *features, *script, *language;
+  const char *direction, *features, *script, *language, *variations;
   int trace = 0;
-  if (!PyArg_ParseTuple(args, "OO!ssssp:shape", &capsule, &PyList_Type, &texts, &direction, &features, &script,
-                        &language, &trace))
+  if (!PyArg_ParseTuple(args, "OO!sssssp:shape", &capsule, &PyList_Type, &texts, &direction, &features, &script,
+                        &language, &variations, &trace))
     return nullptr;
   Call call;
-  if (!read_call(capsule, texts, tesvo::TextOptions{direction, features, script, language, trace != 0}, call))
+  if (!read_call(capsule, texts, tesvo::TextOptions{direction, features, script, language, variations, trace != 0},
+                 call))
     return nullptr;
 
   std::vector<Outcome> outcomes(call.inputs.size());
@@ -405,19 +408,20 @@ PyObject *document_object(const Document &document) {
   return pair(false, std::get<std::string>(document));
 }
 
-// document(session, texts, direction, features, script, language, trace, path, compact)
+// document(session, texts, direction, features, script, language, variations, trace, path, compact)
 //   -> list of (True, JSON text) or (False, error message), one per text: the
 // compatibility call's document, its automatic direction included; compact
 // leaves out the layout (as json.dumps with separators=(",", ":")).
 PyObject *document_texts(PyObject *args) {
   PyObject *capsule, *texts;
-  const char *direction, *features, *script, *language, *path;
+  const char *direction, *features, *script, *language, *variations, *path;
   int trace = 0, compact = 0;
-  if (!PyArg_ParseTuple(args, "OO!sssspzp:document", &capsule, &PyList_Type, &texts, &direction, &features,
-                        &script, &language, &trace, &path, &compact))
+  if (!PyArg_ParseTuple(args, "OO!ssssspzp:document", &capsule, &PyList_Type, &texts, &direction, &features,
+                        &script, &language, &variations, &trace, &path, &compact))
     return nullptr;
   Call call;
-  if (!read_call(capsule, texts, tesvo::TextOptions{direction, features, script, language, trace != 0}, call))
+  if (!read_call(capsule, texts, tesvo::TextOptions{direction, features, script, language, variations, trace != 0},
+                 call))
     return nullptr;
   if (call.plan->direction == tesvo::ParagraphDirection::first_strong)
     call.plan->direction = tesvo::ParagraphDirection::any_rtl_block;
@@ -460,6 +464,26 @@ PyObject *parse_feature_list(PyObject *args) {
   return out.release();
 }
 
+// A location as the engine reads it: [(tag, value)] in the order given, a repeated tag
+// holding its later value.
+PyObject *parse_variation_list(PyObject *args) {
+  const char *text;
+  if (!PyArg_ParseTuple(args, "s:parse_variations", &text)) return nullptr;
+  tesvo::Result<tesvo::Location> parsed = tesvo::parse_variations(text);
+  if (!parsed) return set_error(PyExc_ValueError, parsed.error());
+  PyRef out(PyList_New(static_cast<Py_ssize_t>(parsed->size())));
+  if (!out) return nullptr;
+  for (std::size_t i = 0; i < parsed->size(); ++i) {
+    const tesvo::AxisValue &axis = (*parsed)[i];
+    char tag[4];
+    for (int k = 0; k < 4; ++k) tag[k] = static_cast<char>((axis.tag >> (8 * k)) & 0xFF);
+    PyObject *pair = Py_BuildValue("(s#d)", tag, static_cast<Py_ssize_t>(4), axis.value / 65536.0);
+    if (pair == nullptr) return nullptr;
+    PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return out.release();
+}
+
 // The paragraph direction the compatibility call's automatic rule gives a text (right to
 // left when it holds a character of the right-to-left blocks), for callers that shape the
 // same text through the package and need the same items as that call's document.
@@ -472,6 +496,38 @@ PyObject *compat_rtl(PyObject *args) {
   return PyBool_FromLong(tesvo::direction_is_rtl("auto", text.units));
 }
 
+// coordinates(session, variations) -> [(design, normalized)] per fvar axis at that
+// location, as the backend reports them: 16.16 and 2.14 fixed-point integers.
+PyObject *axis_coordinates(PyObject *args) {
+  PyObject *capsule;
+  const char *variations;
+  if (!PyArg_ParseTuple(args, "Os:coordinates", &capsule, &variations)) return nullptr;
+  tesvo::FontSession *session = session_of(capsule);
+  if (session == nullptr) return nullptr;
+  tesvo::TextOptions options;
+  options.variations = variations;
+  tesvo::Result<tesvo::TextPlan> plan = session->plan(options);
+  if (!plan) return set_error(PyExc_ValueError, plan.error());
+  using Coordinates = tesvo::Result<std::vector<tesvo::AxisCoordinate>>;
+  std::variant<Coordinates, Escape> got = Escape::panic;
+  {
+    tesvo::EnvironmentCopy environment;
+    tesvo::py::InterpreterReleased released;
+    got = tesvo::py::contain([&] { return session->coordinates(*plan); });
+  }
+  if (const Escape *escape = std::get_if<Escape>(&got)) return tesvo::py::escape_error(*escape);
+  Coordinates &coords = std::get<Coordinates>(got);
+  if (!coords) return set_error(PyExc_ValueError, coords.error());
+  PyRef out(PyList_New(static_cast<Py_ssize_t>(coords->size())));
+  if (!out) return nullptr;
+  for (std::size_t i = 0; i < coords->size(); ++i) {
+    PyObject *pair = Py_BuildValue("(ll)", static_cast<long>((*coords)[i].design), static_cast<long>((*coords)[i].normalized));
+    if (pair == nullptr) return nullptr;
+    PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return out.release();
+}
+
 // The module's functions, each guarded: no C++ exception reaches the interpreter.
 template <PyObject *(*Function)(PyObject *)> PyObject *guarded(PyObject *, PyObject *args) {
   return tesvo::py::guarded([&] { return Function(args); });
@@ -479,13 +535,19 @@ template <PyObject *(*Function)(PyObject *)> PyObject *guarded(PyObject *, PyObj
 
 PyMethodDef g_methods[] = {
     {"open", guarded<open_font>, METH_VARARGS,
-     "open(data, index, backend) -> (session, upem, glyph_count, family, backend)"},
+     "open(data, index, backend) -> (session, upem, glyph_count, family, backend, backend_version)"},
     {"shape", guarded<shape_texts>, METH_VARARGS,
-     "shape(session, texts, direction, features, script, language, trace) -> list of results or messages"},
+     "shape(session, texts, direction, features, script, language, variations, trace) -> list of results or "
+     "messages"},
     {"document", guarded<document_texts>, METH_VARARGS,
-     "document(session, texts, direction, features, script, language, trace, path, compact) -> list of (ok, text)"},
+     "document(session, texts, direction, features, script, language, variations, trace, path, compact) -> list of "
+     "(ok, text)"},
+    {"coordinates", guarded<axis_coordinates>, METH_VARARGS,
+     "coordinates(session, variations) -> [(design 16.16, normalized 2.14)] per axis at that location"},
     {"parse_features", guarded<parse_feature_list>, METH_VARARGS,
      "parse_features(text) -> [(tag, value)]: a feature list as the engine reads it"},
+    {"parse_variations", guarded<parse_variation_list>, METH_VARARGS,
+     "parse_variations(text) -> [(tag, value)]: a location as the engine reads it"},
     {"compat_rtl", guarded<compat_rtl>, METH_VARARGS,
      "compat_rtl(text) -> bool: whether shape_json's automatic direction makes the paragraph right to left"},
     {nullptr, nullptr, 0, nullptr}};

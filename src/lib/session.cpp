@@ -130,6 +130,12 @@ Result<TextPlan> FontSession::plan(const TextOptions &options) const {
     plan.language = *tag;
   }
 
+  if (!options.variations.empty()) {
+    Result<Location> location = parse_variations(options.variations);
+    if (!location) return location.take_failure();
+    plan.location = std::move(*location);
+  }
+
   const std::uint32_t applies = usp_.capabilities != nullptr ? usp_.capabilities() : 0;
   auto refuse = [&](const char *what) {
     return fail("backend " + backend_name_ + " cannot apply " + what +
@@ -139,7 +145,18 @@ Result<TextPlan> FontSession::plan(const TextOptions &options) const {
   if (!plan.features.empty() && (applies & kUspAppliesFeatures) == 0) return refuse("features");
   if (plan.script != 0 && (applies & kUspAppliesScript) == 0) return refuse("a script tag");
   if (plan.language != kTagDflt && (applies & kUspAppliesLanguage) == 0) return refuse("a language tag");
+  if (!plan.location.empty() && ((applies & kUspAppliesVariations) == 0 || usp_.set_variations == nullptr))
+    return refuse("variations");
   return plan;
+}
+
+Result<std::vector<AxisCoordinate>> FontSession::coordinates(const TextPlan &plan) {
+  return axis_coordinates(usp_, port_font(), plan);
+}
+
+std::string FontSession::backend_version() const {
+  const char *version = usp_.backend_version != nullptr ? usp_.backend_version() : nullptr;
+  return version != nullptr ? std::string(version) : std::string();
 }
 
 Result<JsonText> FontSession::document(std::u16string_view text, const TextPlan &plan, const std::string &path) {

@@ -27,6 +27,7 @@ struct TextOptions {
   std::string features;            // feature list, see parse_features
   std::string script;              // OpenType script tag for every item; "" lets the font choose
   std::string language;            // OpenType language system tag; "" is the default one
+  std::string variations;          // hb-shape's --variations syntax; "" is the default instance
   bool trace = false;
 };
 
@@ -88,6 +89,8 @@ class FontSession {
   // Checks the options against the syntax and what the backend applies, once
   // for many texts.
   Result<TextPlan> plan(const TextOptions &options) const;
+  // Every fvar axis at the plan's location, as the backend reports it.
+  Result<std::vector<AxisCoordinate>> coordinates(const TextPlan &plan);
   // Safe from several threads at once: the backend is used under the port lock.
   Result<ShapedText> shape(std::u16string_view text, const TextPlan &plan);
   // The same text as the compatibility call's result document, the font named
@@ -98,6 +101,9 @@ class FontSession {
   std::uint32_t glyph_count() const { return metrics_.glyph_count; }
   const std::string &family() const { return family_; }
   const std::string &backend_name() const { return backend_name_; }
+  // What the backend says it runs on ("HarfBuzz 10.2.0, ICU 76.1"); empty
+  // when it does not say.
+  std::string backend_version() const;
 
  private:
   FontSession(FontBytes font, Usp10 usp);
