@@ -6,7 +6,7 @@ from __future__ import annotations
 import argparse
 import sys
 from pathlib import Path
-from typing import NoReturn, Optional
+from typing import NoReturn, Optional, Union
 
 # The one table of exit codes.
 EXIT_OK = 0  # everything shaped; compare: every line the same
@@ -64,6 +64,14 @@ def parents() -> list[argparse.ArgumentParser]:
         help="OpenType script tag for every item instead of the font's choice, e.g. --script mlym")
     shaping.add_argument("--language", metavar="TAG", help="OpenType language system tag, e.g. --language SRB")
     shaping.add_argument(
+        "--variations", metavar="LIST",
+        help="a location of a variable font's axes, hb-shape's syntax (values clamped to each axis; an "
+        "axis the font does not have is an error); compare: of both sides, e.g. --variations wght=700,wdth=80")
+    shaping.add_argument(
+        "--named-instance", metavar="N|NAME",
+        help="a named instance of the font's fvar, by index or name, before --variations; compare: of both "
+        "sides, e.g. --named-instance Bold")
+    shaping.add_argument(
         "--index", metavar="N", type=face_index, default=0,
         help="the face of a font collection, from 0 (the default); compare: of the left side, and of the "
         "right with one font, e.g. --index 1")
@@ -103,6 +111,13 @@ def check_common(args: argparse.Namespace) -> None:
         if tag and not is_opentype_tag(tag):
             raise UsageError(f"{option} {tag!r} is not an OpenType tag: 1 to 4 printable ASCII "
                              "characters, not starting with a space (e.g. arab, URD)")
+
+
+def named_instance(word: Optional[str]) -> Optional[Union[int, str]]:
+    """--named-instance: an index when it is a whole number, else a name."""
+    if word is None:
+        return None
+    return int(word) if word.isdigit() else word
 
 
 def is_opentype_tag(tag: str) -> bool:

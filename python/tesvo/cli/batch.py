@@ -41,6 +41,8 @@ class Request(NamedTuple):
     language: Optional[str]
     trace: bool
     schema: str
+    variations: Optional[str] = None
+    named_instance: Optional[Union[int, str]] = None
 
 
 # Lines handed to a worker at a time.
@@ -77,7 +79,8 @@ def open_request(request: Request) -> None:
     """Opens the font of the request in this process (FontError, OptionError when it cannot
     be used)."""
     global _opened
-    font = Font(request.font, index=request.face, backend=request.backend)
+    font = Font(request.font, index=request.face, backend=request.backend, variations=request.variations,
+                named_instance=request.named_instance)
     _opened = (font, request)
     _outcomes([])
 

@@ -101,16 +101,19 @@ def _shown_options(args: argparse.Namespace) -> list[tuple[str, str]]:
     given: dict[str, object] = {
         "script": args.script, "language": args.language, "direction": args.direction,
         "features": args.features, "usp10": args.usp10, "trace": bool(args.trace or args.html),
+        "variations": args.variations, "named instance": args.named_instance,
         "wine_bytes": args.wine_bytes, "textshaping": args.textshaping}
     defaults: dict[str, object] = {
         "script": None, "language": None, "direction": "auto", "features": None, "usp10": None,
+        "variations": None, "named instance": None,
         "trace": False, "wine_bytes": False, "textshaping": False}
     return [(k, str(v)) for k, v in given.items() if v != defaults[k] and v != ""]
 
 
 def _request(args: argparse.Namespace, font: FontFile) -> Request:
     return Request(font, args.index, args.usp10, args.direction, args.features, args.script or None,
-                   args.language or None, bool(args.trace or args.html), args.schema)
+                   args.language or None, bool(args.trace or args.html), args.schema, args.variations,
+                   arguments.named_instance(args.named_instance))
 
 
 def _refuse_textshaping(args: argparse.Namespace, font: FontFile) -> None:
@@ -152,7 +155,8 @@ def run(args: argparse.Namespace, prog: str) -> int:
                            out=sys.stdout)
         return arguments.EXIT_DIFFER if failed else arguments.EXIT_OK
     text = _read_text(args)
-    font = Font(font_file, index=args.index, backend=args.usp10)
+    font = Font(font_file, index=args.index, backend=args.usp10, variations=args.variations,
+                named_instance=arguments.named_instance(args.named_instance))
     r = _request(args, font_file)
     if args.schema == "tesvo":
         out = font.shape(text, direction=r.direction, features=r.features, script=r.script,
