@@ -143,6 +143,49 @@ class Result(NamedTuple):
             doc["stages"] = [s.to_dict() for s in self.stages]
         return doc
 
+    def visual_glyphs(self) -> list[Glyph]:
+        """The whole line's glyphs in visual order (left to right on screen): the items
+        placed by their bidi levels (rule L2 of the bidi algorithm), each item's glyphs in
+        visual order within it."""
+        runs: list[list[Glyph]] = [[] for _ in self.items]
+        for glyph in self.glyphs:
+            runs[glyph.item].append(glyph)
+        order = list(range(len(self.items)))
+        levels = [item.level for item in self.items]
+        if levels:
+            lowest_odd = min(level for level in levels) | 1
+            for level in range(max(levels), lowest_odd - 1, -1):
+                start = 0
+                while start < len(order):
+                    if levels[order[start]] < level:
+                        start += 1
+                        continue
+                    end = start
+                    while end < len(order) and levels[order[end]] >= level:
+                        end += 1
+                    order[start:end] = reversed(order[start:end])
+                    start = end
+        return [glyph for index in order for glyph in runs[index]]
+
+    def to_text(self, *, names: bool = True, clusters: bool = True, positions: bool = True,
+                advances: bool = True) -> str:
+        """The glyphs in hb-shape's text notation, `[name=cluster@dx,dy+advance|...]`: the
+        whole line in visual order, clusters as indices into `text` (code points, as
+        hb-shape counts them), offsets and advances in HarfBuzz's convention. The switches
+        are hb-shape's --no-glyph-names, --no-clusters, --no-positions, --no-advances."""
+        parts = []
+        for glyph in self.visual_glyphs():
+            out = glyph.name if names else str(glyph.id)
+            if clusters:
+                out += f"={glyph.cluster}"
+            if positions:
+                if glyph.x_offset or glyph.y_offset:
+                    out += f"@{glyph.x_offset},{glyph.y_offset}"
+                if advances:
+                    out += f"+{glyph.advance}"
+            parts.append(out)
+        return "[" + "|".join(parts) + "]"
+
     def to_json(self, *, indent: Optional[int] = None) -> str:
         """The result as JSON text, keys in the schema's order."""
         return json.dumps(self.to_dict(), indent=indent, ensure_ascii=False)
