@@ -69,6 +69,15 @@ void check(const Case &c) {
   EXPECT_EQ(first(ours, c.expected.size()), c.expected) << c.what;
 }
 
+// A directory of 16 tables, 'post' first and the rest in order: HarfBuzz
+// searches a directory that long by halves and so does not find 'post'.
+Bytes post_out_of_order(std::uint16_t glyphs) {
+  std::vector<Table> tables = {{"post", post(0x00010000)}};
+  for (int i = 0; i < 14; ++i) tables.push_back({"a0" + std::to_string(10 + i), {}});
+  tables.push_back({"maxp", maxp(glyphs)});
+  return sfnt("OTTO", tables);
+}
+
 TEST(GlyphNames, PostTablesOfEveryVersion) {
   const std::string long_name(200, 'x');
   const Case cases[] = {
@@ -87,6 +96,7 @@ TEST(GlyphNames, PostTablesOfEveryVersion) {
       {"version 3 has no names", otf(2, {{"post", post(0x00030000)}}), {"gid0", "gid1"}},
       {"a header cut short", otf(2, {{"post", post(0x00010000), {}, 31}}), {"gid0", "gid1"}},
       {"no post", otf(1, {}), {"gid0"}},
+      {"post out of order in a long directory", post_out_of_order(2), {"gid0", "gid1"}},
   };
   for (const Case &c : cases) check(c);
 }
@@ -150,6 +160,39 @@ TEST(GlyphNames, DamagedCffFallsBackToGlyphIds) {
       {"an unknown Private DICT operator", broken([](CffSpec &s) { s.private_dict = {0x8b, 0x0f}; }), {"gid0"}},
   };
   for (const Case &c : cases) check(c);
+
+  // An Encoding appended to the table; names only when it fits whole.
+  auto with_encoding = [&](Bytes encoding) {
+    CffSpec s;
+    s.glyphs = 3;
+    s.charset = charset0({391, 392});
+    s.strings = {"alpha", "beta"};
+    s.top_extra = dict_int(0);
+    s.top_extra.push_back(16);
+    s.top_extra = dict_int(static_cast<std::int32_t>(cff(s).size()));
+    s.top_extra.push_back(16);
+    Bytes table = cff(s);
+    table.insert(table.end(), encoding.begin(), encoding.end());
+    return otf(3, {{"CFF ", table}});
+  };
+  const Case encodings[] = {
+      {"an Encoding of format 0", with_encoding({0, 2, 65, 66}), {".notdef", "alpha", "beta"}},
+      {"an Encoding of format 1 with a supplement", with_encoding({0x81, 1, 65, 1, 1, 67, 0, 1}),
+       {".notdef", "alpha", "beta"}},
+      {"an Encoding cut short", with_encoding({0, 5, 65}), {"gid0", "gid1", "gid2"}},
+      {"an Encoding of format 2", with_encoding({2, 0}), {"gid0", "gid1", "gid2"}},
+      {"a supplement after no codes", with_encoding({0x80, 0, 1, 67, 0, 1}), {"gid0", "gid1", "gid2"}},
+  };
+  for (const Case &c : encodings) check(c);
+
+  // A String INDEX whose data would run past the end of the table: its last
+  // offset stands just before the data.
+  Bytes font = broken([](CffSpec &) {});
+  const std::string data = "alphabeta";
+  auto at = std::search(font.begin(), font.end(), data.begin(), data.end());
+  ASSERT_NE(at, font.end());
+  *(at - 1) = 0xF0;
+  check({"String INDEX data past the end", font, {"gid0", "gid1", "gid2"}});
 
   // Every cut of a good table: fallbacks, never a read past the end.
   const Bytes good = cff([] {
