@@ -15,16 +15,15 @@ std::optional<std::uint64_t> first_face_directory(const FontReader &font) {
   if (!header) return std::nullopt;
   std::uint64_t directory = 0;
   if (*header == tag("ttcf")) {
+    // A member's own version tag is not looked at.
     std::optional<std::uint16_t> major = font.u16(4);
     std::optional<std::uint32_t> faces = font.u32(8);
     if (!major || (*major != 1 && *major != 2) || !faces || *faces == 0) return std::nullopt;
     if (!font.has(12, 4ULL * *faces)) return std::nullopt;
     directory = *font.u32(12);
-  }
-  std::optional<std::uint32_t> version = font.u32(directory);
-  if (!version) return std::nullopt;
-  if (*version != 0x00010000 && *version != tag("OTTO") && *version != tag("true") && *version != tag("typ1"))
+  } else if (*header != 0x00010000 && *header != tag("OTTO") && *header != tag("true") && *header != tag("typ1")) {
     return std::nullopt;
+  }
   std::optional<std::uint16_t> count = font.u16(directory + 4);
   if (!count || !font.has(directory, 12 + 16ULL * *count)) return std::nullopt;
   return directory;

@@ -97,6 +97,10 @@ TEST(GlyphNames, PostTablesOfEveryVersion) {
       {"a header cut short", otf(2, {{"post", post(0x00010000), {}, 31}}), {"gid0", "gid1"}},
       {"no post", otf(1, {}), {"gid0"}},
       {"post out of order in a long directory", post_out_of_order(2), {"gid0", "gid1"}},
+      {"a collection member of an unknown version",
+       collection({{"maxp", maxp(2)}, {"post", post(0x00010000)}}, "wOFF"), {".notdef", ".null"}},
+      {"a single font of an unknown version", sfnt("wOFF", {{"maxp", maxp(2)}, {"post", post(0x00010000)}}),
+       {}},
   };
   for (const Case &c : cases) check(c);
 }
