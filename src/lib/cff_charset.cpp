@@ -8,7 +8,6 @@
 #include <array>
 #include <cfloat>
 #include <climits>
-#include <cmath>
 #include <optional>
 #include <string>
 
@@ -163,9 +162,10 @@ struct TopDict {
 
 enum class DictKind { Top, Private };
 
-// A DICT interpreter as strict as HarfBuzz's: an unknown operator, a
-// missing operand, a negative count, a stack deeper than 513 or a cut-short
-// number makes the whole DICT unreadable.
+// A DICT interpreter as strict as HarfBuzz's: a missing operand, a value
+// beyond int, a negative count, a stack deeper than 513 or a cut-short or
+// malformed number makes the whole DICT unreadable. An unknown operator only
+// drops its operands.
 class DictReader {
  public:
   explicit DictReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
@@ -181,7 +181,7 @@ class DictReader {
   void step(DictKind kind, TopDict &top) {
     unsigned op = bytes_[pos_++];
     if (op == 12) {
-      if (pos_ >= bytes_.size()) return fail();
+      if (pos_ >= bytes_.size()) return stack_.clear();  // an escape with nothing after it: unknown
       op = esc(bytes_[pos_++]);
     }
     if (operand(op)) return;
@@ -239,7 +239,7 @@ class DictReader {
         top.private_size = pop_uint();
         break;
       case esc(36): case esc(37): pop_int(); break;  // FDArray, FDSelect
-      default: fail(); break;
+      default: break;
     }
     stack_.clear();
   }
@@ -250,7 +250,7 @@ class DictReader {
       case esc(13): case esc(14): case esc(17): case esc(18): case esc(19): case 20: case 21:
         break;
       case 19: pop_int(); break;  // Subrs
-      default: fail(); break;
+      default: break;
     }
     stack_.clear();
   }
@@ -296,7 +296,7 @@ class DictReader {
     if (stack_.size() >= 513) return fail();
     stack_.push_back(value);
   }
-  // The top of the stack as HarfBuzz makes an int of it: saturated, NaN as 0.
+  // The top of the stack as an int; one beyond int (or NaN) is an error.
   int pop_int() {
     if (stack_.empty()) {
       fail();
@@ -304,9 +304,10 @@ class DictReader {
     }
     double value = stack_.back();
     stack_.pop_back();
-    if (std::isnan(value)) return 0;
-    if (value < INT_MIN) return INT_MIN;
-    if (value > INT_MAX) return INT_MAX;
+    if (!(value >= INT_MIN && value <= INT_MAX)) {
+      fail();
+      return 0;
+    }
     return static_cast<int>(value);
   }
   std::uint32_t pop_uint() {

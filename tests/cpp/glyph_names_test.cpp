@@ -157,11 +157,12 @@ TEST(GlyphNames, DamagedCffFallsBackToGlyphIds) {
       {"charset of an unknown format", broken([](CffSpec &s) { s.charset = {3, 0, 0, 0, 0}; }), {"gid0"}},
       {"charset past the end of the table", broken([](CffSpec &s) { s.charset_offset = 5000; }), {"gid0"}},
       {"CharStrings fewer than the glyphs", broken([](CffSpec &s) { s.char_strings_count = 2; }), {"gid0"}},
-      {"an unknown Top DICT operator", broken([](CffSpec &s) { s.top_extra = {0x8b, 0x16}; }), {"gid0"}},
+      {"a negative count", broken([](CffSpec &s) { s.top_extra = {0x8a, 0x0c, 0x22}; }), {"gid0"}},
       {"a reserved nibble in a real number", broken([](CffSpec &s) { s.top_extra = {0x1e, 0xd0, 0x0c, 0x07}; }),
        {"gid0"}},
       {"an operator without its operand", broken([](CffSpec &s) { s.top_extra = {0x0c, 0x00}; }), {"gid0"}},
-      {"an unknown Private DICT operator", broken([](CffSpec &s) { s.private_dict = {0x8b, 0x0f}; }), {"gid0"}},
+      {"a number cut short", broken([](CffSpec &s) { s.private_dict = {0x1c, 0x00}; }), {"gid0"}},
+      {"a stack deeper than 513", broken([](CffSpec &s) { s.private_dict = Bytes(514, 0x8b); }), {"gid0"}},
   };
   for (const Case &c : cases) check(c);
 
