@@ -52,6 +52,10 @@ def _feature_list(features: Features) -> str:
     raise TypeError(f"features must be str, a mapping or None, not {type(features).__qualname__}")
 
 
+def _name(names: tuple[str, ...], glyph: int) -> str:
+    return names[glyph] if glyph < len(names) else f"gid{glyph}"
+
+
 def _tag(value: str | None, what: str) -> str:
     if value is None:
         return ""
@@ -112,6 +116,7 @@ class Font:
         self._info: FontInfo | None = None
         self._hash_lock = threading.Lock()
         self._space: tuple[tuple[Axis, ...], tuple[NamedInstance, ...]] | None = None
+        self._names: tuple[str, ...] | None = None
         self._located: dict[str, tuple[AxisLocation, ...]] = {}
         self._location: _Pairs = ()
         if named_instance is not None:
@@ -204,9 +209,17 @@ class Font:
         location = self._coordinates(pairs)
         return call, Options(direction, call[1] or None, script, language, shown_location(pairs)), location
 
+    @property
+    def glyph_names(self) -> tuple[str, ...]:
+        """Every glyph's name by id, as HarfBuzz gives it (and hb-shape prints it): from
+        'post' or a CFF charset, else "gid<N>". Read from the font once."""
+        if self._names is None:
+            self._names = _engine.glyph_names(self._session)
+        return self._names
+
     def _run(self, texts: list[object], call: _Call) -> list[_engine._Shaped | str]:
         try:
-            return _engine.shape(self._session, texts, *call)
+            return _engine.shape(self._session, texts, *call, self.glyph_names)
         except ValueError as e:
             raise OptionError(str(e)) from None
 
@@ -216,8 +229,9 @@ class Font:
             return ShapeError(outcome, text, index)
         items, glyphs, stages = outcome
         assert isinstance(text, str)
+        names = self.glyph_names
         return Result(self.info, text, items, glyphs,
-                      tuple(Stage(item, kind, name, tuple(StageGlyph(*g) for g in glyphs))
+                      tuple(Stage(item, kind, name, tuple(StageGlyph(*g, _name(names, g[0])) for g in glyphs))
                             for item, kind, name, glyphs in stages) if traced else None, shown, location)
 
     def shape(self, text: str, *, direction: str = "auto", features: Features = None,

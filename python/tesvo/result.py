@@ -21,7 +21,7 @@ SCHEMA_VERSION = 2
 
 # The fields of the engine's records, in their order (struct sequences have no _asdict).
 _ITEM_KEYS = ("start", "end", "level", "rtl", "script_tag", "script")
-_GLYPH_KEYS = ("id", "cluster", "advance", "du", "dv", "x_offset", "y_offset", "item")
+_GLYPH_KEYS = ("id", "cluster", "advance", "du", "dv", "x_offset", "y_offset", "item", "name")
 
 JsonValue = Union[None, bool, int, str, list["JsonValue"], dict[str, "JsonValue"]]
 
@@ -67,6 +67,7 @@ class StageGlyph(NamedTuple):
     advance: Optional[int]
     x_offset: Optional[int]
     y_offset: Optional[int]
+    name: str = ""  # as HarfBuzz gives it (Glyph.name)
 
 
 class Stage(NamedTuple):
@@ -174,15 +175,19 @@ class Result(NamedTuple):
         hb-shape counts them), offsets and advances in HarfBuzz's convention. The switches
         are hb-shape's --no-glyph-names, --no-clusters, --no-positions, --no-advances."""
         parts = []
+        pen = 0  # without advances, hb-shape gives each glyph's offset from the line's start
         for glyph in self.visual_glyphs():
             out = glyph.name if names else str(glyph.id)
             if clusters:
                 out += f"={glyph.cluster}"
             if positions:
-                if glyph.x_offset or glyph.y_offset:
-                    out += f"@{glyph.x_offset},{glyph.y_offset}"
+                x, y = pen + glyph.x_offset, glyph.y_offset
+                if x or y:
+                    out += f"@{x},{y}"
                 if advances:
                     out += f"+{glyph.advance}"
+                else:
+                    pen += glyph.advance
             parts.append(out)
         return "[" + "|".join(parts) + "]"
 

@@ -50,9 +50,10 @@ PyStructSequence_Field g_glyph_fields[] = {
     {"x_offset", "HarfBuzz's x offset, positive right"},
     {"y_offset", "HarfBuzz's y offset, positive up"},
     {"item", "index of the item the glyph belongs to"},
+    {"name", "the glyph's name as HarfBuzz gives it: from 'post' or CFF, else gid<N>"},
     {nullptr, nullptr}};
 PyStructSequence_Desc g_glyph_desc = {"tesvo.Glyph", "A positioned glyph; all values in font units.",
-                                      g_glyph_fields, 8};
+                                      g_glyph_fields, 9};
 
 PyStructSequence_Field g_item_fields[] = {
     {"start", "index in the text (a str index) of the item's first character"},
@@ -162,7 +163,17 @@ PyObject *items_tuple(const tesvo::ShapedText &shaped, const Text &text) {
   return items.release();
 }
 
-PyObject *glyphs_tuple(const tesvo::ShapedText &shaped, const Text &text) {
+// The glyph's name from the font's names (a tuple of str), "gid<N>" beyond it.
+PyObject *glyph_name(PyObject *names, std::uint32_t id) {
+  if (static_cast<Py_ssize_t>(id) < PyTuple_Size(names)) {
+    PyObject *name = PyTuple_GetItem(names, static_cast<Py_ssize_t>(id));
+    Py_XINCREF(name);
+    return name;
+  }
+  return PyUnicode_FromFormat("gid%lu", static_cast<unsigned long>(id));
+}
+
+PyObject *glyphs_tuple(const tesvo::ShapedText &shaped, const Text &text, PyObject *names) {
   PyRef glyphs(PyTuple_New(static_cast<Py_ssize_t>(shaped.glyphs.size())));
   if (!glyphs) return nullptr;
   for (std::size_t i = 0; i < shaped.glyphs.size(); ++i) {
@@ -171,7 +182,8 @@ PyObject *glyphs_tuple(const tesvo::ShapedText &shaped, const Text &text) {
     PyObject *glyph = record(g_glyph_type, {PyLong_FromLong(g.id), PyLong_FromUnsignedLong(text.index[g.cluster]),
                                             PyLong_FromLong(g.advance), PyLong_FromLong(g.du), PyLong_FromLong(g.dv),
                                             PyLong_FromLong(rtl ? -static_cast<long>(g.du) : g.du),
-                                            PyLong_FromLong(g.dv), PyLong_FromUnsignedLong(g.item)});
+                                            PyLong_FromLong(g.dv), PyLong_FromUnsignedLong(g.item),
+                                            glyph_name(names, g.id)});
     if (glyph == nullptr) return nullptr;
     PyTuple_SetItem(glyphs.get(), static_cast<Py_ssize_t>(i), glyph);
   }
@@ -222,14 +234,14 @@ PyObject *stages_tuple(const tesvo::ShapedText &shaped, const Text &text) {
 }
 
 // (items, glyphs, stages) for a shaped text, its message for a failed one.
-PyObject *outcome_object(const Outcome &outcome, const Text &text) {
+PyObject *outcome_object(const Outcome &outcome, const Text &text, PyObject *names) {
   if (const auto *message = std::get_if<std::string>(&outcome))
     return PyUnicode_DecodeUTF8(message->data(), static_cast<Py_ssize_t>(message->size()), "replace");
   if (const Escape *escape = std::get_if<Escape>(&outcome)) return tesvo::py::escape_error(*escape);
   const auto &shaped = std::get<tesvo::ShapedText>(outcome);
   PyRef items(items_tuple(shaped, text));
   if (!items) return nullptr;
-  PyRef glyphs(glyphs_tuple(shaped, text));
+  PyRef glyphs(glyphs_tuple(shaped, text, names));
   if (!glyphs) return nullptr;
   PyRef stages(stages_tuple(shaped, text));
   if (!stages) return nullptr;
@@ -346,15 +358,16 @@ template <class Work> void without_interpreter(std::size_t count, Work work) {
   for (std::size_t i = 0; i < count; ++i) work(i);
 }
 
-// shape(session, texts: list[str], direction, features, script, language, variations, trace)
+// shape(session, texts: list[str], direction, features, script, language, variations, trace, names)
 //   -> list of (items, glyphs, stages) or error message, one per text.
 // Bad options raise ValueError before any text is shaped.
 PyObject *shape_texts(PyObject *args) {
   PyObject *capsule, *texts;
   const char *direction, *features, *script, *language, *variations;
   int trace = 0;
-  if (!PyArg_ParseTuple(args, "OO!sssssp:shape", &capsule, &PyList_Type, &texts, &direction, &features, &script,
-                        &language, &variations, &trace))
+  PyObject *names;  // the font's glyph names, from glyph_names()
+  if (!PyArg_ParseTuple(args, "OO!ssssspO!:shape", &capsule, &PyList_Type, &texts, &direction, &features, &script,
+                        &language, &variations, &trace, &PyTuple_Type, &names))
     return nullptr;
   Call call;
   if (!read_call(capsule, texts, tesvo::TextOptions{direction, features, script, language, variations, trace != 0},
@@ -369,7 +382,7 @@ PyObject *shape_texts(PyObject *args) {
   PyRef out(PyList_New(static_cast<Py_ssize_t>(outcomes.size())));
   if (!out) return nullptr;
   for (std::size_t i = 0; i < outcomes.size(); ++i) {
-    PyObject *object = outcome_object(outcomes[i], call.inputs[i]);
+    PyObject *object = outcome_object(outcomes[i], call.inputs[i], names);
     if (object == nullptr) return nullptr;
     PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), object);
     outcomes[i] = std::string();  // freed as soon as it is converted
@@ -496,6 +509,23 @@ PyObject *compat_rtl(PyObject *args) {
   return PyBool_FromLong(tesvo::direction_is_rtl("auto", text.units));
 }
 
+// glyph_names(session) -> tuple of str: every glyph's name as HarfBuzz gives it, by id.
+PyObject *font_glyph_names(PyObject *args) {
+  PyObject *capsule;
+  if (!PyArg_ParseTuple(args, "O:glyph_names", &capsule)) return nullptr;
+  tesvo::FontSession *session = session_of(capsule);
+  if (session == nullptr) return nullptr;
+  const std::vector<std::string> &names = session->glyph_names();
+  PyRef out(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  if (!out) return nullptr;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    PyObject *name = PyUnicode_DecodeUTF8(names[i].data(), static_cast<Py_ssize_t>(names[i].size()), "replace");
+    if (name == nullptr) return nullptr;
+    PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(i), name);
+  }
+  return out.release();
+}
+
 // coordinates(session, variations) -> [(design, normalized)] per fvar axis at that
 // location, as the backend reports them: 16.16 and 2.14 fixed-point integers.
 PyObject *axis_coordinates(PyObject *args) {
@@ -537,11 +567,13 @@ PyMethodDef g_methods[] = {
     {"open", guarded<open_font>, METH_VARARGS,
      "open(data, index, backend) -> (session, upem, glyph_count, family, backend, backend_version)"},
     {"shape", guarded<shape_texts>, METH_VARARGS,
-     "shape(session, texts, direction, features, script, language, variations, trace) -> list of results or "
-     "messages"},
+     "shape(session, texts, direction, features, script, language, variations, trace, names) -> list of results "
+     "or messages"},
     {"document", guarded<document_texts>, METH_VARARGS,
      "document(session, texts, direction, features, script, language, variations, trace, path, compact) -> list of "
      "(ok, text)"},
+    {"glyph_names", guarded<font_glyph_names>, METH_VARARGS,
+     "glyph_names(session) -> tuple of every glyph's name as HarfBuzz gives it"},
     {"coordinates", guarded<axis_coordinates>, METH_VARARGS,
      "coordinates(session, variations) -> [(design 16.16, normalized 2.14)] per axis at that location"},
     {"parse_features", guarded<parse_feature_list>, METH_VARARGS,

@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "lib/glyph_names.h"
 #include "lib/paragraph.h"
 #include "lib/run.h"
 #include "port/port.h"
@@ -152,6 +153,11 @@ Result<TextPlan> FontSession::plan(const TextOptions &options) const {
 
 Result<std::vector<AxisCoordinate>> FontSession::coordinates(const TextPlan &plan) {
   return axis_coordinates(usp_, port_font(), plan);
+}
+
+const std::vector<std::string> &FontSession::glyph_names() const {
+  std::call_once(names_once_, [this] { names_ = tesvo::glyph_names(font_.span()); });
+  return names_;
 }
 
 std::string FontSession::backend_version() const {

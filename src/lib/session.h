@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -104,6 +105,9 @@ class FontSession {
   // What the backend says it runs on ("HarfBuzz 10.2.0, ICU 76.1"); empty
   // when it does not say.
   std::string backend_version() const;
+  // The name of every glyph as HarfBuzz gives it (see glyph_names.h), read
+  // from the font on the first call.
+  const std::vector<std::string> &glyph_names() const;
 
  private:
   FontSession(FontBytes font, Usp10 usp);
@@ -115,6 +119,8 @@ class FontSession {
   std::string family_;
   std::string backend_name_;
   std::uint64_t owner_;
+  mutable std::once_flag names_once_;
+  mutable std::vector<std::string> names_;
 };
 
 }  // namespace tesvo
