@@ -14,7 +14,7 @@ from tesvo.axes import (Axis, AxisLocation, NamedInstance, Variations, location_
                         parse_location, pick_instance, read_design_space, shown_location)
 from tesvo.errors import FontError, OptionError, ShapeError
 from tesvo.fontfile import FontFile, read_font
-from tesvo.result import FontInfo, Options, Result, Stage, StageGlyph
+from tesvo.result import FontInfo, Item, Options, Result, Stage, StageGlyph
 
 __all__ = ["Font", "Features"]
 
@@ -117,6 +117,8 @@ class Font:
         self._hash_lock = threading.Lock()
         self._space: tuple[tuple[Axis, ...], tuple[NamedInstance, ...]] | None = None
         self._names: tuple[str, ...] | None = None
+        self._scripts: dict[str, dict[str, tuple[str, ...]]] | None = None
+        self._checked_tags: dict[tuple[str | None, str | None], tuple[tuple[str, ...], str]] = {}
         self._located: dict[str, tuple[AxisLocation, ...]] = {}
         self._location: _Pairs = ()
         if named_instance is not None:
@@ -223,6 +225,58 @@ class Font:
         except ValueError as e:
             raise OptionError(str(e)) from None
 
+    def _layout(self) -> dict[str, dict[str, tuple[str, ...]]]:
+        """Script tag -> its language system tags, over GSUB and GPOS (tags unpadded)."""
+        if self._scripts is None:
+            scripts: dict[str, dict[str, tuple[str, ...]]] = {}
+            for table in _engine.layout_tags(self._session):
+                for script, _, languages in table:
+                    known = scripts.setdefault(script.rstrip(" "), {})
+                    known.update((tag.rstrip(" "), ()) for tag in languages)
+            self._scripts = scripts
+        return self._scripts
+
+    def tag_warnings(self, script: str | None = None, language: str | None = None) -> tuple[str, ...]:
+        """What Result.warnings says of these options whatever the text: a script the font's
+        GSUB and GPOS do not list, a language code without an OpenType language system."""
+        return self._tag_warnings(script, language)[0]
+
+    def _tag_warnings(self, script: str | None, language: str | None) -> tuple[tuple[str, ...], str]:
+        """The warnings that do not depend on the text, and the language system tag the
+        language option selects ("" for the default)."""
+        key = (script, language)
+        found = self._checked_tags.get(key)
+        if found is None:
+            found = self._checked_tags[key] = self._check_tags(script, language)
+        return found
+
+    def _check_tags(self, script: str | None, language: str | None) -> tuple[tuple[str, ...], str]:
+        warnings = []
+        scripts = self._layout()
+        listed = ", ".join(sorted(scripts)) or "none"
+        if script and script.rstrip(" ") not in scripts:
+            warnings.append(f"the font has no script {script!r} in GSUB or GPOS (its scripts: {listed}); "
+                            "each item was shaped with the script the font selects for it")
+        tag = ""
+        if language:
+            try:
+                tag = _engine.language_tag(self._session, language).rstrip(" ")
+            except ValueError as e:
+                raise OptionError(str(e)) from None
+            if not tag:
+                warnings.append(f"no OpenType language system for {language!r}: the default one was used")
+        return tuple(warnings), tag
+
+    def _language_warning(self, items: tuple[Item, ...], language: str, tag: str) -> tuple[str, ...]:
+        if not tag:
+            return ()
+        scripts = self._layout()
+        used = sorted({item.script_tag.rstrip(" ") for item in items})
+        if any(tag in scripts.get(script, {}) for script in used):
+            return ()
+        return (f"the font has no language system {tag!r} ({language!r}) for the script "
+                f"{' or '.join(repr(s) for s in used)}: the default language system was used",)
+
     def _result(self, text: object, index: int | None, outcome: _engine._Shaped | str, shown: Options,
                 traced: bool, location: tuple[AxisLocation, ...]) -> Result | ShapeError:
         if isinstance(outcome, str):
@@ -230,9 +284,13 @@ class Font:
         items, glyphs, stages = outcome
         assert isinstance(text, str)
         names = self.glyph_names
+        warnings, tag = self._tag_warnings(shown.script, shown.language)
+        if shown.language:
+            warnings += self._language_warning(items, shown.language, tag)
         return Result(self.info, text, items, glyphs,
                       tuple(Stage(item, kind, name, tuple(StageGlyph(*g, _name(names, g[0])) for g in glyphs))
-                            for item, kind, name, glyphs in stages) if traced else None, shown, location)
+                            for item, kind, name, glyphs in stages) if traced else None, shown, location,
+                      warnings)
 
     def shape(self, text: str, *, direction: str = "auto", features: Features = None,
               script: str | None = None, language: str | None = None, trace: bool = False,

@@ -114,6 +114,9 @@ class Result(NamedTuple):
     # Every axis of a variable font at the location the text was shaped at (empty for a
     # static font), as the backend reports it.
     location: tuple[AxisLocation, ...] = ()
+    # What the caller should know about how the text was shaped: a script or language
+    # system asked for that the font does not have, for example.
+    warnings: tuple[str, ...] = ()
 
     def __repr__(self) -> str:
         return f"<tesvo.Result {self.text!r}: {len(self.items)} items, {len(self.glyphs)} glyphs>"
@@ -140,6 +143,8 @@ class Result(NamedTuple):
         }
         if self.location:
             doc["location"] = [dict(axis._asdict()) for axis in self.location]
+        if self.warnings:
+            doc["warnings"] = list(self.warnings)
         if self.stages is not None:
             doc["stages"] = [s.to_dict() for s in self.stages]
         return doc

@@ -29,6 +29,7 @@ struct TextPlan {
   OPENTYPE_TAG script = 0;  // tagScript of every item; 0: the font's best for each item
   OPENTYPE_TAG language = kTagDflt;
   Location location;  // empty: the font's default instance
+  std::vector<OPENTYPE_TAG> font_scripts;  // see ShapeRun::font_scripts
   bool trace = false;
 };
 

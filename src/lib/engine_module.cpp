@@ -526,6 +526,57 @@ PyObject *font_glyph_names(PyObject *args) {
   return out.release();
 }
 
+// layout_tags(session) -> (gsub, gpos), each [(script tag, has default language system,
+// (language system tags...))] in the font's order.
+PyObject *font_layout_tags(PyObject *args) {
+  PyObject *capsule;
+  if (!PyArg_ParseTuple(args, "O:layout_tags", &capsule)) return nullptr;
+  tesvo::FontSession *session = session_of(capsule);
+  if (session == nullptr) return nullptr;
+  auto table = [](const std::vector<tesvo::LayoutScript> &scripts) -> PyObject * {
+    PyRef out(PyList_New(static_cast<Py_ssize_t>(scripts.size())));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < scripts.size(); ++i) {
+      PyRef languages(PyTuple_New(static_cast<Py_ssize_t>(scripts[i].languages.size())));
+      if (!languages) return nullptr;
+      for (std::size_t k = 0; k < scripts[i].languages.size(); ++k) {
+        const std::string &tag = scripts[i].languages[k];
+        PyObject *text = PyUnicode_DecodeLatin1(tag.data(), static_cast<Py_ssize_t>(tag.size()), nullptr);
+        if (text == nullptr) return nullptr;
+        PyTuple_SetItem(languages.get(), static_cast<Py_ssize_t>(k), text);
+      }
+      const std::string &tag = scripts[i].tag;
+      PyObject *entry = Py_BuildValue("(NOO)", PyUnicode_DecodeLatin1(tag.data(), static_cast<Py_ssize_t>(tag.size()), nullptr),
+                                      scripts[i].has_default_language ? Py_True : Py_False, languages.get());
+      if (entry == nullptr) return nullptr;
+      PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), entry);
+    }
+    return out.release();
+  };
+  const tesvo::LayoutTags &tags = session->layout();
+  PyRef gsub(table(tags.gsub));
+  if (!gsub) return nullptr;
+  PyRef gpos(table(tags.gpos));
+  if (!gpos) return nullptr;
+  return PyTuple_Pack(2, gsub.get(), gpos.get());
+}
+
+// language_tag(session, language) -> the language system tag a --language value selects
+// (an OpenType tag as given, a BCP 47 code as the backend maps it), "" for the default.
+PyObject *language_tag(PyObject *args) {
+  PyObject *capsule;
+  const char *language;
+  if (!PyArg_ParseTuple(args, "Os:language_tag", &capsule, &language)) return nullptr;
+  tesvo::FontSession *session = session_of(capsule);
+  if (session == nullptr) return nullptr;
+  tesvo::TextOptions options;
+  options.language = language;
+  tesvo::Result<tesvo::TextPlan> plan = session->plan(options);
+  if (!plan) return set_error(PyExc_ValueError, plan.error());
+  const std::string tag = plan->language == kTagDflt ? std::string() : tag_text(plan->language);
+  return PyUnicode_DecodeLatin1(tag.data(), static_cast<Py_ssize_t>(tag.size()), nullptr);
+}
+
 // coordinates(session, variations) -> [(design, normalized)] per fvar axis at that
 // location, as the backend reports them: 16.16 and 2.14 fixed-point integers.
 PyObject *axis_coordinates(PyObject *args) {
@@ -574,6 +625,10 @@ PyMethodDef g_methods[] = {
      "(ok, text)"},
     {"glyph_names", guarded<font_glyph_names>, METH_VARARGS,
      "glyph_names(session) -> tuple of every glyph's name as HarfBuzz gives it"},
+    {"layout_tags", guarded<font_layout_tags>, METH_VARARGS,
+     "layout_tags(session) -> (gsub, gpos): [(script, has default language system, languages)]"},
+    {"language_tag", guarded<language_tag>, METH_VARARGS,
+     "language_tag(session, language) -> the language system tag the value selects, '' for the default"},
     {"coordinates", guarded<axis_coordinates>, METH_VARARGS,
      "coordinates(session, variations) -> [(design 16.16, normalized 2.14)] per axis at that location"},
     {"parse_features", guarded<parse_feature_list>, METH_VARARGS,

@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "lib/document.h"
+#include "lib/features.h"
 #include "lib/trace.h"
 
 namespace tesvo {
@@ -66,13 +67,22 @@ struct ShapedItem {
   int glyph_count = 0;
 };
 
+bool font_lists(const ShapeRun &run, OPENTYPE_TAG tag) {
+  return std::find(run.font_scripts.begin(), run.font_scripts.end(), tag) != run.font_scripts.end();
+}
+
 OPENTYPE_TAG choose_script_tag(ShapeRun &run, const Item &item) {
-  if (run.script_tag != 0) return run.script_tag;
+  const bool known = !run.font_scripts.empty();
+  if (run.script_tag != 0 && (!known || font_lists(run, run.script_tag))) return run.script_tag;
   SCRIPT_ANALYSIS analysis = item.analysis;
   OPENTYPE_TAG tags[kMaxScriptTags] = {};
   int count = 0;
   HRESULT hr = run.usp.font_script_tags(run.hdc, run.cache, &analysis, kMaxScriptTags, tags, &count);
   if (hr == S_OK && count > 0 && tags[0] != 0) return tags[0];
+  if (known) {
+    for (OPENTYPE_TAG fallback : {pack_tag("DFLT"), pack_tag("dflt"), pack_tag("latn")})
+      if (font_lists(run, fallback)) return fallback;
+  }
   return item.itemizer_tag != 0 ? item.itemizer_tag : kTagDflt;
 }
 

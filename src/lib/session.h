@@ -17,6 +17,7 @@
 #include "lib/features.h"
 #include "lib/font.h"
 #include "lib/json_writer.h"
+#include "lib/layout_tags.h"
 #include "lib/result.h"
 #include "loader/loader.h"
 
@@ -108,6 +109,8 @@ class FontSession {
   // The name of every glyph as HarfBuzz gives it (see glyph_names.h), read
   // from the font on the first call.
   const std::vector<std::string> &glyph_names() const;
+  // The scripts and language systems of the font's GSUB and GPOS, read once.
+  const LayoutTags &layout() const;
 
  private:
   FontSession(FontBytes font, Usp10 usp);
@@ -119,7 +122,14 @@ class FontSession {
   std::string family_;
   std::string backend_name_;
   std::uint64_t owner_;
+  // The language system tag of a BCP 47 code, as the backend maps it, the
+  // first of its candidates the font has.
+  Result<OPENTYPE_TAG> language_system(const std::string &code) const;
+  static constexpr int kMaxLanguageTags = 8;
+
   mutable std::once_flag names_once_;
+  mutable std::once_flag layout_once_;
+  mutable LayoutTags layout_;
   mutable std::vector<std::string> names_;
 };
 

@@ -186,17 +186,19 @@ def run(args: argparse.Namespace, prog: str) -> int:
     font = Font(font_file, index=args.index, backend=args.usp10, variations=args.variations,
                 named_instance=arguments.named_instance(args.named_instance))
     r = _request(args, font_file)
-    if r.notation is not None:
-        out = font.shape(text, direction=r.direction, features=r.features, script=r.script,
-                         language=r.language, trace=r.trace).to_text(**r.notation._asdict())
-    elif args.schema == "tesvo":
-        out = font.shape(text, direction=r.direction, features=r.features, script=r.script,
-                         language=r.language, trace=r.trace).to_json(indent=2)
+    warnings: Optional[tuple[str, ...]] = None
+    if r.notation is not None or args.schema == "tesvo":
+        result = font.shape(text, direction=r.direction, features=r.features, script=r.script,
+                            language=r.language, trace=r.trace)
+        warnings = result.warnings
+        out = result.to_text(**r.notation._asdict()) if r.notation is not None else result.to_json(indent=2)
     else:
         out = font.shape_json(text, direction=r.direction, features=r.features, script=r.script,
                               language=r.language, trace=r.trace)
     if args.html is not None:
         _write_report(args, font, text)
+    for warning in warnings if warnings is not None else font.tag_warnings(r.script, r.language):
+        print(f"{prog}: warning: {warning}", file=sys.stderr)
     sys.stdout.write(out + "\n")
     sys.stdout.flush()
     if args.html is not None:
