@@ -55,6 +55,27 @@ class ScriptCache {
   SCRIPT_CACHE cache_ = nullptr;
 };
 
+// Ranged features with their code-point indices turned into UTF-16 code units
+// of the text; a range past the end stops at the end.
+std::vector<RangedFeature> in_code_units(const std::vector<RangedFeature> &ranged, std::u16string_view text) {
+  if (ranged.empty()) return {};
+  std::vector<std::uint64_t> unit_of;  // UTF-16 offset of each code point, then the end
+  unit_of.reserve(text.size() + 1);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    unit_of.push_back(i);
+    if (text[i] >= 0xD800 && text[i] <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF)
+      ++i;
+  }
+  unit_of.push_back(text.size());
+  const std::uint64_t points = unit_of.size() - 1;
+  std::vector<RangedFeature> out = ranged;
+  for (RangedFeature &f : out) {
+    f.start = unit_of[std::min(f.start, points)];
+    f.end = unit_of[std::min(f.end, points)];
+  }
+  return out;
+}
+
 // Checks the text, then runs shape(run, paragraph level) with the port held,
 // the font resident and a script cache of the text's own.
 template <class Shape>
@@ -70,6 +91,7 @@ auto on_port(const Usp10 &usp, const PortFont &font, std::u16string_view text, c
   run.script_tag = plan.script;
   run.language_tag = plan.language;
   run.font_scripts = plan.font_scripts;
+  run.ranged_features = in_code_units(plan.ranged_features, text);
   return shape(run, rtl);
 }
 

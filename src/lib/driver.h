@@ -30,6 +30,8 @@ struct TextPlan {
   OPENTYPE_TAG language = kTagDflt;
   Location location;  // empty: the font's default instance
   std::vector<OPENTYPE_TAG> font_scripts;  // see ShapeRun::font_scripts
+  // Features over part of a text, in code points of the text (a Python str's indices).
+  std::vector<RangedFeature> ranged_features;
   bool trace = false;
 };
 

@@ -49,6 +49,8 @@ struct ShapeRun {
   // item whose script the font lacks takes DFLT, dflt or latn as HarfBuzz
   // does). Empty: tags as requested or as the backend offers them.
   std::vector<OPENTYPE_TAG> font_scripts;
+  // Features over part of the text, in UTF-16 code units of the text.
+  std::vector<RangedFeature> ranged_features;
 };
 
 // One item as the backend itemized and shaped it.

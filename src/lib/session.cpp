@@ -129,9 +129,10 @@ Result<TextPlan> FontSession::plan(const TextOptions &options) const {
   if (!direction) return direction.take_failure();
   plan.direction = *direction;
 
-  Result<FeatureList> features = parse_features(options.features);
+  Result<FeatureSet> features = parse_feature_set(options.features);
   if (!features) return features.take_failure();
-  plan.features = std::move(*features);
+  plan.features = std::move(features->whole);
+  plan.ranged_features = std::move(features->ranged);
   if (!options.script.empty()) {
     Result<OPENTYPE_TAG> tag = parse_tag(options.script, "script");
     if (!tag) return tag.take_failure();
@@ -161,7 +162,8 @@ Result<TextPlan> FontSession::plan(const TextOptions &options) const {
                 (usp_.capabilities == nullptr ? ": it does not export usp_capabilities"
                                               : ": its usp_capabilities does not list them"));
   };
-  if (!plan.features.empty() && (applies & kUspAppliesFeatures) == 0) return refuse("features");
+  if ((!plan.features.empty() || !plan.ranged_features.empty()) && (applies & kUspAppliesFeatures) == 0)
+    return refuse("features");
   if (plan.script != 0 && (applies & kUspAppliesScript) == 0) return refuse("a script tag");
   if (plan.language != kTagDflt && (applies & kUspAppliesLanguage) == 0) return refuse("a language tag");
   if (!plan.location.empty() && ((applies & kUspAppliesVariations) == 0 || usp_.set_variations == nullptr))

@@ -72,3 +72,29 @@ def test_names_come_from_post_cff_or_gid(tmp_path):
     result = tesvo.Font(path).shape("Wave")
     assert result.to_text() == hb_shape(path, "Wave", None)
     assert all(g.name == f"gid{g.id}" for g in result.glyphs)
+
+
+@pytest.mark.parametrize("features", ["smcp[2:5]", "-kern[1:3]", "liga[2:]", "smcp[:3],-liga[6:]", "smcp[4]",
+                                      "smcp,-smcp[2:4]", "smcp[1:3]=0,smcp[2:]"])
+def test_feature_ranges_equal_hb_shape(features):
+    font_path = NOTO / "NotoSans-Regular.ttf"
+    for text in ("AVAVoffice fi", "a\U0001F600bcd"):  # indices count code points, as in a str
+        result = tesvo.Font(font_path).shape(text, features=features)
+        assert result.to_text() == hb_shape(font_path, text, None, [f"--features={features}"]), text
+
+
+def test_language_codes_tags_and_their_warnings():
+    font = tesvo.Font(NOTO / "NotoSans-Regular.ttf")
+    cyrillic = "бгдпт"
+    serbian = font.shape(cyrillic, language="sr")
+    assert serbian.glyphs == font.shape(cyrillic, language="SRB").glyphs != font.shape(cyrillic).glyphs
+    assert serbian.to_text() == hb_shape(font.path, cyrillic, None, ["--language=sr"])
+    assert serbian.warnings == () and font.shape(cyrillic).warnings == ()
+    (missing_language,) = font.shape(cyrillic, language="XYZ").warnings
+    assert "no language system 'XYZ'" in missing_language
+    missing_script = font.shape("Wave", script="xxxx")
+    assert [w for w in missing_script.warnings if "no script 'xxxx'" in w]
+    # the item reports the tag whose lookups were used, not the one asked for
+    assert {item.script_tag for item in missing_script.items} == {"latn"}
+    with pytest.raises(tesvo.OptionError, match="bad feature"):
+        font.shape("ab", features="smcp[3:1]")
