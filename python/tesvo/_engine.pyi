@@ -8,11 +8,11 @@ from _typeshed import structseq
 __version__: str
 
 @final
-class Glyph(structseq[int], tuple[int, int, int, int, int, int, int, int]):
+class Glyph(structseq[int | str], tuple[int, int, int, int, int, int, int, int, str]):
     """A positioned glyph; all values in font units."""
 
     if sys.version_info >= (3, 10):
-        __match_args__: Final = ("id", "cluster", "advance", "du", "dv", "x_offset", "y_offset", "item")
+        __match_args__: Final = ("id", "cluster", "advance", "du", "dv", "x_offset", "y_offset", "item", "name")
     @property
     def id(self) -> int: ...
     @property

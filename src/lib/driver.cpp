@@ -154,6 +154,8 @@ Result<std::monostate> shape_text(const Usp10 &usp, const PortFont &font, std::u
 Result<Value> shape_document(const Usp10 &usp, const PortFont &font, std::u16string_view text, const TextPlan &plan,
                              const FontFacts &facts) {
   return on_port(usp, font, text, plan, [&](ShapeRun &run, std::uint16_t rtl) {
+    // The document names each item's tag as the compatibility call does.
+    run.font_scripts.clear();
     return shape_items(text, rtl, usp, run, facts, plan.features);
   });
 }

@@ -79,7 +79,8 @@ def build_parser(prog: str = "tesvo-shape") -> argparse.ArgumentParser:
                          ("--no-clusters", "no cluster indices"),
                          ("--no-positions", "no offsets and no advances"),
                          ("--no-advances", "no advances")):
-        notation.add_argument(switch, action="store_true", help=f"with --format text: {what}")
+        notation.add_argument(switch, action="store_true",
+                              help=f"with --format text: {what}, e.g. --format text {switch}")
     p.add_argument("--version", action="version", version=f"_tesvo {_tesvo.__version__}",
                    help="print the _tesvo module's version and exit")
     return p
