@@ -104,6 +104,18 @@ def parse_location(text: str, axes: tuple[Axis, ...]) -> tuple[tuple[str, float]
     return tuple((tag.rstrip(" ") if tag.rstrip(" ") in known else tag, value) for tag, value in pairs)
 
 
+def resolve_location(data: bytes, index: int, variations: Variations,
+                     named_instance: Union[int, str, None]) -> tuple[tuple[str, float], ...]:
+    """The (tag, value) pairs a named instance and then `variations` set, checked against the
+    font's axes, as Font takes them; for a side of a comparison that has no Font."""
+    axes, instances = read_design_space(data, index)
+    pairs: tuple[tuple[str, float], ...] = ()
+    if named_instance is not None:
+        pairs = pick_instance(named_instance, instances).location
+    text = location_text(variations)
+    return merged(pairs, parse_location(text, axes)) if text.strip() else pairs
+
+
 def describe_axes(axes: tuple[Axis, ...]) -> str:
     if not axes:
         return "the font has no variation axes"

@@ -22,6 +22,7 @@ from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import NamedTuple, Optional, Protocol, Union
 
 import tesvo._engine as _engine
+from tesvo.axes import resolve_location
 from tesvo.errors import OptionError, ShapeError
 from tesvo.font import Features, Font
 from tesvo.fontfile import FontFile, read_font
@@ -52,6 +53,8 @@ class Side(NamedTuple):
     face: int = 0  # the index of the face in a collection
     engine: str = "port"
     backend: Optional[str] = None
+    variations: Optional[str] = None  # a variable font's location, hb-shape's --variations syntax
+    named_instance: Optional[Union[int, str]] = None  # an fvar instance, set before `variations`
 
     def check(self) -> None:
         """OptionError for a side that cannot be: an unknown engine, HarfBuzz with a library."""
@@ -64,6 +67,10 @@ class Side(NamedTuple):
     def label(self) -> str:
         number = f"#{self.face}" if self.face else ""
         name = os.path.basename(self.font) + number
+        if self.named_instance is not None:
+            name += f" [{self.named_instance}]"
+        if self.variations:
+            name += f" @{self.variations}"
         if self.engine == "harfbuzz":
             return f"{name} (HarfBuzz {_harfbuzz_version()} via uharfbuzz)"
         if self.backend is None:
@@ -223,10 +230,12 @@ class HarfBuzzShaper:
     glyphs of a right-to-left item in visual order)."""
 
     def __init__(self, data: bytes, index: int, features: Features, script: Optional[str],
-                 language: Optional[str]) -> None:
+                 language: Optional[str], location: tuple[tuple[str, float], ...] = ()) -> None:
         hb = _uharfbuzz()
         self._hb = hb
         self._font = hb.Font(hb.Face(data, index))
+        if location:
+            self._font.set_variations(dict(location))
         self._features = _harfbuzz_features(features)
         self._script = script or None
         self._language = language or None
@@ -338,10 +347,12 @@ class Comparison:
         for name, side in zip(_NAMES, self.sides):
             data = self.files[side.font]
             if side.engine == "port":
-                self._ports[name] = font = Font(data, index=side.face, backend=side.backend)
+                self._ports[name] = font = Font(data, index=side.face, backend=side.backend,
+                                                variations=side.variations, named_instance=side.named_instance)
                 font.shape_many([], direction=direction, features=features, script=script, language=language)
             else:
-                self._harfbuzz = HarfBuzzShaper(data.data, side.face, features, script, language)
+                location = resolve_location(data.data, side.face, side.variations, side.named_instance)
+                self._harfbuzz = HarfBuzzShaper(data.data, side.face, features, script, language, location)
 
     def lines(self, texts: Iterable[str], *, start: int = 1, trace: bool = False) -> Iterator[Line]:
         """One Line per text, in input order, numbered from `start`."""

@@ -162,3 +162,15 @@ def test_the_command_takes_a_location(tmp_path_factory):
     assert json.loads(out.stdout)["location"][0]["value"] == 900.0
     bad = run("--variations", "wdth=80", str(path), "AV")
     assert bad.returncode == 2 and "unknown axis 'wdth'" in bad.stderr
+
+
+def test_compare_sees_two_locations_and_harfbuzz_at_one(tmp_path_factory):
+    path = str(built_font(tmp_path_factory, cff=False))
+    run = lambda *a: subprocess.run(["tesvo", "compare", *a], capture_output=True, text=True)  # noqa: E731
+    two = run(path, "AVAV", "--variations2", "wght=900")
+    assert two.returncode == 1, two.stderr
+    line, summary = (json.loads(x) for x in two.stdout.splitlines())
+    assert "advances" in line["differs"] and summary["summary"]["right"].startswith("VarTest.ttf @wght=900")
+    for location in ("wght=100", "wght=650"):  # HarfBuzz itself at the same location
+        same = run(path, "AVAV", "--engine", "harfbuzz", "--variations", location)
+        assert same.returncode == 0, same.stdout + same.stderr

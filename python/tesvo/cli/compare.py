@@ -63,6 +63,12 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
                       "e.g. --left-usp10 /opt/usp/libvantor.so")
     side.add_argument("--index2", metavar="N", type=arguments.face_index, default=None,
                       help="face of a collection on the right side, e.g. --index2 2")
+    side.add_argument("--variations2", metavar="LIST",
+                      help="the right side's location (default: --variations); with one font and no "
+                      "--engine or --usp10, compares the font at two locations, e.g. --variations2 wght=700")
+    side.add_argument("--named-instance2", metavar="N|NAME",
+                      help="the right side's named instance (default: --named-instance), e.g. "
+                      "--named-instance2 Bold")
     src = p.add_argument_group("more texts")
     src.add_argument("--corpus", metavar="NAME",
                      help="a corpus shipped with tesvo, one text per line, e.g. --corpus arabic")
@@ -73,7 +79,9 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
 def sides(args: argparse.Namespace) -> tuple[Side, Side, Optional[str]]:
     """The two sides and the one text, from the positional words and the side options."""
     words = list(args.inputs)
-    one_font = args.engine == "harfbuzz" or args.usp10 is not None
+    two_locations = args.variations2 is not None or args.named_instance2 is not None
+    one_font = args.engine == "harfbuzz" or args.usp10 is not None or (two_locations and len(words) < 3 and not (
+        len(words) == 2 and Path(words[1]).is_file()))
     if args.engine == "harfbuzz" and args.usp10 is not None:
         raise arguments.UsageError("--engine harfbuzz and --usp10 both name the right side; give one")
     fonts = 1 if one_font else 2
@@ -82,14 +90,19 @@ def sides(args: argparse.Namespace) -> tuple[Side, Side, Optional[str]]:
     if len(words) > fonts + 1:
         raise arguments.UsageError(f"unexpected argument {words[fonts + 1]!r}")
     text = words[fonts] if len(words) > fonts else None
-    left = Side(words[0], args.index, "port", args.left_usp10)
+    instance = arguments.named_instance(args.named_instance)
+    left = Side(words[0], args.index, "port", args.left_usp10, args.variations, instance)
     right_index = args.index if args.index2 is None else args.index2
+    at = (args.variations if args.variations2 is None else args.variations2,
+          instance if args.named_instance2 is None else arguments.named_instance(args.named_instance2))
     if args.engine == "harfbuzz":
-        right = Side(words[0], right_index, "harfbuzz")
+        right = Side(words[0], right_index, "harfbuzz", None, *at)
     elif args.usp10 is not None:
-        right = Side(words[0], right_index, "port", args.usp10)
+        right = Side(words[0], right_index, "port", args.usp10, *at)
+    elif one_font:
+        right = Side(words[0], right_index, "port", args.left_usp10, *at)
     else:
-        right = Side(words[1], right_index, "port", args.left_usp10)
+        right = Side(words[1], right_index, "port", args.left_usp10, *at)
     return left, right, text
 
 
