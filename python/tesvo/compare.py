@@ -231,7 +231,7 @@ class HarfBuzzShaper:
             return tuple(i.codepoint for i in buf.glyph_infos)
 
         def message(text: str) -> bool:
-            if text == "start table GSUB":
+            if text == "start table GSUB" or text.startswith("start table GSUB script tag "):
                 state["table"] = "GSUB"
                 self.stages.append((number, "cmap", ids()))
             elif text.startswith("start table "):
