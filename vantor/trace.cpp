@@ -60,7 +60,7 @@ constexpr const char *kOutOfMemory = "cannot trace this text: out of memory whil
 std::string unreadable(const std::string &why) {
   return std::string("cannot trace this text: the trace of HarfBuzz ") + hb_version_string() +
          " cannot be read (" + why +
-         "); this tracer reads the messages of HarfBuzz 6.0.0 to 14.x; shape it without trace";
+         "); this tracer reads the messages of HarfBuzz 6.0.0 to 15.0; shape it without trace";
 }
 
 // The GSUB and GPOS lookups HarfBuzz's plan for the request holds: the plan
@@ -83,19 +83,22 @@ std::size_t planned_lookups(const FontFace &font, const ShapeRequest &request, h
 }
 
 // True when the last stage recorded leads to the result: the same glyphs
-// with the same clusters, but for what HarfBuzz does after substitution
-// without a message. It hides default-ignorable characters (replacing their
-// glyphs by the space glyph, or removing them when the font has none) and
-// removes the glyphs AAT deleted (0xFFFF).
+// in the same clusters, but for what HarfBuzz does after its last message.
+// It hides default-ignorable characters (replacing their glyphs by the space
+// glyph, or removing them when the font has none) and removes the glyphs
+// AAT deleted (0xFFFF). The order of the glyphs inside a cluster is left
+// aside: in an item HarfBuzz shapes against its script's direction, the
+// result and the stages turn such clusters around differently.
 bool leads_to_result(const TraceStage &last, const ShapedRun &run, const FontFace &font,
                      std::u16string_view text) {
   const std::vector<USP_TRACE_GLYPH> &from = last.glyphs;
-  const bool same = from.size() == run.glyphs.size() &&
-                    std::equal(from.begin(), from.end(), run.glyphs.begin(), run.glyphs.end(),
-                               [](const USP_TRACE_GLYPH &g, hb_codepoint_t id) { return g.glyph == id; }) &&
-                    std::equal(from.begin(), from.end(), run.clusters.begin(), run.clusters.end(),
-                               [](const USP_TRACE_GLYPH &g, std::uint32_t c) { return g.cluster == c; });
-  if (same) return true;
+  const auto same = [&](std::size_t k) {
+    return from[k].glyph == run.glyphs[k] && from[k].cluster == run.clusters[k];
+  };
+  std::size_t k = 0;
+  while (k < from.size() && k < run.glyphs.size() && same(k)) ++k;
+  if (k == from.size() && k == run.glyphs.size()) return true;
+
   constexpr hb_codepoint_t kDeleted = 0xFFFF;
   hb_codepoint_t space = 0;
   if (!hb_font_get_nominal_glyph(font.font(), ' ', &space)) space = kDeleted;
@@ -103,30 +106,45 @@ bool leads_to_result(const TraceStage &last, const ShapedRun &run, const FontFac
   for (const char32_t c : decode_utf16(text).chars) {
     if (u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_DEFAULT_IGNORABLE_CODE_POINT)) ++hidden;
   }
-  // Walks both runs: a recorded glyph is kept, replaced by the space glyph
-  // or removed.
-  std::size_t i = 0;
-  const auto remove = [&](hb_codepoint_t glyph) {
+  const auto removable = [&](hb_codepoint_t glyph) {
     if (glyph == kDeleted) return true;
     if (hidden == 0) return false;
     --hidden;
     return true;
   };
-  for (std::size_t k = 0; k < run.glyphs.size(); ++k) {
-    for (;; ++i) {
-      if (i == from.size()) return false;
-      if (from[i].cluster == run.clusters[k] &&
-          (from[i].glyph == run.glyphs[k] || (run.glyphs[k] == space && remove(space)))) {
-        break;
+  // Cluster by cluster: the recorded glyphs, less those the result holds,
+  // are hidden or removed.
+  std::size_t i = 0;
+  k = 0;
+  std::vector<hb_codepoint_t> had, got;
+  while (i < from.size()) {
+    const std::uint32_t cluster = from[i].cluster;
+    had.clear();
+    got.clear();
+    for (; i < from.size() && from[i].cluster == cluster; ++i) had.push_back(from[i].glyph);
+    for (; k < run.glyphs.size() && run.clusters[k] == cluster; ++k) got.push_back(run.glyphs[k]);
+    std::sort(had.begin(), had.end());
+    std::sort(got.begin(), got.end());
+    std::size_t replaced = 0, left = 0, h = 0;
+    for (const hb_codepoint_t glyph : got) {
+      while (h < had.size() && had[h] < glyph) {
+        if (!removable(had[h++])) return false;
+        ++left;
       }
-      if (!remove(from[i].glyph)) return false;
+      if (h < had.size() && had[h] == glyph) {
+        ++h;
+      } else if (glyph == space) {
+        ++replaced;
+      } else {
+        return false;
+      }
     }
-    ++i;
+    for (; h < had.size(); ++h, ++left) {
+      if (!removable(had[h])) return false;
+    }
+    if (replaced > left) return false;
   }
-  for (; i < from.size(); ++i) {
-    if (!remove(from[i].glyph)) return false;
-  }
-  return true;
+  return k == run.glyphs.size();
 }
 
 // The cmap result computed directly, for a shaping that never entered GSUB.

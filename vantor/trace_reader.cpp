@@ -31,6 +31,7 @@ struct Form {
   int kind = USP_TRACE_KIND_CMAP;
   Record record = Record::never;
   bool positioning_step = false;
+  bool after_positioning = false;
 };
 
 constexpr auto kNormalize = USP_TRACE_KIND_NORMALIZE;
@@ -38,7 +39,7 @@ constexpr auto kReorder = USP_TRACE_KIND_REORDER;
 constexpr auto kSubstitute = USP_TRACE_KIND_SUBSTITUTE;
 constexpr auto kPosition = USP_TRACE_KIND_POSITION;
 
-// Every message HarfBuzz sends from 6.0.0 to 14.x, in the order it sends
+// Every message HarfBuzz sends from 6.0.0 to 15.0, in the order it sends
 // them while shaping, with the version that brought each change. A step's
 // start and end rows share their record rule.
 constexpr Form kVocabulary[] = {
@@ -71,10 +72,10 @@ constexpr Form kVocabulary[] = {
     {"end inserting dotted-circles", Tail::none, Meaning::step_end, "inserting dotted-circles", kReorder,
      Record::when_changed},
     {"skipped inserting dotted-circles", Tail::any, Meaning::inner},
-    // After GSUB, a shaper's own glyph changes (Arabic's stretching).
+    // After positioning, a shaper's own glyph changes (Arabic's stretching).
     {"start postprocess-glyphs", Tail::none, Meaning::step_start, {}, kSubstitute, Record::when_changed},
     {"end postprocess-glyphs", Tail::none, Meaning::step_end, "postprocess-glyphs", kSubstitute,
-     Record::when_changed},
+     Record::when_changed, false, true},
     // Positioning: GPOS (with the script tag as GSUB), AAT's kerx, and
     // without them the kern table and HarfBuzz's fallback positioning.
     {"start table GPOS", Tail::script_tag, Meaning::positioning_start, "GPOS"},
@@ -179,6 +180,7 @@ std::optional<MessageReading> read_message(std::string_view message) {
     reading.kind = form.kind;
     reading.record = form.record;
     reading.positioning_step = form.positioning_step;
+    reading.after_positioning = form.after_positioning;
     reading.stage = form.meaning == Meaning::step_end && form.stage.empty()
                         ? std::string(message.substr("end "sv.size()))
                         : std::string(form.stage);
@@ -286,7 +288,9 @@ void TraceReader::end_step(hb_buffer_t *buffer, hb_font_t *font, const MessageRe
     step_start_.clear();
     if (!changed) return;
   }
+  visual_order_ = reading.after_positioning && HB_DIRECTION_IS_BACKWARD(hb_buffer_get_direction(buffer));
   take(buffer, font, reading.stage, reading.kind);
+  visual_order_ = false;
 }
 
 // "end lookup 11 feature 'fina'" becomes "GSUB lookup 11 'fina'".
@@ -369,14 +373,15 @@ void TraceReader::take(hb_buffer_t *buffer, hb_font_t *font, std::string name, i
 }
 
 // HarfBuzz turns the buffer around cluster by cluster (and flips its
-// direction) when it shapes a script against its natural direction; that is
-// undone here. AAT subtables may also leave the whole buffer reversed, with
+// direction) when it shapes a script against its natural direction, and a
+// backward run to visual order as positioning ends; that is undone here. AAT subtables may also leave the whole buffer reversed, with
 // its direction unchanged: in logical order clusters never fall from the
 // first glyph to the last.
 std::vector<unsigned> TraceReader::logical_order(hb_buffer_t *buffer, const hb_glyph_info_t *infos,
                                                  unsigned count) const {
   std::vector<unsigned> order(count);
   std::iota(order.begin(), order.end(), 0U);
+  if (visual_order_) std::reverse(order.begin(), order.end());
   if (hb_buffer_get_direction(buffer) != direction_) {
     std::reverse(order.begin(), order.end());
     for (unsigned start = 0; start < count;) {

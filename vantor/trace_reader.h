@@ -48,6 +48,9 @@ struct MessageReading {
   int kind = USP_TRACE_KIND_CMAP;
   Record record = Record::never;
   bool positioning_step = false;  // the kern table and fallback positioning
+  // The step runs once positioning has ended, when HarfBuzz has turned a
+  // backward run to visual order.
+  bool after_positioning = false;
 };
 
 // The reading of one message, nullopt when no form of the vocabulary matches.
@@ -125,6 +128,7 @@ class TraceReader {
   bool in_lookup_ = false;
   bool skipped_ = false;
   bool positioning_started_ = false;
+  bool visual_order_ = false;  // the stage being taken is in visual order
   std::size_t lookups_announced_ = 0;
   Snapshot step_start_;
   std::string misread_;

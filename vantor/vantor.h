@@ -87,7 +87,7 @@
  *   with HarfBuzz's message callback and appends one stage per step HarfBuzz
  *   announced and ran, in the order they ran; the returned result always
  *   comes from the untraced shaping. Which steps HarfBuzz announces depends
- *   on its version (the reader knows the messages of 6.0.0 to 14.x: see
+ *   on its version (the reader knows the messages of 6.0.0 to 15.0: see
  *   trace_reader.cpp). Stages, with their names and kinds (USP_TRACE_KIND_*
  *   in ffi/usp10.h):
  *     "preprocess-text", "decompose", "reorder marks", "compose"
