@@ -223,8 +223,11 @@ ItemTrace trace_lookups(const FontFace &font, const ShapeRequest &request, const
   if (!same_glyphs(buffer.get(), final_run.glyphs, request.direction == HB_DIRECTION_RTL))
     return {{}, diverged(hb_buffer_get_length(buffer.get()), glyphs)};
   std::vector<TraceStage> stages = reader.take_stages();
-  const std::size_t planned = reader.lookups_announced() == 0 ? planned_lookups(font, request, buffer.get()) : 0;
-  if (auto why = unreadable_trace(reader, stages, planned, final_run, font, request.text)) return {{}, std::move(*why)};
+  const std::size_t planned =
+      reader.lookups_announced() == 0 ? planned_lookups(font, request, buffer.get()) : 0;
+  if (auto why = unreadable_trace(reader, stages, planned, final_run, font, request.text)) {
+    return {{}, std::move(*why)};
+  }
   if (!reader.saw_substitution()) {
     const auto first = std::find_if(stages.begin(), stages.end(), [](const TraceStage &stage) {
       return stage.kind != USP_TRACE_KIND_NORMALIZE;
@@ -235,9 +238,10 @@ ItemTrace trace_lookups(const FontFace &font, const ShapeRequest &request, const
   return {std::move(stages), {}};
 }
 
-std::optional<std::string> unreadable_trace(const TraceReader &reader, const std::vector<TraceStage> &stages,
-                                            std::size_t planned, const ShapedRun &final_run,
-                                            const FontFace &font, std::u16string_view text) {
+std::optional<std::string> unreadable_trace(const TraceReader &reader,
+                                            const std::vector<TraceStage> &stages, std::size_t planned,
+                                            const ShapedRun &final_run, const FontFace &font,
+                                            std::u16string_view text) {
   if (!reader.misread().empty()) return unreadable(reader.misread());
   if (reader.lookups_announced() == 0 && planned > 0) {
     return unreadable("the font has " + std::to_string(planned) +
@@ -245,7 +249,8 @@ std::optional<std::string> unreadable_trace(const TraceReader &reader, const std
   }
   if (!stages.empty() && stages.back().kind != USP_TRACE_KIND_NORMALIZE &&
       !leads_to_result(stages.back(), final_run, font, text)) {
-    return unreadable("the last step recorded, \"" + stages.back().name + "\", does not end with the shaped glyphs");
+    return unreadable("the last step recorded, \"" + stages.back().name +
+                      "\", does not end with the shaped glyphs");
   }
   return std::nullopt;
 }

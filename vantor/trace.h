@@ -91,9 +91,10 @@ class TraceReader;
 // HarfBuzz version; nullopt when they can. `planned` counts the GSUB and GPOS
 // lookups of HarfBuzz's plan for the text (it matters only when the reader
 // saw none announced).
-std::optional<std::string> unreadable_trace(const TraceReader &reader, const std::vector<TraceStage> &stages,
-                                            std::size_t planned, const ShapedRun &final_run,
-                                            const FontFace &font, std::u16string_view text);
+std::optional<std::string> unreadable_trace(const TraceReader &reader,
+                                            const std::vector<TraceStage> &stages, std::size_t planned,
+                                            const ShapedRun &final_run, const FontFace &font,
+                                            std::u16string_view text);
 
 // At least 2^20 glyphs, and 256 stages of the item's length beyond that.
 std::size_t trace_glyph_budget(std::size_t item_chars);

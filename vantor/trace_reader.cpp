@@ -47,7 +47,8 @@ constexpr Form kVocabulary[] = {
     // three rounds of normalization, on characters; "decompose" and "compose"
     // are announced from 13.2.0 on.
     {"start preprocess-text", Tail::none, Meaning::step_start, {}, kNormalize, Record::when_changed},
-    {"end preprocess-text", Tail::none, Meaning::step_end, "preprocess-text", kNormalize, Record::when_changed},
+    {"end preprocess-text", Tail::none, Meaning::step_end, "preprocess-text", kNormalize,
+     Record::when_changed},
     {"start decompose", Tail::none, Meaning::step_start, {}, kNormalize, Record::when_changed},
     {"end decompose", Tail::none, Meaning::step_end, "decompose", kNormalize, Record::when_changed},
     {"start reorder", Tail::none, Meaning::step_start, {}, kNormalize, Record::when_changed},
@@ -68,7 +69,8 @@ constexpr Form kVocabulary[] = {
     // insertion of dotted circles inside them is announced, or skipped.
     {"start reordering ", Tail::name, Meaning::step_start, {}, kReorder, Record::always},
     {"end reordering ", Tail::name, Meaning::step_end, {}, kReorder, Record::always},
-    {"start inserting dotted-circles", Tail::none, Meaning::step_start, {}, kReorder, Record::when_changed},
+    {"start inserting dotted-circles", Tail::none, Meaning::step_start, {}, kReorder,
+     Record::when_changed},
     {"end inserting dotted-circles", Tail::none, Meaning::step_end, "inserting dotted-circles", kReorder,
      Record::when_changed},
     {"skipped inserting dotted-circles", Tail::any, Meaning::inner},
@@ -85,9 +87,11 @@ constexpr Form kVocabulary[] = {
     {"start table kern", Tail::none, Meaning::step_start, {}, kPosition, Record::always, true},
     {"end table kern", Tail::none, Meaning::step_end, "kern table", kPosition, Record::always, true},
     {"start fallback mark", Tail::none, Meaning::step_start, {}, kPosition, Record::always, true},
-    {"end fallback mark", Tail::none, Meaning::step_end, "fallback mark", kPosition, Record::always, true},
+    {"end fallback mark", Tail::none, Meaning::step_end, "fallback mark", kPosition, Record::always,
+     true},
     {"start fallback kern", Tail::none, Meaning::step_start, {}, kPosition, Record::always, true},
-    {"end fallback kern", Tail::none, Meaning::step_end, "fallback kern", kPosition, Record::always, true},
+    {"end fallback kern", Tail::none, Meaning::step_end, "fallback kern", kPosition, Record::always,
+     true},
     {"start kern", Tail::none, Meaning::inner},  // the kern machine inside the last two
     {"end kern", Tail::none, Meaning::inner},
     // GSUB and GPOS lookups: every lookup of the plan starts and ends, and is
@@ -298,7 +302,8 @@ void TraceReader::end_lookup(hb_buffer_t *buffer, const MessageReading &reading)
   in_lookup_ = false;
   if (std::exchange(skipped_, false)) return;
   const bool gsub = table_ == Table::gsub;
-  std::string name = std::string(gsub ? "GSUB"sv : "GPOS"sv) + " lookup " + std::to_string(reading.number);
+  std::string name =
+      std::string(gsub ? "GSUB"sv : "GPOS"sv) + " lookup " + std::to_string(reading.number);
   if (!reading.tag.empty()) name += " '" + reading.tag + "'";
   take(buffer, nullptr, std::move(name), gsub ? USP_TRACE_KIND_SUBSTITUTE : USP_TRACE_KIND_POSITION);
 }
@@ -374,9 +379,10 @@ void TraceReader::take(hb_buffer_t *buffer, hb_font_t *font, std::string name, i
 
 // HarfBuzz turns the buffer around cluster by cluster (and flips its
 // direction) when it shapes a script against its natural direction, and a
-// backward run to visual order as positioning ends; that is undone here. AAT subtables may also leave the whole buffer reversed, with
-// its direction unchanged: in logical order clusters never fall from the
-// first glyph to the last.
+// backward run to visual order as positioning ends; that is undone here.
+// AAT subtables may also leave the whole buffer reversed, with its direction
+// unchanged: in logical order clusters never fall from the first glyph to
+// the last.
 std::vector<unsigned> TraceReader::logical_order(hb_buffer_t *buffer, const hb_glyph_info_t *infos,
                                                  unsigned count) const {
   std::vector<unsigned> order(count);
