@@ -100,10 +100,11 @@ constexpr Form kVocabulary[] = {
     {"skipped lookup ", Tail::lookup, Meaning::lookup_skipped},
     {"end lookup ", Tail::lookup, Meaning::lookup_end},
     // AAT subtables, numbered across the table's chains. Those that cannot
-    // match are announced as skipped from 10.3.0 (morx) and 11.0.0 (kerx) on,
-    // with no start or end.
+    // match are announced as skipped, with no start or end: morx's from
+    // 10.3.0 on (without their number in 10.3 and 10.4), kerx's from 11.0.0.
     {"start chainsubtable ", Tail::index, Meaning::subtable_start},
     {"skipped chainsubtable ", Tail::index, Meaning::subtable_skipped},
+    {"skipped chainsubtable because ", Tail::any, Meaning::subtable_skipped},
     {"end chainsubtable ", Tail::index, Meaning::subtable_end},
     {"start subtable ", Tail::index, Meaning::subtable_start},
     {"skipped subtable ", Tail::index, Meaning::subtable_skipped},
