@@ -63,9 +63,9 @@ std::string unreadable(const std::string &why) {
          "); this tracer reads the messages of HarfBuzz 6.0.0 to 15.0; shape it without trace";
 }
 
-// The GSUB and GPOS lookups HarfBuzz's plan for the request holds: the plan
+// The GSUB and the GPOS lookups of HarfBuzz's plan for the request: the plan
 // hb_shape_full used, from the face's cache.
-std::size_t planned_lookups(const FontFace &font, const ShapeRequest &request, hb_buffer_t *buffer) {
+PlannedLookups planned_lookups(const FontFace &font, const ShapeRequest &request, hb_buffer_t *buffer) {
   hb_segment_properties_t properties;
   hb_buffer_get_segment_properties(buffer, &properties);
   unsigned coord_count = 0;
@@ -73,13 +73,13 @@ std::size_t planned_lookups(const FontFace &font, const ShapeRequest &request, h
   const ShapePlanPtr plan(hb_shape_plan_create_cached2(
       font.face(), &properties, request.features.data(), static_cast<unsigned>(request.features.size()),
       coords, coord_count, nullptr));
-  std::size_t count = 0;
+  PlannedLookups planned;
   for (const hb_tag_t table : {HB_OT_TAG_GSUB, HB_OT_TAG_GPOS}) {
     const SetPtr lookups(hb_set_create());
     hb_ot_shape_plan_collect_lookups(plan.get(), table, lookups.get());
-    count += hb_set_get_population(lookups.get());
+    (table == HB_OT_TAG_GSUB ? planned.gsub : planned.gpos) = hb_set_get_population(lookups.get());
   }
-  return count;
+  return planned;
 }
 
 // True when the last stage recorded leads to the result: the same glyphs
@@ -223,8 +223,10 @@ ItemTrace trace_lookups(const FontFace &font, const ShapeRequest &request, const
   if (!same_glyphs(buffer.get(), final_run.glyphs, request.direction == HB_DIRECTION_RTL))
     return {{}, diverged(hb_buffer_get_length(buffer.get()), glyphs)};
   std::vector<TraceStage> stages = reader.take_stages();
-  const std::size_t planned =
-      reader.lookups_announced() == 0 ? planned_lookups(font, request, buffer.get()) : 0;
+  const bool none_announced = reader.substitutions_announced() == 0 ||
+                             (reader.saw_gpos() && reader.positionings_announced() == 0);
+  const PlannedLookups planned =
+      none_announced ? planned_lookups(font, request, buffer.get()) : PlannedLookups{};
   if (auto why = unreadable_trace(reader, stages, planned, final_run, font, request.text)) {
     return {{}, std::move(*why)};
   }
@@ -239,13 +241,19 @@ ItemTrace trace_lookups(const FontFace &font, const ShapeRequest &request, const
 }
 
 std::optional<std::string> unreadable_trace(const TraceReader &reader,
-                                            const std::vector<TraceStage> &stages, std::size_t planned,
-                                            const ShapedRun &final_run, const FontFace &font,
-                                            std::u16string_view text) {
+                                            const std::vector<TraceStage> &stages,
+                                            PlannedLookups planned, const ShapedRun &final_run,
+                                            const FontFace &font, std::u16string_view text) {
   if (!reader.misread().empty()) return unreadable(reader.misread());
-  if (reader.lookups_announced() == 0 && planned > 0) {
-    return unreadable("the font has " + std::to_string(planned) +
+  // HarfBuzz always applies GSUB when the font has it (AAT's morx instead,
+  // announced the same way), and GPOS when it announced the table.
+  const auto none = [](std::size_t count, std::string_view table) {
+    return unreadable("the font has " + std::to_string(count) + " " + std::string(table) +
                       " lookups for this text and HarfBuzz announced none");
+  };
+  if (planned.gsub > 0 && reader.substitutions_announced() == 0) return none(planned.gsub, "GSUB");
+  if (planned.gpos > 0 && reader.saw_gpos() && reader.positionings_announced() == 0) {
+    return none(planned.gpos, "GPOS");
   }
   if (!stages.empty() && stages.back().kind != USP_TRACE_KIND_NORMALIZE &&
       !leads_to_result(stages.back(), final_run, font, text)) {

@@ -87,14 +87,20 @@ ItemTrace trace_lookups(const FontFace &font, const ShapeRequest &request, const
 
 class TraceReader;
 
+// The lookups of HarfBuzz's plan for a text, per table.
+struct PlannedLookups {
+  std::size_t gsub = 0;
+  std::size_t gpos = 0;
+};
+
 // Why the stages read from a traced shaping cannot be handed out, naming the
-// HarfBuzz version; nullopt when they can. `planned` counts the GSUB and GPOS
-// lookups of HarfBuzz's plan for the text (it matters only when the reader
-// saw none announced).
+// HarfBuzz version; nullopt when they can. `planned` counts the lookups of
+// HarfBuzz's plan for the text (they matter only where the reader saw none
+// of a table announced).
 std::optional<std::string> unreadable_trace(const TraceReader &reader,
-                                            const std::vector<TraceStage> &stages, std::size_t planned,
-                                            const ShapedRun &final_run, const FontFace &font,
-                                            std::u16string_view text);
+                                            const std::vector<TraceStage> &stages,
+                                            PlannedLookups planned, const ShapedRun &final_run,
+                                            const FontFace &font, std::u16string_view text);
 
 // At least 2^20 glyphs, and 256 stages of the item's length beyond that.
 std::size_t trace_glyph_budget(std::size_t item_chars);

@@ -235,13 +235,13 @@ void TraceReader::follow(hb_buffer_t *buffer, hb_font_t *font, std::string_view 
       return;
     case Meaning::lookup_start:
       if (!in_table || aat || in_lookup_) return misplaced(message, "a lookup outside GSUB and GPOS");
-      ++lookups_announced_;
+      announce();
       in_lookup_ = true;
       skipped_ = false;
       return;
     case Meaning::subtable_start:
       if (!aat || in_lookup_) return misplaced(message, "a subtable outside morx, mort and kerx");
-      ++lookups_announced_;
+      announce();
       in_lookup_ = true;
       skipped_ = false;
       return;
@@ -251,7 +251,7 @@ void TraceReader::follow(hb_buffer_t *buffer, hb_font_t *font, std::string_view 
       return;
     case Meaning::subtable_skipped:
       if (!aat || in_lookup_) return misplaced(message, "a subtable outside morx, mort and kerx");
-      ++lookups_announced_;
+      announce();
       return;
     case Meaning::lookup_end:
       if (!in_lookup_ || aat) return misplaced(message, "a lookup ending that had not started");
@@ -277,6 +277,7 @@ void TraceReader::follow(hb_buffer_t *buffer, hb_font_t *font, std::string_view 
 void TraceReader::start_table(hb_buffer_t *buffer, std::string_view table) {
   if (table == "GPOS"sv || table == "kerx"sv) {
     table_ = table == "GPOS"sv ? Table::gpos : Table::kerx;
+    saw_gpos_ = saw_gpos_ || table_ == Table::gpos;
     start_positioning(buffer);
     return;
   }

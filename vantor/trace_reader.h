@@ -90,8 +90,13 @@ class TraceReader {
   bool out_of_memory() const { return out_of_memory_; }
   // The cmap stage was taken: a substitution table started.
   bool saw_substitution() const { return saw_substitution_; }
-  // GSUB, GPOS or AAT subtables announced, skipped or not.
-  std::size_t lookups_announced() const { return lookups_announced_; }
+  // Lookups (and AAT subtables) announced, skipped or not: of substitution
+  // (GSUB, morx, mort) and of positioning (GPOS, kerx).
+  std::size_t substitutions_announced() const { return announced_[0]; }
+  std::size_t positionings_announced() const { return announced_[1]; }
+  // GPOS started: HarfBuzz applies it (not for Hebrew without its 'hebr'
+  // script, nor where it prefers kerx).
+  bool saw_gpos() const { return saw_gpos_; }
   // The first message outside the vocabulary or out of place, and why;
   // empty when every message was understood.
   const std::string &misread() const { return misread_; }
@@ -109,6 +114,7 @@ class TraceReader {
   void end_lookup(hb_buffer_t *buffer, const MessageReading &reading);
   void end_subtable(hb_buffer_t *buffer, const MessageReading &reading);
   void charge_copy(hb_buffer_t *buffer);
+  void announce() { ++announced_[table_ == Table::gpos || table_ == Table::kerx ? 1 : 0]; }
   void start_positioning(hb_buffer_t *buffer);
   void misplaced(std::string_view message, std::string_view why);
   void take(hb_buffer_t *buffer, hb_font_t *font, std::string name, int kind);
@@ -129,7 +135,8 @@ class TraceReader {
   bool skipped_ = false;
   bool positioning_started_ = false;
   bool visual_order_ = false;  // the stage being taken is in visual order
-  std::size_t lookups_announced_ = 0;
+  std::size_t announced_[2] = {0, 0};
+  bool saw_gpos_ = false;
   Snapshot step_start_;
   std::string misread_;
   std::vector<TraceStage> stages_;

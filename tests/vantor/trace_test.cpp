@@ -553,31 +553,41 @@ TEST(TraceReader, TracesThatCannotBeReadAreRefusedNamingTheHarfBuzzVersion) {
   understood.read(buffer.get(), nullptr, "start lookup 1 feature 'liga'");
   understood.read(buffer.get(), nullptr, "end lookup 1 feature 'liga'");
   understood.take_stages();
-  vantor::TraceReader silent(HB_DIRECTION_LTR, SIZE_MAX);  // GSUB started, no lookup announced
+  vantor::TraceReader silent(HB_DIRECTION_LTR, SIZE_MAX);  // no lookup announced
+  vantor::TraceReader no_gpos_lookup(HB_DIRECTION_LTR, SIZE_MAX);
+  for (const char *message : {"start table GSUB", "start lookup 1 feature 'liga'", "end lookup 1 feature 'liga'",
+                              "end table GSUB", "start table GPOS", "end table GPOS"}) {
+    no_gpos_lookup.read(buffer.get(), nullptr, message);
+  }
+  no_gpos_lookup.take_stages();
 
   const std::u16string text = u"a\u200Db";
   const struct {
     const char *what;
     const vantor::TraceReader &reader;
-    std::size_t planned;
+    vantor::PlannedLookups planned;
     vantor::TraceStage last;
     vantor::ShapedRun result;
     const char *why;  // empty: readable
   } kCases[] = {
-      {"same glyphs", understood, 3, stage({a, 7, b}, {0, 1, 2}), run({a, 7, b}, {0, 1, 2}), ""},
-      {"the joiner hidden after the last step", understood, 3, stage({a, 7, b}, {0, 1, 2}),
+      {"same glyphs", understood, {3, 3}, stage({a, 7, b}, {0, 1, 2}), run({a, 7, b}, {0, 1, 2}), ""},
+      {"the joiner hidden after the last step", understood, {3, 3}, stage({a, 7, b}, {0, 1, 2}),
        run({a, space, b}, {0, 1, 2}), ""},
-      {"the joiner removed", understood, 3, stage({a, 7, b}, {0, 1, 2}), run({a, b}, {0, 2}), ""},
-      {"a cluster's glyphs the other way round", understood, 3, stage({a, 7, b}, {0, 0, 2}),
+      {"the joiner removed", understood, {3, 3}, stage({a, 7, b}, {0, 1, 2}), run({a, b}, {0, 2}), ""},
+      {"a cluster's glyphs the other way round", understood, {3, 3}, stage({a, 7, b}, {0, 0, 2}),
        run({7, a, b}, {0, 0, 2}), ""},
-      {"a glyph removed that was no joiner", understood, 3, stage({a, 7, b, 9}, {0, 1, 2, 3}),
+      {"a glyph removed that was no joiner", understood, {3, 3}, stage({a, 7, b, 9}, {0, 1, 2, 3}),
        run({a, b}, {0, 2}), "the last step recorded"},
-      {"a message not understood", collapsed, 3, stage({a}, {0}), run({a}, {0}), "a message this reader"},
-      {"no lookup announced though the plan has some", silent, 3, stage({a}, {0}), run({a}, {0}),
-       "the font has 3 lookups for this text and HarfBuzz announced none"},
-      {"other glyphs than the result", understood, 3, stage({a, 7, b}, {0, 1, 2}), run({a, 8, b}, {0, 1, 2}),
+      {"a message not understood", collapsed, {3, 3}, stage({a}, {0}), run({a}, {0}), "a message this reader"},
+      {"no GSUB lookup announced though the plan has some", silent, {3, 0}, stage({a}, {0}), run({a}, {0}),
+       "the font has 3 GSUB lookups for this text and HarfBuzz announced none"},
+      {"GPOS announced without its lookups", no_gpos_lookup, {3, 2}, stage({a}, {0}), run({a}, {0}),
+       "the font has 2 GPOS lookups for this text and HarfBuzz announced none"},
+      {"GPOS lookups planned that HarfBuzz does not apply (Hebrew without 'hebr')", understood, {3, 2},
+       stage({a}, {0}), run({a}, {0}), ""},
+      {"other glyphs than the result", understood, {3, 3}, stage({a, 7, b}, {0, 1, 2}), run({a, 8, b}, {0, 1, 2}),
        "the last step recorded, \"GSUB lookup 1 'liga'\", does not end with the shaped glyphs"},
-      {"other clusters than the result", understood, 3, stage({a, 7, b}, {0, 1, 2}), run({a, 7, b}, {0, 0, 2}),
+      {"other clusters than the result", understood, {3, 3}, stage({a, 7, b}, {0, 1, 2}), run({a, 7, b}, {0, 0, 2}),
        "the last step recorded"},
   };
   for (const auto &c : kCases) {
