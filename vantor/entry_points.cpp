@@ -165,7 +165,8 @@ HRESULT shape_item(const ItemArguments &args, SCRIPT_CACHE *psc, int cMaxGlyphs,
       }
     } catch (const std::bad_alloc &) {
       // The trace is a diagnostic: running out of memory for it leaves the
-      // shaping result as it is.
+      // shaping result as it is, and the item untraced.
+      state.trace.refuse_out_of_memory();
     }
   }
   return S_OK;
@@ -450,7 +451,7 @@ VANTOR_EXPORT int usp_trace_refusal(char *message, int message_capacity) {
   quietly([&] {
     Backend &state = backend();
     const std::lock_guard<std::mutex> hold(state.lock);
-    const std::string &reason = state.trace.refusal();
+    const std::string_view reason = state.trace.refusal();
     length = static_cast<int>(std::min<std::size_t>(reason.size(), INT_MAX));
     if (message == nullptr || message_capacity <= 0) return;
     const std::size_t copied =

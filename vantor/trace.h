@@ -3,8 +3,11 @@
 // kern table, fallback positioning) and at the end of shaping.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ffi/usp10.h"
@@ -31,11 +34,13 @@ class TraceRecorder {
   void begin() {
     stages_.clear();
     refusal_.clear();
+    out_of_memory_ = false;
     recording_ = true;
   }
   void stop() {
     stages_.clear();
     refusal_.clear();
+    out_of_memory_ = false;
     recording_ = false;
   }
   bool recording() const { return recording_; }
@@ -43,7 +48,9 @@ class TraceRecorder {
   // Drops the stages: the item could not be traced, for this reason. The
   // reason stays until the next begin or stop.
   void refuse(std::string reason);
-  const std::string &refusal() const { return refusal_; }
+  // refuse() with a reason that needs no memory.
+  void refuse_out_of_memory() noexcept;
+  std::string_view refusal() const;
   int count() const { return static_cast<int>(stages_.size()); }
   const TraceStage *stage(int index) const;
 
@@ -51,6 +58,7 @@ class TraceRecorder {
   bool recording_ = false;
   std::vector<TraceStage> stages_;
   std::string refusal_;
+  bool out_of_memory_ = false;
 };
 
 // The stages of one item, or why it cannot be traced.
@@ -61,7 +69,8 @@ struct ItemTrace {
 
 // Shapes the request a second time with HarfBuzz's message callback and
 // returns the stages "cmap", one per step that ran (see vantor.h for their
-// names and kinds), and "final" holding `final_run`. The result of this
+// names and kinds; trace_reader.h reads the messages), and "final" holding
+// `final_run`. The result of this
 // second shaping is never handed out: a callback can change how some fonts
 // shape, so the caller's result always comes from the untraced shaping and
 // so does the final stage.
@@ -69,8 +78,29 @@ struct ItemTrace {
 // Refuses, shaping nothing, a font that HarfBuzz cannot trace safely, and
 // refuses a trace whose stages would hold more glyphs than
 // trace_glyph_budget: a font whose lookups keep growing the run would
-// otherwise record the whole run after every step.
+// otherwise record the whole run after every step. Never hands out a trace
+// it cannot vouch for: it refuses one whose messages fall outside the
+// vocabulary, one that announced no lookup where the font's plan has some,
+// and one whose last stage does not lead to the result, naming the HarfBuzz
+// version.
 ItemTrace trace_lookups(const FontFace &font, const ShapeRequest &request, const ShapedRun &final_run);
+
+class TraceReader;
+
+// The lookups of HarfBuzz's plan for a text, per table.
+struct PlannedLookups {
+  std::size_t gsub = 0;
+  std::size_t gpos = 0;
+};
+
+// Why the stages read from a traced shaping cannot be handed out, naming the
+// HarfBuzz version; nullopt when they can. `planned` counts the lookups of
+// HarfBuzz's plan for the text (they matter only where the reader saw none
+// of a table announced).
+std::optional<std::string> unreadable_trace(const TraceReader &reader,
+                                            const std::vector<TraceStage> &stages,
+                                            PlannedLookups planned, const ShapedRun &final_run,
+                                            const FontFace &font, std::u16string_view text);
 
 // At least 2^20 glyphs, and 256 stages of the item's length beyond that.
 std::size_t trace_glyph_budget(std::size_t item_chars);

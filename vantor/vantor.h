@@ -88,26 +88,48 @@
  *   ScriptShapeOpenType call made in between shapes the item a second time
  *   with HarfBuzz's message callback and appends one stage per step HarfBuzz
  *   announced and ran, in the order they ran; the returned result always
- *   comes from the untraced shaping. Stages, with their names and kinds
- *   (USP_TRACE_KIND_* in ffi/usp10.h):
- *     "cmap"                         CMAP        the glyphs as GSUB starts
+ *   comes from the untraced shaping. Which steps HarfBuzz announces depends
+ *   on its version (the reader knows the messages of 6.0.0 to 15.0: see
+ *   trace_reader.cpp). Stages, with their names and kinds (USP_TRACE_KIND_*
+ *   in ffi/usp10.h):
+ *     "preprocess-text", "decompose", "reorder marks", "compose"
+ *                                    NORMALIZE   a round of normalizing the
+ *                                                characters that changed them
+ *                                                (decompose and compose are
+ *                                                announced from HarfBuzz 13.2
+ *                                                on); its glyphs are those the
+ *                                                font's cmap gives the
+ *                                                characters
+ *     "cmap"                         CMAP        the glyphs as GSUB (or AAT's
+ *                                                morx) starts
  *     "reordering indic initial", "reordering indic final",
  *     "reordering khmer", "reordering myanmar", "reordering USE"
  *                                    REORDER     a shaper's own reordering
+ *     "inserting dotted-circles"     REORDER     dotted circles inserted for
+ *                                                broken syllables, inside a
+ *                                                reordering phase (announced
+ *                                                from HarfBuzz 8.0 on)
  *     "GSUB lookup N 'tag'"          SUBSTITUTE  a GSUB lookup applied (N the
  *                                                lookup index, tag its feature;
  *                                                lookups HarfBuzz skipped for
  *                                                want of a matching glyph are
  *                                                left out)
+ *     "morx chainsubtable N", "mort chainsubtable N"
+ *                                    SUBSTITUTE  an AAT subtable that ran (N
+ *                                                counts across the chains)
+ *     "postprocess-glyphs"           SUBSTITUTE  a shaper's changes after GSUB
  *     "default positions"            POSITION    the advances positioning
  *                                                starts from (taken once,
  *                                                before the first step below)
  *     "GPOS lookup N 'tag'"          POSITION    a GPOS lookup applied
+ *     "kerx subtable N"              POSITION    an AAT kerx subtable that ran
  *     "kern table", "fallback mark", "fallback kern"
  *                                    POSITION    kerning from the 'kern'
  *                                                table, mark positioning and
  *                                                kerning without GPOS
  *     "final"                        FINAL       the shaped glyphs
+ *   Steps of kinds NORMALIZE, "inserting dotted-circles" and
+ *   "postprocess-glyphs" become stages only when they changed the buffer.
  *   usp_trace_stage gives a stage's name and glyph ids; usp_trace_stage_glyphs
  *   gives the stage of the same index as a USP_TRACE_STAGE_GLYPHS record:
  *   its kind and, per glyph, the id, the cluster HarfBuzz held for it at that
@@ -126,8 +148,14 @@
  *   6.0.0's tracing (more than 93 glyphs: its messages would overflow a
  *   fixed buffer on the stack), when its stages would hold more than 2^20
  *   glyphs (256 per character of a longer item), when HarfBuzz's messages
- *   would copy more than 2^26 glyphs, or when the traced shaping ends with
- *   other glyphs than the result.
+ *   would copy more than 2^26 glyphs, when the traced shaping ends with
+ *   other glyphs than the result, when memory runs out, and when the trace
+ *   cannot be read: a message outside the reader's vocabulary or out of its
+ *   place, no lookup announced though HarfBuzz's plan for the item has GSUB
+ *   or GPOS lookups, or a last stage that does not lead to the result (other
+ *   than by the default-ignorable characters HarfBuzz hides after
+ *   substitution). That reason names the HarfBuzz version in use
+ *   (hb_version_string()).
  */
 #ifndef VANTOR_VANTOR_H
 #define VANTOR_VANTOR_H

@@ -287,7 +287,7 @@ class HarfBuzzShaper:
 
         def message(text: str) -> bool:
             nonlocal table, skipped
-            if text == "start table GSUB":
+            if text == "start table GSUB" or text.startswith("start table GSUB script tag "):
                 table = "GSUB"
                 self.steps.append(Step(number, "cmap", ids()))
             elif text.startswith("start table "):

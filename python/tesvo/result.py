@@ -73,10 +73,15 @@ class StageGlyph(NamedTuple):
 class Stage(NamedTuple):
     """One item after one step of the backend's shaping, in the order the steps ran.
 
-    `kind`: "cmap" (the glyphs the character map gave), "reorder" (a shaper's own
-    reordering phase, such as "reordering indic initial"), "substitute" (a GSUB lookup,
-    "GSUB lookup N 'tag'"), "position" ("default positions", "GPOS lookup N 'tag'",
-    "kern table", "fallback mark", "fallback kern"), "final"; None from a backend that
+    `kind`: "normalize" (a round of HarfBuzz's normalization that changed the characters,
+    before the cmap: "decompose", "reorder marks", "compose", "preprocess-text"; the glyphs
+    are those the font maps the characters to), "cmap" (the glyphs the character map gave),
+    "reorder" (a shaper's own reordering phase, such as "reordering indic initial", and
+    "inserting dotted-circles"), "substitute" (a GSUB lookup, "GSUB lookup N 'tag'", an
+    AAT subtable, "morx chainsubtable N", or "postprocess-glyphs"), "position" ("default
+    positions", "GPOS lookup N 'tag'", "kerx subtable N", "kern table", "fallback mark",
+    "fallback kern"), "final"; which steps appear depends on the HarfBuzz version. None
+    from a backend that
     gives glyph ids alone (then the stages are cmap, GSUB lookups and final, and the
     glyphs have no clusters). Glyphs run in the shaper's buffer order."""
 

@@ -180,6 +180,7 @@ inline constexpr int USP_TRACE_KIND_REORDER = 1;     // a shaper's own reorderin
 inline constexpr int USP_TRACE_KIND_SUBSTITUTE = 2;  // a GSUB lookup
 inline constexpr int USP_TRACE_KIND_POSITION = 3;    // a positioning step; carries positions
 inline constexpr int USP_TRACE_KIND_FINAL = 4;       // the shaped glyphs; carries positions
+inline constexpr int USP_TRACE_KIND_NORMALIZE = 5;   // a round of normalizing the characters
 
 // One glyph of a stage: its id, the cluster the shaper gave it at that
 // moment (a UTF-16 offset into the item) and, in stages of the two kinds that

@@ -25,6 +25,8 @@ StageKind stage_kind(int kind) {
       return StageKind::position;
     case USP_TRACE_KIND_FINAL:
       return StageKind::final;
+    case USP_TRACE_KIND_NORMALIZE:
+      return StageKind::normalize;
     default:
       return StageKind::other;
   }
@@ -80,11 +82,12 @@ Result<std::monostate> read_back_stages(ShapeRun &run) {
     std::size_t name_size = strnlen(name, kNameCapacity);
     std::string stage_name = utf8_lossy(std::string_view(name, name_size));
     std::optional<TraceStage> full = read_full_stage(usp, i, stage_name);
-    // The document's trace lists the glyph sequence step by step; positioning
-    // changes no glyph, so its stages stay out of it.
-    const bool positions_only = full && full->kind == StageKind::position;
+    // The document's trace lists the glyph sequence step by step from the
+    // cmap on; positioning changes no glyph, and normalization comes before
+    // the cmap, so their stages stay out of it.
+    const bool left_out = full && (full->kind == StageKind::position || full->kind == StageKind::normalize);
     if (full) run.item_stages.push_back(std::move(*full));
-    if (positions_only || glyph_count <= 0 || glyphs == nullptr) continue;
+    if (left_out || glyph_count <= 0 || glyphs == nullptr) continue;
     run.lookup_stages.push_back(
         StagePair{std::move(stage_name), std::vector<std::uint16_t>(glyphs, glyphs + glyph_count)});
   }
@@ -104,6 +107,8 @@ std::string_view stage_kind_name(StageKind kind) {
       return "position";
     case StageKind::final:
       return "final";
+    case StageKind::normalize:
+      return "normalize";
     case StageKind::other:
       break;
   }

@@ -17,7 +17,7 @@ struct ShapeRun;
 
 // What a stage of the port's trace is. Ports without usp_trace_stage_glyphs
 // give no kind and no stage of this form.
-enum class StageKind { cmap, reorder, substitute, position, final, other };
+enum class StageKind { cmap, reorder, substitute, position, final, normalize, other };
 
 // The kind's name as results show it: "cmap", "reorder", "substitute", ...
 std::string_view stage_kind_name(StageKind kind);
@@ -54,7 +54,7 @@ struct ItemTrace {
 void begin_trace(const ShapeRun &run);
 
 // Copies the stages the port recorded for the item into run.lookup_stages
-// (those the result document lists: no positioning stage) and, where the port
+// (those the result document lists: no positioning or normalization stage) and, where the port
 // gives them, the full stages into run.item_stages; fails with the port's
 // reason when it refused to trace the item.
 Result<std::monostate> read_back_stages(ShapeRun &run);

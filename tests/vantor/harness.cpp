@@ -139,7 +139,7 @@ namespace {
 // the environment), and returns what it printed. The text is a whole text, as
 // an item that is alone in it (--bot --eot).
 std::string run_hb_shape(const std::string &options, const std::string &font_file,
-                         std::u16string_view text) {
+                         std::u16string_view text, const char *standard_error = " 2>/dev/null") {
   std::string command = "LC_ALL=C hb-shape --font-funcs=ot --no-glyph-names --bot --eot " + options +
                         " '" + font_file + "' -u ";
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -150,7 +150,7 @@ std::string run_hb_shape(const std::string &options, const std::string &font_fil
     command += hex;
   }
   const auto closer = [](FILE *pipe) { pclose(pipe); };
-  const std::unique_ptr<FILE, decltype(closer)> pipe(popen((command + " 2>/dev/null").c_str(), "r"),
+  const std::unique_ptr<FILE, decltype(closer)> pipe(popen((command + standard_error).c_str(), "r"),
                                                      closer);
   std::string out;
   char chunk[4096];
@@ -160,17 +160,19 @@ std::string run_hb_shape(const std::string &options, const std::string &font_fil
   return out;
 }
 
-// "[36=0+599|1424=0@63,-233+0]": glyph=cluster, @x,y offset, +x advance.
+// "[36=0+599|1424=0@63,-233+0]": glyph=cluster, @x,y offset, +x advance;
+// "<U+0915=0|U+094D=1>" while the buffer holds characters.
 std::vector<OracleGlyph> parse_glyph_buffer(std::string_view buffer) {
   std::vector<OracleGlyph> glyphs;
-  if (!buffer.starts_with('[')) return glyphs;
-  std::string text(buffer.substr(1, buffer.find(']') - 1));
+  const bool characters = buffer.starts_with('<');
+  if (!buffer.starts_with('[') && !characters) return glyphs;
+  std::string text(buffer.substr(1, buffer.find(characters ? '>' : ']') - 1));
   for (std::size_t at = 0; at < text.size();) {
     std::size_t end = text.find('|', at);
     if (end == std::string::npos) end = text.size();
     const std::string field = text.substr(at, end - at);
     OracleGlyph g;
-    std::sscanf(field.c_str(), "%u=%u", &g.g, &g.cl);
+    std::sscanf(field.c_str(), characters ? "U+%X=%u" : "%u=%u", &g.g, &g.cl);
     if (std::size_t o = field.find('@'); o != std::string::npos) {
       std::sscanf(field.c_str() + o, "@%d,%d", &g.dx, &g.dy);
     }
@@ -186,7 +188,7 @@ std::vector<OracleGlyph> parse_glyph_buffer(std::string_view buffer) {
 }  // namespace
 
 std::vector<OracleTraceLine> hb_shape_trace(const std::string &font_file, std::u16string_view text) {
-  const std::string out = run_hb_shape("--trace", font_file, text);
+  const std::string out = run_hb_shape("--trace", font_file, text, " 2>&1");
   std::vector<OracleTraceLine> lines;
   constexpr std::string_view kTrace = "trace: ", kBuffer = "\tbuffer: ";
   for (std::size_t at = 0; at < out.size();) {
@@ -200,8 +202,9 @@ std::vector<OracleTraceLine> hb_shape_trace(const std::string &font_file, std::u
     }
     const std::size_t buffer = line.find(kBuffer);
     if (buffer == std::string_view::npos) continue;
+    const std::string_view glyphs = line.substr(buffer + kBuffer.size());
     lines.push_back({std::string(line.substr(kTrace.size(), buffer - kTrace.size())),
-                     parse_glyph_buffer(line.substr(buffer + kBuffer.size()))});
+                     parse_glyph_buffer(glyphs), glyphs.starts_with('<')});
   }
   return lines;
 }

@@ -105,11 +105,14 @@ std::vector<OracleGlyph> hb_shape(const std::string &font_file, std::u16string_v
 std::vector<WORD> ids(const std::vector<OracleGlyph> &glyphs);
 
 // One line of `hb-shape --trace`: the message and the buffer's glyphs then
-// (none while the buffer still holds characters); the last line, with an
-// empty message, is the shaped result in visual order.
+// (before substitution its characters, as g, with `characters` set); the
+// last line, with an empty message, is the shaped result in visual order.
+// HarfBuzz 6.0.0's hb-shape prints its trace on standard output, later ones
+// on standard error: both are read.
 struct OracleTraceLine {
   std::string message;
   std::vector<OracleGlyph> glyphs;
+  bool characters = false;
 };
 std::vector<OracleTraceLine> hb_shape_trace(const std::string &font_file, std::u16string_view text);
 

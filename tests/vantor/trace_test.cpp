@@ -1,17 +1,24 @@
-// The shaping trace: its stages and their names, kinds and order, their
-// glyphs, clusters and positions against hb-shape's own trace, the recording
-// window, and that tracing never changes the shaping result.
+// The shaping trace: the reader of HarfBuzz's messages against recorded
+// message sequences of every HarfBuzz version, the refusal of a trace it
+// cannot read, the stages' glyphs, clusters and positions against hb-shape's
+// own trace, the recording window, and that tracing never changes the
+// shaping result.
 #include <gtest/gtest.h>
 
 #include <hb-ot.h>
 #include <hb.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "font_store.h"
 #include "harness.h"
+#include "hb_handles.h"
+#include "trace.h"
+#include "trace_reader.h"
 
 namespace vantor_test {
 namespace {
@@ -74,18 +81,19 @@ TEST_F(Trace, ArabicGoesCmapJoiningLigaturesFinal) {
   const std::vector<Stage> stages = read_stages();
   std::vector<std::string> names;
   for (const Stage &stage : stages) names.push_back(stage.name);
-  // Only the GSUB lookups HarfBuzz applied: the ccmp, locl, rlig and liga
-  // lookups it skipped for want of a matching glyph are absent. Positioning
-  // follows substitution.
+  // Substitution, then positioning; which lookups ran is HarfBuzz's to say
+  // (EveryStageEqualsHbShapeTrace compares them).
   const auto gpos = std::find(names.begin(), names.end(), "default positions");
   ASSERT_NE(gpos, names.end());
-  EXPECT_EQ(std::vector<std::string>(names.begin(), gpos),
-            (std::vector<std::string>{"cmap", "GSUB lookup 9 'ccmp'", "GSUB lookup 11 'fina'",
-                                      "GSUB lookup 13 'medi'", "GSUB lookup 12 'init'",
-                                      "GSUB lookup 14 'rlig'", "GSUB lookup 17 'liga'"}));
+  ASSERT_GT(gpos - names.begin(), 1);
+  EXPECT_EQ(names.front(), "cmap");
+  EXPECT_TRUE(std::all_of(names.begin() + 1, gpos, [](const std::string &name) {
+    return name.starts_with("GSUB lookup ");
+  }));
   EXPECT_EQ(names.back(), "final");
   EXPECT_EQ(stages.front().glyphs, nominal_glyphs(kNaskh, text));
-  EXPECT_NE(stages[1].glyphs, stages[2].glyphs) << "fina changed the last letter";
+  EXPECT_NE(stages[static_cast<std::size_t>(gpos - names.begin()) - 1].glyphs, stages.front().glyphs)
+      << "joining changed the letters";
   EXPECT_EQ(stages.back().glyphs, shaped.glyphs) << "final = the item's glyphs, logical order";
 }
 
@@ -195,48 +203,44 @@ std::vector<FullStage> read_full_stages() {
   return stages;
 }
 
-// The stages hb-shape's trace shows, named as the backend names them: the
-// buffer as GSUB starts, after each reordering phase and each lookup not
-// skipped, as positioning starts, after each other positioning step, and the
-// result (turned to logical order).
-std::vector<FullStage> oracle_stages(const std::vector<OracleTraceLine> &lines, bool rtl) {
-  static const std::pair<const char *, const char *> kPositioning[] = {
-      {"table kern", "kern table"}, {"fallback mark", "fallback mark"}, {"fallback kern", "fallback kern"}};
+// hb-shape's trace read by the backend's own reader, each line's buffer
+// rebuilt and handed to it with the line's message, and the result (turned to
+// logical order). What the backend records from HarfBuzz's live buffers must
+// equal it; which messages make which stages the reader tests below check.
+std::vector<FullStage> oracle_stages(const std::vector<OracleTraceLine> &lines, hb_font_t *font, bool rtl) {
+  const hb_direction_t direction = rtl ? HB_DIRECTION_RTL : HB_DIRECTION_LTR;
+  vantor::TraceReader reader(direction, SIZE_MAX);
+  const vantor::BufferPtr buffer(hb_buffer_create());
   std::vector<FullStage> stages;
-  std::string table;
-  bool skipped = false, positioning = false;
-  auto start_positioning = [&](const OracleTraceLine &line) {
-    if (!positioning) stages.push_back({"default positions", USP_TRACE_KIND_POSITION, line.glyphs});
-    positioning = true;
-  };
   for (const OracleTraceLine &line : lines) {
-    const std::string &m = line.message;
-    unsigned index = 0;
-    char tag[5] = {};
-    if (m.empty()) {
+    if (line.message.empty()) {
       FullStage final_stage{"final", USP_TRACE_KIND_FINAL, line.glyphs};
       if (rtl) std::reverse(final_stage.glyphs.begin(), final_stage.glyphs.end());
       stages.push_back(std::move(final_stage));
-    } else if (m == "start table GSUB") {
-      table = "GSUB";
-      stages.push_back({"cmap", USP_TRACE_KIND_CMAP, line.glyphs});
-    } else if (m == "start table GPOS") {
-      table = "GPOS";
-      start_positioning(line);
-    } else if (m.starts_with("end reordering ")) {
-      stages.push_back({m.substr(4), USP_TRACE_KIND_REORDER, line.glyphs});
-    } else if (m.starts_with("start lookup ") || m.starts_with("skipped lookup ")) {
-      skipped = m.starts_with("skipped");
-    } else if (std::sscanf(m.c_str(), "end lookup %u feature '%4c'", &index, tag) == 2 && !skipped) {
-      const int kind = table == "GSUB" ? USP_TRACE_KIND_SUBSTITUTE : USP_TRACE_KIND_POSITION;
-      stages.push_back({table + " lookup " + std::to_string(index) + " '" + tag + "'", kind, line.glyphs});
+      continue;
     }
-    for (const auto &[step, name] : kPositioning) {
-      if (m == std::string("start ") + step) start_positioning(line);
-      if (m == std::string("end ") + step) stages.push_back({name, USP_TRACE_KIND_POSITION, line.glyphs});
+    hb_buffer_clear_contents(buffer.get());
+    hb_buffer_set_direction(buffer.get(), direction);
+    for (const OracleGlyph &g : line.glyphs) hb_buffer_add(buffer.get(), g.g, g.cl);
+    if (!line.characters) hb_buffer_set_content_type(buffer.get(), HB_BUFFER_CONTENT_TYPE_GLYPHS);
+    hb_glyph_position_t *positions = hb_buffer_get_glyph_positions(buffer.get(), nullptr);
+    for (std::size_t k = 0; k < line.glyphs.size(); ++k) {
+      positions[k] = {line.glyphs[k].ax, 0, line.glyphs[k].dx, line.glyphs[k].dy, {}};
     }
+    reader.read(buffer.get(), font, line.message);
+    EXPECT_EQ(reader.misread(), "");
   }
-  return stages;
+  std::vector<vantor::TraceStage> read = reader.take_stages();
+  std::vector<FullStage> out;
+  for (const vantor::TraceStage &stage : read) {
+    FullStage full{stage.name, stage.kind, {}};
+    for (const USP_TRACE_GLYPH &g : stage.glyphs) {
+      full.glyphs.push_back(OracleGlyph{g.glyph, g.cluster, g.x_offset, g.y_offset, g.advance, 0});
+    }
+    out.push_back(std::move(full));
+  }
+  out.insert(out.end(), stages.begin(), stages.end());
+  return out;
 }
 
 bool positioned(int kind) { return kind == USP_TRACE_KIND_POSITION || kind == USP_TRACE_KIND_FINAL; }
@@ -267,9 +271,12 @@ TEST_F(Trace, EveryStageEqualsHbShapeTrace) {
   for (const Sample &sample : kSamples) {
     SCOPED_TRACE(sample.font);
     const std::u16string text = utf16(sample.text);
-    const std::vector<FullStage> expected =
-        oracle_stages(hb_shape_trace(font_path(sample.font), text), sample.rtl);
-    if (expected.empty()) GTEST_SKIP() << "hb-shape (libharfbuzz-bin) could not be run";
+    const std::vector<OracleTraceLine> lines = hb_shape_trace(font_path(sample.font), text);
+    if (lines.empty()) GTEST_SKIP() << "hb-shape (libharfbuzz-bin) could not be run";
+    const vantor::BlobPtr blob(hb_blob_create_from_file(font_path(sample.font).c_str()));
+    const vantor::FacePtr face(hb_face_create(blob.get(), 0));
+    const vantor::FontPtr font(hb_font_create(face.get()));
+    const std::vector<FullStage> expected = oracle_stages(lines, font.get(), sample.rtl);
     FontSession session(sample.font);
     usp_trace_begin();
     shape_text(session.cache(), text, sample.rtl);
@@ -305,18 +312,295 @@ TEST_F(Trace, ReorderingPhasesCarryTheChangesNotTheNextLookup) {
     return out;
   };
   // The i-matras move before their consonants in the initial phase, the
-  // reph to the end of its syllable in the final one; the lookups after
-  // them change nothing.
-  for (const auto &[phase, lookup] : {std::pair{"reordering indic initial", "GSUB lookup 2 'nukt'"},
-                                      std::pair{"reordering indic final", "GSUB lookup 21 'pres'"}}) {
+  // reph to the end of its syllable in the final one: the phases' own stages
+  // show it, a GSUB lookup follows each.
+  for (const char *phase : {"reordering indic initial", "reordering indic final"}) {
     SCOPED_TRACE(phase);
     const auto at = std::find_if(stages.begin(), stages.end(),
                                  [&](const FullStage &s) { return s.name == phase; });
     ASSERT_TRUE(at != stages.begin() && at + 1 < stages.end());
     EXPECT_EQ(at->kind, USP_TRACE_KIND_REORDER);
     EXPECT_NE(glyphs_of(*at), glyphs_of(*(at - 1)));
-    EXPECT_EQ((at + 1)->name, lookup);
-    EXPECT_EQ(glyphs_of(*(at + 1)), glyphs_of(*at));
+    EXPECT_TRUE((at + 1)->name.starts_with("GSUB lookup ")) << (at + 1)->name;
+  }
+}
+
+// ---- the reader against recorded message sequences ----------------------------------
+
+constexpr int C = USP_TRACE_KIND_CMAP, R = USP_TRACE_KIND_REORDER, S = USP_TRACE_KIND_SUBSTITUTE,
+              P = USP_TRACE_KIND_POSITION, N = USP_TRACE_KIND_NORMALIZE;
+
+// A message and, when given, what the buffer holds from it on (glyphs, or
+// characters before substitution; clusters 0, 1, ...).
+struct Line {
+  const char *message;
+  std::vector<unsigned> buffer = {};
+};
+
+struct Sequence {
+  const char *what;
+  std::vector<Line> lines;
+  std::vector<std::pair<std::string, int>> stages;  // name and kind
+  const char *misread = "";                          // the start of the reader's complaint
+};
+
+// One row per message form, marked with the HarfBuzz versions that send it.
+const Sequence kSequences[] = {
+    {"6.0.0: GSUB, a lookup skipped and one that ran, with its glyph messages",
+     {{"start table GSUB", {1, 2, 3}},
+      {"start lookup 0 feature 'ccmp'"},
+      {"skipped lookup 0 feature 'ccmp' because no glyph matches"},
+      {"end lookup 0 feature 'ccmp'"},
+      {"start lookup 3 feature 'liga'"},
+      {"ligating glyphs at 0,1"},
+      {"ligated glyph at 0", {7, 3}},
+      {"end lookup 3 feature 'liga'"},
+      {"end table GSUB"}},
+     {{"cmap", C}, {"GSUB lookup 3 'liga'", S}}},
+    {"8.0.0 on: the script tag",
+     {{"start table GSUB script tag 'dev2'", {1}},
+      {"start lookup 1 feature 'nukt'"},
+      {"end lookup 1 feature 'nukt'", {4}},
+      {"end table GSUB script tag 'dev2'"}},
+     {{"cmap", C}, {"GSUB lookup 1 'nukt'", S}}},
+    {"8.0.0 to 13.1.x: a tag cut short by a NUL; a lookup's tag likewise",
+     {{"start table GSUB script tag '", {1}},
+      {"start lookup 4 feature '"},
+      {"end lookup 4 feature '", {2}},
+      {"end table GSUB script tag '"}},
+     {{"cmap", C}, {"GSUB lookup 4", S}}},
+    {"13.2.0 on: no script tag", {{"start table GSUB script tag ''", {1}}, {"end table GSUB script tag ''"}},
+     {{"cmap", C}}},
+    {"GPOS, with its glyph messages, 6.0.0 and 8.0.0 forms",
+     {{"start table GPOS", {1, 2}},
+      {"start lookup 2 feature 'kern'"},
+      {"try kerning glyphs at 0,1"},
+      {"kerned glyphs at 0,1"},
+      {"tried kerning glyphs at 1,2"},
+      {"positioning glyph at 0"},
+      {"positioned glyph at 0"},
+      {"end lookup 2 feature 'kern'"},
+      {"end table GPOS"},
+      {"start table GPOS script tag 'latn'"},
+      {"start lookup 5 feature 'mark'"},
+      {"attaching mark glyph at 1 to glyph at 0"},
+      {"attached mark glyph at 1 to glyph at 0"},
+      {"cursive attaching glyph at 1 to glyph at 0"},
+      {"cursive attached glyph at 1 to glyph at 0"},
+      {"end lookup 5 feature 'mark'"},
+      {"end table GPOS script tag 'latn'"}},
+     {{"default positions", P}, {"GPOS lookup 2 'kern'", P}, {"GPOS lookup 5 'mark'", P}}},
+    {"reordering phases",
+     {{"start table GSUB", {1, 2, 3}},
+      {"start reordering indic initial"},
+      {"end reordering indic initial", {3, 1, 2}},
+      {"start reordering indic final"},
+      {"end reordering indic final"},
+      {"end table GSUB"}},
+     {{"cmap", C}, {"reordering indic initial", R}, {"reordering indic final", R}}},
+    {"8.0.0 on: dotted circles inserted inside a phase",
+     {{"start table GSUB", {1, 2}},
+      {"start reordering khmer"},
+      {"start inserting dotted-circles"},
+      {"end inserting dotted-circles", {1, 9, 2}},
+      {"end reordering khmer"},
+      {"end table GSUB"}},
+     {{"cmap", C}, {"inserting dotted-circles", R}, {"reordering khmer", R}}},
+    {"8.0.0 on: dotted circles skipped, or started without a glyph to insert",
+     {{"start table GSUB", {1}},
+      {"start reordering USE"},
+      {"skipped inserting dotted-circles because there is no broken syllables"},
+      {"end reordering USE"},
+      {"start reordering myanmar"},
+      {"start inserting dotted-circles"},
+      {"end reordering myanmar"},
+      {"end table GSUB"}},
+     {{"cmap", C}, {"reordering USE", R}, {"reordering myanmar", R}}},
+    {"13.2.0 on: decompose and compose; every version: mark reordering, preprocessing",
+     {{"start preprocess-text", {0xE33}},
+      {"end preprocess-text", {0xE4D, 0xE32}},
+      {"start decompose", {0xE9, 0x5D1, 0x5B8, 0x5BC}},
+      {"end decompose", {0x65, 0x301, 0x5D1, 0x5B8, 0x5BC}},
+      {"start reorder"},
+      {"end reorder", {0x65, 0x301, 0x5D1, 0x5BC, 0x5B8}},
+      {"start compose"},
+      {"end compose", {0xE9, 0x5D1, 0x5BC, 0x5B8}},
+      {"start table GSUB", {1, 2, 3, 4}},
+      {"end table GSUB"}},
+     {{"preprocess-text", N}, {"decompose", N}, {"reorder marks", N}, {"compose", N}, {"cmap", C}}},
+    {"normalization that changes nothing",
+     {{"start decompose", {0x61}}, {"end decompose"}, {"start compose"}, {"end compose"}, {"start table GSUB", {1}},
+      {"end table GSUB"}},
+     {{"cmap", C}}},
+    {"postprocessing after GSUB",
+     {{"start table GSUB", {1}}, {"end table GSUB"}, {"start postprocess-glyphs"}, {"end postprocess-glyphs", {1, 1}}},
+     {{"cmap", C}, {"postprocess-glyphs", S}}},
+    {"the kern table, without GPOS",
+     {{"start table kern", {1, 2}}, {"start kern"}, {"end kern"}, {"end table kern"}},
+     {{"default positions", P}, {"kern table", P}}},
+    {"fallback positioning",
+     {{"start fallback mark", {1, 2}}, {"end fallback mark"}, {"start fallback kern"}, {"start kern"},
+      {"end kern"}, {"end fallback kern"}},
+     {{"default positions", P}, {"fallback mark", P}, {"fallback kern", P}}},
+    {"AAT morx: every subtable that runs starts and ends",
+     {{"start table morx", {1, 2}},
+      {"start chainsubtable 0"},
+      {"end chainsubtable 0", {3}},
+      {"start chainsubtable 1"},
+      {"end chainsubtable 1"},
+      {"end table morx"}},
+     {{"cmap", C}, {"morx chainsubtable 0", S}, {"morx chainsubtable 1", S}}},
+    {"10.3.0 on: morx subtables skipped (10.3 and 10.4 without their number); mort",
+     {{"start table mort", {1}},
+      {"skipped chainsubtable because no glyph matches"},
+      {"skipped chainsubtable 0 because no glyph matches"},
+      {"start chainsubtable 1"},
+      {"end chainsubtable 1"},
+      {"end table mort"}},
+     {{"cmap", C}, {"mort chainsubtable 1", S}}},
+    {"11.0.0 on: kerx subtables skipped",
+     {{"start table kerx", {1, 2}},
+      {"skipped subtable 0 because no glyph matches"},
+      {"start subtable 1"},
+      {"end subtable 1"},
+      {"end table kerx"}},
+     {{"default positions", P}, {"kerx subtable 1", P}}},
+    {"recursion, up to 13.x and from 14.0.0 on, and substitution messages up to 11.x",
+     {{"start table GSUB", {1, 2, 3}},
+      {"start lookup 7 feature 'calt'"},
+      {"recursing to lookup 5 at 1"},
+      {"replacing glyph at 1 (single substitution)"},
+      {"replaced glyph at 1 (single substitution)"},
+      {"recursed to lookup 5"},
+      {"start recursing to lookup 6 at 2"},
+      {"multiplying glyph at 2"},
+      {"multiplied glyphs at 2,3"},
+      {"deleting glyph at 0 (multiple substitution)"},
+      {"deleted glyph at 0 (multiple substitution)"},
+      {"end recursing to lookup 6"},
+      {"end lookup 7 feature 'calt'", {1, 4, 3, 3}},
+      {"end table GSUB"}},
+     {{"cmap", C}, {"GSUB lookup 7 'calt'", S}}},
+    {"a message of a lookup's own is harmless",
+     {{"start table GSUB", {1}},
+      {"start lookup 1 feature 'liga'"},
+      {"juggling glyph at 0"},
+      {"end lookup 1 feature 'liga'"},
+      {"end table GSUB"}},
+     {{"cmap", C}, {"GSUB lookup 1 'liga'", S}}},
+    {"a step this reader does not know",
+     {{"start table GSUB", {1}}, {"start frobnicating"}, {"end frobnicating", {2}}, {"end table GSUB"}},
+     {{"cmap", C}},
+     "a message this reader does not know ('start frobnicating')"},
+    {"a collapsed trace: tables and lookups in other words",
+     {{"begin table GSUB", {1}}, {"begin lookup 1 feature 'liga'"}, {"finish lookup 1 feature 'liga'", {2}}},
+     {},
+     "a message this reader does not know ('begin table GSUB')"},
+    {"a lookup outside a table", {{"start lookup 1 feature 'liga'", {1}}}, {}, "a lookup outside GSUB and GPOS"},
+    {"a lookup ending that had not started",
+     {{"start table GSUB", {1}}, {"end lookup 2 feature 'liga'"}},
+     {{"cmap", C}},
+     "a lookup ending that had not started"},
+};
+
+TEST(TraceReader, EveryMessageFormMakesItsStages) {
+  for (const Sequence &sequence : kSequences) {
+    SCOPED_TRACE(sequence.what);
+    vantor::TraceReader reader(HB_DIRECTION_LTR, SIZE_MAX);
+    const vantor::BufferPtr buffer(hb_buffer_create());
+    hb_buffer_set_direction(buffer.get(), HB_DIRECTION_LTR);
+    for (const Line &line : sequence.lines) {
+      if (!line.buffer.empty()) {
+        hb_buffer_clear_contents(buffer.get());
+        for (std::size_t k = 0; k < line.buffer.size(); ++k) {
+          hb_buffer_add(buffer.get(), line.buffer[k], static_cast<unsigned>(k));
+        }
+        hb_buffer_set_content_type(buffer.get(), HB_BUFFER_CONTENT_TYPE_GLYPHS);
+      }
+      reader.read(buffer.get(), hb_font_get_empty(), line.message);
+    }
+    EXPECT_TRUE(reader.misread().starts_with(sequence.misread)) << reader.misread();
+    std::vector<std::pair<std::string, int>> stages;
+    for (const vantor::TraceStage &stage : reader.take_stages()) stages.emplace_back(stage.name, stage.kind);
+    EXPECT_EQ(stages, sequence.stages);
+  }
+}
+
+// A trace the backend cannot vouch for is refused with a reason naming the
+// HarfBuzz in use, rather than handed out with its steps missing.
+TEST(TraceReader, TracesThatCannotBeReadAreRefusedNamingTheHarfBuzzVersion) {
+  const std::vector<std::uint8_t> bytes = read_file(font_path("NotoSans-Regular.ttf"));
+  int code = 0;
+  const auto font = vantor::FontFace::build(bytes, vantor::hash_bytes(bytes), &code);
+  ASSERT_TRUE(font);
+  hb_codepoint_t a = 0, b = 0, space = 0;
+  hb_font_get_nominal_glyph(font->font(), 'a', &a);
+  hb_font_get_nominal_glyph(font->font(), 'b', &b);
+  hb_font_get_nominal_glyph(font->font(), ' ', &space);
+  const auto run = [](std::vector<hb_codepoint_t> glyphs, std::vector<std::uint32_t> clusters) {
+    return vantor::ShapedRun{glyphs, clusters, std::vector<hb_glyph_position_t>(glyphs.size())};
+  };
+  const auto stage = [](std::vector<hb_codepoint_t> glyphs, std::vector<std::uint32_t> clusters) {
+    vantor::TraceStage out{"GSUB lookup 1 'liga'", USP_TRACE_KIND_SUBSTITUTE, {}, {}};
+    for (std::size_t k = 0; k < glyphs.size(); ++k) out.glyphs.push_back({glyphs[k], clusters[k], 0, 0, 0});
+    return out;
+  };
+  vantor::TraceReader understood(HB_DIRECTION_LTR, SIZE_MAX);
+  vantor::TraceReader collapsed(HB_DIRECTION_LTR, SIZE_MAX);
+  const vantor::BufferPtr buffer(hb_buffer_create());
+  collapsed.read(buffer.get(), nullptr, "begin table GSUB");
+  understood.read(buffer.get(), nullptr, "start table GSUB");
+  understood.read(buffer.get(), nullptr, "start lookup 1 feature 'liga'");
+  understood.read(buffer.get(), nullptr, "end lookup 1 feature 'liga'");
+  understood.take_stages();
+  vantor::TraceReader silent(HB_DIRECTION_LTR, SIZE_MAX);  // no lookup announced
+  vantor::TraceReader no_gpos_lookup(HB_DIRECTION_LTR, SIZE_MAX);
+  for (const char *message : {"start table GSUB", "start lookup 1 feature 'liga'", "end lookup 1 feature 'liga'",
+                              "end table GSUB", "start table GPOS", "end table GPOS"}) {
+    no_gpos_lookup.read(buffer.get(), nullptr, message);
+  }
+  no_gpos_lookup.take_stages();
+
+  const std::u16string text = u"a\u200Db";
+  const struct {
+    const char *what;
+    const vantor::TraceReader &reader;
+    vantor::PlannedLookups planned;
+    vantor::TraceStage last;
+    vantor::ShapedRun result;
+    const char *why;  // empty: readable
+  } kCases[] = {
+      {"same glyphs", understood, {3, 3}, stage({a, 7, b}, {0, 1, 2}), run({a, 7, b}, {0, 1, 2}), ""},
+      {"the joiner hidden after the last step", understood, {3, 3}, stage({a, 7, b}, {0, 1, 2}),
+       run({a, space, b}, {0, 1, 2}), ""},
+      {"the joiner removed", understood, {3, 3}, stage({a, 7, b}, {0, 1, 2}), run({a, b}, {0, 2}), ""},
+      {"a cluster's glyphs the other way round", understood, {3, 3}, stage({a, 7, b}, {0, 0, 2}),
+       run({7, a, b}, {0, 0, 2}), ""},
+      {"a glyph removed that was no joiner", understood, {3, 3}, stage({a, 7, b, 9}, {0, 1, 2, 3}),
+       run({a, b}, {0, 2}), "the last step recorded"},
+      {"a message not understood", collapsed, {3, 3}, stage({a}, {0}), run({a}, {0}), "a message this reader"},
+      {"no GSUB lookup announced though the plan has some", silent, {3, 0}, stage({a}, {0}), run({a}, {0}),
+       "the font has 3 GSUB lookups for this text and HarfBuzz announced none"},
+      {"GPOS announced without its lookups", no_gpos_lookup, {3, 2}, stage({a}, {0}), run({a}, {0}),
+       "the font has 2 GPOS lookups for this text and HarfBuzz announced none"},
+      {"GPOS lookups planned that HarfBuzz does not apply (Hebrew without 'hebr')", understood, {3, 2},
+       stage({a}, {0}), run({a}, {0}), ""},
+      {"other glyphs than the result", understood, {3, 3}, stage({a, 7, b}, {0, 1, 2}), run({a, 8, b}, {0, 1, 2}),
+       "the last step recorded, \"GSUB lookup 1 'liga'\", does not end with the shaped glyphs"},
+      {"other clusters than the result", understood, {3, 3}, stage({a, 7, b}, {0, 1, 2}), run({a, 7, b}, {0, 0, 2}),
+       "the last step recorded"},
+  };
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.what);
+    const auto why = vantor::unreadable_trace(c.reader, {c.last}, c.planned, c.result, *font, text);
+    if (*c.why == '\0') {
+      EXPECT_EQ(why, std::nullopt);
+      continue;
+    }
+    ASSERT_TRUE(why.has_value());
+    EXPECT_TRUE(why->starts_with(std::string("cannot trace this text: the trace of HarfBuzz ") +
+                                 hb_version_string() + " cannot be read (" + c.why))
+        << *why;
   }
 }
 
