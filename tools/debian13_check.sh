@@ -36,8 +36,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-bind() { # bind SOURCE TARGET-IN-ROOT [ro]
+bind() { # bind SOURCE TARGET-IN-ROOT [ro]; a mount already there (another user of the root) is left alone
   mkdir -p "$ROOT_DIR$2"
+  if mountpoint -q "$ROOT_DIR$2"; then return 0; fi
   mount --rbind "$1" "$ROOT_DIR$2"
   MOUNTS+=("$ROOT_DIR$2")
   if [ "${3:-}" = ro ]; then mount -o remount,bind,ro "$ROOT_DIR$2"; fi

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -208,7 +209,21 @@ std::size_t trace_glyph_budget(std::size_t item_chars) {
   return item_chars > kLeast / kStagesOfText ? item_chars * kStagesOfText : kLeast;
 }
 
+// The HarfBuzz the library runs with, when it is not the one it was built
+// against: a process that loaded another HarfBuzz globally before the library
+// was opened without RTLD_DEEPBIND binds the library's hb_* calls to that copy,
+// whose messages and limits the checks here were not made for.
+static std::optional<std::string> foreign_harfbuzz() {
+  const std::string_view running = hb_version_string();
+  if (running == HB_VERSION_STRING) return std::nullopt;
+  return "cannot trace: libvantor was built against HarfBuzz " HB_VERSION_STRING " but runs with HarfBuzz " +
+         std::string(running) +
+         ", another copy loaded into the process's global scope (open libvantor with RTLD_DEEPBIND, as tesvo "
+         "does, or before that copy); shape it without trace";
+}
+
 ItemTrace trace_lookups(const FontFace &font, const ShapeRequest &request, const ShapedRun &final_run) {
+  if (auto foreign = foreign_harfbuzz()) return {{}, std::move(*foreign)};
   if (const auto &hazard = font.trace_hazard()) {
     return {{}, "cannot trace with this font: " + *hazard + "; shape it without trace"};
   }
