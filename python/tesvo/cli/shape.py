@@ -3,7 +3,8 @@ and print the result as JSON.
 
 The default output is the `_tesvo.shape_json` document (its schema and text, font_info.path
 naming the font file); --schema tesvo prints the package's own result schema instead;
---batch shapes a file line by line; --html also writes the trace report.
+--batch shapes a file line by line; --html also writes the trace report, traced on its own,
+so that standard output is what was asked for with or without it.
 """
 
 from __future__ import annotations
@@ -100,7 +101,7 @@ def _shown_options(args: argparse.Namespace) -> list[tuple[str, str]]:
     """The options given on the command line, as the report's facts list them."""
     given: dict[str, object] = {
         "script": args.script, "language": args.language, "direction": args.direction,
-        "features": args.features, "usp10": args.usp10, "trace": bool(args.trace or args.html),
+        "features": args.features, "usp10": args.usp10, "trace": bool(args.trace),
         "wine_bytes": args.wine_bytes, "textshaping": args.textshaping}
     defaults: dict[str, object] = {
         "script": None, "language": None, "direction": "auto", "features": None, "usp10": None,
@@ -110,7 +111,7 @@ def _shown_options(args: argparse.Namespace) -> list[tuple[str, str]]:
 
 def _request(args: argparse.Namespace, font: FontFile) -> Request:
     return Request(font, args.index, args.usp10, args.direction, args.features, args.script or None,
-                   args.language or None, bool(args.trace or args.html), args.schema)
+                   args.language or None, bool(args.trace), args.schema)
 
 
 def _refuse_textshaping(args: argparse.Namespace, font: FontFile) -> None:
