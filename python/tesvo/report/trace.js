@@ -111,12 +111,19 @@
         if (entry.isIntersecting && !entry.target.classList.contains("closed")) draw(entry.target);
       }
     }, { rootMargin: "800px 0px" }) : null;
+    // The rows near the screen, drawn at once: the sections far from it are not laid out
+    // (content-visibility), so only the rows of sections near the screen are measured.
+    function near(el) {
+      const box = el.getBoundingClientRect();
+      return box.bottom >= -800 && box.top <= window.innerHeight + 800 && box.height > 0;
+    }
     function drawInView() {
-      const bottom = window.innerHeight + 800;
-      for (const row of rows) {
-        if (row.classList.contains("closed") || row.dataset.drawn !== undefined) continue;
-        const box = row.getBoundingClientRect();
-        if (box.bottom >= -800 && box.top <= bottom && box.height > 0) draw(row);
+      for (const section of document.querySelectorAll("section.item")) {
+        if (!near(section)) continue;
+        for (const row of section.querySelectorAll("tr.stage")) {
+          if (row.classList.contains("closed") || row.dataset.drawn !== undefined) continue;
+          if (near(row)) draw(row);
+        }
       }
     }
 
@@ -143,6 +150,21 @@
     function codes(start, end) {
       return chars.slice(start, end).map(function (ch) { return "U+" + hex(ch); }).join(" ");
     }
+    // A glyph of a positioned row or of the line: an SVG <title> written once.
+    function svgTitle(glyph) {
+      if (glyph.querySelector("title") !== null) return;
+      const gid = glyph.dataset.g, p = glyph.dataset.p.split(",");
+      const lines = ["glyph " + gid + " " + (data.names[gid] || "")];
+      if (glyph.dataset.cl !== undefined) {
+        const start = Number(glyph.dataset.cl), end = Number(glyph.dataset.ce);
+        lines.push("cluster " + start + ".." + end + ": \u201c" + visible(chars.slice(start, end).join("")) +
+          "\u201d " + codes(start, end));
+      }
+      lines.push("advance " + p[0] + ", offset " + p[1] + ", " + p[2]);
+      const node = document.createElementNS("http://www.w3.org/2000/svg", "title");
+      node.textContent = lines.join("\n");
+      glyph.prepend(node);
+    }
     function title(cell) {
       if (cell.title) return;
       const gid = cell.querySelector(".gid").textContent;
@@ -157,12 +179,13 @@
       cell.title = lines.join("\n");
     }
     document.addEventListener("mouseover", function (event) {
-      const target = event.target instanceof Element ? event.target.closest("[data-cl][data-ce], div.g") : null;
+      const target = event.target instanceof Element ? event.target.closest("[data-cl][data-ce], div.g, g.pg") : null;
       if (target === null) {
         clear();
         return;
       }
       if (target.matches("div.g")) title(target);
+      if (target.matches("g.pg[data-g]")) svgTitle(target);
       if (target.dataset.cl === undefined) return;
       light(Number(target.dataset.cl), Number(target.dataset.ce));
     });
@@ -228,7 +251,7 @@
       current = changes.indexOf(row);
       row.classList.add("current");
       open(row);
-      row.scrollIntoView({ block: "center" });
+      row.scrollIntoView({ block: "nearest" });
       body.dataset.current = row.dataset.item + ":" + row.dataset.stage;
       status("change " + (next + 1) + " of " + candidates.length + ": item " + row.dataset.item + ", " +
         row.querySelector("th").title + ", " + row.dataset.changed + " glyphs");
@@ -277,7 +300,7 @@
         status("");
       }
       const first = document.querySelector("section.item .found, section.line .found");
-      if (first !== null && found.length) first.scrollIntoView({ block: "center" });
+      if (first !== null && found.length) first.scrollIntoView({ block: "nearest" });
     }
     let typing = 0;
     search.addEventListener("input", function () {

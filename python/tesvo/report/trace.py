@@ -71,11 +71,6 @@ def visible(chars: str) -> str:
     return "".join(out)
 
 
-def describe_chars(chars: str) -> str:
-    codes = " ".join(f"U+{ord(ch):04X}" for ch in chars)
-    return f"\u201c{visible(chars)}\u201d {codes}" if chars else "(none)"
-
-
 class _Page:
     """Collects what the page needs while the rows are written: the glyphs to define once."""
 
@@ -138,18 +133,10 @@ class _Page:
     def chars(self, span: Span) -> str:
         return self.text[span[0] : span[1]] if span else ""
 
-    def glyph_title(self, glyph: Glyph, span: Span, positioned: bool) -> str:
-        lines = [f"glyph {glyph.g} {self.art.name(glyph.g)}"]
-        if span:
-            lines.append(f"cluster {span[0]}..{span[1]}: {describe_chars(self.chars(span))}")
-        if positioned:
-            lines.append(f"advance {glyph.ax}, offset {glyph.dx}, {glyph.dy}")
-        return "\n".join(lines)
-
     def data(self, items: List[JsonValue]) -> str:
         """What the page's script draws the stage rows from: the text, the glyphs' names and
         cell widths, and each item's stages."""
-        names: Dict[str, JsonValue] = {str(gid): self.art.name(gid) for gid in sorted(self.cells)}
+        names: Dict[str, JsonValue] = {str(gid): self.art.name(gid) for gid in sorted(self.cells | self.used)}
         widths: Dict[str, JsonValue] = {str(gid): self.cell_width(gid) for gid in sorted(self.cells)}
         return data_block("tesvo-data", {"text": self.text, "names": names, "widths": widths, "items": items})
 
@@ -289,12 +276,28 @@ def _positioned_run(
         pieces = [piece[::-1] for piece in pieces]
     svgs = [_positioned_piece(page, piece, height) for piece in pieces]
     direction = "rtl" if rtl else "ltr"
-    return f'<div class="lines" dir="{direction}">{"".join(svgs)}</div>'
+    return f'<div class="lines" dir="{direction}">{"".join(map(_piece_box, svgs))}</div>'
+
+
+SVG_SIZE = re.compile(r'<svg [^>]*?width="(?P<width>[^"]+)" height="(?P<height>[^"]+)"')
+
+
+def _piece_box(svg: str) -> str:
+    """A piece of a drawn run in a box of its size that the browser draws only when it comes
+    near the screen (content-visibility), so that a long line costs nothing out of sight."""
+    size = SVG_SIZE.match(svg)
+    if size is None:
+        return svg
+    return (f'<div class="piece" style="contain-intrinsic-size:auto {size["width"]}px auto '
+            f'{size["height"]}px">{svg}</div>')
 
 
 def _positioned_piece(page: _Page, piece: Sequence[Tuple[Glyph, Span, int]], height: int) -> str:
-    run = [Placed(glyph.g, pen, glyph.ax, glyph.dx, glyph.dy, page.glyph_title(glyph, span, True),
-                  _cluster_attrs(span)) for glyph, span, pen in piece]
+    # A long text draws thousands of glyphs here: the page's script writes each one's title
+    # (name, characters, position) when it is pointed at, from its data-g and data-p.
+    run = [Placed(glyph.g, pen, glyph.ax, glyph.dx, glyph.dy, "",
+                  f'{_cluster_attrs(span)} data-g="{glyph.g}" data-p="{glyph.ax},{glyph.dx},{glyph.dy}"')
+           for glyph, span, pen in piece]
     return positioned(page.art, page.use, run, top=page.top, bottom=page.bottom, height=height,
                       css_class="positioned")
 
