@@ -161,7 +161,7 @@
           "\u201d " + codes(start, end));
       }
       lines.push("advance " + p[0] + ", offset " + p[1] + ", " + p[2]);
-      const node = document.createElementNS("http://www.w3.org/2000/svg", "title");
+      const node = document.createElementNS(glyph.namespaceURI, "title");
       node.textContent = lines.join("\n");
       glyph.prepend(node);
     }
