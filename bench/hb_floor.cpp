@@ -1,6 +1,7 @@
-// Shapes the same item runs as a shape_json call with the HarfBuzz the bundled
-// backend is built on (the system library), from C++, with no output: the
-// shaping cost below any JSON, for comparison with shape_json and uharfbuzz.
+// The HarfBuzz floor of the benchmarks: the same item runs as a shape_json
+// call, shaped with the HarfBuzz the bundled backend is built on (the system
+// library), from C++, with no output: the shaping cost below any JSON, for
+// comparison with shape_json and uharfbuzz.
 //
 // Usage: hb_floor FONT TEXT_UTF16LE ITEMS REPEATS
 // ITEMS holds one line per item: "start end rtl". Prints one line per

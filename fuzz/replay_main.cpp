@@ -1,5 +1,6 @@
-// Runs a fuzz target over saved inputs without libFuzzer, so that the normal
-// test build replays every input that once found a fault.
+// The replay driver of the fuzz targets, in place of libFuzzer's: the normal
+// test build runs each target over its saved inputs, every input that once
+// found a fault included.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>

@@ -10,6 +10,7 @@
 
 #include "byte_source.h"
 #include "ffi/usp10.h"
+#include "lib/driver.h"
 #include "lib/json_writer.h"
 #include "lib/run.h"
 #include "lib/utf.h"
@@ -67,27 +68,24 @@ void check_document(const tesvo::Value &doc, std::size_t text_length) {
   if (!tesvo::is_valid_utf8(text.view())) std::abort();
 }
 
-// One request as the driver runs it: font bytes to the port, the run on a
-// fresh script cache, then the cache freed and the font cleared.
+// One request through the driver: the font handed to the port for it, the
+// run on a fresh script cache, then the cache freed and the font cleared.
 void shape_once(const tesvo::Usp10 &usp, const std::string &font, const std::u16string &text,
                 std::uint8_t flags, const tesvo::FeatureList &features) {
-  if (usp_set_font_bytes(reinterpret_cast<const std::uint8_t *>(font.data()), font.size()) != 0) return;
-  SCRIPT_CACHE cache = nullptr;
-  {
-    tesvo::ShapeRun run(usp, &cache, (flags & 2U) != 0, false);
-    std::string family = "fuzz";
-    tesvo::FontFacts facts{1000, 0, family};
-    tesvo::ShapeOpts opts;
-    opts.font = "fuzz.font";
-    try {
-      tesvo::Result<tesvo::Value> result = tesvo::shape_items(text, flags & 1U, usp, run, facts, features, opts);
-      if (result) check_document(*result, text.size());
-    } catch (const tesvo::EnginePanic &) {
-      std::abort();
-    }
+  tesvo::TextPlan plan;
+  plan.direction = (flags & 1U) != 0 ? tesvo::ParagraphDirection::rtl : tesvo::ParagraphDirection::ltr;
+  plan.features = features;
+  plan.trace = (flags & 2U) != 0;
+  const std::string family = "fuzz";
+  const std::string path = "fuzz.font";
+  const tesvo::PortFont bytes{{reinterpret_cast<const std::uint8_t *>(font.data()), font.size()}};
+  try {
+    tesvo::Result<tesvo::Value> result =
+        tesvo::shape_document(usp, bytes, text, plan, tesvo::FontFacts{1000, 0, family, path});
+    if (result) check_document(*result, text.size());
+  } catch (const tesvo::EnginePanic &) {
+    std::abort();
   }
-  ScriptFreeCache(&cache);
-  usp_clear_font_bytes();
 }
 
 }  // namespace

@@ -1,3 +1,5 @@
+// The backend's fonts: a face and its facts built from bytes, recognising bytes
+// set before by their hash, and the few recently used fonts kept.
 #include "font_store.h"
 
 #include <hb-ot.h>

@@ -1,3 +1,6 @@
+// The itemizer: bidi levels from ICU with the corrections the bidi algorithm
+// asks for, script runs with their neutral and bracket rules, and the items
+// they split a text into.
 #include "itemizer.h"
 
 #include <unicode/ubidi.h>

@@ -1,3 +1,5 @@
+// A shaped item as Uniscribe's output arrays: clusters, log clusters, glyph
+// and character properties, advances, offsets and totals.
 #include "outputs.h"
 
 #include <hb-ot.h>

@@ -1,3 +1,4 @@
+// The table of the backend's script numbers and their OpenType script tags.
 #include "scripts.h"
 
 #include <hb-ot.h>

@@ -1,3 +1,5 @@
+// Shaping one item with HarfBuzz: its script, language and features from the
+// Uniscribe arguments, the buffer, and the shaped run.
 #include "shaper.h"
 
 #include <hb-ot.h>

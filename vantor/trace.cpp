@@ -1,3 +1,5 @@
+// Recording the shaping trace: HarfBuzz's messages turned into stages, the
+// nominal and final stages, and the limits on what is traced.
 #include "trace.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// Finding the font structures that HarfBuzz cannot trace safely, by reading
+// the lookups' tables directly.
 #include "trace_hazards.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The itemizer's UTF-16 decoder.
 #include "utf16.h"
 
 namespace vantor {

@@ -10,7 +10,7 @@ The library is this package's top: `font` (Font), `fontfile` (reading a font fil
     >>> [g.id for g in font.shape("Wave", features="smcp").glyphs]
 """
 
-from _tesvo import __version__
+from tesvo._engine import __version__  # the native module's, from pyproject.toml
 from tesvo.errors import FontError, OptionError, ShapeError, TesvoError
 from tesvo.font import Features, Font
 from tesvo.fontfile import FontFile, read_font

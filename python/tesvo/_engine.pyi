@@ -5,6 +5,8 @@ from typing import Any, Final, final
 
 from _typeshed import structseq
 
+__version__: str
+
 @final
 class Glyph(structseq[int], tuple[int, int, int, int, int, int, int, int]):
     """A positioned glyph; all values in font units."""

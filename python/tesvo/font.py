@@ -25,9 +25,6 @@ Features = Union[str, Mapping[str, Union[bool, int]], None]
 # streamed.
 _CHUNK = 64
 
-# A face index is a 32-bit count in a collection's header.
-_MAX_INDEX = 0xFFFFFFFF
-
 _Call = tuple[str, str, str, str, bool]
 
 
@@ -86,8 +83,6 @@ class Font:
             raise TypeError(f"source must be a path or bytes, not {type(source).__qualname__}")
         if index < 0:
             raise FontError(f"face index {index} out of range: it cannot be negative")
-        if index > _MAX_INDEX:
-            raise FontError(f"face index {index} out of range: a collection counts its faces in 32 bits")
         library = None if backend is None else os.fspath(backend)
         try:
             opened = _engine.open(data, index, library)

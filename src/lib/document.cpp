@@ -1,3 +1,5 @@
+// The result document: glyph records as compact record arrays, stage entries,
+// and the document's top-level keys.
 #include "lib/document.h"
 
 #include <algorithm>

@@ -1,16 +1,17 @@
+// The shaping driver: the compatibility request's steps in their order, the
+// checks every text passes, and the port held around each text's run.
 #include "lib/driver.h"
 
 #include <climits>
 #include <cstdlib>
 #include <ctime>
 #include <optional>
+#include <string>
+#include <utility>
 
 #include "lib/environment.h"
-#include "lib/features.h"
 #include "lib/font.h"
-#include "lib/run.h"
 #include "lib/utf.h"
-#include "loader/loader.h"
 #include "port/port.h"
 
 namespace tesvo {
@@ -38,61 +39,93 @@ void sleep_millis(std::uint64_t ms) {
   while (::nanosleep(&wait, &left) != 0) wait = left;
 }
 
-// Releases the port's per-request state on every way out of the run,
-// unexpected engine failures included: the port must not keep pointing at
-// font bytes that the request is about to free.
-class PortSession {
+constexpr std::int64_t kLongestText = (INT_MAX - 8) / 3;
+
+// The script cache of one text, freed on every way out.
+class ScriptCache {
  public:
-  PortSession(const Usp10 &usp, SCRIPT_CACHE &cache) : usp_(usp), cache_(cache) {}
-  PortSession(const PortSession &) = delete;
-  PortSession &operator=(const PortSession &) = delete;
-  ~PortSession() {
-    usp_.free_cache(&cache_);
-    if (usp_.clear_font_bytes != nullptr) usp_.clear_font_bytes();
-  }
+  explicit ScriptCache(const Usp10 &usp) : usp_(usp) {}
+  ScriptCache(const ScriptCache &) = delete;
+  ScriptCache &operator=(const ScriptCache &) = delete;
+  ~ScriptCache() { usp_.free_cache(&cache_); }
+  SCRIPT_CACHE *get() { return &cache_; }
 
  private:
   const Usp10 &usp_;
-  SCRIPT_CACHE &cache_;
+  SCRIPT_CACHE cache_ = nullptr;
 };
 
-constexpr std::int64_t kLongestText = (INT_MAX - 8) / 3;
-
-Result<Value> run_with_port(const ShapeOpts &opts, const FontBytes &font, const FontMetrics &metrics,
-                            const Usp10 &usp, const FeatureList &features, std::u16string_view text,
-                            std::uint16_t rtl) {
-  // The port keeps one process-wide font and trace. Requests hand it their
-  // font and shape with it one at a time, or they would shape with each
-  // other's font. This request replaces whatever font the port kept.
-  std::lock_guard<std::mutex> hold(port::lock());
-  port::set_resident_font(usp.library, 0);
-  if (usp.set_font_bytes == nullptr)
-    return fail("this libvantor has no usp_set_font_bytes export — rebuild the port with fontbytes");
-  if (int rc = usp.set_font_bytes(font.data(), font.size()); rc != 0)
-    return fail("usp_set_font_bytes failed (rc=" + std::to_string(rc) + ")");
-
-  SCRIPT_CACHE cache = nullptr;
-  PortSession session(usp, cache);
-  std::optional<std::string> family = sfnt_family(font.span());
-  std::string family_name = family ? std::move(*family) : file_stem_family(opts.font);
-  ShapeRun run(usp, &cache, opts.trace, opts.textshaping && opts.trace);
-  FontFacts facts{metrics.upem, metrics.glyph_count, family_name};
-  return shape_items(text, rtl, usp, run, facts, features, opts);
+// Checks the text, then runs shape(run, paragraph level) with the port held,
+// the font resident and a script cache of the text's own.
+template <class Shape>
+auto on_port(const Usp10 &usp, const PortFont &font, std::u16string_view text, const TextPlan &plan, Shape shape)
+    -> decltype(shape(std::declval<ShapeRun &>(), std::uint16_t{})) {
+  if (auto r = check_text(text); !r) return r.take_failure();
+  const std::uint16_t rtl = paragraph_level(plan.direction, text);
+  ResidentFont resident(usp, font);
+  if (auto r = resident.hand_over(); !r) return r.take_failure();
+  ScriptCache cache(usp);
+  ShapeRun run(usp, cache.get(), plan.trace, false);
+  run.script_tag = plan.script;
+  run.language_tag = plan.language;
+  return shape(run, rtl);
 }
 
 }  // namespace
 
-void pause_for(const char *variable) {
-  if (std::optional<std::uint64_t> ms = parse_millis(environment_value(variable))) sleep_millis(*ms);
+ResidentFont::ResidentFont(const Usp10 &usp, const PortFont &font) : hold_(port::lock()), usp_(usp), font_(font) {}
+
+ResidentFont::~ResidentFont() {
+  if (!handed_ || font_.owner != 0) return;
+  if (usp_.clear_font_bytes != nullptr) usp_.clear_font_bytes();
 }
 
-std::uint16_t direction_is_rtl(std::string_view direction, std::u16string_view text) {
-  if (direction == "rtl") return 1;
-  if (direction == "ltr") return 0;
-  for (char16_t u : text) {
-    if ((u >= 0x0590 && u <= 0x08FF) || (u >= 0xFB1D && u <= 0xFDFF) || (u >= 0xFE70 && u <= 0xFEFC)) return 1;
+Result<std::monostate> ResidentFont::hand_over() {
+  if (font_.owner != 0 && port::resident_font(usp_.library) == font_.owner) {
+    handed_ = true;
+    return std::monostate{};
   }
-  return 0;
+  // Whatever font the backend kept is replaced from here on.
+  port::set_resident_font(usp_.library, 0);
+  if (usp_.set_font_bytes == nullptr)
+    return fail("this libvantor has no usp_set_font_bytes export — rebuild the port with fontbytes");
+  if (int rc = usp_.set_font_bytes(font_.bytes.data(), font_.bytes.size()); rc != 0)
+    return fail("usp_set_font_bytes failed (rc=" + std::to_string(rc) + ")");
+  port::set_resident_font(usp_.library, font_.owner);
+  handed_ = true;
+  return std::monostate{};
+}
+
+void ResidentFont::release(const Usp10 &usp, std::uint64_t owner) {
+  std::lock_guard<std::mutex> hold(port::lock());
+  if (owner == 0 || port::resident_font(usp.library) != owner) return;
+  if (usp.clear_font_bytes != nullptr) usp.clear_font_bytes();
+  port::set_resident_font(usp.library, 0);
+}
+
+Result<std::monostate> check_text(std::u16string_view text) {
+  if (text.empty()) return fail("empty text");
+  if (static_cast<std::int64_t>(text.size()) > kLongestText)
+    return fail("text too long: " + std::to_string(text.size()) + " UTF-16 code units");
+  return std::monostate{};
+}
+
+Result<std::monostate> shape_text(const Usp10 &usp, const PortFont &font, std::u16string_view text,
+                                  const TextPlan &plan, ItemSink &sink) {
+  return on_port(usp, font, text, plan, [&](ShapeRun &run, std::uint16_t rtl) {
+    return shape_items_into(text, rtl, usp, run, plan.features, sink);
+  });
+}
+
+Result<Value> shape_document(const Usp10 &usp, const PortFont &font, std::u16string_view text, const TextPlan &plan,
+                             const FontFacts &facts) {
+  return on_port(usp, font, text, plan, [&](ShapeRun &run, std::uint16_t rtl) {
+    return shape_items(text, rtl, usp, run, facts, plan.features);
+  });
+}
+
+void pause_for(const char *variable) {
+  if (std::optional<std::uint64_t> ms = parse_millis(environment_value(variable))) sleep_millis(*ms);
 }
 
 Result<Value> shape_value(ShapeOpts opts) {
@@ -120,14 +153,14 @@ Result<Value> shape_value(ShapeOpts opts) {
                 "array, so the result would silently ignore them. Use backend='usp10' (system Uniscribe) or "
                 "backend='textshaping' for feature selection.");
 
-  std::u16string text = utf8_to_utf16(opts.text);
-  if (text.empty()) return fail("empty text");
-  // The backend takes lengths and glyph buffers (3n + 8) as int.
-  if (static_cast<std::int64_t>(text.size()) > kLongestText)
-    return fail("text too long: " + std::to_string(text.size()) + " UTF-16 code units");
-  std::uint16_t rtl = direction_is_rtl(opts.direction, text);
-
-  return run_with_port(opts, *font, metrics, *usp, *features, text, rtl);
+  TextPlan plan;
+  plan.direction = compat_direction(opts.direction);
+  plan.features = std::move(*features);
+  plan.trace = opts.trace;
+  std::optional<std::string> family = sfnt_family(font->span());
+  const std::string family_name = family ? std::move(*family) : file_stem_family(opts.font);
+  return shape_document(*usp, PortFont{font->span()}, utf8_to_utf16(opts.text), plan,
+                        FontFacts{metrics.upem, metrics.glyph_count, family_name, opts.font});
 }
 
 }  // namespace tesvo

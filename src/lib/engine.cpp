@@ -1,3 +1,5 @@
+// The engine entry of the compatibility call: the driver's document rendered
+// as JSON text.
 #include "lib/engine.h"
 
 #include "lib/driver.h"

@@ -1,34 +1,38 @@
-// The Python surface of tesvo._engine: a font held by the engine, shaped text
-// by text into structured records. The pure-Python package tesvo is its only
-// caller; like module.cpp it talks to the interpreter and leaves the work to
-// the engine beneath, which runs without the interpreter lock.
+// The Python surface of tesvo._engine, the native part of the tesvo package:
+// a font held by the engine, texts shaped into structured records or result
+// documents, and the engine's feature parser and automatic direction. Like
+// module.cpp it talks to the interpreter and leaves the work to the engine
+// beneath, which runs without the interpreter lock.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <atomic>
 #include <cstdint>
-#include <cstring>
-#include <exception>
+#include <initializer_list>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
 
-#include "lib/driver.h"
 #include "lib/environment.h"
 #include "lib/features.h"
-#include "lib/py_ref.h"
+#include "lib/font.h"
+#include "lib/paragraph.h"
+#include "lib/py_boundary.h"
 #include "lib/session.h"
+#include "lib/utf.h"
 
 namespace {
 
 constexpr const char *kSessionName = "tesvo._engine.session";
-constexpr const char *kPanicMessage = "tesvo engine panicked (unsupported usp10 build? see README)";
 
 using tesvo::PyRef;
+using tesvo::py::Escape;
+using tesvo::py::set_error;
 
 // The record types, made once at import, for the one interpreter that may
 // import the module: the types are process-wide, and an interpreter other than
@@ -69,19 +73,9 @@ struct Text {
   std::optional<std::string> error;
 };
 
-std::string type_name(PyObject *object) {
-  PyRef name(PyObject_GetAttrString(reinterpret_cast<PyObject *>(Py_TYPE(object)), "__qualname__"));
-  PyRef utf8(name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8String(name.get()) : nullptr);
-  if (!utf8) {
-    PyErr_Clear();
-    return "?";
-  }
-  return PyBytes_AsString(utf8.get());
-}
-
 bool read_text(PyObject *object, Text &out) {
   if (!PyUnicode_Check(object)) {
-    out.error = "text must be str, not " + type_name(object);
+    out.error = "text must be str, not " + tesvo::py::type_name(object);
     return true;
   }
   Py_UCS4 *code_points = PyUnicode_AsUCS4Copy(object);
@@ -96,14 +90,9 @@ bool read_text(PyObject *object, Text &out) {
       out.error = "text holds a lone surrogate at index " + std::to_string(i);
       return true;
     }
-    if (cp >= 0x10000) {
-      out.units.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
-      out.units.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-      out.index.push_back(static_cast<std::uint32_t>(i));
-    } else {
-      out.units.push_back(static_cast<char16_t>(cp));
-    }
-    out.index.push_back(static_cast<std::uint32_t>(i));
+    const std::size_t before = out.units.size();
+    tesvo::append_utf16(out.units, cp);
+    out.index.insert(out.index.end(), out.units.size() - before, static_cast<std::uint32_t>(i));
   }
   out.index.push_back(static_cast<std::uint32_t>(length));
   return true;
@@ -111,20 +100,27 @@ bool read_text(PyObject *object, Text &out) {
 
 // ---- results -----------------------------------------------------------------
 
-using Outcome = std::variant<tesvo::ShapedText, std::string>;
+// A text's shaped records or its message; an escape from the engine: running
+// out of memory fails the whole call, a panic is the text's message.
+using Outcome = std::variant<tesvo::ShapedText, std::string, Escape>;
 
 Outcome shape_one(tesvo::FontSession &session, const Text &text, const tesvo::TextPlan &plan) noexcept {
   if (text.error) return *text.error;
-  try {
-    tesvo::Result<tesvo::ShapedText> shaped = session.shape(text.units, plan);
-    if (!shaped) return shaped.error();
-    return std::move(shaped.value());
-  } catch (const std::exception &e) {
-    std::string line = std::string("tesvo: engine failure: ") + e.what() + "\n";
-    (void)!fwrite(line.data(), 1, line.size(), stderr);
-  } catch (...) {
+  auto shaped = tesvo::py::contain([&] { return session.shape(text.units, plan); });
+  if (const Escape *escape = std::get_if<Escape>(&shaped)) {
+    if (*escape == Escape::panic) return std::string(tesvo::py::kPanicMessage);
+    return *escape;
   }
-  return std::string(kPanicMessage);
+  auto &result = std::get<0>(shaped);
+  if (!result) return result.error();
+  return std::move(result.value());
+}
+
+// Running out of memory for any text fails the call with MemoryError.
+template <class Outcomes> bool ran_out_of_memory(const Outcomes &outcomes) {
+  for (const auto &outcome : outcomes)
+    if (std::holds_alternative<Escape>(outcome)) return true;
+  return false;
 }
 
 std::string tag_text(OPENTYPE_TAG tag) {
@@ -229,6 +225,7 @@ PyObject *stages_tuple(const tesvo::ShapedText &shaped, const Text &text) {
 PyObject *outcome_object(const Outcome &outcome, const Text &text) {
   if (const auto *message = std::get_if<std::string>(&outcome))
     return PyUnicode_DecodeUTF8(message->data(), static_cast<Py_ssize_t>(message->size()), "replace");
+  if (const Escape *escape = std::get_if<Escape>(&outcome)) return tesvo::py::escape_error(*escape);
   const auto &shaped = std::get<tesvo::ShapedText>(outcome);
   PyRef items(items_tuple(shaped, text));
   if (!items) return nullptr;
@@ -258,47 +255,58 @@ void free_session(PyObject *capsule) {
   Py_END_ALLOW_THREADS
 }
 
-PyObject *runtime_error(PyObject *type, std::string_view message) {
-  PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  if (text) PyErr_SetObject(type, text.get());
-  return nullptr;
+// The face index as the engine takes it. An int that does not fit names no
+// face of any font: OverflowError in the engine's words, never the face that
+// the value wrapped round to.
+bool face_index(PyObject *index, std::span<const std::uint8_t> bytes, std::uint32_t &out) {
+  const unsigned long long value = PyLong_AsUnsignedLongLong(index);
+  if (!PyErr_Occurred() && value <= UINT32_MAX) {
+    out = static_cast<std::uint32_t>(value);
+    return true;
+  }
+  if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+  PyErr_Clear();
+  tesvo::Result<std::uint32_t> count = tesvo::face_count(bytes);
+  if (!count) {
+    set_error(PyExc_RuntimeError, count.error());
+    return false;
+  }
+  PyRef text(PyObject_Str(index));
+  PyRef digits(text ? PyUnicode_AsUTF8String(text.get()) : nullptr);
+  if (!digits) return false;
+  set_error(PyExc_OverflowError, tesvo::face_out_of_range(PyBytes_AsString(digits.get()), *count));
+  return false;
 }
+
+using Opened = tesvo::Result<std::unique_ptr<tesvo::FontSession>>;
 
 // open(data: bytes, index: int, backend: str | None)
 //   -> (session, upem, glyph_count, family, backend path)
-PyObject *open_font(PyObject *, PyObject *args) {
-  PyObject *data;  // bytes: immutable, and kept alive by the arguments
-  unsigned long index = 0;
+PyObject *open_font(PyObject *args) {
+  PyObject *data, *index;  // data: bytes, immutable and kept alive by the arguments
   const char *backend = nullptr;
-  if (!PyArg_ParseTuple(args, "O!kz:open", &PyBytes_Type, &data, &index, &backend)) return nullptr;
+  if (!PyArg_ParseTuple(args, "O!O!z:open", &PyBytes_Type, &data, &PyLong_Type, &index, &backend)) return nullptr;
   std::optional<std::string> library;
   if (backend != nullptr) library = backend;
   char *start = nullptr;
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(data, &start, &size) != 0) return nullptr;
   std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t *>(start), static_cast<std::size_t>(size));
+  std::uint32_t face = 0;
+  if (!face_index(index, bytes, face)) return nullptr;
 
-  std::variant<std::unique_ptr<tesvo::FontSession>, std::string> opened;
+  std::variant<Opened, Escape> opened = Escape::panic;
   {
     tesvo::EnvironmentCopy environment;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-      auto session = index > UINT32_MAX ? tesvo::Result<std::unique_ptr<tesvo::FontSession>>(tesvo::fail("face index out of range"))
-                                        : tesvo::FontSession::open(bytes, static_cast<std::uint32_t>(index), library);
-      if (session)
-        opened = std::move(*session);
-      else
-        opened = session.error();
-    } catch (const std::exception &) {
-      opened = std::string(kPanicMessage);
-    }
-    Py_END_ALLOW_THREADS
+    tesvo::py::InterpreterReleased released;
+    opened = tesvo::py::contain([&] { return tesvo::FontSession::open(bytes, face, library); });
   }
-  if (auto *message = std::get_if<std::string>(&opened)) return runtime_error(PyExc_RuntimeError, *message);
-  auto &session = std::get<0>(opened);
-  PyRef capsule(PyCapsule_New(session.get(), kSessionName, free_session));
+  if (const Escape *escape = std::get_if<Escape>(&opened)) return tesvo::py::escape_error(*escape);
+  Opened &session = std::get<Opened>(opened);
+  if (!session) return set_error(PyExc_RuntimeError, session.error());
+  PyRef capsule(PyCapsule_New(session->get(), kSessionName, free_session));
   if (!capsule) return nullptr;
-  tesvo::FontSession *owned = session.release();
+  tesvo::FontSession *owned = session->release();
   return Py_BuildValue("(OkkNs)", capsule.get(), static_cast<unsigned long>(owned->upem()),
                        static_cast<unsigned long>(owned->glyph_count()),
                        PyUnicode_DecodeUTF8(owned->family().data(), static_cast<Py_ssize_t>(owned->family().size()), "replace"),
@@ -317,7 +325,7 @@ bool read_call(PyObject *capsule, PyObject *texts, const tesvo::TextOptions &opt
   if (call.session == nullptr) return false;
   tesvo::Result<tesvo::TextPlan> plan = call.session->plan(options);
   if (!plan) {
-    runtime_error(PyExc_ValueError, plan.error());
+    set_error(PyExc_ValueError, plan.error());
     return false;
   }
   call.plan = std::move(*plan);
@@ -329,32 +337,31 @@ bool read_call(PyObject *capsule, PyObject *texts, const tesvo::TextOptions &opt
 }
 
 // Runs work(i) for every text without the interpreter lock, reading the
-// engine's environment as it was when the call began.
+// engine's environment as it was when the call began. work must not throw.
 template <class Work> void without_interpreter(std::size_t count, Work work) {
   tesvo::EnvironmentCopy environment;
-  Py_BEGIN_ALLOW_THREADS
+  tesvo::py::InterpreterReleased released;
   for (std::size_t i = 0; i < count; ++i) work(i);
-  Py_END_ALLOW_THREADS
 }
 
 // shape(session, texts: list[str], direction, features, script, language, trace)
 //   -> list of (items, glyphs, stages) or error message, one per text.
 // Bad options raise ValueError before any text is shaped.
-PyObject *shape_texts(PyObject *, PyObject *args) {
+PyObject *shape_texts(PyObject *args) {
   PyObject *capsule, *texts;
-  tesvo::TextOptions options;
   const char *direction, *features, *script, *language;
   int trace = 0;
   if (!PyArg_ParseTuple(args, "OO!ssssp:shape", &capsule, &PyList_Type, &texts, &direction, &features, &script,
                         &language, &trace))
     return nullptr;
-  options = tesvo::TextOptions{direction, features, script, language, trace != 0};
   Call call;
-  if (!read_call(capsule, texts, options, call)) return nullptr;
+  if (!read_call(capsule, texts, tesvo::TextOptions{direction, features, script, language, trace != 0}, call))
+    return nullptr;
 
   std::vector<Outcome> outcomes(call.inputs.size());
   without_interpreter(outcomes.size(),
                       [&](std::size_t i) { outcomes[i] = shape_one(*call.session, call.inputs[i], *call.plan); });
+  if (ran_out_of_memory(outcomes)) return PyErr_NoMemory();
 
   PyRef out(PyList_New(static_cast<Py_ssize_t>(outcomes.size())));
   if (!out) return nullptr;
@@ -367,11 +374,42 @@ PyObject *shape_texts(PyObject *, PyObject *args) {
   return out.release();
 }
 
+// A text's document as JSON text, laid out or compact, or its message.
+struct Compacted {
+  std::string text;
+};
+using Document = std::variant<tesvo::JsonText, Compacted, std::string, Escape>;
+
+Document document_one(tesvo::FontSession &session, const Text &text, const tesvo::TextPlan &plan,
+                      const std::string &path, bool compact) noexcept {
+  if (text.error) return *text.error;
+  auto made = tesvo::py::contain([&]() -> Document {
+    tesvo::Result<tesvo::JsonText> json = session.document(text.units, plan, path);
+    if (!json) return json.error();
+    if (compact) return Compacted{tesvo::compact_json(json->view())};
+    return std::move(json.value());
+  });
+  if (const Escape *escape = std::get_if<Escape>(&made))
+    return *escape == Escape::panic ? Document(std::string(tesvo::py::kPanicMessage)) : Document(*escape);
+  return std::move(std::get<Document>(made));
+}
+
+// (True, JSON text) or (False, message).
+PyObject *document_object(const Document &document) {
+  auto pair = [](bool ok, std::string_view text) {
+    PyObject *decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), ok ? "strict" : "replace");
+    return Py_BuildValue("(ON)", ok ? Py_True : Py_False, decoded);
+  };
+  if (const auto *json = std::get_if<tesvo::JsonText>(&document)) return pair(true, json->view());
+  if (const auto *compacted = std::get_if<Compacted>(&document)) return pair(true, compacted->text);
+  return pair(false, std::get<std::string>(document));
+}
+
 // document(session, texts, direction, features, script, language, trace, path, compact)
 //   -> list of (True, JSON text) or (False, error message), one per text: the
 // compatibility call's document, its automatic direction included; compact
 // leaves out the layout (as json.dumps with separators=(",", ":")).
-PyObject *document_texts(PyObject *, PyObject *args) {
+PyObject *document_texts(PyObject *args) {
   PyObject *capsule, *texts;
   const char *direction, *features, *script, *language, *path;
   int trace = 0, compact = 0;
@@ -381,45 +419,20 @@ PyObject *document_texts(PyObject *, PyObject *args) {
   Call call;
   if (!read_call(capsule, texts, tesvo::TextOptions{direction, features, script, language, trace != 0}, call))
     return nullptr;
-  if (call.plan->direction == tesvo::TextPlan::Direction::automatic)
-    call.plan->direction = tesvo::TextPlan::Direction::any_rtl_block;
+  if (call.plan->direction == tesvo::ParagraphDirection::first_strong)
+    call.plan->direction = tesvo::ParagraphDirection::any_rtl_block;
   const std::string font_path = path != nullptr ? path : "";
 
-  // A document without its layout.
-  struct Compacted {
-    std::string text;
-  };
-  std::vector<std::variant<tesvo::JsonText, std::string, Compacted>> outcomes(call.inputs.size());
+  std::vector<Document> outcomes(call.inputs.size());
   without_interpreter(outcomes.size(), [&](std::size_t i) {
-    if (call.inputs[i].error) {
-      outcomes[i] = *call.inputs[i].error;
-      return;
-    }
-    try {
-      tesvo::Result<tesvo::JsonText> text = call.session->document(call.inputs[i].units, *call.plan, font_path);
-      if (!text)
-        outcomes[i] = text.error();
-      else if (compact)
-        outcomes[i] = Compacted{tesvo::compact_json(text->view())};
-      else
-        outcomes[i] = std::move(text.value());
-    } catch (const std::exception &) {
-      outcomes[i] = std::string(kPanicMessage);
-    }
+    outcomes[i] = document_one(*call.session, call.inputs[i], *call.plan, font_path, compact != 0);
   });
+  if (ran_out_of_memory(outcomes)) return PyErr_NoMemory();
 
   PyRef out(PyList_New(static_cast<Py_ssize_t>(outcomes.size())));
   if (!out) return nullptr;
   for (std::size_t i = 0; i < outcomes.size(); ++i) {
-    PyObject *object = nullptr;
-    if (auto *json = std::get_if<tesvo::JsonText>(&outcomes[i]))
-      object = Py_BuildValue("(ON)", Py_True, PyUnicode_DecodeUTF8(json->data(), static_cast<Py_ssize_t>(json->size()), "strict"));
-    else if (auto *compacted = std::get_if<Compacted>(&outcomes[i]))
-      object = Py_BuildValue("(ON)", Py_True, PyUnicode_DecodeUTF8(compacted->text.data(), static_cast<Py_ssize_t>(compacted->text.size()), "strict"));
-    else {
-      const std::string &message = std::get<std::string>(outcomes[i]);
-      object = Py_BuildValue("(ON)", Py_False, PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-    }
+    PyObject *object = document_object(outcomes[i]);
     if (object == nullptr) return nullptr;
     PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), object);
     outcomes[i] = std::string();
@@ -429,11 +442,11 @@ PyObject *document_texts(PyObject *, PyObject *args) {
 
 // The feature list as the engine reads it, for callers that hand the same features to
 // another engine (a comparison with HarfBuzz): [(tag, value)], tags of four characters.
-PyObject *parse_feature_list(PyObject *, PyObject *args) {
+PyObject *parse_feature_list(PyObject *args) {
   const char *text;
   if (!PyArg_ParseTuple(args, "s:parse_features", &text)) return nullptr;
   tesvo::Result<tesvo::FeatureList> parsed = tesvo::parse_features(text);
-  if (!parsed) return runtime_error(PyExc_ValueError, parsed.error());
+  if (!parsed) return set_error(PyExc_ValueError, parsed.error());
   PyRef out(PyList_New(static_cast<Py_ssize_t>(parsed->size())));
   if (!out) return nullptr;
   for (std::size_t i = 0; i < parsed->size(); ++i) {
@@ -450,24 +463,30 @@ PyObject *parse_feature_list(PyObject *, PyObject *args) {
 // The paragraph direction the compatibility call's automatic rule gives a text (right to
 // left when it holds a character of the right-to-left blocks), for callers that shape the
 // same text through the package and need the same items as that call's document.
-PyObject *compat_rtl(PyObject *, PyObject *args) {
+PyObject *compat_rtl(PyObject *args) {
   PyObject *object;
   if (!PyArg_ParseTuple(args, "U:compat_rtl", &object)) return nullptr;
   Text text;
   if (!read_text(object, text)) return nullptr;
-  if (text.error) return runtime_error(PyExc_ValueError, *text.error);
+  if (text.error) return set_error(PyExc_ValueError, *text.error);
   return PyBool_FromLong(tesvo::direction_is_rtl("auto", text.units));
 }
 
+// The module's functions, each guarded: no C++ exception reaches the interpreter.
+template <PyObject *(*Function)(PyObject *)> PyObject *guarded(PyObject *, PyObject *args) {
+  return tesvo::py::guarded([&] { return Function(args); });
+}
+
 PyMethodDef g_methods[] = {
-    {"open", open_font, METH_VARARGS, "open(data, index, backend) -> (session, upem, glyph_count, family, backend)"},
-    {"shape", shape_texts, METH_VARARGS,
+    {"open", guarded<open_font>, METH_VARARGS,
+     "open(data, index, backend) -> (session, upem, glyph_count, family, backend)"},
+    {"shape", guarded<shape_texts>, METH_VARARGS,
      "shape(session, texts, direction, features, script, language, trace) -> list of results or messages"},
-    {"document", document_texts, METH_VARARGS,
+    {"document", guarded<document_texts>, METH_VARARGS,
      "document(session, texts, direction, features, script, language, trace, path, compact) -> list of (ok, text)"},
-    {"parse_features", parse_feature_list, METH_VARARGS,
+    {"parse_features", guarded<parse_feature_list>, METH_VARARGS,
      "parse_features(text) -> [(tag, value)]: a feature list as the engine reads it"},
-    {"compat_rtl", compat_rtl, METH_VARARGS,
+    {"compat_rtl", guarded<compat_rtl>, METH_VARARGS,
      "compat_rtl(text) -> bool: whether shape_json's automatic direction makes the paragraph right to left"},
     {nullptr, nullptr, 0, nullptr}};
 
@@ -491,20 +510,10 @@ bool add_type(PyObject *module, const char *name, PyStructSequence_Desc *desc, P
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) PyObject *PyInit__engine(void) {
-  PyInterpreterState *interpreter = PyInterpreterState_Get();
-  const std::int64_t id = interpreter != nullptr ? PyInterpreterState_GetID(interpreter) : -1;
-  if (id == -1) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-    return nullptr;
-  }
-  std::int64_t expected = -1;
-  if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-    PyErr_SetString(PyExc_ImportError,
-                    "tesvo._engine does not support subinterpreters: it can be imported in one interpreter per process");
-    return nullptr;
-  }
+  if (!tesvo::py::claim_interpreter(g_interpreter, "tesvo._engine")) return nullptr;
   PyRef module(PyModule_Create(&g_module_def));
   if (!module) return nullptr;
+  if (PyModule_AddStringConstant(module.get(), "__version__", TESVO_VERSION) != 0) return nullptr;
   if (!add_type(module.get(), "Glyph", &g_glyph_desc, g_glyph_type)) return nullptr;
   if (!add_type(module.get(), "Item", &g_item_desc, g_item_type)) return nullptr;
   return module.release();

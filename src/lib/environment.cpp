@@ -1,3 +1,5 @@
+// The per-thread copy of the engine's environment variables and the lookups
+// that prefer it to the environment itself.
 #include "lib/environment.h"
 
 #include <cstdlib>

@@ -1,3 +1,5 @@
+// The feature-list parser: items, signs, quoted and unquoted tags, values and
+// their messages, tag packing, and the quoted form that messages show text in.
 #include "lib/features.h"
 
 #include <cstdint>

@@ -1,3 +1,7 @@
+// Font files and the facts read from them: the whole file, units per em and
+// glyph count, the family name, the faces of a collection and one face taken
+// out as a font of its own, and the file-stem fallback. Every read is checked
+// against the end of the font.
 #include "lib/font.h"
 
 #include <fcntl.h>
@@ -212,12 +216,15 @@ Result<std::uint32_t> face_count(std::span<const std::uint8_t> bytes) {
   return *count;
 }
 
+std::string face_out_of_range(std::string_view index, std::uint32_t count) {
+  return "face index " + std::string(index) + " out of range: the font has " + std::to_string(count) +
+         (count == 1 ? " face" : " faces");
+}
+
 Result<FontBytes> extract_face(std::span<const std::uint8_t> bytes, std::uint32_t index) {
   Result<std::uint32_t> count = face_count(bytes);
   if (!count) return count.take_failure();
-  if (index >= *count)
-    return fail("face index " + std::to_string(index) + " out of range: the font has " + std::to_string(*count) +
-                (*count == 1 ? " face" : " faces"));
+  if (index >= *count) return fail(face_out_of_range(std::to_string(index), *count));
   FontReader font(bytes);
   if (*font.u32(0) != tag("ttcf")) {
     // A single font goes as it is, so that the backend finds it again by content.

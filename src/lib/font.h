@@ -45,6 +45,9 @@ std::optional<std::string> sfnt_family(std::span<const std::uint8_t> font);
 // The number of faces: that of a collection, else 1.
 Result<std::uint32_t> face_count(std::span<const std::uint8_t> font);
 
+// "face index {index} out of range: the font has {count} face(s)".
+std::string face_out_of_range(std::string_view index, std::uint32_t count);
+
 // Face `index` of a font or collection as a font of its own: its table
 // directory and its tables, laid out afresh. Backends take one face, the
 // first of a collection, so this is how another face reaches them. A font

@@ -1,3 +1,5 @@
+// The JSON text of a result value: the output buffer and its reused memory
+// mapping, the writer for every kind of value, and the compact form.
 #include "lib/json_writer.h"
 
 #include <sys/mman.h>

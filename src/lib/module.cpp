@@ -1,6 +1,7 @@
-// The Python surface of _tesvo: module initialisation and shape_json.
-// This is the only file that talks to the interpreter; everything it calls is
-// plain C++ that runs without the interpreter lock.
+// The Python surface of _tesvo, the compatibility module: its initialisation,
+// and shape_json with its argument binding, its temporary font file and the
+// outcome it turns into a str or an exception. Everything it calls is plain
+// C++ that runs without the interpreter lock.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -12,30 +13,27 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <exception>
-#include <optional>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <variant>
 
 #include "lib/engine.h"
 #include "lib/environment.h"
-#include "lib/py_ref.h"
+#include "lib/py_boundary.h"
 #include "lib/system_error.h"
 #include "lib/utf.h"
 
 namespace {
 
-constexpr const char *kVersion = "0.6.0";
-constexpr const char *kPanicMessage = "tesvo engine panicked (unsupported usp10 build? see README)";
+constexpr const char *kVersion = TESVO_VERSION;
 
 PyObject *g_module = nullptr;                   // created once, kept for the process
 std::atomic<std::int64_t> g_interpreter{-1};    // the interpreter that imported us
 std::atomic<std::uint64_t> g_temp_counter{0};   // N of the temporary file names
 
-// ---- small owners --------------------------------------------------------
-
 using tesvo::PyRef;
+using tesvo::py::type_name;
 
 // ---- arguments -----------------------------------------------------------
 
@@ -45,21 +43,6 @@ constexpr std::array<const char *, kParams> kNames = {"data",     "text",  "scri
                                                       "features", "usp10", "trace",  "wine_bytes", "textshaping"};
 
 void type_error(const std::string &message) { PyErr_SetString(PyExc_TypeError, message.c_str()); }
-
-// The __qualname__ of an object's type, as argument errors name it.
-std::string type_name(PyObject *object) {
-  PyRef name(PyObject_GetAttrString(reinterpret_cast<PyObject *>(Py_TYPE(object)), "__qualname__"));
-  if (!name || !PyUnicode_Check(name.get())) {
-    PyErr_Clear();
-    return "<failed to extract type name>";
-  }
-  PyRef utf8(PyUnicode_AsUTF8String(name.get()));
-  if (!utf8) {
-    PyErr_Clear();
-    return "<failed to extract type name>";
-  }
-  return PyBytes_AsString(utf8.get());
-}
 
 void conversion_error(PyObject *object, const char *target) {
   std::string message(1, '\'');
@@ -279,29 +262,19 @@ class TempFontFile {
 
 // ---- running the engine --------------------------------------------------
 
-struct Panicked {};
-using Outcome = std::variant<tesvo::JsonText, std::string, Panicked>;
+PyObject *runtime_error(std::string_view message) { return tesvo::py::set_error(PyExc_RuntimeError, message); }
 
-Outcome run_engine(tesvo::ShapeOpts opts) noexcept {
-  try {
-    tesvo::Result<tesvo::JsonText> result = tesvo::shape_json(std::move(opts));
-    if (!result) return result.error();
-    return std::move(result.value());
-  } catch (const std::exception &e) {
-    std::string line = std::string("tesvo: engine failure: ") + e.what() + "\n";
-    (void)!::write(STDERR_FILENO, line.data(), line.size());
-  } catch (...) {
-  }
-  return Panicked{};
+// The outcome as the caller sees it: the text, or RuntimeError with the
+// engine's message, or with the panic message for whatever escaped the engine
+// (running out of memory included: this call has one error for both).
+PyObject *outcome_object(std::variant<tesvo::Result<tesvo::JsonText>, tesvo::py::Escape> &outcome) {
+  auto *result = std::get_if<tesvo::Result<tesvo::JsonText>>(&outcome);
+  if (result == nullptr) return runtime_error(tesvo::py::kPanicMessage);
+  if (!*result) return runtime_error(result->error());
+  return PyUnicode_DecodeUTF8((*result)->data(), static_cast<Py_ssize_t>((*result)->size()), "strict");
 }
 
-PyObject *runtime_error(std::string_view message) {
-  PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  if (text) PyErr_SetObject(PyExc_RuntimeError, text.get());
-  return nullptr;
-}
-
-PyObject *shape_json(PyObject *, PyObject *args, PyObject *kwargs) {
+PyObject *shape_json_call(PyObject *args, PyObject *kwargs) {
   std::array<PyObject *, kParams> slots;
   if (!bind_arguments(args, kwargs, slots)) return nullptr;
   Arguments a;
@@ -317,19 +290,20 @@ PyObject *shape_json(PyObject *, PyObject *args, PyObject *kwargs) {
   }
   a.opts.font = tesvo::utf8_lossy(file.path());
 
-  Outcome outcome;
   // Taken while the interpreter lock keeps os.environ from changing: the
   // engine reads this copy, never the environment, while the lock is free.
   tesvo::EnvironmentCopy environment;
-  PyThreadState *saved = PyEval_SaveThread();
-  outcome = run_engine(std::move(a.opts));
-  file.remove();
-  PyEval_RestoreThread(saved);
+  std::variant<tesvo::Result<tesvo::JsonText>, tesvo::py::Escape> outcome = tesvo::py::Escape::panic;
+  {
+    tesvo::py::InterpreterReleased released;
+    outcome = tesvo::py::contain([&] { return tesvo::shape_json(std::move(a.opts)); });
+    file.remove();
+  }
+  return outcome_object(outcome);
+}
 
-  if (auto *text = std::get_if<tesvo::JsonText>(&outcome))
-    return PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), "strict");
-  if (auto *message = std::get_if<std::string>(&outcome)) return runtime_error(*message);
-  return runtime_error(kPanicMessage);
+PyObject *shape_json(PyObject *, PyObject *args, PyObject *kwargs) {
+  return tesvo::py::guarded([&] { return shape_json_call(args, kwargs); });
 }
 
 // ---- the module ------------------------------------------------------------
@@ -377,19 +351,7 @@ PyObject *create_module() {
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) PyObject *PyInit__tesvo(void) {
-  PyInterpreterState *interpreter = PyInterpreterState_Get();
-  std::int64_t id = interpreter != nullptr ? PyInterpreterState_GetID(interpreter) : -1;
-  if (id == -1) {
-    if (!PyErr_Occurred())
-      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-    return nullptr;
-  }
-  std::int64_t expected = -1;
-  if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-    PyErr_SetString(PyExc_ImportError,
-                    "_tesvo does not support subinterpreters: it can be imported in one interpreter per process");
-    return nullptr;
-  }
+  if (!tesvo::py::claim_interpreter(g_interpreter, "_tesvo")) return nullptr;
   if (g_module != nullptr) {
     Py_INCREF(g_module);
     return g_module;

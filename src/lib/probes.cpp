@@ -1,3 +1,5 @@
+// The native trace's diagnostic switches and report lines on standard error,
+// and its checks against the shaped glyphs.
 #include "lib/probes.h"
 
 #include <unistd.h>

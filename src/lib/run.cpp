@@ -1,3 +1,6 @@
+// The shaping run: the item loop, each item's shaping with a growing glyph
+// buffer, its placing and clusters, the item messages and labels, and the
+// sink that builds the compatibility call's result document.
 #include "lib/run.h"
 
 #include <algorithm>
@@ -292,13 +295,13 @@ Result<std::monostate> shape_items_into(std::u16string_view text, std::uint16_t 
 }
 
 Result<Value> shape_items(std::u16string_view text, std::uint16_t rtl, const Usp10 &usp, ShapeRun &run,
-                          const FontFacts &font, const FeatureList &features, const ShapeOpts &opts) {
+                          const FontFacts &font, const FeatureList &features) {
   DocumentSink out;
   if (auto r = shape_items_into(text, rtl, usp, run, features, out); !r) return r.take_failure();
   if (out.final_glyphs.size() == 0) return fail("no glyphs produced");
   return result_document(DocumentParts{font.upem, font.glyph_count, std::move(out.stages),
                                        std::move(out.final_glyphs), std::move(out.messages), font.family,
-                                       opts.font});
+                                       font.path});
 }
 
 }  // namespace tesvo

@@ -11,7 +11,6 @@
 #include "ffi/usp10.h"
 #include "lib/document.h"
 #include "lib/features.h"
-#include "lib/options.h"
 #include "lib/probes.h"
 #include "lib/result.h"
 #include "lib/trace.h"
@@ -74,10 +73,12 @@ struct FontFacts {
   std::uint32_t upem;
   std::uint32_t glyph_count;
   const std::string &family;
+  const std::string &path;  // the font file as the document names it
 };
 
+// shape_items_into with the compatibility call's result document as the sink.
 Result<Value> shape_items(std::u16string_view text, std::uint16_t rtl, const Usp10 &usp, ShapeRun &run,
-                          const FontFacts &font, const FeatureList &features, const ShapeOpts &opts);
+                          const FontFacts &font, const FeatureList &features);
 
 // "E_INVALIDARG (0x80070057)", "HRESULT error (0x80004005)", ...
 std::string named_code(HRESULT hr);

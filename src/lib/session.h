@@ -1,7 +1,7 @@
-// A font held for many texts: the engine entry of the structured results.
-// The font is read, checked and handed to the backend once; each text is
-// then itemized, shaped and placed through the same driver steps as a
-// compatibility request, and comes back as plain records.
+// A font held for many texts, the engine entry of the structured results, and
+// the records they come back as. The font is read, checked and handed to the
+// backend once; each text then goes through the driver as a compatibility
+// request's text does.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lib/driver.h"
 #include "lib/features.h"
 #include "lib/font.h"
 #include "lib/json_writer.h"
@@ -26,17 +27,6 @@ struct TextOptions {
   std::string features;            // feature list, see parse_features
   std::string script;              // OpenType script tag for every item; "" lets the font choose
   std::string language;            // OpenType language system tag; "" is the default one
-  bool trace = false;
-};
-
-// The options checked once for many texts.
-struct TextPlan {
-  // automatic: the first strong character; any_rtl_block: the compatibility
-  // call's rule (direction_is_rtl), for its documents.
-  enum class Direction { automatic, any_rtl_block, ltr, rtl } direction = Direction::automatic;
-  FeatureList features;
-  OPENTYPE_TAG script = 0;
-  OPENTYPE_TAG language = kTagDflt;
   bool trace = false;
 };
 
@@ -85,10 +75,6 @@ struct ShapedText {
   std::vector<StageRecord> stages;
 };
 
-// The paragraph direction by the first strong character (L against R or AL),
-// skipping isolates (LRI, RLI, FSI up to their PDI); left-to-right without one.
-bool first_strong_is_rtl(std::u16string_view text);
-
 class FontSession {
  public:
   // Face `index` of the font bytes, for the backend at `backend` (else the
@@ -99,7 +85,8 @@ class FontSession {
   FontSession(const FontSession &) = delete;
   FontSession &operator=(const FontSession &) = delete;
 
-  // Checks the options against the syntax and what the backend applies.
+  // Checks the options against the syntax and what the backend applies, once
+  // for many texts.
   Result<TextPlan> plan(const TextOptions &options) const;
   // Safe from several threads at once: the backend is used under the port lock.
   Result<ShapedText> shape(std::u16string_view text, const TextPlan &plan);
@@ -114,11 +101,7 @@ class FontSession {
 
  private:
   FontSession(FontBytes font, Usp10 usp);
-  Result<std::monostate> make_resident();
-  // Runs `use(run)` with the port held, this font resident in the backend and
-  // a script cache of its own, freed on every path.
-  template <class Use> Result<std::monostate> on_port(const TextPlan &plan, Use use);
-  Result<std::uint16_t> paragraph(std::u16string_view text, const TextPlan &plan) const;
+  PortFont port_font() const { return PortFont{font_.span(), owner_}; }
 
   FontBytes font_;
   Usp10 usp_;

@@ -1,3 +1,4 @@
+// The text of a system error number, as messages quote it.
 #include "lib/system_error.h"
 
 #include <cstring>

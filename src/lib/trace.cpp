@@ -1,3 +1,5 @@
+// The port's per-lookup trace read back after each item: stage names, kinds,
+// glyphs and positions, and their entries in the result document.
 #include "lib/trace.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// UTF-8 and UTF-16 decoders and encoders, and the conversions built on them.
 #include "lib/utf.h"
 
 namespace tesvo {
@@ -61,6 +62,24 @@ void append_utf8(std::string &out, char32_t cp) {
   }
 }
 
+DecodedChar decode_utf16(std::u16string_view text, std::size_t pos) {
+  const char16_t unit = text[pos];
+  if (unit < 0xD800 || unit > 0xDFFF) return {unit, 1};
+  const bool paired = unit <= 0xDBFF && pos + 1 < text.size() && text[pos + 1] >= 0xDC00 && text[pos + 1] <= 0xDFFF;
+  if (!paired) return {kReplacement, 1, false};
+  return {0x10000 + ((char32_t{unit} - 0xD800) << 10) + (char32_t{text[pos + 1]} - 0xDC00), 2};
+}
+
+void append_utf16(std::u16string &out, char32_t cp) {
+  if (cp < 0x10000) {
+    out.push_back(static_cast<char16_t>(cp));
+    return;
+  }
+  const char32_t v = cp - 0x10000;
+  out.push_back(static_cast<char16_t>(0xD800 + (v >> 10)));
+  out.push_back(static_cast<char16_t>(0xDC00 + (v & 0x3FF)));
+}
+
 std::string utf8_lossy(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
@@ -104,13 +123,7 @@ std::u16string utf8_to_utf16(std::string_view text) {
     }
     DecodedChar d = decode_utf8(text, pos);
     pos += d.size;
-    if (d.cp < 0x10000) {
-      out.push_back(static_cast<char16_t>(d.cp));
-    } else {
-      char32_t v = d.cp - 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (v >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (v & 0x3FF)));
-    }
+    append_utf16(out, d.cp);
   }
   return out;
 }

@@ -1,3 +1,6 @@
+// The result value's storage: inline and heap keys and strings, arrays,
+// objects kept in key order, record arrays, and the large blocks that are
+// memory mappings of their own.
 #include "lib/value.h"
 
 #include <sys/mman.h>

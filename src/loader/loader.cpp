@@ -1,3 +1,5 @@
+// Choosing the backend library's path, opening it for the process, and
+// resolving its entry table.
 #include "loader/loader.h"
 
 #include <dlfcn.h>

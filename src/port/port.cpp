@@ -1,3 +1,5 @@
+// The port lock and the record of which owner's font each backend library
+// holds, one of each per process.
 #include "port/port.h"
 
 #include <pthread.h>

@@ -508,11 +508,9 @@ class ShapeItems : public ::testing::Test {
     if (o.before) o.before(run);
     current_run = &run;
     const std::string family = "Fam";
-    tesvo::FontFacts facts{1000, 50, family};
-    tesvo::ShapeOpts opts;
-    opts.font = "/fonts/f.ttf";
-    opts.text = "ignored by the run";
-    auto result = tesvo::shape_items(text, o.rtl, usp, run, facts, o.features, opts);
+    const std::string path = "/fonts/f.ttf";
+    tesvo::FontFacts facts{1000, 50, family, path};
+    auto result = tesvo::shape_items(text, o.rtl, usp, run, facts, o.features);
     traces = std::move(run.item_traces);
     current_run = nullptr;
     EXPECT_EQ(backend.handle_faults, 0);

@@ -5,6 +5,7 @@ import hashlib
 import json
 import re
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -12,7 +13,7 @@ import pytest
 import _tesvo
 import tesvo
 
-from conftest import run_in_thread, tiny_font, wait_for
+from conftest import PANIC, run_in_thread, tiny_font, wait_for
 from test_concurrency import progress_while
 from test_soak import FONT_FILES, TEXTS
 from test_trace_bundled import NOTO, SAMPLES
@@ -114,12 +115,44 @@ def test_shape_many_yields_each_error_in_place_of_its_text():
     (lambda: tesvo.Font(NOTO_SANS).shape("a", direction="up"), tesvo.OptionError, 'bad direction "up"'),
     (lambda: tesvo.Font(NOTO_SANS, index=1), tesvo.FontError, "face index 1 out of range: the font has 1 face"),
     (lambda: tesvo.Font(CJK, index=10), tesvo.FontError, "face index 10 out of range: the font has"),
+    # beyond any C integer: not wrapped round to face 1
+    (lambda: tesvo.Font(CJK, index=2**64 + 1), tesvo.FontError,
+     "face index 18446744073709551617 out of range: the font has"),
     (lambda: tesvo.Font(b"not a font"), tesvo.FontError, "usp_set_font_bytes failed (rc=2)"),
     (lambda: tesvo.Font(NOTO_SANS, backend="/nonexistent.so"), tesvo.FontError, "dlopen(/nonexistent.so)"),
 ])
 def test_bad_fonts_and_options_fail_before_shaping(make, error, message):
     with pytest.raises(error, match="^" + message.replace("(", r"\(").replace(")", r"\)")):
         make()
+
+
+# Each call in a process whose address space leaves the engine less than it needs for
+# the text: the package's calls raise MemoryError, the compatibility call keeps its
+# documented panic error.
+OUT_OF_MEMORY = {
+    "Font.shape": "font.shape(text)",
+    "Font.shape_json": "font.shape_json(text)",
+    "_tesvo.shape_json": "_tesvo.shape_json(data, text)",
+}
+
+
+@pytest.mark.parametrize("call", OUT_OF_MEMORY.values(), ids=list(OUT_OF_MEMORY))
+def test_running_out_of_memory_in_the_engine_is_reported_as_such(call):
+    script = f"""
+import resource, _tesvo, tesvo
+data = open({str(NOTO_SANS)!r}, "rb").read()
+font, text = tesvo.Font(data), "a" * 4_000_000
+with open("/proc/self/status") as status:
+    size = next(int(line.split()[1]) for line in status if line.startswith("VmSize:")) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + (64 << 20), resource.RLIM_INFINITY))
+try:
+    {call}
+except Exception as e:
+    print(type(e).__name__, e)
+"""
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    expected = "RuntimeError " + PANIC if call.startswith("_tesvo") else "MemoryError "
+    assert (out.returncode, out.stdout.strip()) == (0, expected.strip()), out.stderr[-2000:]
 
 
 def test_a_backend_without_capabilities_refuses_options_by_name(make_fake):

@@ -1,6 +1,6 @@
-// Prints what it costs libvantor to take a font's bytes: building the font
-// the first time, and recognising the same bytes later (hash plus a full
-// comparison with the kept copy). A benchmark: it asserts nothing.
+// The benchmark of libvantor taking a font's bytes: building the font the
+// first time, and recognising the same bytes later (hash plus a full
+// comparison with the kept copy). It prints figures and asserts nothing.
 //
 //   vantor_bench_font_recognition [font file]
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The libvantor test helpers: font files, UTF-16 text, itemizing and shaping
+// as the module calls the backend, and hb-shape's output parsed as the oracle.
 #include "harness.h"
 
 #include <algorithm>
