@@ -87,7 +87,13 @@
           if (dx || dy || moved.has(k)) pos += moved.has(k) ? "<b>" + offset + "</b>" : offset;
           pos += "</span>";
         }
-        parts.push('<div class="g' + (changed.has(k) ? " changed" : "") + '"' + span + ">" +
+        // A cell off the screen is not laid out inside (content-visibility) but holds the
+        // place of its estimated size, so that a row of thousands of glyphs opens at once.
+        const width = Math.max(Number(data.widths[gid]), 6.1 * String(gid).length, 8 * under.length,
+          pos === "" ? 0 : 6.1 * pos.replace(/<[^>]*>/g, "").length) + 8;
+        const height = pos === "" ? 76 : 88;
+        parts.push('<div class="g' + (changed.has(k) ? " changed" : "") + '"' + span +
+          ' style="contain-intrinsic-size:auto ' + Math.ceil(width) + "px auto " + height + 'px">' +
           '<svg width="' + data.widths[gid] + '" height="44"><use href="#c' + gid + '"/></svg>' +
           '<span class="gid">' + gid + '</span><span class="ch">' + under + "</span>" + pos + "</div>");
       }
@@ -236,16 +242,18 @@
     }
     const changes = rows.filter(function (row) { return Number(row.dataset.changed) > 0; });
     let current = -1;
-    function go(step) {
+    function go(step, times) {
       const candidates = changes.filter(shownRow);
       if (!candidates.length) {
         status("no stage here changed anything");
         return;
       }
       const at = current >= 0 ? candidates.indexOf(changes[current]) : -1;
-      let next;
-      if (at >= 0) next = (at + step + candidates.length) % candidates.length;
-      else next = step > 0 ? 0 : candidates.length - 1;
+      let next = at;
+      for (let k = 0; k < (times || 1); k++) {
+        if (next >= 0) next = (next + step + candidates.length) % candidates.length;
+        else next = step > 0 ? 0 : candidates.length - 1;
+      }
       const row = candidates[next];
       if (current >= 0) changes[current].classList.remove("current");
       current = changes.indexOf(row);
@@ -335,7 +343,7 @@
     body.dataset.stageRows = String(rows.length);
     body.dataset.drawnRows = "0";
     applyFilter();
-    for (let k = Number(asked.get("change") || 0); k > 0; k--) go(1);
+    if (Number(asked.get("change")) > 0) go(1, Number(asked.get("change")));
     drawInView();
     if (watcher !== null) for (const row of rows) watcher.observe(row);
     if (asked.has("search")) applySearch();
