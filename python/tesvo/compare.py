@@ -539,10 +539,10 @@ def _harfbuzz_features(features: Features) -> dict[str, int]:
     return dict(_engine.parse_features(features))
 
 
-def _font_names(data: bytes, index: int) -> Optional[tuple[str, ...]]:
-    """Fallback for a port side: glyph names from the font's glyph order as fontTools reads
-    it (None when fontTools is missing or cannot read the font, or the font has no post
-    names and fontTools makes them up)."""
+def _fonttools_glyph_order_fallback(data: bytes, index: int) -> Optional[tuple[str, ...]]:
+    """The names of a port side's glyphs, until the engine gives them: the font's glyph order
+    as fontTools reads it (None when fontTools is missing or cannot read the font). For a
+    font without names in its post table these are the names fontTools makes up."""
     try:
         import io
 
@@ -603,7 +603,7 @@ class Comparison:
             return self._harfbuzz.name
         if name not in self._names:
             side = self.sides[_NAMES.index(name)]
-            self._names[name] = _font_names(self.files[side.font].data, side.face)
+            self._names[name] = _fonttools_glyph_order_fallback(self.files[side.font].data, side.face)
         names = self._names[name]
         return lambda gid: names[gid] if names is not None and 0 <= gid < len(names) else None
 
