@@ -91,10 +91,10 @@
         // place of its estimated size, so that a row of thousands of glyphs opens at once.
         const width = Math.max(Number(data.widths[gid]), 6.1 * String(gid).length, 8 * under.length,
           pos === "" ? 0 : 6.1 * pos.replace(/<[^>]*>/g, "").length) + 8;
-        const height = pos === "" ? 76 : 88;
+        const height = data.height + (pos === "" ? 32 : 44);
         parts.push('<div class="g' + (changed.has(k) ? " changed" : "") + '"' + span +
           ' style="contain-intrinsic-size:auto ' + Math.ceil(width) + "px auto " + height + 'px">' +
-          '<svg width="' + data.widths[gid] + '" height="44"><use href="#c' + gid + '"/></svg>' +
+          '<svg width="' + data.widths[gid] + '" height="' + data.height + '"><use href="#c' + gid + '"/></svg>' +
           '<span class="gid">' + gid + '</span><span class="ch">' + under + "</span>" + pos + "</div>");
       }
       return parts.join("");

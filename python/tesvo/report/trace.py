@@ -21,7 +21,6 @@ loads nothing.
 
 from __future__ import annotations
 
-import unicodedata
 import re
 from typing import Dict, List, Optional, Sequence, Tuple
 
@@ -52,23 +51,6 @@ WRAP_WIDTH_PX = 960  # a drawn run wraps to a new line past this width
 FINE = 'stroke-width="1" vector-effect="non-scaling-stroke"'  # a one-pixel line at any scale
 OPEN_ROWS_UP_TO = 300  # items of more glyphs show their stage rows closed, to be opened
 TEXT_SHOWN = 200  # characters of the text the facts table shows
-
-
-def visible(chars: str) -> str:
-    """Characters as they can be read under a glyph: spaces, controls and format characters
-    by their code point, a lone combining mark on a dotted circle."""
-    out = []
-    for ch in chars:
-        category = unicodedata.category(ch)
-        if ch == " ":
-            out.append("\u2423")
-        elif category in ("Cc", "Cf", "Zs", "Zl", "Zp", "Cs", "Co", "Cn"):
-            out.append(f"U+{ord(ch):04X}")
-        elif category in ("Mn", "Me") and not out:
-            out.append("\u25cc" + ch)
-        else:
-            out.append(ch)
-    return "".join(out)
 
 
 class _Page:
@@ -138,7 +120,8 @@ class _Page:
         cell widths, and each item's stages."""
         names: Dict[str, JsonValue] = {str(gid): self.art.name(gid) for gid in sorted(self.cells | self.used)}
         widths: Dict[str, JsonValue] = {str(gid): self.cell_width(gid) for gid in sorted(self.cells)}
-        return data_block("tesvo-data", {"text": self.text, "names": names, "widths": widths, "items": items})
+        return data_block("tesvo-data", {"text": self.text, "names": names, "widths": widths,
+                                         "height": CELL_HEIGHT_PX, "items": items})
 
     def defs(self) -> str:
         cells = "".join(self._cell_symbol(gid) for gid in sorted(self.cells))
