@@ -164,8 +164,10 @@ class Line(NamedTuple):
             words += f" from glyph {self.first}"
             if self.at is not None:
                 words += f" (character {self.at})"
-        if self.parting is not None:
-            p = self.parting
+        p = self.parting
+        if p is not None and p.what == "items":
+            words += f", from itemization: {p.left} against {p.right}"
+        elif p is not None:
             words += f", at {p.step} (item {p.item}): {p.left} against {p.right}"
         return words
 
