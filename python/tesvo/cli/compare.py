@@ -5,7 +5,8 @@
     tesvo compare --usp10 other.so font.ttf TEXT             the bundled port against another
 
 Standard output: JSON Lines, one object per line that differs (every line with --all), then
-one closing {"summary": {...}}.
+one closing {"summary": {...}}; with --trace each differing record names the step where the
+sides part and what each side holds there.
 """
 
 from __future__ import annotations
@@ -33,6 +34,8 @@ examples:
   {prog} --engine harfbuzz NotoSansArabic-Regular.ttf --corpus arabic
   {prog} --usp10 /opt/other/libusp.so NotoSans-Regular.ttf "office"
   {prog} old.ttf new.ttf --corpus latin --html diff.html --trace -j 2
+  {prog} old.ttf new.ttf --text-file words.txt --trace     each record names the step where the sides part
+  {prog} --engine harfbuzz --harfbuzz-runs line NotoNaskhArabic-Regular.ttf --corpus arabic
 
 corpora shipped (--corpus): {corpora}
 """
