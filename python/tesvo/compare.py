@@ -388,7 +388,6 @@ class HarfBuzzShaper:
         self._script = script or None
         self._language = language or None
         self.steps: list[Step] = []
-        self.last_rtl = False  # the direction of the last run shaped
 
     def name(self, gid: int) -> Optional[str]:
         """The glyph's name as HarfBuzz gives it (None when the font names no glyph)."""
@@ -405,10 +404,12 @@ class HarfBuzzShaper:
                         for info, pos in zip(run.infos, run.positions))
         return tuple(rows)
 
-    def shape_line(self, text: str, result: Result, direction: str, *, trace: bool = False) -> tuple[Row, ...]:
+    def shape_line(self, text: str, result: Result, direction: str, *,
+                   trace: bool = False) -> tuple[tuple[Row, ...], bool]:
         """The whole line as one run, as hb-shape shapes it: the direction given (a paragraph
         direction) or guessed, the script guessed unless one is given. Its glyphs are then
-        given to the port's items by cluster and ordered as the port orders them."""
+        given to the port's items by cluster and ordered as the port orders them; with them
+        comes the run's direction (True: right to left)."""
         self.steps = []
         run = self._shape(text, 0, len(text), direction if direction in ("ltr", "rtl") else None, None, 0, trace)
         logical = list(zip(run.infos, run.positions))
@@ -422,7 +423,7 @@ class HarfBuzzShaper:
         rows: list[Row] = []
         for item, glyphs in zip(result.items, per_item):
             rows.extend(reversed(glyphs) if item.rtl else glyphs)
-        return tuple(rows)
+        return tuple(rows), run.rtl
 
     def _shape(self, text: str, start: int, end: int, direction: Optional[str], tag: Optional[str], number: int,
                trace: bool) -> _Run:
@@ -453,7 +454,6 @@ class HarfBuzzShaper:
             self._record(buf, number)
         hb.shape(self._font, buf, self._features)
         rtl = buf.direction == "rtl"
-        self.last_rtl = rtl
         infos, positions = list(buf.glyph_infos), list(buf.glyph_positions)
         if trace:
             buf.set_message_func(None)
@@ -679,8 +679,8 @@ class Comparison:
         if self.harfbuzz_runs == "items":
             return self._harfbuzz.shape(text, base, trace=trace), None
         direction = self._options[0]
-        whole = self._harfbuzz.shape_line(text, base, direction, trace=trace)
-        steps, rtl = list(self._harfbuzz.steps), self._harfbuzz.last_rtl
+        whole, rtl = self._harfbuzz.shape_line(text, base, direction, trace=trace)
+        steps = list(self._harfbuzz.steps)
         cut = self._harfbuzz.shape(text, base)
         self._harfbuzz.steps = steps
         if whole == cut:
