@@ -107,6 +107,7 @@
       const item = Number(row.dataset.item), stage = Number(row.dataset.stage);
       if (stages[item][stage].g.length) run.innerHTML = cellsHtml(item, stage);
       row.dataset.drawn = "";
+      ranged = null;
       drawn += 1;
       body.dataset.drawnRows = String(drawn);
       if (found.length) lightFound(run);
@@ -144,9 +145,11 @@
       const start = Number(el.dataset.cl), end = Number(el.dataset.ce);
       return ranges.some(function (r) { return r[0] < end && start < r[1]; });
     }
+    let ranged = null; // every element with a cluster, gathered again after a row is drawn
     function light(start, end) {
       clear();
-      for (const el of document.querySelectorAll("[data-cl][data-ce]")) {
+      if (ranged === null) ranged = Array.from(document.querySelectorAll("[data-cl][data-ce]"));
+      for (const el of ranged) {
         if (inRange(el, [[start, end]])) {
           el.classList.add("hot");
           hot.push(el);
