@@ -262,7 +262,8 @@
       current = changes.indexOf(row);
       row.classList.add("current");
       open(row);
-      row.scrollIntoView({ block: "nearest" });
+      // In a long row, the first glyph the stage changed, not the row's start.
+      (row.querySelector("div.g.changed") || row).scrollIntoView({ block: "nearest" });
       body.dataset.current = row.dataset.item + ":" + row.dataset.stage;
       status("change " + (next + 1) + " of " + candidates.length + ": item " + row.dataset.item + ", " +
         row.querySelector("th").title + ", " + row.dataset.changed + " glyphs");
