@@ -43,6 +43,14 @@ struct ShapeRun {
   NativeCapture native;  // what the native capture saw for the current item
   OPENTYPE_TAG script_tag = 0;         // tagScript of every item; 0: the font's best for each item
   OPENTYPE_TAG language_tag = kTagDflt;  // tagLangSys of every item
+  // The script tags the font's GSUB and GPOS list, when known: an item is
+  // then shaped, and reported, with the tag whose lookups the font selects (a
+  // requested tag the font lacks falls back as it does without one, and an
+  // item whose script the font lacks takes DFLT, dflt or latn as HarfBuzz
+  // does). Empty: tags as requested or as the backend offers them.
+  std::vector<OPENTYPE_TAG> font_scripts;
+  // Features over part of the text, in UTF-16 code units of the text.
+  std::vector<RangedFeature> ranged_features;
 };
 
 // One item as the backend itemized and shaped it.
