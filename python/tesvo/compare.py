@@ -541,22 +541,6 @@ def _harfbuzz_features(features: Features) -> dict[str, int]:
     return dict(_engine.parse_features(features))
 
 
-def _fonttools_glyph_order_fallback(data: bytes, index: int) -> Optional[tuple[str, ...]]:
-    """The names of a port side's glyphs, until the engine gives them: the font's glyph order
-    as fontTools reads it (None when fontTools is missing or cannot read the font). For a
-    font without names in its post table these are the names fontTools makes up."""
-    try:
-        import io
-
-        from fontTools.ttLib import TTFont
-
-        font = TTFont(io.BytesIO(data), fontNumber=index, lazy=True)
-        order = tuple(str(n) for n in font.getGlyphOrder())
-    except Exception:  # a font fontTools cannot read only costs the names
-        return None
-    return order or None
-
-
 # ---- the comparison ----
 
 Outcome = Union[Result, ShapeError]
@@ -590,7 +574,6 @@ class Comparison:
         self._options = (direction, features, script, language)
         self._ports: dict[str, Font] = {}
         self._harfbuzz: Optional[HarfBuzzShaper] = None
-        self._names: dict[str, Optional[tuple[str, ...]]] = {}
         for name, side in zip(_NAMES, self.sides):
             data = self.files[side.font]
             if side.engine == "port":
@@ -600,14 +583,19 @@ class Comparison:
                 self._harfbuzz = HarfBuzzShaper(data.data, side.face, features, script, language)
 
     def glyph_name(self, name: str) -> Names:
-        """How the side `name` ("left", "right") names a glyph id (None when it cannot)."""
+        """How the side `name` ("left", "right") names a glyph id, as HarfBuzz gives it (a
+        port side: `Font.glyph_names`); None for an id outside the font or a font that names
+        no glyph ("gid<N>")."""
         if name not in self._ports and self._harfbuzz is not None:
             return self._harfbuzz.name
-        if name not in self._names:
-            side = self.sides[_NAMES.index(name)]
-            self._names[name] = _fonttools_glyph_order_fallback(self.files[side.font].data, side.face)
-        names = self._names[name]
-        return lambda gid: names[gid] if names is not None and 0 <= gid < len(names) else None
+        names = self._ports[name].glyph_names
+
+        def known(gid: int) -> Optional[str]:
+            if not 0 <= gid < len(names) or names[gid] == f"gid{gid}":
+                return None
+            return names[gid]
+
+        return known
 
     def lines(self, texts: Iterable[str], *, start: int = 1, trace: bool = False) -> Iterator[Line]:
         """One Line per text, in input order, numbered from `start`."""

@@ -37,12 +37,13 @@ class _Art:
         return glyph_defs(self.art, self.used, self.prefix)
 
 
-def _run(art: _Art, rows: Sequence[Row], marked: set[int]) -> str:
+def _run(art: _Art, rows: Sequence[Row], marked: set[int], names: Optional[Sequence[str]]) -> str:
     """Glyphs at their pen positions plus offsets, in the result's order, left to right."""
     run: list[Placed] = []
     pen = 0
     for k, (gid, _cluster, advance, x_offset, y_offset) in enumerate(rows):
-        title = f"glyph {gid} {art.art.name(gid)}\nadvance {advance}, offset {x_offset}, {y_offset}"
+        name = names[k] if names is not None and names[k] else art.art.name(gid)
+        title = f"glyph {gid} {name}\nadvance {advance}, offset {x_offset}, {y_offset}"
         run.append(Placed(gid, pen, advance, x_offset, y_offset, title, marked=k in marked))
         pen += advance
     return positioned(art.art, art.use, run, top=art.art.ascender, bottom=art.art.descender,
@@ -50,11 +51,11 @@ def _run(art: _Art, rows: Sequence[Row], marked: set[int]) -> str:
 
 
 def _side_row(who: str, art: _Art, rows: Optional[Sequence[Row]], other: Optional[Sequence[Row]],
-              error: Optional[str]) -> str:
+              error: Optional[str], names: Optional[Sequence[str]]) -> str:
     if rows is None:
         body = f'<span class="error">{attr(error or "not shaped")}</span>'
     else:
-        body = _run(art, rows, differing(rows, other))
+        body = _run(art, rows, differing(rows, other), names)
     return f'<div class="side"><span class="who">{attr(who)}</span>{body}</div>'
 
 
@@ -114,8 +115,8 @@ def _section(line: Line, arts: tuple[_Art, _Art], traced: Optional[Line],
     parts = [f'<section class="line" data-line="{line.number}"><h2>line {line.number}: '
              f'<span dir="auto">{attr(line.text)}</span> <span class="kinds">{attr(summary)}</span></h2>',
              _items_row(line),
-             _side_row("left", arts[0], line.left, line.right, line.errors.get("left")),
-             _side_row("right", arts[1], line.right, line.left, line.errors.get("right"))]
+             _side_row("left", arts[0], line.left, line.right, line.errors.get("left"), line.left_names),
+             _side_row("right", arts[1], line.right, line.left, line.errors.get("right"), line.right_names)]
     if traced is not None:
         parts.append(_steps_table(traced, names))
     parts.append("</section>")

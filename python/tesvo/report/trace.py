@@ -56,8 +56,9 @@ TEXT_SHOWN = 200  # characters of the text the facts table shows
 class _Page:
     """Collects what the page needs while the rows are written: the glyphs to define once."""
 
-    def __init__(self, art: FontArt, items: Sequence[Item], text: str) -> None:
+    def __init__(self, art: FontArt, items: Sequence[Item], text: str, names: Dict[int, str]) -> None:
         self.art = art
+        self.names = names  # the glyphs' names as the shaping gave them
         self.lookup_names = art.lookup_names()
         self.text = text
         self.used: set[int] = set()
@@ -118,7 +119,8 @@ class _Page:
     def data(self, items: List[JsonValue]) -> str:
         """What the page's script draws the stage rows from: the text, the glyphs' names and
         cell widths, and each item's stages."""
-        names: Dict[str, JsonValue] = {str(gid): self.art.name(gid) for gid in sorted(self.cells | self.used)}
+        names: Dict[str, JsonValue] = {str(gid): self.names.get(gid) or self.art.name(gid)
+                                       for gid in sorted(self.cells | self.used)}
         widths: Dict[str, JsonValue] = {str(gid): self.cell_width(gid) for gid in sorted(self.cells)}
         return data_block("tesvo-data", {"text": self.text, "names": names, "widths": widths,
                                          "height": CELL_HEIGHT_PX, "items": items})
@@ -370,6 +372,14 @@ def _shown_text(text: str) -> str:
     return f"{text[:TEXT_SHOWN]}\u2026 ({len(text):,} characters; the rows below show all of it)"
 
 
+def shaped_names(result: Result) -> Dict[int, str]:
+    """The names HarfBuzz gave the glyphs of a result ("gid<N>", its name for a glyph the
+    font does not name, left out: the font's glyph order as fontTools reads it stands in)."""
+    glyphs = [(g.id, g.name) for g in result.glyphs]
+    glyphs += [(g.id, g.name) for stage in result.stages or () for g in stage.glyphs]
+    return {gid: name for gid, name in glyphs if name and name != f"gid{gid}"}
+
+
 def render_report(
     result: Result,
     font_data: bytes,
@@ -382,7 +392,7 @@ def render_report(
     """The report page for a tesvo.Result shaped with trace=True from face `index` of
     `font_data`, in a paragraph of the given direction."""
     items = regroup(result)
-    page = _Page(FontArt(font_data, index), items, result.text)
+    page = _Page(FontArt(font_data, index), items, result.text, shaped_names(result))
     line = _positioned_run(
         page,
         [(item, item.final) for item in visual_item_order(items)],
