@@ -1,6 +1,7 @@
 """tesvo compare: two fonts, a port against HarfBuzz, the differences found and reported."""
 
 import json
+import re
 import struct
 import subprocess
 import sys
@@ -67,6 +68,45 @@ def lines_with_fl(lines):
     return found
 
 
+def with_kerning_changed(path, first="A", second="V", by=50):
+    """Noto Sans with the class-kerning value of one pair raised by `by`; returns the path and
+    the index of the GPOS lookup that holds the pair, as the font has it."""
+    from fontTools.ttLib import TTFont
+
+    font = TTFont(str(SANS))
+    gpos = font["GPOS"].table
+    for record in gpos.FeatureList.FeatureRecord:
+        if record.FeatureTag != "kern":
+            continue
+        for index in record.Feature.LookupListIndex:
+            for sub in gpos.LookupList.Lookup[index].SubTable:
+                sub = getattr(sub, "ExtSubTable", sub)
+                if sub.Format == 2 and first in sub.Coverage.glyphs:
+                    pair = sub.Class1Record[sub.ClassDef1.classDefs.get(first, 0)]
+                    pair.Class2Record[sub.ClassDef2.classDefs.get(second, 0)].Value1.XAdvance += by
+                    font.save(str(path))
+                    return path, index
+    raise AssertionError("no class kerning of the pair in the font")
+
+
+def lines_harfbuzz_shapes_differently(lines, one, other):
+    import uharfbuzz as hb
+
+    fonts = [hb.Font(hb.Face(Path(f).read_bytes())) for f in (one, other)]
+    found = []
+    for number, text in enumerate(lines, start=1):
+        shaped = []
+        for font in fonts:
+            buf = hb.Buffer()
+            buf.add_str(text)
+            buf.guess_segment_properties()
+            hb.shape(font, buf, {})
+            shaped.append([(p.x_advance, p.x_offset) for p in buf.glyph_positions])
+        if shaped[0] != shaped[1]:
+            found.append(number)
+    return found
+
+
 class TestCommand:
     def test_a_font_against_itself_is_the_same_everywhere(self):
         done, records = run(SANS, SANS, "--corpus", "latin")
@@ -89,8 +129,45 @@ class TestCommand:
         # the traced stages stop at the lookup where the sides part: the 'liga' lookup
         assert page.count("<tr class=parts>") == len(expected) and "&#x27;liga&#x27;" in page
 
+    def test_a_changed_kerning_value_parts_at_its_gpos_lookup_with_both_values(self, tmp_path):
+        changed, lookup = with_kerning_changed(tmp_path / "kern.ttf")
+        lines = ["AVATAR", "WAVE", "office", "VALVE AV", "plain"]
+        words = tmp_path / "words.txt"
+        words.write_text("\n".join(lines) + "\n", encoding="utf-8")
+        expected = lines_harfbuzz_shapes_differently(lines, SANS, changed)
+        report = tmp_path / "diff.html"
+        for extra in ([], ["--html", report]):
+            done, records = run(SANS, changed, "--text-file", words, "--trace", *extra)
+            assert done.returncode == 1, done.stderr.decode()
+            assert expected and [r["line"] for r in records[:-1]] == expected
+            for r in records[:-1]:
+                parting = r["parting"]
+                assert r["differs"] == ["advances"] and parting["what"] == "positions", r
+                assert re.fullmatch(rf"GPOS lookup {lookup} 'kern'", parting["step"]), parting
+                assert int(parting["right"][1:]) - int(parting["left"][1:]) == 50, parting
+                assert parting["step"] in r["summary"] and parting["left"] in r["summary"]
+                # names beside ids, both values of the glyph that moved
+                k = r["first"]
+                assert r["left"][k][5] == "A" and r["right"][k][2] - r["left"][k][2] == 50
+        page = report.read_text(encoding="utf-8")
+        assert page.count("<tr class=parts>") == len(expected) and page.count("&#x27;kern&#x27;") >= len(expected)
+
+    @pytest.mark.parametrize("text", ["\u0600123", "hello \u0645\u0631\u062d\u0628\u0627"],
+                             ids=["number sign over digits", "Latin then Arabic"])
+    def test_itemization_differences_show_with_whole_line_harfbuzz(self, tmp_path, text):
+        naskh = NOTO / "NotoNaskhArabic-Regular.ttf"
+        done, records = run("--engine", "harfbuzz", "--harfbuzz-runs", "line", naskh, text, "--trace")
+        assert done.returncode == 1, done.stderr.decode()
+        line = records[0]
+        assert line["differs"][0] == "items" and line["parting"]["step"] == "items", line
+        assert len(line["items"]) > 1 and line["items"][0][0] == 0 and line["items"][-1][1] == len(text)
+        assert records[-1]["summary"]["by_kind"]["items"] == 1
+        done, records = run("--engine", "harfbuzz", "--harfbuzz-runs", "items", naskh, text)
+        assert done.returncode == 0 and records[-1]["summary"]["same"] == 1, records
+
     @pytest.mark.parametrize("args, message", [
         ([SANS], "give two fonts"),
+        ([SANS, SANS, "a", "--harfbuzz-runs", "line"], "give --engine harfbuzz"),
         (["--engine", "harfbuzz", "--usp10", "x.so", SANS, "a"], "give one"),
         ([SANS, SANS, "a", "--corpus", "latin"], "one of them"),
         (["--engine", "harfbuzz", SANS, "--corpus", "klingon"], "no corpus 'klingon'"),

@@ -133,25 +133,55 @@ def labelled_item(m):
     return int(re.search(r"\(item (\d+)\)$", m).group(1))
 
 
+def page_data(page):
+    return json.loads(next(n for n in page.find_all("script") if n.attrs.get("id") == "tesvo-data").text)
+
+
+def stage_cells(page):
+    """What the page's script draws in each stage row, read from its data block: per item a
+    list of stages, each a list of cells (id, cluster start and end, changed, +advance@x,y or
+    None), a stage that changed nothing holding the cells before it without highlights."""
+    items = []
+    for item in page_data(page)["items"]:
+        stages, before = [], None
+        for record in item["stages"]:
+            if record.get("same"):
+                record = {**before, "x": [], "a": [], "o": []}
+            before = record
+            spans = cluster_spans([Glyph(g, c) for g, c in zip(record["g"], record["c"])], item["start"], item["end"])
+            cells = []
+            for k, (gid, span) in enumerate(zip(record["g"], spans)):
+                pos = None
+                if "p" in record:
+                    ax, dx, dy = record["p"][3 * k:3 * k + 3]
+                    pos = (ax, dx, dy, k in record["a"], k in record["o"])
+                cells.append((gid, *(span or (None, None)), k in record["x"], pos))
+            stages.append(cells)
+        items.append(stages)
+    return items
+
+
 @pytest.mark.usefixtures("bundled_backend")
 class TestReport:
     def test_rows_follow_every_stage_of_the_trace_with_true_clusters(self, tmp_path):
         doc, _, page = make_report(tmp_path, DEJAVU, MIXED)
-        assert all(s["m"].startswith("vantor lookup ") for s in doc["stages"])  # --html traces
+        # The report is traced on its own: standard output is the untraced document.
+        plain = subprocess.run([str(COMMAND), str(DEJAVU), MIXED], capture_output=True, env=clean_env(tmp_path))
+        assert doc == json.loads(plain.stdout) and not any(s["m"].startswith("vantor lookup ") for s in doc["stages"])
         # The report's items are the printed document's: shape_json's automatic rule makes
         # this paragraph right to left.
         result = tesvo.Font(DEJAVU).shape(MIXED, direction="rtl", trace=True)
         sections = list(page.find_all("section", "item"))
-        assert len(sections) == sum("Uniscribe item" in m for m in doc["messages"])
+        cells = stage_cells(page)
+        assert len(sections) == sum("Uniscribe item" in m for m in doc["messages"]) == len(cells)
         assert [int(s.attrs["data-level"]) for s in sections] == [item.level for item in result.items]
         for k, section in enumerate(sections):
             stages = [s for s in result.stages if s.item == k]
             rows = list(section.find_all("tr", "stage"))
             assert [(r.first("th").attrs["title"], r.attrs.get("data-kind")) for r in rows] == [
                 (s.name, s.kind) for s in stages]
-            for row, stage in zip(rows, stages):
-                cells = [(int(c.first("span", "gid").text), int(c.attrs["data-cl"])) for c in row.find_all("div", "g")]
-                assert cells == [(g.id, g.cluster) for g in stage.glyphs], stage.name
+            for drawn, stage in zip(cells[k], stages):
+                assert [(c[0], c[1]) for c in drawn] == [(g.id, g.cluster) for g in stage.glyphs], stage.name
             assert len(list(section.find_all("tr", "final"))) == 1
         assert any(s.kind == "position" for s in result.stages)
 
@@ -160,18 +190,19 @@ class TestReport:
 
         names = TTFont(str(DEJAVU)).getGlyphOrder()
         doc, _, page = make_report(tmp_path, DEJAVU, "Hi")
-        cells = list(page.find_all("div", "g"))
+        cells = [c for stage in stage_cells(page)[0] for c in stage]
         assert len(cells) == 2 * len(list(page.find_all("tr", "stage")))
-        data = json.loads(next(n for n in page.find_all("script") if n.attrs.get("id") == "tesvo-data").text)
+        data = page_data(page)
         assert data["text"] == "Hi"
-        assert data["names"][cells[0].first("span", "gid").text] == names[doc["final"][0]["g"]]
-        assert (cells[0].attrs["data-cl"], cells[0].attrs["data-ce"]) == ("0", "1")
-        assert cells[1].first("span", "ch").text == "i"
+        assert data["names"][str(cells[0][0])] == names[doc["final"][0]["g"]]
+        assert cells[0][1:3] == (0, 1) and cells[1][1:3] == (1, 2)
+        # every glyph a row can draw has its cell, defined once
+        symbols = {n.attrs["id"] for n in page.find_all("symbol")}
+        assert {f"c{gid}" for gid in data["widths"]} == symbols
 
     def test_reordering_phases_carry_their_change_and_lookups_only_their_own(self, tmp_path):
-        doc, _, page = make_report(tmp_path, DEVANAGARI, CONJUNCTS)
-        changed = {r.first("span", "name").text: len(list(r.find_all("div", "changed")))
-                   for r in page.find_all("tr", "stage")}
+        doc, _, page = make_report(tmp_path, DEVANAGARI, CONJUNCTS, "--trace")
+        changed = {r.first("span", "name").text: int(r.attrs["data-changed"]) for r in page.find_all("tr", "stage")}
         # the three i-matras move before their consonants, then the reph after its syllable
         assert changed["reordering indic initial"] == 3 and changed["reordering indic final"] == 1
         # the lookup after each phase shows only its own change (which lookups run is HarfBuzz's)
@@ -185,14 +216,14 @@ class TestReport:
 
     def test_positioning_rows_highlight_the_glyphs_a_lookup_moves(self, tmp_path):
         _, _, page = make_report(tmp_path, NASKH, VOWELLED)
-        rows = [r for r in page.first("section", "item").find_all("tr", "stage")
-                if r.attrs.get("data-kind") == "position"]
-        assert rows[0].first("span", "name").text == "default positions"
-        assert not list(rows[0].find_all("div", "changed"))
-        mark = next(r for r in rows if r.first("span", "name").text.endswith("'mark'"))
-        moved = list(mark.find_all("div", "changed"))
-        assert moved and all(c.first("span", "pos").text == "+0" for c in moved)  # marks only
-        assert all(c.first("span", "pos").first("b").text.startswith("@") for c in moved)
+        rows = list(page.first("section", "item").find_all("tr", "stage"))
+        stages = [(r.first("span", "name").text, cells) for r, cells in zip(rows, stage_cells(page)[0])
+                  if r.attrs.get("data-kind") == "position"]
+        assert stages[0][0] == "default positions"
+        assert not any(c[3] for c in stages[0][1])
+        moved = [c for name, cells in stages if name.endswith("'mark'") for c in cells if c[3]]
+        # marks only (no advance), their offsets changed and their advances not
+        assert moved and all(c[4][0] == 0 and c[4][4] and not c[4][3] for c in moved)
 
     def test_items_are_placed_on_the_line_by_their_bidi_levels(self, tmp_path):
         text = "\u05d0\u05d1\u05d2 \u2066abc \u05d3\u05d4\u05d5 xyz\u2069 \u05d6\u05d7\u05d8"
@@ -204,20 +235,19 @@ class TestReport:
 
     def test_joining_lookups_are_highlighted_and_the_cmap_row_is_not(self, tmp_path):
         doc, _, page = make_report(tmp_path, DEJAVU, ARABIC)
-        rows = {r.first("span", "name").text: r for r in page.find_all("tr", "stage")}
-        assert not list(rows["cmap"].find_all("div", "changed"))
+        rows = {r.first("span", "name").text: int(r.attrs["data-changed"]) for r in page.find_all("tr", "stage")}
+        assert rows["cmap"] == 0
         joined = [name for name in rows if re.search(r"'(init|medi|fina)'$", name)]
         assert joined, f"no joining lookup in {list(rows)}"
-        for name in joined:
-            assert list(rows[name].find_all("div", "changed")), f"{name} shows no change"
+        assert all(rows[name] for name in joined), rows
 
     def test_right_to_left_runs_read_as_on_screen(self, tmp_path):
         doc, _, page = make_report(tmp_path, DEJAVU, MIXED)
-        for section in page.find_all("section", "item"):
+        for section, stages in zip(page.find_all("section", "item"), stage_cells(page)):
             # Stage rows hold their cells in logical order and lay them out in the item's
             # direction, so that a right-to-left row starts (and is scrolled) at its right.
             final_row = list(section.find_all("tr", "stage"))[-1]
-            starts = [int(c.attrs["data-cl"]) for c in final_row.find_all("div", "g")]
+            starts = [c[1] for c in stages[-1]]
             rtl = section.attrs["data-rtl"] == "1"
             assert starts == sorted(starts)
             assert final_row.first("div", "run").attrs["dir"] == ("rtl" if rtl else "ltr")
@@ -273,8 +303,16 @@ class TestReport:
         assert all(text[min(d) - 1] == " " for d in drawn[1:])
         rows = list(page.find_all("tr", "stage"))
         assert rows and all("closed" in r.classes() for r in rows)
-        unchanged = [r for r in rows if "unchanged" in r.classes()]
-        assert unchanged and all(not list(r.find_all("div", "changed")) for r in unchanged)
+        cells = [c for stages in stage_cells(page) for c in stages]
+        unchanged = [k for k, r in enumerate(rows) if "unchanged" in r.classes()]
+        assert unchanged and all(not any(c[3] for c in cells[k]) for k in unchanged)
+        # a stage that changed nothing is written once, as the one before it
+        data = page_data(page)["items"]
+        assert all(data[0]["stages"][k] == {"same": 1} or rows[k].attrs["data-kind"] == "position"
+                   for k in unchanged)
+        # the facts table shows the start of the text and its length
+        shown = next(r for r in page.first("table", "facts").find_all("tr") if r.first("th").text == "text")
+        assert shown.first("td").text.startswith(text[:100]) and f"({len(text):,} characters" in shown.first("td").text
 
     def test_lookup_names_come_from_the_fonts_debg_table(self, tmp_path):
         from fontTools.feaLib.builder import addOpenTypeFeaturesFromString
@@ -324,7 +362,7 @@ def browse(chromium, tmp_path, page, *args):
     done = subprocess.run(
         [chromium, "--headless", "--no-sandbox", "--disable-gpu", f"--user-data-dir={profile}",
          "--no-first-run", "--hide-scrollbars", "--enable-logging=stderr", "--v=0", *args,
-         page.as_uri()],
+         page.as_uri() if isinstance(page, Path) else page],
         capture_output=True, timeout=180,
     )
     assert done.returncode == 0, done.stderr.decode(errors="replace")[-2000:]
@@ -363,3 +401,46 @@ def test_a_text_cannot_switch_the_pages_script_off(chromium, tmp_path):
     _, out, _ = make_report(tmp_path, DEJAVU, "a<!--<script>b</script>")
     dom, log = browse(chromium, tmp_path, out, "--dump-dom")
     assert 'data-tesvo-report="ready"' in dom, "the page's script did not run"
+
+
+def _lit_rightly(node, ranges):
+    """Every drawn cell is lit exactly when its cluster meets a range found."""
+    cells = list(node.find_all("div", "g"))
+    hits = [any(a < int(c.attrs["data-ce"]) and int(c.attrs["data-cl"]) < b for a, b in ranges) for c in cells]
+    return cells and any(hits) and hits == ["found" in c.classes() for c in cells]
+
+
+@pytest.mark.usefixtures("bundled_backend")
+@pytest.mark.parametrize("ask", ["change=2", "change=1&filter=tag:mark", "search=\u0627\u0644\u0644", "search=0..3"])
+def test_in_a_browser_the_bar_moves_to_changes_filters_and_finds(chromium, tmp_path, ask):
+    """The page is driven through its address (#change=N, #filter=..., #search=...), as a
+    link to it would be, and checked by the state it reports and the rows it drew."""
+    _, out, page = make_report(tmp_path, NASKH, VOWELLED)
+    shown = out.with_name("asked.html")
+    shown.write_text(out.read_text(encoding="utf-8"), encoding="utf-8")
+    dom, log = browse(chromium, tmp_path, f"{shown.as_uri()}#{ask}", "--dump-dom", "--window-size=1100,1700")
+    assert console_errors(log) == []
+    body = Tree(dom).root.first("body")
+    assert body.attrs["data-tesvo-report"] == "ready"
+    rows = list(Tree(dom).root.find_all("tr", "stage"))
+    asked = dict(part.split("=", 1) for part in ask.split("&"))
+    kept = [r for r in rows if "filter" not in asked or r.attrs.get("data-tag") == asked["filter"][4:]]
+    assert body.attrs["data-shown-rows"] == str(len(kept)) and all("filtered" in r.classes() for r in rows
+                                                                    if r not in kept)
+    if "change" in asked:
+        changes = [r for r in kept if int(r.attrs["data-changed"])]
+        row = changes[int(asked["change"]) - 1]
+        assert body.attrs["data-current"] == f"{row.attrs['data-item']}:{row.attrs['data-stage']}"
+        assert "current" in row.classes()
+        assert len(list(row.find_all("div", "changed"))) == int(row.attrs["data-changed"])
+    if "search" in asked:
+        query = asked["search"]
+        ranges = ([tuple(map(int, query.split("..")))] if ".." in query else
+                  [(k, k + len(query)) for k in range(len(VOWELLED)) if VOWELLED.startswith(query, k)])
+        assert body.attrs["data-found"] == str(len(ranges)) and int(body.attrs["data-lit"]) > 0
+        assert all(_lit_rightly(r, ranges) for r in rows if "data-drawn" in r.attrs)
+    shot = tmp_path / "bar.png"
+    _, log = browse(chromium, tmp_path, f"{shown.as_uri()}#{ask}", f"--screenshot={shot}", "--window-size=1100,1300")
+    assert len(shot.read_bytes()) > 20_000, "the screenshot looks blank"
+    if os.environ.get("TESVO_REPORT_SHOTS"):
+        shutil.copyfile(shot, Path(os.environ["TESVO_REPORT_SHOTS"]) / f"bar-{re.sub(r'[^a-z0-9]+', '-', ask)}.png")

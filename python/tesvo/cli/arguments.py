@@ -99,11 +99,14 @@ def parents() -> list[argparse.ArgumentParser]:
     report.add_argument(
         "--html", metavar="OUT.html",
         help="also write a self-contained HTML report that draws the glyphs from the font (shape: the "
-        "trace of the text, turning on --trace; compare: the differing lines), e.g. --html report.html")
+        "trace of the text, traced on its own: standard output stays as asked; compare: the differing "
+        "lines), e.g. --html report.html")
     report.add_argument(
         "--trace", action="store_true",
-        help="shape: add one stage per GSUB lookup applied and per reordering phase; compare (with "
-        "--html): both sides' stages up to where they part, e.g. --trace")
+        help="shape: add one stage per GSUB lookup applied and per reordering phase; compare: follow "
+        "both sides step by step (GSUB and GPOS lookups, kern table, fallback) and name in each differing "
+        "record the step where they part with the values on each side (with --html, also drawn), "
+        "e.g. --trace")
     return [p]
 
 

@@ -5,7 +5,8 @@
     tesvo compare --usp10 other.so font.ttf TEXT             the bundled port against another
 
 Standard output: JSON Lines, one object per line that differs (every line with --all), then
-one closing {"summary": {...}}.
+one closing {"summary": {...}}; with --trace each differing record names the step where the
+sides part and what each side holds there.
 """
 
 from __future__ import annotations
@@ -33,6 +34,8 @@ examples:
   {prog} --engine harfbuzz NotoSansArabic-Regular.ttf --corpus arabic
   {prog} --usp10 /opt/other/libusp.so NotoSans-Regular.ttf "office"
   {prog} old.ttf new.ttf --corpus latin --html diff.html --trace -j 2
+  {prog} old.ttf new.ttf --text-file words.txt --trace     each record names the step where the sides part
+  {prog} --engine harfbuzz --harfbuzz-runs line NotoNaskhArabic-Regular.ttf --corpus arabic
 
 corpora shipped (--corpus): {corpora}
 """
@@ -58,6 +61,11 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     side.add_argument("--engine", choices=("port", "harfbuzz"), default="port",
                       help="the right side's engine with the same font: harfbuzz shapes the items the "
                       "port formed through uharfbuzz, e.g. --engine harfbuzz")
+    side.add_argument("--harfbuzz-runs", choices=("items", "line"), default="items",
+                      help="what the HarfBuzz side shapes as one run: items (the default), each of the "
+                      "items the port formed, so that only shaping differs; line, the whole line as "
+                      "hb-shape does, so that differences of itemization show (kind items), "
+                      "e.g. --harfbuzz-runs line")
     side.add_argument("--left-usp10", metavar="LIBRARY",
                       help="the left side's port library instead of the bundled one, "
                       "e.g. --left-usp10 /opt/usp/libvantor.so")
@@ -130,27 +138,29 @@ _comparison: Optional[Comparison] = None
 def _open(left: Side, right: Side, options: Mapping[str, Optional[str]], files: Mapping[str, FontFile]) -> None:
     global _comparison
     _comparison = Comparison(left, right, direction=options["direction"] or "auto", features=options["features"],
-                             script=options["script"], language=options["language"], files=files)
+                             script=options["script"], language=options["language"], files=files,
+                             harfbuzz_runs=options["harfbuzz_runs"] or "items")
 
 
-def _compare_chunk(task: tuple[int, list[str]]) -> list[Line]:
+def _compare_chunk(task: tuple[int, list[str], bool]) -> list[Line]:
     assert _comparison is not None
-    start, chunk = task
-    return list(_comparison.lines(chunk, start=start))
+    start, chunk, trace = task
+    return list(_comparison.lines(chunk, start=start, trace=trace))
 
 
-def _chunks(work: list[str]) -> Iterator[tuple[int, list[str]]]:
+def _chunks(work: list[str], trace: bool) -> Iterator[tuple[int, list[str], bool]]:
     for at in range(0, len(work), CHUNK):
-        yield at + 1, work[at:at + CHUNK]
+        yield at + 1, work[at:at + CHUNK], trace
 
 
 def compared(comparison: Comparison, work: list[str], options: Mapping[str, Optional[str]],
-             jobs: int) -> Generator[Line, None, None]:
+             jobs: int, trace: bool = False) -> Generator[Line, None, None]:
     if jobs <= 1 or len(work) <= CHUNK:
-        yield from comparison.lines(work)
+        yield from comparison.lines(work, trace=trace)
         return
     left, right = comparison.sides
-    for lines in parallel(_compare_chunk, _chunks(work), jobs, _open, (left, right, options, comparison.files)):
+    for lines in parallel(_compare_chunk, _chunks(work, trace), jobs, _open,
+                          (left, right, options, comparison.files)):
         yield from lines
 
 
@@ -174,15 +184,17 @@ def _summarize(lines: Iterator[Line], total: int, args: argparse.Namespace, out:
 def run(args: argparse.Namespace, prog: str) -> int:
     """The compare subcommand on a parsed command line; returns the exit status."""
     arguments.check_common(args)
-    if args.trace and args.html is None:
-        raise arguments.UsageError("--trace draws stages in the --html report; give --html OUT.html")
     left, right, text = sides(args)
+    if args.harfbuzz_runs != "items" and args.engine != "harfbuzz":
+        raise arguments.UsageError("--harfbuzz-runs says how the HarfBuzz side shapes; give --engine harfbuzz")
     work = texts(args, text)
     options = {"direction": args.direction, "features": args.features, "script": args.script,
-               "language": args.language}
+               "language": args.language, "harfbuzz_runs": args.harfbuzz_runs}
     comparison = Comparison(left, right, direction=args.direction, features=args.features, script=args.script,
-                            language=args.language)
-    lines = compared(comparison, work, options, args.jobs or 1)
+                            language=args.language, harfbuzz_runs=args.harfbuzz_runs)
+    # With --html alone, the drawn lines are traced again for the report; with --trace every
+    # line is traced, and each differing record names its parting step.
+    lines = compared(comparison, work, options, args.jobs or 1, trace=args.trace)
     try:
         summary, shown = _summarize(lines, len(work), args, sys.stdout)
     finally:

@@ -3,7 +3,8 @@ and print the result as JSON.
 
 The default output is the `_tesvo.shape_json` document (its schema and text, font_info.path
 naming the font file); --schema tesvo prints the package's own result schema instead;
---batch shapes a file line by line; --html also writes the trace report.
+--batch shapes a file line by line; --html also writes the trace report, traced on its own,
+so that standard output is what was asked for with or without it.
 """
 
 from __future__ import annotations
@@ -116,7 +117,7 @@ def _shown_options(args: argparse.Namespace) -> list[tuple[str, str]]:
     """The options given on the command line, as the report's facts list them."""
     given: dict[str, object] = {
         "script": args.script, "language": args.language, "direction": args.direction,
-        "features": args.features, "usp10": args.usp10, "trace": bool(args.trace or args.html),
+        "features": args.features, "usp10": args.usp10, "trace": bool(args.trace),
         "variations": args.variations, "named instance": args.named_instance,
         "wine_bytes": args.wine_bytes, "textshaping": args.textshaping}
     defaults: dict[str, object] = {
@@ -128,7 +129,7 @@ def _shown_options(args: argparse.Namespace) -> list[tuple[str, str]]:
 
 def _request(args: argparse.Namespace, font: FontFile) -> Request:
     return Request(font, args.index, args.usp10, args.direction, args.features, args.script or None,
-                   args.language or None, bool(args.trace or args.html), args.schema, args.variations,
+                   args.language or None, bool(args.trace), args.schema, args.variations,
                    arguments.named_instance(args.named_instance), _notation(args))
 
 

@@ -64,7 +64,8 @@ def defs_svg(content: str) -> str:
 
 class Placed(NamedTuple):
     """A glyph placed on a drawn run: at pen position `pen`, moved by its offset (HarfBuzz's
-    convention, x positive right). `marked` paints it and its advance as differing."""
+    convention, x positive right). `marked` paints it and its advance as differing. An empty
+    `title` writes none (a page whose script titles glyphs when they are pointed at)."""
 
     gid: int
     pen: int
@@ -98,7 +99,8 @@ def positioned(art: FontArt, use: Callable[[int], str], run: Sequence[Placed], *
             kind += " moved"
             moved = (f'<line class="off" x1="{p.pen}" y1="0" x2="{ox}" y2="{oy}"/>'
                      f'<circle class="off" cx="{ox}" cy="{oy}" r="{num(band * 0.012)}"/>')
-        glyphs.append(f'<g class="pg {kind}"{p.attrs}><title>{attr(p.title)}</title>'
+        title = f"<title>{attr(p.title)}</title>" if p.title else ""
+        glyphs.append(f'<g class="pg {kind}"{p.attrs}>{title}'
                       f'<use href="{use(p.gid)}" transform="translate({ox},{oy})"/>{moved}</g>')
         box = art.bounds(p.gid)
         if box:

@@ -8,14 +8,21 @@ positioning row writes each glyph's advance and offset and highlights those that
 since the previous positioning step. A last row draws the item's positioned glyphs. A first
 section draws the whole line as it appears on screen, the items placed by their bidi levels.
 Long runs wrap onto as many lines as they need, right-to-left ones from the right; the stage
-rows of a long item start closed. Everything (outlines, style, script) is inline: the page
+rows of a long item start closed.
+
+The stage rows are drawn by the page's script, on demand (when a row comes into view or is
+opened), from one data block: each stage's glyph ids, clusters, positions and what it changed,
+a stage that changed nothing written once as the same as the one before. Every glyph's
+outline is defined once. A bar at the top moves to the next or previous stage that changed
+something, filters the stages by feature tag or lookup, and lights the glyphs of a range of
+characters or of a word in every row. Everything (outlines, style, script) is inline: the page
 loads nothing.
 """
 
 from __future__ import annotations
 
-import unicodedata
-from typing import List, Optional, Sequence, Tuple
+import re
+from typing import Dict, List, Optional, Sequence, Tuple
 
 from tesvo.report.draw import Placed, attr, data_block, defs_svg, facts, glyph_defs, html_page, num, positioned
 
@@ -31,9 +38,11 @@ from tesvo.report.model import (
     visual_item_order,
 )
 from tesvo.report.outlines import FontArt
-from tesvo.result import Result
+from tesvo.result import JsonValue, Result
 
 Span = Optional[Tuple[int, int]]
+
+STAGE_TAG = re.compile(r"'(?P<tag>[^']{1,4})'$")  # a lookup's feature tag at the end of its name
 
 CELL_HEIGHT_PX = 44  # height of the ascender-to-descender band of a glyph cell
 RUN_HEIGHT_PX = 72  # the same band in the positioned rows
@@ -41,35 +50,15 @@ LINE_HEIGHT_PX = 112  # and in the drawing of the whole line
 WRAP_WIDTH_PX = 960  # a drawn run wraps to a new line past this width
 FINE = 'stroke-width="1" vector-effect="non-scaling-stroke"'  # a one-pixel line at any scale
 OPEN_ROWS_UP_TO = 300  # items of more glyphs show their stage rows closed, to be opened
-
-
-def visible(chars: str) -> str:
-    """Characters as they can be read under a glyph: spaces, controls and format characters
-    by their code point, a lone combining mark on a dotted circle."""
-    out = []
-    for ch in chars:
-        category = unicodedata.category(ch)
-        if ch == " ":
-            out.append("\u2423")
-        elif category in ("Cc", "Cf", "Zs", "Zl", "Zp", "Cs", "Co", "Cn"):
-            out.append(f"U+{ord(ch):04X}")
-        elif category in ("Mn", "Me") and not out:
-            out.append("\u25cc" + ch)
-        else:
-            out.append(ch)
-    return "".join(out)
-
-
-def describe_chars(chars: str) -> str:
-    codes = " ".join(f"U+{ord(ch):04X}" for ch in chars)
-    return f"\u201c{visible(chars)}\u201d {codes}" if chars else "(none)"
+TEXT_SHOWN = 200  # characters of the text the facts table shows
 
 
 class _Page:
     """Collects what the page needs while the rows are written: the glyphs to define once."""
 
-    def __init__(self, art: FontArt, items: Sequence[Item], text: str) -> None:
+    def __init__(self, art: FontArt, items: Sequence[Item], text: str, names: Dict[int, str]) -> None:
         self.art = art
+        self.names = names  # the glyphs' names as the shaping gave them
         self.lookup_names = art.lookup_names()
         self.text = text
         self.used: set[int] = set()
@@ -127,18 +116,14 @@ class _Page:
     def chars(self, span: Span) -> str:
         return self.text[span[0] : span[1]] if span else ""
 
-    def glyph_title(self, glyph: Glyph, span: Span, positioned: bool) -> str:
-        lines = [f"glyph {glyph.g} {self.art.name(glyph.g)}"]
-        if span:
-            lines.append(f"cluster {span[0]}..{span[1]}: {describe_chars(self.chars(span))}")
-        if positioned:
-            lines.append(f"advance {glyph.ax}, offset {glyph.dx}, {glyph.dy}")
-        return "\n".join(lines)
-
-    def data(self) -> str:
-        """What the page's script needs to title a cell: the text and the glyphs' names."""
-        names: dict[str, str] = {str(gid): self.art.name(gid) for gid in sorted(self.cells)}
-        return data_block("tesvo-data", {"text": self.text, "names": dict(names)})
+    def data(self, items: List[JsonValue]) -> str:
+        """What the page's script draws the stage rows from: the text, the glyphs' names and
+        cell widths, and each item's stages."""
+        names: Dict[str, JsonValue] = {str(gid): self.names.get(gid) or self.art.name(gid)
+                                       for gid in sorted(self.cells | self.used)}
+        widths: Dict[str, JsonValue] = {str(gid): self.cell_width(gid) for gid in sorted(self.cells)}
+        return data_block("tesvo-data", {"text": self.text, "names": names, "widths": widths,
+                                         "height": CELL_HEIGHT_PX, "items": items})
 
     def defs(self) -> str:
         cells = "".join(self._cell_symbol(gid) for gid in sorted(self.cells))
@@ -147,31 +132,6 @@ class _Page:
 
 def _cluster_attrs(span: Span) -> str:
     return f' data-cl="{span[0]}" data-ce="{span[1]}"' if span else ""
-
-
-def _position_note(glyph: Glyph, moved: Tuple[bool, bool]) -> str:
-    """The advance and offset under a glyph of a positioning row, as hb-shape writes them
-    (+advance, @x,y when there is an offset), a changed value in bold."""
-    advance = f"+{glyph.ax}"
-    parts = [f"<b>{advance}</b>" if moved[0] else advance]
-    if glyph.dx or glyph.dy or moved[1]:
-        offset = f"@{glyph.dx},{glyph.dy}"
-        parts.append(f"<b>{offset}</b>" if moved[1] else offset)
-    return f'<span class="pos">{"".join(parts)}</span>'
-
-
-def _glyph_cell(page: _Page, glyph: Glyph, span: Span, changed: bool, position: Optional[Tuple[bool, bool]]) -> str:
-    width = page.cell_width(glyph.g)
-    cls = "g changed" if changed else "g"
-    # A long text repeats a cell in every stage row, so the cell carries only what it
-    # shows; the page's script writes its title (name, characters) when it is pointed at.
-    return (
-        f'<div class="{cls}"{_cluster_attrs(span)}>'
-        f'<svg width="{width}" height="{CELL_HEIGHT_PX}"><use href="{page.use_cell(glyph.g)}"/></svg>'
-        f'<span class="gid">{glyph.g}</span>'
-        f'<span class="ch">{attr(visible(page.chars(span)))}</span>'
-        f'{_position_note(glyph, position) if position is not None else ""}</div>'
-    )
 
 
 def _stage_title(page: _Page, name: str) -> str:
@@ -199,39 +159,63 @@ def _stage_changes(
     return [c or a or o for c, (a, o) in zip(replaced, moved)], list(moved)
 
 
-def _stage_rows(page: _Page, item: Item) -> List[str]:
-    rows = []
+def _stage_filter_attrs(name: str) -> str:
+    """What the filter matches a row by: its feature tag and its lookup."""
+    m = STAGE_TAG.search(name)
+    tag = f' data-tag="{attr(m["tag"])}"' if m else ""
+    lookup = LOOKUP_STAGE.match(name)
+    return tag + (f' data-lookup="{lookup["table"]} {lookup["index"]}"' if lookup else "")
+
+
+def _stage_record(page: _Page, stage: Stage, before: Optional[Stage], changed: List[bool],
+                  positions: List[Optional[Tuple[bool, bool]]]) -> Dict[str, JsonValue]:
+    """One stage as the data block holds it: "g" the glyph ids, "c" their clusters, "p" the
+    advance and offsets of each glyph (three numbers a glyph, positioning stages), "x" the
+    glyphs it changed, "a" and "o" those whose advance and whose offset changed; or, for a
+    stage that left every glyph as the one before it had it, "same" alone."""
+    for gid in {g.g for g in stage.glyphs}:
+        page.use_cell(gid)
+    if before is not None and (before.positioned, before.glyphs) == (stage.positioned, stage.glyphs):
+        return {"same": 1}
+    record: Dict[str, JsonValue] = {"g": [g.g for g in stage.glyphs], "c": [g.cl for g in stage.glyphs]}
+    if stage.positioned:
+        record["p"] = [v for g in stage.glyphs for v in (g.ax, g.dx, g.dy)]
+        record["a"] = [k for k, moved in enumerate(positions) if moved and moved[0]]
+        record["o"] = [k for k, moved in enumerate(positions) if moved and moved[1]]
+    record["x"] = [k for k, c in enumerate(changed) if c]
+    return record
+
+
+def _stage_rows(page: _Page, item: Item) -> Tuple[List[str], List[JsonValue]]:
+    """The rows of an item's stages, empty until the page's script draws them, and the
+    stages' records for the data block."""
+    rows: List[str] = []
+    records: List[JsonValue] = []
     ids: Optional[List[int]] = None  # the glyph ids of the previous stage
     placed: Optional[Sequence[Glyph]] = None  # the glyphs of the previous positioning stage
     closed = " closed" if len(item.final) > OPEN_ROWS_UP_TO else ""
     direction = "rtl" if item.rtl else "ltr"
     for k, stage in enumerate(item.stages):
-        # Cells in logical order, the shaper's, laid out in the item's direction: a
-        # right-to-left row reads as on screen, starts at its first glyph and wraps from
-        # the right.
         changed, positions = _stage_changes(stage, ids, placed)
-        spans = cluster_spans(stage.glyphs, item.start, item.end)
-        cells = "".join(_glyph_cell(page, *cell) for cell in zip(stage.glyphs, spans, changed, positions))
+        records.append(_stage_record(page, stage, item.stages[k - 1] if k else None, changed, positions))
         count = sum(changed)
         note = f'<span class="note">{count} changed</span>' if count else ""
         unchanged = " unchanged" if ids is not None and not count else ""
-        if closed and cells:
-            # Inert until the row is opened: the browser parses it but lays nothing out. A
-            # stage that left every glyph as it was refers to the row before it, which the
-            # page's script copies when the row is opened.
-            before = item.stages[k - 1] if k else None
-            same = before is not None and (before.positioned, before.glyphs) == (stage.positioned, stage.glyphs)
-            cells = "<template data-same></template>" if same else f"<template>{cells}</template>"
         kind = f' data-kind="{stage.kind}"' if stage.kind else ""
+        # Cells in logical order, the shaper's, laid out in the item's direction: a
+        # right-to-left row reads as on screen, starts at its first glyph and wraps from
+        # the right.
+        empty = "" if stage.glyphs else "<em>no glyphs</em>"
         rows.append(
-            f'<tr class="stage{unchanged}{closed}" data-stage="{k}"{kind}><th title="{attr(stage.name)}">'
+            f'<tr class="stage{unchanged}{closed}" data-item="{item.number}" data-stage="{k}" '
+            f'data-changed="{count}"{kind}{_stage_filter_attrs(stage.name)}><th title="{attr(stage.name)}">'
             f'<span class="name">{attr(_stage_title(page, stage.name))}</span>{note}</th>'
-            f'<td><div class="run" dir="{direction}">{cells or "<em>no glyphs</em>"}</div></td></tr>'
+            f'<td><div class="run" dir="{direction}">{empty}</div></td></tr>'
         )
         ids = [g.g for g in stage.glyphs]
         if stage.positioned:
             placed = stage.glyphs
-    return rows
+    return rows, records
 
 
 def _positioned_run(
@@ -277,12 +261,28 @@ def _positioned_run(
         pieces = [piece[::-1] for piece in pieces]
     svgs = [_positioned_piece(page, piece, height) for piece in pieces]
     direction = "rtl" if rtl else "ltr"
-    return f'<div class="lines" dir="{direction}">{"".join(svgs)}</div>'
+    return f'<div class="lines" dir="{direction}">{"".join(map(_piece_box, svgs))}</div>'
+
+
+SVG_SIZE = re.compile(r'<svg [^>]*?width="(?P<width>[^"]+)" height="(?P<height>[^"]+)"')
+
+
+def _piece_box(svg: str) -> str:
+    """A piece of a drawn run in a box of its size that the browser draws only when it comes
+    near the screen (content-visibility), so that a long line costs nothing out of sight."""
+    size = SVG_SIZE.match(svg)
+    if size is None:
+        return svg
+    return (f'<div class="piece" style="contain-intrinsic-size:auto {size["width"]}px auto '
+            f'{size["height"]}px">{svg}</div>')
 
 
 def _positioned_piece(page: _Page, piece: Sequence[Tuple[Glyph, Span, int]], height: int) -> str:
-    run = [Placed(glyph.g, pen, glyph.ax, glyph.dx, glyph.dy, page.glyph_title(glyph, span, True),
-                  _cluster_attrs(span)) for glyph, span, pen in piece]
+    # A long text draws thousands of glyphs here: the page's script writes each one's title
+    # (name, characters, position) when it is pointed at, from its data-g and data-p.
+    run = [Placed(glyph.g, pen, glyph.ax, glyph.dx, glyph.dy, "",
+                  f'{_cluster_attrs(span)} data-g="{glyph.g}" data-p="{glyph.ax},{glyph.dx},{glyph.dy}"')
+           for glyph, span, pen in piece]
     return positioned(page.art, page.use, run, top=page.top, bottom=page.bottom, height=height,
                       css_class="positioned")
 
@@ -296,14 +296,16 @@ def _item_text(page: _Page, item: Item) -> str:
     return f'<p class="text" dir="{direction}">{spans}</p>'
 
 
-def _item_section(page: _Page, item: Item) -> str:
+def _item_section(page: _Page, item: Item, records: List[JsonValue]) -> str:
     direction = "right to left" if item.rtl else "left to right"
     heading = (
         f"Item {item.number} \u00b7 {direction} (level {item.level}) \u00b7 script tag "
         f"\u2018{attr(item.script_tag)}\u2019 (script {item.script}) \u00b7 "
         f"characters {item.start}..{item.end} \u00b7 {len(item.final)} glyphs"
     )
-    rows = _stage_rows(page, item) or [
+    rows, stages = _stage_rows(page, item)
+    records.append({"start": item.start, "end": item.end, "rtl": item.rtl, "stages": stages})
+    rows = rows or [
         '<tr class="untraced"><th><span class="name">no trace</span></th>'
         "<td><em>the backend recorded no stage for this item (a trace needs its usp_trace_* exports)</em></td></tr>"
     ]
@@ -331,11 +333,51 @@ LEGEND = (
     "+advance and @x,y offset in HarfBuzz's convention, as hb-shape --trace does: until the "
     "final stage an attached mark's offset is relative to its base. "
     "Hover a glyph for its id, name and characters; click a stage's name to show or hide its "
-    "glyphs (the rows of long items start hidden)."
+    "glyphs (the rows of long items start hidden). Keys: n or j the next stage that changed "
+    "something, p or k the previous one, / the search box."
     "</p>"
-    '<p class="switches"><label><input type="checkbox" id="hide-unchanged"> hide the stages '
-    "that changed nothing</label></p>"
 )
+
+
+def _toolbar(items: Sequence[Item]) -> str:
+    """The bar that stays at the top: moving from change to change, the filter by feature
+    tag or lookup (those the trace holds), the search box, and the switch that hides the
+    stages that changed nothing."""
+    names = [stage.name for item in items for stage in item.stages]
+    tags = sorted({m["tag"] for m in map(STAGE_TAG.search, names) if m})
+    lookups = sorted({(m["table"], int(m["index"])) for m in map(LOOKUP_STAGE.match, names) if m})
+    options = ['<option value="">every stage</option>']
+    options += [f'<option value="tag:{attr(tag)}">feature \u2018{attr(tag)}\u2019</option>' for tag in tags]
+    options += [f'<option value="lookup:{table} {index}">{table} lookup {index}</option>' for table, index in lookups]
+    return (
+        '<nav class="bar">'
+        '<button type="button" id="prev-change" title="previous stage that changed something (p, k)">'
+        "\u25b2 previous change</button>"
+        '<button type="button" id="next-change" title="next stage that changed something (n, j)">'
+        "next change \u25bc</button>"
+        f'<label>show <select id="filter">{"".join(options)}</select></label>'
+        '<label>find <input type="search" id="search" size="24" '
+        'placeholder="a word, or characters 10..25" title="a word of the text, or a range of characters '
+        '(from..to, counted from 0; the end is not included): its glyphs light up in every row (/)"></label>'
+        '<span id="status" class="status"></span>'
+        '<label><input type="checkbox" id="hide-unchanged"> hide the stages that changed nothing</label>'
+        "</nav>"
+    )
+
+
+def _shown_text(text: str) -> str:
+    """The text as the facts table shows it: up to TEXT_SHOWN characters, then its length."""
+    if len(text) <= TEXT_SHOWN:
+        return text
+    return f"{text[:TEXT_SHOWN]}\u2026 ({len(text):,} characters; the rows below show all of it)"
+
+
+def shaped_names(result: Result) -> Dict[int, str]:
+    """The names HarfBuzz gave the glyphs of a result ("gid<N>", its name for a glyph the
+    font does not name, left out: the font's glyph order as fontTools reads it stands in)."""
+    glyphs = [(g.id, g.name) for g in result.glyphs]
+    glyphs += [(g.id, g.name) for stage in result.stages or () for g in stage.glyphs]
+    return {gid: name for gid, name in glyphs if name and name != f"gid{gid}"}
 
 
 def render_report(
@@ -350,14 +392,15 @@ def render_report(
     """The report page for a tesvo.Result shaped with trace=True from face `index` of
     `font_data`, in a paragraph of the given direction."""
     items = regroup(result)
-    page = _Page(FontArt(font_data, index), items, result.text)
+    page = _Page(FontArt(font_data, index), items, result.text, shaped_names(result))
     line = _positioned_run(
         page,
         [(item, item.final) for item in visual_item_order(items)],
         LINE_HEIGHT_PX,
         rtl=paragraph_rtl,
     )
-    sections = "".join(_item_section(page, item) for item in items)
+    records: List[JsonValue] = []
+    sections = "".join(_item_section(page, item, records) for item in items)
     family = result.font.family
     table = facts(
         [
@@ -366,15 +409,16 @@ def render_report(
             ("units per em", str(result.font.upem)),
             ("glyphs in font", str(result.font.glyph_count)),
             ("backend", result.font.backend),
-            ("text", result.text),
+            ("text", _shown_text(result.text)),
+            ("length", f"{len(result.text):,} characters, {len(result.glyphs):,} glyphs, {len(items)} items"),
             ("paragraph", "right to left" if paragraph_rtl else "left to right"),
             *options,
         ]
     )
     title = f"tesvo-shape trace: {family or font_label}"
     body = (
-        f"<header><h1>{attr(title)}</h1>{table}{LEGEND}</header>"
+        f"<header><h1>{attr(title)}</h1>{table}{LEGEND}</header>{_toolbar(items)}"
         f'<section class="line"><h2>The line as on screen</h2>{line}</section>'
-        f"{sections}{page.defs()}{page.data()}"
+        f"{sections}{page.defs()}{page.data(records)}"
     )
     return html_page(title, "trace.css", body, body_attrs=' data-tesvo-report="pending"', script="trace.js")
