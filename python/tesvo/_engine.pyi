@@ -1,7 +1,8 @@
 """The engine beneath the tesvo package: a held font, structured results."""
 
 import sys
-from typing import Any, Final, final
+from collections.abc import Sequence
+from typing import Any, Final, SupportsIndex, final, overload
 
 from _typeshed import structseq
 
@@ -48,10 +49,25 @@ class Item(structseq[int | bool | str], tuple[int, int, int, bool, str, int]):
     def script_tag(self) -> str: ...
     @property
     def script(self) -> int: ...
+    @property
+    def continues(self) -> bool: ...
+
+@final
+class GlyphRun(Sequence[Glyph]):
+    """A result's glyphs: a sequence of Glyph records, each made when it is read."""
+
+    def __new__(cls, columns: bytes) -> GlyphRun: ...
+    @property
+    def columns(self) -> bytes: ...
+    def __len__(self) -> int: ...
+    @overload
+    def __getitem__(self, index: SupportsIndex, /) -> Glyph: ...
+    @overload
+    def __getitem__(self, index: slice, /) -> tuple[Glyph, ...]: ...
 
 _StageGlyph = tuple[int, int | None, int | None, int | None, int | None]
 _Stage = tuple[int, str | None, str, tuple[_StageGlyph, ...]]
-_Shaped = tuple[tuple[Item, ...], tuple[Glyph, ...], tuple[_Stage, ...]]
+_Shaped = tuple[tuple[Item, ...], GlyphRun, tuple[_Stage, ...], tuple[str, ...]]
 
 def open(data: bytes, index: int, backend: str | None, /) -> tuple[object, int, int, str, str]: ...
 def shape(session: object, texts: list[Any], direction: str, features: str, script: str, language: str,

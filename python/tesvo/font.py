@@ -150,11 +150,11 @@ class Font:
                 traced: bool) -> Result | ShapeError:
         if isinstance(outcome, str):
             return ShapeError(outcome, text, index)
-        items, glyphs, stages = outcome
+        items, glyphs, stages, warnings = outcome
         assert isinstance(text, str)
         return Result(self.info, text, items, glyphs,
                       tuple(Stage(item, kind, name, tuple(StageGlyph(*g) for g in glyphs))
-                            for item, kind, name, glyphs in stages) if traced else None, shown)
+                            for item, kind, name, glyphs in stages) if traced else None, shown, warnings)
 
     def shape(self, text: str, *, direction: str = "auto", features: Features = None,
               script: str | None = None, language: str | None = None, trace: bool = False) -> Result:
@@ -167,6 +167,11 @@ class Font:
         "SRB"); None lets the font choose the script per item and uses the default
         language system ("" means the same as None). trace: record every step the backend took (`stages`:
         cmap, reordering phases, GSUB and GPOS lookups, final), with true clusters.
+
+        A run of one script and direction with more glyphs than one Uniscribe item
+        holds (65,535) is shaped as several items, cut at break opportunities (after
+        white space first), each marked `continues` after the first, and
+        `Result.warnings` says so.
 
         Raises OptionError for bad options or options the backend cannot apply, and
         ShapeError when the text cannot be shaped.

@@ -10,9 +10,9 @@ from __future__ import annotations
 import json
 from typing import NamedTuple, Optional, Union
 
-from tesvo._engine import Glyph, Item
+from tesvo._engine import Glyph, GlyphRun, Item
 
-__all__ = ["Glyph", "Item", "Stage", "StageGlyph", "FontInfo", "Options", "Result", "SCHEMA",
+__all__ = ["Glyph", "GlyphRun", "Item", "Stage", "StageGlyph", "FontInfo", "Options", "Result", "SCHEMA",
            "SCHEMA_VERSION"]
 
 SCHEMA = "tesvo-result"
@@ -21,6 +21,12 @@ SCHEMA_VERSION = 1
 # The fields of the engine's records, in their order (struct sequences have no _asdict).
 _ITEM_KEYS = ("start", "end", "level", "rtl", "script_tag", "script")
 _GLYPH_KEYS = ("id", "cluster", "advance", "du", "dv", "x_offset", "y_offset", "item")
+
+
+def _column(glyphs: GlyphRun, k: int) -> memoryview:
+    """Column k of the run's columns (GlyphRun.columns), a read-only memoryview of int32."""
+    n = len(glyphs)
+    return memoryview(glyphs.columns)[4 * n * k:4 * n * (k + 1)].cast("i")
 
 JsonValue = Union[None, bool, int, str, list["JsonValue"], dict[str, "JsonValue"]]
 
@@ -98,15 +104,55 @@ class Result(NamedTuple):
     (`Item.start`, `Item.end`, `Glyph.cluster`) are indices into the Python str `text`.
     `stages` is None unless the text was shaped with trace=True. `font` describes the font
     (a FontInfo, not the Font itself: a result outlives the font and travels between
-    processes).
+    processes). `warnings`: one line for each run of the itemizer that had to be shaped
+    as several items.
+
+    `glyphs` is a GlyphRun: the glyphs' fields kept as columns of 32-bit integers, a Glyph
+    record made for each glyph read. `glyph_ids`, `clusters`, `advances`, `du`, `dv`,
+    `x_offsets`, `y_offsets` and `glyph_items` give the columns themselves as read-only
+    memoryviews of int32 (format "i"), which `numpy.frombuffer` or `numpy.asarray` read
+    without copying.
     """
 
     font: FontInfo
     text: str
     items: tuple[Item, ...]
-    glyphs: tuple[Glyph, ...]
+    glyphs: GlyphRun
     stages: Optional[tuple[Stage, ...]]
     options: Options
+    warnings: tuple[str, ...] = ()
+
+    @property
+    def glyph_ids(self) -> memoryview:
+        return _column(self.glyphs, 0)
+
+    @property
+    def clusters(self) -> memoryview:
+        return _column(self.glyphs, 1)
+
+    @property
+    def advances(self) -> memoryview:
+        return _column(self.glyphs, 2)
+
+    @property
+    def du(self) -> memoryview:
+        return _column(self.glyphs, 3)
+
+    @property
+    def dv(self) -> memoryview:
+        return _column(self.glyphs, 4)
+
+    @property
+    def x_offsets(self) -> memoryview:
+        return _column(self.glyphs, 5)
+
+    @property
+    def y_offsets(self) -> memoryview:
+        return _column(self.glyphs, 6)
+
+    @property
+    def glyph_items(self) -> memoryview:
+        return _column(self.glyphs, 7)
 
     def __repr__(self) -> str:
         return f"<tesvo.Result {self.text!r}: {len(self.items)} items, {len(self.glyphs)} glyphs>"
@@ -114,11 +160,11 @@ class Result(NamedTuple):
     @property
     def advance(self) -> int:
         """The sum of the advances, in font units."""
-        return sum(g.advance for g in self.glyphs)
+        return sum(self.advances)
 
     def to_dict(self) -> dict[str, JsonValue]:
         """The result as the JSON schema has it (`SCHEMA`, version `SCHEMA_VERSION`)."""
-        items: list[JsonValue] = [dict(zip(_ITEM_KEYS, item)) for item in self.items]
+        items: list[JsonValue] = [dict(zip(_ITEM_KEYS, item), continues=item.continues) for item in self.items]
         glyphs: list[JsonValue] = [dict(zip(_GLYPH_KEYS, glyph)) for glyph in self.glyphs]
         doc: dict[str, JsonValue] = {
             "schema": SCHEMA,
@@ -132,6 +178,8 @@ class Result(NamedTuple):
         }
         if self.stages is not None:
             doc["stages"] = [s.to_dict() for s in self.stages]
+        if self.warnings:
+            doc["warnings"] = list(self.warnings)
         return doc
 
     def to_json(self, *, indent: Optional[int] = None) -> str:

@@ -28,6 +28,8 @@ struct TextPlan {
   OPENTYPE_TAG script = 0;  // tagScript of every item; 0: the font's best for each item
   OPENTYPE_TAG language = kTagDflt;
   bool trace = false;
+  // An item past the glyph limit is cut into pieces rather than failing the text.
+  bool cut_long_items = false;
 };
 
 // A font for the backend and the owner the port knows it by. Owner 0 is the

@@ -23,6 +23,7 @@
 #include "lib/font.h"
 #include "lib/paragraph.h"
 #include "lib/py_boundary.h"
+#include "lib/py_glyph_run.h"
 #include "lib/session.h"
 #include "lib/utf.h"
 
@@ -61,6 +62,8 @@ PyStructSequence_Field g_item_fields[] = {
     {"rtl", "True for an odd level"},
     {"script_tag", "the OpenType script tag the item was shaped with"},
     {"script", "the backend's script number (SCRIPT_ANALYSIS.eScript)"},
+    {"continues", "True for a piece of the item before it: one run of the itemizer with more glyphs than a "
+                  "Uniscribe item holds, cut at a break opportunity (not part of the tuple)"},
     {nullptr, nullptr}};
 PyStructSequence_Desc g_item_desc = {"tesvo.Item", "A run of one script and one bidi level.", g_item_fields, 6};
 
@@ -155,27 +158,55 @@ PyObject *items_tuple(const tesvo::ShapedText &shaped, const Text &text) {
                                           PyLong_FromUnsignedLong(text.index[r.end]), PyLong_FromLong(r.level),
                                           PyBool_FromLong(r.rtl),
                                           PyUnicode_DecodeLatin1(tag.data(), static_cast<Py_ssize_t>(tag.size()), nullptr),
-                                          PyLong_FromLong(r.script)});
+                                          PyLong_FromLong(r.script), PyBool_FromLong(r.continues)});
     if (item == nullptr) return nullptr;
     PyTuple_SetItem(items.get(), static_cast<Py_ssize_t>(i), item);
   }
   return items.release();
 }
 
-PyObject *glyphs_tuple(const tesvo::ShapedText &shaped, const Text &text) {
-  PyRef glyphs(PyTuple_New(static_cast<Py_ssize_t>(shaped.glyphs.size())));
-  if (!glyphs) return nullptr;
-  for (std::size_t i = 0; i < shaped.glyphs.size(); ++i) {
+// The glyphs as a GlyphRun: their fields written once into columns of one bytes object.
+PyObject *glyph_run(const tesvo::ShapedText &shaped, const Text &text) {
+  using namespace tesvo::py;
+  const std::size_t n = shaped.glyphs.size();
+  PyRef columns(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * kGlyphColumns * sizeof(std::int32_t))));
+  if (!columns) return nullptr;
+  auto *data = reinterpret_cast<std::int32_t *>(PyBytes_AsString(columns.get()));
+  std::int32_t *column[kGlyphColumns];
+  for (int k = 0; k < kGlyphColumns; ++k) column[k] = data + k * n;
+  for (std::size_t i = 0; i < n; ++i) {
     const tesvo::ShapedGlyphRecord &g = shaped.glyphs[i];
     const bool rtl = shaped.items[g.item].rtl;
-    PyObject *glyph = record(g_glyph_type, {PyLong_FromLong(g.id), PyLong_FromUnsignedLong(text.index[g.cluster]),
-                                            PyLong_FromLong(g.advance), PyLong_FromLong(g.du), PyLong_FromLong(g.dv),
-                                            PyLong_FromLong(rtl ? -static_cast<long>(g.du) : g.du),
-                                            PyLong_FromLong(g.dv), PyLong_FromUnsignedLong(g.item)});
-    if (glyph == nullptr) return nullptr;
-    PyTuple_SetItem(glyphs.get(), static_cast<Py_ssize_t>(i), glyph);
+    column[kId][i] = g.id;
+    column[kCluster][i] = static_cast<std::int32_t>(text.index[g.cluster]);
+    column[kAdvance][i] = g.advance;
+    column[kDu][i] = g.du;
+    column[kDv][i] = g.dv;
+    column[kXOffset][i] = rtl ? -g.du : g.du;
+    column[kYOffset][i] = g.dv;
+    column[kItem][i] = static_cast<std::int32_t>(g.item);
   }
-  return glyphs.release();
+  return new_glyph_run(columns.get());
+}
+
+// One line per item of the itemizer that was shaped as several.
+PyObject *cut_warnings(const tesvo::ShapedText &shaped, const Text &text) {
+  PyRef out(PyTuple_New(static_cast<Py_ssize_t>(shaped.cuts.size())));
+  if (!out) return nullptr;
+  for (std::size_t i = 0; i < shaped.cuts.size(); ++i) {
+    const tesvo::ItemCut &cut = shaped.cuts[i];
+    std::string line = "characters " + std::to_string(text.index[cut.start]) + " to " +
+                       std::to_string(text.index[cut.end]) +
+                       " form one item of more than 65,535 glyphs, the most a Uniscribe item holds: shaped as " +
+                       std::to_string(cut.pieces) + " items (Item.continues), cut at break opportunities";
+    if (cut.grapheme_cuts > 0)
+      line += ", " + std::to_string(cut.grapheme_cuts) + " of the cuts at grapheme boundaries, where " +
+              "32,768 characters had no break opportunity";
+    PyObject *text_line = PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), nullptr);
+    if (text_line == nullptr) return nullptr;
+    PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(i), text_line);
+  }
+  return out.release();
 }
 
 // A new reference to None (Py_NewRef is not in the 3.9 limited API).
@@ -221,7 +252,7 @@ PyObject *stages_tuple(const tesvo::ShapedText &shaped, const Text &text) {
   return stages.release();
 }
 
-// (items, glyphs, stages) for a shaped text, its message for a failed one.
+// (items, glyphs, stages, warnings) for a shaped text, its message for a failed one.
 PyObject *outcome_object(const Outcome &outcome, const Text &text) {
   if (const auto *message = std::get_if<std::string>(&outcome))
     return PyUnicode_DecodeUTF8(message->data(), static_cast<Py_ssize_t>(message->size()), "replace");
@@ -229,11 +260,13 @@ PyObject *outcome_object(const Outcome &outcome, const Text &text) {
   const auto &shaped = std::get<tesvo::ShapedText>(outcome);
   PyRef items(items_tuple(shaped, text));
   if (!items) return nullptr;
-  PyRef glyphs(glyphs_tuple(shaped, text));
+  PyRef glyphs(glyph_run(shaped, text));
   if (!glyphs) return nullptr;
   PyRef stages(stages_tuple(shaped, text));
   if (!stages) return nullptr;
-  return PyTuple_Pack(3, items.get(), glyphs.get(), stages.get());
+  PyRef warnings(cut_warnings(shaped, text));
+  if (!warnings) return nullptr;
+  return PyTuple_Pack(4, items.get(), glyphs.get(), stages.get(), warnings.get());
 }
 
 // ---- entry points ----------------------------------------------------------------
@@ -345,7 +378,7 @@ template <class Work> void without_interpreter(std::size_t count, Work work) {
 }
 
 // shape(session, texts: list[str], direction, features, script, language, trace)
-//   -> list of (items, glyphs, stages) or error message, one per text.
+//   -> list of (items, glyphs, stages, warnings) or error message, one per text.
 // Bad options raise ValueError before any text is shaped.
 PyObject *shape_texts(PyObject *args) {
   PyObject *capsule, *texts;
@@ -516,5 +549,11 @@ extern "C" __attribute__((visibility("default"))) PyObject *PyInit__engine(void)
   if (PyModule_AddStringConstant(module.get(), "__version__", TESVO_VERSION) != 0) return nullptr;
   if (!add_type(module.get(), "Glyph", &g_glyph_desc, g_glyph_type)) return nullptr;
   if (!add_type(module.get(), "Item", &g_item_desc, g_item_type)) return nullptr;
+  PyObject *run_type = tesvo::py::make_glyph_run_type(module.get(), g_glyph_type);
+  if (run_type == nullptr) return nullptr;
+  if (PyModule_AddObject(module.get(), "GlyphRun", run_type) != 0) {
+    Py_DECREF(run_type);
+    return nullptr;
+  }
   return module.release();
 }

@@ -84,6 +84,7 @@ Result<Usp10> Usp10::load(const std::optional<std::string> &path) {
   require(usp.capabilities, "usp_capabilities");
   require(usp.backend_version, "usp_backend_version");
   require(usp.trace_stage_glyphs, "usp_trace_stage_glyphs");
+  require(usp.script_break, "ScriptBreak");
   return usp;
 }
 

@@ -33,6 +33,7 @@ struct Usp10 {
   usp_clear_font_bytes_fn *clear_font_bytes = nullptr;
   usp_capabilities_fn *capabilities = nullptr;
   usp_backend_version_fn *backend_version = nullptr;
+  ScriptBreakFn *script_break = nullptr;
 
   static Result<Usp10> load(const std::optional<std::string> &path);
 };

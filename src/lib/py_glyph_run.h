@@ -1,0 +1,20 @@
+// The glyphs of a result as tesvo._engine hands them out: one bytes object
+// holding every glyph's fields in columns of 32-bit integers, and a sequence
+// type over it that makes a Glyph record only when one is read.
+#pragma once
+
+#include "lib/py_ref.h"
+
+namespace tesvo::py {
+
+// The columns, in this order, each `count` int32 values in native byte order.
+enum GlyphColumn { kId, kCluster, kAdvance, kDu, kDv, kXOffset, kYOffset, kItem, kGlyphColumns };
+
+// Makes the GlyphRun type for records of `glyph_type`; a new reference, or
+// null with an exception set.
+PyObject *make_glyph_run_type(PyObject *module, PyTypeObject *glyph_type);
+
+// A new GlyphRun over `columns` (a bytes object of kGlyphColumns * count int32s).
+PyObject *new_glyph_run(PyObject *columns);
+
+}  // namespace tesvo::py
