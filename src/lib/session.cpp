@@ -156,6 +156,7 @@ Result<JsonText> FontSession::document(std::u16string_view text, const TextPlan 
 Result<ShapedText> FontSession::shape(std::u16string_view text, const TextPlan &plan) {
   pause_for("TESVO_PRESLEEP_MS");
   ShapedText out;
+  out.glyphs.reserve(text.size());  // about one glyph per character: no copy while the rows grow
   RecordSink sink(out);
   TextPlan cutting = plan;
   cutting.cut_long_items = true;
