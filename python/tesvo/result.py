@@ -1,16 +1,20 @@
 """The result of shaping a text: its items, its glyphs, the stages of a trace, the font and
 options it was shaped with, and the JSON form of all of them (see SCHEMA and SCHEMA_VERSION).
 
-Every record here is a typed NamedTuple; `Item` and `Glyph` are the engine's own record
-types, which read the same way (fields by name, tuples by position).
+Every record here is a typed NamedTuple; `Item` is the engine's own record type, which
+reads the same way (fields by name, tuples by position). The engine makes `Glyph` records
+itself, from a result's columns, as they are read (`GlyphRun`).
 """
 
 from __future__ import annotations
 
+import array
 import json
+from collections.abc import Sequence
 from typing import NamedTuple, Optional, Union
 
-from tesvo._engine import Glyph, GlyphRun, Item
+import tesvo._engine as _engine
+from tesvo._engine import GlyphRun, Item
 
 __all__ = ["Glyph", "GlyphRun", "Item", "Stage", "StageGlyph", "FontInfo", "Options", "Result", "SCHEMA",
            "SCHEMA_VERSION"]
@@ -18,17 +22,35 @@ __all__ = ["Glyph", "GlyphRun", "Item", "Stage", "StageGlyph", "FontInfo", "Opti
 SCHEMA = "tesvo-result"
 SCHEMA_VERSION = 1
 
-# The fields of the engine's records, in their order (struct sequences have no _asdict).
+# The fields of the engine's items, in their order (struct sequences have no _asdict).
 _ITEM_KEYS = ("start", "end", "level", "rtl", "script_tag", "script")
-_GLYPH_KEYS = ("id", "cluster", "advance", "du", "dv", "x_offset", "y_offset", "item")
 
 
-def _column(glyphs: GlyphRun, k: int) -> memoryview:
-    """Column k of the run's columns (GlyphRun.columns), a read-only memoryview of int32."""
-    n = len(glyphs)
-    return memoryview(glyphs.columns)[4 * n * k:4 * n * (k + 1)].cast("i")
+def _column(glyphs: Sequence[Glyph], k: int) -> memoryview:
+    """Field k of every glyph as a memoryview of int32: a view of the run's own columns
+    (GlyphRun.columns, read-only), or for records given otherwise an array made of them."""
+    if isinstance(glyphs, GlyphRun):
+        n = len(glyphs)
+        return memoryview(glyphs.columns)[4 * n * k:4 * n * (k + 1)].cast("i")
+    return memoryview(array.array("i", (g[k] for g in glyphs)))
 
 JsonValue = Union[None, bool, int, str, list["JsonValue"], dict[str, "JsonValue"]]
+
+
+class Glyph(NamedTuple):
+    """A positioned glyph; all values in font units."""
+
+    id: int
+    cluster: int  # index in the text (a str index) of the first character of the glyph's cluster
+    advance: int
+    du: int  # Uniscribe's offset along the advance: HarfBuzz's x_offset, negated in right-to-left items
+    dv: int  # Uniscribe's offset across the advance, positive up
+    x_offset: int  # HarfBuzz's x offset, positive right
+    y_offset: int  # HarfBuzz's y offset, positive up
+    item: int  # index of the item the glyph belongs to
+
+
+_engine.use_glyph_type(Glyph)
 
 
 class FontInfo(NamedTuple):
@@ -117,7 +139,7 @@ class Result(NamedTuple):
     font: FontInfo
     text: str
     items: tuple[Item, ...]
-    glyphs: GlyphRun
+    glyphs: Sequence[Glyph]  # a GlyphRun from the engine
     stages: Optional[tuple[Stage, ...]]
     options: Options
     warnings: tuple[str, ...] = ()
@@ -165,7 +187,7 @@ class Result(NamedTuple):
     def to_dict(self) -> dict[str, JsonValue]:
         """The result as the JSON schema has it (`SCHEMA`, version `SCHEMA_VERSION`)."""
         items: list[JsonValue] = [dict(zip(_ITEM_KEYS, item), continues=item.continues) for item in self.items]
-        glyphs: list[JsonValue] = [dict(zip(_GLYPH_KEYS, glyph)) for glyph in self.glyphs]
+        glyphs: list[JsonValue] = [dict(zip(Glyph._fields, glyph)) for glyph in self.glyphs]
         doc: dict[str, JsonValue] = {
             "schema": SCHEMA,
             "version": SCHEMA_VERSION,

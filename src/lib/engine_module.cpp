@@ -39,21 +39,7 @@ using tesvo::py::set_error;
 // import the module: the types are process-wide, and an interpreter other than
 // the one that made them must not use them.
 std::atomic<std::int64_t> g_interpreter{-1};
-PyTypeObject *g_glyph_type = nullptr;
 PyTypeObject *g_item_type = nullptr;
-
-PyStructSequence_Field g_glyph_fields[] = {
-    {"id", "glyph id"},
-    {"cluster", "index in the text (a str index) of the first character of the glyph's cluster"},
-    {"advance", "advance in font units"},
-    {"du", "Uniscribe offset along the advance: HarfBuzz's x_offset, negated in right-to-left items"},
-    {"dv", "Uniscribe offset across the advance, positive up"},
-    {"x_offset", "HarfBuzz's x offset, positive right"},
-    {"y_offset", "HarfBuzz's y offset, positive up"},
-    {"item", "index of the item the glyph belongs to"},
-    {nullptr, nullptr}};
-PyStructSequence_Desc g_glyph_desc = {"tesvo.Glyph", "A positioned glyph; all values in font units.",
-                                      g_glyph_fields, 8};
 
 PyStructSequence_Field g_item_fields[] = {
     {"start", "index in the text (a str index) of the item's first character"},
@@ -505,6 +491,13 @@ PyObject *compat_rtl(PyObject *args) {
   return PyBool_FromLong(tesvo::direction_is_rtl("auto", text.units));
 }
 
+// use_glyph_type(Glyph): the record class of every GlyphRun.
+PyObject *glyph_type(PyObject *args) {
+  PyObject *type;
+  if (!PyArg_ParseTuple(args, "O:use_glyph_type", &type)) return nullptr;
+  return tesvo::py::use_glyph_type(type);
+}
+
 // The module's functions, each guarded: no C++ exception reaches the interpreter.
 template <PyObject *(*Function)(PyObject *)> PyObject *guarded(PyObject *, PyObject *args) {
   return tesvo::py::guarded([&] { return Function(args); });
@@ -519,6 +512,8 @@ PyMethodDef g_methods[] = {
      "document(session, texts, direction, features, script, language, trace, path, compact) -> list of (ok, text)"},
     {"parse_features", guarded<parse_feature_list>, METH_VARARGS,
      "parse_features(text) -> [(tag, value)]: a feature list as the engine reads it"},
+    {"use_glyph_type", guarded<glyph_type>, METH_VARARGS,
+     "use_glyph_type(Glyph): the NamedTuple class of the records GlyphRun hands out, set once"},
     {"compat_rtl", guarded<compat_rtl>, METH_VARARGS,
      "compat_rtl(text) -> bool: whether shape_json's automatic direction makes the paragraph right to left"},
     {nullptr, nullptr, 0, nullptr}};
@@ -547,9 +542,8 @@ extern "C" __attribute__((visibility("default"))) PyObject *PyInit__engine(void)
   PyRef module(PyModule_Create(&g_module_def));
   if (!module) return nullptr;
   if (PyModule_AddStringConstant(module.get(), "__version__", TESVO_VERSION) != 0) return nullptr;
-  if (!add_type(module.get(), "Glyph", &g_glyph_desc, g_glyph_type)) return nullptr;
   if (!add_type(module.get(), "Item", &g_item_desc, g_item_type)) return nullptr;
-  PyObject *run_type = tesvo::py::make_glyph_run_type(module.get(), g_glyph_type);
+  PyObject *run_type = tesvo::py::make_glyph_run_type();
   if (run_type == nullptr) return nullptr;
   if (PyModule_AddObject(module.get(), "GlyphRun", run_type) != 0) {
     Py_DECREF(run_type);

@@ -3,6 +3,8 @@
 // is one 3.2 MB object that the garbage collector never visits; the columns
 // themselves go to Python as memoryviews of the bytes (the limited API of 3.9
 // has no buffer protocol for types of our own), so numpy reads them in place.
+// A record is the package's Glyph NamedTuple, allocated as the tuple it is and
+// filled in place: no call of the class, no type dictionary looked at.
 #include "lib/py_glyph_run.h"
 
 #include <cstdint>
@@ -21,14 +23,19 @@ struct GlyphRunObject {
 
 // Process-wide, as the record types are: the module serves one interpreter.
 PyTypeObject *g_run_type = nullptr;
-PyTypeObject *g_glyph_type = nullptr;
+PyTypeObject *g_glyph_type = nullptr;  // set by use_glyph_type, once
+allocfunc g_glyph_alloc = nullptr;
 
 GlyphRunObject *as_run(PyObject *self) { return reinterpret_cast<GlyphRunObject *>(self); }
 
 std::int32_t field(const GlyphRunObject *run, int column, Py_ssize_t i) { return run->data[column * run->count + i]; }
 
 PyObject *glyph_at(GlyphRunObject *run, Py_ssize_t i) {
-  PyObject *glyph = PyStructSequence_New(g_glyph_type);
+  if (g_glyph_alloc == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "tesvo._engine has no Glyph type yet (import tesvo)");
+    return nullptr;
+  }
+  PyObject *glyph = g_glyph_alloc(g_glyph_type, kGlyphColumns);
   if (glyph == nullptr) return nullptr;
   for (int k = 0; k < kGlyphColumns; ++k) {
     PyObject *value = PyLong_FromLong(field(run, k, i));
@@ -36,7 +43,7 @@ PyObject *glyph_at(GlyphRunObject *run, Py_ssize_t i) {
       Py_DECREF(glyph);
       return nullptr;
     }
-    PyStructSequence_SetItem(glyph, k, value);
+    PyTuple_SetItem(glyph, k, value);
   }
   return glyph;
 }
@@ -156,16 +163,34 @@ PyType_Spec g_spec = {"tesvo.GlyphRun", sizeof(GlyphRunObject), 0, Py_TPFLAGS_DE
 
 }  // namespace
 
-PyObject *make_glyph_run_type(PyObject *module, PyTypeObject *glyph_type) {
-  (void)module;
+PyObject *make_glyph_run_type() {
   if (g_run_type == nullptr) {
     PyObject *type = PyType_FromSpec(&g_spec);
     if (type == nullptr) return nullptr;
     g_run_type = reinterpret_cast<PyTypeObject *>(type);
-    g_glyph_type = glyph_type;
   }
   Py_INCREF(g_run_type);
   return reinterpret_cast<PyObject *>(g_run_type);
+}
+
+PyObject *use_glyph_type(PyObject *type) {
+  if (g_glyph_type != nullptr) {
+    if (type == reinterpret_cast<PyObject *>(g_glyph_type)) Py_RETURN_NONE;
+    PyErr_SetString(PyExc_RuntimeError, "the Glyph type is set once");
+    return nullptr;
+  }
+  // A heap type deriving from tuple without slots of its own: its instances are
+  // tuples of kGlyphColumns items, as a NamedTuple's are.
+  if (!PyType_Check(type) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(type), &PyTuple_Type) ||
+      (PyType_GetFlags(reinterpret_cast<PyTypeObject *>(type)) & Py_TPFLAGS_HEAPTYPE) == 0) {
+    PyErr_SetString(PyExc_TypeError, "the Glyph type must be a NamedTuple class");
+    return nullptr;
+  }
+  auto *glyph_type = reinterpret_cast<PyTypeObject *>(type);
+  Py_INCREF(type);
+  g_glyph_type = glyph_type;
+  g_glyph_alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(glyph_type, Py_tp_alloc));
+  Py_RETURN_NONE;
 }
 
 PyObject *new_glyph_run(PyObject *columns) { return make_run(g_run_type, columns); }

@@ -10,9 +10,12 @@ namespace tesvo::py {
 // The columns, in this order, each `count` int32 values in native byte order.
 enum GlyphColumn { kId, kCluster, kAdvance, kDu, kDv, kXOffset, kYOffset, kItem, kGlyphColumns };
 
-// Makes the GlyphRun type for records of `glyph_type`; a new reference, or
-// null with an exception set.
-PyObject *make_glyph_run_type(PyObject *module, PyTypeObject *glyph_type);
+// Makes the GlyphRun type; a new reference, or null with an exception set.
+PyObject *make_glyph_run_type();
+
+// The record type of every run from now on: the package's Glyph NamedTuple,
+// given once when the package is imported. None, or null with an exception set.
+PyObject *use_glyph_type(PyObject *type);
 
 // A new GlyphRun over `columns` (a bytes object of kGlyphColumns * count int32s).
 PyObject *new_glyph_run(PyObject *columns);
