@@ -7,7 +7,7 @@ package can run beside this one), and the rounds alternate the contenders: the p
 asks each worker in turn for one round and collects the processor time the worker took
 for it. Each figure is a median of rounds, with the spread (lowest .. highest) beside it.
 
-    python bench/binding.py [--quick] [--only cost memory json many] [--before SITE]
+    python bench/binding.py [--quick] [--only cost memory json long many] [--before SITE]
 
 SITE is a directory holding an earlier build of the package (`pip install --target SITE
 OLD_CHECKOUT`); its `Font.shape` then runs as one more contender ("before").
@@ -266,11 +266,58 @@ def section_json(rounds: int, floor: Path, tmp: Path) -> None:
     print(f"  {'shape_json / hb_floor (target <= 3), ' + str(len(runs)) + ' items':<52} {ratio:8.2f} x")
 
 
+def one_script(kind: str, length: int) -> str:
+    """The sample sentences written in the kind's own script alone (no Greek letters in the
+    Latin, no digits in the Arabic, no Latin acronyms in the Devanagari), one line: a single
+    item of the itemizer."""
+    def foreign(c: str) -> bool:
+        return (kind == "latin" and 0x370 <= ord(c) < 0x400) or (kind == "arabic" and c.isdigit()) or \
+               (kind == "devanagari" and c.isascii() and c.isalpha())
+    sentences = [s for s in texts.SENTENCES[kind] if not any(foreign(c) for c in s)]
+    return " ".join(sentences * (length // sum(len(s) + 1 for s in sentences) + 1))[:length]
+
+
+def hb_shape_run(kind: str, text: str, tmp: Path) -> list[tuple[int, ...]]:
+    """hb-shape's single run of the whole text (the system HarfBuzz, the backend's)."""
+    source = tmp / "run.txt"
+    source.write_text(text, encoding="utf-8")
+    out = subprocess.run(["hb-shape", "--no-glyph-names", texts.FONTS[kind], f"--text-file={source}"],
+                         check=True, capture_output=True, text=True).stdout.strip()[1:-1]
+    glyphs = []
+    for g in out.split("|"):
+        head, _, adv = g.rpartition("+")
+        gid_cl, _, offset = head.partition("@")
+        gid, _, cl = gid_cl.partition("=")
+        x, _, y = offset.partition(",") if offset else ("0", "", "0")
+        glyphs.append((int(gid), int(cl), int(adv), int(x), int(y)))
+    return glyphs
+
+
+def section_long(tmp: Path, length: int) -> None:
+    import tesvo
+    print(f"== {length:,} code units in one script: Font.shape against hb-shape's single run")
+    for kind in ("latin", "devanagari", "arabic"):
+        text = one_script(kind, length)
+        font = tesvo.Font(texts.FONTS[kind])
+        start = time.process_time()
+        result = font.shape(text)
+        took = time.process_time() - start
+        pieces: list[list[tuple[int, ...]]] = [[] for _ in result.items]
+        for g in result.glyphs:
+            pieces[g.item].append((g.id, g.cluster, g.advance, g.x_offset, g.y_offset))
+        if result.items[0].rtl:
+            pieces.reverse()
+        ours = [g for piece in pieces for g in piece]
+        same = ours == hb_shape_run(kind, text, tmp)
+        print(f"-- {kind}: {len(result.glyphs):,} glyphs in {len(result.items)} items, Font.shape {took:.2f} s; "
+              f"glyphs {'equal to' if same else 'DIFFERENT from'} hb-shape's; {result.warnings[0] if result.warnings else 'not cut'}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--quick", action="store_true")
-    parser.add_argument("--only", nargs="+", choices=["cost", "memory", "json", "many"],
-                        default=["cost", "memory", "json", "many"])
+    parser.add_argument("--only", nargs="+", choices=["cost", "memory", "json", "long", "many"],
+                        default=["cost", "memory", "json", "long", "many"])
     parser.add_argument("--floor", default=str(HERE.parent / "build" / "bench" / "hb_floor"))
     parser.add_argument("--before", help="site directory of an earlier build of the package")
     args = parser.parse_args()
@@ -290,6 +337,8 @@ def main() -> None:
             section_memory(tmp, 400_000)
         if "json" in args.only:
             section_json(rounds, floor, tmp)
+        if "long" in args.only:
+            section_long(tmp, 1_000_000)
     if "many" in args.only:
         import api
         api.section_memory(200_000 if args.quick else 1_000_000)
