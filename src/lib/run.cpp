@@ -259,19 +259,18 @@ std::vector<SCRIPT_LOGATTR> item_breaks(const ShapeRun &run, std::u16string_view
   return breaks;
 }
 
-// Where a piece that starts at `from` ends, at most `limit` code units on and
-// at least half of that: before the last character in that stretch that may
-// start a line after white space, else before the last that may start a line,
-// else at the last grapheme boundary (`grapheme` set). Offsets in the item.
+// Where a piece that starts at `from` ends, at most `limit` code units on:
+// before the last character in that stretch that may start a line after white
+// space, else before the last that may start a line, else at the last grapheme
+// boundary (`grapheme` set), else at the limit. Offsets in the item.
 std::size_t piece_end(std::span<const SCRIPT_LOGATTR> breaks, std::size_t from, std::size_t limit, bool &grapheme) {
   const std::size_t last = from + limit;
-  const std::size_t first = from + std::max<std::size_t>(limit / 2, 1);
-  for (std::size_t p = last; p >= first; --p)
+  for (std::size_t p = last; p > from; --p)
     if (breaks[p].fSoftBreak && breaks[p - 1].fWhiteSpace) return p;
-  for (std::size_t p = last; p >= first; --p)
+  for (std::size_t p = last; p > from; --p)
     if (breaks[p].fSoftBreak) return p;
   grapheme = true;
-  for (std::size_t p = last; p >= first; --p)
+  for (std::size_t p = last; p > from; --p)
     if (breaks[p].fCharStop) return p;
   return last;
 }
