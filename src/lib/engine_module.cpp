@@ -58,9 +58,23 @@ PyStructSequence_Desc g_item_desc = {"tesvo.Item", "A run of one script and one 
 // A text in UTF-16, with the index in the Python str of each code unit.
 struct Text {
   std::u16string units;
-  std::vector<std::uint32_t> index;  // one per code unit, and one past the end
+  // One per code unit, and one past the end; empty when every character is one
+  // code unit (the index is the code unit's).
+  std::vector<std::uint32_t> index;
   std::optional<std::string> error;
+
+  std::uint32_t at(std::size_t unit) const { return index.empty() ? static_cast<std::uint32_t>(unit) : index[unit]; }
 };
+
+// The index of each code unit, for a text with characters beyond the BMP.
+void index_code_units(const Py_UCS4 *code_points, Py_ssize_t length, Text &out) {
+  out.index.reserve(out.units.size() + 1);
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    out.index.push_back(static_cast<std::uint32_t>(i));
+    if (code_points[i] > 0xFFFF) out.index.push_back(static_cast<std::uint32_t>(i));
+  }
+  out.index.push_back(static_cast<std::uint32_t>(length));
+}
 
 bool read_text(PyObject *object, Text &out) {
   if (!PyUnicode_Check(object)) {
@@ -72,18 +86,19 @@ bool read_text(PyObject *object, Text &out) {
   std::unique_ptr<Py_UCS4, decltype(&PyMem_Free)> owned(code_points, PyMem_Free);
   const Py_ssize_t length = PyUnicode_GetLength(object);
   out.units.reserve(static_cast<std::size_t>(length));
-  out.index.reserve(static_cast<std::size_t>(length) + 1);
   for (Py_ssize_t i = 0; i < length; ++i) {
     const Py_UCS4 cp = code_points[i];
-    if (cp >= 0xD800 && cp <= 0xDFFF) {
+    if (cp < 0xD800) {
+      out.units.push_back(static_cast<char16_t>(cp));
+      continue;
+    }
+    if (cp <= 0xDFFF) {
       out.error = "text holds a lone surrogate at index " + std::to_string(i);
       return true;
     }
-    const std::size_t before = out.units.size();
     tesvo::append_utf16(out.units, cp);
-    out.index.insert(out.index.end(), out.units.size() - before, static_cast<std::uint32_t>(i));
   }
-  out.index.push_back(static_cast<std::uint32_t>(length));
+  if (out.units.size() != static_cast<std::size_t>(length)) index_code_units(code_points, length, out);
   return true;
 }
 
@@ -140,8 +155,8 @@ PyObject *items_tuple(const tesvo::ShapedText &shaped, const Text &text) {
   for (std::size_t i = 0; i < shaped.items.size(); ++i) {
     const tesvo::ShapedItemRecord &r = shaped.items[i];
     std::string tag = tag_text(r.script_tag);
-    PyObject *item = record(g_item_type, {PyLong_FromUnsignedLong(text.index[r.start]),
-                                          PyLong_FromUnsignedLong(text.index[r.end]), PyLong_FromLong(r.level),
+    PyObject *item = record(g_item_type, {PyLong_FromUnsignedLong(text.at(r.start)),
+                                          PyLong_FromUnsignedLong(text.at(r.end)), PyLong_FromLong(r.level),
                                           PyBool_FromLong(r.rtl),
                                           PyUnicode_DecodeLatin1(tag.data(), static_cast<Py_ssize_t>(tag.size()), nullptr),
                                           PyLong_FromLong(r.script), PyBool_FromLong(r.continues)});
@@ -164,7 +179,7 @@ PyObject *glyph_run(const tesvo::ShapedText &shaped, const Text &text) {
     const tesvo::ShapedGlyphRecord &g = shaped.glyphs[i];
     const bool rtl = shaped.items[g.item].rtl;
     column[kId][i] = g.id;
-    column[kCluster][i] = static_cast<std::int32_t>(text.index[g.cluster]);
+    column[kCluster][i] = static_cast<std::int32_t>(text.at(g.cluster));
     column[kAdvance][i] = g.advance;
     column[kDu][i] = g.du;
     column[kDv][i] = g.dv;
@@ -181,8 +196,8 @@ PyObject *cut_warnings(const tesvo::ShapedText &shaped, const Text &text) {
   if (!out) return nullptr;
   for (std::size_t i = 0; i < shaped.cuts.size(); ++i) {
     const tesvo::ItemCut &cut = shaped.cuts[i];
-    std::string line = "characters " + std::to_string(text.index[cut.start]) + " to " +
-                       std::to_string(text.index[cut.end]) +
+    std::string line = "characters " + std::to_string(text.at(cut.start)) + " to " +
+                       std::to_string(text.at(cut.end)) +
                        " form one item of more than 65,535 glyphs, the most a Uniscribe item holds: shaped as " +
                        std::to_string(cut.pieces) + " items (Item.continues), cut at break opportunities";
     if (cut.grapheme_cuts > 0)
@@ -205,8 +220,8 @@ PyObject *none_ref() {
 // None where the port does not give it, the positions None where the stage
 // does not position.
 PyObject *stage_glyph(const tesvo::StageGlyphRecord &g, const Text &text) {
-  PyRef cluster(g.cluster >= 0 && static_cast<std::size_t>(g.cluster) < text.index.size()
-                    ? PyLong_FromUnsignedLong(text.index[static_cast<std::size_t>(g.cluster)])
+  PyRef cluster(g.cluster >= 0 && static_cast<std::size_t>(g.cluster) <= text.units.size()
+                    ? PyLong_FromUnsignedLong(text.at(static_cast<std::size_t>(g.cluster)))
                     : none_ref());
   if (!cluster) return nullptr;
   if (!g.positioned) return Py_BuildValue("(lOOOO)", static_cast<long>(g.id), cluster.get(), Py_None, Py_None, Py_None);
