@@ -21,7 +21,7 @@ OUT="$ROOT/build/bench"
 VENV="$OUT/venv"
 
 APT_PACKAGES=(g++ cmake ninja-build pkg-config python3-venv libharfbuzz-dev libicu-dev
-  fonts-noto-core fonts-noto-cjk)
+  fonts-noto-core fonts-noto-cjk libharfbuzz-bin)
 source "$ROOT/tools/apt_need.sh"
 apt_need "${APT_PACKAGES[@]}"
 
