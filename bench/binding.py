@@ -215,21 +215,26 @@ def section_cost(rounds: int, floor: Path, before: str | None, tmp: Path) -> Non
             print(f"  {'before own / uharfbuzz own':<52} {old / theirs:8.2f} x")
 
 
-def section_memory(tmp: Path, length: int) -> None:
+def section_memory(tmp: Path, length: int, before: str | None) -> None:
     print(f"== peak resident memory added by one result held, {length:,} code units (VmHWM, fresh process)")
     for kind in ("arabic", "devanagari", "latin"):
         text = texts.make_text(kind, length)
         text_file, items_file = write_inputs(tmp, kind, text, items_of(kind, text))
         added = {}
-        for contender in ("tesvo", "uharfbuzz", "uharfbuzz-read"):
+        runs = [("tesvo", "tesvo", None), ("uharfbuzz", "uharfbuzz", None), ("uharfbuzz-read", "uharfbuzz-read", None)]
+        if before:
+            runs.append(("before", "tesvo", before))
+        for name, contender, path in runs:
+            env = dict(os.environ, PYTHONPATH=path) if path else None
             out = subprocess.run([sys.executable, "-c", PEAK, str(HERE), contender, kind, str(text_file),
                                   str(items_file)], check=True, capture_output=True, text=True,
-                                 cwd=tempfile.gettempdir()).stdout
-            added[contender] = json.loads(out)["added"]
+                                 cwd=tempfile.gettempdir(), env=env).stdout
+            added[name] = json.loads(out)["added"]
         print(f"-- {kind}: tesvo {added['tesvo'] / 1e6:.1f} MB, uharfbuzz buffers held "
               f"{added['uharfbuzz'] / 1e6:.1f} MB, uharfbuzz buffers and glyph_infos/positions held "
               f"{added['uharfbuzz-read'] / 1e6:.1f} MB; tesvo / uharfbuzz {added['tesvo'] / added['uharfbuzz']:.2f}, "
-              f"tesvo / uharfbuzz read {added['tesvo'] / added['uharfbuzz-read']:.2f}")
+              f"tesvo / uharfbuzz read {added['tesvo'] / added['uharfbuzz-read']:.2f}" +
+              (f"; before {added['before'] / 1e6:.1f} MB" if before else ""))
 
 
 def numbered_arabic(length: int) -> str:
@@ -334,7 +339,7 @@ def main() -> None:
         if "cost" in args.only:
             section_cost(rounds, floor, args.before, tmp)
         if "memory" in args.only:
-            section_memory(tmp, 400_000)
+            section_memory(tmp, 400_000, args.before)
         if "json" in args.only:
             section_json(rounds, floor, tmp)
         if "long" in args.only:
