@@ -134,7 +134,9 @@ PyObject *run_reduce(PyObject *self, PyObject *) {
   return Py_BuildValue("(O(O))", reinterpret_cast<PyObject *>(Py_TYPE(self)), as_run(self)->columns);
 }
 
-PyObject *run_repr(PyObject *self) { return PyUnicode_FromFormat("<tesvo.GlyphRun of %zd glyphs>", as_run(self)->count); }
+PyObject *run_repr(PyObject *self) {
+  return PyUnicode_FromFormat("<tesvo.GlyphRun of %zd glyphs>", as_run(self)->count);
+}
 
 PyGetSetDef g_getset[] = {
     {"columns", run_columns, nullptr,

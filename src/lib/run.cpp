@@ -245,7 +245,8 @@ Result<std::monostate> run_item(ShapeRun &run, std::u16string_view text, const I
 // The break opportunities of an item's characters: the backend's ScriptBreak,
 // else white space (the common space characters), a break after it, and
 // caret stops between code points.
-std::vector<SCRIPT_LOGATTR> item_breaks(const ShapeRun &run, std::u16string_view chars, const SCRIPT_ANALYSIS &analysis) {
+std::vector<SCRIPT_LOGATTR> item_breaks(const ShapeRun &run, std::u16string_view chars,
+                                        const SCRIPT_ANALYSIS &analysis) {
   std::vector<SCRIPT_LOGATTR> breaks(chars.size(), SCRIPT_LOGATTR{});
   if (run.usp.script_break != nullptr &&
       run.usp.script_break(chars.data(), static_cast<int>(chars.size()), &analysis, breaks.data()) == S_OK)
