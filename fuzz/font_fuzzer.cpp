@@ -1,13 +1,19 @@
-// The font readers on arbitrary bytes: they must never read outside the
-// font, and every fact has a fallback.
+// The font readers on arbitrary bytes (metrics, family, glyph names, layout
+// tags): they must never read outside the font, and every fact has a fallback.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "lib/font.h"
+#include "lib/font_reader.h"
+#include "lib/glyph_names.h"
+#include "lib/layout_tags.h"
 #include "lib/utf.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
@@ -22,6 +28,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   if (family && !tesvo::is_valid_utf8(*family)) std::abort();
   std::string stem = tesvo::file_stem_family(std::string_view(reinterpret_cast<const char *>(copy), size));
   if (!tesvo::is_valid_utf8(stem)) std::abort();
+  // One name per glyph, each one hb-shape could print.
+  std::vector<std::string> names = tesvo::glyph_names(font);
+  if (names.size() != tesvo::face_glyph_count(font)) std::abort();
+  for (const std::string &name : names)
+    if (name.size() > tesvo::kMaxGlyphNameBytes || name.find('\0') != std::string::npos) std::abort();
+  tesvo::LayoutTags layout = tesvo::layout_tags(font);
+  for (const auto *scripts : {&layout.gsub, &layout.gpos})
+    for (const tesvo::LayoutScript &script : *scripts) {
+      if (script.tag.size() != 4) std::abort();
+      for (const std::string &language : script.languages)
+        if (language.size() != 4) std::abort();
+    }
   std::free(copy);
   return 0;
 }

@@ -24,6 +24,8 @@ HERE = pathlib.Path(__file__).resolve().parent
 NOTO = pathlib.Path("/usr/share/fonts/truetype/noto")
 NOTO_CJK = pathlib.Path("/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc")
 DEJAVU = pathlib.Path("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf")
+# A CFF font that is not CID-keyed, whose charset names its glyphs (fonts-cantarell).
+CANTARELL = pathlib.Path("/usr/share/fonts/opentype/cantarell/Cantarell-Regular.otf")
 SAMPLES = [
     ("latin", NOTO / "NotoSans-Regular.ttf", "AVATAR Wave fi ffl 123", 0),
     ("arabic", NOTO / "NotoNaskhArabic-Regular.ttf", "\u0644\u0627 \u0645\u0631\u062d\u0628\u0627 \u0628\u0643\u0645", 1),
@@ -131,6 +133,7 @@ def main():
         hostile_seeds(args.hostile)
         return
     liga = int.from_bytes(b"liga", "little")
+    (HERE / "seeds" / "font" / "cff_names.otf").write_bytes(subset_font(CANTARELL, "Wave fi 12"))
     subsets = {}
     for name, file, text, rtl in SAMPLES:
         data = subset_font(file, text)

@@ -3,9 +3,10 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer) and the Python tests.
 set -euo pipefail
 # The report test drives a real browser; mypy checks the type stub; the
-# backend tests use a font collection and a font without GDEF; the report test a
-# colour bitmap font without outlines.
-EXTRA_APT_PACKAGES=(chromium fonts-noto-cjk fonts-dejavu-extra fonts-noto-color-emoji)
+# backend tests use a font collection, a font without GDEF and a variable font; the report test a
+# colour bitmap font without outlines; the glyph-name tests a CFF font that is not CID-keyed.
+EXTRA_APT_PACKAGES=(chromium fonts-noto-cjk fonts-dejavu-extra fonts-noto-color-emoji fonts-inter-variable
+  fonts-cantarell)
 EXTRA_PIP_PACKAGES=(mypy uharfbuzz)
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 cd "$ROOT"

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include <hb-ot.h>
 #include <hb.h>
 #include <unicode/uversion.h>
 
@@ -324,7 +325,53 @@ VANTOR_EXPORT int usp_set_font_bytes(const std::uint8_t *bytes, std::size_t leng
 }
 
 VANTOR_EXPORT std::uint32_t usp_capabilities() {
-  return VANTOR_APPLIES_FEATURES | VANTOR_APPLIES_SCRIPT | VANTOR_APPLIES_LANGUAGE;
+  return VANTOR_APPLIES_FEATURES | VANTOR_APPLIES_SCRIPT | VANTOR_APPLIES_LANGUAGE |
+         VANTOR_APPLIES_VARIATIONS;
+}
+
+VANTOR_EXPORT int usp_set_variations(const std::int32_t *tags_and_values, int count) {
+  if (count < 0 || count > VANTOR_MAX_VARIATIONS || (count > 0 && tags_and_values == nullptr))
+    return VANTOR_LOCATION_BAD_ARGUMENTS;
+  int code = VANTOR_LOCATION_NO_MEMORY;
+  quietly([&] {
+    std::vector<hb_variation_t> location(static_cast<std::size_t>(count));
+    for (std::size_t i = 0; i < location.size(); ++i) {
+      location[i].tag = hb_tag_from_opentype(static_cast<OPENTYPE_TAG>(tags_and_values[2 * i]));
+      location[i].value = static_cast<float>(tags_and_values[2 * i + 1]) / 65536.0f;
+    }
+    Backend &state = backend();
+    const std::lock_guard<std::mutex> hold(state.lock);
+    if (state.fonts.set_location(std::move(location))) code = VANTOR_LOCATION_OK;
+  });
+  return code;
+}
+
+VANTOR_EXPORT int usp_language_tags(const char *bcp47, OPENTYPE_TAG *tags, int capacity) {
+  if (bcp47 == nullptr || *bcp47 == '\0' || capacity < 0 || (capacity > 0 && tags == nullptr)) return -1;
+  hb_language_t language = hb_language_from_string(bcp47, -1);
+  if (language == HB_LANGUAGE_INVALID) return -1;
+  std::array<hb_tag_t, HB_OT_MAX_TAGS_PER_LANGUAGE> found{};
+  unsigned count = static_cast<unsigned>(found.size());
+  hb_ot_tags_from_script_and_language(HB_SCRIPT_UNKNOWN, language, nullptr, nullptr, &count, found.data());
+  for (unsigned i = 0; i < count && static_cast<int>(i) < capacity; ++i) tags[i] = opentype_from_hb_tag(found[i]);
+  return static_cast<int>(count);
+}
+
+VANTOR_EXPORT int usp_variation_coords(std::int32_t *design, std::int32_t *normalized, int capacity) {
+  int axes = -1;
+  quietly([&] {
+    Backend &state = backend();
+    const std::lock_guard<std::mutex> hold(state.lock);
+    const std::shared_ptr<const FontFace> &font = state.fonts.current();
+    if (!font) return;
+    const std::vector<AxisCoords> coords = axis_coords(*font);
+    axes = static_cast<int>(coords.size());
+    for (std::size_t i = 0; i < coords.size() && static_cast<int>(i) < capacity; ++i) {
+      if (design != nullptr) design[i] = coords[i].design;
+      if (normalized != nullptr) normalized[i] = coords[i].normalized;
+    }
+  });
+  return axes;
 }
 
 VANTOR_EXPORT const char *usp_backend_version() {
@@ -442,9 +489,12 @@ static_assert(std::is_same_v<decltype(ScriptGetFontScriptTags), ScriptGetFontScr
 static_assert(std::is_same_v<decltype(usp_set_font_bytes), usp_set_font_bytes_fn>);
 static_assert(std::is_same_v<decltype(usp_clear_font_bytes), usp_clear_font_bytes_fn>);
 static_assert(std::is_same_v<decltype(usp_capabilities), usp_capabilities_fn>);
+static_assert(std::is_same_v<decltype(usp_set_variations), usp_set_variations_fn>);
+static_assert(std::is_same_v<decltype(usp_language_tags), usp_language_tags_fn>);
+static_assert(std::is_same_v<decltype(usp_variation_coords), usp_variation_coords_fn>);
 static_assert(std::is_same_v<decltype(usp_backend_version), usp_backend_version_fn>);
 static_assert(VANTOR_APPLIES_FEATURES == kUspAppliesFeatures && VANTOR_APPLIES_SCRIPT == kUspAppliesScript &&
-              VANTOR_APPLIES_LANGUAGE == kUspAppliesLanguage);
+              VANTOR_APPLIES_LANGUAGE == kUspAppliesLanguage && VANTOR_APPLIES_VARIATIONS == kUspAppliesVariations);
 static_assert(std::is_same_v<decltype(usp_trace_begin), usp_trace_begin_fn>);
 static_assert(std::is_same_v<decltype(usp_trace_count), usp_trace_count_fn>);
 static_assert(std::is_same_v<decltype(usp_trace_stage), usp_trace_stage_fn>);

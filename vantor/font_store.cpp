@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -156,6 +157,29 @@ std::shared_ptr<const FontFace> FontFace::build(std::span<const std::uint8_t> by
   return made;
 }
 
+std::shared_ptr<const FontFace> FontFace::at_location(std::shared_ptr<const FontFace> base,
+                                                     std::span<const hb_variation_t> location) {
+  std::shared_ptr<FontFace> made(new FontFace());
+  made->hash_ = base->hash_;
+  made->blob_.reset(hb_blob_reference(base->blob_.get()));
+  made->face_.reset(hb_face_reference(base->face_.get()));
+  made->has_glyph_classes_ = base->has_glyph_classes_;
+  made->mark_bits_ = base->mark_bits_;
+  made->layout_scripts_ = base->layout_scripts_;
+  made->trace_hazard_ = base->trace_hazard_;
+  made->location_.assign(location.begin(), location.end());
+  made->font_.reset(hb_font_create(made->face_.get()));
+  if (hb_font_is_immutable(made->font_.get())) throw std::bad_alloc();  // HarfBuzz's empty font
+  hb_ot_font_set_funcs(made->font_.get());
+  const int upem = static_cast<int>(hb_face_get_upem(made->face_.get()));
+  hb_font_set_scale(made->font_.get(), upem, upem);
+  hb_font_set_variations(made->font_.get(), made->location_.data(),
+                         static_cast<unsigned>(made->location_.size()));
+  hb_font_make_immutable(made->font_.get());
+  made->base_ = std::move(base);
+  return made;
+}
+
 bool FontFace::is_mark_glyph_beyond_ids(hb_codepoint_t glyph) const {
   return hb_ot_layout_get_glyph_class(face_.get(), glyph) == HB_OT_LAYOUT_GLYPH_CLASS_MARK;
 }
@@ -179,28 +203,73 @@ std::vector<hb_tag_t> FontFace::script_tags_for(hb_script_t script) const {
   return listed;
 }
 
+std::vector<AxisCoords> axis_coords(const FontFace &font) {
+  const unsigned count = hb_ot_var_get_axis_count(font.face());
+  std::vector<hb_ot_var_axis_info_t> axes(count);
+  unsigned filled = count;
+  hb_ot_var_get_axis_infos(font.face(), 0, &filled, axes.data());
+  axes.resize(filled);
+  unsigned normalized_count = 0;
+  const int *normalized = hb_font_get_var_coords_normalized(font.font(), &normalized_count);
+  std::vector<AxisCoords> coords(axes.size());
+  for (std::size_t i = 0; i < axes.size(); ++i) {
+    // The value asked for last wins, as in hb_font_set_variations; HarfBuzz
+    // clamps it to the axis when it normalizes.
+    float value = axes[i].default_value;
+    for (const hb_variation_t &v : font.location()) {
+      if (v.tag == axes[i].tag) value = v.value;
+    }
+    value = std::clamp(value, axes[i].min_value, axes[i].max_value);
+    coords[i].design = static_cast<std::int32_t>(std::lround(value * 65536.0f));
+    coords[i].normalized = i < normalized_count ? normalized[i] : 0;
+  }
+  return coords;
+}
+
 int FontStore::set_current(std::span<const std::uint8_t> bytes) {
-  current_.reset();
+  clear_current();
   if (bytes.data() == nullptr || bytes.empty()) return VANTOR_FONT_EMPTY;
   const std::uint64_t hash = fingerprint(bytes);
-  for (auto it = kept_.begin(); it != kept_.end(); ++it) {
-    if (!(*it)->holds(bytes, hash)) continue;
-    std::rotate(kept_.begin(), it, it + 1);
-    current_ = kept_.front();
-    return VANTOR_FONT_OK;
-  }
-  int code = VANTOR_FONT_OK;
-  std::shared_ptr<const FontFace> built;
   try {
-    built = FontFace::build(bytes, hash, &code);
+    for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+      if (!(*it)->holds(bytes, hash)) continue;
+      std::rotate(kept_.begin(), it, it + 1);
+      current_base_ = kept_.front();
+      locate_current();
+      return VANTOR_FONT_OK;
+    }
+    int code = VANTOR_FONT_OK;
+    std::shared_ptr<const FontFace> built = FontFace::build(bytes, hash, &code);
+    if (!built) return code;
+    kept_.insert(kept_.begin(), built);
+    trim_kept();
+    current_base_ = std::move(built);
+    locate_current();
   } catch (const std::bad_alloc &) {
+    clear_current();
     return VANTOR_FONT_NO_MEMORY;
   }
-  if (!built) return code;
-  kept_.insert(kept_.begin(), built);
-  trim_kept();
-  current_ = std::move(built);
   return VANTOR_FONT_OK;
+}
+
+void FontStore::locate_current() {
+  if (!current_base_ || location_.empty()) {
+    current_ = current_base_;
+    return;
+  }
+  current_ = FontFace::at_location(current_base_, location_);
+}
+
+bool FontStore::set_location(std::vector<hb_variation_t> location) {
+  std::vector<hb_variation_t> previous = std::move(location_);
+  location_ = std::move(location);
+  try {
+    locate_current();
+  } catch (const std::bad_alloc &) {
+    location_ = std::move(previous);
+    return false;
+  }
+  return true;
 }
 
 void FontStore::trim_kept() {

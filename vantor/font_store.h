@@ -26,11 +26,19 @@ class FontFace {
   static std::shared_ptr<const FontFace> build(std::span<const std::uint8_t> bytes,
                                                std::uint64_t hash, int *code);
 
+  // The same font at a location of its variation axes (HarfBuzz clamps each
+  // value to its axis and applies avar): it shares the base's face and the
+  // facts read from it, with an hb_font of its own. Throws std::bad_alloc.
+  static std::shared_ptr<const FontFace> at_location(std::shared_ptr<const FontFace> base,
+                                                     std::span<const hb_variation_t> location);
+
   bool holds(std::span<const std::uint8_t> bytes, std::uint64_t hash) const;
 
   hb_face_t *face() const { return face_.get(); }
   hb_font_t *font() const { return font_.get(); }
-  std::size_t byte_size() const { return bytes_.size(); }
+  std::size_t byte_size() const { return base_ ? base_->byte_size() : bytes_.size(); }
+  // The location asked for (empty: the font's default instance).
+  const std::vector<hb_variation_t> &location() const { return location_; }
   bool has_glyph_classes() const { return has_glyph_classes_; }
   // True when GDEF puts the glyph in the mark class.
   bool is_mark_glyph(hb_codepoint_t glyph) const {
@@ -64,7 +72,19 @@ class FontFace {
   std::vector<std::uint64_t> mark_bits_;
   std::vector<hb_tag_t> layout_scripts_;
   std::optional<std::string> trace_hazard_;
+  // A font at a location keeps its base, which owns the bytes and the face.
+  std::shared_ptr<const FontFace> base_;
+  std::vector<hb_variation_t> location_;
 };
+
+// One axis of a font at its location: the value used, clamped to the axis
+// (16.16 fixed), and HarfBuzz's normalized coordinate after avar (2.14).
+struct AxisCoords {
+  std::int32_t design = 0;
+  std::int32_t normalized = 0;
+};
+// Every fvar axis of the font, in fvar's order.
+std::vector<AxisCoords> axis_coords(const FontFace &font);
 
 // A fast 64-bit hash of a byte string: every byte and the length count.
 std::uint64_t hash_bytes(std::span<const std::uint8_t> bytes);
@@ -83,8 +103,17 @@ std::uint64_t fingerprint(std::span<const std::uint8_t> bytes);
 class FontStore {
  public:
   int set_current(std::span<const std::uint8_t> bytes);
-  void clear_current() { current_.reset(); }
+  void clear_current() {
+    current_.reset();
+    current_base_.reset();
+  }
+  // The font requests shape with: the current font at the current location.
   const std::shared_ptr<const FontFace> &current() const { return current_; }
+
+  // The location fonts are shaped at from now on, for the current font and
+  // every font set after it (empty: each font's default instance). Returns
+  // false, leaving the location as it was, when memory runs out.
+  bool set_location(std::vector<hb_variation_t> location);
 
   // Number of FontFace objects built in this process; tests read it to see
   // that a known font is not built again.
@@ -92,12 +121,16 @@ class FontStore {
 
  private:
   void trim_kept();
+  // Sets current_ to current_base_ at location_; throws std::bad_alloc.
+  void locate_current();
 
   // At most this many fonts, and no more bytes than this beyond the most
   // recent font: enough for a request that alternates between a few fonts.
   static constexpr std::size_t kKeptFonts = 4;
   static constexpr std::size_t kKeptBytes = std::size_t{128} << 20;
   std::shared_ptr<const FontFace> current_;
+  std::shared_ptr<const FontFace> current_base_;  // as built from the bytes
+  std::vector<hb_variation_t> location_;
   std::vector<std::shared_ptr<const FontFace>> kept_;  // most recently used first
 };
 

@@ -4,6 +4,7 @@
  * ffi/usp10.h, ScriptBreak (ICU's line, word and grapheme rules; the
  * White_Space property), and functions of its own (usp_set_font_bytes,
  * usp_clear_font_bytes, usp_capabilities, usp_backend_version,
+ * usp_set_variations, usp_variation_coords, usp_language_tags,
  * usp_trace_begin, usp_trace_count, usp_trace_stage, usp_trace_stage_glyphs,
  * usp_trace_stop, usp_trace_refusal).
  * This header documents the values that are the library's own choice: the
@@ -147,6 +148,36 @@
 #define VANTOR_APPLIES_FEATURES 1u  /* OPENTYPE_FEATURE_RECORD ranges */
 #define VANTOR_APPLIES_SCRIPT 2u    /* tagScript selects the script's lookups */
 #define VANTOR_APPLIES_LANGUAGE 4u  /* tagLangSys selects the language */
+#define VANTOR_APPLIES_VARIATIONS 8u /* usp_set_variations sets the location */
+
+/* int usp_set_variations(const int32_t *tags_and_values, int count): the
+ * location of the variation axes every later request shapes at, for the
+ * current font and every font set after it, as `count` pairs (axis tag as
+ * an OPENTYPE_TAG, first character in the low byte; value in 16.16 fixed
+ * point), hb-shape's --variations. Count 0 returns to
+ * each font's default instance. As in HarfBuzz, a tag the font has no axis
+ * for is ignored, a value is clamped to its axis and avar applies; a later
+ * pair for the same axis wins. A SCRIPT_CACHE keeps the font it was opened
+ * with, so a new location takes effect with a new cache (as a new HFONT
+ * would). Returns VANTOR_LOCATION_OK, VANTOR_LOCATION_BAD_ARGUMENTS (count
+ * negative or above VANTOR_MAX_VARIATIONS, or no array) or
+ * VANTOR_LOCATION_NO_MEMORY; on failure the location stays as it was.
+ *
+ * int usp_variation_coords(int32_t *design, int32_t *normalized,
+ * int capacity): the current font's axes (fvar's order) at that location:
+ * the value used, clamped (16.16), and HarfBuzz's normalized coordinate
+ * after avar (2.14). Returns the number of axes, -1 without a font; fills
+ * at most `capacity` entries of each array given. */
+/* int usp_language_tags(const char *bcp47, OPENTYPE_TAG *tags, int
+ * capacity): the OpenType language system tags HarfBuzz maps a BCP 47 code
+ * to (hb_ot_tags_from_script_and_language), its preference first, as
+ * OPENTYPE_TAGs. Returns their number, -1 for a null or empty code, and
+ * fills at most `capacity`; 0 when HarfBuzz knows no language system for
+ * the code. */
+#define VANTOR_LOCATION_OK 0
+#define VANTOR_LOCATION_BAD_ARGUMENTS 1
+#define VANTOR_LOCATION_NO_MEMORY 2
+#define VANTOR_MAX_VARIATIONS 1024
 
 /* const char *usp_backend_version(void): "HarfBuzz 10.2.0, ICU 76.1", the
  * versions hb_version_string() and u_getVersion() report for the libraries

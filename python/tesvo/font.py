@@ -10,9 +10,11 @@ from collections.abc import Callable, Iterable, Iterator, Mapping
 from typing import TypeVar, Union
 
 import tesvo._engine as _engine
+from tesvo.axes import (Axis, AxisLocation, NamedInstance, Variations, location_text, merged, pairs_text,
+                        parse_location, pick_instance, read_design_space, shown_location)
 from tesvo.errors import FontError, OptionError, ShapeError
 from tesvo.fontfile import FontFile, read_font
-from tesvo.result import FontInfo, Options, Result, Stage, StageGlyph
+from tesvo.result import FontInfo, Item, Options, Result, Stage, StageGlyph
 
 __all__ = ["Font", "Features"]
 
@@ -25,10 +27,8 @@ Features = Union[str, Mapping[str, Union[bool, int]], None]
 # streamed.
 _CHUNK = 64
 
-# A face index is a 32-bit count in a collection's header.
-_MAX_INDEX = 0xFFFFFFFF
-
-_Call = tuple[str, str, str, str, bool]
+_Call = tuple[str, str, str, str, str, bool]
+_Pairs = tuple[tuple[str, float], ...]
 
 
 def _feature_list(features: Features) -> str:
@@ -49,6 +49,10 @@ def _feature_list(features: Features) -> str:
     raise TypeError(f"features must be str, a mapping or None, not {type(features).__qualname__}")
 
 
+def _name(names: tuple[str, ...], glyph: int) -> str:
+    return names[glyph] if glyph < len(names) else f"gid{glyph}"
+
+
 def _tag(value: str | None, what: str) -> str:
     if value is None:
         return ""
@@ -66,12 +70,19 @@ class Font:
     path of a backend library; by default the module's order of choice (TESVO_VANTOR, then
     the bundled libvantor).
 
+    A variable font is shaped at its default instance unless `named_instance` (an fvar
+    instance, by index or name) or `variations` (hb-shape's "wght=700,wdth=80", or a
+    mapping {"wght": 700}) set a location; `variations` is applied after the named
+    instance. `axes` and `named_instances` list what the font has. Values are clamped to
+    their axis as HarfBuzz clamps them; each result records the location it was shaped at.
+
     A Font may be used from several threads at once; the backend's process-wide font is
     used by one request at a time, shared with `_tesvo.shape_json`.
     """
 
     def __init__(self, source: str | os.PathLike[str] | bytes | FontFile, *, index: int = 0,
-                 backend: str | os.PathLike[str] | None = None) -> None:
+                 backend: str | os.PathLike[str] | None = None, variations: Variations = None,
+                 named_instance: int | str | None = None) -> None:
         if isinstance(index, bool) or not isinstance(index, int):
             raise TypeError(f"index must be int, not {type(index).__qualname__}")
         if isinstance(source, (str, os.PathLike)):
@@ -86,20 +97,71 @@ class Font:
             raise TypeError(f"source must be a path or bytes, not {type(source).__qualname__}")
         if index < 0:
             raise FontError(f"face index {index} out of range: it cannot be negative")
-        if index > _MAX_INDEX:
-            raise FontError(f"face index {index} out of range: a collection counts its faces in 32 bits")
         library = None if backend is None else os.fspath(backend)
         try:
             opened = _engine.open(data, index, library)
         except (RuntimeError, OverflowError, ValueError) as e:
             raise FontError(str(e)) from None
-        self._session, self.upem, self.glyph_count, self.family, backend_path = opened
+        self._session, self.upem, self.glyph_count, self.family, backend_path, version = opened
         self.backend = os.path.normpath(backend_path)
+        self.backend_version: str | None = version or None
         self.index = index
         self._data = data
         self._sha256: str | None = None
         self._info: FontInfo | None = None
         self._hash_lock = threading.Lock()
+        self._space: tuple[tuple[Axis, ...], tuple[NamedInstance, ...]] | None = None
+        self._names: tuple[str, ...] | None = None
+        self._scripts: dict[str, dict[str, tuple[str, ...]]] | None = None
+        self._checked_tags: dict[tuple[str | None, str | None], tuple[tuple[str, ...], str]] = {}
+        self._located: dict[str, tuple[AxisLocation, ...]] = {}
+        self._location: _Pairs = ()
+        if named_instance is not None:
+            self._location = pick_instance(named_instance, self.named_instances).location
+        self._location = self._checked_location(variations, self._location)
+
+    @property
+    def axes(self) -> tuple[Axis, ...]:
+        """The font's variation axes, in fvar's order; empty for a static font."""
+        return self._design_space()[0]
+
+    @property
+    def named_instances(self) -> tuple[NamedInstance, ...]:
+        """The font's named instances, in fvar's order."""
+        return self._design_space()[1]
+
+    @property
+    def location(self) -> tuple[tuple[str, float], ...]:
+        """The location this font shapes at unless a call names another, as set (before
+        clamping); empty for the default instance."""
+        return self._location
+
+    def _design_space(self) -> tuple[tuple[Axis, ...], tuple[NamedInstance, ...]]:
+        if self._space is None:
+            self._space = read_design_space(self._data, self.index)
+        return self._space
+
+    def _checked_location(self, variations: Variations, base: _Pairs) -> _Pairs:
+        text = location_text(variations)
+        if not text.strip():
+            return base
+        return merged(base, parse_location(text, self.axes))
+
+    def _coordinates(self, pairs: _Pairs) -> tuple[AxisLocation, ...]:
+        """Every axis at a location as the backend reports it (empty for a static font),
+        asked once per location."""
+        key = pairs_text(pairs)
+        found = self._located.get(key)
+        if found is None:
+            try:
+                coords = _engine.coordinates(self._session, key)
+            except ValueError as e:
+                raise OptionError(str(e)) from None
+            axes = self.axes if coords else ()
+            found = tuple(AxisLocation(axis.tag, design / 65536, normalized / 16384)
+                          for axis, (design, normalized) in zip(axes, coords))
+            self._located[key] = found
+        return found
 
     def __repr__(self) -> str:
         where = self.path if self.path is not None else f"sha256:{self.sha256[:12]}..."
@@ -124,7 +186,7 @@ class Font:
         if self._info is None:
             digest = self.sha256 if self.path is None else None
             self._info = FontInfo(self.path, digest, self.index, self.family, self.upem, self.glyph_count,
-                                  self.backend)
+                                  self.backend, self.backend_version)
         return self._info
 
     def describe(self) -> dict[str, object]:
@@ -132,32 +194,103 @@ class Font:
         return dict(self.info.to_dict())
 
     def _options(self, direction: str, features: Features, script: str | None,
-                 language: str | None, trace: bool) -> tuple[_Call, Options]:
+                 language: str | None, trace: bool,
+                 variations: Variations = None) -> tuple[_Call, Options, tuple[AxisLocation, ...]]:
         if not isinstance(direction, str):
             raise TypeError(f"direction must be str, not {type(direction).__qualname__}")
         if not isinstance(trace, bool):
             raise TypeError(f"trace must be bool, not {type(trace).__qualname__}")
-        call = (direction, _feature_list(features), _tag(script, "script"), _tag(language, "language"), trace)
-        return call, Options(direction, call[1] or None, script, language)
+        pairs = self._checked_location(variations, self._location)
+        call = (direction, _feature_list(features), _tag(script, "script"), _tag(language, "language"),
+                pairs_text(pairs), trace)
+        location = self._coordinates(pairs)
+        return call, Options(direction, call[1] or None, script, language, shown_location(pairs)), location
+
+    @property
+    def glyph_names(self) -> tuple[str, ...]:
+        """Every glyph's name by id, as HarfBuzz gives it (and hb-shape prints it): from
+        'post' or a CFF charset, else "gid<N>". Read from the font once."""
+        if self._names is None:
+            self._names = _engine.glyph_names(self._session)
+        return self._names
 
     def _run(self, texts: list[object], call: _Call) -> list[_engine._Shaped | str]:
         try:
-            return _engine.shape(self._session, texts, *call)
+            return _engine.shape(self._session, texts, *call, self.glyph_names)
         except ValueError as e:
             raise OptionError(str(e)) from None
 
+    def _layout(self) -> dict[str, dict[str, tuple[str, ...]]]:
+        """Script tag -> its language system tags, over GSUB and GPOS (tags unpadded)."""
+        if self._scripts is None:
+            scripts: dict[str, dict[str, tuple[str, ...]]] = {}
+            for table in _engine.layout_tags(self._session):
+                for script, _, languages in table:
+                    known = scripts.setdefault(script.rstrip(" "), {})
+                    known.update((tag.rstrip(" "), ()) for tag in languages)
+            self._scripts = scripts
+        return self._scripts
+
+    def tag_warnings(self, script: str | None = None, language: str | None = None) -> tuple[str, ...]:
+        """What Result.warnings says of these options whatever the text: a script the font's
+        GSUB and GPOS do not list, a language code without an OpenType language system."""
+        return self._tag_warnings(script, language)[0]
+
+    def _tag_warnings(self, script: str | None, language: str | None) -> tuple[tuple[str, ...], str]:
+        """The warnings that do not depend on the text, and the language system tag the
+        language option selects ("" for the default)."""
+        key = (script, language)
+        found = self._checked_tags.get(key)
+        if found is None:
+            found = self._checked_tags[key] = self._check_tags(script, language)
+        return found
+
+    def _check_tags(self, script: str | None, language: str | None) -> tuple[tuple[str, ...], str]:
+        warnings = []
+        scripts = self._layout()
+        listed = ", ".join(sorted(scripts)) or "none"
+        if script and script.rstrip(" ") not in scripts:
+            warnings.append(f"the font has no script {script!r} in GSUB or GPOS (its scripts: {listed}); "
+                            "each item was shaped with the script the font selects for it")
+        tag = ""
+        if language:
+            try:
+                tag = _engine.language_tag(self._session, language).rstrip(" ")
+            except ValueError as e:
+                raise OptionError(str(e)) from None
+            if not tag:
+                warnings.append(f"no OpenType language system for {language!r}: the default one was used")
+        return tuple(warnings), tag
+
+    def _language_warning(self, items: tuple[Item, ...], language: str, tag: str) -> tuple[str, ...]:
+        if not tag:
+            return ()
+        scripts = self._layout()
+        used = sorted({item.script_tag.rstrip(" ") for item in items})
+        if any(tag in scripts.get(script, {}) for script in used):
+            return ()
+        return (f"the font has no language system {tag!r} ({language!r}) for the script "
+                f"{' or '.join(repr(s) for s in used)}: the default language system was used",)
+
     def _result(self, text: object, index: int | None, outcome: _engine._Shaped | str, shown: Options,
-                traced: bool) -> Result | ShapeError:
+                traced: bool, location: tuple[AxisLocation, ...]) -> Result | ShapeError:
         if isinstance(outcome, str):
             return ShapeError(outcome, text, index)
-        items, glyphs, stages, warnings = outcome
+        items, glyphs, stages, cuts = outcome
         assert isinstance(text, str)
+        names = self.glyph_names
+        warnings, tag = self._tag_warnings(shown.script, shown.language)
+        if shown.language:
+            warnings += self._language_warning(items, shown.language, tag)
+        warnings += cuts
         return Result(self.info, text, items, glyphs,
-                      tuple(Stage(item, kind, name, tuple(StageGlyph(*g) for g in glyphs))
-                            for item, kind, name, glyphs in stages) if traced else None, shown, warnings)
+                      tuple(Stage(item, kind, name, tuple(StageGlyph(*g, _name(names, g[0])) for g in glyphs))
+                            for item, kind, name, glyphs in stages) if traced else None, shown, location,
+                      warnings)
 
     def shape(self, text: str, *, direction: str = "auto", features: Features = None,
-              script: str | None = None, language: str | None = None, trace: bool = False) -> Result:
+              script: str | None = None, language: str | None = None, trace: bool = False,
+              variations: Variations = None) -> Result:
         """Shape one text.
 
         direction: "auto" (the paragraph direction of the Unicode rule: the first strong
@@ -167,6 +300,8 @@ class Font:
         "SRB"); None lets the font choose the script per item and uses the default
         language system ("" means the same as None). trace: record every step the backend took (`stages`:
         cmap, reordering phases, GSUB and GPOS lookups, final), with true clusters.
+        variations: axis values set for this call on top of the font's location
+        ("wght=700" or {"wght": 700}); an axis the font does not have is an OptionError.
 
         A run of one script and direction with more glyphs than one Uniscribe item
         holds (65,535) is shaped as several items, cut at break opportunities (after
@@ -178,30 +313,31 @@ class Font:
         """
         if not isinstance(text, str):
             raise TypeError(f"text must be str, not {type(text).__qualname__}")
-        call, shown = self._options(direction, features, script, language, trace)
-        result = self._result(text, None, self._run([text], call)[0], shown, trace)
+        call, shown, location = self._options(direction, features, script, language, trace, variations)
+        result = self._result(text, None, self._run([text], call)[0], shown, trace, location)
         if isinstance(result, ShapeError):
             raise result
         return result
 
     def shape_many(self, texts: Iterable[str], *, direction: str = "auto", features: Features = None,
                    script: str | None = None, language: str | None = None,
-                   trace: bool = False) -> Iterator[Result | ShapeError]:
+                   trace: bool = False, variations: Variations = None) -> Iterator[Result | ShapeError]:
         """Shape a corpus with the same options: yields one Result per text in input
         order, or, for a text that cannot be shaped, its ShapeError (with `.index` and
         `.text`) in its place. The options are checked here, before anything is shaped
         (OptionError). Results are made as they are consumed, a few dozen texts at a time,
         so memory stays flat however long the corpus."""
-        call, shown = self._options(direction, features, script, language, trace)
+        call, shown, location = self._options(direction, features, script, language, trace, variations)
         self._run([], call)  # checks the options now, not at the first next()
 
         def results(chunk: list[object], first: int) -> Iterator[Result | ShapeError]:
             for i, (text, outcome) in enumerate(zip(chunk, self._run(chunk, call))):
-                yield self._result(text, first + i, outcome, shown, trace)
+                yield self._result(text, first + i, outcome, shown, trace, location)
         return _chunked(iter(texts), results)
 
     def shape_json(self, text: str, *, direction: str = "auto", features: Features = None,
-                   script: str | None = None, language: str | None = None, trace: bool = False) -> str:
+                   script: str | None = None, language: str | None = None, trace: bool = False,
+                   variations: Variations = None) -> str:
         """The result as `_tesvo.shape_json` writes it (same schema, same text), with this
         font's options applied and `font_info.path` naming the font (its path, or
         "sha256:" and its hash). direction="auto" decides as shape_json does: right to left
@@ -209,7 +345,7 @@ class Font:
         if not isinstance(text, str):
             raise TypeError(f"text must be str, not {type(text).__qualname__}")
         for outcome in self.shape_json_many([text], direction=direction, features=features, script=script,
-                                            language=language, trace=trace):
+                                            language=language, trace=trace, variations=variations):
             if isinstance(outcome, ShapeError):
                 raise outcome
             return outcome
@@ -217,11 +353,11 @@ class Font:
 
     def shape_json_many(self, texts: Iterable[str], *, direction: str = "auto", features: Features = None,
                         script: str | None = None, language: str | None = None, trace: bool = False,
-                        compact: bool = False) -> Iterator[str | ShapeError]:
+                        compact: bool = False, variations: Variations = None) -> Iterator[str | ShapeError]:
         """shape_json for a corpus, streamed as shape_many is: the JSON text of each text,
         or its ShapeError in its place. compact: without the layout, as json.dumps writes
         with separators=(",", ":") (for JSON Lines)."""
-        call, _ = self._options(direction, features, script, language, trace)
+        call, _, _ = self._options(direction, features, script, language, trace, variations)
         name = self.path if self.path is not None else f"sha256:{self.sha256}"
         self._documents([], call, name, compact)
 

@@ -15,12 +15,13 @@ from typing import NamedTuple, Optional, Union
 
 import tesvo._engine as _engine
 from tesvo._engine import GlyphRun, Item
+from tesvo.axes import AxisLocation
 
 __all__ = ["Glyph", "GlyphRun", "Item", "Stage", "StageGlyph", "FontInfo", "Options", "Result", "SCHEMA",
            "SCHEMA_VERSION"]
 
 SCHEMA = "tesvo-result"
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 
 # The fields of the engine's items, in their order (struct sequences have no _asdict).
 _ITEM_KEYS = ("start", "end", "level", "rtl", "script_tag", "script")
@@ -32,7 +33,7 @@ def _column(glyphs: Sequence[Glyph], k: int) -> memoryview:
     if isinstance(glyphs, GlyphRun):
         n = len(glyphs)
         return memoryview(glyphs.columns)[4 * n * k:4 * n * (k + 1)].cast("i")
-    return memoryview(array.array("i", (g[k] for g in glyphs)))
+    return memoryview(array.array("i", (int(g[k]) for g in glyphs)))
 
 JsonValue = Union[None, bool, int, str, list["JsonValue"], dict[str, "JsonValue"]]
 
@@ -48,6 +49,7 @@ class Glyph(NamedTuple):
     x_offset: int  # HarfBuzz's x offset, positive right
     y_offset: int  # HarfBuzz's y offset, positive up
     item: int  # index of the item the glyph belongs to
+    name: str  # the glyph's name as HarfBuzz gives it: from 'post' or CFF, else gid<N>
 
 
 _engine.use_glyph_type(Glyph)
@@ -64,6 +66,7 @@ class FontInfo(NamedTuple):
     upem: int
     glyph_count: int
     backend: str
+    backend_version: Optional[str] = None  # what the backend runs on ("HarfBuzz 10.2.0, ICU 76.1")
 
     def to_dict(self) -> dict[str, JsonValue]:
         named: dict[str, JsonValue] = {"path": self.path} if self.path is not None else {"sha256": self.sha256}
@@ -78,6 +81,7 @@ class Options(NamedTuple):
     features: Optional[str]
     script: Optional[str]
     language: Optional[str]
+    variations: Optional[str] = None  # the location asked for, before clamping
 
 
 class StageGlyph(NamedTuple):
@@ -92,6 +96,7 @@ class StageGlyph(NamedTuple):
     advance: Optional[int]
     x_offset: Optional[int]
     y_offset: Optional[int]
+    name: str = ""  # as HarfBuzz gives it (Glyph.name)
 
 
 class Stage(NamedTuple):
@@ -142,6 +147,11 @@ class Result(NamedTuple):
     glyphs: Sequence[Glyph]  # a GlyphRun from the engine
     stages: Optional[tuple[Stage, ...]]
     options: Options
+    # Every axis of a variable font at the location the text was shaped at (empty for a
+    # static font), as the backend reports it.
+    location: tuple[AxisLocation, ...] = ()
+    # What the caller should know about how the text was shaped: a script or language
+    # system asked for that the font does not have, for example.
     warnings: tuple[str, ...] = ()
 
     @property
@@ -193,16 +203,66 @@ class Result(NamedTuple):
             "version": SCHEMA_VERSION,
             "font": self.font.to_dict(),
             "backend": self.font.backend,
+            "backend_version": self.font.backend_version,
             "text": self.text,
             "options": dict(self.options._asdict()),
             "items": items,
             "glyphs": glyphs,
         }
-        if self.stages is not None:
-            doc["stages"] = [s.to_dict() for s in self.stages]
+        if self.location:
+            doc["location"] = [dict(axis._asdict()) for axis in self.location]
         if self.warnings:
             doc["warnings"] = list(self.warnings)
+        if self.stages is not None:
+            doc["stages"] = [s.to_dict() for s in self.stages]
         return doc
+
+    def visual_glyphs(self) -> list[Glyph]:
+        """The whole line's glyphs in visual order (left to right on screen): the items
+        placed by their bidi levels (rule L2 of the bidi algorithm), each item's glyphs in
+        visual order within it."""
+        runs: list[list[Glyph]] = [[] for _ in self.items]
+        for glyph in self.glyphs:
+            runs[glyph.item].append(glyph)
+        order = list(range(len(self.items)))
+        levels = [item.level for item in self.items]
+        if levels:
+            lowest_odd = min(level for level in levels) | 1
+            for level in range(max(levels), lowest_odd - 1, -1):
+                start = 0
+                while start < len(order):
+                    if levels[order[start]] < level:
+                        start += 1
+                        continue
+                    end = start
+                    while end < len(order) and levels[order[end]] >= level:
+                        end += 1
+                    order[start:end] = reversed(order[start:end])
+                    start = end
+        return [glyph for index in order for glyph in runs[index]]
+
+    def to_text(self, *, names: bool = True, clusters: bool = True, positions: bool = True,
+                advances: bool = True) -> str:
+        """The glyphs in hb-shape's text notation, `[name=cluster@dx,dy+advance|...]`: the
+        whole line in visual order, clusters as indices into `text` (code points, as
+        hb-shape counts them), offsets and advances in HarfBuzz's convention. The switches
+        are hb-shape's --no-glyph-names, --no-clusters, --no-positions, --no-advances."""
+        parts = []
+        pen = 0  # without advances, hb-shape gives each glyph's offset from the line's start
+        for glyph in self.visual_glyphs():
+            out = glyph.name if names else str(glyph.id)
+            if clusters:
+                out += f"={glyph.cluster}"
+            if positions:
+                x, y = pen + glyph.x_offset, glyph.y_offset
+                if x or y:
+                    out += f"@{x},{y}"
+                if advances:
+                    out += f"+{glyph.advance}"
+                else:
+                    pen += glyph.advance
+            parts.append(out)
+        return "[" + "|".join(parts) + "]"
 
     def to_json(self, *, indent: Optional[int] = None) -> str:
         """The result as JSON text, keys in the schema's order."""

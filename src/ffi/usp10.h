@@ -174,6 +174,19 @@ using usp_capabilities_fn = std::uint32_t();
 inline constexpr std::uint32_t kUspAppliesFeatures = 1;  // OPENTYPE_FEATURE_RECORD ranges
 inline constexpr std::uint32_t kUspAppliesScript = 2;    // tagScript
 inline constexpr std::uint32_t kUspAppliesLanguage = 4;  // tagLangSys
+inline constexpr std::uint32_t kUspAppliesVariations = 8;  // usp_set_variations
+// The location of the variation axes that later requests shape at, as
+// (OPENTYPE_TAG, value) pairs, the value in 16.16 fixed point; 0 pairs for the
+// default instance. Returns 0 when set.
+using usp_set_variations_fn = int(const std::int32_t *tags_and_values, int count);
+// The current font's axes at that location: per fvar axis the value used
+// (16.16) and the normalized coordinate (2.14); returns the number of axes
+// (-1 without a font) and fills at most `capacity` entries of each array.
+// The OpenType language system tags of a BCP 47 language code ("sr",
+// "zh-Hant"), the backend's preference first: returns their number (-1 for
+// a code that names no language) and fills at most `capacity` of them.
+using usp_language_tags_fn = int(const char *bcp47, OPENTYPE_TAG *tags, int capacity);
+using usp_variation_coords_fn = int(std::int32_t *design, std::int32_t *normalized, int capacity);
 // What the backend is built on, as one line of text (for the bundled backend
 // "HarfBuzz 10.2.0, ICU 76.1": the versions of the libraries it has loaded).
 // Optional; the pointer stays valid for the life of the library.

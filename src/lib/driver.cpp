@@ -55,6 +55,27 @@ class ScriptCache {
   SCRIPT_CACHE cache_ = nullptr;
 };
 
+// Ranged features with their code-point indices turned into UTF-16 code units
+// of the text; a range past the end stops at the end.
+std::vector<RangedFeature> in_code_units(const std::vector<RangedFeature> &ranged, std::u16string_view text) {
+  if (ranged.empty()) return {};
+  std::vector<std::uint64_t> unit_of;  // UTF-16 offset of each code point, then the end
+  unit_of.reserve(text.size() + 1);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    unit_of.push_back(i);
+    if (text[i] >= 0xD800 && text[i] <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF)
+      ++i;
+  }
+  unit_of.push_back(text.size());
+  const std::uint64_t points = unit_of.size() - 1;
+  std::vector<RangedFeature> out = ranged;
+  for (RangedFeature &f : out) {
+    f.start = unit_of[std::min(f.start, points)];
+    f.end = unit_of[std::min(f.end, points)];
+  }
+  return out;
+}
+
 // Checks the text, then runs shape(run, paragraph level) with the port held,
 // the font resident and a script cache of the text's own.
 template <class Shape>
@@ -64,11 +85,14 @@ auto on_port(const Usp10 &usp, const PortFont &font, std::u16string_view text, c
   const std::uint16_t rtl = paragraph_level(plan.direction, text);
   ResidentFont resident(usp, font);
   if (auto r = resident.hand_over(); !r) return r.take_failure();
+  if (auto r = resident.locate(plan.location); !r) return r.take_failure();
   ScriptCache cache(usp);
   ShapeRun run(usp, cache.get(), plan.trace, false);
   run.script_tag = plan.script;
   run.language_tag = plan.language;
   run.cut_long_items = plan.cut_long_items;
+  run.font_scripts = plan.font_scripts;
+  run.ranged_features = in_code_units(plan.ranged_features, text);
   return shape(run, rtl);
 }
 
@@ -97,6 +121,16 @@ Result<std::monostate> ResidentFont::hand_over() {
   return std::monostate{};
 }
 
+Result<std::monostate> ResidentFont::locate(const Location &location) {
+  std::vector<std::int32_t> pairs = location_pairs(location);
+  if (pairs == port::resident_location(usp_.library)) return std::monostate{};
+  if (usp_.set_variations == nullptr) return fail("this backend cannot shape at a location: it has no usp_set_variations export");
+  if (int rc = usp_.set_variations(pairs.data(), static_cast<int>(location.size())); rc != 0)
+    return fail("usp_set_variations failed (rc=" + std::to_string(rc) + ")");
+  port::set_resident_location(usp_.library, std::move(pairs));
+  return std::monostate{};
+}
+
 void ResidentFont::release(const Usp10 &usp, std::uint64_t owner) {
   std::lock_guard<std::mutex> hold(port::lock());
   if (owner == 0 || port::resident_font(usp.library) != owner) return;
@@ -121,8 +155,30 @@ Result<std::monostate> shape_text(const Usp10 &usp, const PortFont &font, std::u
 Result<Value> shape_document(const Usp10 &usp, const PortFont &font, std::u16string_view text, const TextPlan &plan,
                              const FontFacts &facts) {
   return on_port(usp, font, text, plan, [&](ShapeRun &run, std::uint16_t rtl) {
+    // The document names each item's tag as the compatibility call does.
+    run.font_scripts.clear();
     return shape_items(text, rtl, usp, run, facts, plan.features);
   });
+}
+
+Result<std::vector<AxisCoordinate>> axis_coordinates(const Usp10 &usp, const PortFont &font, const TextPlan &plan) {
+  // A backend that cannot say shapes the default instance, whose coordinates
+  // are the font's defaults: nothing to report beyond the font's own axes.
+  if (usp.variation_coords == nullptr) {
+    if (plan.location.empty()) return std::vector<AxisCoordinate>{};
+    return fail("this backend does not report axis coordinates: it has no usp_variation_coords export");
+  }
+  ResidentFont resident(usp, font);
+  if (auto r = resident.hand_over(); !r) return r.take_failure();
+  if (auto r = resident.locate(plan.location); !r) return r.take_failure();
+  const int axes = usp.variation_coords(nullptr, nullptr, 0);
+  if (axes < 0) return fail("usp_variation_coords failed (rc=" + std::to_string(axes) + ")");
+  std::vector<std::int32_t> design(static_cast<std::size_t>(axes)), normalized(static_cast<std::size_t>(axes));
+  if (usp.variation_coords(design.data(), normalized.data(), axes) != axes) return fail("usp_variation_coords changed its answer");
+  std::vector<AxisCoordinate> coords;
+  coords.reserve(design.size());
+  for (std::size_t i = 0; i < design.size(); ++i) coords.push_back({design[i], normalized[i]});
+  return coords;
 }
 
 void pause_for(const char *variable) {

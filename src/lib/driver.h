@@ -17,6 +17,7 @@
 #include "lib/result.h"
 #include "lib/run.h"
 #include "lib/value.h"
+#include "lib/variations.h"
 #include "loader/loader.h"
 
 namespace tesvo {
@@ -27,6 +28,10 @@ struct TextPlan {
   FeatureList features;
   OPENTYPE_TAG script = 0;  // tagScript of every item; 0: the font's best for each item
   OPENTYPE_TAG language = kTagDflt;
+  Location location;  // empty: the font's default instance
+  std::vector<OPENTYPE_TAG> font_scripts;  // see ShapeRun::font_scripts
+  // Features over part of a text, in code points of the text (a Python str's indices).
+  std::vector<RangedFeature> ranged_features;
   bool trace = false;
   // An item past the glyph limit is cut into pieces rather than failing the text.
   bool cut_long_items = false;
@@ -53,6 +58,9 @@ class ResidentFont {
   ~ResidentFont();
 
   Result<std::monostate> hand_over();
+  // After hand_over: the backend shapes at `location` from here on. A
+  // backend without usp_set_variations can only shape the default instance.
+  Result<std::monostate> locate(const Location &location);
 
   // A kept font leaves the backend, if it is still there.
   static void release(const Usp10 &usp, std::uint64_t owner);
@@ -74,6 +82,11 @@ Result<std::monostate> shape_text(const Usp10 &usp, const PortFont &font, std::u
                                   const TextPlan &plan, ItemSink &sink);
 Result<Value> shape_document(const Usp10 &usp, const PortFont &font, std::u16string_view text, const TextPlan &plan,
                              const FontFacts &facts);
+
+// The coordinates of every axis of the font at the plan's location, as the
+// backend reports them; empty for a font without axes, and for the default
+// instance on a backend that does not report coordinates.
+Result<std::vector<AxisCoordinate>> axis_coordinates(const Usp10 &usp, const PortFont &font, const TextPlan &plan);
 
 // The compatibility request: reads the font, loads the backend, checks the
 // options and shapes the text into the result document.

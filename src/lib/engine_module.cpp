@@ -166,8 +166,9 @@ PyObject *items_tuple(const tesvo::ShapedText &shaped, const Text &text) {
   return items.release();
 }
 
-// The glyphs as a GlyphRun: their fields written once into columns of one bytes object.
-PyObject *glyph_run(const tesvo::ShapedText &shaped, const Text &text) {
+// The glyphs as a GlyphRun over the font's glyph names: their fields written
+// once into columns of one bytes object.
+PyObject *glyph_run(const tesvo::ShapedText &shaped, const Text &text, PyObject *names) {
   using namespace tesvo::py;
   const std::size_t n = shaped.glyphs.size();
   PyRef columns(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * kGlyphColumns * sizeof(std::int32_t))));
@@ -187,7 +188,7 @@ PyObject *glyph_run(const tesvo::ShapedText &shaped, const Text &text) {
     column[kYOffset][i] = g.dv;
     column[kItem][i] = static_cast<std::int32_t>(g.item);
   }
-  return new_glyph_run(columns.get());
+  return new_glyph_run(columns.get(), names);
 }
 
 // One line per item of the itemizer that was shaped as several.
@@ -254,14 +255,14 @@ PyObject *stages_tuple(const tesvo::ShapedText &shaped, const Text &text) {
 }
 
 // (items, glyphs, stages, warnings) for a shaped text, its message for a failed one.
-PyObject *outcome_object(const Outcome &outcome, const Text &text) {
+PyObject *outcome_object(const Outcome &outcome, const Text &text, PyObject *names) {
   if (const auto *message = std::get_if<std::string>(&outcome))
     return PyUnicode_DecodeUTF8(message->data(), static_cast<Py_ssize_t>(message->size()), "replace");
   if (const Escape *escape = std::get_if<Escape>(&outcome)) return tesvo::py::escape_error(*escape);
   const auto &shaped = std::get<tesvo::ShapedText>(outcome);
   PyRef items(items_tuple(shaped, text));
   if (!items) return nullptr;
-  PyRef glyphs(glyph_run(shaped, text));
+  PyRef glyphs(glyph_run(shaped, text, names));
   if (!glyphs) return nullptr;
   PyRef stages(stages_tuple(shaped, text));
   if (!stages) return nullptr;
@@ -341,10 +342,12 @@ PyObject *open_font(PyObject *args) {
   PyRef capsule(PyCapsule_New(session->get(), kSessionName, free_session));
   if (!capsule) return nullptr;
   tesvo::FontSession *owned = session->release();
-  return Py_BuildValue("(OkkNs)", capsule.get(), static_cast<unsigned long>(owned->upem()),
+  const std::string version = owned->backend_version();
+  return Py_BuildValue("(OkkNsN)", capsule.get(), static_cast<unsigned long>(owned->upem()),
                        static_cast<unsigned long>(owned->glyph_count()),
                        PyUnicode_DecodeUTF8(owned->family().data(), static_cast<Py_ssize_t>(owned->family().size()), "replace"),
-                       owned->backend_name().c_str());
+                       owned->backend_name().c_str(),
+                       PyUnicode_DecodeUTF8(version.data(), static_cast<Py_ssize_t>(version.size()), "replace"));
 }
 
 // The session and options of shape and document; false with an exception set.
@@ -378,18 +381,20 @@ template <class Work> void without_interpreter(std::size_t count, Work work) {
   for (std::size_t i = 0; i < count; ++i) work(i);
 }
 
-// shape(session, texts: list[str], direction, features, script, language, trace)
+// shape(session, texts: list[str], direction, features, script, language, variations, trace, names)
 //   -> list of (items, glyphs, stages, warnings) or error message, one per text.
 // Bad options raise ValueError before any text is shaped.
 PyObject *shape_texts(PyObject *args) {
   PyObject *capsule, *texts;
-  const char *direction, *features, *script, *language;
+  const char *direction, *features, *script, *language, *variations;
   int trace = 0;
-  if (!PyArg_ParseTuple(args, "OO!ssssp:shape", &capsule, &PyList_Type, &texts, &direction, &features, &script,
-                        &language, &trace))
+  PyObject *names;  // the font's glyph names, from glyph_names()
+  if (!PyArg_ParseTuple(args, "OO!ssssspO!:shape", &capsule, &PyList_Type, &texts, &direction, &features, &script,
+                        &language, &variations, &trace, &PyTuple_Type, &names))
     return nullptr;
   Call call;
-  if (!read_call(capsule, texts, tesvo::TextOptions{direction, features, script, language, trace != 0}, call))
+  if (!read_call(capsule, texts, tesvo::TextOptions{direction, features, script, language, variations, trace != 0},
+                 call))
     return nullptr;
 
   std::vector<Outcome> outcomes(call.inputs.size());
@@ -400,7 +405,7 @@ PyObject *shape_texts(PyObject *args) {
   PyRef out(PyList_New(static_cast<Py_ssize_t>(outcomes.size())));
   if (!out) return nullptr;
   for (std::size_t i = 0; i < outcomes.size(); ++i) {
-    PyObject *object = outcome_object(outcomes[i], call.inputs[i]);
+    PyObject *object = outcome_object(outcomes[i], call.inputs[i], names);
     if (object == nullptr) return nullptr;
     PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), object);
     outcomes[i] = std::string();  // freed as soon as it is converted
@@ -439,19 +444,20 @@ PyObject *document_object(const Document &document) {
   return pair(false, std::get<std::string>(document));
 }
 
-// document(session, texts, direction, features, script, language, trace, path, compact)
+// document(session, texts, direction, features, script, language, variations, trace, path, compact)
 //   -> list of (True, JSON text) or (False, error message), one per text: the
 // compatibility call's document, its automatic direction included; compact
 // leaves out the layout (as json.dumps with separators=(",", ":")).
 PyObject *document_texts(PyObject *args) {
   PyObject *capsule, *texts;
-  const char *direction, *features, *script, *language, *path;
+  const char *direction, *features, *script, *language, *variations, *path;
   int trace = 0, compact = 0;
-  if (!PyArg_ParseTuple(args, "OO!sssspzp:document", &capsule, &PyList_Type, &texts, &direction, &features,
-                        &script, &language, &trace, &path, &compact))
+  if (!PyArg_ParseTuple(args, "OO!ssssspzp:document", &capsule, &PyList_Type, &texts, &direction, &features,
+                        &script, &language, &variations, &trace, &path, &compact))
     return nullptr;
   Call call;
-  if (!read_call(capsule, texts, tesvo::TextOptions{direction, features, script, language, trace != 0}, call))
+  if (!read_call(capsule, texts, tesvo::TextOptions{direction, features, script, language, variations, trace != 0},
+                 call))
     return nullptr;
   if (call.plan->direction == tesvo::ParagraphDirection::first_strong)
     call.plan->direction = tesvo::ParagraphDirection::any_rtl_block;
@@ -494,6 +500,26 @@ PyObject *parse_feature_list(PyObject *args) {
   return out.release();
 }
 
+// A location as the engine reads it: [(tag, value)] in the order given, a repeated tag
+// holding its later value.
+PyObject *parse_variation_list(PyObject *args) {
+  const char *text;
+  if (!PyArg_ParseTuple(args, "s:parse_variations", &text)) return nullptr;
+  tesvo::Result<tesvo::Location> parsed = tesvo::parse_variations(text);
+  if (!parsed) return set_error(PyExc_ValueError, parsed.error());
+  PyRef out(PyList_New(static_cast<Py_ssize_t>(parsed->size())));
+  if (!out) return nullptr;
+  for (std::size_t i = 0; i < parsed->size(); ++i) {
+    const tesvo::AxisValue &axis = (*parsed)[i];
+    char tag[4];
+    for (int k = 0; k < 4; ++k) tag[k] = static_cast<char>((axis.tag >> (8 * k)) & 0xFF);
+    PyObject *pair = Py_BuildValue("(s#d)", tag, static_cast<Py_ssize_t>(4), axis.value / 65536.0);
+    if (pair == nullptr) return nullptr;
+    PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return out.release();
+}
+
 // The paragraph direction the compatibility call's automatic rule gives a text (right to
 // left when it holds a character of the right-to-left blocks), for callers that shape the
 // same text through the package and need the same items as that call's document.
@@ -504,6 +530,106 @@ PyObject *compat_rtl(PyObject *args) {
   if (!read_text(object, text)) return nullptr;
   if (text.error) return set_error(PyExc_ValueError, *text.error);
   return PyBool_FromLong(tesvo::direction_is_rtl("auto", text.units));
+}
+
+// glyph_names(session) -> tuple of str: every glyph's name as HarfBuzz gives it, by id.
+PyObject *font_glyph_names(PyObject *args) {
+  PyObject *capsule;
+  if (!PyArg_ParseTuple(args, "O:glyph_names", &capsule)) return nullptr;
+  tesvo::FontSession *session = session_of(capsule);
+  if (session == nullptr) return nullptr;
+  const std::vector<std::string> &names = session->glyph_names();
+  PyRef out(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  if (!out) return nullptr;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    PyObject *name = PyUnicode_DecodeUTF8(names[i].data(), static_cast<Py_ssize_t>(names[i].size()), "replace");
+    if (name == nullptr) return nullptr;
+    PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(i), name);
+  }
+  return out.release();
+}
+
+// layout_tags(session) -> (gsub, gpos), each [(script tag, has default language system,
+// (language system tags...))] in the font's order.
+PyObject *font_layout_tags(PyObject *args) {
+  PyObject *capsule;
+  if (!PyArg_ParseTuple(args, "O:layout_tags", &capsule)) return nullptr;
+  tesvo::FontSession *session = session_of(capsule);
+  if (session == nullptr) return nullptr;
+  auto table = [](const std::vector<tesvo::LayoutScript> &scripts) -> PyObject * {
+    PyRef out(PyList_New(static_cast<Py_ssize_t>(scripts.size())));
+    if (!out) return nullptr;
+    for (std::size_t i = 0; i < scripts.size(); ++i) {
+      PyRef languages(PyTuple_New(static_cast<Py_ssize_t>(scripts[i].languages.size())));
+      if (!languages) return nullptr;
+      for (std::size_t k = 0; k < scripts[i].languages.size(); ++k) {
+        const std::string &tag = scripts[i].languages[k];
+        PyObject *text = PyUnicode_DecodeLatin1(tag.data(), static_cast<Py_ssize_t>(tag.size()), nullptr);
+        if (text == nullptr) return nullptr;
+        PyTuple_SetItem(languages.get(), static_cast<Py_ssize_t>(k), text);
+      }
+      const std::string &tag = scripts[i].tag;
+      PyObject *entry = Py_BuildValue("(NOO)", PyUnicode_DecodeLatin1(tag.data(), static_cast<Py_ssize_t>(tag.size()), nullptr),
+                                      scripts[i].has_default_language ? Py_True : Py_False, languages.get());
+      if (entry == nullptr) return nullptr;
+      PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), entry);
+    }
+    return out.release();
+  };
+  const tesvo::LayoutTags &tags = session->layout();
+  PyRef gsub(table(tags.gsub));
+  if (!gsub) return nullptr;
+  PyRef gpos(table(tags.gpos));
+  if (!gpos) return nullptr;
+  return PyTuple_Pack(2, gsub.get(), gpos.get());
+}
+
+// language_tag(session, language) -> the language system tag a --language value selects
+// (an OpenType tag as given, a BCP 47 code as the backend maps it), "" for the default.
+PyObject *language_tag(PyObject *args) {
+  PyObject *capsule;
+  const char *language;
+  if (!PyArg_ParseTuple(args, "Os:language_tag", &capsule, &language)) return nullptr;
+  tesvo::FontSession *session = session_of(capsule);
+  if (session == nullptr) return nullptr;
+  tesvo::TextOptions options;
+  options.language = language;
+  tesvo::Result<tesvo::TextPlan> plan = session->plan(options);
+  if (!plan) return set_error(PyExc_ValueError, plan.error());
+  const std::string tag = plan->language == kTagDflt ? std::string() : tag_text(plan->language);
+  return PyUnicode_DecodeLatin1(tag.data(), static_cast<Py_ssize_t>(tag.size()), nullptr);
+}
+
+// coordinates(session, variations) -> [(design, normalized)] per fvar axis at that
+// location, as the backend reports them: 16.16 and 2.14 fixed-point integers.
+PyObject *axis_coordinates(PyObject *args) {
+  PyObject *capsule;
+  const char *variations;
+  if (!PyArg_ParseTuple(args, "Os:coordinates", &capsule, &variations)) return nullptr;
+  tesvo::FontSession *session = session_of(capsule);
+  if (session == nullptr) return nullptr;
+  tesvo::TextOptions options;
+  options.variations = variations;
+  tesvo::Result<tesvo::TextPlan> plan = session->plan(options);
+  if (!plan) return set_error(PyExc_ValueError, plan.error());
+  using Coordinates = tesvo::Result<std::vector<tesvo::AxisCoordinate>>;
+  std::variant<Coordinates, Escape> got = Escape::panic;
+  {
+    tesvo::EnvironmentCopy environment;
+    tesvo::py::InterpreterReleased released;
+    got = tesvo::py::contain([&] { return session->coordinates(*plan); });
+  }
+  if (const Escape *escape = std::get_if<Escape>(&got)) return tesvo::py::escape_error(*escape);
+  Coordinates &coords = std::get<Coordinates>(got);
+  if (!coords) return set_error(PyExc_ValueError, coords.error());
+  PyRef out(PyList_New(static_cast<Py_ssize_t>(coords->size())));
+  if (!out) return nullptr;
+  for (std::size_t i = 0; i < coords->size(); ++i) {
+    PyObject *pair = Py_BuildValue("(ll)", static_cast<long>((*coords)[i].design), static_cast<long>((*coords)[i].normalized));
+    if (pair == nullptr) return nullptr;
+    PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return out.release();
 }
 
 // use_glyph_type(Glyph): the record class of every GlyphRun.
@@ -520,13 +646,25 @@ template <PyObject *(*Function)(PyObject *)> PyObject *guarded(PyObject *, PyObj
 
 PyMethodDef g_methods[] = {
     {"open", guarded<open_font>, METH_VARARGS,
-     "open(data, index, backend) -> (session, upem, glyph_count, family, backend)"},
+     "open(data, index, backend) -> (session, upem, glyph_count, family, backend, backend_version)"},
     {"shape", guarded<shape_texts>, METH_VARARGS,
-     "shape(session, texts, direction, features, script, language, trace) -> list of results or messages"},
+     "shape(session, texts, direction, features, script, language, variations, trace, names) -> list of results "
+     "or messages"},
     {"document", guarded<document_texts>, METH_VARARGS,
-     "document(session, texts, direction, features, script, language, trace, path, compact) -> list of (ok, text)"},
+     "document(session, texts, direction, features, script, language, variations, trace, path, compact) -> list of "
+     "(ok, text)"},
+    {"glyph_names", guarded<font_glyph_names>, METH_VARARGS,
+     "glyph_names(session) -> tuple of every glyph's name as HarfBuzz gives it"},
+    {"layout_tags", guarded<font_layout_tags>, METH_VARARGS,
+     "layout_tags(session) -> (gsub, gpos): [(script, has default language system, languages)]"},
+    {"language_tag", guarded<language_tag>, METH_VARARGS,
+     "language_tag(session, language) -> the language system tag the value selects, '' for the default"},
+    {"coordinates", guarded<axis_coordinates>, METH_VARARGS,
+     "coordinates(session, variations) -> [(design 16.16, normalized 2.14)] per axis at that location"},
     {"parse_features", guarded<parse_feature_list>, METH_VARARGS,
      "parse_features(text) -> [(tag, value)]: a feature list as the engine reads it"},
+    {"parse_variations", guarded<parse_variation_list>, METH_VARARGS,
+     "parse_variations(text) -> [(tag, value)]: a location as the engine reads it"},
     {"use_glyph_type", guarded<glyph_type>, METH_VARARGS,
      "use_glyph_type(Glyph): the NamedTuple class of the records GlyphRun hands out, set once"},
     {"compat_rtl", guarded<compat_rtl>, METH_VARARGS,

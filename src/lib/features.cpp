@@ -90,10 +90,55 @@ Result<std::monostate> check_tag(std::string_view tag) {
 struct ParsedItem {
   OPENTYPE_TAG tag;
   LONG value;
+  std::uint64_t start = 0;
+  std::uint64_t end = kToTheEnd;
 };
 
-// One trimmed, non-empty item; failures carry the bare reason.
-Result<ParsedItem> parse_item(std::string_view item) {
+Result<std::uint64_t> parse_index(std::string_view text) {
+  text = trim(text);
+  std::uint64_t value = 0;
+  if (text.empty()) return fail("empty index");
+  for (char c : text) {
+    if (c < '0' || c > '9') return fail("index " + quoted(text) + " must be a non-negative integer");
+    if (value > (kToTheEnd - 9) / 10) return fail("index " + quoted(text) + " out of range");
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return value;
+}
+
+// "[start:end]", "[start:]", "[:end]", "[index]", as HarfBuzz reads them: the
+// characters from start up to, not including, end.
+Result<std::monostate> parse_range(std::string_view &rest, ParsedItem &out) {
+  const std::size_t close = rest.find(']');
+  if (close == std::string_view::npos) return fail("unterminated range " + quoted(rest));
+  const std::string_view inside = rest.substr(1, close - 1);
+  rest.remove_prefix(close + 1);
+  const std::size_t colon = inside.find(':');
+  if (colon == std::string_view::npos) {
+    Result<std::uint64_t> index = parse_index(inside);
+    if (!index) return index.take_failure();
+    out.start = *index;
+    out.end = *index + 1;
+    return std::monostate{};
+  }
+  const std::string_view first = trim(inside.substr(0, colon)), last = trim(inside.substr(colon + 1));
+  if (!first.empty()) {
+    Result<std::uint64_t> start = parse_index(first);
+    if (!start) return start.take_failure();
+    out.start = *start;
+  }
+  if (!last.empty()) {
+    Result<std::uint64_t> end = parse_index(last);
+    if (!end) return end.take_failure();
+    out.end = *end;
+  }
+  if (out.end <= out.start) return fail("range " + quoted(inside) + " holds no character");
+  return std::monostate{};
+}
+
+// One trimmed, non-empty item; failures carry the bare reason. Ranges are
+// read only where the caller takes them.
+Result<ParsedItem> parse_item(std::string_view item, bool ranges) {
   LONG value = 1;
   std::string_view rest = item;
   if (rest.front() == '-') {
@@ -121,6 +166,11 @@ Result<ParsedItem> parse_item(std::string_view item) {
   }
 
   rest = trim_start(rest);
+  ParsedItem parsed{0, 0};
+  if (ranges && !rest.empty() && rest.front() == '[') {
+    if (auto r = parse_range(rest, parsed); !r) return r.take_failure();
+    rest = trim_start(rest);
+  }
   if (!rest.empty()) {
     std::string_view value_text = rest;
     if (rest.front() == '=') {
@@ -136,7 +186,9 @@ Result<ParsedItem> parse_item(std::string_view item) {
 
   Result<std::monostate> checked = check_tag(tag);
   if (!checked) return checked.take_failure();
-  return ParsedItem{pack_tag(tag), value};
+  parsed.tag = pack_tag(tag);
+  parsed.value = value;
+  return parsed;
 }
 
 }  // namespace
@@ -190,7 +242,7 @@ Result<FeatureList> parse_features(std::string_view features) {
     start = comma + 1;
     if (item.empty()) continue;
 
-    Result<ParsedItem> parsed = parse_item(item);
+    Result<ParsedItem> parsed = parse_item(item, false);
     if (!parsed) return fail("bad feature " + quoted(item) + ": " + parsed.error());
     auto [slot, inserted] = position.try_emplace(parsed->tag, records.size());
     if (inserted)
@@ -199,6 +251,32 @@ Result<FeatureList> parse_features(std::string_view features) {
       records[slot->second].lParameter = parsed->value;
   }
   return records;
+}
+
+Result<FeatureSet> parse_feature_set(std::string_view features) {
+  FeatureSet set;
+  std::unordered_map<OPENTYPE_TAG, std::size_t> position;  // tag -> index in set.whole
+  std::size_t start = 0;
+  while (start <= features.size()) {
+    std::size_t comma = features.find(',', start);
+    if (comma == std::string_view::npos) comma = features.size();
+    std::string_view item = trim(features.substr(start, comma - start));
+    start = comma + 1;
+    if (item.empty()) continue;
+
+    Result<ParsedItem> parsed = parse_item(item, true);
+    if (!parsed) return fail("bad feature " + quoted(item) + ": " + parsed.error());
+    if (parsed->start != 0 || parsed->end != kToTheEnd) {
+      set.ranged.push_back({{parsed->tag, parsed->value}, parsed->start, parsed->end});
+      continue;
+    }
+    auto [slot, inserted] = position.try_emplace(parsed->tag, set.whole.size());
+    if (inserted)
+      set.whole.push_back({parsed->tag, parsed->value});
+    else
+      set.whole[slot->second].lParameter = parsed->value;
+  }
+  return set;
 }
 
 }  // namespace tesvo

@@ -13,44 +13,13 @@
 #include <cstring>
 #include <vector>
 
+#include "lib/font_reader.h"
 #include "lib/system_error.h"
 #include "lib/utf.h"
 
 namespace tesvo {
 
 namespace {
-
-// Big-endian reads, each checked against the end of the font.
-class FontReader {
- public:
-  explicit FontReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
-
-  std::size_t size() const { return bytes_.size(); }
-  // True when [offset, offset + length) lies inside the font.
-  bool has(std::uint64_t offset, std::uint64_t length) const {
-    return offset <= bytes_.size() && length <= bytes_.size() - offset;
-  }
-  std::optional<std::uint16_t> u16(std::uint64_t offset) const {
-    if (!has(offset, 2)) return std::nullopt;
-    return static_cast<std::uint16_t>(bytes_[offset] << 8 | bytes_[offset + 1]);
-  }
-  std::optional<std::uint32_t> u32(std::uint64_t offset) const {
-    if (!has(offset, 4)) return std::nullopt;
-    return static_cast<std::uint32_t>(bytes_[offset]) << 24 |
-           static_cast<std::uint32_t>(bytes_[offset + 1]) << 16 |
-           static_cast<std::uint32_t>(bytes_[offset + 2]) << 8 | bytes_[offset + 3];
-  }
-
- private:
-  std::span<const std::uint8_t> bytes_;
-};
-
-constexpr std::uint32_t tag(const char (&t)[5]) {
-  return static_cast<std::uint32_t>(static_cast<unsigned char>(t[0])) << 24 |
-         static_cast<std::uint32_t>(static_cast<unsigned char>(t[1])) << 16 |
-         static_cast<std::uint32_t>(static_cast<unsigned char>(t[2])) << 8 |
-         static_cast<unsigned char>(t[3]);
-}
 
 enum class DirectoryUse { Metrics, Family };
 

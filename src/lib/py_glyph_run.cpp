@@ -4,7 +4,8 @@
 // themselves go to Python as memoryviews of the bytes (the limited API of 3.9
 // has no buffer protocol for types of our own), so numpy reads them in place.
 // A record is the package's Glyph NamedTuple, allocated as the tuple it is and
-// filled in place: no call of the class, no type dictionary looked at.
+// filled in place: no call of the class, no type dictionary looked at; its name
+// is the font's names tuple's entry for the glyph id, shared, not copied.
 #include "lib/py_glyph_run.h"
 
 #include <cstdint>
@@ -17,6 +18,7 @@ namespace {
 struct GlyphRunObject {
   PyObject_HEAD
   PyObject *columns;  // bytes
+  PyObject *names;    // tuple of str, the font's glyph names by id
   const std::int32_t *data;
   Py_ssize_t count;
 };
@@ -30,15 +32,25 @@ GlyphRunObject *as_run(PyObject *self) { return reinterpret_cast<GlyphRunObject 
 
 std::int32_t field(const GlyphRunObject *run, int column, Py_ssize_t i) { return run->data[column * run->count + i]; }
 
+// The glyph's name from the font's names, "gid<N>" beyond them.
+PyObject *glyph_name(PyObject *names, std::int32_t id) {
+  if (id >= 0 && id < PyTuple_Size(names)) {
+    PyObject *name = PyTuple_GetItem(names, id);
+    Py_XINCREF(name);
+    return name;
+  }
+  return PyUnicode_FromFormat("gid%ld", static_cast<long>(id));
+}
+
 PyObject *glyph_at(GlyphRunObject *run, Py_ssize_t i) {
   if (g_glyph_alloc == nullptr) {
     PyErr_SetString(PyExc_RuntimeError, "tesvo._engine has no Glyph type yet (import tesvo)");
     return nullptr;
   }
-  PyObject *glyph = g_glyph_alloc(g_glyph_type, kGlyphColumns);
+  PyObject *glyph = g_glyph_alloc(g_glyph_type, kGlyphFields);
   if (glyph == nullptr) return nullptr;
-  for (int k = 0; k < kGlyphColumns; ++k) {
-    PyObject *value = PyLong_FromLong(field(run, k, i));
+  for (int k = 0; k < kGlyphFields; ++k) {
+    PyObject *value = k < kGlyphColumns ? PyLong_FromLong(field(run, k, i)) : glyph_name(run->names, field(run, kId, i));
     if (value == nullptr) {
       Py_DECREF(glyph);
       return nullptr;
@@ -80,23 +92,27 @@ PyObject *run_subscript(PyObject *self, PyObject *key) {
   return run_item(self, i);
 }
 
-// Two runs are equal when their columns are; a run is never equal to anything else.
+// Two runs are equal when their columns and names are; a run is never equal to anything else.
 PyObject *run_compare(PyObject *self, PyObject *other, int op) {
   if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, g_run_type)) Py_RETURN_NOTIMPLEMENTED;
-  return PyObject_RichCompare(as_run(self)->columns, as_run(other)->columns, op);
+  int same = PyObject_RichCompareBool(as_run(self)->columns, as_run(other)->columns, Py_EQ);
+  if (same == 1) same = PyObject_RichCompareBool(as_run(self)->names, as_run(other)->names, Py_EQ);
+  if (same < 0) return nullptr;
+  return PyBool_FromLong((same == 1) == (op == Py_EQ));
 }
 
 void run_dealloc(PyObject *self) {
   PyTypeObject *type = Py_TYPE(self);
   Py_XDECREF(as_run(self)->columns);
+  Py_XDECREF(as_run(self)->names);
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
   Py_DECREF(type);
 }
 
-PyObject *make_run(PyTypeObject *type, PyObject *columns) {
-  if (!PyBytes_Check(columns)) {
-    PyErr_SetString(PyExc_TypeError, "GlyphRun takes the bytes of its columns");
+PyObject *make_run(PyTypeObject *type, PyObject *columns, PyObject *names) {
+  if (!PyBytes_Check(columns) || !PyTuple_Check(names)) {
+    PyErr_SetString(PyExc_TypeError, "GlyphRun takes the bytes of its columns and a tuple of glyph names");
     return nullptr;
   }
   const Py_ssize_t size = PyBytes_Size(columns);
@@ -111,17 +127,19 @@ PyObject *make_run(PyTypeObject *type, PyObject *columns) {
   GlyphRunObject *run = as_run(self);
   Py_INCREF(columns);
   run->columns = columns;
+  Py_INCREF(names);
+  run->names = names;
   run->data = reinterpret_cast<const std::int32_t *>(PyBytes_AsString(columns));
   run->count = size / kRow;
   return self;
 }
 
 PyObject *run_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
-  PyObject *columns = nullptr;
-  static const char *keywords[] = {"columns", nullptr};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:GlyphRun", const_cast<char **>(keywords), &columns))
+  PyObject *columns = nullptr, *names = nullptr;
+  static const char *keywords[] = {"columns", "names", nullptr};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:GlyphRun", const_cast<char **>(keywords), &columns, &names))
     return nullptr;
-  return make_run(type, columns);
+  return make_run(type, columns, names);
 }
 
 PyObject *run_columns(PyObject *self, void *) {
@@ -131,7 +149,8 @@ PyObject *run_columns(PyObject *self, void *) {
 }
 
 PyObject *run_reduce(PyObject *self, PyObject *) {
-  return Py_BuildValue("(O(O))", reinterpret_cast<PyObject *>(Py_TYPE(self)), as_run(self)->columns);
+  return Py_BuildValue("(O(OO))", reinterpret_cast<PyObject *>(Py_TYPE(self)), as_run(self)->columns,
+                       as_run(self)->names);
 }
 
 PyObject *run_repr(PyObject *self) {
@@ -182,7 +201,7 @@ PyObject *use_glyph_type(PyObject *type) {
     return nullptr;
   }
   // A heap type deriving from tuple without slots of its own: its instances are
-  // tuples of kGlyphColumns items, as a NamedTuple's are.
+  // tuples of kGlyphFields items, as a NamedTuple's are.
   if (!PyType_Check(type) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(type), &PyTuple_Type) ||
       (PyType_GetFlags(reinterpret_cast<PyTypeObject *>(type)) & Py_TPFLAGS_HEAPTYPE) == 0) {
     PyErr_SetString(PyExc_TypeError, "the Glyph type must be a NamedTuple class");
@@ -195,6 +214,6 @@ PyObject *use_glyph_type(PyObject *type) {
   Py_RETURN_NONE;
 }
 
-PyObject *new_glyph_run(PyObject *columns) { return make_run(g_run_type, columns); }
+PyObject *new_glyph_run(PyObject *columns, PyObject *names) { return make_run(g_run_type, columns, names); }
 
 }  // namespace tesvo::py

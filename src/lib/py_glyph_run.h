@@ -8,7 +8,9 @@
 namespace tesvo::py {
 
 // The columns, in this order, each `count` int32 values in native byte order.
+// A record holds them and then the glyph's name.
 enum GlyphColumn { kId, kCluster, kAdvance, kDu, kDv, kXOffset, kYOffset, kItem, kGlyphColumns };
+inline constexpr int kGlyphFields = kGlyphColumns + 1;
 
 // Makes the GlyphRun type; a new reference, or null with an exception set.
 PyObject *make_glyph_run_type();
@@ -17,7 +19,8 @@ PyObject *make_glyph_run_type();
 // given once when the package is imported. None, or null with an exception set.
 PyObject *use_glyph_type(PyObject *type);
 
-// A new GlyphRun over `columns` (a bytes object of kGlyphColumns * count int32s).
-PyObject *new_glyph_run(PyObject *columns);
+// A new GlyphRun over `columns` (a bytes object of kGlyphColumns * count int32s)
+// and the font's glyph names (a tuple of str, by glyph id).
+PyObject *new_glyph_run(PyObject *columns, PyObject *names);
 
 }  // namespace tesvo::py

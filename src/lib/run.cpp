@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "lib/document.h"
+#include "lib/features.h"
 #include "lib/trace.h"
 
 namespace tesvo {
@@ -41,25 +42,58 @@ struct Item {
 };
 
 
-// The feature records as one range over the whole item, or no range at all.
+// The feature records of an item as the Uniscribe API takes them: one range
+// over the whole item, no range at all without features, or, where ranged
+// features cover part of the item, one range per stretch with the records in
+// force there (the whole text's, then the ranged ones over it, a later one
+// replacing an earlier record of its tag).
 class FeatureRange {
  public:
-  FeatureRange(const FeatureList &features, int item_chars)
-      : records_(features), chars_{item_chars}, properties_{nullptr, 0}, range_{&properties_} {
-    properties_.potfRecords = records_.data();
-    properties_.cotfRecords = static_cast<int>(records_.size());
+  FeatureRange(const FeatureList &features, std::span<const RangedFeature> ranged, std::uint64_t start,
+               std::uint64_t end) {
+    std::vector<std::uint64_t> cuts{start, end};
+    for (const RangedFeature &f : ranged) {
+      if (f.end <= start || f.start >= end) continue;
+      cuts.push_back(std::max(f.start, start));
+      cuts.push_back(std::min(f.end, end));
+    }
+    std::sort(cuts.begin(), cuts.end());
+    cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+    for (std::size_t k = 0; k + 1 < cuts.size(); ++k) {
+      FeatureList records = features;
+      for (const RangedFeature &f : ranged) {
+        if (f.start > cuts[k] || f.end < cuts[k + 1]) continue;
+        auto same = std::find_if(records.begin(), records.end(),
+                                 [&](const OPENTYPE_FEATURE_RECORD &r) { return r.tagFeature == f.record.tagFeature; });
+        if (same != records.end())
+          *same = f.record;
+        else
+          records.push_back(f.record);
+      }
+      records_.push_back(std::move(records));
+      chars_.push_back(static_cast<int>(cuts[k + 1] - cuts[k]));
+    }
+    bool any = false;
+    for (const FeatureList &records : records_) any = any || !records.empty();
+    if (!any) return;  // no features at all: no ranges, as a caller without features passes them
+    properties_.resize(records_.size());
+    for (std::size_t k = 0; k < records_.size(); ++k) {
+      properties_[k].potfRecords = records_[k].data();
+      properties_[k].cotfRecords = static_cast<int>(records_[k].size());
+      ranges_.push_back(&properties_[k]);
+    }
   }
   FeatureRange(const FeatureRange &) = delete;
   FeatureRange &operator=(const FeatureRange &) = delete;
-  int *chars() { return records_.empty() ? nullptr : chars_; }
-  TEXTRANGE_PROPERTIES **properties() { return records_.empty() ? nullptr : range_; }
-  int count() const { return records_.empty() ? 0 : 1; }
+  int *chars() { return ranges_.empty() ? nullptr : chars_.data(); }
+  TEXTRANGE_PROPERTIES **properties() { return ranges_.empty() ? nullptr : ranges_.data(); }
+  int count() const { return static_cast<int>(ranges_.size()); }
 
  private:
-  FeatureList records_;  // the item's own copy
-  int chars_[1];
-  TEXTRANGE_PROPERTIES properties_;
-  TEXTRANGE_PROPERTIES *range_[1];
+  std::vector<FeatureList> records_;  // the item's own copies, one per range
+  std::vector<int> chars_;
+  std::vector<TEXTRANGE_PROPERTIES> properties_;
+  std::vector<TEXTRANGE_PROPERTIES *> ranges_;
 };
 
 // The buffers of one item's shaping, sized from its length.
@@ -73,13 +107,22 @@ struct ShapedItem {
   bool overflowed = false;  // more glyphs than the largest buffer
 };
 
+bool font_lists(const ShapeRun &run, OPENTYPE_TAG tag) {
+  return std::find(run.font_scripts.begin(), run.font_scripts.end(), tag) != run.font_scripts.end();
+}
+
 OPENTYPE_TAG choose_script_tag(ShapeRun &run, const Item &item) {
-  if (run.script_tag != 0) return run.script_tag;
+  const bool known = !run.font_scripts.empty();
+  if (run.script_tag != 0 && (!known || font_lists(run, run.script_tag))) return run.script_tag;
   SCRIPT_ANALYSIS analysis = item.analysis;
   OPENTYPE_TAG tags[kMaxScriptTags] = {};
   int count = 0;
   HRESULT hr = run.usp.font_script_tags(run.hdc, run.cache, &analysis, kMaxScriptTags, tags, &count);
   if (hr == S_OK && count > 0 && tags[0] != 0) return tags[0];
+  if (known) {
+    for (OPENTYPE_TAG fallback : {pack_tag("DFLT"), pack_tag("dflt"), pack_tag("latn")})
+      if (font_lists(run, fallback)) return fallback;
+  }
   return item.itemizer_tag != 0 ? item.itemizer_tag : kTagDflt;
 }
 
@@ -212,7 +255,7 @@ Result<std::monostate> run_item(ShapeRun &run, std::u16string_view text, const I
   SCRIPT_ANALYSIS analysis = item.analysis;
   analysis.fLogicalOrder = 1;
   int chars = static_cast<int>(item.end - item.start);
-  FeatureRange range(features, chars);
+  FeatureRange range(features, run.ranged_features, item.start, item.end);
   ShapedItem &shaped = buffers.shaped;
   if (auto r = shape_item(run, text, item, analysis, tag, range, shaped); !r) {
     if (shaped.overflowed && run.cut_long_items) return run_pieces(run, text, item, features, buffers, sink, cut);

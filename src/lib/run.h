@@ -57,6 +57,14 @@ struct ShapeRun {
   // failing; each cut is recorded in `cuts`.
   bool cut_long_items = false;
   std::vector<ItemCut> cuts;
+  // The script tags the font's GSUB and GPOS list, when known: an item is
+  // then shaped, and reported, with the tag whose lookups the font selects (a
+  // requested tag the font lacks falls back as it does without one, and an
+  // item whose script the font lacks takes DFLT, dflt or latn as HarfBuzz
+  // does). Empty: tags as requested or as the backend offers them.
+  std::vector<OPENTYPE_TAG> font_scripts;
+  // Features over part of the text, in UTF-16 code units of the text.
+  std::vector<RangedFeature> ranged_features;
 };
 
 // One item as the backend itemized and shaped it.

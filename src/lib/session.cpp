@@ -5,8 +5,11 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cstring>
 
+#include "lib/glyph_names.h"
+#include "lib/layout_tags.h"
 #include "lib/paragraph.h"
 #include "lib/run.h"
 #include "port/port.h"
@@ -26,6 +29,16 @@ std::string library_name(const Usp10 &usp) {
 }
 
 // A tag of 1 to 4 printable ASCII characters, padded with spaces.
+// A BCP 47 code ("sr", "zh-Hant") rather than an OpenType tag ("SRB", "ZHT "):
+// OpenType language system tags are written in capitals; "dflt" is a tag.
+bool is_language_code(std::string_view text) {
+  if (text == "dflt") return false;
+  for (char c : text) {
+    if ((c >= 'a' && c <= 'z') || c == '-' || c == '_') return true;
+  }
+  return false;
+}
+
 Result<OPENTYPE_TAG> parse_tag(std::string_view tag, const char *what) {
   bool printable = !tag.empty() && tag.size() <= 4;
   for (char c : tag) printable = printable && c >= 0x20 && c <= 0x7E;
@@ -118,18 +131,31 @@ Result<TextPlan> FontSession::plan(const TextOptions &options) const {
   if (!direction) return direction.take_failure();
   plan.direction = *direction;
 
-  Result<FeatureList> features = parse_features(options.features);
+  Result<FeatureSet> features = parse_feature_set(options.features);
   if (!features) return features.take_failure();
-  plan.features = std::move(*features);
+  plan.features = std::move(features->whole);
+  plan.ranged_features = std::move(features->ranged);
   if (!options.script.empty()) {
     Result<OPENTYPE_TAG> tag = parse_tag(options.script, "script");
     if (!tag) return tag.take_failure();
     plan.script = *tag;
   }
   if (!options.language.empty()) {
-    Result<OPENTYPE_TAG> tag = parse_tag(options.language, "language");
+    Result<OPENTYPE_TAG> tag = is_language_code(options.language) ? language_system(options.language)
+                                                                  : parse_tag(options.language, "language");
     if (!tag) return tag.take_failure();
     plan.language = *tag;
+  }
+  for (const LayoutScript &script : layout().gsub) plan.font_scripts.push_back(pack_tag(script.tag));
+  for (const LayoutScript &script : layout().gpos) {
+    if (std::find(plan.font_scripts.begin(), plan.font_scripts.end(), pack_tag(script.tag)) == plan.font_scripts.end())
+      plan.font_scripts.push_back(pack_tag(script.tag));
+  }
+
+  if (!options.variations.empty()) {
+    Result<Location> location = parse_variations(options.variations);
+    if (!location) return location.take_failure();
+    plan.location = std::move(*location);
   }
 
   const std::uint32_t applies = usp_.capabilities != nullptr ? usp_.capabilities() : 0;
@@ -138,10 +164,53 @@ Result<TextPlan> FontSession::plan(const TextOptions &options) const {
                 (usp_.capabilities == nullptr ? ": it does not export usp_capabilities"
                                               : ": its usp_capabilities does not list them"));
   };
-  if (!plan.features.empty() && (applies & kUspAppliesFeatures) == 0) return refuse("features");
+  if ((!plan.features.empty() || !plan.ranged_features.empty()) && (applies & kUspAppliesFeatures) == 0)
+    return refuse("features");
   if (plan.script != 0 && (applies & kUspAppliesScript) == 0) return refuse("a script tag");
   if (plan.language != kTagDflt && (applies & kUspAppliesLanguage) == 0) return refuse("a language tag");
+  if (!plan.location.empty() && ((applies & kUspAppliesVariations) == 0 || usp_.set_variations == nullptr))
+    return refuse("variations");
   return plan;
+}
+
+Result<std::vector<AxisCoordinate>> FontSession::coordinates(const TextPlan &plan) {
+  return axis_coordinates(usp_, port_font(), plan);
+}
+
+const LayoutTags &FontSession::layout() const {
+  std::call_once(layout_once_, [this] { layout_ = layout_tags(font_.span()); });
+  return layout_;
+}
+
+Result<OPENTYPE_TAG> FontSession::language_system(const std::string &code) const {
+  if (usp_.language_tags == nullptr)
+    return fail("backend " + backend_name_ + " cannot map the language code " + quoted(code) +
+                ": it has no usp_language_tags export; give an OpenType language system tag such as SRB");
+  OPENTYPE_TAG tags[kMaxLanguageTags] = {};
+  const int count = usp_.language_tags(code.c_str(), tags, kMaxLanguageTags);
+  if (count < 0) return fail("bad language " + quoted(code) + ": not a BCP 47 language code");
+  if (count == 0) return kTagDflt;  // no language system for it: the default one, as HarfBuzz does
+  // The first the font has under any script, as HarfBuzz tries them in order;
+  // else the first, which selects the default language system.
+  for (int i = 0; i < std::min(count, kMaxLanguageTags); ++i) {
+    for (const auto *table : {&layout().gsub, &layout().gpos}) {
+      for (const LayoutScript &script : *table) {
+        for (const std::string &language : script.languages)
+          if (pack_tag(language) == tags[i]) return tags[i];
+      }
+    }
+  }
+  return tags[0];
+}
+
+const std::vector<std::string> &FontSession::glyph_names() const {
+  std::call_once(names_once_, [this] { names_ = tesvo::glyph_names(font_.span()); });
+  return names_;
+}
+
+std::string FontSession::backend_version() const {
+  const char *version = usp_.backend_version != nullptr ? usp_.backend_version() : nullptr;
+  return version != nullptr ? std::string(version) : std::string();
 }
 
 Result<JsonText> FontSession::document(std::u16string_view text, const TextPlan &plan, const std::string &path) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -16,6 +17,7 @@
 #include "lib/features.h"
 #include "lib/font.h"
 #include "lib/json_writer.h"
+#include "lib/layout_tags.h"
 #include "lib/result.h"
 #include "loader/loader.h"
 
@@ -27,6 +29,7 @@ struct TextOptions {
   std::string features;            // feature list, see parse_features
   std::string script;              // OpenType script tag for every item; "" lets the font choose
   std::string language;            // OpenType language system tag; "" is the default one
+  std::string variations;          // hb-shape's --variations syntax; "" is the default instance
   bool trace = false;
 };
 
@@ -90,6 +93,8 @@ class FontSession {
   // Checks the options against the syntax and what the backend applies, once
   // for many texts.
   Result<TextPlan> plan(const TextOptions &options) const;
+  // Every fvar axis at the plan's location, as the backend reports it.
+  Result<std::vector<AxisCoordinate>> coordinates(const TextPlan &plan);
   // Safe from several threads at once: the backend is used under the port lock.
   Result<ShapedText> shape(std::u16string_view text, const TextPlan &plan);
   // The same text as the compatibility call's result document, the font named
@@ -100,6 +105,14 @@ class FontSession {
   std::uint32_t glyph_count() const { return metrics_.glyph_count; }
   const std::string &family() const { return family_; }
   const std::string &backend_name() const { return backend_name_; }
+  // What the backend says it runs on ("HarfBuzz 10.2.0, ICU 76.1"); empty
+  // when it does not say.
+  std::string backend_version() const;
+  // The name of every glyph as HarfBuzz gives it (see glyph_names.h), read
+  // from the font on the first call.
+  const std::vector<std::string> &glyph_names() const;
+  // The scripts and language systems of the font's GSUB and GPOS, read once.
+  const LayoutTags &layout() const;
 
  private:
   FontSession(FontBytes font, Usp10 usp);
@@ -111,6 +124,15 @@ class FontSession {
   std::string family_;
   std::string backend_name_;
   std::uint64_t owner_;
+  // The language system tag of a BCP 47 code, as the backend maps it, the
+  // first of its candidates the font has.
+  Result<OPENTYPE_TAG> language_system(const std::string &code) const;
+  static constexpr int kMaxLanguageTags = 8;
+
+  mutable std::once_flag names_once_;
+  mutable std::once_flag layout_once_;
+  mutable LayoutTags layout_;
+  mutable std::vector<std::string> names_;
 };
 
 }  // namespace tesvo

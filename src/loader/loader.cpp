@@ -83,6 +83,9 @@ Result<Usp10> Usp10::load(const std::optional<std::string> &path) {
   require(usp.clear_font_bytes, "usp_clear_font_bytes");
   require(usp.capabilities, "usp_capabilities");
   require(usp.backend_version, "usp_backend_version");
+  require(usp.set_variations, "usp_set_variations");
+  require(usp.variation_coords, "usp_variation_coords");
+  require(usp.language_tags, "usp_language_tags");
   require(usp.trace_stage_glyphs, "usp_trace_stage_glyphs");
   require(usp.script_break, "ScriptBreak");
   return usp;

@@ -34,6 +34,9 @@ struct Usp10 {
   usp_capabilities_fn *capabilities = nullptr;
   usp_backend_version_fn *backend_version = nullptr;
   ScriptBreakFn *script_break = nullptr;
+  usp_set_variations_fn *set_variations = nullptr;
+  usp_variation_coords_fn *variation_coords = nullptr;
+  usp_language_tags_fn *language_tags = nullptr;
 
   static Result<Usp10> load(const std::optional<std::string> &path);
 };

@@ -1,5 +1,5 @@
 // The port lock and the record of which owner's font each backend library
-// holds, one of each per process.
+// holds and at which location, one of each per process.
 #include "port/port.h"
 
 #include <pthread.h>
@@ -16,6 +16,11 @@ std::map<const void *, std::uint64_t> &residents() {
   return fonts;
 }
 
+std::map<const void *, std::vector<std::int32_t>> &locations() {
+  static std::map<const void *, std::vector<std::int32_t>> pairs;
+  return pairs;
+}
+
 }  // namespace
 
 std::mutex &lock() {
@@ -24,6 +29,19 @@ std::mutex &lock() {
                                                  [] { port.unlock(); });
   (void)fork_waits;
   return port;
+}
+
+const std::vector<std::int32_t> &resident_location(const void *library) {
+  static const std::vector<std::int32_t> default_instance;
+  auto it = locations().find(library);
+  return it == locations().end() ? default_instance : it->second;
+}
+
+void set_resident_location(const void *library, std::vector<std::int32_t> pairs) {
+  if (pairs.empty())
+    locations().erase(library);
+  else
+    locations()[library] = std::move(pairs);
 }
 
 std::uint64_t resident_font(const void *library) {

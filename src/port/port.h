@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #define TESVO_PORT_API __attribute__((visibility("default")))
 
@@ -20,6 +21,12 @@ TESVO_PORT_API std::mutex &lock();
 // again. Read and written with lock() held.
 TESVO_PORT_API std::uint64_t resident_font(const void *library);
 TESVO_PORT_API void set_resident_font(const void *library, std::uint64_t owner);
+
+// The location (the backend's usp_set_variations pairs) a backend library
+// shapes at; empty for the default instance, as a library starts. Read and
+// written with lock() held.
+TESVO_PORT_API const std::vector<std::int32_t> &resident_location(const void *library);
+TESVO_PORT_API void set_resident_location(const void *library, std::vector<std::int32_t> pairs);
 
 // A fresh owner number, never 0.
 TESVO_PORT_API std::uint64_t new_owner();

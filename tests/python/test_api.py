@@ -229,7 +229,8 @@ def test_traced_stages_carry_kinds_true_clusters_and_positions():
         (g.id, g.cluster, g.advance, g.x_offset, g.y_offset) for g in result.glyphs if g.item == item]
     assert all(g.advance is None for s in stages if s.kind in ("cmap", "reorder", "substitute") for g in s.glyphs)
     doc = json.loads(result.to_json())["stages"][-1]
-    assert doc["kind"] == "final" and set(doc["glyphs"][0]) == {"id", "cluster", "advance", "x_offset", "y_offset"}
+    assert doc["kind"] == "final" and set(doc["glyphs"][0]) == {"id", "cluster", "advance", "x_offset", "y_offset",
+                                                                       "name"}
     # a mark attachment shows as a positioning stage that moves the mark
     hebrew = tesvo.Font(need(NOTO / "NotoSansHebrew-Regular.ttf")).shape("\u05e9\u05b8", trace=True)
     moves = [s for s in hebrew.stages if s.kind == "position" and s.name.startswith("GPOS")]

@@ -286,7 +286,7 @@ class TestUsageErrors:
             (["--batch", "x.txt", "-j", "0", DEJAVU], "-j/--jobs must be 1 or more"),
             (["-j", "2", DEJAVU, "abc"], "-j/--jobs spreads the lines of --batch"),
             (["--script", "arabic", DEJAVU, "abc"], "--script 'arabic' is not an OpenType tag"),
-            (["--language", "\u00e9", DEJAVU, "abc"], "--language '\u00e9' is not an OpenType tag"),
+            (["--language", "\u00e9", DEJAVU, "abc"], "--language '\u00e9' is neither an OpenType tag"),
             (["--frobnicate", DEJAVU, "abc"], "unrecognized arguments: --frobnicate"),
             (["--index", str(2**64), DEJAVU, "abc"], "face index 18446744073709551616 out of range"),
             (["/nonexistent/font.ttf", "abc"], "cannot read font '/nonexistent/font.ttf'"),

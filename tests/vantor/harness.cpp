@@ -12,6 +12,7 @@
 namespace vantor_test {
 
 std::string font_path(std::string_view file_name) {
+  if (file_name.starts_with('/')) return std::string(file_name);
   return std::string(VANTOR_TEST_FONT_DIR) + "/" + std::string(file_name);
 }
 

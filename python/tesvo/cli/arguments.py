@@ -6,7 +6,7 @@ from __future__ import annotations
 import argparse
 import sys
 from pathlib import Path
-from typing import NoReturn, Optional
+from typing import NoReturn, Optional, Union
 
 # The one table of exit codes.
 EXIT_OK = 0  # everything shaped; compare: every line the same
@@ -62,7 +62,18 @@ def parents() -> list[argparse.ArgumentParser]:
     shaping.add_argument(
         "--script", metavar="TAG",
         help="OpenType script tag for every item instead of the font's choice, e.g. --script mlym")
-    shaping.add_argument("--language", metavar="TAG", help="OpenType language system tag, e.g. --language SRB")
+    shaping.add_argument(
+        "--language", metavar="TAG",
+        help="OpenType language system tag, or a BCP 47 language code mapped as HarfBuzz maps it (a warning "
+        "when the font has no such language system), e.g. --language SRB or --language sr")
+    shaping.add_argument(
+        "--variations", metavar="LIST",
+        help="a location of a variable font's axes, hb-shape's syntax (values clamped to each axis; an "
+        "axis the font does not have is an error); compare: of both sides, e.g. --variations wght=700,wdth=80")
+    shaping.add_argument(
+        "--named-instance", metavar="N|NAME",
+        help="a named instance of the font's fvar, by index or name, before --variations; compare: of both "
+        "sides, e.g. --named-instance Bold")
     shaping.add_argument(
         "--index", metavar="N", type=face_index, default=0,
         help="the face of a font collection, from 0 (the default); compare: of the left side, and of the "
@@ -99,10 +110,25 @@ def parents() -> list[argparse.ArgumentParser]:
 def check_common(args: argparse.Namespace) -> None:
     if args.jobs is not None and args.jobs < 1:
         raise UsageError("-j/--jobs must be 1 or more")
-    for option, tag in (("--script", args.script), ("--language", args.language)):
-        if tag and not is_opentype_tag(tag):
-            raise UsageError(f"{option} {tag!r} is not an OpenType tag: 1 to 4 printable ASCII "
-                             "characters, not starting with a space (e.g. arab, URD)")
+    if args.script and not is_opentype_tag(args.script):
+        raise UsageError(f"--script {args.script!r} is not an OpenType tag: 1 to 4 printable ASCII "
+                         "characters, not starting with a space (e.g. arab, mlym)")
+    language = args.language
+    if language and not (is_opentype_tag(language) or is_language_code(language)):
+        raise UsageError(f"--language {language!r} is neither an OpenType tag (1 to 4 printable ASCII "
+                         "characters, e.g. URD) nor a BCP 47 code (e.g. ur, zh-Hant)")
+
+
+def named_instance(word: Optional[str]) -> Optional[Union[int, str]]:
+    """--named-instance: an index when it is a whole number, else a name."""
+    if word is None:
+        return None
+    return int(word) if word.isdigit() else word
+
+
+def is_language_code(code: str) -> bool:
+    """A BCP 47 code as a user writes it: letters, digits and hyphens (sr, zh-Hant, x-hbot-abcd)."""
+    return all(part and part.isascii() and part.isalnum() for part in code.split("-"))
 
 
 def is_opentype_tag(tag: str) -> bool:

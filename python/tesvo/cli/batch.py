@@ -28,6 +28,15 @@ class Job(NamedTuple):
     unreadable: Optional[str]
 
 
+class Notation(NamedTuple):
+    """hb-shape's text notation and which of its parts to print (Result.to_text)."""
+
+    names: bool
+    clusters: bool
+    positions: bool
+    advances: bool
+
+
 class Request(NamedTuple):
     """What every process needs to shape the lines: the font as read once, its face and
     backend, the shaping options and the schema of the output."""
@@ -41,6 +50,9 @@ class Request(NamedTuple):
     language: Optional[str]
     trace: bool
     schema: str
+    variations: Optional[str] = None
+    named_instance: Optional[Union[int, str]] = None
+    notation: Optional[Notation] = None  # None: JSON Lines
 
 
 # Lines handed to a worker at a time.
@@ -77,7 +89,8 @@ def open_request(request: Request) -> None:
     """Opens the font of the request in this process (FontError, OptionError when it cannot
     be used)."""
     global _opened
-    font = Font(request.font, index=request.face, backend=request.backend)
+    font = Font(request.font, index=request.face, backend=request.backend, variations=request.variations,
+                named_instance=request.named_instance)
     _opened = (font, request)
     _outcomes([])
 
@@ -85,7 +98,7 @@ def open_request(request: Request) -> None:
 def _outcomes(texts: list[str]) -> Iterator[Union[Result, ShapeError, str]]:
     assert _opened is not None
     font, r = _opened
-    if r.schema == "tesvo":
+    if r.schema == "tesvo" or r.notation is not None:
         return font.shape_many(texts, direction=r.direction, features=r.features, script=r.script,
                                language=r.language, trace=r.trace)
     return font.shape_json_many(texts, direction=r.direction, features=r.features, script=r.script,
@@ -94,11 +107,19 @@ def _outcomes(texts: list[str]) -> Iterator[Union[Result, ShapeError, str]]:
 
 def shape_jobs(jobs: list[Job]) -> list[tuple[bool, str]]:
     """One line of output per job, and whether the job was shaped."""
+    assert _opened is not None
+    notation = _opened[1].notation
     outcomes = _outcomes([job.text for job in jobs if job.unreadable is None])
     lines = []
     for number, text, unreadable in jobs:
         record: dict[str, JsonValue] = {"line": number, "text": text}
         outcome = next(outcomes) if unreadable is None else None
+        if notation is not None:  # one line of glyphs per text; an empty line for a failure
+            if isinstance(outcome, Result):
+                lines.append((True, outcome.to_text(**notation._asdict())))
+            else:
+                lines.append((False, ""))
+            continue
         if isinstance(outcome, str):
             # The engine's compact document goes in as it is: what json.dumps would write.
             head = json.dumps(record, ensure_ascii=False, separators=(",", ":"))[:-1]

@@ -12,11 +12,12 @@ import argparse
 import sys
 import textwrap
 from pathlib import Path
+from typing import Optional
 
 import _tesvo
 import tesvo._engine as _engine
 import tesvo.cli.arguments as arguments
-from tesvo.cli.batch import Request, run_batch
+from tesvo.cli.batch import Notation, Request, run_batch
 from tesvo.font import Font
 from tesvo.fontfile import FontFile, read_font
 
@@ -65,6 +66,21 @@ def build_parser(prog: str = "tesvo-shape") -> argparse.ArgumentParser:
                    help="shape_json (the default): the _tesvo module's document; tesvo: the "
                    "package's schema (items, glyphs with both offset conventions, stages), "
                    "e.g. --schema tesvo")
+    notation = p.add_argument_group(
+        "hb-shape's notation",
+        "--format text prints the glyphs as hb-shape does, [name=cluster@dx,dy+advance|...], one line per "
+        "text (per line of --batch), so that the output can be diffed with hb-shape's: the whole line in "
+        "visual order, clusters as code-point indices into the text, offsets and advances in HarfBuzz's "
+        "convention. A text of several items is printed as one line of glyphs; each item was shaped on its "
+        "own, so the glyphs can differ from hb-shape's single run where itemization matters.")
+    notation.add_argument("--format", choices=("json", "text"), default="json",
+                          help="json (the default, see --schema) or text, e.g. --format text")
+    for switch, what in (("--no-glyph-names", "glyph ids instead of names"),
+                         ("--no-clusters", "no cluster indices"),
+                         ("--no-positions", "no offsets and no advances"),
+                         ("--no-advances", "no advances")):
+        notation.add_argument(switch, action="store_true",
+                              help=f"with --format text: {what}, e.g. --format text {switch}")
     p.add_argument("--version", action="version", version=f"_tesvo {_tesvo.__version__}",
                    help="print the _tesvo module's version and exit")
     return p
@@ -101,16 +117,32 @@ def _shown_options(args: argparse.Namespace) -> list[tuple[str, str]]:
     given: dict[str, object] = {
         "script": args.script, "language": args.language, "direction": args.direction,
         "features": args.features, "usp10": args.usp10, "trace": bool(args.trace or args.html),
+        "variations": args.variations, "named instance": args.named_instance,
         "wine_bytes": args.wine_bytes, "textshaping": args.textshaping}
     defaults: dict[str, object] = {
         "script": None, "language": None, "direction": "auto", "features": None, "usp10": None,
+        "variations": None, "named instance": None,
         "trace": False, "wine_bytes": False, "textshaping": False}
     return [(k, str(v)) for k, v in given.items() if v != defaults[k] and v != ""]
 
 
 def _request(args: argparse.Namespace, font: FontFile) -> Request:
     return Request(font, args.index, args.usp10, args.direction, args.features, args.script or None,
-                   args.language or None, bool(args.trace or args.html), args.schema)
+                   args.language or None, bool(args.trace or args.html), args.schema, args.variations,
+                   arguments.named_instance(args.named_instance), _notation(args))
+
+
+def _notation(args: argparse.Namespace) -> Optional[Notation]:
+    """The text notation's switches, or None for JSON output."""
+    switches = [args.no_glyph_names, args.no_clusters, args.no_positions, args.no_advances]
+    if args.format != "text":
+        if any(switches):
+            raise arguments.UsageError("--no-glyph-names, --no-clusters, --no-positions and --no-advances "
+                                       "go with --format text")
+        return None
+    if args.schema != "shape_json":
+        raise arguments.UsageError("--schema goes with --format json")
+    return Notation(not args.no_glyph_names, not args.no_clusters, not args.no_positions, not args.no_advances)
 
 
 def _refuse_textshaping(args: argparse.Namespace, font: FontFile) -> None:
@@ -152,16 +184,22 @@ def run(args: argparse.Namespace, prog: str) -> int:
                            out=sys.stdout)
         return arguments.EXIT_DIFFER if failed else arguments.EXIT_OK
     text = _read_text(args)
-    font = Font(font_file, index=args.index, backend=args.usp10)
+    font = Font(font_file, index=args.index, backend=args.usp10, variations=args.variations,
+                named_instance=arguments.named_instance(args.named_instance))
     r = _request(args, font_file)
-    if args.schema == "tesvo":
-        out = font.shape(text, direction=r.direction, features=r.features, script=r.script,
-                         language=r.language, trace=r.trace).to_json(indent=2)
+    warnings: Optional[tuple[str, ...]] = None
+    if r.notation is not None or args.schema == "tesvo":
+        result = font.shape(text, direction=r.direction, features=r.features, script=r.script,
+                            language=r.language, trace=r.trace)
+        warnings = result.warnings
+        out = result.to_text(**r.notation._asdict()) if r.notation is not None else result.to_json(indent=2)
     else:
         out = font.shape_json(text, direction=r.direction, features=r.features, script=r.script,
                               language=r.language, trace=r.trace)
     if args.html is not None:
         _write_report(args, font, text)
+    for warning in warnings if warnings is not None else font.tag_warnings(r.script, r.language):
+        print(f"{prog}: warning: {warning}", file=sys.stderr)
     sys.stdout.write(out + "\n")
     sys.stdout.flush()
     if args.html is not None:
