@@ -2,8 +2,9 @@
 // for which tables count: HarfBuzz names no glyph of a CFF table that it
 // cannot open whole (header, INDEXes, Top and Private DICTs, charset,
 // encoding, CharStrings), so neither do we. Where HarfBuzz releases differ
-// on a damaged table, the newest release's reading is the one followed: it
-// ignores a damaged Global or local Subr INDEX and a missing Private DICT.
+// on a damaged table, HarfBuzz 10.2's reading (Debian 13's, the newest the
+// project runs on) is the one followed: a damaged Global or local Subr INDEX
+// is ignored, a Top DICT without a Private DICT is refused.
 #include "lib/cff_charset.h"
 
 #include <optional>
@@ -170,14 +171,10 @@ std::optional<NamingParts> read_naming_parts(const FontReader &cff, std::uint32_
       top->char_strings == 0 ? std::nullopt : read_index(cff, place(cff, 0, top->char_strings));
   if (!char_strings || char_strings->count != glyph_count) return std::nullopt;
 
-  std::span<const std::uint8_t> private_dict;
   std::optional<std::uint64_t> private_at =
       top->private_offset == 0 ? std::nullopt : place(cff, 0, top->private_offset);
-  if (private_at && cff.has(*private_at, top->private_size))
-    private_dict = *cff.slice(*private_at, top->private_size);
-  else if (top->private_size != 0)
-    return std::nullopt;
-  if (!read_cff_dict(private_dict, CffDictKind::Private)) return std::nullopt;
+  if (!private_at || !cff.has(*private_at, top->private_size)) return std::nullopt;
+  if (!read_cff_dict(*cff.slice(*private_at, top->private_size), CffDictKind::Private)) return std::nullopt;
   return parts;
 }
 

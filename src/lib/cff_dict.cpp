@@ -1,6 +1,9 @@
 // The CFF DICT interpreter: operands (integers and real numbers) on a
 // stack, operators that take them, as HarfBuzz's interpreter takes them.
-// Where HarfBuzz releases differ, the newest release's reading is followed.
+// Where HarfBuzz releases differ, HarfBuzz 10.2's reading is followed (an
+// unknown operator drops its operands; 6.0 refused the DICT), and where
+// 10.2 leaves a conversion undefined (a value beyond int), the newest
+// release's (an error).
 #include "lib/cff_dict.h"
 
 #include <array>

@@ -1,6 +1,8 @@
-// Reading the ScriptList of 'GSUB' and 'GPOS'. HarfBuzz checks these tables
-// once and zeroes each offset whose target does not fit, keeping the records
-// around it; the reading below gives the same lists without changing bytes.
+// Reading the ScriptList of 'GSUB' and 'GPOS'. HarfBuzz up to 12.2 (Debian
+// 12's and 13's) checks these tables once and zeroes each offset whose
+// target does not fit, keeping the records around it; the reading below
+// gives the same lists without changing bytes. (From 12.3 on, HarfBuzz
+// drops a table with any such offset whole.)
 #include "lib/layout_tags.h"
 
 #include <optional>

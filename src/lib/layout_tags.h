@@ -25,7 +25,7 @@ struct LayoutTags {
 };
 
 // The layout tags of a font (the first face of a collection), as HarfBuzz
-// reports them (hb_ot_layout_table_get_script_tags and
+// up to 12.2 reports them (hb_ot_layout_table_get_script_tags and
 // hb_ot_layout_script_get_language_tags): a table whose header or version
 // HarfBuzz refuses lists no script; a script or language system whose data
 // lies outside the table keeps its tag but counts as empty.
