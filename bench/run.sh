@@ -6,6 +6,8 @@
 #   bash bench/run.sh --quick    # fewer rounds
 #   bash bench/run.sh --only short long    # some sections (see suite.py --help)
 #   bash bench/run.sh --api [--quick] [--only words cjk batch memory] [--batch-before CMD...]
+#   bash bench/run.sh --binding [--quick] [--only cost memory json long many] [--before SITE]
+#                                # the package against uharfbuzz (bench/binding.py)
 #                                # the tesvo package's benchmarks instead (bench/api.py)
 #
 # It installs what it needs with apt-get, makes its own virtual environment at
@@ -19,7 +21,7 @@ OUT="$ROOT/build/bench"
 VENV="$OUT/venv"
 
 APT_PACKAGES=(g++ cmake ninja-build pkg-config python3-venv libharfbuzz-dev libicu-dev
-  fonts-noto-core fonts-noto-cjk)
+  fonts-noto-core fonts-noto-cjk libharfbuzz-bin)
 source "$ROOT/tools/apt_need.sh"
 apt_need "${APT_PACKAGES[@]}"
 
@@ -43,6 +45,10 @@ echo "== building hb_floor"
 g++ -O2 -std=c++20 -o "$OUT/hb_floor" "$ROOT/bench/hb_floor.cpp" $(pkg-config --cflags --libs harfbuzz)
 
 cd "$OUT"  # not the source tree: the installed module is the one imported
+if [ "${1:-}" = "--binding" ]; then
+  shift
+  PYTHONPATH="$ROOT/bench" exec "$VENV/bin/python" "$ROOT/bench/binding.py" --floor "$OUT/hb_floor" "$@"
+fi
 if [ "${1:-}" = "--api" ]; then
   shift
   PYTHONPATH="$ROOT/bench" exec "$VENV/bin/python" "$ROOT/bench/api.py" "$@"

@@ -19,6 +19,7 @@
 #include <hb.h>
 #include <unicode/uversion.h>
 
+#include "breaks.h"
 #include "ffi/usp10.h"
 #include "font_store.h"
 #include "itemizer.h"
@@ -291,6 +292,16 @@ VANTOR_EXPORT HRESULT ScriptPlaceOpenType(HDC hdc, SCRIPT_CACHE *psc, SCRIPT_ANA
                            cRanges,      pwcChars,  cChars};
   return guarded(
       [&] { return place_item(args, psc, pwGlyphs, cGlyphs, piAdvance, pGoffset, pABC); });
+}
+
+VANTOR_EXPORT HRESULT ScriptBreak(const WCHAR *pwcChars, int cChars, const SCRIPT_ANALYSIS *psa,
+                                  SCRIPT_LOGATTR *psla) {
+  (void)psa;  // the rules are the same for every script
+  if (pwcChars == nullptr || cChars <= 0 || psla == nullptr) return E_INVALIDARG;
+  return guarded([&] {
+    const auto n = static_cast<std::size_t>(cChars);
+    return find_breaks(std::u16string_view(pwcChars, n), std::span<SCRIPT_LOGATTR>(psla, n)) ? S_OK : E_FAIL;
+  });
 }
 
 VANTOR_EXPORT HRESULT ScriptFreeCache(SCRIPT_CACHE *psc) {

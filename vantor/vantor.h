@@ -1,7 +1,8 @@
 /* libvantor: the bundled Uniscribe OpenType backend, built on HarfBuzz and ICU.
  *
  * The library exports the five Uniscribe OpenType entry points declared in
- * ffi/usp10.h and functions of its own (usp_set_font_bytes,
+ * ffi/usp10.h, ScriptBreak (ICU's line, word and grapheme rules; the
+ * White_Space property), and functions of its own (usp_set_font_bytes,
  * usp_clear_font_bytes, usp_capabilities, usp_backend_version,
  * usp_set_variations, usp_variation_coords, usp_language_tags,
  * usp_trace_begin, usp_trace_count, usp_trace_stage, usp_trace_stage_glyphs,

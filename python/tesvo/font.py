@@ -276,12 +276,13 @@ class Font:
                 traced: bool, location: tuple[AxisLocation, ...]) -> Result | ShapeError:
         if isinstance(outcome, str):
             return ShapeError(outcome, text, index)
-        items, glyphs, stages = outcome
+        items, glyphs, stages, cuts = outcome
         assert isinstance(text, str)
         names = self.glyph_names
         warnings, tag = self._tag_warnings(shown.script, shown.language)
         if shown.language:
             warnings += self._language_warning(items, shown.language, tag)
+        warnings += cuts
         return Result(self.info, text, items, glyphs,
                       tuple(Stage(item, kind, name, tuple(StageGlyph(*g, _name(names, g[0])) for g in glyphs))
                             for item, kind, name, glyphs in stages) if traced else None, shown, location,
@@ -301,6 +302,11 @@ class Font:
         cmap, reordering phases, GSUB and GPOS lookups, final), with true clusters.
         variations: axis values set for this call on top of the font's location
         ("wght=700" or {"wght": 700}); an axis the font does not have is an OptionError.
+
+        A run of one script and direction with more glyphs than one Uniscribe item
+        holds (65,535) is shaped as several items, cut at break opportunities (after
+        white space first), each marked `continues` after the first, and
+        `Result.warnings` says so.
 
         Raises OptionError for bad options or options the backend cannot apply, and
         ShapeError when the text cannot be shaped.

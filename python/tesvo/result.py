@@ -1,29 +1,58 @@
 """The result of shaping a text: its items, its glyphs, the stages of a trace, the font and
 options it was shaped with, and the JSON form of all of them (see SCHEMA and SCHEMA_VERSION).
 
-Every record here is a typed NamedTuple; `Item` and `Glyph` are the engine's own record
-types, which read the same way (fields by name, tuples by position).
+Every record here is a typed NamedTuple; `Item` is the engine's own record type, which
+reads the same way (fields by name, tuples by position). The engine makes `Glyph` records
+itself, from a result's columns, as they are read (`GlyphRun`).
 """
 
 from __future__ import annotations
 
+import array
 import json
+from collections.abc import Sequence
 from typing import NamedTuple, Optional, Union
 
-from tesvo._engine import Glyph, Item
+import tesvo._engine as _engine
+from tesvo._engine import GlyphRun, Item
 from tesvo.axes import AxisLocation
 
-__all__ = ["Glyph", "Item", "Stage", "StageGlyph", "FontInfo", "Options", "Result", "SCHEMA",
+__all__ = ["Glyph", "GlyphRun", "Item", "Stage", "StageGlyph", "FontInfo", "Options", "Result", "SCHEMA",
            "SCHEMA_VERSION"]
 
 SCHEMA = "tesvo-result"
 SCHEMA_VERSION = 2
 
-# The fields of the engine's records, in their order (struct sequences have no _asdict).
+# The fields of the engine's items, in their order (struct sequences have no _asdict).
 _ITEM_KEYS = ("start", "end", "level", "rtl", "script_tag", "script")
-_GLYPH_KEYS = ("id", "cluster", "advance", "du", "dv", "x_offset", "y_offset", "item", "name")
+
+
+def _column(glyphs: Sequence[Glyph], k: int) -> memoryview:
+    """Field k of every glyph as a memoryview of int32: a view of the run's own columns
+    (GlyphRun.columns, read-only), or for records given otherwise an array made of them."""
+    if isinstance(glyphs, GlyphRun):
+        n = len(glyphs)
+        return memoryview(glyphs.columns)[4 * n * k:4 * n * (k + 1)].cast("i")
+    return memoryview(array.array("i", (int(g[k]) for g in glyphs)))
 
 JsonValue = Union[None, bool, int, str, list["JsonValue"], dict[str, "JsonValue"]]
+
+
+class Glyph(NamedTuple):
+    """A positioned glyph; all values in font units."""
+
+    id: int
+    cluster: int  # index in the text (a str index) of the first character of the glyph's cluster
+    advance: int
+    du: int  # Uniscribe's offset along the advance: HarfBuzz's x_offset, negated in right-to-left items
+    dv: int  # Uniscribe's offset across the advance, positive up
+    x_offset: int  # HarfBuzz's x offset, positive right
+    y_offset: int  # HarfBuzz's y offset, positive up
+    item: int  # index of the item the glyph belongs to
+    name: str  # the glyph's name as HarfBuzz gives it: from 'post' or CFF, else gid<N>
+
+
+_engine.use_glyph_type(Glyph)
 
 
 class FontInfo(NamedTuple):
@@ -107,13 +136,20 @@ class Result(NamedTuple):
     (`Item.start`, `Item.end`, `Glyph.cluster`) are indices into the Python str `text`.
     `stages` is None unless the text was shaped with trace=True. `font` describes the font
     (a FontInfo, not the Font itself: a result outlives the font and travels between
-    processes).
+    processes). `warnings`: one line for each run of the itemizer that had to be shaped
+    as several items.
+
+    `glyphs` is a GlyphRun: the glyphs' fields kept as columns of 32-bit integers, a Glyph
+    record made for each glyph read. `glyph_ids`, `clusters`, `advances`, `du`, `dv`,
+    `x_offsets`, `y_offsets` and `glyph_items` give the columns themselves as read-only
+    memoryviews of int32 (format "i"), which `numpy.frombuffer` or `numpy.asarray` read
+    without copying.
     """
 
     font: FontInfo
     text: str
     items: tuple[Item, ...]
-    glyphs: tuple[Glyph, ...]
+    glyphs: Sequence[Glyph]  # a GlyphRun from the engine
     stages: Optional[tuple[Stage, ...]]
     options: Options
     # Every axis of a variable font at the location the text was shaped at (empty for a
@@ -123,18 +159,50 @@ class Result(NamedTuple):
     # system asked for that the font does not have, for example.
     warnings: tuple[str, ...] = ()
 
+    @property
+    def glyph_ids(self) -> memoryview:
+        return _column(self.glyphs, 0)
+
+    @property
+    def clusters(self) -> memoryview:
+        return _column(self.glyphs, 1)
+
+    @property
+    def advances(self) -> memoryview:
+        return _column(self.glyphs, 2)
+
+    @property
+    def du(self) -> memoryview:
+        return _column(self.glyphs, 3)
+
+    @property
+    def dv(self) -> memoryview:
+        return _column(self.glyphs, 4)
+
+    @property
+    def x_offsets(self) -> memoryview:
+        return _column(self.glyphs, 5)
+
+    @property
+    def y_offsets(self) -> memoryview:
+        return _column(self.glyphs, 6)
+
+    @property
+    def glyph_items(self) -> memoryview:
+        return _column(self.glyphs, 7)
+
     def __repr__(self) -> str:
         return f"<tesvo.Result {self.text!r}: {len(self.items)} items, {len(self.glyphs)} glyphs>"
 
     @property
     def advance(self) -> int:
         """The sum of the advances, in font units."""
-        return sum(g.advance for g in self.glyphs)
+        return sum(self.advances)
 
     def to_dict(self) -> dict[str, JsonValue]:
         """The result as the JSON schema has it (`SCHEMA`, version `SCHEMA_VERSION`)."""
-        items: list[JsonValue] = [dict(zip(_ITEM_KEYS, item)) for item in self.items]
-        glyphs: list[JsonValue] = [dict(zip(_GLYPH_KEYS, glyph)) for glyph in self.glyphs]
+        items: list[JsonValue] = [dict(zip(_ITEM_KEYS, item), continues=item.continues) for item in self.items]
+        glyphs: list[JsonValue] = [dict(zip(Glyph._fields, glyph)) for glyph in self.glyphs]
         doc: dict[str, JsonValue] = {
             "schema": SCHEMA,
             "version": SCHEMA_VERSION,

@@ -112,6 +112,20 @@ struct ABC {
   int abcC;
 };
 
+using BYTE = std::uint8_t;
+
+// What ScriptBreak says of each character: fSoftBreak, a line may break
+// before it; fWhiteSpace, it is white space; fCharStop, a caret may stand
+// before it (a grapheme boundary); fWordStop, a word starts at it.
+struct SCRIPT_LOGATTR {
+  BYTE fSoftBreak : 1;
+  BYTE fWhiteSpace : 1;
+  BYTE fCharStop : 1;
+  BYTE fWordStop : 1;
+  BYTE fInvalid : 1;
+  BYTE fReserved : 3;
+};
+
 // Entry-point signatures, as function types so that both the loader's table
 // and the backends' definitions are checked against them.
 using ScriptItemizeOpenTypeFn = HRESULT(const WCHAR *pwcInChars, int cInChars, int cMaxItems,
@@ -138,6 +152,10 @@ using ScriptPlaceOpenTypeFn = HRESULT(HDC hdc, SCRIPT_CACHE *psc, SCRIPT_ANALYSI
                                       int cGlyphs, int *piAdvance, GOFFSET *pGoffset, ABC *pABC);
 
 using ScriptFreeCacheFn = HRESULT(SCRIPT_CACHE *psc);
+
+// Optional for a backend: the break opportunities of an item's characters.
+using ScriptBreakFn = HRESULT(const WCHAR *pwcChars, int cChars, const SCRIPT_ANALYSIS *psa,
+                              SCRIPT_LOGATTR *psla);
 
 using ScriptGetFontScriptTagsFn = HRESULT(HDC hdc, SCRIPT_CACHE *psc, SCRIPT_ANALYSIS *psa,
                                           int cMaxTags, OPENTYPE_TAG *pScriptTags, int *pcTags);
@@ -225,6 +243,7 @@ static_assert(sizeof(SCRIPT_VISATTR) == 2);
 static_assert(sizeof(SCRIPT_GLYPHPROP) == 4);
 static_assert(sizeof(GOFFSET) == 8);
 static_assert(sizeof(ABC) == 12);
+static_assert(sizeof(SCRIPT_LOGATTR) == 1);
 static_assert(sizeof(WCHAR) == 2);
 static_assert(sizeof(USP_TRACE_GLYPH) == 20);
 static_assert(offsetof(USP_TRACE_GLYPH, cluster) == 4);
@@ -275,6 +294,12 @@ static_assert(bits<SCRIPT_STATE, std::uint16_t>(state_with_arabic_num_context())
 static_assert(bits<SCRIPT_ANALYSIS, std::uint32_t>(analysis_with_rtl()) == 0x0400);
 static_assert(bits<SCRIPT_ANALYSIS, std::uint32_t>(analysis_with_logical_order()) == 0x4000);
 static_assert(bits<SCRIPT_VISATTR, std::uint16_t>(visattr_with_cluster_start()) == 0x0010);
+constexpr SCRIPT_LOGATTR logattr_with_char_stop() {
+  SCRIPT_LOGATTR l{};
+  l.fCharStop = 1;
+  return l;
+}
+static_assert(bits<SCRIPT_LOGATTR, std::uint8_t>(logattr_with_char_stop()) == 0x04);
 static_assert(bits<SCRIPT_CONTROL, std::uint32_t>(control_with_standard_bidi()) == 0x02000000);
 }  // namespace usp10_layout
 #endif

@@ -90,6 +90,7 @@ auto on_port(const Usp10 &usp, const PortFont &font, std::u16string_view text, c
   ShapeRun run(usp, cache.get(), plan.trace, false);
   run.script_tag = plan.script;
   run.language_tag = plan.language;
+  run.cut_long_items = plan.cut_long_items;
   run.font_scripts = plan.font_scripts;
   run.ranged_features = in_code_units(plan.ranged_features, text);
   return shape(run, rtl);

@@ -33,6 +33,8 @@ struct TextPlan {
   // Features over part of a text, in code points of the text (a Python str's indices).
   std::vector<RangedFeature> ranged_features;
   bool trace = false;
+  // An item past the glyph limit is cut into pieces rather than failing the text.
+  bool cut_long_items = false;
 };
 
 // A font for the backend and the owner the port knows it by. Owner 0 is the

@@ -23,6 +23,7 @@
 #include "lib/font.h"
 #include "lib/paragraph.h"
 #include "lib/py_boundary.h"
+#include "lib/py_glyph_run.h"
 #include "lib/session.h"
 #include "lib/utf.h"
 
@@ -38,22 +39,7 @@ using tesvo::py::set_error;
 // import the module: the types are process-wide, and an interpreter other than
 // the one that made them must not use them.
 std::atomic<std::int64_t> g_interpreter{-1};
-PyTypeObject *g_glyph_type = nullptr;
 PyTypeObject *g_item_type = nullptr;
-
-PyStructSequence_Field g_glyph_fields[] = {
-    {"id", "glyph id"},
-    {"cluster", "index in the text (a str index) of the first character of the glyph's cluster"},
-    {"advance", "advance in font units"},
-    {"du", "Uniscribe offset along the advance: HarfBuzz's x_offset, negated in right-to-left items"},
-    {"dv", "Uniscribe offset across the advance, positive up"},
-    {"x_offset", "HarfBuzz's x offset, positive right"},
-    {"y_offset", "HarfBuzz's y offset, positive up"},
-    {"item", "index of the item the glyph belongs to"},
-    {"name", "the glyph's name as HarfBuzz gives it: from 'post' or CFF, else gid<N>"},
-    {nullptr, nullptr}};
-PyStructSequence_Desc g_glyph_desc = {"tesvo.Glyph", "A positioned glyph; all values in font units.",
-                                      g_glyph_fields, 9};
 
 PyStructSequence_Field g_item_fields[] = {
     {"start", "index in the text (a str index) of the item's first character"},
@@ -62,6 +48,8 @@ PyStructSequence_Field g_item_fields[] = {
     {"rtl", "True for an odd level"},
     {"script_tag", "the OpenType script tag the item was shaped with"},
     {"script", "the backend's script number (SCRIPT_ANALYSIS.eScript)"},
+    {"continues", "True for a piece of the item before it: one run of the itemizer with more glyphs than a "
+                  "Uniscribe item holds, cut at a break opportunity (not part of the tuple)"},
     {nullptr, nullptr}};
 PyStructSequence_Desc g_item_desc = {"tesvo.Item", "A run of one script and one bidi level.", g_item_fields, 6};
 
@@ -70,9 +58,23 @@ PyStructSequence_Desc g_item_desc = {"tesvo.Item", "A run of one script and one 
 // A text in UTF-16, with the index in the Python str of each code unit.
 struct Text {
   std::u16string units;
-  std::vector<std::uint32_t> index;  // one per code unit, and one past the end
+  // One per code unit, and one past the end; empty when every character is one
+  // code unit (the index is the code unit's).
+  std::vector<std::uint32_t> index;
   std::optional<std::string> error;
+
+  std::uint32_t at(std::size_t unit) const { return index.empty() ? static_cast<std::uint32_t>(unit) : index[unit]; }
 };
+
+// The index of each code unit, for a text with characters beyond the BMP.
+void index_code_units(const Py_UCS4 *code_points, Py_ssize_t length, Text &out) {
+  out.index.reserve(out.units.size() + 1);
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    out.index.push_back(static_cast<std::uint32_t>(i));
+    if (code_points[i] > 0xFFFF) out.index.push_back(static_cast<std::uint32_t>(i));
+  }
+  out.index.push_back(static_cast<std::uint32_t>(length));
+}
 
 bool read_text(PyObject *object, Text &out) {
   if (!PyUnicode_Check(object)) {
@@ -84,18 +86,19 @@ bool read_text(PyObject *object, Text &out) {
   std::unique_ptr<Py_UCS4, decltype(&PyMem_Free)> owned(code_points, PyMem_Free);
   const Py_ssize_t length = PyUnicode_GetLength(object);
   out.units.reserve(static_cast<std::size_t>(length));
-  out.index.reserve(static_cast<std::size_t>(length) + 1);
   for (Py_ssize_t i = 0; i < length; ++i) {
     const Py_UCS4 cp = code_points[i];
-    if (cp >= 0xD800 && cp <= 0xDFFF) {
+    if (cp < 0xD800) {
+      out.units.push_back(static_cast<char16_t>(cp));
+      continue;
+    }
+    if (cp <= 0xDFFF) {
       out.error = "text holds a lone surrogate at index " + std::to_string(i);
       return true;
     }
-    const std::size_t before = out.units.size();
     tesvo::append_utf16(out.units, cp);
-    out.index.insert(out.index.end(), out.units.size() - before, static_cast<std::uint32_t>(i));
   }
-  out.index.push_back(static_cast<std::uint32_t>(length));
+  if (out.units.size() != static_cast<std::size_t>(length)) index_code_units(code_points, length, out);
   return true;
 }
 
@@ -152,42 +155,60 @@ PyObject *items_tuple(const tesvo::ShapedText &shaped, const Text &text) {
   for (std::size_t i = 0; i < shaped.items.size(); ++i) {
     const tesvo::ShapedItemRecord &r = shaped.items[i];
     std::string tag = tag_text(r.script_tag);
-    PyObject *item = record(g_item_type, {PyLong_FromUnsignedLong(text.index[r.start]),
-                                          PyLong_FromUnsignedLong(text.index[r.end]), PyLong_FromLong(r.level),
+    PyObject *item = record(g_item_type, {PyLong_FromUnsignedLong(text.at(r.start)),
+                                          PyLong_FromUnsignedLong(text.at(r.end)), PyLong_FromLong(r.level),
                                           PyBool_FromLong(r.rtl),
                                           PyUnicode_DecodeLatin1(tag.data(), static_cast<Py_ssize_t>(tag.size()), nullptr),
-                                          PyLong_FromLong(r.script)});
+                                          PyLong_FromLong(r.script), PyBool_FromLong(r.continues)});
     if (item == nullptr) return nullptr;
     PyTuple_SetItem(items.get(), static_cast<Py_ssize_t>(i), item);
   }
   return items.release();
 }
 
-// The glyph's name from the font's names (a tuple of str), "gid<N>" beyond it.
-PyObject *glyph_name(PyObject *names, std::uint32_t id) {
-  if (static_cast<Py_ssize_t>(id) < PyTuple_Size(names)) {
-    PyObject *name = PyTuple_GetItem(names, static_cast<Py_ssize_t>(id));
-    Py_XINCREF(name);
-    return name;
-  }
-  return PyUnicode_FromFormat("gid%lu", static_cast<unsigned long>(id));
-}
-
-PyObject *glyphs_tuple(const tesvo::ShapedText &shaped, const Text &text, PyObject *names) {
-  PyRef glyphs(PyTuple_New(static_cast<Py_ssize_t>(shaped.glyphs.size())));
-  if (!glyphs) return nullptr;
-  for (std::size_t i = 0; i < shaped.glyphs.size(); ++i) {
+// The glyphs as a GlyphRun over the font's glyph names: their fields written
+// once into columns of one bytes object.
+PyObject *glyph_run(const tesvo::ShapedText &shaped, const Text &text, PyObject *names) {
+  using namespace tesvo::py;
+  const std::size_t n = shaped.glyphs.size();
+  PyRef columns(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * kGlyphColumns * sizeof(std::int32_t))));
+  if (!columns) return nullptr;
+  auto *data = reinterpret_cast<std::int32_t *>(PyBytes_AsString(columns.get()));
+  std::int32_t *column[kGlyphColumns];
+  for (int k = 0; k < kGlyphColumns; ++k) column[k] = data + k * n;
+  for (std::size_t i = 0; i < n; ++i) {
     const tesvo::ShapedGlyphRecord &g = shaped.glyphs[i];
     const bool rtl = shaped.items[g.item].rtl;
-    PyObject *glyph = record(g_glyph_type, {PyLong_FromLong(g.id), PyLong_FromUnsignedLong(text.index[g.cluster]),
-                                            PyLong_FromLong(g.advance), PyLong_FromLong(g.du), PyLong_FromLong(g.dv),
-                                            PyLong_FromLong(rtl ? -static_cast<long>(g.du) : g.du),
-                                            PyLong_FromLong(g.dv), PyLong_FromUnsignedLong(g.item),
-                                            glyph_name(names, g.id)});
-    if (glyph == nullptr) return nullptr;
-    PyTuple_SetItem(glyphs.get(), static_cast<Py_ssize_t>(i), glyph);
+    column[kId][i] = g.id;
+    column[kCluster][i] = static_cast<std::int32_t>(text.at(g.cluster));
+    column[kAdvance][i] = g.advance;
+    column[kDu][i] = g.du;
+    column[kDv][i] = g.dv;
+    column[kXOffset][i] = rtl ? -g.du : g.du;
+    column[kYOffset][i] = g.dv;
+    column[kItem][i] = static_cast<std::int32_t>(g.item);
   }
-  return glyphs.release();
+  return new_glyph_run(columns.get(), names);
+}
+
+// One line per item of the itemizer that was shaped as several.
+PyObject *cut_warnings(const tesvo::ShapedText &shaped, const Text &text) {
+  PyRef out(PyTuple_New(static_cast<Py_ssize_t>(shaped.cuts.size())));
+  if (!out) return nullptr;
+  for (std::size_t i = 0; i < shaped.cuts.size(); ++i) {
+    const tesvo::ItemCut &cut = shaped.cuts[i];
+    std::string line = "characters " + std::to_string(text.at(cut.start)) + " to " +
+                       std::to_string(text.at(cut.end)) +
+                       " form one item of more than 65,535 glyphs, the most a Uniscribe item holds: shaped as " +
+                       std::to_string(cut.pieces) + " items (Item.continues), cut at break opportunities";
+    if (cut.grapheme_cuts > 0)
+      line += ", " + std::to_string(cut.grapheme_cuts) + " of the cuts at grapheme boundaries, where " +
+              "32,768 characters had no break opportunity";
+    PyObject *text_line = PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), nullptr);
+    if (text_line == nullptr) return nullptr;
+    PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(i), text_line);
+  }
+  return out.release();
 }
 
 // A new reference to None (Py_NewRef is not in the 3.9 limited API).
@@ -200,8 +221,8 @@ PyObject *none_ref() {
 // None where the port does not give it, the positions None where the stage
 // does not position.
 PyObject *stage_glyph(const tesvo::StageGlyphRecord &g, const Text &text) {
-  PyRef cluster(g.cluster >= 0 && static_cast<std::size_t>(g.cluster) < text.index.size()
-                    ? PyLong_FromUnsignedLong(text.index[static_cast<std::size_t>(g.cluster)])
+  PyRef cluster(g.cluster >= 0 && static_cast<std::size_t>(g.cluster) <= text.units.size()
+                    ? PyLong_FromUnsignedLong(text.at(static_cast<std::size_t>(g.cluster)))
                     : none_ref());
   if (!cluster) return nullptr;
   if (!g.positioned) return Py_BuildValue("(lOOOO)", static_cast<long>(g.id), cluster.get(), Py_None, Py_None, Py_None);
@@ -233,7 +254,7 @@ PyObject *stages_tuple(const tesvo::ShapedText &shaped, const Text &text) {
   return stages.release();
 }
 
-// (items, glyphs, stages) for a shaped text, its message for a failed one.
+// (items, glyphs, stages, warnings) for a shaped text, its message for a failed one.
 PyObject *outcome_object(const Outcome &outcome, const Text &text, PyObject *names) {
   if (const auto *message = std::get_if<std::string>(&outcome))
     return PyUnicode_DecodeUTF8(message->data(), static_cast<Py_ssize_t>(message->size()), "replace");
@@ -241,11 +262,13 @@ PyObject *outcome_object(const Outcome &outcome, const Text &text, PyObject *nam
   const auto &shaped = std::get<tesvo::ShapedText>(outcome);
   PyRef items(items_tuple(shaped, text));
   if (!items) return nullptr;
-  PyRef glyphs(glyphs_tuple(shaped, text, names));
+  PyRef glyphs(glyph_run(shaped, text, names));
   if (!glyphs) return nullptr;
   PyRef stages(stages_tuple(shaped, text));
   if (!stages) return nullptr;
-  return PyTuple_Pack(3, items.get(), glyphs.get(), stages.get());
+  PyRef warnings(cut_warnings(shaped, text));
+  if (!warnings) return nullptr;
+  return PyTuple_Pack(4, items.get(), glyphs.get(), stages.get(), warnings.get());
 }
 
 // ---- entry points ----------------------------------------------------------------
@@ -359,7 +382,7 @@ template <class Work> void without_interpreter(std::size_t count, Work work) {
 }
 
 // shape(session, texts: list[str], direction, features, script, language, variations, trace, names)
-//   -> list of (items, glyphs, stages) or error message, one per text.
+//   -> list of (items, glyphs, stages, warnings) or error message, one per text.
 // Bad options raise ValueError before any text is shaped.
 PyObject *shape_texts(PyObject *args) {
   PyObject *capsule, *texts;
@@ -609,6 +632,13 @@ PyObject *axis_coordinates(PyObject *args) {
   return out.release();
 }
 
+// use_glyph_type(Glyph): the record class of every GlyphRun.
+PyObject *glyph_type(PyObject *args) {
+  PyObject *type;
+  if (!PyArg_ParseTuple(args, "O:use_glyph_type", &type)) return nullptr;
+  return tesvo::py::use_glyph_type(type);
+}
+
 // The module's functions, each guarded: no C++ exception reaches the interpreter.
 template <PyObject *(*Function)(PyObject *)> PyObject *guarded(PyObject *, PyObject *args) {
   return tesvo::py::guarded([&] { return Function(args); });
@@ -635,6 +665,8 @@ PyMethodDef g_methods[] = {
      "parse_features(text) -> [(tag, value)]: a feature list as the engine reads it"},
     {"parse_variations", guarded<parse_variation_list>, METH_VARARGS,
      "parse_variations(text) -> [(tag, value)]: a location as the engine reads it"},
+    {"use_glyph_type", guarded<glyph_type>, METH_VARARGS,
+     "use_glyph_type(Glyph): the NamedTuple class of the records GlyphRun hands out, set once"},
     {"compat_rtl", guarded<compat_rtl>, METH_VARARGS,
      "compat_rtl(text) -> bool: whether shape_json's automatic direction makes the paragraph right to left"},
     {nullptr, nullptr, 0, nullptr}};
@@ -663,7 +695,12 @@ extern "C" __attribute__((visibility("default"))) PyObject *PyInit__engine(void)
   PyRef module(PyModule_Create(&g_module_def));
   if (!module) return nullptr;
   if (PyModule_AddStringConstant(module.get(), "__version__", TESVO_VERSION) != 0) return nullptr;
-  if (!add_type(module.get(), "Glyph", &g_glyph_desc, g_glyph_type)) return nullptr;
   if (!add_type(module.get(), "Item", &g_item_desc, g_item_type)) return nullptr;
+  PyObject *run_type = tesvo::py::make_glyph_run_type();
+  if (run_type == nullptr) return nullptr;
+  if (PyModule_AddObject(module.get(), "GlyphRun", run_type) != 0) {
+    Py_DECREF(run_type);
+    return nullptr;
+  }
   return module.release();
 }

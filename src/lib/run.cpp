@@ -20,6 +20,11 @@ namespace {
 constexpr int kMaxScriptTags = 8;
 constexpr std::int64_t kLargestDoubledGlyphBuffer = 65536;
 constexpr std::uint64_t kUnset = std::numeric_limits<std::uint64_t>::max();
+// The longest piece an overflowing item is cut into, in UTF-16 code units: a
+// piece of one or two glyphs per character fits 65,535 glyphs.
+constexpr std::uint64_t kPieceChars = 32768;
+constexpr std::size_t kNoCut = std::numeric_limits<std::size_t>::max();
+constexpr const char *kGlyphOverflow = "ScriptShapeOpenType: glyph buffer overflow";
 
 // Buffer sizes from the text length, at least 16, kept within int.
 int buffer_size(std::int64_t wanted) {
@@ -33,6 +38,7 @@ struct Item {
   OPENTYPE_TAG itemizer_tag;
   std::uint64_t start;
   std::uint64_t end;
+  bool continues = false;  // a piece of the item before it
 };
 
 
@@ -98,6 +104,7 @@ struct ShapedItem {
   std::vector<SCRIPT_GLYPHPROP> glyph_props;
   int capacity = 0;  // cMaxGlyphs of the successful attempt
   int glyph_count = 0;
+  bool overflowed = false;  // more glyphs than the largest buffer
 };
 
 bool font_lists(const ShapeRun &run, OPENTYPE_TAG tag) {
@@ -127,6 +134,7 @@ Result<std::monostate> shape_item(ShapeRun &run, std::u16string_view text, const
   out.char_props.assign(chars, SCRIPT_CHARPROP{});
   int capacity = buffer_size(3LL * chars + 8);
   int glyph_count = 0;
+  out.overflowed = false;
   for (;;) {
     out.glyphs.assign(capacity, 0);
     out.glyph_props.assign(capacity, SCRIPT_GLYPHPROP{});
@@ -135,7 +143,10 @@ Result<std::monostate> shape_item(ShapeRun &run, std::u16string_view text, const
                                out.char_props.data(), out.glyphs.data(), out.glyph_props.data(), &glyph_count);
     if (hr == S_OK) break;
     if (hr != E_OUTOFMEMORY) return fail("ScriptShapeOpenType tag=" + tag_hex(tag) + ": " + named_code(hr));
-    if (capacity > kLargestDoubledGlyphBuffer) return fail("ScriptShapeOpenType: glyph buffer overflow");
+    if (capacity > kLargestDoubledGlyphBuffer) {
+      out.overflowed = true;
+      return fail(kGlyphOverflow);
+    }
     begin_trace(run);
     capacity *= 2;
   }
@@ -224,8 +235,13 @@ struct ItemBuffers {
   std::vector<GlyphRecord> records;
 };
 
+Result<std::monostate> run_pieces(ShapeRun &run, std::u16string_view text, const Item &item,
+                                  const FeatureList &features, ItemBuffers &buffers, ItemSink &sink,
+                                  std::size_t cut);
+
 Result<std::monostate> run_item(ShapeRun &run, std::u16string_view text, const Item &item,
-                                const FeatureList &features, ItemBuffers &buffers, ItemSink &sink) {
+                                const FeatureList &features, ItemBuffers &buffers, ItemSink &sink,
+                                std::size_t cut = kNoCut) {
   OPENTYPE_TAG tag = choose_script_tag(run, item);
 
   run.lookup_stages.clear();
@@ -241,7 +257,10 @@ Result<std::monostate> run_item(ShapeRun &run, std::u16string_view text, const I
   int chars = static_cast<int>(item.end - item.start);
   FeatureRange range(features, run.ranged_features, item.start, item.end);
   ShapedItem &shaped = buffers.shaped;
-  if (auto r = shape_item(run, text, item, analysis, tag, range, shaped); !r) return r.take_failure();
+  if (auto r = shape_item(run, text, item, analysis, tag, range, shaped); !r) {
+    if (shaped.overflowed && run.cut_long_items) return run_pieces(run, text, item, features, buffers, sink, cut);
+    return r.take_failure();
+  }
 
   std::span<const WORD> shaped_ids(shaped.glyphs.data(), static_cast<std::size_t>(shaped.glyph_count));
   if (auto r = report_item_probes(switches, run, shaped_ids, shaped.capacity); !r) return r.take_failure();
@@ -262,7 +281,76 @@ Result<std::monostate> run_item(ShapeRun &run, std::u16string_view text, const I
   for (std::size_t k = 0; k < records.size(); ++k)
     records[k] = GlyphRecord{shaped.glyphs[k], buffers.first[k], buffers.offsets[k].du, buffers.offsets[k].dv,
                              buffers.advances[k]};
-  sink.item(run, ItemView{item.index, item.analysis, tag, item.start, item.end}, records);
+  sink.item(run, ItemView{item.index, item.analysis, tag, item.start, item.end, item.continues}, records);
+  return std::monostate{};
+}
+
+// The break opportunities of an item's characters: the backend's ScriptBreak,
+// else white space (the common space characters), a break after it, and
+// caret stops between code points.
+std::vector<SCRIPT_LOGATTR> item_breaks(const ShapeRun &run, std::u16string_view chars,
+                                        const SCRIPT_ANALYSIS &analysis) {
+  std::vector<SCRIPT_LOGATTR> breaks(chars.size(), SCRIPT_LOGATTR{});
+  if (run.usp.script_break != nullptr &&
+      run.usp.script_break(chars.data(), static_cast<int>(chars.size()), &analysis, breaks.data()) == S_OK)
+    return breaks;
+  for (std::size_t i = 0; i < chars.size(); ++i) {
+    const char16_t c = chars[i];
+    breaks[i].fWhiteSpace = c == u' ' || c == u'\t' || c == 0x3000 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A);
+    breaks[i].fCharStop = c < 0xDC00 || c > 0xDFFF;
+    breaks[i].fSoftBreak = i > 0 && breaks[i - 1].fWhiteSpace && !breaks[i].fWhiteSpace;
+  }
+  return breaks;
+}
+
+// Where a piece that starts at `from` ends, at most `limit` code units on:
+// before the last character in that stretch that may start a line after white
+// space, else before the last that may start a line, else at the last grapheme
+// boundary (`grapheme` set), else at the limit. Offsets in the item.
+std::size_t piece_end(std::span<const SCRIPT_LOGATTR> breaks, std::size_t from, std::size_t limit, bool &grapheme) {
+  const std::size_t last = from + limit;
+  for (std::size_t p = last; p > from; --p)
+    if (breaks[p].fSoftBreak && breaks[p - 1].fWhiteSpace) return p;
+  for (std::size_t p = last; p > from; --p)
+    if (breaks[p].fSoftBreak) return p;
+  grapheme = true;
+  for (std::size_t p = last; p > from; --p)
+    if (breaks[p].fCharStop) return p;
+  return last;
+}
+
+// An item with more glyphs than one Uniscribe item holds, shaped as pieces of
+// at most kPieceChars code units (half of the item, if less); a piece that
+// still overflows is cut again. Each piece is an item of its own for the
+// backend, flagged as neither beginning nor ending the text where it does not.
+Result<std::monostate> run_pieces(ShapeRun &run, std::u16string_view text, const Item &item,
+                                  const FeatureList &features, ItemBuffers &buffers, ItemSink &sink,
+                                  std::size_t cut) {
+  const std::size_t length = item.end - item.start;
+  if (length < 2) return fail(kGlyphOverflow);
+  if (cut == kNoCut) {
+    cut = run.cuts.size();
+    run.cuts.push_back(ItemCut{item.start, item.end, 1, 0});
+  }
+  const std::size_t limit = std::min<std::size_t>(kPieceChars, length / 2);
+  const std::vector<SCRIPT_LOGATTR> breaks = item_breaks(run, text.substr(item.start, length), item.analysis);
+  std::size_t from = 0;
+  while (from < length) {
+    bool grapheme = false;
+    const std::size_t to = length - from <= limit ? length : piece_end(breaks, from, limit, grapheme);
+    Item piece = item;
+    piece.start = item.start + from;
+    piece.end = item.start + to;
+    piece.continues = item.continues || from > 0;
+    if (piece.start > 0) piece.analysis.s.fEngineReserved |= 1;
+    if (piece.end < text.size()) piece.analysis.s.fEngineReserved |= 2;
+    if (to < length) {
+      run.cuts[cut].pieces += 1;
+      run.cuts[cut].grapheme_cuts += grapheme ? 1 : 0;
+    }
+    if (auto r = run_item(run, text, piece, features, buffers, sink, cut); !r) return r.take_failure();
+    from = to;
+  }
   return std::monostate{};
 }
 
@@ -334,6 +422,7 @@ Result<std::monostate> shape_items_into(std::u16string_view text, std::uint16_t 
     Item item{i, items[i].a, tags[i], static_cast<std::uint64_t>(start), static_cast<std::uint64_t>(end)};
     if (auto r = run_item(run, text, item, features, buffers, sink); !r) return r.take_failure();
   }
+  sink.finish(run);
   return std::monostate{};
 }
 

@@ -25,6 +25,16 @@ struct StagePair {
   std::vector<std::uint16_t> glyphs;
 };
 
+// An item of the itemizer that held more glyphs than one Uniscribe item can
+// and was shaped as `pieces` items, cut at break opportunities (at grapheme
+// boundaries `grapheme_cuts` times, where a stretch had no other).
+struct ItemCut {
+  std::uint64_t start;  // UTF-16 code units of the text
+  std::uint64_t end;
+  std::size_t pieces;
+  std::size_t grapheme_cuts;
+};
+
 // State shared by the steps of one run. The driver owns it and the cache.
 struct ShapeRun {
   ShapeRun(const Usp10 &table, SCRIPT_CACHE *script_cache, bool traced, bool native)
@@ -43,6 +53,10 @@ struct ShapeRun {
   NativeCapture native;  // what the native capture saw for the current item
   OPENTYPE_TAG script_tag = 0;         // tagScript of every item; 0: the font's best for each item
   OPENTYPE_TAG language_tag = kTagDflt;  // tagLangSys of every item
+  // Cut an item that overflows the glyph buffer into pieces instead of
+  // failing; each cut is recorded in `cuts`.
+  bool cut_long_items = false;
+  std::vector<ItemCut> cuts;
   // The script tags the font's GSUB and GPOS list, when known: an item is
   // then shaped, and reported, with the tag whose lookups the font selects (a
   // requested tag the font lacks falls back as it does without one, and an
@@ -60,6 +74,7 @@ struct ItemView {
   OPENTYPE_TAG tag;          // the script tag it was shaped with
   std::uint64_t start;       // UTF-16 code units of the text
   std::uint64_t end;
+  bool continues = false;    // a piece of the item before it, cut at the glyph limit
 };
 
 // Takes each item's glyphs as soon as the item is placed, in logical order of
@@ -69,6 +84,8 @@ class ItemSink {
  public:
   virtual ~ItemSink() = default;
   virtual void item(ShapeRun &run, const ItemView &item, std::span<const GlyphRecord> records) = 0;
+  // After the last item.
+  virtual void finish(ShapeRun &run) { (void)run; }
 };
 
 // Itemizes the text at paragraph level `rtl`, then shapes and places every

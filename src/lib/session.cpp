@@ -56,7 +56,7 @@ class RecordSink : public ItemSink {
     out_.items.push_back(ShapedItemRecord{static_cast<std::uint32_t>(item.start),
                                           static_cast<std::uint32_t>(item.end),
                                           static_cast<std::uint8_t>(item.analysis.s.uBidiLevel), rtl, item.tag,
-                                          static_cast<std::uint16_t>(item.analysis.eScript)});
+                                          static_cast<std::uint16_t>(item.analysis.eScript), item.continues});
     const std::size_t n = records.size();
     for (std::size_t i = 0; i < n; ++i) {
       const GlyphRecord &r = records[rtl ? n - 1 - i : i];
@@ -71,6 +71,8 @@ class RecordSink : public ItemSink {
     run.item_stages.clear();
     run.lookup_stages.clear();
   }
+
+  void finish(ShapeRun &run) override { out_.cuts = std::move(run.cuts); }
 
  private:
   // A stage as the port's full read-back gives it: kind, true clusters, positions.
@@ -223,8 +225,11 @@ Result<JsonText> FontSession::document(std::u16string_view text, const TextPlan 
 Result<ShapedText> FontSession::shape(std::u16string_view text, const TextPlan &plan) {
   pause_for("TESVO_PRESLEEP_MS");
   ShapedText out;
+  out.glyphs.reserve(text.size());  // about one glyph per character: no copy while the rows grow
   RecordSink sink(out);
-  if (auto ran = shape_text(usp_, port_font(), text, plan, sink); !ran) return ran.take_failure();
+  TextPlan cutting = plan;
+  cutting.cut_long_items = true;
+  if (auto ran = shape_text(usp_, port_font(), text, cutting, sink); !ran) return ran.take_failure();
   if (out.glyphs.empty()) return fail("no glyphs produced");
   return out;
 }

@@ -40,6 +40,7 @@ struct ShapedItemRecord {
   bool rtl;
   OPENTYPE_TAG script_tag;  // the tag the item was shaped with
   std::uint16_t script;     // the backend's script number
+  bool continues;           // a piece of the item before it, cut at the glyph limit
 };
 
 // In the order of the compatibility result: items in logical order, the
@@ -76,6 +77,7 @@ struct ShapedText {
   std::vector<ShapedItemRecord> items;
   std::vector<ShapedGlyphRecord> glyphs;
   std::vector<StageRecord> stages;
+  std::vector<ItemCut> cuts;  // the itemizer's items shaped as several
 };
 
 class FontSession {

@@ -33,6 +33,7 @@ struct Usp10 {
   usp_clear_font_bytes_fn *clear_font_bytes = nullptr;
   usp_capabilities_fn *capabilities = nullptr;
   usp_backend_version_fn *backend_version = nullptr;
+  ScriptBreakFn *script_break = nullptr;
   usp_set_variations_fn *set_variations = nullptr;
   usp_variation_coords_fn *variation_coords = nullptr;
   usp_language_tags_fn *language_tags = nullptr;

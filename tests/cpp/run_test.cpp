@@ -124,6 +124,7 @@ struct FakeBackend {
   std::optional<int> font_tag_count;
 
   std::map<std::size_t, ItemPlan> plans;
+  int longest_item = 0;  // E_OUTOFMEMORY for every item of more characters; 0: no limit
   std::function<void(std::size_t start)> on_shaped;
   std::optional<int> trace_count;
 
@@ -242,6 +243,7 @@ HRESULT fake_shape(HDC hdc, SCRIPT_CACHE *psc, SCRIPT_ANALYSIS *psa, OPENTYPE_TA
     char_props[c].reserved = 1;
   }
 
+  if (f.longest_item > 0 && chars > f.longest_item) return E_OUTOFMEMORY;
   ItemPlan &plan = f.plans[start];
   int attempt = f.attempts[start]++;
   if (plan.always_oom || attempt < plan.oom_attempts) {
@@ -512,6 +514,7 @@ class ShapeItems : public ::testing::Test {
     tesvo::FontFacts facts{1000, 50, family, path};
     auto result = tesvo::shape_items(text, o.rtl, usp, run, facts, o.features);
     traces = std::move(run.item_traces);
+    cuts = std::move(run.cuts);
     current_run = nullptr;
     EXPECT_EQ(backend.handle_faults, 0);
     EXPECT_EQ(cache, nullptr);
@@ -541,6 +544,7 @@ class ShapeItems : public ::testing::Test {
   FakeBackend backend;
   Usp10 usp = fake_table();
   std::vector<tesvo::ItemTrace> traces;  // the run's full stages
+  std::vector<tesvo::ItemCut> cuts;      // the items the run cut
 };
 
 // ---- buffer sizes ------------------------------------------------------------------------
@@ -590,6 +594,43 @@ TEST_F(ShapeItems, OutOfMemoryDoublesTheGlyphBufferUpTo131072ThenFails) {
     expected.push_back("shape");
   }
   EXPECT_EQ(backend.log, expected);
+}
+
+// An item past the glyph limit, with a run that cuts it and a backend without
+// ScriptBreak: pieces end after white space, or where a stretch has none at a
+// code point boundary; each piece tells the backend whether it begins or ends
+// the text (fEngineReserved: 1 not the beginning, 2 not the end).
+TEST_F(ShapeItems, AnOverflowingItemIsCutIntoPiecesAfterWhiteSpace) {
+  struct Case {
+    std::u16string text;
+    int longest;
+    std::vector<std::pair<std::size_t, int>> pieces;  // start, characters
+    std::vector<unsigned> engine_bits;
+    std::size_t grapheme_cuts;
+  };
+  const std::vector<Case> cases = {
+      {u"aa bb cc dd", 5, {{0, 3}, {3, 3}, {6, 5}}, {2, 3, 1}, 0},
+      {u"abcdefgh", 4, {{0, 4}, {4, 4}}, {2, 1}, 1},
+      {u"ab\U0001F600cd", 4, {{0, 2}, {2, 3}, {5, 1}}, {2, 3, 1}, 2},  // never inside a surrogate pair
+  };
+  for (const Case &c : cases) {
+    backend = FakeBackend{};
+    backend.longest_item = c.longest;
+    Value doc = shape_ok(c.text, {.before = [](ShapeRun &run) { run.cut_long_items = true; }});
+    std::vector<std::pair<std::size_t, int>> pieces;
+    std::vector<unsigned> bits;
+    for (const ShapeCall &s : backend.shapes) {
+      if (s.chars > c.longest) continue;  // the attempts that overflowed
+      pieces.emplace_back(s.start, s.chars);
+      bits.push_back(s.analysis >> 30);
+    }
+    EXPECT_EQ(pieces, c.pieces) << std::string(c.text.begin(), c.text.end());
+    EXPECT_EQ(bits, c.engine_bits);
+    ASSERT_EQ(cuts.size(), 1U);
+    EXPECT_EQ(cuts[0].pieces, c.pieces.size());
+    EXPECT_EQ(cuts[0].grapheme_cuts, c.grapheme_cuts);
+    EXPECT_EQ(final_of(doc).size(), c.text.size());
+  }
 }
 
 TEST_F(ShapeItems, GlyphBufferStartingAt17StopsAfter69632) {

@@ -88,7 +88,11 @@ def _run(words: list[str], say: Callable[[str], None]) -> int:
     except (ShapeError, TypeError, UnicodeError) as e:
         # A text that could not be shaped; a TypeError here would be an argument this
         # command got wrong, reported the same way rather than as a traceback.
-        say(f"{name}: {one_line(e)}")
+        message = one_line(e)
+        say(f"{name}: {message}")
+        extra = hint(message)
+        if extra:
+            say(f"{name}: hint: {extra}")
         return EXIT_DIFFER
 
 

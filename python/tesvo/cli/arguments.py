@@ -187,6 +187,9 @@ def hint(message: str) -> Optional[str]:
         return None
     if message.startswith("dlopen(") and ") failed" in message:
         return _loader_error(message[len("dlopen("):message.rindex(") failed")])
+    if message == "ScriptShapeOpenType: glyph buffer overflow":
+        return ("one Uniscribe item holds at most 65,535 glyphs; --schema tesvo shapes a longer run as "
+                "several items, cut at break opportunities")
     if message.endswith(" missing in module"):
         return ("the backend library does not export the Uniscribe OpenType entry points; "
                 "is it a Uniscribe port?")

@@ -1,0 +1,26 @@
+// The glyphs of a result as tesvo._engine hands them out: one bytes object
+// holding every glyph's fields in columns of 32-bit integers, and a sequence
+// type over it that makes a Glyph record only when one is read.
+#pragma once
+
+#include "lib/py_ref.h"
+
+namespace tesvo::py {
+
+// The columns, in this order, each `count` int32 values in native byte order.
+// A record holds them and then the glyph's name.
+enum GlyphColumn { kId, kCluster, kAdvance, kDu, kDv, kXOffset, kYOffset, kItem, kGlyphColumns };
+inline constexpr int kGlyphFields = kGlyphColumns + 1;
+
+// Makes the GlyphRun type; a new reference, or null with an exception set.
+PyObject *make_glyph_run_type();
+
+// The record type of every run from now on: the package's Glyph NamedTuple,
+// given once when the package is imported. None, or null with an exception set.
+PyObject *use_glyph_type(PyObject *type);
+
+// A new GlyphRun over `columns` (a bytes object of kGlyphColumns * count int32s)
+// and the font's glyph names (a tuple of str, by glyph id).
+PyObject *new_glyph_run(PyObject *columns, PyObject *names);
+
+}  // namespace tesvo::py

@@ -1,0 +1,81 @@
+"""Texts longer than one Uniscribe item holds: the package cuts such an item at break
+opportunities into items marked `continues`, and the glyphs stay HarfBuzz's single run;
+the compatibility call keeps failing as before. And the result's glyph columns."""
+
+import json
+import pickle
+import subprocess
+
+import pytest
+
+import _tesvo
+import tesvo
+
+from test_api import NASKH, NOTO_SANS, need
+from test_trace_bundled import NOTO
+
+WORDS = {
+    "latin": (NOTO_SANS, "The quick brown fox jumps over the lazy dog, while office staff fly to the fjord."),
+    "devanagari": (NOTO / "NotoSansDevanagari-Regular.ttf",
+                   "\u0939\u093f\u0928\u094d\u0926\u0940 \u0938\u0902\u092f\u0941\u0915\u094d\u0924 "
+                   "\u0915\u094d\u0937 \u0924\u094d\u0930 \u0935\u093f\u0926\u094d\u092f\u093e\u0930\u094d"
+                   "\u0925\u0940 \u092a\u0941\u0938\u094d\u0924\u0915\u093e\u0932\u092f \u092e\u0947\u0902"),
+    "arabic": (NASKH, "\u0627\u0644\u062e\u0637 \u0627\u0644\u0639\u0631\u0628\u064a \u0641\u0646 "
+                      "\u062c\u0645\u064a\u0644 \u064a\u062c\u0645\u0639 \u0628\u064a\u0646 "
+                      "\u0627\u0644\u062f\u0651\u0650\u0642\u0629 \u0648\u0627\u0644\u0625\u0628\u062f\u0627\u0639"),
+}
+
+
+def hb_shape_file(path, text, tmp_path):
+    source = tmp_path / "text.txt"
+    source.write_text(text, encoding="utf-8")
+    out = subprocess.run(["hb-shape", "--output-format=json", "--no-glyph-names", str(path),
+                          f"--text-file={source}"], capture_output=True, text=True, check=True).stdout
+    return [(g["g"], g["cl"], g["ax"], g["dx"], g["dy"]) for g in json.loads(out)]
+
+
+def one_run(result):
+    """The glyphs of a result whose items are pieces of one run, in that run's visual order."""
+    pieces = [[] for _ in result.items]
+    for g in result.glyphs:
+        pieces[g.item].append((g.id, g.cluster, g.advance, g.x_offset, g.y_offset))
+    if result.items[0].rtl:
+        pieces.reverse()
+    return [g for piece in pieces for g in piece]
+
+
+@pytest.mark.parametrize("script", WORDS)
+def test_a_run_past_the_glyph_limit_is_cut_at_spaces_and_keeps_harfbuzz_glyphs(script, tmp_path):
+    path, words = WORDS[script]
+    text = " ".join([words] * (120_000 // len(words)))
+    result = tesvo.Font(need(path)).shape(text)
+    assert [i.continues for i in result.items] == [False] + [True] * (len(result.items) - 1)
+    assert len(result.items) >= 2 and len(result.warnings) == 1 and "grapheme" not in result.warnings[0]
+    assert all(text[i.start - 1] == " " for i in result.items[1:])
+    assert one_run(result) == hb_shape_file(path, text, tmp_path)
+    # the compatibility call keeps its limit and its message
+    with pytest.raises(RuntimeError, match=r"^ScriptShapeOpenType: glyph buffer overflow$"):
+        _tesvo.shape_json(path.read_bytes(), text)
+
+
+def test_a_run_without_break_opportunities_is_cut_at_grapheme_boundaries():
+    text = "a\u0301\u0302" * 40_000  # no break opportunity; a cut before an accent would show
+    result = tesvo.Font(need(NOTO_SANS)).shape(text)
+    assert len(result.items) >= 2 and "grapheme boundaries" in result.warnings[0]
+    assert all(text[i.start] == "a" for i in result.items)
+    assert all(text[c] == "a" for c in result.clusters)
+
+
+def test_glyph_columns_are_the_records_fields_and_survive_pickling():
+    result = tesvo.Font(need(NASKH)).shape("abc \u0645\u0631\u062d\u0628\u0627 def")
+    records = list(result.glyphs)
+    columns = (result.glyph_ids, result.clusters, result.advances, result.du, result.dv, result.x_offsets,
+               result.y_offsets, result.glyph_items)
+    assert [tuple(g)[:8] for g in records] == list(zip(*(c.tolist() for c in columns)))
+    assert [g.name for g in records] == [tesvo.Font(NASKH).glyph_names[g.id] for g in records]
+    assert all(c.format == "i" and c.readonly and c.contiguous for c in columns)
+    assert result.glyphs[-1] == records[-1] and result.glyphs[1:3] == tuple(records[1:3])
+    with pytest.raises(IndexError):
+        result.glyphs[len(records)]
+    again = pickle.loads(pickle.dumps(result))
+    assert again == result and list(again.glyphs) == records
