@@ -27,15 +27,18 @@ def _or(default: T, read: Callable[[], T]) -> T:
 
 class FontArt:
     """The drawing side of one font: face `index` of a collection (the first by default, as
-    the module shapes it), at its default instance. Glyph ids outside the font draw as nothing. A font without
+    the module shapes it), at its default instance or at `location` (design values by axis
+    tag). Glyph ids outside the font draw as nothing. A font without
     outlines (colour bitmaps only, such as Noto Color Emoji) draws each glyph as a box with
     its id (`outlines` is False), and so does a font fontTools cannot read."""
 
-    def __init__(self, data: bytes, index: int = 0) -> None:
+    def __init__(self, data: bytes, index: int = 0, location: Optional[Dict[str, float]] = None) -> None:
         self._font = _or(None, lambda: TTFont(io.BytesIO(data), fontNumber=index, lazy=True))
         self._order: list[str] = _or([], lambda: list(self._font.getGlyphOrder())) if self._font else []
         try:
-            self._glyphs = self._font.getGlyphSet() if self._font is not None and self._order else None
+            # a variable font's outlines at the location it was shaped at
+            self._glyphs = (self._font.getGlyphSet(location=location or None)
+                            if self._font is not None and self._order else None)
         except Exception:  # no glyf, CFF or CFF2 table (TTLibError), or a damaged one
             self._glyphs = None
         self.outlines = self._glyphs is not None

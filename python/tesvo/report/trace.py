@@ -392,7 +392,8 @@ def render_report(
     """The report page for a tesvo.Result shaped with trace=True from face `index` of
     `font_data`, in a paragraph of the given direction."""
     items = regroup(result)
-    page = _Page(FontArt(font_data, index), items, result.text, shaped_names(result))
+    location = {axis.tag: axis.value for axis in result.location}
+    page = _Page(FontArt(font_data, index, location), items, result.text, shaped_names(result))
     line = _positioned_run(
         page,
         [(item, item.final) for item in visual_item_order(items)],
@@ -409,6 +410,9 @@ def render_report(
             ("units per em", str(result.font.upem)),
             ("glyphs in font", str(result.font.glyph_count)),
             ("backend", result.font.backend),
+            *([("backend runs on", result.font.backend_version)] if result.font.backend_version else []),
+            *([("location", ", ".join(f"{a.tag}={a.value:g} ({a.normalized:+.3f})" for a in result.location))]
+              if result.location else []),
             ("text", _shown_text(result.text)),
             ("length", f"{len(result.text):,} characters, {len(result.glyphs):,} glyphs, {len(items)} items"),
             ("paragraph", "right to left" if paragraph_rtl else "left to right"),
