@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <unordered_map>
+#include <utility>
 
 #include "lib/unicode_tables.h"
 #include "lib/utf.h"
@@ -231,29 +232,11 @@ std::string quoted(std::string_view text) {
   return out;
 }
 
-Result<FeatureList> parse_features(std::string_view features) {
-  FeatureList records;
-  std::unordered_map<OPENTYPE_TAG, std::size_t> position;  // tag -> index in records
-  std::size_t start = 0;
-  while (start <= features.size()) {
-    std::size_t comma = features.find(',', start);
-    if (comma == std::string_view::npos) comma = features.size();
-    std::string_view item = trim(features.substr(start, comma - start));
-    start = comma + 1;
-    if (item.empty()) continue;
+namespace {
 
-    Result<ParsedItem> parsed = parse_item(item, false);
-    if (!parsed) return fail("bad feature " + quoted(item) + ": " + parsed.error());
-    auto [slot, inserted] = position.try_emplace(parsed->tag, records.size());
-    if (inserted)
-      records.push_back({parsed->tag, parsed->value});
-    else
-      records[slot->second].lParameter = parsed->value;
-  }
-  return records;
-}
-
-Result<FeatureSet> parse_feature_set(std::string_view features) {
+// Reads the list into a set; ranges only where `ranges` says so (the
+// compatibility call refuses them with the parser's own message).
+Result<FeatureSet> parse_list(std::string_view features, bool ranges) {
   FeatureSet set;
   std::unordered_map<OPENTYPE_TAG, std::size_t> position;  // tag -> index in set.whole
   std::size_t start = 0;
@@ -264,7 +247,7 @@ Result<FeatureSet> parse_feature_set(std::string_view features) {
     start = comma + 1;
     if (item.empty()) continue;
 
-    Result<ParsedItem> parsed = parse_item(item, true);
+    Result<ParsedItem> parsed = parse_item(item, ranges);
     if (!parsed) return fail("bad feature " + quoted(item) + ": " + parsed.error());
     if (parsed->start != 0 || parsed->end != kToTheEnd) {
       set.ranged.push_back({{parsed->tag, parsed->value}, parsed->start, parsed->end});
@@ -278,5 +261,15 @@ Result<FeatureSet> parse_feature_set(std::string_view features) {
   }
   return set;
 }
+
+}  // namespace
+
+Result<FeatureList> parse_features(std::string_view features) {
+  Result<FeatureSet> set = parse_list(features, false);
+  if (!set) return set.take_failure();
+  return std::move(set->whole);
+}
+
+Result<FeatureSet> parse_feature_set(std::string_view features) { return parse_list(features, true); }
 
 }  // namespace tesvo
