@@ -114,7 +114,7 @@ inline Bytes dict_int(std::int32_t v) {
 // Global Subr INDEX, then the charset, CharStrings (one endchar each) and a
 // Private DICT. The Top DICT's charset entry is `charset_offset` when given
 // (0, 1, 2: the predefined charsets), else where `charset` is stored.
-struct CffSpec {
+struct CffParts {
   std::uint16_t glyphs = 1;
   std::vector<std::string> strings;
   Bytes charset;
@@ -124,42 +124,42 @@ struct CffSpec {
   Bytes private_dict{0x8b, 0x15};       // nominalWidthX 0
 };
 
-inline Bytes cff(const CffSpec &spec) {
+inline Bytes cff(const CffParts &parts) {
   Bytes strings_index;
   {
     std::vector<Bytes> items;
-    for (const std::string &s : spec.strings) items.push_back(bytes(s));
+    for (const std::string &s : parts.strings) items.push_back(bytes(s));
     strings_index = cff_index(items);
   }
-  std::vector<Bytes> glyphs(spec.char_strings_count.value_or(spec.glyphs), Bytes{14});
+  std::vector<Bytes> glyphs(parts.char_strings_count.value_or(parts.glyphs), Bytes{14});
   const Bytes char_strings = cff_index(glyphs);
-  const std::size_t top_size = spec.top_extra.size() + 6 + 6 + 11;
+  const std::size_t top_size = parts.top_extra.size() + 6 + 6 + 11;
   const Bytes name_index = cff_index({bytes("A")});
   const std::size_t top_index_size = cff_index({Bytes(top_size, 0)}).size();
   const std::size_t charset_at = 4 + name_index.size() + top_index_size + strings_index.size() + 2;
-  const std::size_t char_strings_at = charset_at + spec.charset.size();
+  const std::size_t char_strings_at = charset_at + parts.charset.size();
   const std::size_t private_at = char_strings_at + char_strings.size();
 
-  Bytes top = spec.top_extra;
+  Bytes top = parts.top_extra;
   auto op = [&top](const Bytes &operand, std::initializer_list<std::uint8_t> code) {
     top.insert(top.end(), operand.begin(), operand.end());
     top.insert(top.end(), code);
   };
-  op(dict_int(spec.charset_offset.value_or(static_cast<std::int32_t>(charset_at))), {15});
+  op(dict_int(parts.charset_offset.value_or(static_cast<std::int32_t>(charset_at))), {15});
   op(dict_int(static_cast<std::int32_t>(char_strings_at)), {17});
-  Bytes private_operands = dict_int(static_cast<std::int32_t>(spec.private_dict.size()));
+  Bytes private_operands = dict_int(static_cast<std::int32_t>(parts.private_dict.size()));
   Bytes private_offset = dict_int(static_cast<std::int32_t>(private_at));
   private_operands.insert(private_operands.end(), private_offset.begin(), private_offset.end());
   op(private_operands, {18});
 
   Bytes b{1, 0, 4, 1};
-  for (const Bytes &part : {name_index, cff_index({top}), strings_index, Bytes{0, 0}, spec.charset, char_strings,
-                            spec.private_dict})
+  for (const Bytes &part : {name_index, cff_index({top}), strings_index, Bytes{0, 0}, parts.charset, char_strings,
+                            parts.private_dict})
     b.insert(b.end(), part.begin(), part.end());
   return b;
 }
 
-struct LayoutScriptSpec {
+struct LayoutScriptParts {
   std::string tag;
   bool default_language = false;
   std::vector<std::string> languages;
@@ -168,7 +168,7 @@ struct LayoutScriptSpec {
 };
 
 // A 'GSUB' or 'GPOS' of version 1.0 with a ScriptList and nothing else.
-inline Bytes layout_table(const std::vector<LayoutScriptSpec> &scripts, std::uint32_t version = 0x00010000) {
+inline Bytes layout_table(const std::vector<LayoutScriptParts> &scripts, std::uint32_t version = 0x00010000) {
   Bytes b;
   put32(b, 0, version);
   put16(b, 4, 10);  // ScriptList right after the header; no features, no lookups
@@ -178,7 +178,7 @@ inline Bytes layout_table(const std::vector<LayoutScriptSpec> &scripts, std::uin
   put16(list, 0, static_cast<std::uint16_t>(scripts.size()));
   list.resize(2 + 6 * scripts.size());
   for (std::size_t i = 0; i < scripts.size(); ++i) {
-    const LayoutScriptSpec &s = scripts[i];
+    const LayoutScriptParts &s = scripts[i];
     // The Script: its header and records, then its LangSys tables (the
     // default one first), each six bytes.
     const std::size_t count = s.languages.size();

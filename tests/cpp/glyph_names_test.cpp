@@ -28,10 +28,10 @@ Bytes otf(std::uint16_t glyphs, const std::vector<Table> &more) {
   return sfnt("OTTO", tables);
 }
 
-Bytes with_cff(const CffSpec &spec, std::vector<Table> more = {}) {
-  more.push_back({"CFF ", cff(spec)});
+Bytes with_cff(const CffParts &parts, std::vector<Table> more = {}) {
+  more.push_back({"CFF ", cff(parts)});
   more.push_back({"post", post(0x00030000)});
-  return otf(spec.glyphs, more);
+  return otf(parts.glyphs, more);
 }
 
 // Charsets: format 0 (one string id per glyph after .notdef) and formats
@@ -106,37 +106,37 @@ TEST(GlyphNames, PostTablesOfEveryVersion) {
 }
 
 TEST(GlyphNames, CffCharsetsOfEveryFormat) {
-  auto spec = [](std::uint16_t glyphs, Bytes charset, std::vector<std::string> strings = {"alpha", "beta"}) {
-    CffSpec s;
+  auto parts = [](std::uint16_t glyphs, Bytes charset, std::vector<std::string> strings = {"alpha", "beta"}) {
+    CffParts s;
     s.glyphs = glyphs;
     s.charset = std::move(charset);
     s.strings = std::move(strings);
     return s;
   };
   auto predefined = [](std::uint16_t glyphs, std::int32_t id) {
-    CffSpec s;
+    CffParts s;
     s.glyphs = glyphs;
     s.charset_offset = id;
     return s;
   };
-  CffSpec cid = spec(3, charset0({391, 392}));
+  CffParts cid = parts(3, charset0({391, 392}));
   cid.top_extra = {0x8b, 0x8c, 0x8b, 0x0c, 0x1e};  // ROS 0 1 0
-  CffSpec reals = spec(2, charset0({391}));
+  CffParts reals = parts(2, charset0({391}));
   // FontMatrix [.001 0 0 .001 0 0] as real numbers.
   reals.top_extra = {0x1e, 0xa0, 0x01, 0xff, 0x8b, 0x8b, 0x1e, 0xa0, 0x01, 0xff, 0x8b, 0x8b, 0x0c, 0x07};
   const Case cases[] = {
-      {"format 0", with_cff(spec(4, charset0({391, 5, 392}))), {".notdef", "alpha", "dollar", "beta"}},
-      {"format 1", with_cff(spec(5, charset_ranges(1, {{34, 2}, {391, 0}}))),
+      {"format 0", with_cff(parts(4, charset0({391, 5, 392}))), {".notdef", "alpha", "dollar", "beta"}},
+      {"format 1", with_cff(parts(5, charset_ranges(1, {{34, 2}, {391, 0}}))),
        {".notdef", "A", "B", "C", "alpha"}},
-      {"format 2", with_cff(spec(4, charset_ranges(2, {{392, 0}, {17, 1}}))), {".notdef", "beta", "zero", "one"}},
-      {"a string id past the String INDEX", with_cff(spec(3, charset0({391, 500}))), {".notdef", "alpha", "gid2"}},
+      {"format 2", with_cff(parts(4, charset_ranges(2, {{392, 0}, {17, 1}}))), {".notdef", "beta", "zero", "one"}},
+      {"a string id past the String INDEX", with_cff(parts(3, charset0({391, 500}))), {".notdef", "alpha", "gid2"}},
       {"ISOAdobe: the standard strings, then .notdef past zcaron", with_cff(predefined(231, 0)),
        {".notdef", "space", "exclam"}},
       {"Expert", with_cff(predefined(4, 1)), {".notdef", "space", "exclamsmall", "Hungarumlautsmall"}},
       {"Expert Subset", with_cff(predefined(4, 2)), {".notdef", "space", "dollaroldstyle", "dollarsuperior"}},
       {"real numbers in the Top DICT", with_cff(reals), {".notdef", "alpha"}},
       {"CID-keyed", with_cff(cid), {"gid0", "gid1", "gid2"}},
-      {"'post' first, then CFF past its glyphs", with_cff(spec(3, charset0({391, 392})), {{"post", post2({3}, {})}}),
+      {"'post' first, then CFF past its glyphs", with_cff(parts(3, charset0({391, 392})), {{"post", post2({3}, {})}}),
        {"space", "alpha", "beta"}},
   };
   for (const Case &c : cases) check(c);
@@ -144,7 +144,7 @@ TEST(GlyphNames, CffCharsetsOfEveryFormat) {
 
 TEST(GlyphNames, DamagedCffFallsBackToGlyphIds) {
   auto broken = [](auto change) {
-    CffSpec s;
+    CffParts s;
     s.glyphs = 3;
     s.charset = charset0({391, 392});
     s.strings = {"alpha", "beta"};
@@ -153,22 +153,22 @@ TEST(GlyphNames, DamagedCffFallsBackToGlyphIds) {
   };
   const Case cases[] = {
       {"charset ranges covering more glyphs than the font has",
-       broken([](CffSpec &s) { s.charset = charset_ranges(1, {{391, 5}}); }), {"gid0", "gid1", "gid2"}},
-      {"charset of an unknown format", broken([](CffSpec &s) { s.charset = {3, 0, 0, 0, 0}; }), {"gid0"}},
-      {"charset past the end of the table", broken([](CffSpec &s) { s.charset_offset = 5000; }), {"gid0"}},
-      {"CharStrings fewer than the glyphs", broken([](CffSpec &s) { s.char_strings_count = 2; }), {"gid0"}},
-      {"a negative count", broken([](CffSpec &s) { s.top_extra = {0x8a, 0x0c, 0x22}; }), {"gid0"}},
-      {"a reserved nibble in a real number", broken([](CffSpec &s) { s.top_extra = {0x1e, 0xd0, 0x0c, 0x07}; }),
+       broken([](CffParts &s) { s.charset = charset_ranges(1, {{391, 5}}); }), {"gid0", "gid1", "gid2"}},
+      {"charset of an unknown format", broken([](CffParts &s) { s.charset = {3, 0, 0, 0, 0}; }), {"gid0"}},
+      {"charset past the end of the table", broken([](CffParts &s) { s.charset_offset = 5000; }), {"gid0"}},
+      {"CharStrings fewer than the glyphs", broken([](CffParts &s) { s.char_strings_count = 2; }), {"gid0"}},
+      {"a negative count", broken([](CffParts &s) { s.top_extra = {0x8a, 0x0c, 0x22}; }), {"gid0"}},
+      {"a reserved nibble in a real number", broken([](CffParts &s) { s.top_extra = {0x1e, 0xd0, 0x0c, 0x07}; }),
        {"gid0"}},
-      {"an operator without its operand", broken([](CffSpec &s) { s.top_extra = {0x0c, 0x00}; }), {"gid0"}},
-      {"a number cut short", broken([](CffSpec &s) { s.private_dict = {0x1c, 0x00}; }), {"gid0"}},
-      {"a stack deeper than 513", broken([](CffSpec &s) { s.private_dict = Bytes(514, 0x8b); }), {"gid0"}},
+      {"an operator without its operand", broken([](CffParts &s) { s.top_extra = {0x0c, 0x00}; }), {"gid0"}},
+      {"a number cut short", broken([](CffParts &s) { s.private_dict = {0x1c, 0x00}; }), {"gid0"}},
+      {"a stack deeper than 513", broken([](CffParts &s) { s.private_dict = Bytes(514, 0x8b); }), {"gid0"}},
   };
   for (const Case &c : cases) check(c);
 
   // An Encoding appended to the table; names only when it fits whole.
   auto with_encoding = [&](Bytes encoding) {
-    CffSpec s;
+    CffParts s;
     s.glyphs = 3;
     s.charset = charset0({391, 392});
     s.strings = {"alpha", "beta"};
@@ -192,7 +192,7 @@ TEST(GlyphNames, DamagedCffFallsBackToGlyphIds) {
 
   // A String INDEX whose data would run past the end of the table: its last
   // offset stands just before the data.
-  Bytes font = broken([](CffSpec &) {});
+  Bytes font = broken([](CffParts &) {});
   const std::string data = "alphabeta";
   auto at = std::search(font.begin(), font.end(), data.begin(), data.end());
   ASSERT_NE(at, font.end());
@@ -201,7 +201,7 @@ TEST(GlyphNames, DamagedCffFallsBackToGlyphIds) {
 
   // Every cut of a good table: fallbacks, never a read past the end.
   const Bytes good = cff([] {
-    CffSpec s;
+    CffParts s;
     s.glyphs = 3;
     s.charset = charset0({391, 392});
     s.strings = {"alpha", "beta"};
