@@ -15,6 +15,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -482,22 +483,30 @@ PyObject *document_texts(PyObject *args) {
 
 // The feature list as the engine reads it, for callers that hand the same features to
 // another engine (a comparison with HarfBuzz): [(tag, value)], tags of four characters.
+// [(tag, value)] from parsed records: the tag as its four characters, the value as
+// `value_of` makes it from a record (a new reference, stolen).
+template <class Records, class Value> PyObject *tag_pairs(const Records &records, Value value_of) {
+  PyRef out(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  if (!out) return nullptr;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    auto [tag, value] = value_of(records[i]);
+    char text[4];
+    for (int k = 0; k < 4; ++k) text[k] = static_cast<char>((tag >> (8 * k)) & 0xFF);
+    PyObject *pair = Py_BuildValue("(s#N)", text, static_cast<Py_ssize_t>(4), value);
+    if (pair == nullptr) return nullptr;
+    PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return out.release();
+}
+
 PyObject *parse_feature_list(PyObject *args) {
   const char *text;
   if (!PyArg_ParseTuple(args, "s:parse_features", &text)) return nullptr;
   tesvo::Result<tesvo::FeatureList> parsed = tesvo::parse_features(text);
   if (!parsed) return set_error(PyExc_ValueError, parsed.error());
-  PyRef out(PyList_New(static_cast<Py_ssize_t>(parsed->size())));
-  if (!out) return nullptr;
-  for (std::size_t i = 0; i < parsed->size(); ++i) {
-    const OPENTYPE_FEATURE_RECORD &record = (*parsed)[i];
-    char tag[4];
-    for (int k = 0; k < 4; ++k) tag[k] = static_cast<char>((record.tagFeature >> (8 * k)) & 0xFF);
-    PyObject *pair = Py_BuildValue("(s#l)", tag, static_cast<Py_ssize_t>(4), static_cast<long>(record.lParameter));
-    if (pair == nullptr) return nullptr;
-    PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), pair);
-  }
-  return out.release();
+  return tag_pairs(*parsed, [](const OPENTYPE_FEATURE_RECORD &record) {
+    return std::pair(record.tagFeature, PyLong_FromLong(static_cast<long>(record.lParameter)));
+  });
 }
 
 // A location as the engine reads it: [(tag, value)] in the order given, a repeated tag
@@ -507,17 +516,9 @@ PyObject *parse_variation_list(PyObject *args) {
   if (!PyArg_ParseTuple(args, "s:parse_variations", &text)) return nullptr;
   tesvo::Result<tesvo::Location> parsed = tesvo::parse_variations(text);
   if (!parsed) return set_error(PyExc_ValueError, parsed.error());
-  PyRef out(PyList_New(static_cast<Py_ssize_t>(parsed->size())));
-  if (!out) return nullptr;
-  for (std::size_t i = 0; i < parsed->size(); ++i) {
-    const tesvo::AxisValue &axis = (*parsed)[i];
-    char tag[4];
-    for (int k = 0; k < 4; ++k) tag[k] = static_cast<char>((axis.tag >> (8 * k)) & 0xFF);
-    PyObject *pair = Py_BuildValue("(s#d)", tag, static_cast<Py_ssize_t>(4), axis.value / 65536.0);
-    if (pair == nullptr) return nullptr;
-    PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), pair);
-  }
-  return out.release();
+  return tag_pairs(*parsed, [](const tesvo::AxisValue &axis) {
+    return std::pair(axis.tag, PyFloat_FromDouble(axis.value / 65536.0));
+  });
 }
 
 // The paragraph direction the compatibility call's automatic rule gives a text (right to

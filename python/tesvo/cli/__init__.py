@@ -79,21 +79,22 @@ def _run(words: list[str], say: Callable[[str], None]) -> int:
     except (FontError, RuntimeError, MemoryError) as e:
         # A font or a backend that cannot be used (RuntimeError: shape_json's refusals), or a
         # font too large for the memory there is.
-        message = one_line(e)
-        say(f"{name}: {message}")
-        extra = hint(message)
-        if extra:
-            say(f"{name}: hint: {extra}")
+        _say_with_hint(say, name, e)
         return EXIT_USAGE
     except (ShapeError, TypeError, UnicodeError) as e:
         # A text that could not be shaped; a TypeError here would be an argument this
         # command got wrong, reported the same way rather than as a traceback.
-        message = one_line(e)
-        say(f"{name}: {message}")
-        extra = hint(message)
-        if extra:
-            say(f"{name}: hint: {extra}")
+        _say_with_hint(say, name, e)
         return EXIT_DIFFER
+
+
+def _say_with_hint(say: Callable[[str], None], name: str, error: BaseException) -> None:
+    """The error's one line, and a hint line where the command can tell more."""
+    message = one_line(error)
+    say(f"{name}: {message}")
+    extra = hint(message)
+    if extra:
+        say(f"{name}: hint: {extra}")
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
