@@ -341,7 +341,9 @@ class Font:
         """The result as `_tesvo.shape_json` writes it (same schema, same text), with this
         font's options applied and `font_info.path` naming the font (its path, or
         "sha256:" and its hash). direction="auto" decides as shape_json does: right to left
-        when the text holds a character of the right-to-left blocks."""
+        when the text holds a character of the right-to-left blocks. Unlike shape_json, an
+        item with more glyphs than one Uniscribe item holds is shaped as pieces, as `shape`
+        does, with a message naming the cut."""
         if not isinstance(text, str):
             raise TypeError(f"text must be str, not {type(text).__qualname__}")
         for outcome in self.shape_json_many([text], direction=direction, features=features, script=script,

@@ -200,7 +200,8 @@ PyObject *cut_warnings(const tesvo::ShapedText &shaped, const Text &text) {
     const tesvo::ItemCut &cut = shaped.cuts[i];
     std::string line = "characters " + std::to_string(text.at(cut.start)) + " to " +
                        std::to_string(text.at(cut.end)) +
-                       " form one item of more than 65,535 glyphs, the most a Uniscribe item holds: shaped as " +
+                       (cut.by_length ? " form one item too long for the 65,535 glyphs a Uniscribe item holds: shaped as "
+                                      : " form one item of more than 65,535 glyphs, the most a Uniscribe item holds: shaped as ") +
                        std::to_string(cut.pieces) + " items (Item.continues), cut at break opportunities";
     if (cut.grapheme_cuts > 0)
       line += ", " + std::to_string(cut.grapheme_cuts) + " of the cuts at grapheme boundaries, where " +

@@ -257,6 +257,8 @@ Result<std::monostate> run_item(ShapeRun &run, std::u16string_view text, const I
   int chars = static_cast<int>(item.end - item.start);
   FeatureRange range(features, run.ranged_features, item.start, item.end);
   ShapedItem &shaped = buffers.shaped;
+  if (run.cut_long_items && cut == kNoCut && item.end - item.start > kCutUnshapedChars)
+    return run_pieces(run, text, item, features, buffers, sink, cut);
   if (auto r = shape_item(run, text, item, analysis, tag, range, shaped); !r) {
     if (shaped.overflowed && run.cut_long_items) return run_pieces(run, text, item, features, buffers, sink, cut);
     return r.take_failure();
@@ -330,7 +332,7 @@ Result<std::monostate> run_pieces(ShapeRun &run, std::u16string_view text, const
   if (length < 2) return fail(kGlyphOverflow);
   if (cut == kNoCut) {
     cut = run.cuts.size();
-    run.cuts.push_back(ItemCut{item.start, item.end, 1, 0});
+    run.cuts.push_back(ItemCut{item.start, item.end, 1, 0, length > kCutUnshapedChars});
   }
   const std::size_t limit = std::min<std::size_t>(kPieceChars, length / 2);
   const std::vector<SCRIPT_LOGATTR> breaks = item_breaks(run, text.substr(item.start, length), item.analysis);
@@ -367,6 +369,10 @@ class DocumentSink : public ItemSink {
       stages.push(stage_entry(item_label(own, item.tag), item_glyphs(records, rtl, item.start)));
     append_item_glyphs(final_glyphs, records, rtl, item.start);
   }
+  // A line for each item shaped as pieces, after the pieces' own lines.
+  void finish(ShapeRun &run) override {
+    for (const ItemCut &cut : run.cuts) messages.push(Value::string(cut_message(cut)));
+  }
 
   Value stages = Value::array();
   Value final_glyphs = glyph_list();
@@ -382,6 +388,23 @@ std::string named_code(HRESULT hr) {
   char buffer[48];
   std::snprintf(buffer, sizeof buffer, "%s (0x%08X)", name, static_cast<unsigned>(hr));
   return buffer;
+}
+
+std::string cut_message(const ItemCut &cut) {
+  std::string m = "chars ";
+  append_number(m, cut.start);
+  m += "..";
+  append_number(m, cut.end);
+  m += cut.by_length ? " form one item too long for the 65,535 glyphs a Uniscribe item holds: shaped as "
+                     : " form one item of more than 65,535 glyphs, the most a Uniscribe item holds: shaped as ";
+  append_number(m, cut.pieces);
+  m += " items, cut at break opportunities";
+  if (cut.grapheme_cuts > 0) {
+    m += ", ";
+    append_number(m, cut.grapheme_cuts);
+    m += " of the cuts at grapheme boundaries";
+  }
+  return m;
 }
 
 std::string tag_hex(OPENTYPE_TAG tag) {

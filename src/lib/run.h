@@ -33,7 +33,15 @@ struct ItemCut {
   std::uint64_t end;
   std::size_t pieces;
   std::size_t grapheme_cuts;
+  // Cut for its length alone, without shaping it whole first: more than
+  // kCutUnshapedChars code units, far beyond what 65,535 glyphs can hold.
+  bool by_length = false;
 };
+
+// An item longer than this, in UTF-16 code units, is cut without first being
+// shaped whole: it would fit 65,535 glyphs only at more than four code units
+// a glyph on average.
+inline constexpr std::uint64_t kCutUnshapedChars = 4 * 65535;
 
 // State shared by the steps of one run. The driver owns it and the cache.
 struct ShapeRun {
@@ -110,5 +118,8 @@ std::string named_code(HRESULT hr);
 
 // "0x746c6664": a tag as a 32-bit number, eight lower-case digits.
 std::string tag_hex(OPENTYPE_TAG tag);
+
+// The document's line for an item of the itemizer shaped as pieces.
+std::string cut_message(const ItemCut &cut);
 
 }  // namespace tesvo

@@ -216,8 +216,12 @@ std::string FontSession::backend_version() const {
 Result<JsonText> FontSession::document(std::u16string_view text, const TextPlan &plan, const std::string &path) {
   pause_for("TESVO_PRESLEEP_MS");  // the diagnostic pause before each request, as for the compatibility call
   const std::string family = family_.empty() ? file_stem_family(path) : family_;
+  // Unlike the compatibility call, the package's document has no length
+  // limit: an overflowing item is shaped as pieces, each with its own line.
+  TextPlan cutting = plan;
+  cutting.cut_long_items = true;
   Result<Value> doc =
-      shape_document(usp_, port_font(), text, plan, FontFacts{metrics_.upem, metrics_.glyph_count, family, path});
+      shape_document(usp_, port_font(), text, cutting, FontFacts{metrics_.upem, metrics_.glyph_count, family, path});
   if (!doc) return doc.take_failure();
   return render_json(*doc);
 }

@@ -1,6 +1,7 @@
 """Texts longer than one Uniscribe item holds: the package cuts such an item at break
 opportunities into items marked `continues`, and the glyphs stay HarfBuzz's single run;
-the compatibility call keeps failing as before. And the result's glyph columns."""
+the package's document (Font.shape_json) holds the same pieces, the compatibility call keeps
+failing as before. And the result's glyph columns."""
 
 import json
 import pickle
@@ -53,9 +54,20 @@ def test_a_run_past_the_glyph_limit_is_cut_at_spaces_and_keeps_harfbuzz_glyphs(s
     assert len(result.items) >= 2 and len(result.warnings) == 1 and "grapheme" not in result.warnings[0]
     assert all(text[i.start - 1] == " " for i in result.items[1:])
     assert one_run(result) == hb_shape_file(path, text, tmp_path)
+    doc = json.loads(tesvo.Font(need(path)).shape_json(text))
+    assert [g["g"] for g in doc["final"]] == list(result.glyph_ids)
+    assert doc["messages"][-1].startswith(f"chars 0..{len(text)} form one item of more than 65,535 glyphs")
     # the compatibility call keeps its limit and its message
     with pytest.raises(RuntimeError, match=r"^ScriptShapeOpenType: glyph buffer overflow$"):
         _tesvo.shape_json(path.read_bytes(), text)
+
+
+def test_a_run_far_past_the_limit_is_cut_without_being_shaped_whole(tmp_path):
+    path, words = WORDS["latin"]
+    text = " ".join([words] * (300_000 // len(words)))
+    result = tesvo.Font(need(path)).shape(text)
+    assert "too long for the 65,535 glyphs" in result.warnings[0] and len(result.items) >= 10
+    assert one_run(result) == hb_shape_file(path, text, tmp_path)
 
 
 def test_a_run_without_break_opportunities_is_cut_at_grapheme_boundaries():

@@ -188,8 +188,10 @@ def hint(message: str) -> Optional[str]:
     if message.startswith("dlopen(") and ") failed" in message:
         return _loader_error(message[len("dlopen("):message.rindex(") failed")])
     if message == "ScriptShapeOpenType: glyph buffer overflow":
-        return ("one Uniscribe item holds at most 65,535 glyphs; --schema tesvo shapes a longer run as "
-                "several items, cut at break opportunities")
+        # Longer runs are cut into pieces, so this is a backend that made more than 65,535
+        # glyphs of a piece that cannot be cut any further.
+        return ("one Uniscribe item holds at most 65,535 glyphs, and the backend made more than that "
+                "of a single character")
     if message.endswith(" missing in module"):
         return ("the backend library does not export the Uniscribe OpenType entry points; "
                 "is it a Uniscribe port?")
