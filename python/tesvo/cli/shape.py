@@ -181,8 +181,9 @@ def run(args: argparse.Namespace, prog: str) -> int:
         _refuse_textshaping(args, font_file)
     if args.batch is not None:
         raw = arguments.read_bytes(args.batch, "batch file", stdin=True)
+        sys.stdout.flush()
         failed = run_batch(_request(args, font_file), raw, jobs=args.jobs or 1, progress=not args.no_progress,
-                           out=sys.stdout)
+                           out=sys.stdout.buffer)
         return arguments.EXIT_DIFFER if failed else arguments.EXIT_OK
     text = _read_text(args)
     font = Font(font_file, index=args.index, backend=args.usp10, variations=args.variations,
