@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import hashlib
 import itertools
 import os
 import threading
@@ -177,6 +176,8 @@ class Font:
         """The SHA-256 of the font's bytes as given (the whole collection)."""
         with self._hash_lock:
             if self._sha256 is None:
+                import hashlib  # OpenSSL's, loaded for fonts given as bytes only
+
                 self._sha256 = hashlib.sha256(self._data).hexdigest()
             return self._sha256
 

@@ -10,9 +10,9 @@ so that standard output is what was asked for with or without it.
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import textwrap
-from pathlib import Path
 from typing import Optional
 
 import _tesvo
@@ -167,7 +167,8 @@ def _write_report(args: argparse.Namespace, font: Font, text: str) -> None:
     page = render_report(result, font.data, font_label=args.font, index=args.index,
                          paragraph_rtl=direction == "rtl", options=_shown_options(args))
     try:
-        Path(args.html).write_text(page, encoding="utf-8")
+        with open(args.html, "w", encoding="utf-8") as f:
+            f.write(page)
     except OSError as e:
         raise arguments.UsageError(f"cannot write {args.html!r}: {e.strerror or e}") from None
 
@@ -205,5 +206,5 @@ def run(args: argparse.Namespace, prog: str) -> int:
     sys.stdout.write(out + "\n")
     sys.stdout.flush()
     if args.html is not None:
-        print(f"{prog}: trace report written to {Path(args.html).resolve()}", file=sys.stderr)
+        print(f"{prog}: trace report written to {os.path.realpath(args.html)}", file=sys.stderr)
     return arguments.EXIT_OK
