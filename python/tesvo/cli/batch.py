@@ -12,7 +12,7 @@ as one piece of UTF-8 (Font.lines), which goes to standard output as it is.
 from __future__ import annotations
 
 import itertools
-from collections.abc import Iterator
+from collections.abc import Generator
 from typing import BinaryIO, NamedTuple, Optional, Union
 
 from tesvo.cli.pool import progress_bar
@@ -145,7 +145,7 @@ def _chunks(jobs: list[Job], size: int) -> list[list[Job]]:
     return [jobs[i:i + size] for i in range(0, len(jobs), size)]
 
 
-def _results(jobs: list[Job], request: Request, workers: int) -> Iterator[tuple[bytes, int, int]]:
+def _results(jobs: list[Job], request: Request, workers: int) -> Generator[tuple[bytes, int, int], None, None]:
     # The font and the options are checked here, so that a bad one is one error, not one
     # per worker.
     open_request(request)
