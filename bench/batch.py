@@ -17,7 +17,7 @@ The contenders, run in turn in every round, each writing to a file:
   hb-shape --batch < HBJSON                              ("FONT;--output-format=json;--text=LINE")
 
 and with --before SITE the same three tesvo commands of an earlier tree installed in SITE
-(`python -m tesvo` with PYTHONPATH=SITE). hb-shape is the machine's own (Debian's
+(SITE/bin/tesvo, or `python -m tesvo`, with PYTHONPATH=SITE). hb-shape is the machine's own (Debian's
 libharfbuzz-bin), on the HarfBuzz the bundled backend is built on. Times are the medians of
 the rounds, with the lowest and highest; processor time is user + system of the command (its
 children included), from wait4; the peak resident set is the command's.
@@ -113,8 +113,11 @@ def contenders(script: str, tmp: Path, before: str | None) -> dict[str, Contende
     out["hb-shape json"] = Contender(["hb-shape", "--batch"], hb_json)
     if before:
         env = dict(os.environ, PYTHONPATH=before)
-        out.update({f"before {name}": Contender([sys.executable, "-m", "tesvo", "--batch", str(text), "--no-progress",
-                                                 *extra, font], env=env) for name, extra in forms.items()})
+        command = [str(Path(before) / "bin" / "tesvo")]
+        if not Path(command[0]).exists():
+            command = [sys.executable, "-m", "tesvo"]
+        out.update({f"before {name}": Contender([*command, "--batch", str(text), "--no-progress", *extra, font],
+                                                env=env) for name, extra in forms.items()})
     return out
 
 
