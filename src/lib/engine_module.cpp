@@ -482,7 +482,9 @@ struct LineForm {
 // ("tesvo", head, options, location, warnings).
 bool read_form(PyObject *form, LineForm &out) {
   PyObject *kind = PyTuple_Size(form) > 0 ? PyTuple_GetItem(form, 0) : nullptr;
-  auto is = [&](const char *name) { return kind != nullptr && PyUnicode_Check(kind) && PyUnicode_CompareWithASCIIString(kind, name) == 0; };
+  auto is = [&](const char *name) {
+    return kind != nullptr && PyUnicode_Check(kind) && PyUnicode_CompareWithASCIIString(kind, name) == 0;
+  };
   const char *word = nullptr;
   if (is("text")) {
     int names = 1, clusters = 1, positions = 1, advances = 1;
@@ -580,7 +582,8 @@ PyObject *batch_lines(PyObject *args) {
   for (std::size_t i = 0; i < call.inputs.size(); ++i) {
     if (!call.inputs[i].error) continue;
     const bool str = PyUnicode_Check(PyList_GetItem(texts, static_cast<Py_ssize_t>(i)));
-    return set_error(str ? PyExc_UnicodeError : PyExc_TypeError, "text " + std::to_string(i) + ": " + *call.inputs[i].error);
+    const std::string message = "text " + std::to_string(i) + ": " + *call.inputs[i].error;
+    return set_error(str ? PyExc_UnicodeError : PyExc_TypeError, message);
   }
   std::span<const std::string> names;
   if (form.kind == LineForm::Kind::document) {

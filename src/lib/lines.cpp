@@ -141,7 +141,8 @@ std::vector<std::uint32_t> visual_items(const ShapedText &shaped) {
       }
       std::size_t end = start;
       while (end < order.size() && level_at(end) >= level) ++end;
-      std::reverse(order.begin() + static_cast<std::ptrdiff_t>(start), order.begin() + static_cast<std::ptrdiff_t>(end));
+      const auto begin = order.begin();
+      std::reverse(begin + static_cast<std::ptrdiff_t>(start), begin + static_cast<std::ptrdiff_t>(end));
       start = end;
     }
   }
