@@ -169,9 +169,9 @@ def run_batch(request: Request, raw: bytes, *, jobs: int, progress: bool, out: B
     try:
         for lines, count, bad in results:
             out.write(lines)
+            out.flush()  # a chunk at a time, as it is shaped, to a terminal or a pipe alike
             failed += bad
             bar.update(count)
-        out.flush()
     finally:
         results.close()  # ends the workers now, also on Ctrl-C
         bar.close()
