@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import hashlib
 import itertools
 import os
 import threading
@@ -177,6 +176,8 @@ class Font:
         """The SHA-256 of the font's bytes as given (the whole collection)."""
         with self._hash_lock:
             if self._sha256 is None:
+                import hashlib  # OpenSSL's, loaded for fonts given as bytes only
+
                 self._sha256 = hashlib.sha256(self._data).hexdigest()
             return self._sha256
 
@@ -360,7 +361,7 @@ class Font:
         or its ShapeError in its place. compact: without the layout, as json.dumps writes
         with separators=(",", ":") (for JSON Lines)."""
         call, _, _ = self._options(direction, features, script, language, trace, variations)
-        name = self.path if self.path is not None else f"sha256:{self.sha256}"
+        name = self._document_path()
         self._documents([], call, name, compact)
 
         def documents(chunk: list[object], first: int) -> Iterator[str | ShapeError]:
@@ -374,6 +375,99 @@ class Font:
             return _engine.document(self._session, texts, *call, name, compact)
         except ValueError as e:
             raise OptionError(str(e)) from None
+
+    def _document_path(self) -> str:
+        """How shape_json's document names the font: its path, or "sha256:" and its hash."""
+        return self.path if self.path is not None else f"sha256:{self.sha256}"
+
+    def lines(self, texts: Iterable[str], *, first: int = 1, schema: str = "shape_json",
+              notation: Mapping[str, bool] | None = None, direction: str = "auto", features: Features = None,
+              script: str | None = None, language: str | None = None, trace: bool = False,
+              variations: Variations = None) -> tuple[bytes, int]:
+        """What `tesvo --batch` prints for a run of texts, written by the engine: one line per
+        text, as UTF-8, and the number of texts that failed.
+
+        With `notation` (Result.to_text's switches, e.g. {"names": False}) a line is hb-shape's
+        text notation of the text's glyphs, empty for a text that failed. Otherwise it is a JSON
+        Lines record, numbered from `first`: {"line": N, "text": ..., "result": {...}} with the
+        result in `schema` ("shape_json": shape_json's compact document; "tesvo":
+        Result.to_dict()), or {"line": N, "text": ..., "error": "message"}; compact, as
+        json.dumps writes with separators=(",", ":") and ensure_ascii=False.
+
+        Options as for shape_many (shape_json's automatic direction for its schema). Every
+        text must be a str without lone surrogates (TypeError, UnicodeError).
+        """
+        texts = list(texts)
+        call, shown, location = self._options(direction, features, script, language, trace, variations)
+        form: tuple[object, ...]
+        if notation is not None:
+            parts = {"names": True, "clusters": True, "positions": True, "advances": True}
+            unknown = set(notation) - set(parts)
+            if unknown:
+                raise TypeError(f"notation: unknown switch {sorted(unknown)[0]!r}")
+            parts.update((k, bool(v)) for k, v in notation.items())
+            form = ("text", *parts.values())
+        elif schema == "shape_json":
+            form = ("shape_json", self._document_path())
+        elif schema == "tesvo":
+            frame = self._result_frame(shown, location, trace)
+            if frame is None:
+                return _result_lines(texts, first, self.shape_many(
+                    texts, direction=direction, features=features, script=script, language=language, trace=trace,
+                    variations=variations))
+            form = ("tesvo", *frame)
+        else:
+            raise ValueError(f"schema must be 'shape_json' or 'tesvo', not {schema!r}")
+        try:
+            return _engine.lines(self._session, texts, *call, first, form)
+        except UnicodeError:
+            raise
+        except ValueError as e:
+            raise OptionError(str(e)) from None
+
+    def _result_frame(self, shown: Options, location: tuple[AxisLocation, ...],
+                      traced: bool) -> tuple[str, str, str, str] | None:
+        """The parts of a package-schema record that every text shares, as json.dumps writes
+        Result.to_dict()'s: what comes before the text, the options, the location and the
+        warnings of the options. None when a record holds more that depends on the text than
+        the engine writes (its items, glyphs and cut warnings): stages, or a language system's
+        warning."""
+        fixed, tag = self._tag_warnings(shown.script, shown.language)
+        if traced or (shown.language and tag):
+            return None
+        import json
+
+        # One warning more than the options give, so that the probe shows where they go.
+        probe = Result(self.info, "", (), (), None, shown, location, fixed + ("",)).to_dict()
+        keys = list(probe)
+        at = keys.index("text")
+        after = ["location", "warnings"] if "location" in probe else ["warnings"]
+        if keys[at:] != ["text", "options", "items", "glyphs", *after]:
+            return None
+
+        def dumps(value: object) -> str:
+            return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+
+        before = {k: probe[k] for k in keys[:at]}
+        head = dumps(before)[:-1] + ("," if before else "") + '"text":'
+        located = ',"location":' + dumps(probe["location"]) if "location" in probe else ""
+        return head, ',"options":' + dumps(probe["options"]), located, ",".join(dumps(w) for w in fixed)
+
+
+def _result_lines(texts: list[str], first: int, outcomes: Iterator[Result | ShapeError]) -> tuple[bytes, int]:
+    """Font.lines in the package schema, a record at a time in Python."""
+    import json
+
+    lines, failed = [], 0
+    for number, (text, outcome) in enumerate(zip(texts, outcomes), start=first):
+        record: dict[str, object] = {"line": number, "text": text}
+        if isinstance(outcome, ShapeError):
+            record["error"] = " ".join(str(outcome).split("\n"))
+            failed += 1
+        else:
+            record["result"] = outcome.to_dict()
+        lines.append(json.dumps(record, ensure_ascii=False, separators=(",", ":")) + "\n")
+    return "".join(lines).encode(), failed
 
 
 T = TypeVar("T")

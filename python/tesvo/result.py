@@ -9,7 +9,6 @@ itself, from a result's columns, as they are read (`GlyphRun`).
 from __future__ import annotations
 
 import array
-import json
 from collections.abc import Sequence
 from typing import NamedTuple, Optional, Union
 
@@ -271,4 +270,6 @@ class Result(NamedTuple):
 
     def to_json(self, *, indent: Optional[int] = None) -> str:
         """The result as JSON text, keys in the schema's order."""
+        import json  # not for the records alone (tesvo --batch writes them in the engine)
+
         return json.dumps(self.to_dict(), indent=indent, ensure_ascii=False)

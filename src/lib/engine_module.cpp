@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -22,6 +23,7 @@
 #include "lib/environment.h"
 #include "lib/features.h"
 #include "lib/font.h"
+#include "lib/lines.h"
 #include "lib/paragraph.h"
 #include "lib/py_boundary.h"
 #include "lib/py_glyph_run.h"
@@ -128,13 +130,6 @@ template <class Outcomes> bool ran_out_of_memory(const Outcomes &outcomes) {
   return false;
 }
 
-std::string tag_text(OPENTYPE_TAG tag) {
-  if (tag == 0) return "";
-  std::string text;
-  for (int i = 0; i < 4; ++i) text += static_cast<char>((tag >> (8 * i)) & 0xFF);
-  return text;
-}
-
 // Fills a record of `type` from integers and objects; steals the objects.
 PyObject *record(PyTypeObject *type, std::initializer_list<PyObject *> fields) {
   PyRef out(PyStructSequence_New(type));
@@ -155,7 +150,7 @@ PyObject *items_tuple(const tesvo::ShapedText &shaped, const Text &text) {
   if (!items) return nullptr;
   for (std::size_t i = 0; i < shaped.items.size(); ++i) {
     const tesvo::ShapedItemRecord &r = shaped.items[i];
-    std::string tag = tag_text(r.script_tag);
+    std::string tag = tesvo::tag_text(r.script_tag);
     PyObject *item = record(g_item_type, {PyLong_FromUnsignedLong(text.at(r.start)),
                                           PyLong_FromUnsignedLong(text.at(r.end)), PyLong_FromLong(r.level),
                                           PyBool_FromLong(r.rtl),
@@ -197,15 +192,7 @@ PyObject *cut_warnings(const tesvo::ShapedText &shaped, const Text &text) {
   PyRef out(PyTuple_New(static_cast<Py_ssize_t>(shaped.cuts.size())));
   if (!out) return nullptr;
   for (std::size_t i = 0; i < shaped.cuts.size(); ++i) {
-    const tesvo::ItemCut &cut = shaped.cuts[i];
-    std::string line = "characters " + std::to_string(text.at(cut.start)) + " to " +
-                       std::to_string(text.at(cut.end)) +
-                       (cut.by_length ? " form one item too long for the 65,535 glyphs a Uniscribe item holds: shaped as "
-                                      : " form one item of more than 65,535 glyphs, the most a Uniscribe item holds: shaped as ") +
-                       std::to_string(cut.pieces) + " items (Item.continues), cut at break opportunities";
-    if (cut.grapheme_cuts > 0)
-      line += ", " + std::to_string(cut.grapheme_cuts) + " of the cuts at grapheme boundaries, where " +
-              "32,768 characters had no break opportunity";
+    const std::string line = tesvo::cut_warning(shaped.cuts[i], tesvo::CodePointIndex{text.index});
     PyObject *text_line = PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), nullptr);
     if (text_line == nullptr) return nullptr;
     PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(i), text_line);
@@ -482,6 +469,141 @@ PyObject *document_texts(PyObject *args) {
   return out.release();
 }
 
+// What lines() writes for each text: hb-shape's notation, or a JSON Lines
+// record holding the compatibility call's document or the package's result.
+struct LineForm {
+  enum class Kind { notation, document, result } kind = Kind::notation;
+  tesvo::NotationParts parts;
+  std::string path;  // document: the font as the document names it
+  std::string head, options, location, warnings;  // result: its frame (tesvo::ResultFrame)
+};
+
+// ("text", names, clusters, positions, advances), ("shape_json", path) or
+// ("tesvo", head, options, location, warnings).
+bool read_form(PyObject *form, LineForm &out) {
+  PyObject *kind = PyTuple_Size(form) > 0 ? PyTuple_GetItem(form, 0) : nullptr;
+  auto is = [&](const char *name) {
+    return kind != nullptr && PyUnicode_Check(kind) && PyUnicode_CompareWithASCIIString(kind, name) == 0;
+  };
+  const char *word = nullptr;
+  if (is("text")) {
+    int names = 1, clusters = 1, positions = 1, advances = 1;
+    if (!PyArg_ParseTuple(form, "spppp:lines", &word, &names, &clusters, &positions, &advances)) return false;
+    out.kind = LineForm::Kind::notation;
+    out.parts = tesvo::NotationParts{names != 0, clusters != 0, positions != 0, advances != 0};
+    return true;
+  }
+  if (is("shape_json")) {
+    const char *path = nullptr;
+    if (!PyArg_ParseTuple(form, "sz:lines", &word, &path)) return false;
+    out.kind = LineForm::Kind::document;
+    out.path = path != nullptr ? path : "";
+    return true;
+  }
+  if (is("tesvo")) {
+    const char *parts[4];
+    Py_ssize_t sizes[4];
+    if (!PyArg_ParseTuple(form, "ss#s#s#s#:lines", &word, &parts[0], &sizes[0], &parts[1], &sizes[1], &parts[2],
+                          &sizes[2], &parts[3], &sizes[3]))
+      return false;
+    out.kind = LineForm::Kind::result;
+    std::string *fields[4] = {&out.head, &out.options, &out.location, &out.warnings};
+    for (int k = 0; k < 4; ++k) fields[k]->assign(parts[k], static_cast<std::size_t>(sizes[k]));
+    return true;
+  }
+  PyErr_SetString(PyExc_ValueError, "lines: the form is (\"text\", ...), (\"shape_json\", ...) or (\"tesvo\", ...)");
+  return false;
+}
+
+// The lines of a chunk and how many of its texts failed.
+struct Lines {
+  std::string bytes;
+  Py_ssize_t failed = 0;
+};
+
+// Shapes and writes every text of the call, one line each. Runs without the
+// interpreter; running out of memory for any text throws, and fails the call.
+Lines write_lines(const Call &call, const LineForm &form, std::span<const std::string> names,
+                  unsigned long long first) {
+  Lines out;
+  const tesvo::ResultFrame frame{form.head, form.options, form.location, form.warnings};
+  for (std::size_t i = 0; i < call.inputs.size(); ++i) {
+    const Text &text = call.inputs[i];
+    const tesvo::LineSource source{text.units, tesvo::CodePointIndex{text.index}, names};
+    const std::uint64_t line = first + i;
+    if (form.kind == LineForm::Kind::document) {
+      const Document document = document_one(*call.session, text, *call.plan, form.path, true);
+      if (std::holds_alternative<Escape>(document)) throw std::bad_alloc();
+      if (const auto *message = std::get_if<std::string>(&document)) {
+        tesvo::append_error_record(out.bytes, line, source, *message);
+        ++out.failed;
+      } else {
+        tesvo::append_document_record(out.bytes, line, source, std::get<Compacted>(document).text);
+      }
+      out.bytes += '\n';
+      continue;
+    }
+    const Outcome outcome = shape_one(*call.session, text, *call.plan);
+    if (std::holds_alternative<Escape>(outcome)) throw std::bad_alloc();
+    if (const auto *message = std::get_if<std::string>(&outcome)) {
+      // A failed text is an empty line of the notation.
+      if (form.kind == LineForm::Kind::result) tesvo::append_error_record(out.bytes, line, source, *message);
+      ++out.failed;
+    } else if (form.kind == LineForm::Kind::notation) {
+      tesvo::append_notation(out.bytes, std::get<tesvo::ShapedText>(outcome), source, form.parts);
+    } else {
+      tesvo::append_result_record(out.bytes, line, std::get<tesvo::ShapedText>(outcome), source, frame);
+    }
+    out.bytes += '\n';
+  }
+  return out;
+}
+
+// lines(session, texts, direction, features, script, language, variations, trace, first, form)
+//   -> (bytes, failed): tesvo --batch's output for the texts, numbered from
+// `first`, as UTF-8, one line per text in the form asked for, and how many
+// texts failed. The shape_json form decides the automatic direction as that
+// call does. Every text must be a str (TypeError) without lone surrogates
+// (UnicodeError), as decoded from UTF-8.
+PyObject *batch_lines(PyObject *args) {
+  PyObject *capsule, *texts, *form_tuple;
+  const char *direction, *features, *script, *language, *variations;
+  int trace = 0;
+  unsigned long long first = 1;
+  if (!PyArg_ParseTuple(args, "OO!ssssspKO!:lines", &capsule, &PyList_Type, &texts, &direction, &features, &script,
+                        &language, &variations, &trace, &first, &PyTuple_Type, &form_tuple))
+    return nullptr;
+  LineForm form;
+  if (!read_form(form_tuple, form)) return nullptr;
+  Call call;
+  if (!read_call(capsule, texts, tesvo::TextOptions{direction, features, script, language, variations, trace != 0},
+                 call))
+    return nullptr;
+  for (std::size_t i = 0; i < call.inputs.size(); ++i) {
+    if (!call.inputs[i].error) continue;
+    const bool str = PyUnicode_Check(PyList_GetItem(texts, static_cast<Py_ssize_t>(i)));
+    const std::string message = "text " + std::to_string(i) + ": " + *call.inputs[i].error;
+    return set_error(str ? PyExc_UnicodeError : PyExc_TypeError, message);
+  }
+  std::span<const std::string> names;
+  if (form.kind == LineForm::Kind::document) {
+    if (call.plan->direction == tesvo::ParagraphDirection::first_strong)
+      call.plan->direction = tesvo::ParagraphDirection::any_rtl_block;
+  } else {
+    names = call.session->glyph_names();
+  }
+
+  std::variant<Lines, Escape> written = Escape::panic;
+  {
+    tesvo::EnvironmentCopy environment;
+    tesvo::py::InterpreterReleased released;
+    written = tesvo::py::contain([&] { return write_lines(call, form, names, first); });
+  }
+  if (const Escape *escape = std::get_if<Escape>(&written)) return tesvo::py::escape_error(*escape);
+  const Lines &lines = std::get<Lines>(written);
+  return Py_BuildValue("(y#n)", lines.bytes.data(), static_cast<Py_ssize_t>(lines.bytes.size()), lines.failed);
+}
+
 // The feature list as the engine reads it, for callers that hand the same features to
 // another engine (a comparison with HarfBuzz): [(tag, value)], tags of four characters.
 // [(tag, value)] from parsed records: the tag as its four characters, the value as
@@ -598,7 +720,7 @@ PyObject *language_tag(PyObject *args) {
   options.language = language;
   tesvo::Result<tesvo::TextPlan> plan = session->plan(options);
   if (!plan) return set_error(PyExc_ValueError, plan.error());
-  const std::string tag = plan->language == kTagDflt ? std::string() : tag_text(plan->language);
+  const std::string tag = plan->language == kTagDflt ? std::string() : tesvo::tag_text(plan->language);
   return PyUnicode_DecodeLatin1(tag.data(), static_cast<Py_ssize_t>(tag.size()), nullptr);
 }
 
@@ -655,6 +777,9 @@ PyMethodDef g_methods[] = {
     {"document", guarded<document_texts>, METH_VARARGS,
      "document(session, texts, direction, features, script, language, variations, trace, path, compact) -> list of "
      "(ok, text)"},
+    {"lines", guarded<batch_lines>, METH_VARARGS,
+     "lines(session, texts, direction, features, script, language, variations, trace, first, form) -> (bytes, "
+     "failed): tesvo --batch's lines for the texts"},
     {"glyph_names", guarded<font_glyph_names>, METH_VARARGS,
      "glyph_names(session) -> tuple of every glyph's name as HarfBuzz gives it"},
     {"layout_tags", guarded<font_layout_tags>, METH_VARARGS,

@@ -15,7 +15,7 @@ import textwrap
 from collections.abc import Callable, Sequence
 from typing import Optional
 
-from tesvo.cli import compare, shape
+from tesvo.cli import shape
 from tesvo.cli.arguments import (
     EXIT_DIFFER,
     EXIT_INTERRUPTED,
@@ -60,6 +60,8 @@ def _command(words: list[str]) -> tuple[str, argparse.ArgumentParser, Run, list[
     """The subcommand the words name, its parser, its run and its own words."""
     first = words[0] if words else ""
     if first == "compare":
+        from tesvo.cli import compare  # fontTools, corpora, difflib: for compare only
+
         return f"{PROG} compare", compare.build_parser(f"{PROG} compare"), compare.run, words[1:]
     if first == "shape":
         return PROG, shape.build_parser(f"{PROG} shape"), shape.run, words[1:]

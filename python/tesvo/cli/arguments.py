@@ -4,8 +4,8 @@ option definitions both take (as parent parsers), and reading the inputs they na
 from __future__ import annotations
 
 import argparse
+import os
 import sys
-from pathlib import Path
 from typing import NoReturn, Optional, Union
 
 # The one table of exit codes.
@@ -21,7 +21,7 @@ or a font or backend library that cannot be used; 130 interrupted (Ctrl-C, SIGTE
 """
 
 # Installed as both `tesvo` and `tesvo-shape`; messages carry the name it was run by.
-PROG = "tesvo-shape" if Path(sys.argv[0]).name == "tesvo-shape" else "tesvo"
+PROG = "tesvo-shape" if os.path.basename(sys.argv[0]) == "tesvo-shape" else "tesvo"
 
 MAX_FACE_INDEX = 0xFFFFFFFF  # a collection counts its faces in 32 bits
 
@@ -144,7 +144,8 @@ def read_bytes(path: str, what: str, stdin: bool = False) -> bytes:
     try:
         if stdin and path == "-":
             return sys.stdin.buffer.read()
-        return Path(path).read_bytes()
+        with open(path, "rb") as f:
+            return f.read()
     except OSError as e:
         raise UsageError(f"cannot read {what} {path!r}: {e.strerror or e}") from None
 

@@ -1,23 +1,23 @@
-"""--batch: shape every line of a file as its own text and write JSON Lines.
+"""--batch: shape every line of a file as its own text and write JSON Lines, or hb-shape's
+text notation with --format text.
 
 Lines go out in input order whatever the number of worker processes, one compact object
 each: {"line": N, "text": ..., "result": {...}} for a shaped line, {"line": N, "text": ...,
-"error": "message"} for a line that failed. Line numbers start at 1. Each process opens the
-font once (tesvo.Font) and streams its lines through it (shape_many, or shape_json_many for
-the default schema), a chunk at a time.
+"error": "message"} for a line that failed; in the notation one line of glyphs per line, an
+empty line for a failure. Line numbers start at 1. Each process opens the font once
+(tesvo.Font) and hands it the lines a chunk at a time; the engine writes a chunk's output
+as one piece of UTF-8 (Font.lines), which goes to standard output as it is.
 """
 
 from __future__ import annotations
 
-import json
-from collections.abc import Generator, Iterator
-from typing import NamedTuple, Optional, TextIO, Union
+import itertools
+from collections.abc import Generator
+from typing import BinaryIO, NamedTuple, Optional, Union
 
-from tesvo.cli.pool import parallel, progress_bar
-from tesvo.errors import ShapeError
+from tesvo.cli.pool import progress_bar
 from tesvo.font import Font
 from tesvo.fontfile import FontFile
-from tesvo.result import JsonValue, Result
 
 
 class Job(NamedTuple):
@@ -55,8 +55,9 @@ class Request(NamedTuple):
     notation: Optional[Notation] = None  # None: JSON Lines
 
 
-# Lines handed to a worker at a time.
-CHUNK = 256
+# Lines handed to the engine at a time: enough that a call costs nothing per line, few
+# enough that the progress bar moves.
+CHUNK = 128
 
 # Per process: the font, opened once, and the request.
 _opened: Optional[tuple[Font, Request]] = None
@@ -70,6 +71,18 @@ def split_lines(raw: bytes) -> list[Job]:
         raw = raw[3:]
     if not raw:
         return []
+    try:
+        # The whole file at once when it is all UTF-8, as it mostly is.
+        texts = raw.decode("utf-8").split("\n")
+    except UnicodeDecodeError:
+        return _split_line_by_line(raw)
+    if texts[-1] == "":
+        texts.pop()
+    return [Job(number, text[:-1] if text.endswith("\r") else text, None)
+            for number, text in enumerate(texts, start=1)]
+
+
+def _split_line_by_line(raw: bytes) -> list[Job]:
     parts = raw.split(b"\n")
     if parts[-1] == b"":
         parts.pop()
@@ -92,79 +105,73 @@ def open_request(request: Request) -> None:
     font = Font(request.font, index=request.face, backend=request.backend, variations=request.variations,
                 named_instance=request.named_instance)
     _opened = (font, request)
-    _outcomes([])
+    _write([])  # the options are checked here, before any line
 
 
-def _outcomes(texts: list[str]) -> Iterator[Union[Result, ShapeError, str]]:
+def _write(texts: list[str], first: int = 1) -> tuple[bytes, int]:
     assert _opened is not None
     font, r = _opened
-    if r.schema == "tesvo" or r.notation is not None:
-        return font.shape_many(texts, direction=r.direction, features=r.features, script=r.script,
-                               language=r.language, trace=r.trace)
-    return font.shape_json_many(texts, direction=r.direction, features=r.features, script=r.script,
-                                language=r.language, trace=r.trace, compact=True)
+    return font.lines(texts, first=first, schema=r.schema,
+                      notation=r.notation._asdict() if r.notation is not None else None, direction=r.direction,
+                      features=r.features, script=r.script, language=r.language, trace=r.trace)
 
 
-def shape_jobs(jobs: list[Job]) -> list[tuple[bool, str]]:
-    """One line of output per job, and whether the job was shaped."""
-    assert _opened is not None
-    notation = _opened[1].notation
-    outcomes = _outcomes([job.text for job in jobs if job.unreadable is None])
-    lines = []
-    for number, text, unreadable in jobs:
-        record: dict[str, JsonValue] = {"line": number, "text": text}
-        outcome = next(outcomes) if unreadable is None else None
-        if notation is not None:  # one line of glyphs per text; an empty line for a failure
-            if isinstance(outcome, Result):
-                lines.append((True, outcome.to_text(**notation._asdict())))
-            else:
-                lines.append((False, ""))
-            continue
-        if isinstance(outcome, str):
-            # The engine's compact document goes in as it is: what json.dumps would write.
-            head = json.dumps(record, ensure_ascii=False, separators=(",", ":"))[:-1]
-            lines.append((True, f'{head},"result":{outcome}}}'))
-            continue
-        if unreadable is not None:
-            record["error"] = unreadable
-        elif isinstance(outcome, ShapeError):
-            record["error"] = " ".join(str(outcome).split("\n"))
-        elif isinstance(outcome, Result):
-            record["result"] = outcome.to_dict()
-        lines.append(("result" in record, json.dumps(record, ensure_ascii=False, separators=(",", ":"))))
-    return lines
+def _unreadable(job: Job) -> bytes:
+    """The line of a job whose line is not UTF-8: a failure, written as the engine writes one."""
+    assert _opened is not None and job.unreadable is not None
+    if _opened[1].notation is not None:
+        return b"\n"
+    import json
+
+    record = {"line": job.number, "text": job.text, "error": job.unreadable}
+    return json.dumps(record, ensure_ascii=False, separators=(",", ":")).encode() + b"\n"
+
+
+def shape_jobs(jobs: list[Job]) -> tuple[bytes, int, int]:
+    """The output of the jobs, their number and how many of them failed."""
+    out, failed = [], 0
+    for readable, group in itertools.groupby(jobs, key=lambda job: job.unreadable is None):
+        run = list(group)
+        if readable:
+            lines, bad = _write([job.text for job in run], run[0].number)
+        else:
+            lines, bad = b"".join(_unreadable(job) for job in run), len(run)
+        out.append(lines)
+        failed += bad
+    return b"".join(out), len(jobs), failed
 
 
 def _chunks(jobs: list[Job], size: int) -> list[list[Job]]:
     return [jobs[i:i + size] for i in range(0, len(jobs), size)]
 
 
-def _results(jobs: list[Job], request: Request, workers: int) -> Generator[tuple[bool, str], None, None]:
+def _results(jobs: list[Job], request: Request, workers: int) -> Generator[tuple[bytes, int, int], None, None]:
     # The font and the options are checked here, so that a bad one is one error, not one
     # per worker.
     open_request(request)
     if workers <= 1:
         for chunk in _chunks(jobs, CHUNK):
-            yield from shape_jobs(chunk)
+            yield shape_jobs(chunk)
         return
+    from tesvo.cli.pool import parallel  # worker processes only when asked for
+
     size = max(1, min(CHUNK, len(jobs) // (workers * 4)))
-    for lines in parallel(shape_jobs, _chunks(jobs, size), workers, open_request, (request,)):
-        yield from lines
+    yield from parallel(shape_jobs, _chunks(jobs, size), workers, open_request, (request,))
 
 
-def run_batch(request: Request, raw: bytes, *, jobs: int, progress: bool, out: TextIO) -> int:
-    """Shapes every line of `raw` and writes the JSON Lines to `out`; returns the number of
-    lines that failed. The progress bar goes to standard error when that is a terminal."""
+def run_batch(request: Request, raw: bytes, *, jobs: int, progress: bool, out: BinaryIO) -> int:
+    """Shapes every line of `raw` and writes the output, UTF-8, to `out`; returns the number
+    of lines that failed. The progress bar goes to standard error when that is a terminal."""
     work = split_lines(raw)
     failed = 0
     bar = progress_bar(len(work), progress)
     results = _results(work, request, min(jobs, max(1, len(work))))
     try:
-        for ok, line in results:
-            out.write(line + "\n")
-            failed += not ok
-            bar.update(1)
-        out.flush()
+        for lines, count, bad in results:
+            out.write(lines)
+            out.flush()  # a chunk at a time, as it is shaped, to a terminal or a pipe alike
+            failed += bad
+            bar.update(count)
     finally:
         results.close()  # ends the workers now, also on Ctrl-C
         bar.close()

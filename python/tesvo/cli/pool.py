@@ -10,7 +10,6 @@ parent exits with the interrupted status, its semaphores released.
 from __future__ import annotations
 
 import contextlib
-import multiprocessing
 import signal
 import sys
 import threading
@@ -50,6 +49,8 @@ def parallel(work: Callable[[T], R], tasks: Iterable[T], jobs: int, initializer:
              initargs: tuple[object, ...]) -> Iterator[R]:
     """work(task) for each task in `jobs` worker processes, the results in task order. Each
     worker first runs initializer(*initargs). Closing the iterator ends the workers."""
+    import multiprocessing  # not for a run in one process
+
     # spawn: workers start clean, whatever threads this process runs (the progress bar's).
     context = multiprocessing.get_context("spawn")
     # The workers inherit SIGINT ignored across exec, so none prints a traceback on Ctrl-C.

@@ -10,9 +10,9 @@ so that standard output is what was asked for with or without it.
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import textwrap
-from pathlib import Path
 from typing import Optional
 
 import _tesvo
@@ -167,7 +167,8 @@ def _write_report(args: argparse.Namespace, font: Font, text: str) -> None:
     page = render_report(result, font.data, font_label=args.font, index=args.index,
                          paragraph_rtl=direction == "rtl", options=_shown_options(args))
     try:
-        Path(args.html).write_text(page, encoding="utf-8")
+        with open(args.html, "w", encoding="utf-8") as f:
+            f.write(page)
     except OSError as e:
         raise arguments.UsageError(f"cannot write {args.html!r}: {e.strerror or e}") from None
 
@@ -181,8 +182,9 @@ def run(args: argparse.Namespace, prog: str) -> int:
         _refuse_textshaping(args, font_file)
     if args.batch is not None:
         raw = arguments.read_bytes(args.batch, "batch file", stdin=True)
+        sys.stdout.flush()
         failed = run_batch(_request(args, font_file), raw, jobs=args.jobs or 1, progress=not args.no_progress,
-                           out=sys.stdout)
+                           out=sys.stdout.buffer)
         return arguments.EXIT_DIFFER if failed else arguments.EXIT_OK
     text = _read_text(args)
     font = Font(font_file, index=args.index, backend=args.usp10, variations=args.variations,
@@ -204,5 +206,5 @@ def run(args: argparse.Namespace, prog: str) -> int:
     sys.stdout.write(out + "\n")
     sys.stdout.flush()
     if args.html is not None:
-        print(f"{prog}: trace report written to {Path(args.html).resolve()}", file=sys.stderr)
+        print(f"{prog}: trace report written to {os.path.realpath(args.html)}", file=sys.stderr)
     return arguments.EXIT_OK
