@@ -58,14 +58,18 @@ def _read(fd: int, name: str) -> bytes:
     elif not stat.S_ISREG(mode):
         raise FontError(f"cannot read font {name!r}: not a regular file or a pipe")
     os.set_blocking(fd, True)
-    head = _read_up_to(fd, 4)
+    regular = stat.S_ISREG(mode)
+    # A regular file is looked at first and then read whole in one piece: no copy of a
+    # large collection made from blocks.
+    head = os.pread(fd, 4, 0) if regular else _read_up_to(fd, 4)
     if head[:4] not in SIGNATURES:
         what = "empty" if not head else f"it starts with {head[:4]!r}"
         raise FontError(f"{name!r} is not an OpenType or TrueType font or collection ({what})")
-    blocks = [head]
-    while block := os.read(fd, _BLOCK):
+    blocks = [] if regular else [head]
+    size = max(os.fstat(fd).st_size + 1, _BLOCK) if regular else _BLOCK
+    while block := os.read(fd, size):
         blocks.append(block)
-    return b"".join(blocks)
+    return blocks[0] if len(blocks) == 1 else b"".join(blocks)
 
 
 def _read_up_to(fd: int, size: int) -> bytes:

@@ -403,18 +403,14 @@ PyObject *shape_texts(PyObject *args) {
 }
 
 // A text's document as JSON text, laid out or compact, or its message.
-struct Compacted {
-  std::string text;
-};
-using Document = std::variant<tesvo::JsonText, Compacted, std::string, Escape>;
+using Document = std::variant<tesvo::JsonText, std::string, Escape>;
 
 Document document_one(tesvo::FontSession &session, const Text &text, const tesvo::TextPlan &plan,
                       const std::string &path, bool compact) noexcept {
   if (text.error) return *text.error;
   auto made = tesvo::py::contain([&]() -> Document {
-    tesvo::Result<tesvo::JsonText> json = session.document(text.units, plan, path);
+    tesvo::Result<tesvo::JsonText> json = session.document(text.units, plan, path, compact);
     if (!json) return json.error();
-    if (compact) return Compacted{tesvo::compact_json(json->view())};
     return std::move(json.value());
   });
   if (const Escape *escape = std::get_if<Escape>(&made))
@@ -429,7 +425,6 @@ PyObject *document_object(const Document &document) {
     return Py_BuildValue("(ON)", ok ? Py_True : Py_False, decoded);
   };
   if (const auto *json = std::get_if<tesvo::JsonText>(&document)) return pair(true, json->view());
-  if (const auto *compacted = std::get_if<Compacted>(&document)) return pair(true, compacted->text);
   return pair(false, std::get<std::string>(document));
 }
 
@@ -538,7 +533,7 @@ Lines write_lines(const Call &call, const LineForm &form, std::span<const std::s
         tesvo::append_error_record(out.bytes, line, source, *message);
         ++out.failed;
       } else {
-        tesvo::append_document_record(out.bytes, line, source, std::get<Compacted>(document).text);
+        tesvo::append_document_record(out.bytes, line, source, std::get<tesvo::JsonText>(document).view());
       }
       out.bytes += '\n';
       continue;

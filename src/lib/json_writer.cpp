@@ -159,7 +159,8 @@ constexpr char kHex[] = "0123456789abcdef";
 
 class Writer {
  public:
-  explicit Writer(Output &out) : out_(out) {}
+  // compact: without the layout (no line breaks or indentation, ':' alone).
+  explicit Writer(Output &out, bool compact = false) : out_(out), compact_(compact) {}
 
   void value(const Value &v, std::size_t depth) {
     switch (v.kind()) {
@@ -203,8 +204,9 @@ class Writer {
     out_.advance(static_cast<std::size_t>(end - out_.cursor()));
   }
 
-  // Line break, then 2 * depth spaces.
+  // Line break, then 2 * depth spaces; nothing in the compact form.
   void newline(std::size_t depth) {
+    if (compact_) return;
     std::size_t n = 2 * depth;
     out_.reserve_more(n + 1);
     out_.put('\n');
@@ -290,7 +292,7 @@ class Writer {
       if (i > 0) literal(",", 1);
       newline(depth + 1);
       string(v.key_at(i));
-      literal(": ", 2);
+      literal(": ", compact_ ? 1 : 2);
       value(v.value_at(i), depth + 1);
     }
     newline(depth);
@@ -320,17 +322,17 @@ class Writer {
     if (t.keys == rows.keys.data() && t.key_count == rows.keys.size() && t.depth == depth && !t.sizes.empty())
       return t;
     const std::size_t keys = rows.keys.size();
-    const std::string outer(2 * (depth + 1), ' ');
-    const std::string inner(2 * (depth + 2), ' ');
+    const std::string outer = compact_ ? std::string() : "\n" + std::string(2 * (depth + 1), ' ');
+    const std::string inner = compact_ ? std::string() : "\n" + std::string(2 * (depth + 2), ' ');
     std::vector<std::string> pieces;
     for (std::size_t k = 0; k < keys; ++k) {
       Output quoted;
       Writer(quoted).string(rows.keys[k]);
-      pieces.push_back((k == 0 ? "\n" : ",\n") + inner + std::string(quoted.view()) + ": ");
+      pieces.push_back((k == 0 ? "" : ",") + inner + std::string(quoted.view()) + (compact_ ? ":" : ": "));
     }
-    const std::string open = "\n" + outer + (keys == 0 ? "{}" : "{");
+    const std::string open = outer + (keys == 0 ? "{}" : "{");
     if (keys == 0) pieces.emplace_back();
-    pieces.push_back(keys == 0 ? std::string() : "\n" + outer + "}");
+    pieces.push_back(keys == 0 ? std::string() : outer + "}");
     pieces.push_back(open + pieces[0]);  // the first record's opening
     pieces[0] = "," + open + pieces[0];
     t.slots.clear();
@@ -436,6 +438,7 @@ class Writer {
   static constexpr std::size_t kLongestNumber = 20;  // "-9223372036854775808", "18446744073709551615"
 
   Output &out_;
+  bool compact_;
   RecordText record_text_;
 };
 
@@ -443,36 +446,10 @@ class Writer {
 
 void JsonText::Release::operator()(char *p) const { Output::release(p, mapped); }
 
-JsonText render_json(const Value &value) {
+JsonText render_json(const Value &value, bool compact) {
   Output out;
-  Writer(out).value(value, 0);
+  Writer(out, compact).value(value, 0);
   return out.finish();
-}
-
-}  // namespace tesvo
-
-namespace tesvo {
-
-std::string compact_json(std::string_view pretty) {
-  std::string out;
-  out.reserve(pretty.size());
-  bool in_string = false;
-  for (std::size_t i = 0; i < pretty.size(); ++i) {
-    const char c = pretty[i];
-    if (in_string) {
-      out.push_back(c);
-      if (c == '\\' && i + 1 < pretty.size()) {
-        out.push_back(pretty[++i]);
-      } else if (c == '"') {
-        in_string = false;
-      }
-      continue;
-    }
-    if (c == ' ' || c == '\n') continue;
-    if (c == '"') in_string = true;
-    out.push_back(c);
-  }
-  return out;
 }
 
 }  // namespace tesvo

@@ -34,10 +34,8 @@ class JsonText {
   std::size_t size_ = 0;
 };
 
-JsonText render_json(const Value &value);
-
-// The same text without its layout: no line breaks, no indentation, no space
-// after ':' (json.dumps with separators=(",", ":")). Strings are left as they are.
-std::string compact_json(std::string_view pretty);
+// compact: without the layout, no line breaks, no indentation, no space after
+// ':' (json.dumps with separators=(",", ":")).
+JsonText render_json(const Value &value, bool compact = false);
 
 }  // namespace tesvo

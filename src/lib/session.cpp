@@ -213,7 +213,8 @@ std::string FontSession::backend_version() const {
   return version != nullptr ? std::string(version) : std::string();
 }
 
-Result<JsonText> FontSession::document(std::u16string_view text, const TextPlan &plan, const std::string &path) {
+Result<JsonText> FontSession::document(std::u16string_view text, const TextPlan &plan, const std::string &path,
+                                               bool compact) {
   pause_for("TESVO_PRESLEEP_MS");  // the diagnostic pause before each request, as for the compatibility call
   const std::string family = family_.empty() ? file_stem_family(path) : family_;
   // Unlike the compatibility call, the package's document has no length
@@ -223,7 +224,7 @@ Result<JsonText> FontSession::document(std::u16string_view text, const TextPlan 
   Result<Value> doc =
       shape_document(usp_, port_font(), text, cutting, FontFacts{metrics_.upem, metrics_.glyph_count, family, path});
   if (!doc) return doc.take_failure();
-  return render_json(*doc);
+  return render_json(*doc, compact);
 }
 
 Result<ShapedText> FontSession::shape(std::u16string_view text, const TextPlan &plan) {

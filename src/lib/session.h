@@ -99,7 +99,8 @@ class FontSession {
   Result<ShapedText> shape(std::u16string_view text, const TextPlan &plan);
   // The same text as the compatibility call's result document, the font named
   // by `path` (and, without a family name, by its stem).
-  Result<JsonText> document(std::u16string_view text, const TextPlan &plan, const std::string &path);
+  Result<JsonText> document(std::u16string_view text, const TextPlan &plan, const std::string &path,
+                            bool compact = false);
 
   std::uint32_t upem() const { return metrics_.upem; }
   std::uint32_t glyph_count() const { return metrics_.glyph_count; }
