@@ -361,9 +361,8 @@ void TraceReader::take(hb_buffer_t *buffer, hb_font_t *font, std::string name, i
   const hb_glyph_position_t *positions =
       kind == USP_TRACE_KIND_POSITION ? hb_buffer_get_glyph_positions(buffer, nullptr) : nullptr;
   const bool characters = kind == USP_TRACE_KIND_NORMALIZE && font != nullptr;
-  TraceStage stage{std::move(name), kind, {}, {}};
-  stage.ids.reserve(count);
-  stage.glyphs.reserve(count);
+  std::vector<USP_TRACE_GLYPH> glyphs;
+  glyphs.reserve(count);
   for (unsigned i : logical_order(buffer, infos, count)) {
     hb_codepoint_t id = infos[i].codepoint;
     if (characters && !hb_font_get_nominal_glyph(font, id, &id)) id = 0;
@@ -373,10 +372,9 @@ void TraceReader::take(hb_buffer_t *buffer, hb_font_t *font, std::string name, i
       glyph.x_offset = positions[i].x_offset;
       glyph.y_offset = positions[i].y_offset;
     }
-    stage.ids.push_back(static_cast<std::uint16_t>(glyph.glyph));
-    stage.glyphs.push_back(glyph);
+    glyphs.push_back(glyph);
   }
-  stages_.push_back(std::move(stage));
+  log_.take(std::move(name), kind, std::move(glyphs));
 }
 
 // HarfBuzz turns the buffer around cluster by cluster (and flips its
@@ -420,7 +418,7 @@ TraceReader::Snapshot TraceReader::snapshot(hb_buffer_t *buffer) {
 // error state that running into its own limits does: every loop over the
 // run ends, and the shaping returns at once.
 void TraceReader::stop(hb_buffer_t *buffer) {
-  stages_.clear();
+  log_.clear();
   hb_buffer_pre_allocate(buffer, UINT_MAX);
 }
 
