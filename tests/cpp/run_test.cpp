@@ -1315,11 +1315,17 @@ TEST_F(ShapeItems, FullStagesKeepTheirClustersAndPositionsAndOnlySubstitutingSta
                                        {StageKind::final, "final"},
                                        {StageKind::other, "future"}}));
   // Logical order and the port's own clusters, made absolute; positions only
-  // where the stage positions.
-  EXPECT_EQ(item.stages[1].glyphs, (std::vector<G>{{22, 4}, {20, 2}, {21, 2}}));
-  EXPECT_EQ(item.stages[2].glyphs, (std::vector<G>{{22, 4}, {20, 2, 500, -20, 30}, {21, 2, 0, 5, 6}}));
-  EXPECT_EQ(item.stages[3].glyphs, (std::vector<G>{{10, 2, 500, 1, 2}, {11, 2, 0, 3, 4}, {12, 4, 7, 0, 0}}));
-  EXPECT_EQ(item.stages[4].glyphs, (std::vector<G>{{30, 3}}));
+  // where the stage positions. Each stage is kept as its change to the one
+  // before: the positioning step replaced the two glyphs after the first.
+  tesvo::StageReplay replay;
+  std::vector<std::vector<G>> wholes;
+  for (const tesvo::TraceStage &s : item.stages) wholes.push_back(replay.apply(s));
+  EXPECT_EQ(wholes[1], (std::vector<G>{{22, 4}, {20, 2}, {21, 2}}));
+  EXPECT_EQ(wholes[2], (std::vector<G>{{22, 4}, {20, 2, 500, -20, 30}, {21, 2, 0, 5, 6}}));
+  EXPECT_EQ(wholes[3], (std::vector<G>{{10, 2, 500, 1, 2}, {11, 2, 0, 3, 4}, {12, 4, 7, 0, 0}}));
+  EXPECT_EQ(wholes[4], (std::vector<G>{{30, 3}}));
+  EXPECT_EQ(item.stages[2].start, 1u);
+  EXPECT_EQ(item.stages[2].stop, 3u);
 }
 
 TEST_F(ShapeItems, StageListsAreEmptiedAtTheStartOfEveryItem) {
