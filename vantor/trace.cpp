@@ -178,17 +178,24 @@ bool same_glyph(const USP_TRACE_GLYPH &a, const USP_TRACE_GLYPH &b) {
          a.y_offset == b.y_offset;
 }
 
-// The change from `before` to `after`: the glyphs both begin with and, of
-// the rest, those both end with are left out.
-TraceStage change_between(std::string name, int kind, const std::vector<USP_TRACE_GLYPH> &before,
-                          const std::vector<USP_TRACE_GLYPH> &after, bool first) {
-  std::size_t head = 0;
-  const std::size_t shorter = std::min(before.size(), after.size());
-  while (head < shorter && same_glyph(before[head], after[head])) ++head;
-  std::size_t tail = 0;
-  while (tail < shorter - head && same_glyph(before[before.size() - 1 - tail], after[after.size() - 1 - tail]))
-    ++tail;
-  TraceStage stage{std::move(name), kind, first, after.size(), head, before.size() - tail, {}};
+bool positions(int kind) { return kind == USP_TRACE_KIND_POSITION || kind == USP_TRACE_KIND_FINAL; }
+
+constexpr int kNoStage = -1;  // the kind of the stage before the first of an item
+
+// The change from `before`, a stage of kind `before_kind`, to `after`: the
+// glyphs both begin with and, of the rest, those both end with are left out.
+// A stage that positions and one that does not share no glyph: a glyph of one
+// has no positions, of the other has them.
+TraceStage change_between(std::string name, int kind, const std::vector<USP_TRACE_GLYPH> &before, int before_kind,
+                          const std::vector<USP_TRACE_GLYPH> &after) {
+  std::size_t head = 0, tail = 0;
+  if (before_kind != kNoStage && positions(before_kind) == positions(kind)) {
+    const std::size_t shorter = std::min(before.size(), after.size());
+    while (head < shorter && same_glyph(before[head], after[head])) ++head;
+    while (tail < shorter - head && same_glyph(before[before.size() - 1 - tail], after[after.size() - 1 - tail]))
+      ++tail;
+  }
+  TraceStage stage{std::move(name), kind, before_kind == kNoStage, after.size(), head, before.size() - tail, {}};
   stage.glyphs.assign(after.begin() + static_cast<std::ptrdiff_t>(head),
                       after.end() - static_cast<std::ptrdiff_t>(tail));
   return stage;
@@ -211,7 +218,8 @@ void apply_change(const TraceStage &stage, std::vector<USP_TRACE_GLYPH> &glyphs)
 }
 
 void StageLog::take(std::string name, int kind, std::vector<USP_TRACE_GLYPH> &&whole) {
-  stages_.push_back(change_between(std::move(name), kind, last_, whole, stages_.empty()));
+  const int before_kind = stages_.empty() ? kNoStage : stages_.back().kind;
+  stages_.push_back(change_between(std::move(name), kind, last_, before_kind, whole));
   last_ = std::move(whole);
 }
 
@@ -222,9 +230,10 @@ void StageLog::insert(std::size_t at, std::string name, int kind, std::vector<US
   std::vector<USP_TRACE_GLYPH> next = before;
   apply_change(stages_[at], next);
   TraceStage &moved = stages_[at];
-  moved = change_between(std::move(moved.name), moved.kind, whole, next, false);
+  moved = change_between(std::move(moved.name), moved.kind, whole, kind, next);
+  const int before_kind = at == 0 ? kNoStage : stages_[at - 1].kind;
   stages_.insert(stages_.begin() + static_cast<std::ptrdiff_t>(at),
-                 change_between(std::move(name), kind, before, whole, at == 0));
+                 change_between(std::move(name), kind, before, before_kind, whole));
 }
 
 void StageLog::clear() {

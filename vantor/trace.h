@@ -20,7 +20,8 @@ namespace vantor {
 // One stage as the change it made: the glyphs [start, stop) of the stage
 // before it in the same item replaced by `glyphs`, the shortest such span
 // (the glyphs both stages begin and end with are left out; glyphs compare by
-// id, cluster, advance and offsets). The first stage of an item replaces
+// id, cluster, advance and offsets). Between a stage that positions and one
+// that does not, every glyph is replaced. The first stage of an item replaces
 // nothing in an empty run. A trace so kept grows with what the steps changed,
 // not with the steps times the run's length.
 struct TraceStage {

@@ -149,7 +149,9 @@
  *   replaced with the glyphs given (the same USP_TRACE_GLYPH records). The
  *   span is the shortest one: the glyphs both stages begin and end with,
  *   equal in id, cluster, advance and offsets, are left out, so that an
- *   unchanged stage replaces nothing by nothing. The first stage of each item
+ *   unchanged stage replaces nothing by nothing; but a stage that positions
+ *   (POSITION, FINAL) and one that does not share no glyph, and the first of
+ *   them after the other replaces every glyph. The first stage of each item
  *   (first = 1) replaces nothing in an empty run: start = stop = 0 and every
  *   glyph given. A trace so kept grows with what the steps changed rather
  *   than with the steps times the run's length. usp_trace_stage (when asked

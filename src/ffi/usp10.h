@@ -225,8 +225,9 @@ using usp_trace_stage_glyphs_fn = int(int index, USP_TRACE_STAGE_GLYPHS *stage);
 // Optional: the stage of the same index as usp_trace_stage, as the change it
 // made to the stage before it of the same item: that stage's glyphs
 // [start, stop) replaced by the `changed_count` glyphs given, which are this
-// stage's glyphs from `start` on. The first stage of an item (first = 1)
-// replaces nothing in an empty run. The name is NUL-ended; the name and the
+// stage's glyphs from `start` on. A stage of a kind that carries positions
+// and one of a kind that does not share no glyph: the later replaces them
+// all. The first stage of an item (first = 1) replaces nothing in an empty run. The name is NUL-ended; the name and the
 // glyphs are owned by the port, as usp_trace_stage's ids. 0 when the stage is
 // delivered.
 struct USP_TRACE_STAGE_CHANGE {

@@ -64,6 +64,7 @@ void read_whole_stages(ShapeRun &run) {
   const Usp10 &usp = run.usp;
   const int count = usp.trace_count();
   std::vector<TraceGlyph> before;
+  std::optional<StageKind> before_kind;
   for (int i = 0; i < count; ++i) {
     char name[kNameCapacity] = {};
     int glyph_count = 0;
@@ -77,8 +78,9 @@ void read_whole_stages(ShapeRun &run) {
     // the cmap, so their stages stay out of it.
     const bool left_out = whole && (kind == StageKind::position || kind == StageKind::normalize);
     if (whole) {
-      run.item_stages.push_back(stage_change(kind, named, before, *whole));
+      run.item_stages.push_back(stage_change(kind, named, before, before_kind, *whole));
       before = std::move(*whole);
+      before_kind = kind;
     }
     if (left_out || glyph_count <= 0 || glyphs == nullptr) continue;
     run.lookup_stages.push_back(StagePair{std::move(named), std::vector<std::uint16_t>(glyphs, glyphs + glyph_count)});
@@ -92,7 +94,8 @@ void read_stage_changes(ShapeRun &run) {
   const Usp10 &usp = run.usp;
   const int count = usp.trace_count();
   std::size_t port_before = 0;  // the glyphs of the port's stage before
-  std::size_t kept_before = 0;  // and of the stage kept before
+  StageKind port_kind = StageKind::other;  // its kind
+  std::size_t kept_before = 0;  // and the glyphs of the stage kept before
   for (int i = 0; i < count; ++i) {
     USP_TRACE_STAGE_CHANGE change{};
     if (usp.trace_stage_change(i, &change) != 0)
@@ -106,9 +109,17 @@ void read_stage_changes(ShapeRun &run) {
                            base - static_cast<std::size_t>(change.stop - change.start) +
                                static_cast<std::size_t>(change.changed_count);
     if (!valid) throw EnginePanic("backend's trace stage " + std::to_string(i) + " changes glyphs it does not have");
+    const StageKind kind = stage_kind(change.kind);
+    // A glyph kept from a stage that positions into one that does not (or the
+    // other way) would take the other's positions.
+    if (base > 0 && positions(kind) != positions(port_kind) &&
+        (change.start != 0 || static_cast<std::size_t>(change.stop) != base))
+      throw EnginePanic("backend's trace stage " + std::to_string(i) +
+                        " keeps glyphs of a stage that positions otherwise");
     port_before = static_cast<std::size_t>(change.glyph_count);
+    port_kind = kind;
     if (change.glyph_count == 0) continue;
-    TraceStage stage{stage_kind(change.kind), stage_name(change.name, kNameCapacity - 1), port_before,
+    TraceStage stage{kind, stage_name(change.name, kNameCapacity - 1), port_before,
                      static_cast<std::size_t>(change.start), static_cast<std::size_t>(change.stop), {}};
     if (base == 0) stage.stop = kept_before;  // replacing everything kept before
     stage.glyphs.reserve(static_cast<std::size_t>(change.changed_count));
@@ -144,8 +155,9 @@ const std::vector<TraceGlyph> &StageReplay::apply(const TraceStage &stage) {
 }
 
 TraceStage stage_change(StageKind kind, std::string name, std::span<const TraceGlyph> before,
-                        std::span<const TraceGlyph> after) {
-  const auto [head, tail] = common_ends(before, after);
+                        std::optional<StageKind> before_kind, std::span<const TraceGlyph> after) {
+  const bool shares = before_kind && positions(*before_kind) == positions(kind);
+  const auto [head, tail] = shares ? common_ends(before, after) : std::pair<std::size_t, std::size_t>(0, 0);
   return TraceStage{kind, std::move(name), after.size(), head, before.size() - tail,
                     std::vector<TraceGlyph>(after.begin() + static_cast<std::ptrdiff_t>(head),
                                             after.end() - static_cast<std::ptrdiff_t>(tail))};

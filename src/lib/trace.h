@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -36,6 +37,9 @@ struct TraceGlyph {
   bool operator==(const TraceGlyph &) const = default;
 };
 
+// Whether stages of that kind carry positions.
+inline bool positions(StageKind kind) { return kind == StageKind::position || kind == StageKind::final; }
+
 // One stage of an item as the change it made to the stage before it: that
 // stage's glyphs [start, stop) replaced by `glyphs`. The first stage of an
 // item replaces nothing in an empty run (start = stop = 0).
@@ -46,7 +50,7 @@ struct TraceStage {
   std::size_t start = 0;
   std::size_t stop = 0;
   std::vector<TraceGlyph> glyphs;  // logical order
-  bool positioned() const { return kind == StageKind::position || kind == StageKind::final; }
+  bool positioned() const { return positions(kind); }
 };
 
 // An item's stages made whole again, one after the other from the first.
@@ -70,10 +74,12 @@ template <class T> std::pair<std::size_t, std::size_t> common_ends(std::span<con
   return {head, tail};
 }
 
-// The change from the whole stage `before` to `after` (the glyphs both begin
-// and end with left out), as the stage of that kind and name.
+// The change from the whole stage `before`, of kind `before_kind` (none for
+// the first stage of an item), to `after` (the glyphs both begin and end with
+// left out), as the stage of that kind and name. A stage that positions and
+// one that does not share no glyph: the change then replaces every glyph.
 TraceStage stage_change(StageKind kind, std::string name, std::span<const TraceGlyph> before,
-                        std::span<const TraceGlyph> after);
+                        std::optional<StageKind> before_kind, std::span<const TraceGlyph> after);
 
 // Every stage of one item, in the order the shaper ran them.
 struct ItemTrace {
