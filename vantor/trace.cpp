@@ -217,14 +217,15 @@ void apply_change(const TraceStage &stage, std::vector<USP_TRACE_GLYPH> &glyphs)
   }
 }
 
-void StageLog::take(std::string name, int kind, std::vector<USP_TRACE_GLYPH> &&whole) {
+void StageLog::take(std::string name, int kind, std::vector<USP_TRACE_GLYPH> &whole) {
   const int before_kind = stages_.empty() ? kNoStage : stages_.back().kind;
   stages_.push_back(change_between(std::move(name), kind, last_, before_kind, whole));
-  last_ = std::move(whole);
+  last_.swap(whole);
+  whole.clear();
 }
 
 void StageLog::insert(std::size_t at, std::string name, int kind, std::vector<USP_TRACE_GLYPH> &&whole) {
-  if (at >= stages_.size()) return take(std::move(name), kind, std::move(whole));
+  if (at >= stages_.size()) return take(std::move(name), kind, whole);
   std::vector<USP_TRACE_GLYPH> before;
   for (std::size_t k = 0; k < at; ++k) apply_change(stages_[k], before);
   std::vector<USP_TRACE_GLYPH> next = before;
@@ -346,7 +347,8 @@ ItemTrace trace_lookups(const FontFace &font, const ShapeRequest &request, const
     stages.insert(static_cast<std::size_t>(first - taken.begin()), "cmap", USP_TRACE_KIND_CMAP,
                   nominal_glyphs(font, request.text));
   }
-  stages.take("final", USP_TRACE_KIND_FINAL, final_glyphs(final_run));
+  std::vector<USP_TRACE_GLYPH> final_stage = final_glyphs(final_run);
+  stages.take("final", USP_TRACE_KIND_FINAL, final_stage);
   return {stages.take_stages(), {}};
 }
 

@@ -43,8 +43,10 @@ void apply_change(const TraceStage &stage, std::vector<USP_TRACE_GLYPH> &glyphs)
 // and the last one whole, which the next one is compared with.
 class StageLog {
  public:
-  // Records the stage whose glyphs are `whole`; takes their memory.
-  void take(std::string name, int kind, std::vector<USP_TRACE_GLYPH> &&whole);
+  // Records the stage whose glyphs are `whole`, keeping them as the last
+  // stage; `whole` is left holding the last stage's memory, emptied, to take
+  // the next stage in.
+  void take(std::string name, int kind, std::vector<USP_TRACE_GLYPH> &whole);
   // Records a stage before the stage of index `at`, whose change is then
   // made against the new one. Replays the stages before it: meant for the
   // first few stages of an item.

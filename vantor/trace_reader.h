@@ -120,8 +120,8 @@ class TraceReader {
   void start_positioning(hb_buffer_t *buffer);
   void misplaced(std::string_view message, std::string_view why);
   void take(hb_buffer_t *buffer, hb_font_t *font, std::string name, int kind);
-  std::vector<unsigned> logical_order(hb_buffer_t *buffer, const hb_glyph_info_t *infos,
-                                      unsigned count) const;
+  const std::vector<unsigned> &logical_order(hb_buffer_t *buffer, const hb_glyph_info_t *infos,
+                                             unsigned count);
   static Snapshot snapshot(hb_buffer_t *buffer);
   void stop(hb_buffer_t *buffer);
 
@@ -142,6 +142,10 @@ class TraceReader {
   Snapshot step_start_;
   std::string misread_;
   StageLog log_;
+  // Kept from one stage to the next: the order of the buffer's glyphs, and
+  // the glyphs of the stage being taken.
+  std::vector<unsigned> order_;
+  std::vector<USP_TRACE_GLYPH> taking_;
 };
 
 }  // namespace vantor

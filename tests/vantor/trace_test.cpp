@@ -596,7 +596,7 @@ TEST(TraceReader, TracesThatCannotBeReadAreRefusedNamingTheHarfBuzzVersion) {
     std::vector<USP_TRACE_GLYPH> whole;
     for (std::size_t k = 0; k < glyphs.size(); ++k) whole.push_back({glyphs[k], clusters[k], 0, 0, 0});
     vantor::StageLog out;
-    out.take("GSUB lookup 1 'liga'", USP_TRACE_KIND_SUBSTITUTE, std::move(whole));
+    out.take("GSUB lookup 1 'liga'", USP_TRACE_KIND_SUBSTITUTE, whole);
     return out;
   };
   vantor::TraceReader understood(HB_DIRECTION_LTR, SIZE_MAX);
