@@ -5,6 +5,7 @@ import hashlib
 import json
 import pickle
 import re
+import struct
 import subprocess
 import sys
 from pathlib import Path
@@ -295,6 +296,27 @@ def test_a_backend_of_glyph_ids_alone_gives_their_changes(make_fake):
                                         (None, "same", 3, 3, []),
                                         (None, "final", 0, 3, [(4, None, None)])]
     check_changes(result, result.stages)
+
+
+def stage_table(*stages):
+    """A StageChanges table: per stage item, flags, count, start, stop, first changed glyph, changed."""
+    return b"".join(struct.pack("7i", *stage) for stage in stages)
+
+
+ROW = struct.pack("5i", 7, 0, 0, 0, 0)
+
+
+@pytest.mark.parametrize("table, rows", [
+    (stage_table((0, 0, 2, 0, 0, 0, 2)), ROW),  # changed glyphs past the rows
+    (stage_table((0, 0, 1, 1, 1, 0, 1)), ROW),  # the first stage of an item replacing glyphs
+    (stage_table((0, 0, 1, 0, 0, 0, 1), (0, 0, 1, 1, 2, 0, 1)), ROW),  # a span past the stage before
+    (stage_table((0, 0, 1, 0, 0, 0, 1), (0, 0, 3, 0, 1, 0, 1)), ROW),  # a count that does not follow
+    (stage_table((0, 0, 1, 0, 0, 0, 1))[:-4], ROW),  # a table cut short
+], ids=["rows", "first", "span", "count", "cut"])
+def test_stage_changes_that_do_not_hold_together_are_refused(table, rows):
+    tesvo._engine.StageChanges(stage_table((0, 0, 1, 0, 0, 0, 1), (1, 0, 1, 0, 0, 0, 1)), ROW, ())
+    with pytest.raises(ValueError):
+        tesvo._engine.StageChanges(table, rows, ())
 
 
 @pytest.mark.parametrize("call, error, message", [
