@@ -1,5 +1,7 @@
 // The port's per-lookup trace read back after each item: stage names, kinds,
-// glyphs and positions, and their entries in the result document.
+// and each stage as the change it made to the one before (read as such from a
+// port that gives changes, made here from one that gives whole stages), and
+// their entries in the result document.
 #include "lib/trace.h"
 
 #include <cstring>
@@ -43,7 +45,7 @@ std::optional<std::vector<TraceGlyph>> read_whole_stage(const Usp10 &usp, int i,
   if (usp.trace_stage_glyphs(i, &stage) != 0 || stage.glyph_count <= 0 || stage.glyphs == nullptr)
     return std::nullopt;
   *kind = stage_kind(stage.kind);
-  const bool positioned = *kind == StageKind::position || *kind == StageKind::final;
+  const bool positioned = positions(*kind);
   std::vector<TraceGlyph> glyphs;
   glyphs.reserve(static_cast<std::size_t>(stage.glyph_count));
   for (int k = 0; k < stage.glyph_count; ++k) glyphs.push_back(trace_glyph(stage.glyphs[k], positioned));
@@ -87,6 +89,25 @@ void read_whole_stages(ShapeRun &run) {
   }
 }
 
+// Throws when the port's change of stage `index` does not follow from the
+// stage before it, of `base` glyphs (0 for none) and kind `before`: the port
+// broke its contract.
+void check_change(const USP_TRACE_STAGE_CHANGE &change, int index, std::size_t base, StageKind before) {
+  const bool follows = change.start >= 0 && change.start <= change.stop &&
+                       static_cast<std::size_t>(change.stop) <= base && change.changed_count >= 0 &&
+                       (change.changed_count == 0 || change.glyphs != nullptr) &&
+                       static_cast<std::size_t>(change.glyph_count) ==
+                           base - static_cast<std::size_t>(change.stop - change.start) +
+                               static_cast<std::size_t>(change.changed_count);
+  if (!follows) throw EnginePanic("backend's trace stage " + std::to_string(index) + " changes glyphs it does not have");
+  // A glyph kept from a stage that positions into one that does not (or the
+  // other way) would take the other's positions.
+  const bool whole = change.start == 0 && static_cast<std::size_t>(change.stop) == base;
+  if (base > 0 && positions(stage_kind(change.kind)) != positions(before) && !whole)
+    throw EnginePanic("backend's trace stage " + std::to_string(index) +
+                      " keeps glyphs of a stage that positions otherwise");
+}
+
 // The stages of a port that gives each as its change. A stage without glyphs
 // is left out, as from the whole read-out: the next one then replaces all
 // the glyphs of the stage kept before it.
@@ -102,20 +123,8 @@ void read_stage_changes(ShapeRun &run) {
       throw EnginePanic("backend could not give stage " + std::to_string(i) + " of the " + std::to_string(count) +
                         " it recorded");
     const std::size_t base = change.first != 0 ? 0 : port_before;
-    const bool valid = change.start >= 0 && change.start <= change.stop &&
-                       static_cast<std::size_t>(change.stop) <= base && change.changed_count >= 0 &&
-                       (change.changed_count == 0 || change.glyphs != nullptr) &&
-                       static_cast<std::size_t>(change.glyph_count) ==
-                           base - static_cast<std::size_t>(change.stop - change.start) +
-                               static_cast<std::size_t>(change.changed_count);
-    if (!valid) throw EnginePanic("backend's trace stage " + std::to_string(i) + " changes glyphs it does not have");
+    check_change(change, i, base, port_kind);
     const StageKind kind = stage_kind(change.kind);
-    // A glyph kept from a stage that positions into one that does not (or the
-    // other way) would take the other's positions.
-    if (base > 0 && positions(kind) != positions(port_kind) &&
-        (change.start != 0 || static_cast<std::size_t>(change.stop) != base))
-      throw EnginePanic("backend's trace stage " + std::to_string(i) +
-                        " keeps glyphs of a stage that positions otherwise");
     port_before = static_cast<std::size_t>(change.glyph_count);
     port_kind = kind;
     if (change.glyph_count == 0) continue;
