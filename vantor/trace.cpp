@@ -256,19 +256,14 @@ const TraceRecorder::WholeStage *TraceRecorder::whole(int index) {
   if (index < 0 || index >= count()) return nullptr;
   const auto at = static_cast<std::size_t>(index);
   if (wholes_[at]) return wholes_[at].get();
-  // Back to the first stage of the item, or to a stage at hand whole.
+  // Back to the first stage of the item, or to a stage rebuilt before.
   std::size_t from = at;
-  while (from > 0 && !stages_[from].first && cursor_at_ != from - 1 && !wholes_[from - 1]) --from;
-  std::vector<USP_TRACE_GLYPH> glyphs;
-  if (from > 0 && !stages_[from].first) glyphs = cursor_at_ == from - 1 ? std::move(cursor_) : wholes_[from - 1]->glyphs;
-  cursor_at_ = kNone;
-  for (std::size_t k = from; k <= at; ++k) apply_change(stages_[k], glyphs);
+  while (from > 0 && !stages_[from].first && !wholes_[from - 1]) --from;
   auto made = std::make_unique<WholeStage>();
-  made->ids.reserve(glyphs.size());
-  for (const USP_TRACE_GLYPH &g : glyphs) made->ids.push_back(static_cast<std::uint16_t>(g.glyph));
-  made->glyphs = glyphs;
-  cursor_ = std::move(glyphs);
-  cursor_at_ = at;
+  if (from > 0 && !stages_[from].first) made->glyphs = wholes_[from - 1]->glyphs;
+  for (std::size_t k = from; k <= at; ++k) apply_change(stages_[k], made->glyphs);
+  made->ids.reserve(made->glyphs.size());
+  for (const USP_TRACE_GLYPH &g : made->glyphs) made->ids.push_back(static_cast<std::uint16_t>(g.glyph));
   wholes_[at] = std::move(made);
   return wholes_[at].get();
 }
@@ -287,8 +282,6 @@ void TraceRecorder::refuse_out_of_memory() noexcept {
 void TraceRecorder::drop() {
   stages_.clear();
   wholes_.clear();
-  cursor_.clear();
-  cursor_at_ = kNone;
 }
 
 std::string_view TraceRecorder::refusal() const {

@@ -64,10 +64,11 @@ class StageLog {
 };
 
 // Stages recorded between usp_trace_begin and usp_trace_stop. Stages are
-// only ever appended while recording. The old read-out hands out whole
-// stages: each is rebuilt from the changes when first asked for (from the
-// one rebuilt before it, when that is its predecessor) and kept, so that
-// pointers handed out stay valid until the next begin or stop.
+// only ever appended while recording. The whole-stage read-out hands out
+// whole stages: each is rebuilt from the changes when first asked for (from
+// the nearest stage before it in its item that was rebuilt, else from the
+// item's first) and kept, so that pointers handed out stay valid until the
+// next begin or stop.
 class TraceRecorder {
  public:
   // A stage rebuilt whole, for usp_trace_stage and usp_trace_stage_glyphs.
@@ -100,14 +101,11 @@ class TraceRecorder {
   const WholeStage *whole(int index);
 
  private:
-  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   void drop();  // the stages and what was rebuilt of them
 
   bool recording_ = false;
   std::vector<TraceStage> stages_;
   std::vector<std::unique_ptr<WholeStage>> wholes_;  // by index, once asked for
-  std::vector<USP_TRACE_GLYPH> cursor_;             // the last stage rebuilt
-  std::size_t cursor_at_ = kNone;
   std::string refusal_;
   bool out_of_memory_ = false;
 };
