@@ -416,7 +416,8 @@ VANTOR_EXPORT int usp_trace_count() {
   return count;
 }
 
-// Result: 0 when the stage is delivered, 1 for an index out of range.
+// Result: 0 when the stage is delivered, 1 for an index out of range. The
+// stage is rebuilt whole only when its glyphs are asked for.
 VANTOR_EXPORT int usp_trace_stage(int index, char *name, int name_capacity, int *glyph_count,
                                   const std::uint16_t **glyphs) {
   int result = 1;
@@ -431,8 +432,11 @@ VANTOR_EXPORT int usp_trace_stage(int index, char *name, int name_capacity, int 
       std::memcpy(name, stage->name.data(), length);
       name[length] = '\0';
     }
-    if (glyph_count != nullptr) *glyph_count = static_cast<int>(stage->ids.size());
-    if (glyphs != nullptr) *glyphs = stage->ids.data();
+    if (glyph_count != nullptr || glyphs != nullptr) {
+      const TraceRecorder::WholeStage *whole = state.trace.whole(index);
+      if (glyph_count != nullptr) *glyph_count = static_cast<int>(whole->ids.size());
+      if (glyphs != nullptr) *glyphs = whole->ids.data();
+    }
     result = 0;
   });
   return result;
@@ -445,10 +449,33 @@ VANTOR_EXPORT int usp_trace_stage_glyphs(int index, USP_TRACE_STAGE_GLYPHS *out)
   quietly([&] {
     Backend &state = backend();
     const std::lock_guard<std::mutex> hold(state.lock);
+    if (out == nullptr) return;
+    const TraceRecorder::WholeStage *whole = state.trace.whole(index);
+    if (whole == nullptr) return;
+    *out = USP_TRACE_STAGE_GLYPHS{state.trace.stage(index)->kind, static_cast<int>(whole->glyphs.size()),
+                                  whole->glyphs.data()};
+    result = 0;
+  });
+  return result;
+}
+
+// Result: 0 when the stage is delivered, 1 for an index out of range or a
+// null record.
+VANTOR_EXPORT int usp_trace_stage_change(int index, USP_TRACE_STAGE_CHANGE *out) {
+  int result = 1;
+  quietly([&] {
+    Backend &state = backend();
+    const std::lock_guard<std::mutex> hold(state.lock);
     const TraceStage *stage = state.trace.stage(index);
     if (stage == nullptr || out == nullptr) return;
-    *out = USP_TRACE_STAGE_GLYPHS{stage->kind, static_cast<int>(stage->glyphs.size()),
-                                  stage->glyphs.data()};
+    *out = USP_TRACE_STAGE_CHANGE{stage->kind,
+                                  static_cast<int>(stage->count),
+                                  stage->first ? 1 : 0,
+                                  static_cast<int>(stage->start),
+                                  static_cast<int>(stage->stop),
+                                  static_cast<int>(stage->glyphs.size()),
+                                  stage->glyphs.data(),
+                                  stage->name.c_str()};
     result = 0;
   });
   return result;
@@ -501,4 +528,5 @@ static_assert(std::is_same_v<decltype(usp_trace_count), usp_trace_count_fn>);
 static_assert(std::is_same_v<decltype(usp_trace_stage), usp_trace_stage_fn>);
 static_assert(std::is_same_v<decltype(usp_trace_stop), usp_trace_stop_fn>);
 static_assert(std::is_same_v<decltype(usp_trace_stage_glyphs), usp_trace_stage_glyphs_fn>);
+static_assert(std::is_same_v<decltype(usp_trace_stage_change), usp_trace_stage_change_fn>);
 static_assert(std::is_same_v<decltype(usp_trace_refusal), usp_trace_refusal_fn>);

@@ -92,9 +92,8 @@ PlannedLookups planned_lookups(const FontFace &font, const ShapeRequest &request
 // AAT deleted (0xFFFF). The order of the glyphs inside a cluster is left
 // aside: in an item HarfBuzz shapes against its script's direction, the
 // result and the stages turn such clusters around differently.
-bool leads_to_result(const TraceStage &last, const ShapedRun &run, const FontFace &font,
+bool leads_to_result(const std::vector<USP_TRACE_GLYPH> &from, const ShapedRun &run, const FontFace &font,
                      std::u16string_view text) {
-  const std::vector<USP_TRACE_GLYPH> &from = last.glyphs;
   const auto same = [&](std::size_t k) {
     return from[k].glyph == run.glyphs[k] && from[k].cluster == run.clusters[k];
   };
@@ -151,36 +150,101 @@ bool leads_to_result(const TraceStage &last, const ShapedRun &run, const FontFac
 }
 
 // The cmap result computed directly, for a shaping that never entered GSUB.
-TraceStage nominal_stage(const FontFace &font, std::u16string_view text) {
+std::vector<USP_TRACE_GLYPH> nominal_glyphs(const FontFace &font, std::u16string_view text) {
   const CodePoints decoded = decode_utf16(text);
-  TraceStage stage{"cmap", USP_TRACE_KIND_CMAP, {}, {}};
+  std::vector<USP_TRACE_GLYPH> glyphs;
+  glyphs.reserve(decoded.chars.size());
   for (std::size_t i = 0; i < decoded.chars.size(); ++i) {
     hb_codepoint_t glyph = 0;
     if (!hb_font_get_nominal_glyph(font.font(), decoded.chars[i], &glyph)) glyph = 0;
-    stage.ids.push_back(static_cast<std::uint16_t>(glyph));
-    stage.glyphs.push_back(
-        USP_TRACE_GLYPH{glyph, static_cast<DWORD>(decoded.offsets[i]), 0, 0, 0});
+    glyphs.push_back(USP_TRACE_GLYPH{glyph, static_cast<DWORD>(decoded.offsets[i]), 0, 0, 0});
   }
-  return stage;
+  return glyphs;
 }
 
-TraceStage final_stage(const ShapedRun &run) {
-  TraceStage stage{"final", USP_TRACE_KIND_FINAL, {}, {}};
-  stage.ids.reserve(run.glyphs.size());
-  stage.glyphs.reserve(run.glyphs.size());
+std::vector<USP_TRACE_GLYPH> final_glyphs(const ShapedRun &run) {
+  std::vector<USP_TRACE_GLYPH> glyphs;
+  glyphs.reserve(run.glyphs.size());
   for (std::size_t k = 0; k < run.glyphs.size(); ++k) {
     const hb_glyph_position_t &position = run.positions[k];
-    stage.ids.push_back(static_cast<std::uint16_t>(run.glyphs[k]));
-    stage.glyphs.push_back(USP_TRACE_GLYPH{run.glyphs[k], run.clusters[k], position.x_advance,
-                                           position.x_offset, position.y_offset});
+    glyphs.push_back(USP_TRACE_GLYPH{run.glyphs[k], run.clusters[k], position.x_advance, position.x_offset,
+                                     position.y_offset});
   }
+  return glyphs;
+}
+
+bool same_glyph(const USP_TRACE_GLYPH &a, const USP_TRACE_GLYPH &b) {
+  return a.glyph == b.glyph && a.cluster == b.cluster && a.advance == b.advance && a.x_offset == b.x_offset &&
+         a.y_offset == b.y_offset;
+}
+
+bool positions(int kind) { return kind == USP_TRACE_KIND_POSITION || kind == USP_TRACE_KIND_FINAL; }
+
+constexpr int kNoStage = -1;  // the kind of the stage before the first of an item
+
+// The change from `before`, a stage of kind `before_kind`, to `after`: the
+// glyphs both begin with and, of the rest, those both end with are left out.
+// A stage that positions and one that does not share no glyph: a glyph of one
+// has no positions, of the other has them.
+TraceStage change_between(std::string name, int kind, const std::vector<USP_TRACE_GLYPH> &before, int before_kind,
+                          const std::vector<USP_TRACE_GLYPH> &after) {
+  std::size_t head = 0, tail = 0;
+  if (before_kind != kNoStage && positions(before_kind) == positions(kind)) {
+    const std::size_t shorter = std::min(before.size(), after.size());
+    while (head < shorter && same_glyph(before[head], after[head])) ++head;
+    while (tail < shorter - head && same_glyph(before[before.size() - 1 - tail], after[after.size() - 1 - tail]))
+      ++tail;
+  }
+  TraceStage stage{std::move(name), kind, before_kind == kNoStage, after.size(), head, before.size() - tail, {}};
+  stage.glyphs.assign(after.begin() + static_cast<std::ptrdiff_t>(head),
+                      after.end() - static_cast<std::ptrdiff_t>(tail));
   return stage;
 }
 
 }  // namespace
 
+void apply_change(const TraceStage &stage, std::vector<USP_TRACE_GLYPH> &glyphs) {
+  if (stage.first) glyphs.clear();
+  const auto at = glyphs.begin() + static_cast<std::ptrdiff_t>(stage.start);
+  const std::size_t replaced = stage.stop - stage.start;
+  const std::size_t shared = std::min(replaced, stage.glyphs.size());
+  std::copy_n(stage.glyphs.begin(), shared, at);
+  if (replaced > shared) {
+    glyphs.erase(at + static_cast<std::ptrdiff_t>(shared), at + static_cast<std::ptrdiff_t>(replaced));
+  } else {
+    glyphs.insert(at + static_cast<std::ptrdiff_t>(shared), stage.glyphs.begin() + static_cast<std::ptrdiff_t>(shared),
+                  stage.glyphs.end());
+  }
+}
+
+void StageLog::take(std::string name, int kind, std::vector<USP_TRACE_GLYPH> &whole) {
+  const int before_kind = stages_.empty() ? kNoStage : stages_.back().kind;
+  stages_.push_back(change_between(std::move(name), kind, last_, before_kind, whole));
+  last_.swap(whole);
+  whole.clear();
+}
+
+void StageLog::insert(std::size_t at, std::string name, int kind, std::vector<USP_TRACE_GLYPH> &&whole) {
+  if (at >= stages_.size()) return take(std::move(name), kind, whole);
+  std::vector<USP_TRACE_GLYPH> before;
+  for (std::size_t k = 0; k < at; ++k) apply_change(stages_[k], before);
+  std::vector<USP_TRACE_GLYPH> next = before;
+  apply_change(stages_[at], next);
+  TraceStage &moved = stages_[at];
+  moved = change_between(std::move(moved.name), moved.kind, whole, kind, next);
+  const int before_kind = at == 0 ? kNoStage : stages_[at - 1].kind;
+  stages_.insert(stages_.begin() + static_cast<std::ptrdiff_t>(at),
+                 change_between(std::move(name), kind, before, before_kind, whole));
+}
+
+void StageLog::clear() {
+  stages_.clear();
+  last_.clear();
+}
+
 void TraceRecorder::append(std::vector<TraceStage> stages) {
   for (TraceStage &stage : stages) stages_.push_back(std::move(stage));
+  wholes_.resize(stages_.size());
 }
 
 const TraceStage *TraceRecorder::stage(int index) const {
@@ -188,15 +252,36 @@ const TraceStage *TraceRecorder::stage(int index) const {
   return &stages_[static_cast<std::size_t>(index)];
 }
 
+const TraceRecorder::WholeStage *TraceRecorder::whole(int index) {
+  if (index < 0 || index >= count()) return nullptr;
+  const auto at = static_cast<std::size_t>(index);
+  if (wholes_[at]) return wholes_[at].get();
+  // Back to the first stage of the item, or to a stage rebuilt before.
+  std::size_t from = at;
+  while (from > 0 && !stages_[from].first && !wholes_[from - 1]) --from;
+  auto made = std::make_unique<WholeStage>();
+  if (from > 0 && !stages_[from].first) made->glyphs = wholes_[from - 1]->glyphs;
+  for (std::size_t k = from; k <= at; ++k) apply_change(stages_[k], made->glyphs);
+  made->ids.reserve(made->glyphs.size());
+  for (const USP_TRACE_GLYPH &g : made->glyphs) made->ids.push_back(static_cast<std::uint16_t>(g.glyph));
+  wholes_[at] = std::move(made);
+  return wholes_[at].get();
+}
+
 void TraceRecorder::refuse(std::string reason) {
-  stages_.clear();
+  drop();
   refusal_ = std::move(reason);
 }
 
 void TraceRecorder::refuse_out_of_memory() noexcept {
-  stages_.clear();
+  drop();
   refusal_.clear();
   out_of_memory_ = true;
+}
+
+void TraceRecorder::drop() {
+  stages_.clear();
+  wholes_.clear();
 }
 
 std::string_view TraceRecorder::refusal() const {
@@ -239,7 +324,7 @@ ItemTrace trace_lookups(const FontFace &font, const ShapeRequest &request, const
   if (reader.out_of_memory()) return {{}, kOutOfMemory};
   if (!same_glyphs(buffer.get(), final_run.glyphs, request.direction == HB_DIRECTION_RTL))
     return {{}, diverged(hb_buffer_get_length(buffer.get()), glyphs)};
-  std::vector<TraceStage> stages = reader.take_stages();
+  StageLog stages = reader.take_log();
   const bool none_announced = reader.substitutions_announced() == 0 ||
                              (reader.saw_gpos() && reader.positionings_announced() == 0);
   const PlannedLookups planned =
@@ -248,17 +333,19 @@ ItemTrace trace_lookups(const FontFace &font, const ShapeRequest &request, const
     return {{}, std::move(*why)};
   }
   if (!reader.saw_substitution()) {
-    const auto first = std::find_if(stages.begin(), stages.end(), [](const TraceStage &stage) {
+    const std::vector<TraceStage> &taken = stages.stages();
+    const auto first = std::find_if(taken.begin(), taken.end(), [](const TraceStage &stage) {
       return stage.kind != USP_TRACE_KIND_NORMALIZE;
     });
-    stages.insert(first, nominal_stage(font, request.text));
+    stages.insert(static_cast<std::size_t>(first - taken.begin()), "cmap", USP_TRACE_KIND_CMAP,
+                  nominal_glyphs(font, request.text));
   }
-  stages.push_back(final_stage(final_run));
-  return {std::move(stages), {}};
+  std::vector<USP_TRACE_GLYPH> final_stage = final_glyphs(final_run);
+  stages.take("final", USP_TRACE_KIND_FINAL, final_stage);
+  return {stages.take_stages(), {}};
 }
 
-std::optional<std::string> unreadable_trace(const TraceReader &reader,
-                                            const std::vector<TraceStage> &stages,
+std::optional<std::string> unreadable_trace(const TraceReader &reader, const StageLog &stages,
                                             PlannedLookups planned, const ShapedRun &final_run,
                                             const FontFace &font, std::u16string_view text) {
   if (!reader.misread().empty()) return unreadable(reader.misread());
@@ -272,10 +359,10 @@ std::optional<std::string> unreadable_trace(const TraceReader &reader,
   if (planned.gpos > 0 && reader.saw_gpos() && reader.positionings_announced() == 0) {
     return none(planned.gpos, "GPOS");
   }
-  if (!stages.empty() && stages.back().kind != USP_TRACE_KIND_NORMALIZE &&
-      !leads_to_result(stages.back(), final_run, font, text)) {
-    return unreadable("the last step recorded, \"" + stages.back().name +
-                      "\", does not end with the shaped glyphs");
+  if (stages.empty()) return std::nullopt;
+  const TraceStage &last = stages.stages().back();
+  if (last.kind != USP_TRACE_KIND_NORMALIZE && !leads_to_result(stages.last(), final_run, font, text)) {
+    return unreadable("the last step recorded, \"" + last.name + "\", does not end with the shaped glyphs");
   }
   return std::nullopt;
 }

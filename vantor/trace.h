@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,29 +17,72 @@
 
 namespace vantor {
 
+// One stage as the change it made: the glyphs [start, stop) of the stage
+// before it in the same item replaced by `glyphs`, the shortest such span
+// (the glyphs both stages begin and end with are left out; glyphs compare by
+// id, cluster, advance and offsets). Between a stage that positions and one
+// that does not, every glyph is replaced. The first stage of an item replaces
+// nothing in an empty run. A trace so kept grows with what the steps changed,
+// not with the steps times the run's length.
 struct TraceStage {
   std::string name;
   int kind = USP_TRACE_KIND_CMAP;
-  // Glyph ids alone, for usp_trace_stage.
-  std::vector<std::uint16_t> ids;
-  // The same glyphs with HarfBuzz's cluster at that moment and, in stages
-  // that position, its advance and offsets; for usp_trace_stage_glyphs.
+  bool first = true;
+  std::size_t count = 0;  // the glyphs of the whole stage
+  std::size_t start = 0;
+  std::size_t stop = 0;
+  // The glyphs that replace [start, stop): their id, HarfBuzz's cluster at
+  // that moment and, in stages that position, its advance and offsets.
   std::vector<USP_TRACE_GLYPH> glyphs;
 };
 
+// The glyphs of the stage before `stage` made into the stage's own.
+void apply_change(const TraceStage &stage, std::vector<USP_TRACE_GLYPH> &glyphs);
+
+// The stages of one item, recorded as changes in the order they are taken,
+// and the last one whole, which the next one is compared with.
+class StageLog {
+ public:
+  // Records the stage whose glyphs are `whole`, keeping them as the last
+  // stage; `whole` is left holding the last stage's memory, emptied, to take
+  // the next stage in.
+  void take(std::string name, int kind, std::vector<USP_TRACE_GLYPH> &whole);
+  // Records a stage before the stage of index `at`, whose change is then
+  // made against the new one. Replays the stages before it: meant for the
+  // first few stages of an item.
+  void insert(std::size_t at, std::string name, int kind, std::vector<USP_TRACE_GLYPH> &&whole);
+  void clear();
+  bool empty() const { return stages_.empty(); }
+  const std::vector<TraceStage> &stages() const { return stages_; }
+  std::vector<TraceStage> take_stages() { return std::move(stages_); }
+  // The glyphs of the last stage, whole.
+  const std::vector<USP_TRACE_GLYPH> &last() const { return last_; }
+
+ private:
+  std::vector<TraceStage> stages_;
+  std::vector<USP_TRACE_GLYPH> last_;
+};
+
 // Stages recorded between usp_trace_begin and usp_trace_stop. Stages are
-// only ever appended while recording, and each keeps its own glyph arrays, so
-// pointers handed out stay valid until the next begin or stop.
+// only ever appended while recording. The whole-stage read-out hands out
+// whole stages: each is rebuilt from the changes when first asked for (from
+// the nearest stage before it in its item that was rebuilt, else from the
+// item's first) and kept, so that pointers handed out stay valid until the
+// next begin or stop.
 class TraceRecorder {
  public:
+  // A stage rebuilt whole, for usp_trace_stage and usp_trace_stage_glyphs.
+  struct WholeStage {
+    std::vector<std::uint16_t> ids;
+    std::vector<USP_TRACE_GLYPH> glyphs;
+  };
+
   void begin() {
-    stages_.clear();
-    refusal_.clear();
-    out_of_memory_ = false;
+    stop();
     recording_ = true;
   }
   void stop() {
-    stages_.clear();
+    drop();
     refusal_.clear();
     out_of_memory_ = false;
     recording_ = false;
@@ -53,10 +97,15 @@ class TraceRecorder {
   std::string_view refusal() const;
   int count() const { return static_cast<int>(stages_.size()); }
   const TraceStage *stage(int index) const;
+  // The stage of that index whole; null for an index out of range.
+  const WholeStage *whole(int index);
 
  private:
+  void drop();  // the stages and what was rebuilt of them
+
   bool recording_ = false;
   std::vector<TraceStage> stages_;
+  std::vector<std::unique_ptr<WholeStage>> wholes_;  // by index, once asked for
   std::string refusal_;
   bool out_of_memory_ = false;
 };
@@ -97,8 +146,7 @@ struct PlannedLookups {
 // HarfBuzz version; nullopt when they can. `planned` counts the lookups of
 // HarfBuzz's plan for the text (they matter only where the reader saw none
 // of a table announced).
-std::optional<std::string> unreadable_trace(const TraceReader &reader,
-                                            const std::vector<TraceStage> &stages,
+std::optional<std::string> unreadable_trace(const TraceReader &reader, const StageLog &stages,
                                             PlannedLookups planned, const ShapedRun &final_run,
                                             const FontFace &font, std::u16string_view text);
 

@@ -177,8 +177,11 @@ bool matches_tail(Tail tail, std::string_view rest, MessageReading *reading) {
 }  // namespace
 
 std::optional<MessageReading> read_message(std::string_view message) {
+  if (message.empty()) return std::nullopt;
   for (const Form &form : kVocabulary) {
-    if (!message.starts_with(form.words)) continue;
+    // Most messages come from inside lookups, matched by forms near the end
+    // of the table: a first letter that differs rules a form out cheaply.
+    if (form.words.front() != message.front() || !message.starts_with(form.words)) continue;
     MessageReading reading;
     if (!matches_tail(form.tail, message.substr(form.words.size()), &reading)) continue;
     reading.meaning = form.meaning;
@@ -361,9 +364,8 @@ void TraceReader::take(hb_buffer_t *buffer, hb_font_t *font, std::string name, i
   const hb_glyph_position_t *positions =
       kind == USP_TRACE_KIND_POSITION ? hb_buffer_get_glyph_positions(buffer, nullptr) : nullptr;
   const bool characters = kind == USP_TRACE_KIND_NORMALIZE && font != nullptr;
-  TraceStage stage{std::move(name), kind, {}, {}};
-  stage.ids.reserve(count);
-  stage.glyphs.reserve(count);
+  std::vector<USP_TRACE_GLYPH> &glyphs = taking_;
+  glyphs.reserve(count);
   for (unsigned i : logical_order(buffer, infos, count)) {
     hb_codepoint_t id = infos[i].codepoint;
     if (characters && !hb_font_get_nominal_glyph(font, id, &id)) id = 0;
@@ -373,10 +375,9 @@ void TraceReader::take(hb_buffer_t *buffer, hb_font_t *font, std::string name, i
       glyph.x_offset = positions[i].x_offset;
       glyph.y_offset = positions[i].y_offset;
     }
-    stage.ids.push_back(static_cast<std::uint16_t>(glyph.glyph));
-    stage.glyphs.push_back(glyph);
+    glyphs.push_back(glyph);
   }
-  stages_.push_back(std::move(stage));
+  log_.take(std::move(name), kind, glyphs);
 }
 
 // HarfBuzz turns the buffer around cluster by cluster (and flips its
@@ -385,9 +386,10 @@ void TraceReader::take(hb_buffer_t *buffer, hb_font_t *font, std::string name, i
 // AAT subtables may also leave the whole buffer reversed, with its direction
 // unchanged: in logical order clusters never fall from the first glyph to
 // the last.
-std::vector<unsigned> TraceReader::logical_order(hb_buffer_t *buffer, const hb_glyph_info_t *infos,
-                                                 unsigned count) const {
-  std::vector<unsigned> order(count);
+const std::vector<unsigned> &TraceReader::logical_order(hb_buffer_t *buffer, const hb_glyph_info_t *infos,
+                                                        unsigned count) {
+  std::vector<unsigned> &order = order_;
+  order.resize(count);
   std::iota(order.begin(), order.end(), 0U);
   if (visual_order_) std::reverse(order.begin(), order.end());
   if (hb_buffer_get_direction(buffer) != direction_) {
@@ -420,7 +422,7 @@ TraceReader::Snapshot TraceReader::snapshot(hb_buffer_t *buffer) {
 // error state that running into its own limits does: every loop over the
 // run ends, and the shaping returns at once.
 void TraceReader::stop(hb_buffer_t *buffer) {
-  stages_.clear();
+  log_.clear();
   hb_buffer_pre_allocate(buffer, UINT_MAX);
 }
 

@@ -60,7 +60,8 @@ std::optional<MessageReading> read_message(std::string_view message);
 // for their names and kinds). The first stage is taken as substitution
 // starts, the buffer then holding the glyphs of the cmap; steps before it
 // (normalization) hold characters, recorded as the glyphs the font maps them
-// to. Glyphs are recorded in logical order.
+// to. Glyphs are recorded in logical order, each stage as the change it made
+// to the one before (trace.h).
 //
 // Two bounds keep a hostile font from making the trace a burden: the glyphs
 // the stages hold, and the glyphs HarfBuzz copies while it messages (until
@@ -100,7 +101,8 @@ class TraceReader {
   // The first message outside the vocabulary or out of place, and why;
   // empty when every message was understood.
   const std::string &misread() const { return misread_; }
-  std::vector<TraceStage> take_stages() { return std::move(stages_); }
+  // The stages taken, as changes, and the last one whole.
+  StageLog take_log() { return std::move(log_); }
 
  private:
   enum class Table : std::uint8_t { none, gsub, gpos, morx, mort, kerx };
@@ -118,8 +120,8 @@ class TraceReader {
   void start_positioning(hb_buffer_t *buffer);
   void misplaced(std::string_view message, std::string_view why);
   void take(hb_buffer_t *buffer, hb_font_t *font, std::string name, int kind);
-  std::vector<unsigned> logical_order(hb_buffer_t *buffer, const hb_glyph_info_t *infos,
-                                      unsigned count) const;
+  const std::vector<unsigned> &logical_order(hb_buffer_t *buffer, const hb_glyph_info_t *infos,
+                                             unsigned count);
   static Snapshot snapshot(hb_buffer_t *buffer);
   void stop(hb_buffer_t *buffer);
 
@@ -139,7 +141,11 @@ class TraceReader {
   bool saw_gpos_ = false;
   Snapshot step_start_;
   std::string misread_;
-  std::vector<TraceStage> stages_;
+  StageLog log_;
+  // Kept from one stage to the next: the order of the buffer's glyphs, and
+  // the glyphs of the stage being taken.
+  std::vector<unsigned> order_;
+  std::vector<USP_TRACE_GLYPH> taking_;
 };
 
 }  // namespace vantor

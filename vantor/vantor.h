@@ -6,7 +6,7 @@
  * usp_clear_font_bytes, usp_capabilities, usp_backend_version,
  * usp_set_variations, usp_variation_coords, usp_language_tags,
  * usp_trace_begin, usp_trace_count, usp_trace_stage, usp_trace_stage_glyphs,
- * usp_trace_stop, usp_trace_refusal).
+ * usp_trace_stage_change, usp_trace_stop, usp_trace_refusal).
  * This header documents the values that are the library's own choice: the
  * script numbers stored in SCRIPT_ANALYSIS.eScript, the failure codes of
  * usp_set_font_bytes, the bits of usp_capabilities and the names, kinds and
@@ -141,8 +141,25 @@
  *   relative to its base until positioning ends, and only the FINAL stage has
  *   the finished offsets (GOFFSET.du of ScriptPlaceOpenType is its x_offset,
  *   negated in right-to-left items). Glyphs are in logical order in every
- *   stage. Arrays handed out by either function stay valid until the next
- *   usp_trace_begin or usp_trace_stop. Both return 0 when the stage is
+ *   stage.
+ *   The library keeps each stage as the change it made to the stage before
+ *   it in the same item, and usp_trace_stage_change gives it as a
+ *   USP_TRACE_STAGE_CHANGE record (ffi/usp10.h): the stage's name and kind,
+ *   its glyph count, and the span [start, stop) of the stage before that it
+ *   replaced with the glyphs given (the same USP_TRACE_GLYPH records). The
+ *   span is the shortest one: the glyphs both stages begin and end with,
+ *   equal in id, cluster, advance and offsets, are left out, so that an
+ *   unchanged stage replaces nothing by nothing; but a stage that positions
+ *   (POSITION, FINAL) and one that does not share no glyph, and the first of
+ *   them after the other replaces every glyph. The first stage of each item
+ *   (first = 1) replaces nothing in an empty run: start = stop = 0 and every
+ *   glyph given. A trace so kept grows with what the steps changed rather
+ *   than with the steps times the run's length. usp_trace_stage (when asked
+ *   for the ids) and usp_trace_stage_glyphs rebuild the stage whole from the
+ *   changes the first time it is asked for, which costs the length of the
+ *   run, and keep it; usp_trace_stage_change rebuilds nothing. Arrays and
+ *   names handed out by these functions stay valid until the next
+ *   usp_trace_begin or usp_trace_stop. All three return 0 when the stage is
  *   delivered, 1 for an index out of range.
  *   An item is shaped but not traced, and usp_trace_refusal gives the
  *   reason, when the font has a multiple substitution too long for HarfBuzz

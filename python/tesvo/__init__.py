@@ -14,8 +14,9 @@ from tesvo._engine import __version__  # the native module's, from pyproject.tom
 from tesvo.errors import FontError, OptionError, ShapeError, TesvoError
 from tesvo.font import Features, Font
 from tesvo.fontfile import FontFile, read_font
-from tesvo.result import SCHEMA, SCHEMA_VERSION, FontInfo, Glyph, GlyphRun, Item, Options, Result, Stage, StageGlyph
+from tesvo.result import (SCHEMA, SCHEMA_VERSION, FontInfo, Glyph, GlyphRun, Item, Options, Result, Stage, StageChange,
+                          StageGlyph, StageGlyphs)
 
 __all__ = ["Font", "Features", "FontFile", "read_font", "Result", "FontInfo", "Options", "Item", "Glyph", "GlyphRun",
-           "Stage", "StageGlyph", "SCHEMA", "SCHEMA_VERSION", "TesvoError", "FontError", "OptionError",
-           "ShapeError", "__version__"]
+           "Stage", "StageChange", "StageGlyph", "StageGlyphs", "SCHEMA", "SCHEMA_VERSION", "TesvoError", "FontError",
+           "OptionError", "ShapeError", "__version__"]

@@ -320,13 +320,27 @@ def port_rows(result: Result) -> tuple[Row, ...]:
 
 
 def port_steps(result: Result) -> tuple[Step, ...]:
-    """The port's steps, each with its glyph ids, and with positions where it positions."""
+    """The port's steps, each with its glyph ids, and with positions where it positions.
+    Each is the step before it with the stage's change made (Stage.change): only the glyphs
+    a stage changed are read from the result."""
     steps = []
+    ids: list[int] = []  # the item's stage before, whole
+    placed: list[Position] = []
     for s in result.stages or ():
-        positions = None
-        if s.kind in ("position", "final") and all(g.advance is not None for g in s.glyphs):
-            positions = tuple((g.advance or 0, g.x_offset or 0, g.y_offset or 0) for g in s.glyphs)
-        steps.append(Step(s.item, s.name, s.ids, positions))
+        positioned = s.kind in ("position", "final")
+        change = s.change
+        if change is None:
+            positions = None
+            if positioned and all(g.advance is not None for g in s.glyphs):
+                positions = tuple((g.advance or 0, g.x_offset or 0, g.y_offset or 0) for g in s.glyphs)
+            steps.append(Step(s.item, s.name, s.ids, positions))
+            continue
+        if not steps or steps[-1].item != s.item:
+            ids, placed = [], []
+        ids[change.start:change.stop] = [g.id for g in change.glyphs]
+        # A stage that does not position holds no positions: the backend's are 0 there.
+        placed[change.start:change.stop] = [(g.advance or 0, g.x_offset or 0, g.y_offset or 0) for g in change.glyphs]
+        steps.append(Step(s.item, s.name, tuple(ids), tuple(placed) if positioned else None))
     return tuple(steps)
 
 

@@ -13,7 +13,7 @@ from tesvo.axes import (Axis, AxisLocation, NamedInstance, Variations, location_
                         parse_location, pick_instance, read_design_space, shown_location)
 from tesvo.errors import FontError, OptionError, ShapeError
 from tesvo.fontfile import FontFile, read_font
-from tesvo.result import FontInfo, Item, Options, Result, Stage, StageGlyph
+from tesvo.result import FontInfo, Item, Options, Result
 
 __all__ = ["Font", "Features"]
 
@@ -46,10 +46,6 @@ def _feature_list(features: Features) -> str:
             parts.append(f"'{tag}'={int(value)}")
         return ", ".join(parts)
     raise TypeError(f"features must be str, a mapping or None, not {type(features).__qualname__}")
-
-
-def _name(names: tuple[str, ...], glyph: int) -> str:
-    return names[glyph] if glyph < len(names) else f"gid{glyph}"
 
 
 def _tag(value: str | None, what: str) -> str:
@@ -279,15 +275,11 @@ class Font:
             return ShapeError(outcome, text, index)
         items, glyphs, stages, cuts = outcome
         assert isinstance(text, str)
-        names = self.glyph_names
         warnings, tag = self._tag_warnings(shown.script, shown.language)
         if shown.language:
             warnings += self._language_warning(items, shown.language, tag)
         warnings += cuts
-        return Result(self.info, text, items, glyphs,
-                      tuple(Stage(item, kind, name, tuple(StageGlyph(*g, _name(names, g[0])) for g in glyphs))
-                            for item, kind, name, glyphs in stages) if traced else None, shown, location,
-                      warnings)
+        return Result(self.info, text, items, glyphs, stages if traced else None, shown, location, warnings)
 
     def shape(self, text: str, *, direction: str = "auto", features: Features = None,
               script: str | None = None, language: str | None = None, trace: bool = False,

@@ -3,7 +3,8 @@ options it was shaped with, and the JSON form of all of them (see SCHEMA and SCH
 
 Every record here is a typed NamedTuple; `Item` is the engine's own record type, which
 reads the same way (fields by name, tuples by position). The engine makes `Glyph` records
-itself, from a result's columns, as they are read (`GlyphRun`).
+itself, from a result's columns, as they are read (`GlyphRun`), and the records of a trace
+from its stages kept as changes (`StageGlyphs`).
 """
 
 from __future__ import annotations
@@ -13,11 +14,11 @@ from collections.abc import Sequence
 from typing import NamedTuple, Optional, Union
 
 import tesvo._engine as _engine
-from tesvo._engine import GlyphRun, Item
+from tesvo._engine import GlyphRun, Item, StageGlyphs
 from tesvo.axes import AxisLocation
 
-__all__ = ["Glyph", "GlyphRun", "Item", "Stage", "StageGlyph", "FontInfo", "Options", "Result", "SCHEMA",
-           "SCHEMA_VERSION"]
+__all__ = ["Glyph", "GlyphRun", "Item", "Stage", "StageChange", "StageGlyph", "StageGlyphs", "FontInfo", "Options",
+           "Result", "SCHEMA", "SCHEMA_VERSION"]
 
 SCHEMA = "tesvo-result"
 SCHEMA_VERSION = 2
@@ -98,6 +99,17 @@ class StageGlyph(NamedTuple):
     name: str = ""  # as HarfBuzz gives it (Glyph.name)
 
 
+class StageChange(NamedTuple):
+    """What a stage changed: the glyphs [start, stop) of the item's stage before it, replaced
+    by `glyphs`. The span is the shortest one: the glyphs both stages begin and end with
+    (equal in every field) are left out, so a step that changed nothing replaces nothing by
+    nothing. The first stage of an item replaces nothing in an empty run."""
+
+    start: int
+    stop: int
+    glyphs: tuple[StageGlyph, ...]
+
+
 class Stage(NamedTuple):
     """One item after one step of the backend's shaping, in the order the steps ran.
 
@@ -111,20 +123,37 @@ class Stage(NamedTuple):
     "fallback kern"), "final"; which steps appear depends on the HarfBuzz version. None
     from a backend that
     gives glyph ids alone (then the stages are cmap, GSUB lookups and final, and the
-    glyphs have no clusters). Glyphs run in the shaper's buffer order."""
+    glyphs have no clusters). Glyphs run in the shaper's buffer order.
+
+    From the engine, `glyphs` is a StageGlyphs: the trace keeps each stage as what it
+    changed (`change`), and the whole stage is rebuilt, its records made, when its glyphs
+    are first read."""
 
     item: int
     kind: Optional[str]
     name: str
-    glyphs: tuple[StageGlyph, ...]
+    glyphs: Sequence[StageGlyph]  # a StageGlyphs from the engine
 
     @property
     def ids(self) -> tuple[int, ...]:
+        if isinstance(self.glyphs, StageGlyphs):
+            return self.glyphs.ids
         return tuple(g.id for g in self.glyphs)
+
+    @property
+    def change(self) -> Optional[StageChange]:
+        """What this stage changed in the item's stage before it; None for a stage made
+        otherwise than by the engine (whose glyphs are not a StageGlyphs)."""
+        if not isinstance(self.glyphs, StageGlyphs):
+            return None
+        return StageChange(*self.glyphs.change)
 
     def to_dict(self) -> dict[str, JsonValue]:
         glyphs: list[JsonValue] = [dict(g._asdict()) for g in self.glyphs]
         return {"item": self.item, "kind": self.kind, "name": self.name, "glyphs": glyphs}
+
+
+_engine.use_stage_types(Stage, StageGlyph)
 
 
 class Result(NamedTuple):

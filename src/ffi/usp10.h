@@ -222,6 +222,27 @@ struct USP_TRACE_STAGE_GLYPHS {
 // positions and kind. 0 when the stage is delivered.
 using usp_trace_stage_glyphs_fn = int(int index, USP_TRACE_STAGE_GLYPHS *stage);
 
+// Optional: the stage of the same index as usp_trace_stage, as the change it
+// made to the stage before it of the same item: that stage's glyphs
+// [start, stop) replaced by the `changed_count` glyphs given, which are this
+// stage's glyphs from `start` on. A stage of a kind that carries positions
+// and one of a kind that does not share no glyph: the later replaces them
+// all. The first stage of an item (first = 1) replaces nothing in an empty run. The name is NUL-ended; the name and the
+// glyphs are owned by the port, as usp_trace_stage's ids. 0 when the stage is
+// delivered.
+struct USP_TRACE_STAGE_CHANGE {
+  int kind;         // USP_TRACE_KIND_*
+  int glyph_count;  // the glyphs of the whole stage
+  int first;
+  int start;
+  int stop;
+  int changed_count;
+  const USP_TRACE_GLYPH *glyphs;
+  const char *name;
+};
+
+using usp_trace_stage_change_fn = int(int index, USP_TRACE_STAGE_CHANGE *change);
+
 // Why the port did not trace the last item: the reason's length, 0 when it
 // traced it; the reason is copied as a NUL-ended string of at most
 // capacity - 1 bytes.
@@ -251,6 +272,10 @@ static_assert(offsetof(USP_TRACE_GLYPH, y_offset) == 16);
 static_assert(sizeof(USP_TRACE_STAGE_GLYPHS) == 16);
 static_assert(offsetof(USP_TRACE_STAGE_GLYPHS, glyph_count) == 4);
 static_assert(offsetof(USP_TRACE_STAGE_GLYPHS, glyphs) == 8);
+static_assert(sizeof(USP_TRACE_STAGE_CHANGE) == 40);
+static_assert(offsetof(USP_TRACE_STAGE_CHANGE, changed_count) == 20);
+static_assert(offsetof(USP_TRACE_STAGE_CHANGE, glyphs) == 24);
+static_assert(offsetof(USP_TRACE_STAGE_CHANGE, name) == 32);
 
 // Bit positions, checked at compile time. Clang 14 cannot bit_cast bit-fields
 // in constant expressions; the GCC build checks them.

@@ -7,6 +7,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <initializer_list>
@@ -16,6 +17,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -27,6 +29,7 @@
 #include "lib/paragraph.h"
 #include "lib/py_boundary.h"
 #include "lib/py_glyph_run.h"
+#include "lib/py_stage_glyphs.h"
 #include "lib/session.h"
 #include "lib/utf.h"
 
@@ -206,37 +209,82 @@ PyObject *none_ref() {
   return Py_None;
 }
 
-// One glyph of a stage: (id, cluster, advance, x_offset, y_offset), the cluster
-// None where the port does not give it, the positions None where the stage
-// does not position.
-PyObject *stage_glyph(const tesvo::StageGlyphRecord &g, const Text &text) {
-  PyRef cluster(g.cluster >= 0 && static_cast<std::size_t>(g.cluster) <= text.units.size()
-                    ? PyLong_FromUnsignedLong(text.at(static_cast<std::size_t>(g.cluster)))
-                    : none_ref());
-  if (!cluster) return nullptr;
-  if (!g.positioned) return Py_BuildValue("(lOOOO)", static_cast<long>(g.id), cluster.get(), Py_None, Py_None, Py_None);
-  return Py_BuildValue("(lOlll)", static_cast<long>(g.id), cluster.get(), static_cast<long>(g.advance),
-                       static_cast<long>(g.x_offset), static_cast<long>(g.y_offset));
+// One str per distinct text: stage names repeat from item to item, kinds
+// from stage to stage.
+class Strings {
+ public:
+  Strings() = default;
+  Strings(const Strings &) = delete;
+  Strings &operator=(const Strings &) = delete;
+  ~Strings() {
+    for (auto &[text, object] : made_) Py_DECREF(object);
+  }
+  // A new reference, or null with an exception set.
+  PyObject *get(const std::string &text) {
+    auto [at, added] = made_.try_emplace(text, nullptr);
+    if (added) {
+      at->second = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+      if (at->second == nullptr) {
+        made_.erase(at);
+        return nullptr;
+      }
+    }
+    Py_INCREF(at->second);
+    return at->second;
+  }
+
+ private:
+  std::unordered_map<std::string, PyObject *> made_;
+};
+
+// The stages' changes written into a stage table and glyph rows (see
+// py_stage_glyphs.h), clusters as str indices (-1 where the port does not
+// give one, positions 0 where the stage does not position).
+void fill_stage_columns(const tesvo::ShapedText &shaped, const Text &text, std::int32_t *stage, std::int32_t *row) {
+  using namespace tesvo::py;
+  std::size_t first = 0;
+  for (const tesvo::StageRecord &s : shaped.stages) {
+    const std::int32_t fields[kStageFields] = {static_cast<std::int32_t>(s.item),
+                                               s.positioned ? kStagePositioned : 0,
+                                               static_cast<std::int32_t>(s.count),
+                                               static_cast<std::int32_t>(s.start),
+                                               static_cast<std::int32_t>(s.stop),
+                                               static_cast<std::int32_t>(first),
+                                               static_cast<std::int32_t>(s.glyphs.size())};
+    std::copy(std::begin(fields), std::end(fields), stage);
+    stage += kStageFields;
+    first += s.glyphs.size();
+    for (const tesvo::StageGlyphRecord &g : s.glyphs) {
+      const bool known = g.cluster >= 0 && static_cast<std::size_t>(g.cluster) <= text.units.size();
+      row[kRowId] = g.id;
+      row[kRowCluster] = known ? static_cast<std::int32_t>(text.at(static_cast<std::size_t>(g.cluster))) : -1;
+      row[kRowAdvance] = g.advance;
+      row[kRowXOffset] = g.x_offset;
+      row[kRowYOffset] = g.y_offset;
+      row += kRowFields;
+    }
+  }
 }
 
-// (item, kind, name, glyphs) per recorded stage; kind None where the port does not say.
-PyObject *stages_tuple(const tesvo::ShapedText &shaped, const Text &text) {
-  PyRef stages(PyTuple_New(static_cast<Py_ssize_t>(shaped.stages.size())));
+// A Stage record per recorded stage, all over one StageChanges; kind None
+// where the port does not say.
+PyObject *stages_tuple(const tesvo::ShapedText &shaped, const Text &text, PyObject *names) {
+  using namespace tesvo::py;
+  std::size_t changed = 0;
+  for (const tesvo::StageRecord &s : shaped.stages) changed += s.glyphs.size();
+  PyRef table(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(shaped.stages.size() * kStageFields * 4)));
+  PyRef rows(table ? PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(changed * kRowFields * 4)) : nullptr);
+  if (!rows) return nullptr;
+  fill_stage_columns(shaped, text, reinterpret_cast<std::int32_t *>(PyBytes_AsString(table.get())),
+                     reinterpret_cast<std::int32_t *>(PyBytes_AsString(rows.get())));
+  PyRef changes(tesvo::py::new_stage_changes(table.get(), rows.get(), names));
+  PyRef stages(changes ? PyTuple_New(static_cast<Py_ssize_t>(shaped.stages.size())) : nullptr);
   if (!stages) return nullptr;
+  Strings strings;
   for (std::size_t i = 0; i < shaped.stages.size(); ++i) {
     const tesvo::StageRecord &s = shaped.stages[i];
-    PyRef glyphs(PyTuple_New(static_cast<Py_ssize_t>(s.glyphs.size())));
-    if (!glyphs) return nullptr;
-    for (std::size_t k = 0; k < s.glyphs.size(); ++k) {
-      PyObject *glyph = stage_glyph(s.glyphs[k], text);
-      if (glyph == nullptr) return nullptr;
-      PyTuple_SetItem(glyphs.get(), static_cast<Py_ssize_t>(k), glyph);
-    }
-    PyRef kind(s.kind.empty() ? none_ref()
-                              : PyUnicode_DecodeUTF8(s.kind.data(), static_cast<Py_ssize_t>(s.kind.size()), "replace"));
-    if (!kind) return nullptr;
-    PyObject *stage = Py_BuildValue("(kOs#O)", static_cast<unsigned long>(s.item), kind.get(), s.name.data(),
-                                    static_cast<Py_ssize_t>(s.name.size()), glyphs.get());
+    PyObject *stage = tesvo::py::new_stage(changes.get(), static_cast<Py_ssize_t>(i),
+                                           s.kind.empty() ? none_ref() : strings.get(s.kind), strings.get(s.name));
     if (stage == nullptr) return nullptr;
     PyTuple_SetItem(stages.get(), static_cast<Py_ssize_t>(i), stage);
   }
@@ -253,7 +301,7 @@ PyObject *outcome_object(const Outcome &outcome, const Text &text, PyObject *nam
   if (!items) return nullptr;
   PyRef glyphs(glyph_run(shaped, text, names));
   if (!glyphs) return nullptr;
-  PyRef stages(stages_tuple(shaped, text));
+  PyRef stages(stages_tuple(shaped, text, names));
   if (!stages) return nullptr;
   PyRef warnings(cut_warnings(shaped, text));
   if (!warnings) return nullptr;
@@ -758,6 +806,13 @@ PyObject *glyph_type(PyObject *args) {
   return tesvo::py::use_glyph_type(type);
 }
 
+// use_stage_types(Stage, StageGlyph): the record classes of every trace.
+PyObject *stage_types(PyObject *args) {
+  PyObject *stage, *stage_glyph;
+  if (!PyArg_ParseTuple(args, "OO:use_stage_types", &stage, &stage_glyph)) return nullptr;
+  return tesvo::py::use_stage_types(stage, stage_glyph);
+}
+
 // The module's functions, each guarded: no C++ exception reaches the interpreter.
 template <PyObject *(*Function)(PyObject *)> PyObject *guarded(PyObject *, PyObject *args) {
   return tesvo::py::guarded([&] { return Function(args); });
@@ -789,6 +844,8 @@ PyMethodDef g_methods[] = {
      "parse_variations(text) -> [(tag, value)]: a location as the engine reads it"},
     {"use_glyph_type", guarded<glyph_type>, METH_VARARGS,
      "use_glyph_type(Glyph): the NamedTuple class of the records GlyphRun hands out, set once"},
+    {"use_stage_types", guarded<stage_types>, METH_VARARGS,
+     "use_stage_types(Stage, StageGlyph): the NamedTuple classes of a trace's records, set once"},
     {"compat_rtl", guarded<compat_rtl>, METH_VARARGS,
      "compat_rtl(text) -> bool: whether shape_json's automatic direction makes the paragraph right to left"},
     {nullptr, nullptr, 0, nullptr}};
@@ -824,5 +881,6 @@ extern "C" __attribute__((visibility("default"))) PyObject *PyInit__engine(void)
     Py_DECREF(run_type);
     return nullptr;
   }
+  if (!tesvo::py::add_stage_types(module.get())) return nullptr;
   return module.release();
 }

@@ -32,16 +32,6 @@ GlyphRunObject *as_run(PyObject *self) { return reinterpret_cast<GlyphRunObject 
 
 std::int32_t field(const GlyphRunObject *run, int column, Py_ssize_t i) { return run->data[column * run->count + i]; }
 
-// The glyph's name from the font's names, "gid<N>" beyond them.
-PyObject *glyph_name(PyObject *names, std::int32_t id) {
-  if (id >= 0 && id < PyTuple_Size(names)) {
-    PyObject *name = PyTuple_GetItem(names, id);
-    Py_XINCREF(name);
-    return name;
-  }
-  return PyUnicode_FromFormat("gid%ld", static_cast<long>(id));
-}
-
 PyObject *glyph_at(GlyphRunObject *run, Py_ssize_t i) {
   if (g_glyph_alloc == nullptr) {
     PyErr_SetString(PyExc_RuntimeError, "tesvo._engine has no Glyph type yet (import tesvo)");
@@ -183,6 +173,15 @@ PyType_Slot g_slots[] = {
 PyType_Spec g_spec = {"tesvo.GlyphRun", sizeof(GlyphRunObject), 0, Py_TPFLAGS_DEFAULT, g_slots};
 
 }  // namespace
+
+PyObject *glyph_name(PyObject *names, std::int32_t id) {
+  if (id >= 0 && id < PyTuple_Size(names)) {
+    PyObject *name = PyTuple_GetItem(names, id);
+    Py_XINCREF(name);
+    return name;
+  }
+  return PyUnicode_FromFormat("gid%ld", static_cast<long>(id));
+}
 
 PyObject *make_glyph_run_type() {
   if (g_run_type == nullptr) {

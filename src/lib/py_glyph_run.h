@@ -5,12 +5,18 @@
 
 #include "lib/py_ref.h"
 
+#include <cstdint>
+
 namespace tesvo::py {
 
 // The columns, in this order, each `count` int32 values in native byte order.
 // A record holds them and then the glyph's name.
 enum GlyphColumn { kId, kCluster, kAdvance, kDu, kDv, kXOffset, kYOffset, kItem, kGlyphColumns };
 inline constexpr int kGlyphFields = kGlyphColumns + 1;
+
+// The glyph's name from the font's names (a tuple of str, by id), "gid<N>"
+// beyond them; a new reference.
+PyObject *glyph_name(PyObject *names, std::int32_t id);
 
 // Makes the GlyphRun type; a new reference, or null with an exception set.
 PyObject *make_glyph_run_type();

@@ -50,8 +50,11 @@ struct ShapeRun {
 
   std::vector<StagePair> lookup_stages;  // the port's per-lookup stages of the current item
   std::vector<StagePair> native_stages;  // the native engine's stages of the current item
-  std::vector<TraceStage> item_stages;   // the port's full stages of the current item
-  std::vector<ItemTrace> item_traces;    // the full stages of every traced item so far
+  std::vector<TraceStage> item_stages;   // the port's stages of the current item, as changes
+  // item_stages came from the port's changes, and lookup_stages is still to
+  // be rebuilt from them for the document.
+  bool stages_as_changes = false;
+  std::vector<ItemTrace> item_traces;    // the stages of every traced item so far
   const Usp10 &usp;
   HDC hdc = nullptr;
   SCRIPT_CACHE *cache;

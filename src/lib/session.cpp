@@ -64,9 +64,13 @@ class RecordSink : public ItemSink {
                                               r.dx, r.dy});
     }
     if (!run.item_stages.empty()) {
-      for (TraceStage &stage : run.item_stages) out_.stages.push_back(full_stage(index, item.start, stage));
+      for (TraceStage &stage : run.item_stages) out_.stages.push_back(change_record(index, item.start, stage));
     } else {
-      for (StagePair &stage : run.lookup_stages) out_.stages.push_back(ids_stage(index, stage));
+      std::span<const std::uint16_t> before;
+      for (StagePair &stage : run.lookup_stages) {
+        out_.stages.push_back(ids_record(index, stage, before));
+        before = stage.glyphs;
+      }
     }
     run.item_stages.clear();
     run.lookup_stages.clear();
@@ -75,22 +79,23 @@ class RecordSink : public ItemSink {
   void finish(ShapeRun &run) override { out_.cuts = std::move(run.cuts); }
 
  private:
-  // A stage as the port's full read-back gives it: kind, true clusters, positions.
-  static StageRecord full_stage(std::uint32_t index, std::size_t start, TraceStage &stage) {
-    StageRecord out{index, std::string(stage_kind_name(stage.kind)), std::move(stage.name), {}};
+  // A stage as the port's read-back gives it: kind, true clusters, positions.
+  static StageRecord change_record(std::uint32_t index, std::size_t start, TraceStage &stage) {
+    StageRecord out{index,      std::string(stage_kind_name(stage.kind)), std::move(stage.name), stage.positioned(),
+                    stage.count, stage.start,                              stage.stop,            {}};
     out.glyphs.reserve(stage.glyphs.size());
-    const bool positioned = stage.positioned();
     for (const TraceGlyph &g : stage.glyphs)
       out.glyphs.push_back(StageGlyphRecord{static_cast<std::uint16_t>(g.id), static_cast<std::int64_t>(g.cluster + start),
-                                            positioned, g.advance, g.x_offset, g.y_offset});
+                                            g.advance, g.x_offset, g.y_offset});
     return out;
   }
 
-  // A port without the full read-back: glyph ids alone.
-  static StageRecord ids_stage(std::uint32_t index, StagePair &stage) {
-    StageRecord out{index, std::string(), std::move(stage.name), {}};
-    out.glyphs.reserve(stage.glyphs.size());
-    for (std::uint16_t id : stage.glyphs) out.glyphs.push_back(StageGlyphRecord{id});
+  // A port that gives glyph ids alone: the change from the stage before, by id.
+  static StageRecord ids_record(std::uint32_t index, const StagePair &stage, std::span<const std::uint16_t> before) {
+    const std::span<const std::uint16_t> after = stage.glyphs;
+    const auto [head, tail] = common_ends(before, after);
+    StageRecord out{index, std::string(), stage.name, false, after.size(), head, before.size() - tail, {}};
+    for (std::size_t k = head; k < after.size() - tail; ++k) out.glyphs.push_back(StageGlyphRecord{after[k]});
     return out;
   }
 

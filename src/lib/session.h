@@ -60,17 +60,23 @@ struct ShapedGlyphRecord {
 struct StageGlyphRecord {
   std::uint16_t id;
   std::int64_t cluster = -1;
-  bool positioned = false;
   std::int32_t advance = 0;
   std::int32_t x_offset = 0;
   std::int32_t y_offset = 0;
 };
 
+// A stage as the change it made to the stage before it of the same item:
+// that stage's glyphs [start, stop) replaced by `glyphs` (the first stage of
+// an item replaces nothing). Glyphs run in the shaper's buffer order.
 struct StageRecord {
   std::uint32_t item;
   std::string kind;  // cmap, reorder, substitute, position, final; "" where the port does not say
   std::string name;
-  std::vector<StageGlyphRecord> glyphs;  // the shaper's buffer order
+  bool positioned = false;
+  std::size_t count = 0;  // the glyphs of the whole stage
+  std::size_t start = 0;
+  std::size_t stop = 0;
+  std::vector<StageGlyphRecord> glyphs;
 };
 
 struct ShapedText {

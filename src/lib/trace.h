@@ -1,10 +1,13 @@
 // Reading the port's shaping trace back after an item is shaped.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "lib/document.h"
@@ -34,12 +37,49 @@ struct TraceGlyph {
   bool operator==(const TraceGlyph &) const = default;
 };
 
+// Whether stages of that kind carry positions.
+inline bool positions(StageKind kind) { return kind == StageKind::position || kind == StageKind::final; }
+
+// One stage of an item as the change it made to the stage before it: that
+// stage's glyphs [start, stop) replaced by `glyphs`. The first stage of an
+// item replaces nothing in an empty run (start = stop = 0).
 struct TraceStage {
   StageKind kind;
   std::string name;
+  std::size_t count = 0;  // the glyphs of the whole stage
+  std::size_t start = 0;
+  std::size_t stop = 0;
   std::vector<TraceGlyph> glyphs;  // logical order
-  bool positioned() const { return kind == StageKind::position || kind == StageKind::final; }
+  bool positioned() const { return positions(kind); }
 };
+
+// An item's stages made whole again, one after the other from the first.
+class StageReplay {
+ public:
+  // The stage whole: the one before it with the stage's change applied.
+  const std::vector<TraceGlyph> &apply(const TraceStage &stage);
+
+ private:
+  std::vector<TraceGlyph> glyphs_;
+};
+
+// How many elements two runs share at their start and, of the rest, at their
+// end: what a change leaves out.
+template <class T> std::pair<std::size_t, std::size_t> common_ends(std::span<const T> before, std::span<const T> after) {
+  const std::size_t shorter = std::min(before.size(), after.size());
+  std::size_t head = 0;
+  while (head < shorter && before[head] == after[head]) ++head;
+  std::size_t tail = 0;
+  while (tail < shorter - head && before[before.size() - 1 - tail] == after[after.size() - 1 - tail]) ++tail;
+  return {head, tail};
+}
+
+// The change from the whole stage `before`, of kind `before_kind` (none for
+// the first stage of an item), to `after` (the glyphs both begin and end with
+// left out), as the stage of that kind and name. A stage that positions and
+// one that does not share no glyph: the change then replaces every glyph.
+TraceStage stage_change(StageKind kind, std::string name, std::span<const TraceGlyph> before,
+                        std::optional<StageKind> before_kind, std::span<const TraceGlyph> after);
 
 // Every stage of one item, in the order the shaper ran them.
 struct ItemTrace {
@@ -53,10 +93,14 @@ struct ItemTrace {
 // Starts the port's recording for an item or a retry, when the request traces.
 void begin_trace(const ShapeRun &run);
 
-// Copies the stages the port recorded for the item into run.lookup_stages
-// (those the result document lists: no positioning or normalization stage) and, where the port
-// gives them, the full stages into run.item_stages; fails with the port's
-// reason when it refused to trace the item.
+// Copies the stages the port recorded for the item into run.item_stages, as
+// changes, where the port gives clusters and kinds: from its change read-out
+// (usp_trace_stage_change) when it has one, else from its whole stages. The
+// ids of the stages the result document lists (no positioning or
+// normalization stage) go into run.lookup_stages from the port's
+// usp_trace_stage, or, when the port gives changes, are rebuilt from them
+// when the document is written (append_stage_entries). Fails with the port's reason when it
+// refused to trace the item.
 Result<std::monostate> read_back_stages(ShapeRun &run);
 
 struct TracedItem {
@@ -67,7 +111,7 @@ struct TracedItem {
   bool rtl;
 };
 
-// Moves the item's full stages, clusters made absolute, to run.item_traces.
+// Moves the item's stages, clusters made absolute, to run.item_traces.
 void keep_item_trace(ShapeRun &run, const TracedItem &item);
 
 // Takes the item's stages from the run and appends one entry per stage and

@@ -60,6 +60,9 @@ struct Stage {
   // For usp_trace_stage_glyphs: the kind and, when not empty, the full glyphs.
   int kind = USP_TRACE_KIND_SUBSTITUTE;
   std::vector<USP_TRACE_GLYPH> full;
+  // For usp_trace_stage_change: the record (its glyphs pointing into `changed`).
+  std::optional<USP_TRACE_STAGE_CHANGE> change;
+  std::vector<USP_TRACE_GLYPH> changed;
 };
 
 // What the backend does for the item that starts at a given position.
@@ -344,8 +347,19 @@ int fake_trace_stage_glyphs(int index, USP_TRACE_STAGE_GLYPHS *out) {
   return 0;
 }
 
+int fake_trace_stage_change(int index, USP_TRACE_STAGE_CHANGE *out) {
+  FakeBackend &f = *fake;
+  if (index < 0 || static_cast<std::size_t>(index) >= f.recorded.size()) return 1;
+  const Stage &s = f.recorded[static_cast<std::size_t>(index)];
+  if (!s.change) return 1;
+  *out = *s.change;
+  out->glyphs = s.changed.data();
+  out->name = s.name.c_str();
+  return 0;
+}
+
 struct Exports {
-  bool begin = false, count = false, stage = false, stop = false, full = false;
+  bool begin = false, count = false, stage = false, stop = false, full = false, change = false;
 };
 
 Usp10 fake_table(Exports e = {}) {
@@ -360,6 +374,7 @@ Usp10 fake_table(Exports e = {}) {
   if (e.stage) usp.trace_stage = fake_trace_stage;
   if (e.stop) usp.trace_stop = fake_trace_stop;
   if (e.full) usp.trace_stage_glyphs = fake_trace_stage_glyphs;
+  if (e.change) usp.trace_stage_change = fake_trace_stage_change;
   return usp;
 }
 
@@ -1315,11 +1330,83 @@ TEST_F(ShapeItems, FullStagesKeepTheirClustersAndPositionsAndOnlySubstitutingSta
                                        {StageKind::final, "final"},
                                        {StageKind::other, "future"}}));
   // Logical order and the port's own clusters, made absolute; positions only
-  // where the stage positions.
-  EXPECT_EQ(item.stages[1].glyphs, (std::vector<G>{{22, 4}, {20, 2}, {21, 2}}));
-  EXPECT_EQ(item.stages[2].glyphs, (std::vector<G>{{22, 4}, {20, 2, 500, -20, 30}, {21, 2, 0, 5, 6}}));
-  EXPECT_EQ(item.stages[3].glyphs, (std::vector<G>{{10, 2, 500, 1, 2}, {11, 2, 0, 3, 4}, {12, 4, 7, 0, 0}}));
-  EXPECT_EQ(item.stages[4].glyphs, (std::vector<G>{{30, 3}}));
+  // where the stage positions. Each stage is kept as its change to the one
+  // before: the reordering moved every glyph, and the first positioning step
+  // replaced every glyph, none of which had positions.
+  tesvo::StageReplay replay;
+  std::vector<std::vector<G>> wholes;
+  for (const tesvo::TraceStage &s : item.stages) wholes.push_back(replay.apply(s));
+  EXPECT_EQ(wholes[1], (std::vector<G>{{22, 4}, {20, 2}, {21, 2}}));
+  EXPECT_EQ(wholes[2], (std::vector<G>{{22, 4}, {20, 2, 500, -20, 30}, {21, 2, 0, 5, 6}}));
+  EXPECT_EQ(wholes[3], (std::vector<G>{{10, 2, 500, 1, 2}, {11, 2, 0, 3, 4}, {12, 4, 7, 0, 0}}));
+  EXPECT_EQ(wholes[4], (std::vector<G>{{30, 3}}));
+  EXPECT_EQ(std::tuple(item.stages[1].start, item.stages[1].stop), std::tuple(0u, 3u));
+  EXPECT_EQ(std::tuple(item.stages[2].start, item.stages[2].stop), std::tuple(0u, 3u));
+}
+
+// A port that gives each stage as its change: read as changes, checked
+// against the stage before, the document's ids rebuilt from them; a stage
+// without glyphs is left out as from the whole read-out.
+TEST_F(ShapeItems, StageChangesAreCheckedAgainstTheStageBeforeAndRebuiltForTheDocument) {
+  // name, first, glyph count, start, stop, changed ids (cluster 0); rc 1: not delivered
+  struct Change {
+    const char *name;
+    int first, count, start, stop;
+    std::vector<DWORD> ids;
+    int rc = 0;
+    int kind = USP_TRACE_KIND_SUBSTITUTE;
+  };
+  const auto stages = [](std::initializer_list<Change> changes) {
+    std::vector<Stage> out;
+    for (const Change &c : changes) {
+      Stage s(c.name, {});
+      for (DWORD id : c.ids) s.changed.push_back(USP_TRACE_GLYPH{id, 0, 0, 0, 0});
+      if (c.rc == 0)
+        s.change = USP_TRACE_STAGE_CHANGE{c.kind, c.count, c.first, c.start, c.stop,
+                                          static_cast<int>(c.ids.size()), nullptr, nullptr};
+      out.push_back(std::move(s));
+    }
+    return out;
+  };
+  const std::vector<Stage> valid = stages({{"cmap", 1, 3, 0, 0, {20, 21, 22}},
+                                           {"liga", 0, 2, 1, 3, {30}},
+                                           {"nothing", 0, 2, 1, 1, {}},
+                                           {"emptied", 0, 0, 0, 2, {}},
+                                           {"final", 0, 2, 0, 0, {40, 41}}});
+  const struct {
+    const char *what;
+    std::vector<Stage> stages;
+    bool panics;
+  } kCases[] = {
+      {"changes that follow", valid, false},
+      {"a span past the stage before", stages({{"cmap", 1, 3, 0, 0, {20, 21, 22}}, {"liga", 0, 2, 1, 4, {30}}}), true},
+      {"a count that does not follow", stages({{"cmap", 1, 3, 0, 0, {20, 21, 22}}, {"liga", 0, 3, 1, 3, {30}}}), true},
+      {"a stage not delivered", stages({{"cmap", 1, 3, 0, 0, {20, 21, 22}}, {"liga", 0, 2, 1, 3, {30}, 1}}), true},
+      {"glyphs kept into a stage that positions",
+       stages({{"cmap", 1, 3, 0, 0, {20, 21, 22}}, {"kern", 0, 3, 1, 3, {23, 24}, 0, USP_TRACE_KIND_POSITION}}), true},
+  };
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.what);
+    backend = FakeBackend{};
+    usp = fake_table({true, true, true, true, false, true});
+    backend.plans[0].stages = c.stages;
+    if (c.panics) {
+      EXPECT_THROW((void)shape(u"abc", {.trace = true}), tesvo::EnginePanic);
+      continue;
+    }
+    Value doc = shape_ok(u"abc", {.trace = true});
+    std::vector<std::pair<std::string, std::vector<std::uint64_t>>> listed;
+    for (const StageEntry &e : stages_of(doc)) listed.emplace_back(e.m, ids_of(e.glyphs));
+    using Listed = decltype(listed);
+    EXPECT_EQ(listed, (Listed{{"vantor lookup cmap (item 0)", {20, 21, 22}},
+                              {"vantor lookup liga (item 0)", {20, 30}},
+                              {"vantor lookup nothing (item 0)", {20, 30}},
+                              {"vantor lookup final (item 0)", {40, 41}}}));
+    ASSERT_EQ(traces.size(), 1u);
+    const tesvo::TraceStage &last = traces[0].stages.back();
+    EXPECT_EQ(std::tuple(last.start, last.stop, last.count), std::tuple(0u, 2u, 2u))
+        << "after the stage left out, the next replaces all the glyphs kept before it";
+  }
 }
 
 TEST_F(ShapeItems, StageListsAreEmptiedAtTheStartOfEveryItem) {

@@ -3,7 +3,9 @@ HarfBuzz's own command, corpora with errors in place, and the port shared with _
 
 import hashlib
 import json
+import pickle
 import re
+import struct
 import subprocess
 import sys
 from pathlib import Path
@@ -235,6 +237,86 @@ def test_traced_stages_carry_kinds_true_clusters_and_positions():
     hebrew = tesvo.Font(need(NOTO / "NotoSansHebrew-Regular.ttf")).shape("\u05e9\u05b8", trace=True)
     moves = [s for s in hebrew.stages if s.kind == "position" and s.name.startswith("GPOS")]
     assert any(g.x_offset for s in moves for g in s.glyphs)
+
+
+def replayed(stages):
+    """Each stage rebuilt from its item's stage before and its change, as records."""
+    out, whole = [], []
+    for k, stage in enumerate(stages):
+        if k == 0 or stages[k - 1].item != stage.item:
+            whole = []
+        start, stop, glyphs = stage.change
+        whole[start:stop] = glyphs
+        out.append(tuple(whole))
+    return out
+
+
+def check_changes(result, stages):
+    """The stages are their changes made in turn, read in any order, natively or replayed;
+    each change the shortest one (its ends differ from what they replace), but where a stage
+    positions and the stage before does not, or the other way round: then it replaces all."""
+    wholes = replayed(stages)
+    assert [tuple(s.glyphs) for s in reversed(stages)] == wholes[::-1]
+    assert [s.ids for s in stages] == [tuple(g.id for g in w) for w in wholes]
+    for k in range(1, len(stages)):
+        before, (start, stop, glyphs) = wholes[k - 1], stages[k].change
+        if stages[k - 1].item != stages[k].item:
+            assert (start, stop) == (0, 0)
+        elif (stages[k - 1].kind in ("position", "final")) != (stages[k].kind in ("position", "final")):
+            assert (start, stop) == (0, len(before))
+        elif start < stop and glyphs:
+            assert before[start] != glyphs[0] and before[stop - 1] != glyphs[-1]
+    copy = pickle.loads(pickle.dumps(result))
+    assert copy == result and [s.change for s in copy.stages] == [s.change for s in stages]
+    assert [tuple(s.glyphs) for s in reversed(copy.stages)] == wholes[::-1]
+
+
+@pytest.mark.parametrize("sample", sorted(SAMPLES))
+def test_traced_stages_are_kept_as_changes_that_rebuild_the_documents_stages(sample):
+    name, text = SAMPLES[sample]
+    path = need(NOTO / name)
+    result = tesvo.Font(path).shape(text, direction="ltr", trace=True)
+    check_changes(result, result.stages)
+    # The compatibility document lists the stages that change glyph ids, rebuilt whole
+    # by the engine from the backend's changes, in screen order.
+    doc = json.loads(_tesvo.shape_json(path.read_bytes(), text, direction="ltr", trace=True))
+    listed = [(int(m[2]), m[1], [g["g"] for g in e["glyphs"]])
+              for e in doc["stages"] for m in [re.match(r"vantor lookup (.+) \(item (\d+)\)$", e["m"])]]
+    assert listed == [(s.item, s.name, list(s.ids[::-1] if result.items[s.item].rtl else s.ids))
+                      for s in result.stages if s.kind not in ("position", "normalize")]
+
+
+def test_a_backend_of_glyph_ids_alone_gives_their_changes(make_fake):
+    fake = make_fake("fake_port", "stage name=cmap glyphs=1,2,3; stage name=liga glyphs=1,9,3; "
+                                  "stage name=same glyphs=1,9,3; stage name=final glyphs=4")
+    result = tesvo.Font(tiny_font(), backend=fake.path).shape("ab", trace=True)
+    assert [(s.kind, s.name, s.change.start, s.change.stop, [(g.id, g.cluster, g.advance) for g in s.change.glyphs])
+            for s in result.stages] == [(None, "cmap", 0, 0, [(1, None, None), (2, None, None), (3, None, None)]),
+                                        (None, "liga", 1, 2, [(9, None, None)]),
+                                        (None, "same", 3, 3, []),
+                                        (None, "final", 0, 3, [(4, None, None)])]
+    check_changes(result, result.stages)
+
+
+def stage_table(*stages):
+    """A StageChanges table: per stage item, flags, count, start, stop, first changed glyph, changed."""
+    return b"".join(struct.pack("7i", *stage) for stage in stages)
+
+
+ROW = struct.pack("5i", 7, 0, 0, 0, 0)
+
+
+@pytest.mark.parametrize("table, rows", [
+    (stage_table((0, 0, 2, 0, 0, 0, 2)), ROW),  # changed glyphs past the rows
+    (stage_table((0, 0, 1, 1, 1, 0, 1)), ROW),  # the first stage of an item replacing glyphs
+    (stage_table((0, 0, 1, 0, 0, 0, 1), (0, 0, 1, 1, 2, 0, 1)), ROW),  # a span past the stage before
+    (stage_table((0, 0, 1, 0, 0, 0, 1), (0, 0, 3, 0, 1, 0, 1)), ROW),  # a count that does not follow
+    (stage_table((0, 0, 1, 0, 0, 0, 1))[:-4], ROW),  # a table cut short
+], ids=["rows", "first", "span", "count", "cut"])
+def test_stage_changes_that_do_not_hold_together_are_refused(table, rows):
+    tesvo._engine.StageChanges(stage_table((0, 0, 1, 0, 0, 0, 1), (1, 0, 1, 0, 0, 0, 1)), ROW, ())
+    with pytest.raises(ValueError):
+        tesvo._engine.StageChanges(table, rows, ())
 
 
 @pytest.mark.parametrize("call, error, message", [

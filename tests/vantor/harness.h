@@ -22,6 +22,7 @@ usp_trace_count_fn usp_trace_count;
 usp_trace_stage_fn usp_trace_stage;
 usp_trace_stop_fn usp_trace_stop;
 usp_trace_stage_glyphs_fn usp_trace_stage_glyphs;
+usp_trace_stage_change_fn usp_trace_stage_change;
 usp_set_variations_fn usp_set_variations;
 usp_variation_coords_fn usp_variation_coords;
 usp_language_tags_fn usp_language_tags;

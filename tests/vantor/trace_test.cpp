@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -230,11 +231,13 @@ std::vector<FullStage> oracle_stages(const std::vector<OracleTraceLine> &lines, 
     reader.read(buffer.get(), font, line.message);
     EXPECT_EQ(reader.misread(), "");
   }
-  std::vector<vantor::TraceStage> read = reader.take_stages();
   std::vector<FullStage> out;
-  for (const vantor::TraceStage &stage : read) {
+  std::vector<USP_TRACE_GLYPH> whole;
+  const vantor::StageLog log = reader.take_log();
+  for (const vantor::TraceStage &stage : log.stages()) {
+    vantor::apply_change(stage, whole);
     FullStage full{stage.name, stage.kind, {}};
-    for (const USP_TRACE_GLYPH &g : stage.glyphs) {
+    for (const USP_TRACE_GLYPH &g : whole) {
       full.glyphs.push_back(OracleGlyph{g.glyph, g.cluster, g.x_offset, g.y_offset, g.advance, 0});
     }
     out.push_back(std::move(full));
@@ -244,6 +247,53 @@ std::vector<FullStage> oracle_stages(const std::vector<OracleTraceLine> &lines, 
 }
 
 bool positioned(int kind) { return kind == USP_TRACE_KIND_POSITION || kind == USP_TRACE_KIND_FINAL; }
+
+bool same(const USP_TRACE_GLYPH &a, const USP_TRACE_GLYPH &b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// The stages read back as changes and replayed: each must be the whole stage
+// the old read-out gives (asked for last to first, so that each is rebuilt
+// from the start of the item), and its span the shortest (its first and last
+// glyphs both differ from what they replace, when there are both), but for a
+// stage that positions after one that does not, or the other way round,
+// which replaces every glyph.
+void expect_changes_rebuild() {
+  std::vector<std::vector<USP_TRACE_GLYPH>> replayed;
+  bool positioned_before = false;
+  for (int i = 0; i < usp_trace_count(); ++i) {
+    USP_TRACE_STAGE_CHANGE change{};
+    ASSERT_EQ(usp_trace_stage_change(i, &change), 0);
+    SCOPED_TRACE(change.name);
+    EXPECT_EQ(change.first, i == 0 ? 1 : 0);
+    std::vector<USP_TRACE_GLYPH> glyphs = change.first ? std::vector<USP_TRACE_GLYPH>{} : replayed.back();
+    ASSERT_TRUE(change.start <= change.stop && static_cast<std::size_t>(change.stop) <= glyphs.size());
+    const USP_TRACE_GLYPH *given = change.glyphs;
+    const int replaced = change.stop - change.start, count = change.changed_count;
+    if (!change.first && positioned(change.kind) != positioned_before) {
+      EXPECT_EQ(change.start, 0);
+      EXPECT_EQ(static_cast<std::size_t>(change.stop), glyphs.size());
+    } else if (replaced > 0 && count > 0) {
+      EXPECT_FALSE(same(glyphs[change.start], given[0]));
+      EXPECT_FALSE(same(glyphs[change.stop - 1], given[count - 1]));
+    }
+    glyphs.erase(glyphs.begin() + change.start, glyphs.begin() + change.stop);
+    glyphs.insert(glyphs.begin() + change.start, given, given + count);
+    EXPECT_EQ(static_cast<int>(glyphs.size()), change.glyph_count);
+    replayed.push_back(std::move(glyphs));
+    positioned_before = positioned(change.kind);
+  }
+  for (int i = usp_trace_count() - 1; i >= 0; --i) {
+    USP_TRACE_STAGE_GLYPHS whole{};
+    ASSERT_EQ(usp_trace_stage_glyphs(i, &whole), 0);
+    const std::vector<USP_TRACE_GLYPH> &glyphs = replayed[static_cast<std::size_t>(i)];
+    ASSERT_EQ(static_cast<std::size_t>(whole.glyph_count), glyphs.size()) << "stage " << i;
+    EXPECT_TRUE(std::equal(glyphs.begin(), glyphs.end(), whole.glyphs, same)) << "stage " << i;
+  }
+  USP_TRACE_STAGE_CHANGE change{};
+  EXPECT_NE(usp_trace_stage_change(usp_trace_count(), &change), 0);
+  EXPECT_NE(usp_trace_stage_change(0, nullptr), 0);
+}
 
 struct Sample {
   const char *font;
@@ -280,6 +330,7 @@ TEST_F(Trace, EveryStageEqualsHbShapeTrace) {
     FontSession session(sample.font);
     usp_trace_begin();
     shape_text(session.cache(), text, sample.rtl);
+    expect_changes_rebuild();
     const std::vector<FullStage> stages = read_full_stages();
     ASSERT_EQ(stages.size(), expected.size());
     for (std::size_t i = 0; i < stages.size(); ++i) {
@@ -521,7 +572,8 @@ TEST(TraceReader, EveryMessageFormMakesItsStages) {
     }
     EXPECT_TRUE(reader.misread().starts_with(sequence.misread)) << reader.misread();
     std::vector<std::pair<std::string, int>> stages;
-    for (const vantor::TraceStage &stage : reader.take_stages()) stages.emplace_back(stage.name, stage.kind);
+    const vantor::StageLog log = reader.take_log();
+    for (const vantor::TraceStage &stage : log.stages()) stages.emplace_back(stage.name, stage.kind);
     EXPECT_EQ(stages, sequence.stages);
   }
 }
@@ -541,8 +593,10 @@ TEST(TraceReader, TracesThatCannotBeReadAreRefusedNamingTheHarfBuzzVersion) {
     return vantor::ShapedRun{glyphs, clusters, std::vector<hb_glyph_position_t>(glyphs.size())};
   };
   const auto stage = [](std::vector<hb_codepoint_t> glyphs, std::vector<std::uint32_t> clusters) {
-    vantor::TraceStage out{"GSUB lookup 1 'liga'", USP_TRACE_KIND_SUBSTITUTE, {}, {}};
-    for (std::size_t k = 0; k < glyphs.size(); ++k) out.glyphs.push_back({glyphs[k], clusters[k], 0, 0, 0});
+    std::vector<USP_TRACE_GLYPH> whole;
+    for (std::size_t k = 0; k < glyphs.size(); ++k) whole.push_back({glyphs[k], clusters[k], 0, 0, 0});
+    vantor::StageLog out;
+    out.take("GSUB lookup 1 'liga'", USP_TRACE_KIND_SUBSTITUTE, whole);
     return out;
   };
   vantor::TraceReader understood(HB_DIRECTION_LTR, SIZE_MAX);
@@ -552,21 +606,21 @@ TEST(TraceReader, TracesThatCannotBeReadAreRefusedNamingTheHarfBuzzVersion) {
   understood.read(buffer.get(), nullptr, "start table GSUB");
   understood.read(buffer.get(), nullptr, "start lookup 1 feature 'liga'");
   understood.read(buffer.get(), nullptr, "end lookup 1 feature 'liga'");
-  understood.take_stages();
+  understood.take_log();
   vantor::TraceReader silent(HB_DIRECTION_LTR, SIZE_MAX);  // no lookup announced
   vantor::TraceReader no_gpos_lookup(HB_DIRECTION_LTR, SIZE_MAX);
   for (const char *message : {"start table GSUB", "start lookup 1 feature 'liga'", "end lookup 1 feature 'liga'",
                               "end table GSUB", "start table GPOS", "end table GPOS"}) {
     no_gpos_lookup.read(buffer.get(), nullptr, message);
   }
-  no_gpos_lookup.take_stages();
+  no_gpos_lookup.take_log();
 
   const std::u16string text = u"a\u200Db";
   const struct {
     const char *what;
     const vantor::TraceReader &reader;
     vantor::PlannedLookups planned;
-    vantor::TraceStage last;
+    vantor::StageLog last;
     vantor::ShapedRun result;
     const char *why;  // empty: readable
   } kCases[] = {
@@ -592,7 +646,7 @@ TEST(TraceReader, TracesThatCannotBeReadAreRefusedNamingTheHarfBuzzVersion) {
   };
   for (const auto &c : kCases) {
     SCOPED_TRACE(c.what);
-    const auto why = vantor::unreadable_trace(c.reader, {c.last}, c.planned, c.result, *font, text);
+    const auto why = vantor::unreadable_trace(c.reader, c.last, c.planned, c.result, *font, text);
     if (*c.why == '\0') {
       EXPECT_EQ(why, std::nullopt);
       continue;

@@ -15,7 +15,7 @@ from collections.abc import Sequence
 from typing import Dict, List, NamedTuple, Optional, Tuple
 
 from tesvo.compare import KINDS, Line, Row
-from tesvo.result import Result
+from tesvo.result import Result, StageGlyph
 
 LOOKUP_STAGE = re.compile(r"^(?P<table>GSUB|GPOS) lookup (?P<index>\d+)\b")
 POSITIONED_KINDS = ("position", "final")
@@ -34,15 +34,26 @@ class Glyph(NamedTuple):
 
 
 class Stage(NamedTuple):
-    """One stage of an item as its row shows it."""
+    """One stage of an item as its row shows it. `change`: the glyphs [start, stop) of the
+    item's stage before that this one replaced, and how many glyphs replace them (from
+    `start` in `glyphs`); None where the result does not say."""
 
     kind: Optional[str]  # cmap, reorder, substitute, position, final; None from a bare backend
     name: str
     glyphs: Tuple[Glyph, ...]  # the shaper's buffer order: logical
+    change: Optional[Tuple[int, int, int]] = None
 
     @property
     def positioned(self) -> bool:
         return self.kind in POSITIONED_KINDS
+
+    @property
+    def changed(self) -> Sequence[Glyph]:
+        """The glyphs this stage put in (all of them where the change is not known)."""
+        if self.change is None:
+            return self.glyphs
+        start, _, count = self.change
+        return self.glyphs[start:start + count]
 
 
 class Item(NamedTuple):
@@ -59,54 +70,77 @@ class Item(NamedTuple):
     stages: Tuple[Stage, ...] = ()
 
 
+def _glyphs(glyphs: Sequence[StageGlyph]) -> List[Glyph]:
+    return [Glyph(g.id, g.cluster, g.advance or 0, g.x_offset or 0, g.y_offset or 0) for g in glyphs]
+
+
 def regroup(result: Result) -> List[Item]:
-    """A tesvo.Result's glyphs and traced stages, gathered per item."""
+    """A tesvo.Result's glyphs and traced stages, gathered per item. Each stage is the one
+    before it with its change made: a glyph it left alone is the same Glyph object, and only
+    the glyphs it changed are read from the result."""
     finals: List[List[Glyph]] = [[] for _ in result.items]
     stages: List[List[Stage]] = [[] for _ in result.items]
     for g in result.glyphs:
         finals[g.item].append(Glyph(g.id, g.cluster, g.advance, g.x_offset, g.y_offset))
+    whole: List[Glyph] = []  # the stage before, of the same item
     for stage in result.stages or ():
-        glyphs = tuple(Glyph(g.id, g.cluster, g.advance or 0, g.x_offset or 0, g.y_offset or 0)
-                       for g in stage.glyphs)
-        stages[stage.item].append(Stage(stage.kind, stage.name, glyphs))
+        change = stage.change
+        if change is None:
+            stages[stage.item].append(Stage(stage.kind, stage.name, tuple(_glyphs(stage.glyphs))))
+            continue
+        if not stages[stage.item]:
+            whole = []
+        whole[change.start:change.stop] = _glyphs(change.glyphs)
+        stages[stage.item].append(Stage(stage.kind, stage.name, tuple(whole),
+                                        (change.start, change.stop, len(change.glyphs))))
     return [Item(k, it.start, it.end, it.level, it.rtl, it.script_tag, it.script, tuple(finals[k]),
                  tuple(stages[k]))
             for k, it in enumerate(result.items)]
 
 
-def changed_positions(before: Optional[Sequence[Glyph]], after: Sequence[Glyph]) -> List[Tuple[bool, bool]]:
+Span = Optional[Tuple[int, int]]  # what a stage replaced of the stage before (Stage.change)
+
+
+def changed_positions(before: Optional[Sequence[Glyph]], after: Sequence[Glyph],
+                      span: Span = None) -> List[Tuple[bool, bool]]:
     """For each glyph of a positioning stage, whether its advance and whether its offset
     differ from the previous positioning stage; all of them when the stages do not have as
-    many glyphs, none without a previous stage."""
+    many glyphs, none without a previous stage. `span`: when `before` is the stage just
+    before, what `after` replaced of it; the glyphs outside it are the same."""
     if before is None:
         return [(False, False)] * len(after)
     if len(before) != len(after):
         return [(True, True)] * len(after)
-    return [(a.ax != b.ax, (a.dx, a.dy) != (b.dx, b.dy)) for b, a in zip(before, after)]
+    start, stop = span if span is not None else (0, len(after))
+    moved = [(a.ax != b.ax, (a.dx, a.dy) != (b.dx, b.dy)) for b, a in zip(before[start:stop], after[start:stop])]
+    return [(False, False)] * start + moved + [(False, False)] * (len(after) - stop)
 
 
-def changed_glyphs(before: Optional[Sequence[int]], after: Sequence[int], moves: bool = False) -> List[bool]:
+def changed_glyphs(before: Optional[Sequence[int]], after: Sequence[int], moves: bool = False,
+                   span: Span = None) -> List[bool]:
     """For each glyph of `after`, whether a stage turned it into what it is: the glyphs outside
     a shortest edit script from `before` to `after`. Nothing is marked without a previous
     stage. `moves`: the stage reorders glyphs (a shaper's reordering phase), so a run of as
-    many glyphs is not read glyph for glyph but as glyphs moved."""
+    many glyphs is not read glyph for glyph but as glyphs moved. `span`: what `after`
+    replaced of `before`, whose glyphs outside it both have and need not be compared."""
     if before is None:
         return [False] * len(after)
     changed = [True] * len(after)
-    for k in _kept(list(before), list(after), moves):
+    for k in _kept(list(before), list(after), moves, span):
         changed[k] = False
     return changed
 
 
-def _kept(a: List[int], b: List[int], moves: bool = False) -> List[int]:
+def _kept(a: List[int], b: List[int], moves: bool = False, span: Span = None) -> List[int]:
     """Indexes in `b` of the glyphs a shortest edit script from `a` keeps (Myers' greedy
     algorithm): time grows with the length times the number of edits, so a long text that a
     lookup changes in a few places costs little, where a longest-common-run search costs the
-    square of the length."""
-    head = 0
+    square of the length. The ids both runs begin and end with are taken first, from the
+    ends of `span` on when it is known."""
+    head = span[0] if span is not None else 0
     while head < len(a) and head < len(b) and a[head] == b[head]:
         head += 1
-    tail = 0
+    tail = min(len(a) - span[1], len(a) - head, len(b) - head) if span is not None else 0
     while tail < len(a) - head and tail < len(b) - head and a[-1 - tail] == b[-1 - tail]:
         tail += 1
     kept = list(range(head)) + list(range(len(b) - tail, len(b)))

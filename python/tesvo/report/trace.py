@@ -64,7 +64,7 @@ class _Page:
         self.used: set[int] = set()
         self.cells: set[int] = set()
         gids = {g.g for item in items for g in item.final}
-        gids |= {g.g for item in items for s in item.stages for g in s.glyphs}
+        gids |= {g.g for item in items for s in item.stages for g in s.changed}
         top, bottom = art.ascender, art.descender
         for gid in gids:
             box = art.bounds(gid)
@@ -145,17 +145,20 @@ def _stage_title(page: _Page, name: str) -> str:
 
 
 def _stage_changes(
-    stage: Stage, ids: Optional[List[int]], placed: Optional[Sequence[Glyph]]
+    stage: Stage, ids: Optional[List[int]], placed: Optional[Sequence[Glyph]], placed_before: bool
 ) -> Tuple[List[bool], List[Optional[Tuple[bool, bool]]]]:
     """Which glyphs a stage changed and, in a positioning stage, whether each one's advance
     and offset changed: ids against the stage before, positions against the positioning
-    stage before (the first positioning stage moves nothing)."""
+    stage before (the first positioning stage moves nothing; `placed_before`: that one is
+    the stage before). What the stage replaced of the stage before, when known, spares
+    comparing the glyphs around it."""
     now = [g.g for g in stage.glyphs]
+    span = stage.change[:2] if stage.change is not None else None
     if not stage.positioned:
-        return changed_glyphs(ids, now, moves=stage.kind == "reorder"), [None] * len(now)
+        return changed_glyphs(ids, now, moves=stage.kind == "reorder", span=span), [None] * len(now)
     # The final stage may still change glyphs: default ignorables become spaces.
-    replaced = changed_glyphs(ids, now)
-    moved = changed_positions(placed, stage.glyphs)
+    replaced = changed_glyphs(ids, now, span=span)
+    moved = changed_positions(placed, stage.glyphs, span if placed_before else None)
     return [c or a or o for c, (a, o) in zip(replaced, moved)], list(moved)
 
 
@@ -173,7 +176,7 @@ def _stage_record(page: _Page, stage: Stage, before: Optional[Stage], changed: L
     advance and offsets of each glyph (three numbers a glyph, positioning stages), "x" the
     glyphs it changed, "a" and "o" those whose advance and whose offset changed; or, for a
     stage that left every glyph as the one before it had it, "same" alone."""
-    for gid in {g.g for g in stage.glyphs}:
+    for gid in {g.g for g in stage.changed}:  # the others are the stage before's
         page.use_cell(gid)
     if before is not None and (before.positioned, before.glyphs) == (stage.positioned, stage.glyphs):
         return {"same": 1}
@@ -196,7 +199,8 @@ def _stage_rows(page: _Page, item: Item) -> Tuple[List[str], List[JsonValue]]:
     closed = " closed" if len(item.final) > OPEN_ROWS_UP_TO else ""
     direction = "rtl" if item.rtl else "ltr"
     for k, stage in enumerate(item.stages):
-        changed, positions = _stage_changes(stage, ids, placed)
+        placed_before = k > 0 and item.stages[k - 1].positioned
+        changed, positions = _stage_changes(stage, ids, placed, placed_before)
         records.append(_stage_record(page, stage, item.stages[k - 1] if k else None, changed, positions))
         count = sum(changed)
         note = f'<span class="note">{count} changed</span>' if count else ""
@@ -376,7 +380,9 @@ def shaped_names(result: Result) -> Dict[int, str]:
     """The names HarfBuzz gave the glyphs of a result ("gid<N>", its name for a glyph the
     font does not name, left out: the font's glyph order as fontTools reads it stands in)."""
     glyphs = [(g.id, g.name) for g in result.glyphs]
-    glyphs += [(g.id, g.name) for stage in result.stages or () for g in stage.glyphs]
+    for stage in result.stages or ():  # every glyph of a stage came in with a change
+        change = stage.change
+        glyphs += [(g.id, g.name) for g in (change.glyphs if change is not None else stage.glyphs)]
     return {gid: name for gid, name in glyphs if name and name != f"gid{gid}"}
 
 
