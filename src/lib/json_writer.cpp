@@ -322,13 +322,26 @@ class Writer {
     if (t.keys == rows.keys.data() && t.key_count == rows.keys.size() && t.depth == depth && !t.sizes.empty())
       return t;
     const std::size_t keys = rows.keys.size();
-    const std::string outer = compact_ ? std::string() : "\n" + std::string(2 * (depth + 1), ' ');
-    const std::string inner = compact_ ? std::string() : "\n" + std::string(2 * (depth + 2), ' ');
+    // A line break and the indentation of a level; nothing in the compact form.
+    auto layout = [this](std::size_t level) {
+      std::string text;
+      if (!compact_) {
+        text += '\n';
+        text.append(2 * level, ' ');
+      }
+      return text;
+    };
+    const std::string outer = layout(depth + 1);
+    const std::string inner = layout(depth + 2);
     std::vector<std::string> pieces;
     for (std::size_t k = 0; k < keys; ++k) {
       Output quoted;
       Writer(quoted).string(rows.keys[k]);
-      pieces.push_back((k == 0 ? "" : ",") + inner + std::string(quoted.view()) + (compact_ ? ":" : ": "));
+      std::string piece = k == 0 ? std::string() : std::string(",");
+      piece += inner;
+      piece += quoted.view();
+      piece += compact_ ? ":" : ": ";
+      pieces.push_back(std::move(piece));
     }
     const std::string open = outer + (keys == 0 ? "{}" : "{");
     if (keys == 0) pieces.emplace_back();
