@@ -1,12 +1,14 @@
 """The engine beneath the tesvo package: a held font, structured results."""
 
 import sys
-from collections.abc import Sequence
-from typing import Any, Final, SupportsIndex, final, overload
+from collections.abc import Iterator, Sequence
+from typing import Any, Final, SupportsIndex, TypeVar, final, overload
 
 from _typeshed import structseq
 
 __version__: str
+
+_T = TypeVar("_T")
 
 @final
 class Item(structseq[int | bool | str], tuple[int, int, int, bool, str, int]):
@@ -41,6 +43,7 @@ class GlyphRun(Sequence[Any]):
     def __getitem__(self, index: SupportsIndex, /) -> Any: ...
     @overload
     def __getitem__(self, index: slice, /) -> tuple[Any, ...]: ...
+    def __iter__(self) -> Iterator[Any]: ...
 
 _StageGlyph = tuple[int, int | None, int | None, int | None, int | None]
 _Stage = tuple[int, str | None, str, tuple[_StageGlyph, ...]]
@@ -58,5 +61,5 @@ def document(session: object, texts: list[Any], direction: str, features: str, s
 def coordinates(session: object, variations: str, /) -> list[tuple[int, int]]: ...
 def parse_features(text: str, /) -> list[tuple[str, int]]: ...
 def parse_variations(text: str, /) -> list[tuple[str, float]]: ...
-def use_glyph_type(glyph: type, /) -> None: ...
+def glyph_type(fields: type[_T], /) -> type[_T]: ...
 def compat_rtl(text: str, /) -> bool: ...

@@ -24,6 +24,7 @@
 #include "lib/font.h"
 #include "lib/paragraph.h"
 #include "lib/py_boundary.h"
+#include "lib/py_glyph_record.h"
 #include "lib/py_glyph_run.h"
 #include "lib/session.h"
 #include "lib/utf.h"
@@ -633,11 +634,12 @@ PyObject *axis_coordinates(PyObject *args) {
   return out.release();
 }
 
-// use_glyph_type(Glyph): the record class of every GlyphRun.
+// glyph_type(fields) -> the record class of every GlyphRun, made from the
+// package's NamedTuple once.
 PyObject *glyph_type(PyObject *args) {
-  PyObject *type;
-  if (!PyArg_ParseTuple(args, "O:use_glyph_type", &type)) return nullptr;
-  return tesvo::py::use_glyph_type(type);
+  PyObject *fields;
+  if (!PyArg_ParseTuple(args, "O:glyph_type", &fields)) return nullptr;
+  return tesvo::py::make_glyph_type(fields);
 }
 
 // The module's functions, each guarded: no C++ exception reaches the interpreter.
@@ -666,8 +668,9 @@ PyMethodDef g_methods[] = {
      "parse_features(text) -> [(tag, value)]: a feature list as the engine reads it"},
     {"parse_variations", guarded<parse_variation_list>, METH_VARARGS,
      "parse_variations(text) -> [(tag, value)]: a location as the engine reads it"},
-    {"use_glyph_type", guarded<glyph_type>, METH_VARARGS,
-     "use_glyph_type(Glyph): the NamedTuple class of the records GlyphRun hands out, set once"},
+    {"glyph_type", guarded<glyph_type>, METH_VARARGS,
+     "glyph_type(fields) -> the Glyph class of the records GlyphRun hands out: a subclass of the NamedTuple "
+     "`fields` reading its fields as slots; made once"},
     {"compat_rtl", guarded<compat_rtl>, METH_VARARGS,
      "compat_rtl(text) -> bool: whether shape_json's automatic direction makes the paragraph right to left"},
     {nullptr, nullptr, 0, nullptr}};
