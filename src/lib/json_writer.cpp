@@ -4,8 +4,6 @@
 
 #include <sys/mman.h>
 
-#include <atomic>
-#include <bit>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -14,50 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "lib/spare_mapping.h"
+
 namespace tesvo {
 
 namespace {
 
-// The mapping of a finished text, kept for the next text once its caller is
-// done with it. A text of some ten megabytes otherwise comes from fresh pages
-// on every call, which the kernel faults in and zeroes: about a tenth of a
-// call on 100,000 code units. One mapping of at most kLimit bytes is kept, and
-// its pages are given back lazily (MADV_FREE): the kernel takes them whenever
-// it needs the memory, and a page it took reads as zeros, which a buffer
-// being written over does not mind. The slot is one word, the page-aligned
-// address with log2 of the size in its low bits, so taking and returning the
-// spare are single atomic exchanges: no lock to hold across a fork.
-class SpareMapping {
- public:
-  static constexpr std::size_t kLimit = std::size_t{64} << 20;
-
-  struct Taken {
-    char *data;
-    std::size_t size;  // a power of two; 0 when there was no spare
-  };
-
-  static Taken take() {
-    const std::uintptr_t word = slot_.exchange(0, std::memory_order_acquire);
-    if (word == 0) return {nullptr, 0};
-    return {reinterpret_cast<char *>(word & ~kLogMask), std::size_t{1} << (word & kLogMask)};
-  }
-
-  // Keeps the mapping as the spare, or unmaps it.
-  static void give(char *data, std::size_t size) {
-    const auto address = reinterpret_cast<std::uintptr_t>(data);
-    const bool keepable = size <= kLimit && std::has_single_bit(size) && (address & kLogMask) == 0;
-    if (keepable && ::madvise(data, size, MADV_FREE) == 0) {
-      std::uintptr_t empty = 0;
-      const auto word = address | static_cast<std::uintptr_t>(std::countr_zero(size));
-      if (slot_.compare_exchange_strong(empty, word, std::memory_order_release)) return;
-    }
-    ::munmap(data, size);
-  }
-
- private:
-  static constexpr std::uintptr_t kLogMask = 0x3F;  // mappings are page aligned: 12 free bits
-  static inline std::atomic<std::uintptr_t> slot_{0};
-};
+// The mapping of the last finished text, for the next one (see spare_mapping.h).
+constinit SpareMapping g_text_spare;
 
 // Growable output buffer. It starts at 128 bytes and at least doubles. From
 // kMapped bytes on it is a memory mapping of its own, grown by mremap, which
@@ -96,7 +58,7 @@ class Output {
 
   static void release(char *data, std::size_t mapped) {
     if (mapped != 0)
-      SpareMapping::give(data, mapped);
+      g_text_spare.give(data, mapped);
     else
       std::free(data);
   }
@@ -132,22 +94,7 @@ class Output {
 
   // The spare mapping when there is one, grown to `capacity` or taken whole
   // when larger (capacity is updated); otherwise a new mapping.
-  static char *first_mapping(std::size_t &capacity) {
-    const SpareMapping::Taken spare = SpareMapping::take();
-    if (spare.size >= capacity) {
-      capacity = spare.size;
-      return spare.data;
-    }
-    if (spare.size != 0) {
-      void *grown = ::mremap(spare.data, spare.size, capacity, MREMAP_MAYMOVE);
-      if (grown != MAP_FAILED) return static_cast<char *>(grown);
-      ::munmap(spare.data, spare.size);
-    }
-    void *mapping = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapping == MAP_FAILED) throw std::bad_alloc();
-    ::madvise(mapping, capacity, MADV_HUGEPAGE);  // advice only: its failure changes nothing
-    return static_cast<char *>(mapping);
-  }
+  static char *first_mapping(std::size_t &capacity) { return g_text_spare.map_at_least(capacity); }
 
   char *data_;
   std::size_t size_ = 0;

@@ -7,7 +7,11 @@
 #include <charconv>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
+#include <memory>
+#include <new>
+#include <type_traits>
 
 #include "lib/document.h"
 #include "lib/features.h"
@@ -25,6 +29,29 @@ constexpr std::uint64_t kUnset = std::numeric_limits<std::uint64_t>::max();
 constexpr std::uint64_t kPieceChars = 32768;
 constexpr std::size_t kNoCut = std::numeric_limits<std::size_t>::max();
 constexpr const char *kGlyphOverflow = "ScriptShapeOpenType: glyph buffer overflow";
+
+// A zeroed array from calloc. The item and tag arrays are sized for the
+// worst case, two entries per code unit, and the backend fills a handful of
+// their entries: memory that comes zeroed from the kernel then stays
+// untouched instead of being cleared and faulted in as a whole.
+template <class T> class ZeroedArray {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  explicit ZeroedArray(std::size_t count) : data_(static_cast<T *>(std::calloc(count, sizeof(T)))), size_(count) {
+    if (data_ == nullptr) throw std::bad_alloc();
+  }
+  T *data() { return data_.get(); }
+  std::size_t size() const { return size_; }
+  T &operator[](std::size_t i) { return data_.get()[i]; }
+
+ private:
+  struct Free {
+    void operator()(T *p) const { std::free(p); }
+  };
+  std::unique_ptr<T, Free> data_;
+  std::size_t size_;
+};
 
 // Buffer sizes from the text length, at least 16, kept within int.
 int buffer_size(std::int64_t wanted) {
@@ -396,8 +423,8 @@ Result<std::monostate> shape_items_into(std::u16string_view text, std::uint16_t 
   const int max_items = buffer_size(2 * n + 8);
   if (n > INT_MAX) throw EnginePanic("text longer than the backend's int range");
 
-  std::vector<SCRIPT_ITEM> items(static_cast<std::size_t>(max_items) + 1, SCRIPT_ITEM{});
-  std::vector<OPENTYPE_TAG> tags(static_cast<std::size_t>(max_items) + 1, 0);
+  ZeroedArray<SCRIPT_ITEM> items(static_cast<std::size_t>(max_items) + 1);
+  ZeroedArray<OPENTYPE_TAG> tags(static_cast<std::size_t>(max_items) + 1);
   SCRIPT_CONTROL control{};
   SCRIPT_STATE state{};
   if (rtl == 1) {
