@@ -34,6 +34,10 @@ PyObject *g_fields = nullptr;
 std::array<PyMemberDef, kGlyphFields> g_members{};
 // Bytes from the start of a tuple to its first item pointer.
 Py_ssize_t g_first_item = 0;
+// True where a tuple holds nothing but its header and its items, so that a
+// record refilled is in every way the record a new one would be (a Python
+// that caches a tuple's hash in it has a larger fixed part).
+bool g_refillable = false;
 
 // The integers of a record's fields from kLowestKept on, kKeptInts of them,
 // made when first used and kept: glyph ids, advances, offsets and item
@@ -79,6 +83,7 @@ bool read_tuple_layout() {
     return false;
   }
   g_first_item = first;
+  g_refillable = first == static_cast<Py_ssize_t>(sizeof(PyVarObject));
   return true;
 }
 
@@ -175,6 +180,31 @@ PyObject *new_glyph_record(const std::int32_t (&values)[kGlyphColumns], PyObject
   }
   items[kGlyphColumns] = owned_name.release();
   return record;
+}
+
+bool refill_glyph_record(PyObject *record, const std::int32_t (&values)[kGlyphColumns], PyObject *name) {
+  if (!g_refillable || Py_TYPE(record) != g_glyph_type || Py_REFCNT(record) != 1) return false;
+  PyObject *fields[kGlyphFields];
+  for (int k = 0; k < kGlyphColumns; ++k) {
+    fields[k] = int_object(values[k]);
+    if (fields[k] == nullptr) {
+      for (int j = 0; j < k; ++j) Py_DECREF(fields[j]);
+      PyErr_Clear();  // the caller makes a new record, which raises again
+      return false;
+    }
+  }
+  fields[kGlyphColumns] = name;
+  // The old fields go once the new ones are in place: the record is never
+  // seen half filled, and they are ints and the names tuple's strings, which
+  // the run keeps alive.
+  PyObject **items = item_slots(record);
+  PyObject *old[kGlyphFields];
+  for (int k = 0; k < kGlyphFields; ++k) {
+    old[k] = items[k];
+    items[k] = fields[k];
+  }
+  for (PyObject *field : old) Py_XDECREF(field);
+  return true;
 }
 
 }  // namespace tesvo::py

@@ -21,4 +21,13 @@ PyObject *make_glyph_type(PyObject *fields);
 // released), also before make_glyph_type.
 PyObject *new_glyph_record(const std::int32_t (&values)[kGlyphColumns], PyObject *name);
 
+// Fills a record that new_glyph_record made, and that nothing but the caller
+// holds any more, with the fields of another glyph, as a new record would
+// hold them, and takes the reference to `name`. False, changing nothing and
+// leaving `name` to the caller, where the record is held elsewhere or this
+// Python keeps state in a tuple beyond its items (a cached hash): the caller
+// then makes a new record. Iterators of CPython's own (zip, enumerate) reuse
+// their result tuples the same way.
+bool refill_glyph_record(PyObject *record, const std::int32_t (&values)[kGlyphColumns], PyObject *name);
+
 }  // namespace tesvo::py

@@ -28,11 +28,14 @@ struct GlyphRunObject {
 };
 
 // The iterator of a run: the glyph it gives next; the run is dropped once
-// every glyph was given.
+// every glyph was given. It keeps the last two records it gave: a loop that
+// holds one record at a time has let go of the one before by the time it
+// asks for the next, which is then refilled instead of freed and made anew.
 struct GlyphIteratorObject {
   PyObject_HEAD
   PyObject *run;
   Py_ssize_t next;
+  PyObject *kept[2];
 };
 
 // Process-wide, as the record type is: the module serves one interpreter.
@@ -52,9 +55,13 @@ PyObject *glyph_name(const GlyphRunObject *run, std::int32_t id) {
   return PyUnicode_FromFormat("gid%ld", static_cast<long>(id));
 }
 
+void read_fields(const GlyphRunObject *run, Py_ssize_t i, std::int32_t (&values)[kGlyphColumns]) {
+  for (int k = 0; k < kGlyphColumns; ++k) values[k] = run->data[k * run->count + i];
+}
+
 PyObject *glyph_at(const GlyphRunObject *run, Py_ssize_t i) {
   std::int32_t values[kGlyphColumns];
-  for (int k = 0; k < kGlyphColumns; ++k) values[k] = run->data[k * run->count + i];
+  read_fields(run, i, values);
   return new_glyph_record(values, glyph_name(run, values[kId]));
 }
 
@@ -103,8 +110,10 @@ PyObject *run_iter(PyObject *self) {
   PyObject *iterator = PyType_GenericAlloc(g_iterator_type, 0);
   if (iterator == nullptr) return nullptr;
   Py_INCREF(self);
-  as_iterator(iterator)->run = self;
-  as_iterator(iterator)->next = 0;
+  GlyphIteratorObject *it = as_iterator(iterator);
+  it->run = self;
+  it->next = 0;
+  it->kept[0] = it->kept[1] = nullptr;
   return iterator;
 }
 
@@ -112,9 +121,25 @@ PyObject *iterator_next(PyObject *self) {
   GlyphIteratorObject *it = as_iterator(self);
   if (it->run == nullptr) return nullptr;
   const GlyphRunObject *run = as_run(it->run);
-  if (it->next < run->count) return glyph_at(run, it->next++);
-  Py_CLEAR(it->run);
-  return nullptr;
+  if (it->next >= run->count) {
+    Py_CLEAR(it->run);
+    Py_CLEAR(it->kept[0]);
+    Py_CLEAR(it->kept[1]);
+    return nullptr;
+  }
+  const Py_ssize_t i = it->next++;
+  std::int32_t values[kGlyphColumns];
+  read_fields(run, i, values);
+  PyObject *name = glyph_name(run, values[kId]);
+  if (name == nullptr) return nullptr;
+  PyObject *&kept = it->kept[i % 2];
+  if (kept == nullptr || !refill_glyph_record(kept, values, name)) {
+    Py_CLEAR(kept);
+    kept = new_glyph_record(values, name);
+    if (kept == nullptr) return nullptr;
+  }
+  Py_INCREF(kept);
+  return kept;
 }
 
 PyObject *iterator_length_hint(PyObject *self, PyObject *) {
@@ -125,6 +150,8 @@ PyObject *iterator_length_hint(PyObject *self, PyObject *) {
 void iterator_dealloc(PyObject *self) {
   PyTypeObject *type = Py_TYPE(self);
   Py_XDECREF(as_iterator(self)->run);
+  Py_XDECREF(as_iterator(self)->kept[0]);
+  Py_XDECREF(as_iterator(self)->kept[1]);
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
   Py_DECREF(type);

@@ -77,4 +77,24 @@ class SpareMapping {
   std::atomic<std::uintptr_t> slot_{0};
 };
 
+// Blocks for the per-text arrays of the structured results that grow to
+// megabytes (a text's glyph records): from kSparedBlock bytes on a mapping of
+// its own, the last one freed kept for the next text; smaller ones from the
+// heap. On the heap such an array grows it by megabytes for every text, and
+// once the allocator trims the heap after the text, the next one faults the
+// pages in again. Thread-safe, as SpareMapping is.
+inline constexpr std::size_t kSparedBlock = std::size_t{1} << 20;
+void *allocate_spared(std::size_t bytes);
+void free_spared(void *block, std::size_t bytes);
+
+// A std::allocator over allocate_spared and free_spared.
+template <class T> struct SpareAllocator {
+  using value_type = T;
+  SpareAllocator() = default;
+  template <class U> SpareAllocator(const SpareAllocator<U> &) noexcept {}
+  T *allocate(std::size_t n) { return static_cast<T *>(allocate_spared(n * sizeof(T))); }
+  void deallocate(T *p, std::size_t n) noexcept { free_spared(p, n * sizeof(T)); }
+  template <class U> bool operator==(const SpareAllocator<U> &) const noexcept { return true; }
+};
+
 }  // namespace tesvo
