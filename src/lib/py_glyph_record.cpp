@@ -40,11 +40,12 @@ Py_ssize_t g_first_item = 0;
 bool g_refillable = false;
 
 // The integers of a record's fields from kLowestKept on, kKeptInts of them,
-// made when first used and kept: glyph ids, advances, offsets and item
-// numbers repeat from glyph to glyph, and an int made for each costs more
-// than the rest of the record.
+// made when first used and kept (at most 2 MB): glyph ids, advances, offsets
+// and item numbers repeat from glyph to glyph, and so do the clusters of a
+// text read again, and an int made for each costs more than the rest of the
+// record. Every glyph id is among them.
 constexpr std::int32_t kLowestKept = -1024;
-constexpr std::uint32_t kKeptInts = 17408;  // up to 16383
+constexpr std::uint32_t kKeptInts = 1024 + 65536;  // up to 65535
 std::array<PyObject *, kKeptInts> g_kept_ints{};
 
 PyObject *int_object(std::int32_t value) {
