@@ -291,7 +291,13 @@ class Writer {
 
   // The layout of records whose zero cells are the bits of `mask`.
   static const Layout &layout(RecordText &t, std::uint64_t mask) {
-    if (t.layout_of[mask] >= 0) return t.layouts[static_cast<std::size_t>(t.layout_of[mask])];
+    const std::int32_t made = t.layout_of[mask];
+    if (made >= 0) [[likely]]
+      return t.layouts[static_cast<std::size_t>(made)];
+    return make_layout(t, mask);
+  }
+
+  [[gnu::noinline]] static const Layout &make_layout(RecordText &t, std::uint64_t mask) {
     const auto piece = [&](std::size_t i) { return std::string(t.slots, t.offsets[i], t.sizes[i]); };
     std::vector<std::string> segments(1, piece(0));
     Layout made;
