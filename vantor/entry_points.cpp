@@ -236,8 +236,7 @@ VANTOR_EXPORT HRESULT ScriptGetFontScriptTags(HDC hdc, SCRIPT_CACHE *psc, SCRIPT
     ScriptCache *cache = nullptr;
     if (const HRESULT hr = open_cache(state, psc, &cache); hr != S_OK) return hr;
     *pcTags = 0;
-    const std::vector<hb_tag_t> tags =
-        cache->font->script_tags_for(script_from_number(psa->eScript));
+    const ScriptTags tags = cache->font->script_tags_for(script_from_number(psa->eScript));
     const auto found = static_cast<int>(tags.size());
     if (found == 0) return USP_E_SCRIPT_NOT_IN_FONT;
     if (found > cMaxTags) return E_OUTOFMEMORY;

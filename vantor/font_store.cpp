@@ -193,10 +193,10 @@ bool FontFace::lists_script(hb_tag_t tag) const {
   return std::find(layout_scripts_.begin(), layout_scripts_.end(), tag) != layout_scripts_.end();
 }
 
-std::vector<hb_tag_t> FontFace::script_tags_for(hb_script_t script) const {
+ScriptTags FontFace::script_tags_for(hb_script_t script) const {
   std::array<hb_tag_t, HB_OT_MAX_TAGS_PER_SCRIPT> candidates{};
   const std::size_t count = opentype_script_tags(script, candidates);
-  std::vector<hb_tag_t> listed;
+  ScriptTags listed;
   for (std::size_t i = 0; i < count; ++i) {
     if (lists_script(candidates[i])) listed.push_back(candidates[i]);
   }

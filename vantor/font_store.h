@@ -2,8 +2,10 @@
 // fonts kept for the next request.
 #pragma once
 
+#include <hb-ot.h>
 #include <hb.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -15,6 +17,23 @@
 #include "hb_handles.h"
 
 namespace vantor {
+
+// The script tags of one script, kept inline: there are at most
+// HB_OT_MAX_TAGS_PER_SCRIPT, and they are asked for on every item.
+class ScriptTags {
+ public:
+  void push_back(hb_tag_t tag) { tags_[count_++] = tag; }
+  const hb_tag_t *begin() const { return tags_.data(); }
+  const hb_tag_t *end() const { return tags_.data() + count_; }
+  std::size_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+  hb_tag_t front() const { return tags_[0]; }
+  hb_tag_t operator[](std::size_t i) const { return tags_[i]; }
+
+ private:
+  std::array<hb_tag_t, HB_OT_MAX_TAGS_PER_SCRIPT> tags_{};
+  std::size_t count_ = 0;
+};
 
 // One font built from a private copy of its bytes: the HarfBuzz blob, face
 // and font (scaled to units per em, no hinting) and facts read once. The
@@ -49,7 +68,7 @@ class FontFace {
   bool lists_script(hb_tag_t tag) const;
   // The script tags of a script that GSUB or GPOS lists, HarfBuzz's
   // preference first.
-  std::vector<hb_tag_t> script_tags_for(hb_script_t script) const;
+  ScriptTags script_tags_for(hb_script_t script) const;
   // Why HarfBuzz must not trace this font (see trace_hazards.h), if it must not.
   const std::optional<std::string> &trace_hazard() const { return trace_hazard_; }
 

@@ -40,12 +40,51 @@ void check(UErrorCode status) {
   if (U_FAILURE(status)) throw std::runtime_error(std::string("ICU: ") + u_errorName(status));
 }
 
+UScriptCode icu_script(UChar32 c) {
+  UErrorCode status = U_ZERO_ERROR;
+  const UScriptCode script = uscript_getScript(c, &status);
+  return U_FAILURE(status) ? USCRIPT_UNKNOWN : script;
+}
+
+// The ICU properties the itemizer looks up, per code point, kept for the text
+// being itemized: a long text uses a few dozen code points over and over, and
+// every lookup is a call into ICU. Direct-mapped by the code point's low
+// bits; a code point that finds another in its entry is looked up again.
+class CharProperties {
+ public:
+  UCharDirection direction(UChar32 c) { return static_cast<UCharDirection>(entry(c).direction); }
+  UBidiPairedBracketType bracket_type(UChar32 c) { return static_cast<UBidiPairedBracketType>(entry(c).bracket); }
+  UScriptCode script(UChar32 c) { return static_cast<UScriptCode>(entry(c).script); }
+
+ private:
+  struct Entry {
+    UChar32 c = -1;
+    std::uint8_t direction = 0;
+    std::uint8_t bracket = 0;
+    std::int16_t script = 0;
+  };
+  static constexpr std::size_t kEntries = 1024;
+
+  const Entry &entry(UChar32 c) {
+    Entry &e = entries_[static_cast<std::uint32_t>(c) % kEntries];
+    if (e.c != c) {
+      e.c = c;
+      e.direction = static_cast<std::uint8_t>(u_charDirection(c));
+      e.bracket = static_cast<std::uint8_t>(u_getIntPropertyValue(c, UCHAR_BIDI_PAIRED_BRACKET_TYPE));
+      e.script = static_cast<std::int16_t>(icu_script(c));
+    }
+    return e;
+  }
+
+  std::array<Entry, kEntries> entries_{};
+};
+
 // Bidi classes that can take a character of a paragraph with an even level
 // off that level. None is given to a character below the Hebrew block,
 // which spares most Latin, Greek and Cyrillic text the lookup.
-bool needs_resolution(UChar32 c) {
+bool needs_resolution(UChar32 c, CharProperties &properties) {
   if (c < 0x0590) return false;
-  switch (u_charDirection(c)) {
+  switch (properties.direction(c)) {
     case U_RIGHT_TO_LEFT:
     case U_RIGHT_TO_LEFT_ARABIC:
     case U_ARABIC_NUMBER:
@@ -71,7 +110,7 @@ bool needs_resolution(UChar32 c) {
 // that opener on are handed to ICU as a plain other-neutral character ('!',
 // the class a bracket has when it is not paired), which is how the algorithm
 // treats them.
-void stop_pairing_past_the_stack(std::u16string &text) {
+void stop_pairing_past_the_stack(std::u16string &text, CharProperties &properties) {
   constexpr std::size_t kPairingDepth = 63;
   std::size_t start = 0;
   while (start < text.size()) {
@@ -83,7 +122,7 @@ void stop_pairing_past_the_stack(std::u16string &text) {
       UChar32 c;
       std::size_t next = i;
       U16_NEXT(text.data(), next, text.size(), c);
-      const UCharDirection direction = u_charDirection(c);
+      const UCharDirection direction = properties.direction(c);
       if (direction == U_BLOCK_SEPARATOR) {
         end = next;
         break;
@@ -105,7 +144,7 @@ void stop_pairing_past_the_stack(std::u16string &text) {
           break;
       }
       const auto type = overflow == std::u16string::npos && direction == U_OTHER_NEUTRAL
-                            ? u_getIntPropertyValue(c, UCHAR_BIDI_PAIRED_BRACKET_TYPE)
+                            ? properties.bracket_type(c)
                             : U_BPT_NONE;
       if (type == U_BPT_OPEN) {
         if (openers.size() == kPairingDepth) {
@@ -126,8 +165,7 @@ void stop_pairing_past_the_stack(std::u16string &text) {
     if (overflow != std::u16string::npos && !explicit_controls) {
       for (std::size_t i = overflow; i < end; ++i) {
         if (!U16_IS_SURROGATE(text[i]) &&
-            u_getIntPropertyValue(text[i], UCHAR_BIDI_PAIRED_BRACKET_TYPE) != U_BPT_NONE &&
-            u_charDirection(text[i]) == U_OTHER_NEUTRAL) {
+            properties.bracket_type(text[i]) != U_BPT_NONE && properties.direction(text[i]) == U_OTHER_NEUTRAL) {
           text[i] = u'!';
         }
       }
@@ -137,7 +175,7 @@ void stop_pairing_past_the_stack(std::u16string &text) {
 }
 
 // Bidi levels per code unit of the text, from ICU.
-std::vector<UBiDiLevel> icu_levels(std::u16string_view text, unsigned base_level) {
+std::vector<UBiDiLevel> icu_levels(std::u16string_view text, unsigned base_level, CharProperties &properties) {
   // ICU does not resolve a text whose characters all end up on levels of one
   // parity: it reports every level as the paragraph's, which loses the
   // deeper levels of embeddings and isolates. A paragraph of both directions
@@ -148,7 +186,7 @@ std::vector<UBiDiLevel> icu_levels(std::u16string_view text, unsigned base_level
     throw std::bad_alloc();  // beyond what ICU can index
   }
   std::u16string resolved(text);
-  stop_pairing_past_the_stack(resolved);
+  stop_pairing_past_the_stack(resolved, properties);
   resolved.append(kBothDirections);
   const auto length = static_cast<int32_t>(resolved.size());
   UErrorCode status = U_ZERO_ERROR;
@@ -167,15 +205,13 @@ std::vector<UBiDiLevel> icu_levels(std::u16string_view text, unsigned base_level
 // partner could land on another level than the bracket, in an item of its
 // own. Paired or not, the marks end on the bracket's level; they get it
 // here, with the boundary neutrals (joiners, for example) among them.
-void keep_marks_with_brackets(const std::vector<char32_t> &chars, std::vector<unsigned> *levels) {
+void keep_marks_with_brackets(const std::vector<char32_t> &chars, std::vector<unsigned> *levels,
+                              CharProperties &properties) {
   for (std::size_t i = 0; i < chars.size(); ++i) {
-    if (u_getIntPropertyValue(static_cast<UChar32>(chars[i]), UCHAR_BIDI_PAIRED_BRACKET_TYPE) ==
-        U_BPT_NONE) {
-      continue;
-    }
+    if (properties.bracket_type(static_cast<UChar32>(chars[i])) == U_BPT_NONE) continue;
     std::size_t last_mark = i;
     for (std::size_t j = i + 1; j < chars.size(); ++j) {
-      const UCharDirection direction = u_charDirection(static_cast<UChar32>(chars[j]));
+      const UCharDirection direction = properties.direction(static_cast<UChar32>(chars[j]));
       if (direction == U_DIR_NON_SPACING_MARK) {
         last_mark = j;
       } else if (direction != U_BOUNDARY_NEUTRAL) {
@@ -332,7 +368,7 @@ void isolates_take_overrides(const std::vector<char32_t> &chars, unsigned base_l
 // Bidi level per code point. Every paragraph of the text (paragraph
 // separators end one) is resolved at the caller's level, whatever it is.
 std::vector<unsigned> resolve_levels(std::u16string_view text, const CodePoints &decoded,
-                                     const ItemizeOptions &options) {
+                                     const ItemizeOptions &options, CharProperties &properties) {
   const std::size_t count = decoded.chars.size();
   std::vector<unsigned> levels(count, options.base_level);
   if (options.override_direction) return levels;
@@ -343,46 +379,24 @@ std::vector<unsigned> resolve_levels(std::u16string_view text, const CodePoints 
   // long texts in many scripts, skips the resolution.
   if ((options.base_level & 1U) == 0 &&
       std::none_of(decoded.chars.begin(), decoded.chars.end(),
-                   [](char32_t c) { return needs_resolution(static_cast<UChar32>(c)); })) {
+                   [&](char32_t c) { return needs_resolution(static_cast<UChar32>(c), properties); })) {
     return levels;
   }
-  const std::vector<UBiDiLevel> unit_levels = icu_levels(text, options.base_level);
+  const std::vector<UBiDiLevel> unit_levels = icu_levels(text, options.base_level, properties);
   for (std::size_t i = 0; i < count; ++i) {
     levels[i] = unit_levels[static_cast<std::size_t>(decoded.offsets[i])];
   }
-  keep_marks_with_brackets(decoded.chars, &levels);
+  keep_marks_with_brackets(decoded.chars, &levels, properties);
   // Only a text with both an override and an isolate can need the walk.
   bool override = false, isolate = false;
   for (char32_t c : decoded.chars) {
     if (c < 0x202A) continue;  // every control concerned lies at U+202D..U+2069
-    const UCharDirection d = u_charDirection(static_cast<UChar32>(c));
+    const UCharDirection d = properties.direction(static_cast<UChar32>(c));
     override = override || d == U_LEFT_TO_RIGHT_OVERRIDE || d == U_RIGHT_TO_LEFT_OVERRIDE;
     isolate = isolate || d == U_POP_DIRECTIONAL_ISOLATE;
   }
   if (override && isolate) isolates_take_overrides(decoded.chars, options.base_level, &levels);
   return levels;
-}
-
-UScriptCode icu_script(UChar32 c) {
-  UErrorCode status = U_ZERO_ERROR;
-  const UScriptCode script = uscript_getScript(c, &status);
-  return U_FAILURE(status) ? USCRIPT_UNKNOWN : script;
-}
-
-// The script of a character. Those of the Latin blocks up to IPA, the bulk
-// of long Latin texts, are looked up once, in a table made from ICU's data.
-UScriptCode script_of(UChar32 c) {
-  static const auto kLatin = [] {
-    std::array<std::uint8_t, 0x250> scripts{};
-    for (std::size_t i = 0; i < scripts.size(); ++i) {
-      scripts[i] = static_cast<std::uint8_t>(icu_script(static_cast<UChar32>(i)));
-    }
-    return scripts;
-  }();
-  if (c >= 0 && static_cast<std::size_t>(c) < kLatin.size()) {
-    return static_cast<UScriptCode>(kLatin[static_cast<std::size_t>(c)]);
-  }
-  return icu_script(c);
 }
 
 bool is_neutral(UScriptCode script) {
@@ -419,11 +433,10 @@ struct Extensions {
 
 // The opening bracket a bracket pairs with, 0 for other characters;
 // canonically equivalent angle brackets count as one.
-UChar32 bracket_id(UChar32 c, bool *opening) {
+UChar32 bracket_id(UChar32 c, bool *opening, CharProperties &properties) {
   // The only paired brackets in ASCII, checked without a property lookup.
   if (c < 0x80 && c != '(' && c != ')' && c != '[' && c != ']' && c != '{' && c != '}') return 0;
-  const auto type = static_cast<UBidiPairedBracketType>(
-      u_getIntPropertyValue(c, UCHAR_BIDI_PAIRED_BRACKET_TYPE));
+  const UBidiPairedBracketType type = properties.bracket_type(c);
   if (type == U_BPT_NONE) return 0;
   *opening = type == U_BPT_OPEN;
   const UChar32 open = *opening ? c : u_getBidiPairedBracket(c);
@@ -440,10 +453,11 @@ UChar32 bracket_id(UChar32 c, bool *opening) {
 // text after it continues in that script.
 class ScriptResolver {
  public:
-  explicit ScriptResolver(std::size_t count) : scripts_(count, USCRIPT_INVALID_CODE) {}
+  ScriptResolver(std::size_t count, CharProperties &properties)
+      : properties_(properties), scripts_(count, USCRIPT_INVALID_CODE) {}
 
   void add(std::size_t i, UChar32 c) {
-    const UScriptCode own = script_of(c);
+    const UScriptCode own = properties_.script(c);
     if (is_neutral(own)) {
       add_neutral(i, c);
     } else {
@@ -461,7 +475,7 @@ class ScriptResolver {
  private:
   void add_neutral(std::size_t i, UChar32 c) {
     bool opening = false;
-    const UChar32 id = bracket_id(c, &opening);
+    const UChar32 id = bracket_id(c, &opening, properties_);
     if (id != 0 && opening) {
       // Only the innermost brackets are remembered, which keeps the search
       // for a partner short whatever the text.
@@ -550,6 +564,7 @@ class ScriptResolver {
     waiting_ = false;
   }
 
+  CharProperties &properties_;
   std::vector<UScriptCode> scripts_;
   std::vector<std::pair<UChar32, std::size_t>> open_brackets_;
   UScriptCode current_ = USCRIPT_INVALID_CODE;
@@ -570,8 +585,9 @@ hb_script_t to_hb_script(UScriptCode script) {
 
 std::vector<ItemRun> itemize(std::u16string_view text, const ItemizeOptions &options) {
   const CodePoints decoded = decode_utf16(text);
-  const std::vector<unsigned> levels = resolve_levels(text, decoded, options);
-  ScriptResolver resolver(decoded.chars.size());
+  CharProperties properties;
+  const std::vector<unsigned> levels = resolve_levels(text, decoded, options, properties);
+  ScriptResolver resolver(decoded.chars.size(), properties);
   for (std::size_t i = 0; i < decoded.chars.size(); ++i) {
     resolver.add(i, static_cast<UChar32>(decoded.chars[i]));
   }
@@ -588,7 +604,7 @@ std::vector<ItemRun> itemize(std::u16string_view text, const ItemizeOptions &opt
     }
     ItemRun &item = items.back();
     const auto c = static_cast<UChar32>(decoded.chars[i]);
-    if (item.neutral_only) item.neutral_only = is_neutral(script_of(c));
+    if (item.neutral_only) item.neutral_only = is_neutral(properties.script(c));
   }
   return items;
 }

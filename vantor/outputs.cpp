@@ -5,6 +5,7 @@
 #include <hb-ot.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -59,6 +60,31 @@ std::vector<Cluster> clusters_of(const ShapedRun &run, std::size_t text_length) 
   return clusters;
 }
 
+// Calls visit(cluster) for each cluster of clusters_of, in character order.
+// A run whose cluster values never fall, as HarfBuzz's do, has one cluster
+// per value, walked in place; any other run goes through clusters_of.
+template <class Visit> void for_each_cluster(const ShapedRun &run, std::size_t text_length, Visit visit) {
+  const std::vector<std::uint32_t> &values = run.clusters;
+  if (!std::is_sorted(values.begin(), values.end())) {
+    for (const Cluster &cluster : clusters_of(run, text_length)) visit(cluster);
+    return;
+  }
+  // Values past the text's end count as its last character, as in clusters_of.
+  const auto char_of = [&](std::size_t k) {
+    return static_cast<std::uint32_t>(std::min<std::size_t>(values[k], text_length - 1));
+  };
+  std::size_t k = 0;
+  while (k < values.size()) {
+    Cluster cluster{char_of(k), 0, k, 1};
+    while (k + cluster.glyph_count < values.size() && char_of(k + cluster.glyph_count) == cluster.first_char)
+      ++cluster.glyph_count;
+    k += cluster.glyph_count;
+    cluster.end_char = k < values.size() ? char_of(k) : static_cast<std::uint32_t>(text_length);
+    if (cluster.first_glyph == 0) cluster.first_char = 0;
+    visit(cluster);
+  }
+}
+
 char32_t code_point_at(std::u16string_view text, std::size_t index) {
   const char16_t unit = text[index];
   if (unit >= 0xD800 && unit <= 0xDBFF && index + 1 < text.size() && text[index + 1] >= 0xDC00 &&
@@ -72,16 +98,40 @@ std::size_t code_point_length(std::u16string_view text, std::size_t index) {
   return code_point_at(text, index) > 0xFFFF ? 2 : 1;
 }
 
-hb_unicode_general_category_t category_at(std::u16string_view text, std::size_t index) {
-  return hb_unicode_general_category(hb_unicode_funcs_get_default(), code_point_at(text, index));
-}
+// The two general categories the outputs ask about, as HarfBuzz's Unicode
+// functions (those it shapes with) give them: for the Basic Multilingual
+// Plane from bit tables made once, a call per cluster costing more than the
+// rest of its outputs; beyond it by asking HarfBuzz.
+class Categories {
+ public:
+  static const Categories &get() {
+    static const Categories tables;
+    return tables;
+  }
+  bool is_space_separator(char32_t c) const { return has(spaces_, c, HB_UNICODE_GENERAL_CATEGORY_SPACE_SEPARATOR); }
+  bool is_nonspacing_mark(char32_t c) const { return has(marks_, c, HB_UNICODE_GENERAL_CATEGORY_NON_SPACING_MARK); }
 
-bool is_space_separator(std::u16string_view text, std::size_t index) {
-  // Among ASCII characters only the space is one; most clusters start with
-  // an ASCII character in many scripts' texts.
-  if (text[index] < 0x80) return text[index] == u' ';
-  return category_at(text, index) == HB_UNICODE_GENERAL_CATEGORY_SPACE_SEPARATOR;
-}
+ private:
+  static constexpr char32_t kTabled = 0x10000;
+  using Bits = std::array<std::uint64_t, kTabled / 64>;
+
+  Categories() : funcs_(hb_unicode_funcs_get_default()) {
+    for (char32_t c = 0; c < kTabled; ++c) {
+      const hb_unicode_general_category_t category = hb_unicode_general_category(funcs_, c);
+      if (category == HB_UNICODE_GENERAL_CATEGORY_SPACE_SEPARATOR) spaces_[c / 64] |= std::uint64_t{1} << (c % 64);
+      if (category == HB_UNICODE_GENERAL_CATEGORY_NON_SPACING_MARK) marks_[c / 64] |= std::uint64_t{1} << (c % 64);
+    }
+  }
+
+  bool has(const Bits &bits, char32_t c, hb_unicode_general_category_t category) const {
+    if (c < kTabled) return (bits[c / 64] >> (c % 64) & 1U) != 0;
+    return hb_unicode_general_category(funcs_, c) == category;
+  }
+
+  hb_unicode_funcs_t *funcs_;
+  Bits spaces_{};
+  Bits marks_{};
+};
 
 // Without GDEF glyph classes, the j-th glyph of a cluster stands for its
 // j-th character (the last one when there are more glyphs than characters),
@@ -93,7 +143,7 @@ bool stands_for_mark(std::u16string_view text, const Cluster &cluster, std::size
     if (next >= cluster.end_char) break;
     index = next;
   }
-  return category_at(text, index) == HB_UNICODE_GENERAL_CATEGORY_NON_SPACING_MARK;
+  return Categories::get().is_nonspacing_mark(code_point_at(text, index));
 }
 
 bool is_diacritic(const FontFace &font, const ShapedRun &run, std::u16string_view text,
@@ -120,17 +170,21 @@ void write_shape_outputs(const FontFace &font, const ShapedRun &run, std::u16str
                          GlyphOrder order, WORD *log_clust, SCRIPT_CHARPROP *char_props,
                          WORD *glyphs, SCRIPT_GLYPHPROP *glyph_props) {
   const std::size_t count = run.glyphs.size();
-  for (std::size_t c = 0; c < text.size(); ++c) {
-    log_clust[c] = 0;
-    if (char_props != nullptr) char_props[c] = SCRIPT_CHARPROP{};
-  }
-  for (const Cluster &cluster : clusters_of(run, text.size())) {
+  // Every character belongs to a cluster when there are glyphs.
+  if (count == 0) std::fill_n(log_clust, text.size(), WORD{0});
+  if (char_props != nullptr) std::fill_n(char_props, text.size(), SCRIPT_CHARPROP{});
+  const Categories &categories = Categories::get();
+  for_each_cluster(run, text.size(), [&](const Cluster &cluster) {
     const auto first_slot = static_cast<WORD>(order.slot(cluster.first_glyph, count));
-    for (std::size_t c = cluster.first_char; c < cluster.end_char; ++c) log_clust[c] = first_slot;
+    std::fill(log_clust + cluster.first_char, log_clust + cluster.end_char, first_slot);
     if (char_props != nullptr && cluster.glyph_count == 1 && is_single_character(text, cluster)) {
       char_props[cluster.first_char].fCanGlyphAlone = 1;
     }
-    const bool blank = is_space_separator(text, cluster.first_char);
+    // Among ASCII characters only the space is a space separator; most
+    // clusters start with an ASCII character in many scripts' texts.
+    const char16_t first = text[cluster.first_char];
+    const bool blank = first < 0x80 ? first == u' '
+                                    : categories.is_space_separator(code_point_at(text, cluster.first_char));
     for (std::size_t j = 0; j < cluster.glyph_count; ++j) {
       const std::size_t logical = cluster.first_glyph + j;
       const std::size_t slot = order.slot(logical, count);
@@ -142,7 +196,7 @@ void write_shape_outputs(const FontFace &font, const ShapedRun &run, std::u16str
       glyph_props[slot] = prop;
       glyphs[slot] = static_cast<WORD>(run.glyphs[logical]);
     }
-  }
+  });
 }
 
 bool holds_glyphs(const ShapedRun &run, GlyphOrder order, const WORD *glyphs, int count) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string_view>
 #include <utility>
 
 #include "scripts.h"
@@ -32,14 +33,8 @@ hb_script_t item_script(const ItemArguments &args) {
 
 // The script tag HarfBuzz would pick by itself in this font, 0 if none.
 hb_tag_t natural_script_tag(const FontFace &font, hb_script_t script) {
-  const std::vector<hb_tag_t> tags = font.script_tags_for(script);
+  const ScriptTags tags = font.script_tags_for(script);
   return tags.empty() ? 0 : tags.front();
-}
-
-void append_subtag(std::string &out, const char *name, hb_tag_t tag) {
-  char text[16];
-  std::snprintf(text, sizeof text, "-%s-%08x", name, static_cast<unsigned>(tag));
-  out += text;
 }
 
 // A language system tag becomes the language HarfBuzz gives that tag
@@ -50,20 +45,22 @@ void append_subtag(std::string &out, const char *name, hb_tag_t tag) {
 // pick it anyway, so the common case shares its shape plans with every other
 // caller.
 hb_language_t item_language(const FontFace &font, hb_script_t script, const ItemArguments &args) {
-  std::string language;
-  if (!is_default_language(args.language_tag)) {
-    language = hb_language_to_string(hb_ot_tag_to_language(hb_tag_from_opentype(args.language_tag)));
-  }
+  const hb_language_t system = is_default_language(args.language_tag)
+                                   ? HB_LANGUAGE_INVALID
+                                   : hb_ot_tag_to_language(hb_tag_from_opentype(args.language_tag));
   const hb_tag_t script_tag = hb_tag_from_opentype(args.script_tag);
-  if (!is_default_script_tag(script_tag) && font.lists_script(script_tag) &&
-      script_tag != natural_script_tag(font, script)) {
-    const bool private_use = language.rfind("x-", 0) == 0 || language.find("-x-") != std::string::npos;
-    if (language.empty()) language = "x";
-    else if (!private_use) language += "-x";
-    append_subtag(language, "hbsc", script_tag);
+  if (is_default_script_tag(script_tag) || !font.lists_script(script_tag) ||
+      script_tag == natural_script_tag(font, script)) {
+    return system;
   }
-  if (language.empty()) return HB_LANGUAGE_INVALID;
-  return hb_language_from_string(language.c_str(), static_cast<int>(language.size()));
+  const std::string_view base = system != HB_LANGUAGE_INVALID ? hb_language_to_string(system) : "";
+  const bool private_use = base.starts_with("x-") || base.find("-x-") != std::string_view::npos;
+  char subtag[24];
+  const int length = std::snprintf(subtag, sizeof subtag, "%s-hbsc-%08x",
+                                   base.empty() ? "x" : private_use ? "" : "-x", static_cast<unsigned>(script_tag));
+  std::string language(base);
+  language.append(subtag, static_cast<std::size_t>(length));
+  return hb_language_from_string(language.data(), static_cast<int>(language.size()));
 }
 
 // One hb_feature_t per feature record of each range, covering the range's

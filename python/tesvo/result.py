@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import array
 from collections.abc import Sequence
-from typing import NamedTuple, Optional, Union
+from typing import TYPE_CHECKING, NamedTuple, Optional, Union
 
 import tesvo._engine as _engine
 from tesvo._engine import GlyphRun, Item, StageGlyphs
@@ -52,7 +52,10 @@ class Glyph(NamedTuple):
     name: str  # the glyph's name as HarfBuzz gives it: from 'post' or CFF, else gid<N>
 
 
-_engine.use_glyph_type(Glyph)
+if not TYPE_CHECKING:
+    # The engine's subclass of the NamedTuple above, under the same name: the same record, its
+    # fields read as slots of the tuple, which the interpreter reads without calling anything.
+    Glyph = _engine.glyph_type(Glyph)
 
 
 class FontInfo(NamedTuple):

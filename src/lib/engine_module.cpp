@@ -28,6 +28,7 @@
 #include "lib/lines.h"
 #include "lib/paragraph.h"
 #include "lib/py_boundary.h"
+#include "lib/py_glyph_record.h"
 #include "lib/py_glyph_run.h"
 #include "lib/py_stage_glyphs.h"
 #include "lib/session.h"
@@ -799,11 +800,12 @@ PyObject *axis_coordinates(PyObject *args) {
   return out.release();
 }
 
-// use_glyph_type(Glyph): the record class of every GlyphRun.
+// glyph_type(fields) -> the record class of every GlyphRun, made from the
+// package's NamedTuple once.
 PyObject *glyph_type(PyObject *args) {
-  PyObject *type;
-  if (!PyArg_ParseTuple(args, "O:use_glyph_type", &type)) return nullptr;
-  return tesvo::py::use_glyph_type(type);
+  PyObject *fields;
+  if (!PyArg_ParseTuple(args, "O:glyph_type", &fields)) return nullptr;
+  return tesvo::py::make_glyph_type(fields);
 }
 
 // use_stage_types(Stage, StageGlyph): the record classes of every trace.
@@ -842,8 +844,9 @@ PyMethodDef g_methods[] = {
      "parse_features(text) -> [(tag, value)]: a feature list as the engine reads it"},
     {"parse_variations", guarded<parse_variation_list>, METH_VARARGS,
      "parse_variations(text) -> [(tag, value)]: a location as the engine reads it"},
-    {"use_glyph_type", guarded<glyph_type>, METH_VARARGS,
-     "use_glyph_type(Glyph): the NamedTuple class of the records GlyphRun hands out, set once"},
+    {"glyph_type", guarded<glyph_type>, METH_VARARGS,
+     "glyph_type(fields) -> the Glyph class of the records GlyphRun hands out: a subclass of the NamedTuple "
+     "`fields` reading its fields as slots; made once"},
     {"use_stage_types", guarded<stage_types>, METH_VARARGS,
      "use_stage_types(Stage, StageGlyph): the NamedTuple classes of a trace's records, set once"},
     {"compat_rtl", guarded<compat_rtl>, METH_VARARGS,

@@ -4,60 +4,24 @@
 
 #include <sys/mman.h>
 
-#include <atomic>
-#include <bit>
+#include <array>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "lib/spare_mapping.h"
 
 namespace tesvo {
 
 namespace {
 
-// The mapping of a finished text, kept for the next text once its caller is
-// done with it. A text of some ten megabytes otherwise comes from fresh pages
-// on every call, which the kernel faults in and zeroes: about a tenth of a
-// call on 100,000 code units. One mapping of at most kLimit bytes is kept, and
-// its pages are given back lazily (MADV_FREE): the kernel takes them whenever
-// it needs the memory, and a page it took reads as zeros, which a buffer
-// being written over does not mind. The slot is one word, the page-aligned
-// address with log2 of the size in its low bits, so taking and returning the
-// spare are single atomic exchanges: no lock to hold across a fork.
-class SpareMapping {
- public:
-  static constexpr std::size_t kLimit = std::size_t{64} << 20;
-
-  struct Taken {
-    char *data;
-    std::size_t size;  // a power of two; 0 when there was no spare
-  };
-
-  static Taken take() {
-    const std::uintptr_t word = slot_.exchange(0, std::memory_order_acquire);
-    if (word == 0) return {nullptr, 0};
-    return {reinterpret_cast<char *>(word & ~kLogMask), std::size_t{1} << (word & kLogMask)};
-  }
-
-  // Keeps the mapping as the spare, or unmaps it.
-  static void give(char *data, std::size_t size) {
-    const auto address = reinterpret_cast<std::uintptr_t>(data);
-    const bool keepable = size <= kLimit && std::has_single_bit(size) && (address & kLogMask) == 0;
-    if (keepable && ::madvise(data, size, MADV_FREE) == 0) {
-      std::uintptr_t empty = 0;
-      const auto word = address | static_cast<std::uintptr_t>(std::countr_zero(size));
-      if (slot_.compare_exchange_strong(empty, word, std::memory_order_release)) return;
-    }
-    ::munmap(data, size);
-  }
-
- private:
-  static constexpr std::uintptr_t kLogMask = 0x3F;  // mappings are page aligned: 12 free bits
-  static inline std::atomic<std::uintptr_t> slot_{0};
-};
+// The mapping of the last finished text, for the next one (see spare_mapping.h).
+constinit SpareMapping g_text_spare;
 
 // Growable output buffer. It starts at 128 bytes and at least doubles. From
 // kMapped bytes on it is a memory mapping of its own, grown by mremap, which
@@ -96,7 +60,7 @@ class Output {
 
   static void release(char *data, std::size_t mapped) {
     if (mapped != 0)
-      SpareMapping::give(data, mapped);
+      g_text_spare.give(data, mapped);
     else
       std::free(data);
   }
@@ -132,22 +96,7 @@ class Output {
 
   // The spare mapping when there is one, grown to `capacity` or taken whole
   // when larger (capacity is updated); otherwise a new mapping.
-  static char *first_mapping(std::size_t &capacity) {
-    const SpareMapping::Taken spare = SpareMapping::take();
-    if (spare.size >= capacity) {
-      capacity = spare.size;
-      return spare.data;
-    }
-    if (spare.size != 0) {
-      void *grown = ::mremap(spare.data, spare.size, capacity, MREMAP_MAYMOVE);
-      if (grown != MAP_FAILED) return static_cast<char *>(grown);
-      ::munmap(spare.data, spare.size);
-    }
-    void *mapping = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapping == MAP_FAILED) throw std::bad_alloc();
-    ::madvise(mapping, capacity, MADV_HUGEPAGE);  // advice only: its failure changes nothing
-    return static_cast<char *>(mapping);
-  }
+  static char *first_mapping(std::size_t &capacity) { return g_text_spare.map_at_least(capacity); }
 
   char *data_;
   std::size_t size_ = 0;
@@ -305,6 +254,21 @@ class Writer {
   // the comma before it for every record but the first), and the last piece
   // closes it. Each piece sits at the start of its own slot of whole chunks,
   // so that it can be copied in chunks of a size fixed at compile time.
+  //
+  // Most cells of a glyph record are zero ("ay", "dx", "dy", "flags"), and
+  // records with the same zero cells have the same text between their other
+  // numbers. So for arrays of up to kMaskedKeys keys, each record after the
+  // first is written from the layout of its zero cells: the segments around
+  // its non-zero cells, zeros and pieces joined, each a slot of its own. A
+  // layout is made when a record first has its zero cells.
+  static constexpr std::size_t kMaskedKeys = 8;
+  struct Layout {
+    std::uint32_t count = 0;                                 // non-zero cells
+    std::array<std::uint8_t, kMaskedKeys> cells{};           // which, in key order
+    std::array<std::uint32_t, kMaskedKeys + 1> offsets{};    // per segment: its slot
+    std::array<std::uint32_t, kMaskedKeys + 1> sizes{};      // per segment: its length
+  };
+
   struct RecordText {
     const std::string_view *keys = nullptr;
     std::size_t key_count = 0;
@@ -313,11 +277,52 @@ class Writer {
     std::vector<std::size_t> offsets;  // per piece: its slot; the first record's first piece last
     std::vector<std::size_t> sizes;    // per piece: its length
     std::size_t room = 0;              // room for one record, numbers and chunk slack included
+    std::vector<std::int32_t> layout_of;  // per mask of zero cells: its layout, -1 until made
+    std::vector<Layout> layouts;
   };
 
   static constexpr std::size_t kChunk = 32;
 
-  const RecordText &record_text(const RecordRows &rows, std::size_t depth) {
+  // Appends text to the slots, padded to whole chunks; returns its offset.
+  static std::size_t add_slot(std::string &slots, std::string_view text) {
+    const std::size_t offset = slots.size();
+    slots += text;
+    slots.resize(slots.size() + (kChunk - text.size() % kChunk), '\0');
+    return offset;
+  }
+
+  // The layout of records whose zero cells are the bits of `mask`.
+  static const Layout &layout(RecordText &t, std::uint64_t mask) {
+    const std::int32_t made = t.layout_of[mask];
+    if (made >= 0) [[likely]]
+      return t.layouts[static_cast<std::size_t>(made)];
+    return make_layout(t, mask);
+  }
+
+  [[gnu::noinline]] static const Layout &make_layout(RecordText &t, std::uint64_t mask) {
+    const auto piece = [&](std::size_t i) { return std::string(t.slots, t.offsets[i], t.sizes[i]); };
+    std::vector<std::string> segments(1, piece(0));
+    Layout made;
+    for (std::size_t k = 0; k < t.key_count; ++k) {
+      if (k > 0) segments.back() += piece(k);
+      if ((mask >> k & 1U) != 0) {
+        segments.back() += '0';
+        continue;
+      }
+      made.cells[made.count++] = static_cast<std::uint8_t>(k);
+      segments.emplace_back();
+    }
+    segments.back() += piece(t.sizes.size() - 2);
+    for (std::size_t j = 0; j < segments.size(); ++j) {
+      made.offsets[j] = static_cast<std::uint32_t>(add_slot(t.slots, segments[j]));
+      made.sizes[j] = static_cast<std::uint32_t>(segments[j].size());
+    }
+    t.layout_of[mask] = static_cast<std::int32_t>(t.layouts.size());
+    t.layouts.push_back(made);
+    return t.layouts.back();
+  }
+
+  RecordText &record_text(const RecordRows &rows, std::size_t depth) {
     RecordText &t = record_text_;
     if (t.keys == rows.keys.data() && t.key_count == rows.keys.size() && t.depth == depth && !t.sizes.empty())
       return t;
@@ -353,12 +358,12 @@ class Writer {
     t.sizes.clear();
     t.room = keys * kLongestNumber;
     for (const std::string &piece : pieces) {
-      t.offsets.push_back(t.slots.size());
+      t.offsets.push_back(add_slot(t.slots, piece));
       t.sizes.push_back(piece.size());
-      t.slots += piece;
-      t.slots.resize(t.slots.size() + (kChunk - piece.size() % kChunk), '\0');
       t.room += piece.size() + kChunk;
     }
+    t.layouts.clear();
+    t.layout_of.assign(keys <= kMaskedKeys ? std::size_t{1} << keys : 0, -1);
     t.keys = rows.keys.data();
     t.key_count = keys;
     t.depth = depth;
@@ -375,14 +380,44 @@ class Writer {
 
     // Copies piece i to `to`, which has room for it rounded up to whole
     // chunks; returns the end of the piece.
-    char *put(char *to, std::size_t i) const {
-      const char *from = slots + offsets[i];
-      const std::size_t size = sizes[i];
+    char *put(char *to, std::size_t i) const { return copy(to, slots + offsets[i], sizes[i]); }
+
+    static char *copy(char *to, const char *from, std::size_t size) {
       std::memcpy(to, from, kChunk);
       for (std::size_t done = kChunk; done < size; done += kChunk) std::memcpy(to + done, from + done, kChunk);
       return to + size;
     }
   };
+
+  [[gnu::always_inline]] static char *put_cell(char *p, const std::uint64_t *row, std::size_t k) {
+    return (row[0] >> k & 1U) != 0 ? put_negative(p, row[k + 1]) : put_unsigned(p, row[k + 1]);
+  }
+
+  // Records after the first, from the layouts of their zero cells. The
+  // number of keys is a constant of each instance, so that finding a
+  // record's zero cells is a fixed sequence of comparisons.
+  template <std::size_t Keys> void masked_records(RecordText &t, const std::uint64_t *row, std::size_t count) {
+    const std::size_t room = t.room;
+    for (std::size_t i = 0; i < count; ++i, row += Keys + 1) {
+      std::uint64_t mask = 0;
+      for (std::size_t k = 0; k < Keys; ++k) mask |= static_cast<std::uint64_t>(row[k + 1] == 0) << k;
+      const Layout &l = layout(t, mask);
+      const char *slots = t.slots.data();  // after layout(), which may add slots
+      out_.reserve_more(room);
+      char *const start = out_.cursor();
+      char *p = Pieces::copy(start, slots + l.offsets[0], l.sizes[0]);
+      for (std::uint32_t j = 0; j < l.count; ++j) {
+        p = put_cell(p, row, l.cells[j]);
+        p = Pieces::copy(p, slots + l.offsets[j + 1], l.sizes[j + 1]);
+      }
+      out_.advance(static_cast<std::size_t>(p - start));
+    }
+  }
+
+  template <std::size_t... Keys>
+  void masked_records(RecordText &t, const std::uint64_t *row, std::size_t count, std::index_sequence<Keys...>) {
+    ((t.key_count == Keys ? masked_records<Keys>(t, row, count) : void()), ...);
+  }
 
   // A record array, written from its rows byte for byte as array() and
   // object() would write its records. Each record is written through a local
@@ -390,32 +425,42 @@ class Writer {
   void records(const RecordRows &rows, std::size_t depth) {
     if (rows.count == 0) return literal("[]", 2);
     const std::size_t keys = rows.keys.size();
-    const RecordText &t = record_text(rows, depth);
+    RecordText &t = record_text(rows, depth);
     const std::size_t room = t.room;
     const std::size_t last = t.sizes.size() - 2;   // the piece that closes a record
     const std::size_t first = t.sizes.size() - 1;  // the first record's opening
     const Pieces pieces{t.slots.data(), t.offsets.data(), t.sizes.data()};
     literal("[", 1);
     const std::uint64_t *row = rows.words;
-    for (std::size_t i = 0; i < rows.count; ++i, row += keys + 1) {
+    const std::size_t by_pieces = keys <= kMaskedKeys ? 1 : rows.count;
+    for (std::size_t i = 0; i < by_pieces; ++i, row += keys + 1) {
       out_.reserve_more(room);
       char *const start = out_.cursor();
       char *p = pieces.put(start, i == 0 ? first : 0);
-      const std::uint64_t negative = row[0];
       for (std::size_t k = 0; k < keys; ++k) {
         if (k > 0) p = pieces.put(p, k);
-        p = (negative >> k & 1U) != 0 ? put_negative(p, row[k + 1]) : put_unsigned(p, row[k + 1]);
+        p = put_cell(p, row, k);
       }
       p = pieces.put(p, last);
       out_.advance(static_cast<std::size_t>(p - start));
     }
+    if (by_pieces < rows.count) masked_records(t, row, rows.count - by_pieces, std::make_index_sequence<kMaskedKeys + 1>());
     newline(depth);
     literal("]", 1);
   }
 
-  // Decimal digits; glyph records hold mostly numbers of up to four digits,
-  // which are written from a table of digit pairs without division loops.
+  // Decimal digits. Glyph records hold numbers of up to eight digits
+  // (clusters of long texts): written from a table of digit pairs, four
+  // digits at a time, without division loops.
   static char *put_unsigned(char *p, std::uint64_t v) {
+    if (v < 10000) return put_short(p, static_cast<std::uint32_t>(v));
+    if (v >= 100000000) return std::to_chars(p, p + kLongestNumber, v).ptr;
+    p = put_short(p, static_cast<std::uint32_t>(v / 10000));
+    return put_pairs(p, static_cast<std::uint32_t>(v % 10000));
+  }
+
+  // 0 to 9999, without leading zeros.
+  static char *put_short(char *p, std::uint32_t v) {
     if (v < 10) {
       *p = static_cast<char>('0' + v);
       return p + 1;
@@ -429,12 +474,14 @@ class Writer {
       std::memcpy(p + 1, kDigitPairs + 2 * (v % 100), 2);
       return p + 3;
     }
-    if (v < 10000) {
-      std::memcpy(p, kDigitPairs + 2 * (v / 100), 2);
-      std::memcpy(p + 2, kDigitPairs + 2 * (v % 100), 2);
-      return p + 4;
-    }
-    return std::to_chars(p, p + kLongestNumber, v).ptr;
+    return put_pairs(p, v);
+  }
+
+  // 0 to 9999 as exactly four digits.
+  static char *put_pairs(char *p, std::uint32_t v) {
+    std::memcpy(p, kDigitPairs + 2 * (v / 100), 2);
+    std::memcpy(p + 2, kDigitPairs + 2 * (v % 100), 2);
+    return p + 4;
   }
 
   // A cell marked negative: the word holds the two's complement of the value.
@@ -459,8 +506,33 @@ class Writer {
 
 void JsonText::Release::operator()(char *p) const { Output::release(p, mapped); }
 
+// At most the length of the value's text: its strings and, for each cell of
+// a record array, the shortest text of a key and a value. A long text's
+// buffer is then made its size, or close to it, at once, instead of growing
+// from 128 bytes by copies.
+std::size_t least_length(const Value &v) {
+  switch (v.kind()) {
+    case Value::Kind::String:
+      return v.as_string().size();
+    case Value::Kind::Array: {
+      if (std::optional<RecordRows> rows = v.record_rows()) return rows->count * rows->keys.size() * 6;
+      std::size_t total = 0;
+      for (std::size_t i = 0, n = v.size(); i < n; ++i) total += least_length(v.at(i));
+      return total;
+    }
+    case Value::Kind::Object: {
+      std::size_t total = 0;
+      for (std::size_t i = 0, n = v.size(); i < n; ++i) total += v.key_at(i).size() + least_length(v.value_at(i));
+      return total;
+    }
+    default:
+      return 1;
+  }
+}
+
 JsonText render_json(const Value &value, bool compact) {
   Output out;
+  out.reserve_more(least_length(value));
   Writer(out, compact).value(value, 0);
   return out.finish();
 }

@@ -3,13 +3,16 @@
 // is one 3.2 MB object that the garbage collector never visits; the columns
 // themselves go to Python as memoryviews of the bytes (the limited API of 3.9
 // has no buffer protocol for types of our own), so numpy reads them in place.
-// A record is the package's Glyph NamedTuple, allocated as the tuple it is and
-// filled in place: no call of the class, no type dictionary looked at; its name
-// is the font's names tuple's entry for the glyph id, shared, not copied.
+// A record is the package's Glyph (see py_glyph_record.h); its name is the
+// font's names tuple's entry for the glyph id, shared, not copied. Iterating
+// goes through an iterator of the run's own, which makes each record straight
+// from the columns.
 #include "lib/py_glyph_run.h"
 
 #include <cstdint>
 #include <cstring>
+
+#include "lib/py_glyph_record.h"
 
 namespace tesvo::py {
 
@@ -21,33 +24,45 @@ struct GlyphRunObject {
   PyObject *names;    // tuple of str, the font's glyph names by id
   const std::int32_t *data;
   Py_ssize_t count;
+  Py_ssize_t name_count;
 };
 
-// Process-wide, as the record types are: the module serves one interpreter.
+// The iterator of a run: the glyph it gives next; the run is dropped once
+// every glyph was given. It keeps the last two records it gave: a loop that
+// holds one record at a time has let go of the one before by the time it
+// asks for the next, which is then refilled instead of freed and made anew.
+struct GlyphIteratorObject {
+  PyObject_HEAD
+  PyObject *run;
+  Py_ssize_t next;
+  PyObject *kept[2];
+};
+
+// Process-wide, as the record type is: the module serves one interpreter.
 PyTypeObject *g_run_type = nullptr;
-PyTypeObject *g_glyph_type = nullptr;  // set by use_glyph_type, once
-allocfunc g_glyph_alloc = nullptr;
+PyTypeObject *g_iterator_type = nullptr;
 
 GlyphRunObject *as_run(PyObject *self) { return reinterpret_cast<GlyphRunObject *>(self); }
+GlyphIteratorObject *as_iterator(PyObject *self) { return reinterpret_cast<GlyphIteratorObject *>(self); }
 
-std::int32_t field(const GlyphRunObject *run, int column, Py_ssize_t i) { return run->data[column * run->count + i]; }
+// The glyph's name from the font's names, "gid<N>" beyond them.
+PyObject *run_glyph_name(const GlyphRunObject *run, std::int32_t id) {
+  if (id >= 0 && id < run->name_count) {
+    PyObject *name = PyTuple_GetItem(run->names, id);
+    Py_XINCREF(name);
+    return name;
+  }
+  return PyUnicode_FromFormat("gid%ld", static_cast<long>(id));
+}
 
-PyObject *glyph_at(GlyphRunObject *run, Py_ssize_t i) {
-  if (g_glyph_alloc == nullptr) {
-    PyErr_SetString(PyExc_RuntimeError, "tesvo._engine has no Glyph type yet (import tesvo)");
-    return nullptr;
-  }
-  PyObject *glyph = g_glyph_alloc(g_glyph_type, kGlyphFields);
-  if (glyph == nullptr) return nullptr;
-  for (int k = 0; k < kGlyphFields; ++k) {
-    PyObject *value = k < kGlyphColumns ? PyLong_FromLong(field(run, k, i)) : glyph_name(run->names, field(run, kId, i));
-    if (value == nullptr) {
-      Py_DECREF(glyph);
-      return nullptr;
-    }
-    PyTuple_SetItem(glyph, k, value);
-  }
-  return glyph;
+void read_fields(const GlyphRunObject *run, Py_ssize_t i, std::int32_t (&values)[kGlyphColumns]) {
+  for (int k = 0; k < kGlyphColumns; ++k) values[k] = run->data[k * run->count + i];
+}
+
+PyObject *glyph_at(const GlyphRunObject *run, Py_ssize_t i) {
+  std::int32_t values[kGlyphColumns];
+  read_fields(run, i, values);
+  return new_glyph_record(values, run_glyph_name(run, values[kId]));
 }
 
 Py_ssize_t run_length(PyObject *self) { return as_run(self)->count; }
@@ -91,6 +106,57 @@ PyObject *run_compare(PyObject *self, PyObject *other, int op) {
   return PyBool_FromLong((same == 1) == (op == Py_EQ));
 }
 
+PyObject *run_iter(PyObject *self) {
+  PyObject *iterator = PyType_GenericAlloc(g_iterator_type, 0);
+  if (iterator == nullptr) return nullptr;
+  Py_INCREF(self);
+  GlyphIteratorObject *it = as_iterator(iterator);
+  it->run = self;
+  it->next = 0;
+  it->kept[0] = it->kept[1] = nullptr;
+  return iterator;
+}
+
+PyObject *iterator_next(PyObject *self) {
+  GlyphIteratorObject *it = as_iterator(self);
+  if (it->run == nullptr) return nullptr;
+  const GlyphRunObject *run = as_run(it->run);
+  if (it->next >= run->count) {
+    Py_CLEAR(it->run);
+    Py_CLEAR(it->kept[0]);
+    Py_CLEAR(it->kept[1]);
+    return nullptr;
+  }
+  const Py_ssize_t i = it->next++;
+  std::int32_t values[kGlyphColumns];
+  read_fields(run, i, values);
+  PyObject *name = run_glyph_name(run, values[kId]);
+  if (name == nullptr) return nullptr;
+  PyObject *&kept = it->kept[i % 2];
+  if (kept == nullptr || !refill_glyph_record(kept, values, name)) {
+    Py_CLEAR(kept);
+    kept = new_glyph_record(values, name);
+    if (kept == nullptr) return nullptr;
+  }
+  Py_INCREF(kept);
+  return kept;
+}
+
+PyObject *iterator_length_hint(PyObject *self, PyObject *) {
+  const GlyphIteratorObject *it = as_iterator(self);
+  return PyLong_FromSsize_t(it->run != nullptr ? as_run(it->run)->count - it->next : 0);
+}
+
+void iterator_dealloc(PyObject *self) {
+  PyTypeObject *type = Py_TYPE(self);
+  Py_XDECREF(as_iterator(self)->run);
+  Py_XDECREF(as_iterator(self)->kept[0]);
+  Py_XDECREF(as_iterator(self)->kept[1]);
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DECREF(type);
+}
+
 void run_dealloc(PyObject *self) {
   PyTypeObject *type = Py_TYPE(self);
   Py_XDECREF(as_run(self)->columns);
@@ -121,6 +187,7 @@ PyObject *make_run(PyTypeObject *type, PyObject *columns, PyObject *names) {
   run->names = names;
   run->data = reinterpret_cast<const std::int32_t *>(PyBytes_AsString(columns));
   run->count = size / kRow;
+  run->name_count = PyTuple_Size(names);
   return self;
 }
 
@@ -163,6 +230,7 @@ PyType_Slot g_slots[] = {
     {Py_tp_repr, reinterpret_cast<void *>(run_repr)},
     {Py_tp_richcompare, reinterpret_cast<void *>(run_compare)},
     {Py_tp_getset, g_getset},
+    {Py_tp_iter, reinterpret_cast<void *>(run_iter)},
     {Py_tp_methods, g_methods},
     {Py_sq_length, reinterpret_cast<void *>(run_length)},
     {Py_sq_item, reinterpret_cast<void *>(run_item)},
@@ -171,6 +239,18 @@ PyType_Slot g_slots[] = {
     {0, nullptr}};
 
 PyType_Spec g_spec = {"tesvo.GlyphRun", sizeof(GlyphRunObject), 0, Py_TPFLAGS_DEFAULT, g_slots};
+
+PyMethodDef g_iterator_methods[] = {
+    {"__length_hint__", iterator_length_hint, METH_NOARGS, nullptr}, {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot g_iterator_slots[] = {{Py_tp_iter, reinterpret_cast<void *>(PyObject_SelfIter)},
+                                  {Py_tp_iternext, reinterpret_cast<void *>(iterator_next)},
+                                  {Py_tp_dealloc, reinterpret_cast<void *>(iterator_dealloc)},
+                                  {Py_tp_methods, g_iterator_methods},
+                                  {0, nullptr}};
+
+PyType_Spec g_iterator_spec = {"tesvo.GlyphRunIterator", sizeof(GlyphIteratorObject), 0, Py_TPFLAGS_DEFAULT,
+                               g_iterator_slots};
 
 }  // namespace
 
@@ -184,6 +264,11 @@ PyObject *glyph_name(PyObject *names, std::int32_t id) {
 }
 
 PyObject *make_glyph_run_type() {
+  if (g_iterator_type == nullptr) {
+    PyObject *type = PyType_FromSpec(&g_iterator_spec);
+    if (type == nullptr) return nullptr;
+    g_iterator_type = reinterpret_cast<PyTypeObject *>(type);
+  }
   if (g_run_type == nullptr) {
     PyObject *type = PyType_FromSpec(&g_spec);
     if (type == nullptr) return nullptr;
@@ -191,26 +276,6 @@ PyObject *make_glyph_run_type() {
   }
   Py_INCREF(g_run_type);
   return reinterpret_cast<PyObject *>(g_run_type);
-}
-
-PyObject *use_glyph_type(PyObject *type) {
-  if (g_glyph_type != nullptr) {
-    if (type == reinterpret_cast<PyObject *>(g_glyph_type)) Py_RETURN_NONE;
-    PyErr_SetString(PyExc_RuntimeError, "the Glyph type is set once");
-    return nullptr;
-  }
-  // A heap type deriving from tuple without slots of its own: its instances are
-  // tuples of kGlyphFields items, as a NamedTuple's are.
-  if (!PyType_Check(type) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(type), &PyTuple_Type) ||
-      (PyType_GetFlags(reinterpret_cast<PyTypeObject *>(type)) & Py_TPFLAGS_HEAPTYPE) == 0) {
-    PyErr_SetString(PyExc_TypeError, "the Glyph type must be a NamedTuple class");
-    return nullptr;
-  }
-  auto *glyph_type = reinterpret_cast<PyTypeObject *>(type);
-  Py_INCREF(type);
-  g_glyph_type = glyph_type;
-  g_glyph_alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(glyph_type, Py_tp_alloc));
-  Py_RETURN_NONE;
 }
 
 PyObject *new_glyph_run(PyObject *columns, PyObject *names) { return make_run(g_run_type, columns, names); }

@@ -18,12 +18,9 @@ inline constexpr int kGlyphFields = kGlyphColumns + 1;
 // beyond them; a new reference.
 PyObject *glyph_name(PyObject *names, std::int32_t id);
 
-// Makes the GlyphRun type; a new reference, or null with an exception set.
+// Makes the GlyphRun type and its iterator's; a new reference to the first,
+// or null with an exception set.
 PyObject *make_glyph_run_type();
-
-// The record type of every run from now on: the package's Glyph NamedTuple,
-// given once when the package is imported. None, or null with an exception set.
-PyObject *use_glyph_type(PyObject *type);
 
 // A new GlyphRun over `columns` (a bytes object of kGlyphColumns * count int32s)
 // and the font's glyph names (a tuple of str, by glyph id).

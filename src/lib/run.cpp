@@ -3,11 +3,18 @@
 // sink that builds the compatibility call's result document.
 #include "lib/run.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <new>
+#include <type_traits>
 
 #include "lib/document.h"
 #include "lib/features.h"
@@ -25,6 +32,44 @@ constexpr std::uint64_t kUnset = std::numeric_limits<std::uint64_t>::max();
 constexpr std::uint64_t kPieceChars = 32768;
 constexpr std::size_t kNoCut = std::numeric_limits<std::size_t>::max();
 constexpr const char *kGlyphOverflow = "ScriptShapeOpenType: glyph buffer overflow";
+
+// A zeroed array. The item and tag arrays are sized for the worst case, two
+// entries per code unit, and the backend fills a handful of their entries.
+// A large one is a mapping of its own: its pages come zeroed from the kernel
+// and only those written are ever faulted in, and it leaves the heap alone,
+// which would otherwise grow by megabytes for every text and be trimmed back
+// after it (its pages faulted in again for the next).
+template <class T> class ZeroedArray {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  explicit ZeroedArray(std::size_t count) : size_(count), bytes_(count * sizeof(T)) {
+    if (bytes_ >= kMapped) {
+      void *mapping = ::mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      data_ = mapping == MAP_FAILED ? nullptr : static_cast<T *>(mapping);
+    } else {
+      data_ = static_cast<T *>(std::calloc(count, sizeof(T)));
+    }
+    if (data_ == nullptr) throw std::bad_alloc();
+  }
+  ZeroedArray(const ZeroedArray &) = delete;
+  ZeroedArray &operator=(const ZeroedArray &) = delete;
+  ~ZeroedArray() {
+    if (bytes_ >= kMapped)
+      ::munmap(data_, bytes_);
+    else
+      std::free(data_);
+  }
+  T *data() { return data_; }
+  std::size_t size() const { return size_; }
+  T &operator[](std::size_t i) { return data_[i]; }
+
+ private:
+  static constexpr std::size_t kMapped = std::size_t{256} << 10;
+  T *data_;
+  std::size_t size_;
+  std::size_t bytes_;
+};
 
 // Buffer sizes from the text length, at least 16, kept within int.
 int buffer_size(std::int64_t wanted) {
@@ -51,9 +96,12 @@ class FeatureRange {
  public:
   FeatureRange(const FeatureList &features, std::span<const RangedFeature> ranged, std::uint64_t start,
                std::uint64_t end) {
+    const auto overlaps = [&](const RangedFeature &f) { return f.end > start && f.start < end; };
+    // No features at all, the common case: nothing to build.
+    if (features.empty() && std::none_of(ranged.begin(), ranged.end(), overlaps)) return;
     std::vector<std::uint64_t> cuts{start, end};
     for (const RangedFeature &f : ranged) {
-      if (f.end <= start || f.start >= end) continue;
+      if (!overlaps(f)) continue;
       cuts.push_back(std::max(f.start, start));
       cuts.push_back(std::min(f.end, end));
     }
@@ -177,52 +225,57 @@ void first_characters(const ShapedItem &shaped, int chars, std::vector<std::uint
   }
 }
 
-// Appends the decimal digits of n.
-template <class Int> void append_number(std::string &out, Int n) {
-  char digits[24];
-  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, n);
-  (void)ec;  // 24 bytes hold every 64-bit integer
-  out.append(digits, end);
+// A line built in place, for the item messages and labels made for every
+// item: the longest, with five 64-bit numbers, fits.
+class Line {
+ public:
+  Line &operator<<(std::string_view text) {
+    std::memcpy(text_.data() + size_, text.data(), text.size());
+    size_ += text.size();
+    return *this;
+  }
+  template <class Int> Line &number(Int n) {
+    auto [end, ec] = std::to_chars(text_.data() + size_, text_.data() + text_.size(), n);
+    (void)ec;  // room is left for every 64-bit integer
+    size_ = static_cast<std::size_t>(end - text_.data());
+    return *this;
+  }
+  // "0x746c6664": a tag as a 32-bit number, eight lower-case digits.
+  Line &tag(OPENTYPE_TAG tag) {
+    constexpr char kHexDigits[] = "0123456789abcdef";
+    char *out = text_.data() + size_;
+    out[0] = '0';
+    out[1] = 'x';
+    for (int i = 0; i < 8; ++i) out[2 + i] = kHexDigits[(tag >> (28 - 4 * i)) & 0xFU];
+    size_ += 10;
+    return *this;
+  }
+  std::string_view view() const { return {text_.data(), size_}; }
+
+ private:
+  std::array<char, 192> text_;
+  std::size_t size_ = 0;
+};
+
+Value item_message(const Item &item, OPENTYPE_TAG tag, std::size_t glyphs) {
+  Line m;
+  m << "Uniscribe item ";
+  m.number(item.index) << ": script ";
+  m.number(item.analysis.eScript) << " tag ";
+  m.tag(tag) << " chars ";
+  m.number(item.start) << "..";
+  m.number(item.end) << " -> ";
+  m.number(glyphs) << " glyphs";
+  if (item.analysis.fRTL) m << " (RTL, visual order out)";
+  return Value::string(m.view());
 }
 
-void append_tag_hex(std::string &out, OPENTYPE_TAG tag) {
-  constexpr char kHexDigits[] = "0123456789abcdef";
-  char text[10] = {'0', 'x'};
-  for (int i = 0; i < 8; ++i) text[2 + i] = kHexDigits[(tag >> (28 - 4 * i)) & 0xFU];
-  out.append(text, sizeof text);
-}
-
-std::string item_message(const Item &item, OPENTYPE_TAG tag, std::size_t glyphs) {
-  std::string m;
-  m.reserve(96);
-  m += "Uniscribe item ";
-  append_number(m, item.index);
-  m += ": script ";
-  append_number(m, item.analysis.eScript);
-  m += " tag ";
-  append_tag_hex(m, tag);
-  m += " chars ";
-  append_number(m, item.start);
-  m += "..";
-  append_number(m, item.end);
-  m += " -> ";
-  append_number(m, glyphs);
-  m += " glyphs";
-  if (item.analysis.fRTL) m += " (RTL, visual order out)";
-  return m;
-}
-
-std::string item_label(const Item &item, OPENTYPE_TAG tag) {
-  std::string m;
-  m.reserve(64);
-  m += "Uniscribe shape item ";
-  append_number(m, item.index);
-  m += " (script ";
-  append_number(m, item.analysis.eScript);
-  m += ", tag ";
-  append_tag_hex(m, tag);
-  m += ")";
-  return m;
+std::string_view item_label(Line &m, const Item &item, OPENTYPE_TAG tag) {
+  m << "Uniscribe shape item ";
+  m.number(item.index) << " (script ";
+  m.number(item.analysis.eScript) << ", tag ";
+  m.tag(tag) << ")";
+  return m.view();
 }
 
 // The work buffers of an item, kept from one item to the next so that a text
@@ -362,11 +415,13 @@ class DocumentSink : public ItemSink {
   void item(ShapeRun &run, const ItemView &item, std::span<const GlyphRecord> records) override {
     bool rtl = item.analysis.fRTL != 0;
     Item own{item.index, item.analysis, 0, item.start, item.end};
-    messages.push(Value::string(item_message(own, item.tag, records.size())));
+    messages.push(item_message(own, item.tag, records.size()));
     TracedItem traced{item.index, records, item.end - item.start, item.start, rtl};
     keep_item_trace(run, traced);
-    if (!append_stage_entries(run, traced, stages, messages))
-      stages.push(stage_entry(item_label(own, item.tag), item_glyphs(records, rtl, item.start)));
+    if (!append_stage_entries(run, traced, stages, messages)) {
+      Line label;
+      stages.push(stage_entry(item_label(label, own, item.tag), item_glyphs(records, rtl, item.start)));
+    }
     append_item_glyphs(final_glyphs, records, rtl, item.start);
   }
   // A line for each item shaped as pieces, after the pieces' own lines.
@@ -408,9 +463,8 @@ std::string cut_message(const ItemCut &cut) {
 }
 
 std::string tag_hex(OPENTYPE_TAG tag) {
-  std::string text;
-  append_tag_hex(text, tag);
-  return text;
+  Line text;
+  return std::string(text.tag(tag).view());
 }
 
 Result<std::monostate> shape_items_into(std::u16string_view text, std::uint16_t rtl, const Usp10 &usp,
@@ -419,8 +473,8 @@ Result<std::monostate> shape_items_into(std::u16string_view text, std::uint16_t 
   const int max_items = buffer_size(2 * n + 8);
   if (n > INT_MAX) throw EnginePanic("text longer than the backend's int range");
 
-  std::vector<SCRIPT_ITEM> items(static_cast<std::size_t>(max_items) + 1, SCRIPT_ITEM{});
-  std::vector<OPENTYPE_TAG> tags(static_cast<std::size_t>(max_items) + 1, 0);
+  ZeroedArray<SCRIPT_ITEM> items(static_cast<std::size_t>(max_items) + 1);
+  ZeroedArray<OPENTYPE_TAG> tags(static_cast<std::size_t>(max_items) + 1);
   SCRIPT_CONTROL control{};
   SCRIPT_STATE state{};
   if (rtl == 1) {

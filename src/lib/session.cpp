@@ -48,9 +48,13 @@ Result<OPENTYPE_TAG> parse_tag(std::string_view tag, const char *what) {
 
 class RecordSink : public ItemSink {
  public:
-  explicit RecordSink(ShapedText &out) : out_(out) {}
+  RecordSink(ShapedText &out, std::size_t text_length) : out_(out), text_length_(text_length) {}
 
   void item(ShapeRun &run, const ItemView &item, std::span<const GlyphRecord> records) override {
+    // About one glyph per character: no copy while the rows grow. Reserved
+    // at the first item, once the itemizer has given its memory back, which
+    // the rows then take over instead of growing the heap further.
+    if (out_.glyphs.empty()) out_.glyphs.reserve(std::max(text_length_, records.size()));
     const auto index = static_cast<std::uint32_t>(out_.items.size());
     const bool rtl = item.analysis.fRTL != 0;
     out_.items.push_back(ShapedItemRecord{static_cast<std::uint32_t>(item.start),
@@ -101,6 +105,7 @@ class RecordSink : public ItemSink {
 
  private:
   ShapedText &out_;
+  std::size_t text_length_;
 };
 
 }  // namespace
@@ -235,8 +240,7 @@ Result<JsonText> FontSession::document(std::u16string_view text, const TextPlan 
 Result<ShapedText> FontSession::shape(std::u16string_view text, const TextPlan &plan) {
   pause_for("TESVO_PRESLEEP_MS");
   ShapedText out;
-  out.glyphs.reserve(text.size());  // about one glyph per character: no copy while the rows grow
-  RecordSink sink(out);
+  RecordSink sink(out, text.size());
   TextPlan cutting = plan;
   cutting.cut_long_items = true;
   if (auto ran = shape_text(usp_, port_font(), text, cutting, sink); !ran) return ran.take_failure();

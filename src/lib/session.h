@@ -19,6 +19,7 @@
 #include "lib/json_writer.h"
 #include "lib/layout_tags.h"
 #include "lib/result.h"
+#include "lib/spare_mapping.h"
 #include "loader/loader.h"
 
 namespace tesvo {
@@ -81,7 +82,7 @@ struct StageRecord {
 
 struct ShapedText {
   std::vector<ShapedItemRecord> items;
-  std::vector<ShapedGlyphRecord> glyphs;
+  std::vector<ShapedGlyphRecord, SpareAllocator<ShapedGlyphRecord>> glyphs;
   std::vector<StageRecord> stages;
   std::vector<ItemCut> cuts;  // the itemizer's items shaped as several
 };

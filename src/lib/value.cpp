@@ -6,11 +6,13 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "lib/result.h"
+#include "lib/spare_mapping.h"
 
 namespace tesvo {
 
@@ -119,6 +121,11 @@ struct Value::RecordBlock {
     return sizeof(RecordBlock) + capacity * (key_count + 1) * sizeof(std::uint64_t);
   }
   std::size_t bytes() const { return bytes(capacity, key_count); }
+  // The records that `bytes` bytes hold: a mapped block fills its mapping,
+  // so that its byte size gives the mapping's length back.
+  static std::size_t capacity_for(std::size_t bytes, std::size_t key_count) {
+    return (bytes - sizeof(RecordBlock)) / ((key_count + 1) * sizeof(std::uint64_t));
+  }
 };
 
 namespace {
@@ -127,35 +134,39 @@ namespace {
 // kMappedBlock bytes on are memory mappings of their own, grown by mremap
 // (which moves pages instead of copying them) and backed by huge pages where
 // the system allows it: fresh memory costs a page fault per 4 KiB otherwise.
-// Whether a block is mapped follows from its byte size alone.
+// Whether a block is mapped follows from its byte size alone, and the mapping
+// of the last one freed is kept for the next (see spare_mapping.h).
 constexpr std::size_t kMappedBlock = std::size_t{4} << 20;
+constinit SpareMapping g_rows_spare;
 
-// Mappings are whole huge pages long: the kernel places such a mapping on a
-// huge page boundary, and only aligned huge pages can back it.
+// Mappings are a power of two long, at least a huge page: the kernel places
+// such a mapping on a huge page boundary, and only aligned huge pages can
+// back it.
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
-std::size_t mapping_size(std::size_t bytes) { return (bytes + kHugePage - 1) & ~(kHugePage - 1); }
+std::size_t mapping_size(std::size_t bytes) { return std::bit_ceil(std::max(bytes, kHugePage)); }
 
-void *allocate_large(std::size_t bytes) {
+// A block of at least `bytes`; *usable receives how many bytes it has (more
+// than asked when it is a mapping).
+void *allocate_large(std::size_t bytes, std::size_t *usable) {
+  *usable = bytes;
   if (bytes < kMappedBlock) return allocate(bytes);
-  const std::size_t size = mapping_size(bytes);
-  void *block = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (block == MAP_FAILED) throw std::bad_alloc();
-  ::madvise(block, size, MADV_HUGEPAGE);  // advice only: its failure changes nothing
-  return block;
+  *usable = mapping_size(bytes);
+  return g_rows_spare.map_at_least(*usable);
 }
 
-// Grows a block of old_bytes to bytes (more).
-void *grow_large(void *old, std::size_t old_bytes, std::size_t bytes) {
+// Grows a block of old_bytes to at least bytes (more); *usable as above.
+void *grow_large(void *old, std::size_t old_bytes, std::size_t bytes, std::size_t *usable) {
+  *usable = bytes;
   if (bytes < kMappedBlock) return reallocate(old, bytes);
   if (old_bytes >= kMappedBlock) {
     const std::size_t old_size = mapping_size(old_bytes);
-    const std::size_t size = mapping_size(bytes);
-    if (size == old_size) return old;
-    void *grown = ::mremap(old, old_size, size, MREMAP_MAYMOVE);
+    *usable = mapping_size(bytes);
+    if (*usable == old_size) return old;
+    void *grown = ::mremap(old, old_size, *usable, MREMAP_MAYMOVE);
     if (grown == MAP_FAILED) throw std::bad_alloc();
     return grown;
   }
-  void *grown = allocate_large(bytes);
+  void *grown = allocate_large(bytes, usable);
   std::memcpy(grown, old, old_bytes);
   std::free(old);
   return grown;
@@ -163,7 +174,7 @@ void *grow_large(void *old, std::size_t old_bytes, std::size_t bytes) {
 
 void free_large(void *block, std::size_t bytes) {
   if (bytes >= kMappedBlock)
-    ::munmap(block, mapping_size(bytes));
+    g_rows_spare.give(static_cast<char *>(block), mapping_size(bytes));
   else
     std::free(block);
 }
@@ -268,9 +279,10 @@ Value Value::clone() const {
       if (rows_) {
         const RecordBlock *from = record_block();
         std::size_t bytes = from->size * from->stride() * sizeof(std::uint64_t);
-        auto *to = static_cast<RecordBlock *>(allocate_large(RecordBlock::bytes(from->size, from->key_count)));
+        std::size_t usable = 0;
+        auto *to = static_cast<RecordBlock *>(allocate_large(RecordBlock::bytes(from->size, from->key_count), &usable));
         *to = *from;
-        to->capacity = from->size;
+        to->capacity = RecordBlock::capacity_for(usable, from->key_count);
         if (bytes > 0) std::memcpy(to->words(), const_cast<RecordBlock *>(from)->words(), bytes);
         Value copy(Kind::Array, address_bits(to));
         copy.rows_ = true;
@@ -315,8 +327,9 @@ Value Value::records(std::span<const std::string_view> keys, std::size_t reserve
   if (keys.size() > 63) throw EnginePanic("result value: a record has more than 63 keys");
   for (std::size_t i = 1; i < keys.size(); ++i)
     if (!(keys[i - 1] < keys[i])) throw EnginePanic("result value: record keys out of order");
-  auto *block = static_cast<RecordBlock *>(allocate_large(RecordBlock::bytes(reserve, keys.size())));
-  *block = RecordBlock{0, reserve, keys.data(), keys.size()};
+  std::size_t usable = 0;
+  auto *block = static_cast<RecordBlock *>(allocate_large(RecordBlock::bytes(reserve, keys.size()), &usable));
+  *block = RecordBlock{0, RecordBlock::capacity_for(usable, keys.size()), keys.data(), keys.size()};
   Value list(Kind::Array, address_bits(block));
   list.rows_ = true;
   return list;
@@ -328,9 +341,10 @@ std::uint64_t *Value::reserve_rows(std::size_t count, std::size_t cells) {
   if (count > block->capacity - block->size) {
     std::size_t capacity = std::max<std::size_t>(block->capacity, 4);
     while (capacity - block->size < count) capacity *= 2;
+    std::size_t usable = 0;
     block = static_cast<RecordBlock *>(
-        grow_large(block, block->bytes(), RecordBlock::bytes(capacity, block->key_count)));
-    block->capacity = capacity;
+        grow_large(block, block->bytes(), RecordBlock::bytes(capacity, block->key_count), &usable));
+    block->capacity = RecordBlock::capacity_for(usable, block->key_count);
     u_ = address_bits(block);
   }
   return block->words() + block->size * block->stride();

@@ -81,6 +81,24 @@ TEST(RecordArrays, RenderExactlyAsArraysOfObjects) {
   EXPECT_EQ(renderings(records_of(kOddKeys, extremes)), renderings(objects_of(kOddKeys, extremes)));
 }
 
+// Records after the first are written from the layout of their zero cells
+// (up to eight keys) or piece by piece (more): every pattern of zero cells,
+// with negative cells among the others, must render as objects do.
+TEST(RecordArrays, EveryPatternOfZeroCellsRendersAsObjects) {
+  constexpr std::string_view eight[] = {"a", "b", "c", "d", "e", "f", "g", "h"};
+  constexpr std::string_view nine[] = {"a", "b", "c", "d", "e", "f", "g", "h", "i"};
+  for (std::span<const std::string_view> keys : {std::span<const std::string_view>(eight), std::span<const std::string_view>(nine)}) {
+    std::vector<Row> rows;
+    for (std::int64_t mask = 0; mask < 512; ++mask) {
+      Row row;
+      for (std::int64_t k = 0; k < static_cast<std::int64_t>(keys.size()); ++k)
+        row.push_back((mask >> k & 1) != 0 ? 0 : k % 2 != 0 ? -(mask + k) : mask * 131 + k);
+      rows.push_back(row);
+    }
+    EXPECT_EQ(renderings(records_of(keys, rows)), renderings(objects_of(keys, rows))) << keys.size();
+  }
+}
+
 // Numbers are written digit pair by digit pair up to four digits and by the
 // general routine past them: every length and sign must come out as it would
 // for an ordinary integer value.

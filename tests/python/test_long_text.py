@@ -1,8 +1,9 @@
 """Texts longer than one Uniscribe item holds: the package cuts such an item at break
 opportunities into items marked `continues`, and the glyphs stay HarfBuzz's single run;
 the package's document (Font.shape_json) holds the same pieces, the compatibility call keeps
-failing as before. And the result's glyph columns."""
+failing as before. And the result's glyph columns and records."""
 
+import copy
 import json
 import pickle
 import subprocess
@@ -91,3 +92,21 @@ def test_glyph_columns_are_the_records_fields_and_survive_pickling():
         result.glyphs[len(records)]
     again = pickle.loads(pickle.dumps(result))
     assert again == result and list(again.glyphs) == records
+
+
+def test_records_read_in_a_loop_stay_as_read_while_the_loop_goes_on():
+    # A loop's records are refilled once the loop lets go of them: those it keeps must not change.
+    result = tesvo.Font(need(NASKH)).shape("abc \u0645\u0631\u062d\u0628\u0627 def 123")
+    by_index = [result.glyphs[i] for i in range(len(result.glyphs))]
+    kept, hashes = [], []
+    for i, g in enumerate(result.glyphs):
+        hashes.append(hash(g))
+        if i % 3 == 0:
+            kept.append(g)
+    assert kept == by_index[::3] and hashes == [hash(tuple(g)) for g in by_index]
+    assert all(type(g) is tesvo.Glyph and (g.id, g.name) == (g[0], g[8]) for g in result.glyphs)
+    assert pickle.loads(pickle.dumps(by_index[0])) == by_index[0] and copy.copy(by_index[1])._replace(id=7).id == 7
+    short = tuple.__new__(tesvo.Glyph, (1, 2))  # fields past its end read as missing, not as memory beyond it
+    assert (short.id, short.cluster) == (1, 2)
+    with pytest.raises(AttributeError):
+        short.advance
