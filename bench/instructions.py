@@ -8,7 +8,9 @@ PYTHONPATH to measure another build).
 CASE: json (shape_json on 100,000 code units of Arabic with a number every 40), shape-KIND
 (Font.shape), read-KIND (Font.shape and reading id, cluster, advance, x_offset, y_offset of
 every glyph), walk-KIND (reading them alone), floor-KIND and floor-json (bench/hb_floor.cpp on
-the same items, which needs --floor); KIND is arabic, devanagari or latin.
+the same items, which needs --floor), uh-read-KIND and uh-shape-KIND (uharfbuzz on the same
+items, reading the same fields or not: their difference is uharfbuzz's own cost, which
+bench/binding.py times); KIND is arabic, devanagari or latin.
 """
 from __future__ import annotations
 
@@ -28,7 +30,24 @@ import sys
 sys.path.insert(0, sys.argv[1])
 import texts, binding
 case, calls = sys.argv[2], int(sys.argv[3])
-if case == "json":
+if case.startswith("uh-"):
+    import tesvo
+    import uharfbuzz as hb
+    what, kind = case.split("-")[1:]
+    text = texts.make_text(kind, 100_000)
+    runs = [(i.start, i.end, i.rtl) for i in tesvo.Font(texts.FONTS[kind]).shape(text).items]
+    font = hb.Font(hb.Face(hb.Blob.from_file_path(texts.FONTS[kind])))
+    def once():
+        for start, end, rtl in runs:
+            buf = hb.Buffer()
+            buf.add_str(text[start:end])
+            buf.guess_segment_properties()
+            buf.direction = "rtl" if rtl else "ltr"
+            hb.shape(font, buf)
+            if what == "read":
+                for info, pos in zip(buf.glyph_infos, buf.glyph_positions):
+                    info.codepoint, info.cluster, pos.x_advance, pos.x_offset, pos.y_offset
+elif case == "json":
     import _tesvo
     text, data = binding.numbered_arabic(100_000), open(texts.FONTS["arabic"], "rb").read()
     def once():
