@@ -321,8 +321,7 @@ void append_error_record(std::string &out, std::uint64_t line, const LineSource 
 
 std::string cut_warning(const ItemCut &cut, const CodePointIndex &index) {
   std::string line = "characters " + std::to_string(index.at(cut.start)) + " to " + std::to_string(index.at(cut.end)) +
-                     (cut.by_length ? " form one item too long for the 65,535 glyphs a Uniscribe item holds: shaped as "
-                                    : " form one item of more than 65,535 glyphs, the most a Uniscribe item holds: shaped as ") +
+                     cut_reason(cut) +
                      std::to_string(cut.pieces) + " items (Item.continues), cut at break opportunities";
   if (cut.grapheme_cuts > 0)
     line += ", " + std::to_string(cut.grapheme_cuts) + " of the cuts at grapheme boundaries, where " +

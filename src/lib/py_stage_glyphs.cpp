@@ -427,9 +427,9 @@ PyType_Slot g_glyphs_slots[] = {
 
 PyType_Spec g_glyphs_spec = {"tesvo.StageGlyphs", sizeof(GlyphsObject), 0, Py_TPFLAGS_DEFAULT, g_glyphs_slots};
 
-bool add_type(PyObject *module, const char *name, PyType_Spec *spec, PyTypeObject *&slot) {
+bool add_type(PyObject *module, const char *name, PyType_Spec *layout, PyTypeObject *&slot) {
   if (slot == nullptr) {
-    PyObject *type = PyType_FromSpec(spec);
+    PyObject *type = PyType_FromSpec(layout);
     if (type == nullptr) return false;
     slot = reinterpret_cast<PyTypeObject *>(type);
   }

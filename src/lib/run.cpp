@@ -447,8 +447,7 @@ std::string named_code(HRESULT hr) {
 
 std::string cut_message(const ItemCut &cut) {
   std::string m = "chars " + std::to_string(cut.start) + ".." + std::to_string(cut.end);
-  m += cut.by_length ? " form one item too long for the 65,535 glyphs a Uniscribe item holds: shaped as "
-                     : " form one item of more than 65,535 glyphs, the most a Uniscribe item holds: shaped as ";
+  m += cut_reason(cut);
   m += std::to_string(cut.pieces);
   m += " items, cut at break opportunities";
   if (cut.grapheme_cuts > 0) m += ", " + std::to_string(cut.grapheme_cuts) + " of the cuts at grapheme boundaries";

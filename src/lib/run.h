@@ -125,4 +125,11 @@ std::string tag_hex(OPENTYPE_TAG tag);
 // The document's line for an item of the itemizer shaped as pieces.
 std::string cut_message(const ItemCut &cut);
 
+// Why an item was cut, as both the document's line and the package's warning
+// put it between the item's span and its number of pieces.
+inline const char *cut_reason(const ItemCut &cut) {
+  return cut.by_length ? " form one item too long for the 65,535 glyphs a Uniscribe item holds: shaped as "
+                       : " form one item of more than 65,535 glyphs, the most a Uniscribe item holds: shaped as ";
+}
+
 }  // namespace tesvo
