@@ -137,6 +137,9 @@ FontSession::~FontSession() { ResidentFont::release(usp_, owner_); }
 Result<TextPlan> FontSession::plan(const TextOptions &options) const {
   TextPlan plan;
   plan.trace = options.trace;
+  // Unlike the compatibility call, the package has no length limit: an item
+  // past the glyph limit is shaped as pieces, each with its own line.
+  plan.cut_long_items = true;
   Result<ParagraphDirection> direction = parse_direction(options.direction);
   if (!direction) return direction.take_failure();
   plan.direction = *direction;
@@ -227,12 +230,8 @@ Result<JsonText> FontSession::document(std::u16string_view text, const TextPlan 
                                                bool compact) {
   pause_for("TESVO_PRESLEEP_MS");  // the diagnostic pause before each request, as for the compatibility call
   const std::string family = family_.empty() ? file_stem_family(path) : family_;
-  // Unlike the compatibility call, the package's document has no length
-  // limit: an overflowing item is shaped as pieces, each with its own line.
-  TextPlan cutting = plan;
-  cutting.cut_long_items = true;
   Result<Value> doc =
-      shape_document(usp_, port_font(), text, cutting, FontFacts{metrics_.upem, metrics_.glyph_count, family, path});
+      shape_document(usp_, port_font(), text, plan, FontFacts{metrics_.upem, metrics_.glyph_count, family, path});
   if (!doc) return doc.take_failure();
   return render_json(*doc, compact);
 }
@@ -241,9 +240,7 @@ Result<ShapedText> FontSession::shape(std::u16string_view text, const TextPlan &
   pause_for("TESVO_PRESLEEP_MS");
   ShapedText out;
   RecordSink sink(out, text.size());
-  TextPlan cutting = plan;
-  cutting.cut_long_items = true;
-  if (auto ran = shape_text(usp_, port_font(), text, cutting, sink); !ran) return ran.take_failure();
+  if (auto ran = shape_text(usp_, port_font(), text, plan, sink); !ran) return ran.take_failure();
   if (out.glyphs.empty()) return fail("no glyphs produced");
   return out;
 }
