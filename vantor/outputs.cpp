@@ -17,6 +17,27 @@ constexpr WORD kJustifyNone = 0;
 constexpr WORD kJustifyCharacter = 1;
 constexpr WORD kJustifyBlank = 2;
 
+// Index into kGlyphProps of a glyph's properties: these bits for a glyph
+// that starts its cluster and for a cluster that starts with a blank, or'ed
+// with 2 for a diacritic and 1 for a glyph without advance.
+constexpr unsigned kClusterStart = 8;
+constexpr unsigned kBlankStart = 4;
+
+// Every glyph property record a glyph can get, made once: writing a glyph's
+// record is then one copy rather than a field at a time.
+constexpr std::array<SCRIPT_GLYPHPROP, 16> kGlyphProps = [] {
+  std::array<SCRIPT_GLYPHPROP, 16> props{};
+  for (std::size_t i = 0; i < props.size(); ++i) {
+    const bool starts = (i & kClusterStart) != 0, blank = (i & kBlankStart) != 0;
+    SCRIPT_GLYPHPROP &prop = props[i];
+    prop.sva.fClusterStart = starts ? 1 : 0;
+    prop.sva.uJustification = !starts ? kJustifyNone : blank ? kJustifyBlank : kJustifyCharacter;
+    prop.sva.fDiacritic = (i & 2U) != 0 ? 1 : 0;
+    prop.sva.fZeroWidth = (i & 1U) != 0 ? 1 : 0;
+  }
+  return props;
+}();
+
 // A cluster: its characters [first_char, end_char) and its glyphs, listed
 // by the logical index of the first one and their number.
 struct Cluster {
@@ -60,28 +81,42 @@ std::vector<Cluster> clusters_of(const ShapedRun &run, std::size_t text_length) 
   return clusters;
 }
 
-// Calls visit(cluster) for each cluster of clusters_of, in character order.
-// A run whose cluster values never fall, as HarfBuzz's do, has one cluster
-// per value, walked in place; any other run goes through clusters_of.
-template <class Visit> void for_each_cluster(const ShapedRun &run, std::size_t text_length, Visit visit) {
-  const std::vector<std::uint32_t> &values = run.clusters;
-  if (!std::is_sorted(values.begin(), values.end())) {
-    for (const Cluster &cluster : clusters_of(run, text_length)) visit(cluster);
-    return;
+// Cluster values that never fall, for a run whose values do somewhere:
+// each glyph gets the first character of its cluster in clusters_of.
+std::vector<std::uint32_t> merged_values(const ShapedRun &run, std::size_t text_length) {
+  std::vector<std::uint32_t> values(run.clusters.size());
+  for (const Cluster &cluster : clusters_of(run, text_length)) {
+    std::fill_n(values.begin() + static_cast<std::ptrdiff_t>(cluster.first_glyph), cluster.glyph_count,
+                cluster.first_char);
   }
-  // Values past the text's end count as its last character, as in clusters_of.
-  const auto char_of = [&](std::size_t k) {
-    return static_cast<std::uint32_t>(std::min<std::size_t>(values[k], text_length - 1));
-  };
+  return values;
+}
+
+// Calls visit(cluster) for each cluster, in character order, of a run whose
+// cluster values never fall: one cluster per value. Values past the text's
+// end count as its last character, as in clusters_of.
+template <class Visit>
+void for_each_cluster(const std::vector<std::uint32_t> &values, std::size_t text_length, Visit visit) {
+  const auto last_char = static_cast<std::uint32_t>(text_length - 1);
+  const auto char_of = [&](std::size_t k) { return std::min(values[k], last_char); };
+  const std::size_t count = values.size();
   std::size_t k = 0;
-  while (k < values.size()) {
-    Cluster cluster{char_of(k), 0, k, 1};
-    while (k + cluster.glyph_count < values.size() && char_of(k + cluster.glyph_count) == cluster.first_char)
-      ++cluster.glyph_count;
-    k += cluster.glyph_count;
-    cluster.end_char = k < values.size() ? char_of(k) : static_cast<std::uint32_t>(text_length);
-    if (cluster.first_glyph == 0) cluster.first_char = 0;
-    visit(cluster);
+  std::uint32_t value = count > 0 ? char_of(0) : 0;
+  while (k < count) {
+    // The cluster ends where the value changes; the next value is where its
+    // characters end.
+    std::size_t end = k + 1;
+    auto next_value = static_cast<std::uint32_t>(text_length);
+    for (; end < count; ++end) {
+      const std::uint32_t v = char_of(end);
+      if (v != value) {
+        next_value = v;
+        break;
+      }
+    }
+    visit(Cluster{k == 0 ? 0 : value, next_value, k, end - k});
+    k = end;
+    value = next_value;
   }
 }
 
@@ -146,12 +181,6 @@ bool stands_for_mark(std::u16string_view text, const Cluster &cluster, std::size
   return Categories::get().is_nonspacing_mark(code_point_at(text, index));
 }
 
-bool is_diacritic(const FontFace &font, const ShapedRun &run, std::u16string_view text,
-                  const Cluster &cluster, std::size_t logical) {
-  if (font.has_glyph_classes()) return font.is_mark_glyph(run.glyphs[logical]);
-  return stands_for_mark(text, cluster, logical - cluster.first_glyph);
-}
-
 bool is_single_character(std::u16string_view text, const Cluster &cluster) {
   const std::size_t length = cluster.end_char - cluster.first_char;
   return length == code_point_length(text, cluster.first_char);
@@ -173,10 +202,31 @@ void write_shape_outputs(const FontFace &font, const ShapedRun &run, std::u16str
   // Every character belongs to a cluster when there are glyphs.
   if (count == 0) std::fill_n(log_clust, text.size(), WORD{0});
   if (char_props != nullptr) std::fill_n(char_props, text.size(), SCRIPT_CHARPROP{});
+  if (count == 0) return;
+  // HarfBuzz's values never fall; another shaper's go through clusters_of.
+  std::vector<std::uint32_t> merged;
+  const bool ascending = std::is_sorted(run.clusters.begin(), run.clusters.end());
+  if (!ascending) merged = merged_values(run, text.size());
   const Categories &categories = Categories::get();
-  for_each_cluster(run, text.size(), [&](const Cluster &cluster) {
+  const bool glyph_classes = font.has_glyph_classes();
+  // Logical glyph k goes to slot order.slot(k, count), at step * k from
+  // these bases.
+  const std::ptrdiff_t step = order.reversed ? -1 : 1;
+  WORD *const glyph_base = order.reversed ? glyphs + (count - 1) : glyphs;
+  SCRIPT_GLYPHPROP *const prop_base = order.reversed ? glyph_props + (count - 1) : glyph_props;
+  const auto write_glyph = [&](const Cluster &cluster, std::size_t j, unsigned start_bits) {
+    const std::size_t logical = cluster.first_glyph + j;
+    const bool diacritic = glyph_classes ? font.is_mark_glyph(run.glyphs[logical]) : stands_for_mark(text, cluster, j);
+    const bool zero_width = run.positions[logical].x_advance == 0;
+    const std::ptrdiff_t at = step * static_cast<std::ptrdiff_t>(logical);
+    prop_base[at] = kGlyphProps[start_bits | (static_cast<unsigned>(diacritic) << 1) | static_cast<unsigned>(zero_width)];
+    glyph_base[at] = static_cast<WORD>(run.glyphs[logical]);
+  };
+  for_each_cluster(ascending ? run.clusters : merged, text.size(), [&](const Cluster &cluster) {
     const auto first_slot = static_cast<WORD>(order.slot(cluster.first_glyph, count));
-    std::fill(log_clust + cluster.first_char, log_clust + cluster.end_char, first_slot);
+    // Most clusters hold one character: it is written before the loop.
+    log_clust[cluster.first_char] = first_slot;
+    std::fill(log_clust + cluster.first_char + 1, log_clust + cluster.end_char, first_slot);
     if (char_props != nullptr && cluster.glyph_count == 1 && is_single_character(text, cluster)) {
       char_props[cluster.first_char].fCanGlyphAlone = 1;
     }
@@ -185,17 +235,8 @@ void write_shape_outputs(const FontFace &font, const ShapedRun &run, std::u16str
     const char16_t first = text[cluster.first_char];
     const bool blank = first < 0x80 ? first == u' '
                                     : categories.is_space_separator(code_point_at(text, cluster.first_char));
-    for (std::size_t j = 0; j < cluster.glyph_count; ++j) {
-      const std::size_t logical = cluster.first_glyph + j;
-      const std::size_t slot = order.slot(logical, count);
-      SCRIPT_GLYPHPROP prop{};
-      prop.sva.fClusterStart = j == 0 ? 1 : 0;
-      prop.sva.uJustification = j > 0 ? kJustifyNone : blank ? kJustifyBlank : kJustifyCharacter;
-      prop.sva.fDiacritic = is_diacritic(font, run, text, cluster, logical) ? 1 : 0;
-      prop.sva.fZeroWidth = run.positions[logical].x_advance == 0 ? 1 : 0;
-      glyph_props[slot] = prop;
-      glyphs[slot] = static_cast<WORD>(run.glyphs[logical]);
-    }
+    write_glyph(cluster, 0, kClusterStart | (blank ? kBlankStart : 0U));
+    for (std::size_t j = 1; j < cluster.glyph_count; ++j) write_glyph(cluster, j, 0);
   });
 }
 
