@@ -17,23 +17,16 @@ constexpr WORD kJustifyNone = 0;
 constexpr WORD kJustifyCharacter = 1;
 constexpr WORD kJustifyBlank = 2;
 
-// Index into kGlyphProps of a glyph's properties: these bits for a glyph
-// that starts its cluster and for a cluster that starts with a blank, or'ed
-// with 2 for a diacritic and 1 for a glyph without advance.
-constexpr unsigned kClusterStart = 8;
-constexpr unsigned kBlankStart = 4;
-
-// Every glyph property record a glyph can get, made once: writing a glyph's
-// record is then one copy rather than a field at a time.
-constexpr std::array<SCRIPT_GLYPHPROP, 16> kGlyphProps = [] {
-  std::array<SCRIPT_GLYPHPROP, 16> props{};
+// The properties a glyph has alone, indexed by diacritic * 2 + zero width,
+// made once: writing a glyph's record is then one copy rather than a field
+// at a time. The cluster's first glyph gets its start and justification
+// class afterwards.
+constexpr std::array<SCRIPT_GLYPHPROP, 4> kGlyphProps = [] {
+  std::array<SCRIPT_GLYPHPROP, 4> props{};
   for (std::size_t i = 0; i < props.size(); ++i) {
-    const bool starts = (i & kClusterStart) != 0, blank = (i & kBlankStart) != 0;
-    SCRIPT_GLYPHPROP &prop = props[i];
-    prop.sva.fClusterStart = starts ? 1 : 0;
-    prop.sva.uJustification = !starts ? kJustifyNone : blank ? kJustifyBlank : kJustifyCharacter;
-    prop.sva.fDiacritic = (i & 2U) != 0 ? 1 : 0;
-    prop.sva.fZeroWidth = (i & 1U) != 0 ? 1 : 0;
+    props[i].sva.uJustification = kJustifyNone;
+    props[i].sva.fDiacritic = (i & 2U) != 0 ? 1 : 0;
+    props[i].sva.fZeroWidth = (i & 1U) != 0 ? 1 : 0;
   }
   return props;
 }();
@@ -92,33 +85,46 @@ std::vector<std::uint32_t> merged_values(const ShapedRun &run, std::size_t text_
   return values;
 }
 
-// Calls visit(cluster) for each cluster, in character order, of a run whose
-// cluster values never fall: one cluster per value. Values past the text's
-// end count as its last character, as in clusters_of.
-template <class Visit>
-void for_each_cluster(const std::vector<std::uint32_t> &values, std::size_t text_length, Visit visit) {
-  const auto last_char = static_cast<std::uint32_t>(text_length - 1);
-  const auto char_of = [&](std::size_t k) { return std::min(values[k], last_char); };
-  const std::size_t count = values.size();
-  std::size_t k = 0;
-  std::uint32_t value = count > 0 ? char_of(0) : 0;
-  while (k < count) {
+// The clusters, in character order, of a run whose cluster values never
+// fall: one cluster per value. Values past the text's end count as its last
+// character, as in clusters_of.
+class ClusterWalk {
+ public:
+  ClusterWalk(const std::vector<std::uint32_t> &values, std::size_t text_length)
+      : values_(values.data()),
+        count_(values.size()),
+        text_length_(static_cast<std::uint32_t>(text_length)),
+        value_(count_ > 0 ? char_of(0) : 0) {}
+
+  // The next cluster, false after the last.
+  bool next(Cluster *out) {
+    if (k_ == count_) return false;
     // The cluster ends where the value changes; the next value is where its
     // characters end.
-    std::size_t end = k + 1;
-    auto next_value = static_cast<std::uint32_t>(text_length);
-    for (; end < count; ++end) {
+    std::size_t end = k_ + 1;
+    std::uint32_t next_value = text_length_;
+    for (; end < count_; ++end) {
       const std::uint32_t v = char_of(end);
-      if (v != value) {
+      if (v != value_) {
         next_value = v;
         break;
       }
     }
-    visit(Cluster{k == 0 ? 0 : value, next_value, k, end - k});
-    k = end;
-    value = next_value;
+    *out = Cluster{k_ == 0 ? 0 : value_, next_value, k_, end - k_};
+    k_ = end;
+    value_ = next_value;
+    return true;
   }
-}
+
+ private:
+  std::uint32_t char_of(std::size_t k) const { return std::min(values_[k], text_length_ - 1); }
+
+  const std::uint32_t *values_;
+  std::size_t count_;
+  std::uint32_t text_length_;
+  std::uint32_t value_;  // the character of glyph k_
+  std::size_t k_ = 0;
+};
 
 char32_t code_point_at(std::u16string_view text, std::size_t index) {
   const char16_t unit = text[index];
@@ -203,30 +209,29 @@ void write_shape_outputs(const FontFace &font, const ShapedRun &run, std::u16str
   if (count == 0) std::fill_n(log_clust, text.size(), WORD{0});
   if (char_props != nullptr) std::fill_n(char_props, text.size(), SCRIPT_CHARPROP{});
   if (count == 0) return;
-  // HarfBuzz's values never fall; another shaper's go through clusters_of.
+  const bool glyph_classes = font.has_glyph_classes();
+  // Each glyph alone first, its diacritic class from GDEF when the font has
+  // glyph classes.
+  for (std::size_t k = 0; k < count; ++k) {
+    const hb_codepoint_t glyph = run.glyphs[k];
+    const bool diacritic = glyph_classes && font.is_mark_glyph(glyph);
+    const bool zero_width = run.positions[k].x_advance == 0;
+    const std::size_t slot = order.slot(k, count);
+    glyph_props[slot] = kGlyphProps[(diacritic ? 2U : 0U) | (zero_width ? 1U : 0U)];
+    glyphs[slot] = static_cast<WORD>(glyph);
+  }
+  // Then the clusters. HarfBuzz's values never fall; another shaper's go
+  // through clusters_of.
   std::vector<std::uint32_t> merged;
   const bool ascending = std::is_sorted(run.clusters.begin(), run.clusters.end());
   if (!ascending) merged = merged_values(run, text.size());
   const Categories &categories = Categories::get();
-  const bool glyph_classes = font.has_glyph_classes();
-  // Logical glyph k goes to slot order.slot(k, count), at step * k from
-  // these bases.
-  const std::ptrdiff_t step = order.reversed ? -1 : 1;
-  WORD *const glyph_base = order.reversed ? glyphs + (count - 1) : glyphs;
-  SCRIPT_GLYPHPROP *const prop_base = order.reversed ? glyph_props + (count - 1) : glyph_props;
-  const auto write_glyph = [&](const Cluster &cluster, std::size_t j, unsigned start_bits) {
-    const std::size_t logical = cluster.first_glyph + j;
-    const bool diacritic = glyph_classes ? font.is_mark_glyph(run.glyphs[logical]) : stands_for_mark(text, cluster, j);
-    const bool zero_width = run.positions[logical].x_advance == 0;
-    const std::ptrdiff_t at = step * static_cast<std::ptrdiff_t>(logical);
-    prop_base[at] = kGlyphProps[start_bits | (static_cast<unsigned>(diacritic) << 1) | static_cast<unsigned>(zero_width)];
-    glyph_base[at] = static_cast<WORD>(run.glyphs[logical]);
-  };
-  for_each_cluster(ascending ? run.clusters : merged, text.size(), [&](const Cluster &cluster) {
-    const auto first_slot = static_cast<WORD>(order.slot(cluster.first_glyph, count));
+  ClusterWalk walk(ascending ? run.clusters : merged, text.size());
+  for (Cluster cluster; walk.next(&cluster);) {
+    const std::size_t first_slot = order.slot(cluster.first_glyph, count);
     // Most clusters hold one character: it is written before the loop.
-    log_clust[cluster.first_char] = first_slot;
-    std::fill(log_clust + cluster.first_char + 1, log_clust + cluster.end_char, first_slot);
+    log_clust[cluster.first_char] = static_cast<WORD>(first_slot);
+    std::fill(log_clust + cluster.first_char + 1, log_clust + cluster.end_char, static_cast<WORD>(first_slot));
     if (char_props != nullptr && cluster.glyph_count == 1 && is_single_character(text, cluster)) {
       char_props[cluster.first_char].fCanGlyphAlone = 1;
     }
@@ -235,9 +240,14 @@ void write_shape_outputs(const FontFace &font, const ShapedRun &run, std::u16str
     const char16_t first = text[cluster.first_char];
     const bool blank = first < 0x80 ? first == u' '
                                     : categories.is_space_separator(code_point_at(text, cluster.first_char));
-    write_glyph(cluster, 0, kClusterStart | (blank ? kBlankStart : 0U));
-    for (std::size_t j = 1; j < cluster.glyph_count; ++j) write_glyph(cluster, j, 0);
-  });
+    SCRIPT_VISATTR &start = glyph_props[first_slot].sva;
+    start.fClusterStart = 1;
+    start.uJustification = blank ? kJustifyBlank : kJustifyCharacter;
+    if (glyph_classes) continue;
+    for (std::size_t j = 0; j < cluster.glyph_count; ++j) {
+      glyph_props[order.slot(cluster.first_glyph + j, count)].sva.fDiacritic = stands_for_mark(text, cluster, j) ? 1 : 0;
+    }
+  }
 }
 
 bool holds_glyphs(const ShapedRun &run, GlyphOrder order, const WORD *glyphs, int count) {
