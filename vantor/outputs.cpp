@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace vantor {
@@ -207,7 +208,9 @@ void write_shape_outputs(const FontFace &font, const ShapedRun &run, std::u16str
   const std::size_t count = run.glyphs.size();
   // Every character belongs to a cluster when there are glyphs.
   if (count == 0) std::fill_n(log_clust, text.size(), WORD{0});
-  if (char_props != nullptr) std::fill_n(char_props, text.size(), SCRIPT_CHARPROP{});
+  // A zeroed SCRIPT_CHARPROP is all bits clear; memset does it in blocks
+  // where filling goes a record at a time.
+  if (char_props != nullptr) std::memset(char_props, 0, text.size() * sizeof(SCRIPT_CHARPROP));
   if (count == 0) return;
   const bool glyph_classes = font.has_glyph_classes();
   // Each glyph alone first, its diacritic class from GDEF when the font has
