@@ -60,34 +60,14 @@ enum CharFlag : std::uint8_t {
   kNeutralScript = 32,   // its own script is Common, Inherited or Unknown
 };
 
+// A code point's bidi class, paired bracket type and script as ICU gives
+// them, with its CharFlag bits.
 struct CharFacts {
   UChar32 c = -1;
   std::uint8_t direction = 0;
   std::uint8_t bracket = 0;
   std::uint8_t flags = 0;
   std::int16_t script = 0;
-};
-
-CharFacts facts_of(UChar32 c);
-
-// The ICU properties the itemizer looks up, per code point, kept for the text
-// being itemized: a long text uses a few dozen code points over and over, and
-// every lookup is a call into ICU. Direct-mapped by the code point's low
-// bits; a code point that finds another in its entry is looked up again.
-class CharProperties {
- public:
-  const CharFacts &of(UChar32 c) {
-    CharFacts &e = entries_[static_cast<std::uint32_t>(c) % kEntries];
-    if (e.c != c) e = facts_of(c);
-    return e;
-  }
-  UCharDirection direction(UChar32 c) { return static_cast<UCharDirection>(of(c).direction); }
-  UBidiPairedBracketType bracket_type(UChar32 c) { return static_cast<UBidiPairedBracketType>(of(c).bracket); }
-  UScriptCode script(UChar32 c) { return static_cast<UScriptCode>(of(c).script); }
-
- private:
-  static constexpr std::size_t kEntries = 1024;
-  std::array<CharFacts, kEntries> entries_{};
 };
 
 // Bidi classes that can take a character of a paragraph with an even level
@@ -119,6 +99,7 @@ bool is_neutral(UScriptCode script) {
          script == USCRIPT_INVALID_CODE;
 }
 
+// Looks c up in ICU.
 CharFacts facts_of(UChar32 c) {
   CharFacts facts;
   facts.c = c;
@@ -141,6 +122,26 @@ CharFacts facts_of(UChar32 c) {
   facts.flags = static_cast<std::uint8_t>(flags);
   return facts;
 }
+
+// The ICU properties the itemizer looks up, per code point, kept for the text
+// being itemized: a long text uses a few dozen code points over and over, and
+// every lookup is a call into ICU. Direct-mapped by the code point's low
+// bits; a code point that finds another in its entry is looked up again.
+class CharProperties {
+ public:
+  const CharFacts &of(UChar32 c) {
+    CharFacts &e = entries_[static_cast<std::uint32_t>(c) % kEntries];
+    if (e.c != c) e = facts_of(c);
+    return e;
+  }
+  UCharDirection direction(UChar32 c) { return static_cast<UCharDirection>(of(c).direction); }
+  UBidiPairedBracketType bracket_type(UChar32 c) { return static_cast<UBidiPairedBracketType>(of(c).bracket); }
+  UScriptCode script(UChar32 c) { return static_cast<UScriptCode>(of(c).script); }
+
+ private:
+  static constexpr std::size_t kEntries = 1024;
+  std::array<CharFacts, kEntries> entries_{};
+};
 
 // The bidi algorithm pairs brackets with a stack of 63 openers and stops
 // pairing for the rest of the sequence when an opener finds it full; ICU
