@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -58,6 +59,7 @@ enum CharFlag : std::uint8_t {
   kOverride = 8,         // LRO or RLO
   kPopIsolate = 16,      // PDI
   kNeutralScript = 32,   // its own script is Common, Inherited or Unknown
+  kSupplementary = 64,   // beyond the Basic Multilingual Plane: two code units
 };
 
 // A code point's bidi class, paired bracket type and script as ICU gives
@@ -119,6 +121,7 @@ CharFacts facts_of(UChar32 c) {
   }
   if (c >= 0x202A && direction == U_POP_DIRECTIONAL_ISOLATE) flags |= kPopIsolate;
   if (is_neutral(script)) flags |= kNeutralScript;
+  if (c > 0xFFFF) flags |= kSupplementary;
   facts.flags = static_cast<std::uint8_t>(flags);
   return facts;
 }
@@ -631,28 +634,45 @@ hb_script_t to_hb_script(UScriptCode script) {
   return hb_script_from_string(uscript_getShortName(script), -1);
 }
 
-// Items in order from the levels and scripts, both per code unit.
-std::vector<ItemRun> items_of(std::u16string_view text, const std::vector<UBiDiLevel> &levels,
-                              const std::vector<UScriptCode> &scripts, CharProperties &properties) {
+// Levels and scripts are found for each character's first code unit; the
+// second unit of a surrogate pair gets them too, so that items_of can run
+// over code units.
+void share_with_trailing_units(std::u16string_view text, std::vector<UBiDiLevel> *levels,
+                               std::vector<UScriptCode> *scripts) {
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t start = i;
+    next_code_point(text, &i);
+    if (i - start == 2) {
+      (*levels)[start + 1] = (*levels)[start];
+      (*scripts)[start + 1] = (*scripts)[start];
+    }
+  }
+}
+
+// Items in order from the levels and scripts, both per code unit and the
+// same for both units of a surrogate pair.
+std::vector<ItemRun> items_of(std::u16string_view text, std::span<const UBiDiLevel> levels,
+                              std::span<const UScriptCode> scripts, CharProperties &properties) {
   std::vector<ItemRun> items;
-  UScriptCode item_script = USCRIPT_INVALID_CODE;
   // The last script converted: neighbouring items mostly share one.
   UScriptCode converted = USCRIPT_INVALID_CODE;
   hb_script_t hb_script = HB_SCRIPT_INVALID;
   for (std::size_t i = 0; i < text.size();) {
-    const std::size_t start = i;
-    const auto c = static_cast<UChar32>(next_code_point(text, &i));
-    const bool continues = !items.empty() && items.back().level == levels[start] && item_script == scripts[start];
-    if (!continues) {
-      item_script = scripts[start];
-      if (item_script != converted) {
-        converted = item_script;
-        hb_script = to_hb_script(item_script);
-      }
-      items.push_back(ItemRun{static_cast<int>(start), levels[start], hb_script, true});
+    const UBiDiLevel level = levels[i];
+    const UScriptCode script = scripts[i];
+    if (script != converted) {
+      converted = script;
+      hb_script = to_hb_script(script);
     }
-    ItemRun &item = items.back();
-    if (item.neutral_only) item.neutral_only = (properties.of(c).flags & kNeutralScript) != 0;
+    ItemRun item{static_cast<int>(i), level, hb_script, true};
+    const auto continues = [&](std::size_t at) { return levels[at] == level && scripts[at] == script; };
+    // Character by character while the item holds only neutral ones, then
+    // unit by unit.
+    while (i < text.size() && item.neutral_only && continues(i)) {
+      item.neutral_only = (properties.of(static_cast<UChar32>(next_code_point(text, &i))).flags & kNeutralScript) != 0;
+    }
+    while (i < text.size() && continues(i)) ++i;
+    items.push_back(item);
   }
   return items;
 }
@@ -672,8 +692,9 @@ std::vector<ItemRun> itemize(std::u16string_view text, const ItemizeOptions &opt
     facts.add(char_facts);
     resolver.add(start, c, char_facts);
   }
-  const std::vector<UScriptCode> scripts = resolver.finish();
-  const std::vector<UBiDiLevel> levels = resolve_levels(text, facts, options, properties);
+  std::vector<UScriptCode> scripts = resolver.finish();
+  std::vector<UBiDiLevel> levels = resolve_levels(text, facts, options, properties);
+  if (facts.has(kSupplementary)) share_with_trailing_units(text, &levels, &scripts);
   return items_of(text, levels, scripts, properties);
 }
 
