@@ -190,6 +190,8 @@ bool stands_for_mark(std::u16string_view text, const Cluster &cluster, std::size
 
 bool is_single_character(std::u16string_view text, const Cluster &cluster) {
   const std::size_t length = cluster.end_char - cluster.first_char;
+  // Only a surrogate can start a character of two units.
+  if (length == 1 && (text[cluster.first_char] & 0xF800) != 0xD800) return true;
   return length == code_point_length(text, cluster.first_char);
 }
 
@@ -198,6 +200,66 @@ void fill_totals(long long total, ABC *abc) {
   abc->abcA = total < 0 ? static_cast<int>(total) : 0;
   abc->abcB = total < 0 ? 0U : static_cast<UINT>(total);
   abc->abcC = 0;
+}
+
+// Each glyph alone, before the clusters: its id, its diacritic class from
+// GDEF when the font has glyph classes, and whether it has no advance.
+void write_glyphs(const FontFace &font, const ShapedRun &run, GlyphOrder order, WORD *glyphs,
+                  SCRIPT_GLYPHPROP *glyph_props) {
+  const std::size_t count = run.glyphs.size();
+  const hb_codepoint_t *ids = run.glyphs.data();
+  const hb_glyph_position_t *positions = run.positions.data();
+  const bool glyph_classes = font.has_glyph_classes();
+  // Logical glyph k goes to slot order.slot(k, count).
+  const std::ptrdiff_t step = order.reversed ? -1 : 1;
+  auto slot = static_cast<std::ptrdiff_t>(order.slot(0, count));
+  for (std::size_t k = 0; k < count; ++k, slot += step) {
+    const bool diacritic = glyph_classes && font.is_mark_glyph(ids[k]);
+    const bool zero_width = positions[k].x_advance == 0;
+    glyph_props[slot] = kGlyphProps[(diacritic ? 2U : 0U) | (zero_width ? 1U : 0U)];
+    glyphs[slot] = static_cast<WORD>(ids[k]);
+  }
+}
+
+// What the clusters say, from cluster values that never fall: log clusters,
+// the start and justification class of each cluster's first glyph, and
+// which characters can stand alone.
+void write_clusters(const std::vector<std::uint32_t> &values, std::u16string_view text, GlyphOrder order,
+                    WORD *log_clust, SCRIPT_CHARPROP *char_props, SCRIPT_GLYPHPROP *glyph_props) {
+  const Categories &categories = Categories::get();
+  ClusterWalk walk(values, text.size());
+  for (Cluster cluster; walk.next(&cluster);) {
+    const auto first_slot = static_cast<WORD>(order.slot(cluster.first_glyph, values.size()));
+    // Most clusters hold one character, which needs no fill.
+    log_clust[cluster.first_char] = first_slot;
+    if (cluster.end_char - cluster.first_char > 1) {
+      std::fill(log_clust + cluster.first_char + 1, log_clust + cluster.end_char, first_slot);
+    }
+    if (char_props != nullptr && cluster.glyph_count == 1 && is_single_character(text, cluster)) {
+      char_props[cluster.first_char].fCanGlyphAlone = 1;
+    }
+    // A unit outside the surrogates is its own code point.
+    const char16_t first = text[cluster.first_char];
+    const bool blank = first < 0xD800 ? categories.is_space_separator(first)
+                                      : categories.is_space_separator(code_point_at(text, cluster.first_char));
+    SCRIPT_GLYPHPROP start = glyph_props[first_slot];
+    start.sva.fClusterStart = 1;
+    start.sva.uJustification = blank ? kJustifyBlank : kJustifyCharacter;
+    glyph_props[first_slot] = start;
+  }
+}
+
+// The diacritics of a font without GDEF glyph classes, from the characters
+// each glyph stands for (see stands_for_mark).
+void mark_diacritics(const std::vector<std::uint32_t> &values, std::u16string_view text, GlyphOrder order,
+                     SCRIPT_GLYPHPROP *glyph_props) {
+  ClusterWalk walk(values, text.size());
+  for (Cluster cluster; walk.next(&cluster);) {
+    for (std::size_t j = 0; j < cluster.glyph_count; ++j) {
+      const std::size_t slot = order.slot(cluster.first_glyph + j, values.size());
+      glyph_props[slot].sva.fDiacritic = stands_for_mark(text, cluster, j) ? 1 : 0;
+    }
+  }
 }
 
 }  // namespace
@@ -212,45 +274,15 @@ void write_shape_outputs(const FontFace &font, const ShapedRun &run, std::u16str
   // where filling goes a record at a time.
   if (char_props != nullptr) std::memset(char_props, 0, text.size() * sizeof(SCRIPT_CHARPROP));
   if (count == 0) return;
-  const bool glyph_classes = font.has_glyph_classes();
-  // Each glyph alone first, its diacritic class from GDEF when the font has
-  // glyph classes.
-  for (std::size_t k = 0; k < count; ++k) {
-    const hb_codepoint_t glyph = run.glyphs[k];
-    const bool diacritic = glyph_classes && font.is_mark_glyph(glyph);
-    const bool zero_width = run.positions[k].x_advance == 0;
-    const std::size_t slot = order.slot(k, count);
-    glyph_props[slot] = kGlyphProps[(diacritic ? 2U : 0U) | (zero_width ? 1U : 0U)];
-    glyphs[slot] = static_cast<WORD>(glyph);
-  }
+  write_glyphs(font, run, order, glyphs, glyph_props);
   // Then the clusters. HarfBuzz's values never fall; another shaper's go
   // through clusters_of.
   std::vector<std::uint32_t> merged;
   const bool ascending = std::is_sorted(run.clusters.begin(), run.clusters.end());
   if (!ascending) merged = merged_values(run, text.size());
-  const Categories &categories = Categories::get();
-  ClusterWalk walk(ascending ? run.clusters : merged, text.size());
-  for (Cluster cluster; walk.next(&cluster);) {
-    const std::size_t first_slot = order.slot(cluster.first_glyph, count);
-    // Most clusters hold one character: it is written before the loop.
-    log_clust[cluster.first_char] = static_cast<WORD>(first_slot);
-    std::fill(log_clust + cluster.first_char + 1, log_clust + cluster.end_char, static_cast<WORD>(first_slot));
-    if (char_props != nullptr && cluster.glyph_count == 1 && is_single_character(text, cluster)) {
-      char_props[cluster.first_char].fCanGlyphAlone = 1;
-    }
-    // Among ASCII characters only the space is a space separator; most
-    // clusters start with an ASCII character in many scripts' texts.
-    const char16_t first = text[cluster.first_char];
-    const bool blank = first < 0x80 ? first == u' '
-                                    : categories.is_space_separator(code_point_at(text, cluster.first_char));
-    SCRIPT_VISATTR &start = glyph_props[first_slot].sva;
-    start.fClusterStart = 1;
-    start.uJustification = blank ? kJustifyBlank : kJustifyCharacter;
-    if (glyph_classes) continue;
-    for (std::size_t j = 0; j < cluster.glyph_count; ++j) {
-      glyph_props[order.slot(cluster.first_glyph + j, count)].sva.fDiacritic = stands_for_mark(text, cluster, j) ? 1 : 0;
-    }
-  }
+  const std::vector<std::uint32_t> &values = ascending ? run.clusters : merged;
+  write_clusters(values, text, order, log_clust, char_props, glyph_props);
+  if (!font.has_glyph_classes()) mark_diacritics(values, text, order, glyph_props);
 }
 
 bool holds_glyphs(const ShapedRun &run, GlyphOrder order, const WORD *glyphs, int count) {
