@@ -106,7 +106,8 @@ CharFacts facts_of(UChar32 c) {
   CharFacts facts;
   facts.c = c;
   const UCharDirection direction = u_charDirection(c);
-  const auto bracket = static_cast<UBidiPairedBracketType>(u_getIntPropertyValue(c, UCHAR_BIDI_PAIRED_BRACKET_TYPE));
+  const auto bracket =
+      static_cast<UBidiPairedBracketType>(u_getIntPropertyValue(c, UCHAR_BIDI_PAIRED_BRACKET_TYPE));
   const UScriptCode script = icu_script(c);
   facts.direction = static_cast<std::uint8_t>(direction);
   facts.bracket = static_cast<std::uint8_t>(bracket);
@@ -669,7 +670,8 @@ std::vector<ItemRun> items_of(std::u16string_view text, std::span<const UBiDiLev
     // Character by character while the item holds only neutral ones, then
     // unit by unit.
     while (i < text.size() && item.neutral_only && continues(i)) {
-      item.neutral_only = (properties.of(static_cast<UChar32>(next_code_point(text, &i))).flags & kNeutralScript) != 0;
+      const auto c = static_cast<UChar32>(next_code_point(text, &i));
+      item.neutral_only = (properties.of(c).flags & kNeutralScript) != 0;
     }
     while (i < text.size() && continues(i)) ++i;
     items.push_back(item);
