@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -22,6 +23,9 @@
 
 namespace vantor {
 namespace {
+
+// How many openers the bidi algorithm's bracket pairing stack holds.
+constexpr std::size_t kPairingDepth = 63;
 
 // How many open brackets the script resolution remembers.
 constexpr std::size_t kBracketDepth = 64;
@@ -46,45 +50,34 @@ UScriptCode icu_script(UChar32 c) {
   return U_FAILURE(status) ? USCRIPT_UNKNOWN : script;
 }
 
-// The ICU properties the itemizer looks up, per code point, kept for the text
-// being itemized: a long text uses a few dozen code points over and over, and
-// every lookup is a call into ICU. Direct-mapped by the code point's low
-// bits; a code point that finds another in its entry is looked up again.
-class CharProperties {
- public:
-  UCharDirection direction(UChar32 c) { return static_cast<UCharDirection>(entry(c).direction); }
-  UBidiPairedBracketType bracket_type(UChar32 c) { return static_cast<UBidiPairedBracketType>(entry(c).bracket); }
-  UScriptCode script(UChar32 c) { return static_cast<UScriptCode>(entry(c).script); }
+// What the itemizer's first pass notes of a character (CharFacts::flags),
+// each deciding whether a later step has anything to do.
+enum CharFlag : std::uint8_t {
+  kNeedsResolution = 1,  // needs_resolution
+  kPairedBracket = 2,    // a paired bracket, opening or closing
+  kOpener = 4,           // an opening bracket the bidi resolution pairs
+  kOverride = 8,         // LRO or RLO
+  kPopIsolate = 16,      // PDI
+  kNeutralScript = 32,   // its own script is Common, Inherited or Unknown
+  kSupplementary = 64,   // beyond the Basic Multilingual Plane: two code units
+};
 
- private:
-  struct Entry {
-    UChar32 c = -1;
-    std::uint8_t direction = 0;
-    std::uint8_t bracket = 0;
-    std::int16_t script = 0;
-  };
-  static constexpr std::size_t kEntries = 1024;
-
-  const Entry &entry(UChar32 c) {
-    Entry &e = entries_[static_cast<std::uint32_t>(c) % kEntries];
-    if (e.c != c) {
-      e.c = c;
-      e.direction = static_cast<std::uint8_t>(u_charDirection(c));
-      e.bracket = static_cast<std::uint8_t>(u_getIntPropertyValue(c, UCHAR_BIDI_PAIRED_BRACKET_TYPE));
-      e.script = static_cast<std::int16_t>(icu_script(c));
-    }
-    return e;
-  }
-
-  std::array<Entry, kEntries> entries_{};
+// A code point's bidi class, paired bracket type and script as ICU gives
+// them, with its CharFlag bits.
+struct CharFacts {
+  UChar32 c = -1;
+  std::uint8_t direction = 0;
+  std::uint8_t bracket = 0;
+  std::uint8_t flags = 0;
+  std::int16_t script = 0;
 };
 
 // Bidi classes that can take a character of a paragraph with an even level
 // off that level. None is given to a character below the Hebrew block,
 // which spares most Latin, Greek and Cyrillic text the lookup.
-bool needs_resolution(UChar32 c, CharProperties &properties) {
+bool needs_resolution(UChar32 c, UCharDirection direction) {
   if (c < 0x0590) return false;
-  switch (properties.direction(c)) {
+  switch (direction) {
     case U_RIGHT_TO_LEFT:
     case U_RIGHT_TO_LEFT_ARABIC:
     case U_ARABIC_NUMBER:
@@ -103,6 +96,57 @@ bool needs_resolution(UChar32 c, CharProperties &properties) {
   }
 }
 
+bool is_neutral(UScriptCode script) {
+  return script == USCRIPT_COMMON || script == USCRIPT_INHERITED || script == USCRIPT_UNKNOWN ||
+         script == USCRIPT_INVALID_CODE;
+}
+
+// Looks c up in ICU.
+CharFacts facts_of(UChar32 c) {
+  CharFacts facts;
+  facts.c = c;
+  const UCharDirection direction = u_charDirection(c);
+  const auto bracket =
+      static_cast<UBidiPairedBracketType>(u_getIntPropertyValue(c, UCHAR_BIDI_PAIRED_BRACKET_TYPE));
+  const UScriptCode script = icu_script(c);
+  facts.direction = static_cast<std::uint8_t>(direction);
+  facts.bracket = static_cast<std::uint8_t>(bracket);
+  facts.script = static_cast<std::int16_t>(script);
+  unsigned flags = 0;
+  if (needs_resolution(c, direction)) flags |= kNeedsResolution;
+  if (bracket != U_BPT_NONE) flags |= kPairedBracket;
+  if (bracket == U_BPT_OPEN && direction == U_OTHER_NEUTRAL) flags |= kOpener;
+  // Every control concerned lies at U+202D..U+2069.
+  if (c >= 0x202A && (direction == U_LEFT_TO_RIGHT_OVERRIDE || direction == U_RIGHT_TO_LEFT_OVERRIDE)) {
+    flags |= kOverride;
+  }
+  if (c >= 0x202A && direction == U_POP_DIRECTIONAL_ISOLATE) flags |= kPopIsolate;
+  if (is_neutral(script)) flags |= kNeutralScript;
+  if (c > 0xFFFF) flags |= kSupplementary;
+  facts.flags = static_cast<std::uint8_t>(flags);
+  return facts;
+}
+
+// The ICU properties the itemizer looks up, per code point, kept for the text
+// being itemized: a long text uses a few dozen code points over and over, and
+// every lookup is a call into ICU. Direct-mapped by the code point's low
+// bits; a code point that finds another in its entry is looked up again.
+class CharProperties {
+ public:
+  const CharFacts &of(UChar32 c) {
+    CharFacts &e = entries_[static_cast<std::uint32_t>(c) % kEntries];
+    if (e.c != c) e = facts_of(c);
+    return e;
+  }
+  UCharDirection direction(UChar32 c) { return static_cast<UCharDirection>(of(c).direction); }
+  UBidiPairedBracketType bracket_type(UChar32 c) { return static_cast<UBidiPairedBracketType>(of(c).bracket); }
+  UScriptCode script(UChar32 c) { return static_cast<UScriptCode>(of(c).script); }
+
+ private:
+  static constexpr std::size_t kEntries = 1024;
+  std::array<CharFacts, kEntries> entries_{};
+};
+
 // The bidi algorithm pairs brackets with a stack of 63 openers and stops
 // pairing for the rest of the sequence when an opener finds it full; ICU
 // goes on pairing. Where that happens in a paragraph without explicit
@@ -111,7 +155,6 @@ bool needs_resolution(UChar32 c, CharProperties &properties) {
 // the class a bracket has when it is not paired), which is how the algorithm
 // treats them.
 void stop_pairing_past_the_stack(std::u16string &text, CharProperties &properties) {
-  constexpr std::size_t kPairingDepth = 63;
   std::size_t start = 0;
   while (start < text.size()) {
     std::size_t end = start;
@@ -174,8 +217,11 @@ void stop_pairing_past_the_stack(std::u16string &text, CharProperties &propertie
   }
 }
 
-// Bidi levels per code unit of the text, from ICU.
-std::vector<UBiDiLevel> icu_levels(std::u16string_view text, unsigned base_level, CharProperties &properties) {
+// Bidi levels per code unit of the text, from ICU. A text with no more
+// openers than the pairing stack holds cannot fill it, which spares it
+// stop_pairing_past_the_stack.
+std::vector<UBiDiLevel> icu_levels(std::u16string_view text, unsigned base_level, std::size_t openers,
+                                   CharProperties &properties) {
   // ICU does not resolve a text whose characters all end up on levels of one
   // parity: it reports every level as the paragraph's, which loses the
   // deeper levels of embeddings and isolates. A paragraph of both directions
@@ -185,8 +231,10 @@ std::vector<UBiDiLevel> icu_levels(std::u16string_view text, unsigned base_level
   if (text.size() > static_cast<std::size_t>(INT32_MAX) - kBothDirections.size()) {
     throw std::bad_alloc();  // beyond what ICU can index
   }
-  std::u16string resolved(text);
-  stop_pairing_past_the_stack(resolved, properties);
+  std::u16string resolved;
+  resolved.reserve(text.size() + kBothDirections.size());
+  resolved.append(text);
+  if (openers > kPairingDepth) stop_pairing_past_the_stack(resolved, properties);
   resolved.append(kBothDirections);
   const auto length = static_cast<int32_t>(resolved.size());
   UErrorCode status = U_ZERO_ERROR;
@@ -205,22 +253,27 @@ std::vector<UBiDiLevel> icu_levels(std::u16string_view text, unsigned base_level
 // partner could land on another level than the bracket, in an item of its
 // own. Paired or not, the marks end on the bracket's level; they get it
 // here, with the boundary neutrals (joiners, for example) among them.
-void keep_marks_with_brackets(const std::vector<char32_t> &chars, std::vector<unsigned> *levels,
+void keep_marks_with_brackets(std::u16string_view text, std::vector<UBiDiLevel> *levels,
                               CharProperties &properties) {
-  for (std::size_t i = 0; i < chars.size(); ++i) {
-    if (properties.bracket_type(static_cast<UChar32>(chars[i])) == U_BPT_NONE) continue;
-    std::size_t last_mark = i;
-    for (std::size_t j = i + 1; j < chars.size(); ++j) {
-      const UCharDirection direction = properties.direction(static_cast<UChar32>(chars[j]));
+  for (std::size_t i = 0; i < text.size();) {
+    std::size_t next = i;
+    if (properties.bracket_type(static_cast<UChar32>(next_code_point(text, &next))) == U_BPT_NONE) {
+      i = next;
+      continue;
+    }
+    // The code units from `next` to the end of the last mark.
+    std::size_t marks_end = next;
+    for (std::size_t j = next; j < text.size();) {
+      const UCharDirection direction = properties.direction(static_cast<UChar32>(next_code_point(text, &j)));
       if (direction == U_DIR_NON_SPACING_MARK) {
-        last_mark = j;
+        marks_end = j;
       } else if (direction != U_BOUNDARY_NEUTRAL) {
         break;
       }
     }
-    std::fill(levels->begin() + static_cast<std::ptrdiff_t>(i + 1),
-              levels->begin() + static_cast<std::ptrdiff_t>(last_mark + 1), (*levels)[i]);
-    i = last_mark;
+    std::fill(levels->begin() + static_cast<std::ptrdiff_t>(next),
+              levels->begin() + static_cast<std::ptrdiff_t>(marks_end), (*levels)[i]);
+    i = marks_end;
   }
 }
 
@@ -294,8 +347,12 @@ std::vector<bool> reset_at_line_end(const std::vector<char32_t> &chars) {
 // explicit embeddings of each paragraph as the bidi algorithm does (the
 // directional status stack, at most 125 levels deep, with its overflow
 // counts) and sets those characters' levels.
-void isolates_take_overrides(const std::vector<char32_t> &chars, unsigned base_level,
-                             std::vector<unsigned> *levels) {
+void isolates_take_overrides(const CodePoints &decoded, unsigned base_level, std::vector<UBiDiLevel> *levels) {
+  const std::vector<char32_t> &chars = decoded.chars;
+  // Character i's level is that of its first code unit.
+  const auto set_level = [&](std::size_t i, unsigned level) {
+    (*levels)[static_cast<std::size_t>(decoded.offsets[i])] = static_cast<UBiDiLevel>(level);
+  };
   constexpr unsigned kMaxDepth = 125;
   struct Entry {
     unsigned level;
@@ -331,7 +388,7 @@ void isolates_take_overrides(const std::vector<char32_t> &chars, unsigned base_l
       case U_LEFT_TO_RIGHT_ISOLATE:
       case U_RIGHT_TO_LEFT_ISOLATE:
       case U_FIRST_STRONG_ISOLATE:
-        if (stack.back().override && !line_end[i]) (*levels)[i] = stack.back().level;
+        if (stack.back().override && !line_end[i]) set_level(i, stack.back().level);
         push(direction == U_RIGHT_TO_LEFT_ISOLATE ||
                  (direction == U_FIRST_STRONG_ISOLATE && first_strong_is_rtl(chars, i)),
              false, true);
@@ -345,7 +402,7 @@ void isolates_take_overrides(const std::vector<char32_t> &chars, unsigned base_l
           stack.pop_back();
           --valid_isolates;
         }
-        if (stack.back().override && !line_end[i]) (*levels)[i] = stack.back().level;
+        if (stack.back().override && !line_end[i]) set_level(i, stack.back().level);
         break;
       case U_POP_DIRECTIONAL_FORMAT:
         if (overflow_isolates > 0) {
@@ -365,43 +422,38 @@ void isolates_take_overrides(const std::vector<char32_t> &chars, unsigned base_l
   }
 }
 
-// Bidi level per code point. Every paragraph of the text (paragraph
-// separators end one) is resolved at the caller's level, whatever it is.
-std::vector<unsigned> resolve_levels(std::u16string_view text, const CodePoints &decoded,
-                                     const ItemizeOptions &options, CharProperties &properties) {
-  const std::size_t count = decoded.chars.size();
-  std::vector<unsigned> levels(count, options.base_level);
-  if (options.override_direction) return levels;
+// What the itemizer's first pass found in the whole text.
+struct TextFacts {
+  unsigned flags = 0;       // every character's CharFlag bits, or'ed
+  std::size_t openers = 0;  // characters with kOpener
+
+  void add(const CharFacts &facts) {
+    flags |= facts.flags;
+    openers += (facts.flags & kOpener) != 0 ? 1 : 0;
+  }
+  bool has(CharFlag flag) const { return (flags & flag) != 0; }
+};
+
+// Bidi level per code unit; a character's level is that of its first unit.
+// Every paragraph of the text (paragraph separators end one) is resolved
+// at the caller's level, whatever it is.
+std::vector<UBiDiLevel> resolve_levels(std::u16string_view text, const TextFacts &facts,
+                                       const ItemizeOptions &options, CharProperties &properties) {
   // In a paragraph of even level without right-to-left letters, Arabic
   // numbers and explicit embeddings, isolates or overrides, every character
   // resolves to the paragraph's level: numbers and neutrals take the
   // direction of the left-to-right text around them. Such text, the bulk of
   // long texts in many scripts, skips the resolution.
-  if ((options.base_level & 1U) == 0 &&
-      std::none_of(decoded.chars.begin(), decoded.chars.end(),
-                   [&](char32_t c) { return needs_resolution(static_cast<UChar32>(c), properties); })) {
-    return levels;
+  if (options.override_direction || ((options.base_level & 1U) == 0 && !facts.has(kNeedsResolution))) {
+    return std::vector<UBiDiLevel>(text.size(), static_cast<UBiDiLevel>(options.base_level));
   }
-  const std::vector<UBiDiLevel> unit_levels = icu_levels(text, options.base_level, properties);
-  for (std::size_t i = 0; i < count; ++i) {
-    levels[i] = unit_levels[static_cast<std::size_t>(decoded.offsets[i])];
-  }
-  keep_marks_with_brackets(decoded.chars, &levels, properties);
+  std::vector<UBiDiLevel> levels = icu_levels(text, options.base_level, facts.openers, properties);
+  if (facts.has(kPairedBracket)) keep_marks_with_brackets(text, &levels, properties);
   // Only a text with both an override and an isolate can need the walk.
-  bool override = false, isolate = false;
-  for (char32_t c : decoded.chars) {
-    if (c < 0x202A) continue;  // every control concerned lies at U+202D..U+2069
-    const UCharDirection d = properties.direction(static_cast<UChar32>(c));
-    override = override || d == U_LEFT_TO_RIGHT_OVERRIDE || d == U_RIGHT_TO_LEFT_OVERRIDE;
-    isolate = isolate || d == U_POP_DIRECTIONAL_ISOLATE;
+  if (facts.has(kOverride) && facts.has(kPopIsolate)) {
+    isolates_take_overrides(decode_utf16(text), options.base_level, &levels);
   }
-  if (override && isolate) isolates_take_overrides(decoded.chars, options.base_level, &levels);
   return levels;
-}
-
-bool is_neutral(UScriptCode script) {
-  return script == USCRIPT_COMMON || script == USCRIPT_INHERITED || script == USCRIPT_UNKNOWN ||
-         script == USCRIPT_INVALID_CODE;
 }
 
 // The scripts a character can be written in: its Script_Extensions, which
@@ -456,9 +508,11 @@ class ScriptResolver {
   ScriptResolver(std::size_t count, CharProperties &properties)
       : properties_(properties), scripts_(count, USCRIPT_INVALID_CODE) {}
 
-  void add(std::size_t i, UChar32 c) {
-    const UScriptCode own = properties_.script(c);
-    if (is_neutral(own)) {
+  // Character c starts at code unit i; the scripts are kept per code unit,
+  // a character's at its first.
+  void add(std::size_t i, UChar32 c, const CharFacts &facts) {
+    const auto own = static_cast<UScriptCode>(facts.script);
+    if ((facts.flags & kNeutralScript) != 0) {
       add_neutral(i, c);
     } else {
       add_own(i, c, own);
@@ -581,32 +635,69 @@ hb_script_t to_hb_script(UScriptCode script) {
   return hb_script_from_string(uscript_getShortName(script), -1);
 }
 
+// Levels and scripts are found for each character's first code unit; the
+// second unit of a surrogate pair gets them too, so that items_of can run
+// over code units.
+void share_with_trailing_units(std::u16string_view text, std::vector<UBiDiLevel> *levels,
+                               std::vector<UScriptCode> *scripts) {
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t start = i;
+    next_code_point(text, &i);
+    if (i - start == 2) {
+      (*levels)[start + 1] = (*levels)[start];
+      (*scripts)[start + 1] = (*scripts)[start];
+    }
+  }
+}
+
+// Items in order from the levels and scripts, both per code unit and the
+// same for both units of a surrogate pair.
+std::vector<ItemRun> items_of(std::u16string_view text, std::span<const UBiDiLevel> levels,
+                              std::span<const UScriptCode> scripts, CharProperties &properties) {
+  std::vector<ItemRun> items;
+  // The last script converted: neighbouring items mostly share one.
+  UScriptCode converted = USCRIPT_INVALID_CODE;
+  hb_script_t hb_script = HB_SCRIPT_INVALID;
+  for (std::size_t i = 0; i < text.size();) {
+    const UBiDiLevel level = levels[i];
+    const UScriptCode script = scripts[i];
+    if (script != converted) {
+      converted = script;
+      hb_script = to_hb_script(script);
+    }
+    ItemRun item{static_cast<int>(i), level, hb_script, true};
+    const auto continues = [&](std::size_t at) { return levels[at] == level && scripts[at] == script; };
+    // Character by character while the item holds only neutral ones, then
+    // unit by unit.
+    while (i < text.size() && item.neutral_only && continues(i)) {
+      const auto c = static_cast<UChar32>(next_code_point(text, &i));
+      item.neutral_only = (properties.of(c).flags & kNeutralScript) != 0;
+    }
+    while (i < text.size() && continues(i)) ++i;
+    items.push_back(item);
+  }
+  return items;
+}
+
 }  // namespace
 
 std::vector<ItemRun> itemize(std::u16string_view text, const ItemizeOptions &options) {
-  const CodePoints decoded = decode_utf16(text);
   CharProperties properties;
-  const std::vector<unsigned> levels = resolve_levels(text, decoded, options, properties);
-  ScriptResolver resolver(decoded.chars.size(), properties);
-  for (std::size_t i = 0; i < decoded.chars.size(); ++i) {
-    resolver.add(i, static_cast<UChar32>(decoded.chars[i]));
+  // One pass over the text gives the scripts and what the bidi resolution
+  // below needs to do.
+  TextFacts facts;
+  ScriptResolver resolver(text.size(), properties);
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t start = i;
+    const auto c = static_cast<UChar32>(next_code_point(text, &i));
+    const CharFacts &char_facts = properties.of(c);
+    facts.add(char_facts);
+    resolver.add(start, c, char_facts);
   }
-  const std::vector<UScriptCode> scripts = resolver.finish();
-
-  std::vector<ItemRun> items;
-  UScriptCode item_script = USCRIPT_INVALID_CODE;
-  for (std::size_t i = 0; i < decoded.chars.size(); ++i) {
-    const bool continues =
-        !items.empty() && items.back().level == levels[i] && item_script == scripts[i];
-    if (!continues) {
-      item_script = scripts[i];
-      items.push_back(ItemRun{decoded.offsets[i], levels[i], to_hb_script(item_script), true});
-    }
-    ItemRun &item = items.back();
-    const auto c = static_cast<UChar32>(decoded.chars[i]);
-    if (item.neutral_only) item.neutral_only = is_neutral(properties.script(c));
-  }
-  return items;
+  std::vector<UScriptCode> scripts = resolver.finish();
+  std::vector<UBiDiLevel> levels = resolve_levels(text, facts, options, properties);
+  if (facts.has(kSupplementary)) share_with_trailing_units(text, &levels, &scripts);
+  return items_of(text, levels, scripts, properties);
 }
 
 }  // namespace vantor

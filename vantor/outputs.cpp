@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace vantor {
@@ -16,6 +17,20 @@ namespace {
 constexpr WORD kJustifyNone = 0;
 constexpr WORD kJustifyCharacter = 1;
 constexpr WORD kJustifyBlank = 2;
+
+// The properties a glyph has alone, indexed by diacritic * 2 + zero width,
+// made once: writing a glyph's record is then one copy rather than a field
+// at a time. The cluster's first glyph gets its start and justification
+// class afterwards.
+constexpr std::array<SCRIPT_GLYPHPROP, 4> kGlyphProps = [] {
+  std::array<SCRIPT_GLYPHPROP, 4> props{};
+  for (std::size_t i = 0; i < props.size(); ++i) {
+    props[i].sva.uJustification = kJustifyNone;
+    props[i].sva.fDiacritic = (i & 2U) != 0 ? 1 : 0;
+    props[i].sva.fZeroWidth = (i & 1U) != 0 ? 1 : 0;
+  }
+  return props;
+}();
 
 // A cluster: its characters [first_char, end_char) and its glyphs, listed
 // by the logical index of the first one and their number.
@@ -60,30 +75,57 @@ std::vector<Cluster> clusters_of(const ShapedRun &run, std::size_t text_length) 
   return clusters;
 }
 
-// Calls visit(cluster) for each cluster of clusters_of, in character order.
-// A run whose cluster values never fall, as HarfBuzz's do, has one cluster
-// per value, walked in place; any other run goes through clusters_of.
-template <class Visit> void for_each_cluster(const ShapedRun &run, std::size_t text_length, Visit visit) {
-  const std::vector<std::uint32_t> &values = run.clusters;
-  if (!std::is_sorted(values.begin(), values.end())) {
-    for (const Cluster &cluster : clusters_of(run, text_length)) visit(cluster);
-    return;
+// Cluster values that never fall, for a run whose values do somewhere:
+// each glyph gets the first character of its cluster in clusters_of.
+std::vector<std::uint32_t> merged_values(const ShapedRun &run, std::size_t text_length) {
+  std::vector<std::uint32_t> values(run.clusters.size());
+  for (const Cluster &cluster : clusters_of(run, text_length)) {
+    std::fill_n(values.begin() + static_cast<std::ptrdiff_t>(cluster.first_glyph), cluster.glyph_count,
+                cluster.first_char);
   }
-  // Values past the text's end count as its last character, as in clusters_of.
-  const auto char_of = [&](std::size_t k) {
-    return static_cast<std::uint32_t>(std::min<std::size_t>(values[k], text_length - 1));
-  };
-  std::size_t k = 0;
-  while (k < values.size()) {
-    Cluster cluster{char_of(k), 0, k, 1};
-    while (k + cluster.glyph_count < values.size() && char_of(k + cluster.glyph_count) == cluster.first_char)
-      ++cluster.glyph_count;
-    k += cluster.glyph_count;
-    cluster.end_char = k < values.size() ? char_of(k) : static_cast<std::uint32_t>(text_length);
-    if (cluster.first_glyph == 0) cluster.first_char = 0;
-    visit(cluster);
-  }
+  return values;
 }
+
+// The clusters, in character order, of a run whose cluster values never
+// fall: one cluster per value. Values past the text's end count as its last
+// character, as in clusters_of.
+class ClusterWalk {
+ public:
+  ClusterWalk(const std::vector<std::uint32_t> &values, std::size_t text_length)
+      : values_(values.data()),
+        count_(values.size()),
+        text_length_(static_cast<std::uint32_t>(text_length)),
+        value_(count_ > 0 ? char_of(0) : 0) {}
+
+  // The next cluster, false after the last.
+  bool next(Cluster *out) {
+    if (k_ == count_) return false;
+    // The cluster ends where the value changes; the next value is where its
+    // characters end.
+    std::size_t end = k_ + 1;
+    std::uint32_t next_value = text_length_;
+    for (; end < count_; ++end) {
+      const std::uint32_t v = char_of(end);
+      if (v != value_) {
+        next_value = v;
+        break;
+      }
+    }
+    *out = Cluster{k_ == 0 ? 0 : value_, next_value, k_, end - k_};
+    k_ = end;
+    value_ = next_value;
+    return true;
+  }
+
+ private:
+  std::uint32_t char_of(std::size_t k) const { return std::min(values_[k], text_length_ - 1); }
+
+  const std::uint32_t *values_;
+  std::size_t count_;
+  std::uint32_t text_length_;
+  std::uint32_t value_;  // the character of glyph k_
+  std::size_t k_ = 0;
+};
 
 char32_t code_point_at(std::u16string_view text, std::size_t index) {
   const char16_t unit = text[index];
@@ -146,14 +188,10 @@ bool stands_for_mark(std::u16string_view text, const Cluster &cluster, std::size
   return Categories::get().is_nonspacing_mark(code_point_at(text, index));
 }
 
-bool is_diacritic(const FontFace &font, const ShapedRun &run, std::u16string_view text,
-                  const Cluster &cluster, std::size_t logical) {
-  if (font.has_glyph_classes()) return font.is_mark_glyph(run.glyphs[logical]);
-  return stands_for_mark(text, cluster, logical - cluster.first_glyph);
-}
-
 bool is_single_character(std::u16string_view text, const Cluster &cluster) {
   const std::size_t length = cluster.end_char - cluster.first_char;
+  // Only a surrogate can start a character of two units.
+  if (length == 1 && (text[cluster.first_char] & 0xF800) != 0xD800) return true;
   return length == code_point_length(text, cluster.first_char);
 }
 
@@ -164,6 +202,66 @@ void fill_totals(long long total, ABC *abc) {
   abc->abcC = 0;
 }
 
+// Each glyph alone, before the clusters: its id, its diacritic class from
+// GDEF when the font has glyph classes, and whether it has no advance.
+void write_glyphs(const FontFace &font, const ShapedRun &run, GlyphOrder order, WORD *glyphs,
+                  SCRIPT_GLYPHPROP *glyph_props) {
+  const std::size_t count = run.glyphs.size();
+  const hb_codepoint_t *ids = run.glyphs.data();
+  const hb_glyph_position_t *positions = run.positions.data();
+  const bool glyph_classes = font.has_glyph_classes();
+  // Logical glyph k goes to slot order.slot(k, count).
+  const std::ptrdiff_t step = order.reversed ? -1 : 1;
+  auto slot = static_cast<std::ptrdiff_t>(order.slot(0, count));
+  for (std::size_t k = 0; k < count; ++k, slot += step) {
+    const bool diacritic = glyph_classes && font.is_mark_glyph(ids[k]);
+    const bool zero_width = positions[k].x_advance == 0;
+    glyph_props[slot] = kGlyphProps[(diacritic ? 2U : 0U) | (zero_width ? 1U : 0U)];
+    glyphs[slot] = static_cast<WORD>(ids[k]);
+  }
+}
+
+// What the clusters say, from cluster values that never fall: log clusters,
+// the start and justification class of each cluster's first glyph, and
+// which characters can stand alone.
+void write_clusters(const std::vector<std::uint32_t> &values, std::u16string_view text, GlyphOrder order,
+                    WORD *log_clust, SCRIPT_CHARPROP *char_props, SCRIPT_GLYPHPROP *glyph_props) {
+  const Categories &categories = Categories::get();
+  ClusterWalk walk(values, text.size());
+  for (Cluster cluster; walk.next(&cluster);) {
+    const auto first_slot = static_cast<WORD>(order.slot(cluster.first_glyph, values.size()));
+    // Most clusters hold one character, which needs no fill.
+    log_clust[cluster.first_char] = first_slot;
+    if (cluster.end_char - cluster.first_char > 1) {
+      std::fill(log_clust + cluster.first_char + 1, log_clust + cluster.end_char, first_slot);
+    }
+    if (char_props != nullptr && cluster.glyph_count == 1 && is_single_character(text, cluster)) {
+      char_props[cluster.first_char].fCanGlyphAlone = 1;
+    }
+    // A unit outside the surrogates is its own code point.
+    const char16_t first = text[cluster.first_char];
+    const bool blank = first < 0xD800 ? categories.is_space_separator(first)
+                                      : categories.is_space_separator(code_point_at(text, cluster.first_char));
+    SCRIPT_GLYPHPROP start = glyph_props[first_slot];
+    start.sva.fClusterStart = 1;
+    start.sva.uJustification = blank ? kJustifyBlank : kJustifyCharacter;
+    glyph_props[first_slot] = start;
+  }
+}
+
+// The diacritics of a font without GDEF glyph classes, from the characters
+// each glyph stands for (see stands_for_mark).
+void mark_diacritics(const std::vector<std::uint32_t> &values, std::u16string_view text, GlyphOrder order,
+                     SCRIPT_GLYPHPROP *glyph_props) {
+  ClusterWalk walk(values, text.size());
+  for (Cluster cluster; walk.next(&cluster);) {
+    for (std::size_t j = 0; j < cluster.glyph_count; ++j) {
+      const std::size_t slot = order.slot(cluster.first_glyph + j, values.size());
+      glyph_props[slot].sva.fDiacritic = stands_for_mark(text, cluster, j) ? 1 : 0;
+    }
+  }
+}
+
 }  // namespace
 
 void write_shape_outputs(const FontFace &font, const ShapedRun &run, std::u16string_view text,
@@ -172,31 +270,19 @@ void write_shape_outputs(const FontFace &font, const ShapedRun &run, std::u16str
   const std::size_t count = run.glyphs.size();
   // Every character belongs to a cluster when there are glyphs.
   if (count == 0) std::fill_n(log_clust, text.size(), WORD{0});
-  if (char_props != nullptr) std::fill_n(char_props, text.size(), SCRIPT_CHARPROP{});
-  const Categories &categories = Categories::get();
-  for_each_cluster(run, text.size(), [&](const Cluster &cluster) {
-    const auto first_slot = static_cast<WORD>(order.slot(cluster.first_glyph, count));
-    std::fill(log_clust + cluster.first_char, log_clust + cluster.end_char, first_slot);
-    if (char_props != nullptr && cluster.glyph_count == 1 && is_single_character(text, cluster)) {
-      char_props[cluster.first_char].fCanGlyphAlone = 1;
-    }
-    // Among ASCII characters only the space is a space separator; most
-    // clusters start with an ASCII character in many scripts' texts.
-    const char16_t first = text[cluster.first_char];
-    const bool blank = first < 0x80 ? first == u' '
-                                    : categories.is_space_separator(code_point_at(text, cluster.first_char));
-    for (std::size_t j = 0; j < cluster.glyph_count; ++j) {
-      const std::size_t logical = cluster.first_glyph + j;
-      const std::size_t slot = order.slot(logical, count);
-      SCRIPT_GLYPHPROP prop{};
-      prop.sva.fClusterStart = j == 0 ? 1 : 0;
-      prop.sva.uJustification = j > 0 ? kJustifyNone : blank ? kJustifyBlank : kJustifyCharacter;
-      prop.sva.fDiacritic = is_diacritic(font, run, text, cluster, logical) ? 1 : 0;
-      prop.sva.fZeroWidth = run.positions[logical].x_advance == 0 ? 1 : 0;
-      glyph_props[slot] = prop;
-      glyphs[slot] = static_cast<WORD>(run.glyphs[logical]);
-    }
-  });
+  // A zeroed SCRIPT_CHARPROP is all bits clear; memset does it in blocks
+  // where filling goes a record at a time.
+  if (char_props != nullptr) std::memset(char_props, 0, text.size() * sizeof(SCRIPT_CHARPROP));
+  if (count == 0) return;
+  write_glyphs(font, run, order, glyphs, glyph_props);
+  // Then the clusters. HarfBuzz's values never fall; another shaper's go
+  // through clusters_of.
+  std::vector<std::uint32_t> merged;
+  const bool ascending = std::is_sorted(run.clusters.begin(), run.clusters.end());
+  if (!ascending) merged = merged_values(run, text.size());
+  const std::vector<std::uint32_t> &values = ascending ? run.clusters : merged;
+  write_clusters(values, text, order, log_clust, char_props, glyph_props);
+  if (!font.has_glyph_classes()) mark_diacritics(values, text, order, glyph_props);
 }
 
 bool holds_glyphs(const ShapedRun &run, GlyphOrder order, const WORD *glyphs, int count) {

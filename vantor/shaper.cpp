@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <ranges>
+#include <span>
 #include <string_view>
 #include <utility>
 
@@ -97,12 +100,28 @@ HRESULT collect_features(const ItemArguments &args, std::vector<hb_feature_t> *o
   return start == args.char_count ? S_OK : E_INVALIDARG;
 }
 
+// Equal texts, compared as bytes: std::u16string's own comparison goes a
+// code unit at a time, which a long item feels.
+bool same_text(std::u16string_view a, std::u16string_view b) {
+  return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(char16_t)) == 0);
+}
+
 bool same_features(const std::vector<hb_feature_t> &a, const std::vector<hb_feature_t> &b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(),
                     [](const hb_feature_t &x, const hb_feature_t &y) {
                       return x.tag == y.tag && x.value == y.value && x.start == y.start &&
                              x.end == y.end;
                     });
+}
+
+// Copies HarfBuzz's glyphs, given in logical order, into the run. Each
+// vector is assigned whole: resizing first would zero it only to overwrite it.
+template <class Infos, class Positions> void store_run(Infos infos, Positions positions, ShapedRun *out) {
+  const auto glyphs = infos | std::views::transform(&hb_glyph_info_t::codepoint);
+  const auto clusters = infos | std::views::transform(&hb_glyph_info_t::cluster);
+  out->glyphs.assign(glyphs.begin(), glyphs.end());
+  out->clusters.assign(clusters.begin(), clusters.end());
+  out->positions.assign(positions.begin(), positions.end());
 }
 
 }  // namespace
@@ -174,22 +193,19 @@ HRESULT shape(const FontFace &font, const ShapeRequest &request, hb_buffer_t *bu
   unsigned count = 0;
   const hb_glyph_info_t *infos = hb_buffer_get_glyph_infos(buffer, &count);
   const hb_glyph_position_t *positions = hb_buffer_get_glyph_positions(buffer, nullptr);
-  out->glyphs.resize(count);
-  out->clusters.resize(count);
-  out->positions.resize(count);
-  const bool reverse = request.direction == HB_DIRECTION_RTL;
-  for (unsigned i = 0; i < count; ++i) {
-    const unsigned k = reverse ? count - 1 - i : i;
-    out->glyphs[k] = infos[i].codepoint;
-    out->clusters[k] = infos[i].cluster;
-    out->positions[k] = positions[i];
+  const std::span<const hb_glyph_info_t> info_span(infos, count);
+  const std::span<const hb_glyph_position_t> position_span(positions, count);
+  if (request.direction == HB_DIRECTION_RTL) {
+    store_run(info_span | std::views::reverse, position_span | std::views::reverse, out);
+  } else {
+    store_run(info_span, position_span, out);
   }
   return S_OK;
 }
 
 const ShapedRun *ShapeMemo::find(const ShapeRequest &request) const {
   if (!valid_ || request.direction != direction_ || request.script != script_ ||
-      request.language != language_ || request.flags != flags_ || request.text != text_ ||
+      request.language != language_ || request.flags != flags_ || !same_text(request.text, text_) ||
       !same_features(request.features, features_)) {
     return nullptr;
   }
