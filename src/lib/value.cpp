@@ -387,6 +387,18 @@ void Value::append(Value other) {
   for (std::size_t i = 0, n = other.size(); i < n; ++i) push(std::move(other.at(i)));
 }
 
+Value Value::record_range(std::size_t first, std::size_t count) const {
+  const RecordBlock *from = record_block();
+  if (first > from->size || count > from->size - first) throw EnginePanic("result value: record range out of bounds");
+  Value out = records({from->keys, from->key_count}, count);
+  std::uint64_t *rows = out.reserve_rows(count, from->key_count);
+  if (count > 0)
+    std::memcpy(rows, const_cast<RecordBlock *>(from)->words() + first * from->stride(),
+                count * from->stride() * sizeof(std::uint64_t));
+  out.commit_rows(count);
+  return out;
+}
+
 std::optional<RecordRows> Value::record_rows() const {
   if (kind_ != Kind::Array || !rows_) return std::nullopt;
   RecordBlock *block = record_block();

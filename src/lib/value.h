@@ -76,6 +76,9 @@ class Value {
   template <class Fill> void add_records(std::size_t count, std::size_t keys, Fill fill);
   // Moves every element of the array `other` to the end of this array.
   void append(Value other);
+  // A new record array holding a copy of the records [first, first + count)
+  // of this one, which still holds its rows.
+  Value record_range(std::size_t first, std::size_t count) const;
   // The rows of a record array that still holds them; nothing otherwise.
   std::optional<RecordRows> record_rows() const;
 
