@@ -57,7 +57,9 @@ PyObject *run_glyph_name(const GlyphRunObject *run, std::int32_t id) {
 }
 
 void read_fields(const GlyphRunObject *run, Py_ssize_t i, std::int32_t (&values)[kGlyphColumns]) {
-  for (int k = 0; k < kGlyphColumns; ++k) values[k] = run->data[k * run->count + i];
+  const std::int32_t *column = run->data + i;
+#pragma GCC unroll 8
+  for (int k = 0; k < kGlyphColumns; ++k, column += run->count) values[k] = *column;
 }
 
 PyObject *glyph_at(const GlyphRunObject *run, Py_ssize_t i) {
