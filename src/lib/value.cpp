@@ -390,12 +390,15 @@ void Value::append(Value other) {
 Value Value::record_range(std::size_t first, std::size_t count) const {
   const RecordBlock *from = record_block();
   if (first > from->size || count > from->size - first) throw EnginePanic("result value: record range out of bounds");
-  Value out = records({from->keys, from->key_count}, count);
-  std::uint64_t *rows = out.reserve_rows(count, from->key_count);
+  // The keys are this array's, checked when it was made.
+  std::size_t usable = 0;
+  auto *block = static_cast<RecordBlock *>(allocate_large(RecordBlock::bytes(count, from->key_count), &usable));
+  *block = RecordBlock{count, RecordBlock::capacity_for(usable, from->key_count), from->keys, from->key_count};
   if (count > 0)
-    std::memcpy(rows, const_cast<RecordBlock *>(from)->words() + first * from->stride(),
+    std::memcpy(block->words(), const_cast<RecordBlock *>(from)->words() + first * from->stride(),
                 count * from->stride() * sizeof(std::uint64_t));
-  out.commit_rows(count);
+  Value out(Kind::Array, address_bits(block));
+  out.rows_ = true;
   return out;
 }
 
