@@ -123,8 +123,9 @@ std::u16string utf8_to_utf16(std::string_view text) {
       continue;
     }
     // Two bytes, as most letters beyond Latin are: decoded here.
-    if (lead >= 0xC2 && lead <= 0xDF && pos + 1 < text.size() && is_continuation(static_cast<unsigned char>(text[pos + 1]))) {
-      *to++ = static_cast<char16_t>(((lead & 0x1F) << 6) | (static_cast<unsigned char>(text[pos + 1]) & 0x3F));
+    const unsigned char next = pos + 1 < text.size() ? static_cast<unsigned char>(text[pos + 1]) : 0;
+    if (lead >= 0xC2 && lead <= 0xDF && is_continuation(next)) {
+      *to++ = static_cast<char16_t>(((lead & 0x1F) << 6) | (next & 0x3F));
       pos += 2;
       continue;
     }
