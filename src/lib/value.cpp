@@ -354,15 +354,16 @@ void Value::commit_rows(std::size_t count) { record_block()->size += count; }
 
 void Value::add_record(std::span<const Value> cells) {
   std::uint64_t *row = reserve_rows(1, cells.size());
-  std::uint64_t negative = 0;
+  std::uint64_t negative = 0, zero = 0;
   for (std::size_t i = 0; i < cells.size(); ++i) {
     if (cells[i].kind_ == Kind::Int)
       negative |= std::uint64_t{1} << i;
     else if (cells[i].kind_ != Kind::UInt)
       throw EnginePanic("result value: a record cell that is not an integer");
+    zero |= static_cast<std::uint64_t>(cells[i].u_ == 0) << i;
     row[i + 1] = cells[i].u_;
   }
-  row[0] = negative;
+  row[0] = cells.size() <= kZeroMarkedKeys ? negative | zero << 32 : negative;
   commit_rows(1);
 }
 
