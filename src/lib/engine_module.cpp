@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -83,11 +84,30 @@ void index_code_units(const Py_UCS4 *code_points, Py_ssize_t length, Text &out) 
   out.index.push_back(static_cast<std::uint32_t>(length));
 }
 
+// A str of the Basic Multilingual Plane alone, each character one code unit:
+// its UTF-16 straight from the interpreter's encoder (after the byte order
+// mark it writes). False, changing nothing, for any other str.
+bool read_bmp_text(PyObject *object, Text &out) {
+  PyRef encoded(PyUnicode_AsUTF16String(object));  // a lone surrogate raises: read below, with its index
+  char *data = nullptr;
+  Py_ssize_t size = 0;
+  if (!encoded || PyBytes_AsStringAndSize(encoded.get(), &data, &size) != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  const std::size_t units = static_cast<std::size_t>(size) / 2 - 1;
+  if (size < 2 || units != static_cast<std::size_t>(PyUnicode_GetLength(object))) return false;
+  out.units.resize(units);
+  std::memcpy(out.units.data(), data + 2, units * sizeof(char16_t));
+  return true;
+}
+
 bool read_text(PyObject *object, Text &out) {
   if (!PyUnicode_Check(object)) {
     out.error = "text must be str, not " + tesvo::py::type_name(object);
     return true;
   }
+  if (read_bmp_text(object, out)) return true;
   Py_UCS4 *code_points = PyUnicode_AsUCS4Copy(object);
   if (code_points == nullptr) return false;
   std::unique_ptr<Py_UCS4, decltype(&PyMem_Free)> owned(code_points, PyMem_Free);

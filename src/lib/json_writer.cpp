@@ -393,15 +393,14 @@ class Writer {
     return (row[0] >> k & 1U) != 0 ? put_negative(p, row[k + 1]) : put_unsigned(p, row[k + 1]);
   }
 
-  // Records after the first, from the layouts of their zero cells. The
-  // number of keys is a constant of each instance, so that finding a
-  // record's zero cells is a fixed sequence of comparisons.
+  // Records after the first, from the layouts of their zero cells, which
+  // each row marks (see RecordRows). The number of keys is a constant of
+  // each instance, and so is the step from row to row.
   template <std::size_t Keys> void masked_records(RecordText &t, const std::uint64_t *row, std::size_t count) {
     const std::size_t room = t.room;
+    static_assert(Keys <= kZeroMarkedKeys);
     for (std::size_t i = 0; i < count; ++i, row += Keys + 1) {
-      std::uint64_t mask = 0;
-      for (std::size_t k = 0; k < Keys; ++k) mask |= static_cast<std::uint64_t>(row[k + 1] == 0) << k;
-      const Layout &l = layout(t, mask);
+      const Layout &l = layout(t, row[0] >> 32 & ((std::uint64_t{1} << Keys) - 1));  // the zero cells' marks
       const char *slots = t.slots.data();  // after layout(), which may add slots
       out_.reserve_more(room);
       char *const start = out_.cursor();

@@ -48,15 +48,24 @@ constexpr std::int32_t kLowestKept = -1024;
 constexpr std::uint32_t kKeptInts = 1024 + 65536;  // up to 65535
 std::array<PyObject *, kKeptInts> g_kept_ints{};
 
-PyObject *int_object(std::int32_t value) {
-  const std::uint32_t index = static_cast<std::uint32_t>(value) - static_cast<std::uint32_t>(kLowestKept);
-  if (index >= kKeptInts) return PyLong_FromLong(value);
+// The index of a value among the kept ints; kKeptInts or more for one that is not kept.
+std::uint32_t kept_index(std::int32_t value) {
+  return static_cast<std::uint32_t>(value) - static_cast<std::uint32_t>(kLowestKept);
+}
+
+// The kept int at `index` (below kKeptInts), made on first use; borrowed, or
+// null with an exception set.
+PyObject *kept_int(std::uint32_t index) {
   PyObject *&kept = g_kept_ints[index];
-  if (kept == nullptr) {
-    kept = PyLong_FromLong(value);
-    if (kept == nullptr) return nullptr;
-  }
-  Py_INCREF(kept);
+  if (kept == nullptr) kept = PyLong_FromLong(static_cast<long>(index) + kLowestKept);
+  return kept;
+}
+
+PyObject *int_object(std::int32_t value) {
+  const std::uint32_t index = kept_index(value);
+  if (index >= kKeptInts) return PyLong_FromLong(value);
+  PyObject *kept = kept_int(index);
+  Py_XINCREF(kept);
   return kept;
 }
 
@@ -160,6 +169,8 @@ PyObject *make_glyph_type(PyObject *fields) {
   return type.release();
 }
 
+PyObject *const *tuple_items(PyObject *tuple) { return g_first_item != 0 ? item_slots(tuple) : nullptr; }
+
 PyObject *new_glyph_record(const std::int32_t (&values)[kGlyphColumns], PyObject *name) {
   PyRef owned_name(name);
   if (name == nullptr) return nullptr;
@@ -185,26 +196,34 @@ PyObject *new_glyph_record(const std::int32_t (&values)[kGlyphColumns], PyObject
 
 bool refill_glyph_record(PyObject *record, const std::int32_t (&values)[kGlyphColumns], PyObject *name) {
   if (!g_refillable || Py_TYPE(record) != g_glyph_type || Py_REFCNT(record) != 1) return false;
-  PyObject *fields[kGlyphFields];
+  // Field by field, as nothing but the caller sees the record. Most fields
+  // hold the same kept int from one glyph to the next but one (the offsets,
+  // the item, often the advance), which then stays without a touch of its
+  // count. The old fields are ints and the names tuple's strings, which the
+  // run keeps alive: releasing one runs no code that could see the record.
+  PyObject **items = item_slots(record);
+#pragma GCC unroll 8  // a fixed eight fields, each a handful of instructions: no loop to count
   for (int k = 0; k < kGlyphColumns; ++k) {
-    fields[k] = int_object(values[k]);
-    if (fields[k] == nullptr) {
-      for (int j = 0; j < k; ++j) Py_DECREF(fields[j]);
-      PyErr_Clear();  // the caller makes a new record, which raises again
+    const std::uint32_t index = kept_index(values[k]);
+    PyObject *field;
+    if (index < kKeptInts) {
+      field = kept_int(index);
+      if (field == items[k]) continue;
+      Py_XINCREF(field);
+    } else {
+      field = PyLong_FromLong(values[k]);
+    }
+    if (field == nullptr) {
+      PyErr_Clear();  // the caller drops the record and makes a new one, which raises again
       return false;
     }
+    PyObject *old = items[k];
+    items[k] = field;
+    Py_XDECREF(old);
   }
-  fields[kGlyphColumns] = name;
-  // The old fields go once the new ones are in place: the record is never
-  // seen half filled, and they are ints and the names tuple's strings, which
-  // the run keeps alive.
-  PyObject **items = item_slots(record);
-  PyObject *old[kGlyphFields];
-  for (int k = 0; k < kGlyphFields; ++k) {
-    old[k] = items[k];
-    items[k] = fields[k];
-  }
-  for (PyObject *field : old) Py_XDECREF(field);
+  PyObject *old = items[kGlyphColumns];
+  items[kGlyphColumns] = name;
+  Py_XDECREF(old);
   return true;
 }
 

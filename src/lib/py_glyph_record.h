@@ -16,6 +16,10 @@ namespace tesvo::py {
 // Made once; a new reference, or null with an exception set.
 PyObject *make_glyph_type(PyObject *fields);
 
+// The item pointers of a tuple, read in place as the record class reads its
+// own (a tuple's layout is checked when that class is made); null before then.
+PyObject *const *tuple_items(PyObject *tuple);
+
 // A new record of that class holding `values` (one per GlyphColumn) and
 // `name`, whose reference it takes; null with an exception set (the name
 // released), also before make_glyph_type.
@@ -23,11 +27,13 @@ PyObject *new_glyph_record(const std::int32_t (&values)[kGlyphColumns], PyObject
 
 // Fills a record that new_glyph_record made, and that nothing but the caller
 // holds any more, with the fields of another glyph, as a new record would
-// hold them, and takes the reference to `name`. False, changing nothing and
-// leaving `name` to the caller, where the record is held elsewhere or this
-// Python keeps state in a tuple beyond its items (a cached hash): the caller
-// then makes a new record. Iterators of CPython's own (zip, enumerate) reuse
-// their result tuples the same way.
+// hold them, and takes the reference to `name`. A field that keeps its int
+// is left as it is. False, leaving `name` to the caller, where the record is
+// held elsewhere or this Python keeps state in a tuple beyond its items (a
+// cached hash), changing nothing then; or where an int could not be made,
+// the record then part filled: the caller drops the record and makes a new
+// one. Iterators of CPython's own (zip, enumerate) reuse their result tuples
+// the same way.
 bool refill_glyph_record(PyObject *record, const std::int32_t (&values)[kGlyphColumns], PyObject *name);
 
 }  // namespace tesvo::py

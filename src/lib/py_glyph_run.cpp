@@ -22,6 +22,7 @@ struct GlyphRunObject {
   PyObject_HEAD
   PyObject *columns;  // bytes
   PyObject *names;    // tuple of str, the font's glyph names by id
+  PyObject *const *name_items;  // the names tuple's items, null where read through the tuple's API
   const std::int32_t *data;
   Py_ssize_t count;
   Py_ssize_t name_count;
@@ -48,7 +49,7 @@ GlyphIteratorObject *as_iterator(PyObject *self) { return reinterpret_cast<Glyph
 // The glyph's name from the font's names, "gid<N>" beyond them.
 PyObject *run_glyph_name(const GlyphRunObject *run, std::int32_t id) {
   if (id >= 0 && id < run->name_count) {
-    PyObject *name = PyTuple_GetItem(run->names, id);
+    PyObject *name = run->name_items != nullptr ? run->name_items[id] : PyTuple_GetItem(run->names, id);
     Py_XINCREF(name);
     return name;
   }
@@ -56,7 +57,9 @@ PyObject *run_glyph_name(const GlyphRunObject *run, std::int32_t id) {
 }
 
 void read_fields(const GlyphRunObject *run, Py_ssize_t i, std::int32_t (&values)[kGlyphColumns]) {
-  for (int k = 0; k < kGlyphColumns; ++k) values[k] = run->data[k * run->count + i];
+  const std::int32_t *column = run->data + i;
+#pragma GCC unroll 8
+  for (int k = 0; k < kGlyphColumns; ++k, column += run->count) values[k] = *column;
 }
 
 PyObject *glyph_at(const GlyphRunObject *run, Py_ssize_t i) {
@@ -188,6 +191,7 @@ PyObject *make_run(PyTypeObject *type, PyObject *columns, PyObject *names) {
   run->data = reinterpret_cast<const std::int32_t *>(PyBytes_AsString(columns));
   run->count = size / kRow;
   run->name_count = PyTuple_Size(names);
+  run->name_items = tuple_items(names);
   return self;
 }
 

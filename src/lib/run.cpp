@@ -418,11 +418,13 @@ class DocumentSink : public ItemSink {
     messages.push(item_message(own, item.tag, records.size()));
     TracedItem traced{item.index, records, item.end - item.start, item.start, rtl};
     keep_item_trace(run, traced);
-    if (!append_stage_entries(run, traced, stages, messages)) {
-      Line label;
-      stages.push(stage_entry(item_label(label, own, item.tag), item_glyphs(records, rtl, item.start)));
-    }
+    const std::size_t first = final_glyphs.size();
     append_item_glyphs(final_glyphs, records, rtl, item.start);
+    if (!append_stage_entries(run, traced, stages, messages)) {
+      // The item's stage holds its glyphs as the final list has just taken them.
+      Line label;
+      stages.push(stage_entry(item_label(label, own, item.tag), final_glyphs.record_range(first, records.size())));
+    }
   }
   // A line for each item shaped as pieces, after the pieces' own lines.
   void finish(ShapeRun &run) override {

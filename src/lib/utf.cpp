@@ -111,20 +111,35 @@ bool is_valid_utf8(std::string_view bytes) {
 }
 
 std::u16string utf8_to_utf16(std::string_view text) {
-  std::u16string out;
-  out.reserve(text.size());
+  // At most one code unit per byte: written in place, then cut to length.
+  std::u16string out(text.size(), u'\0');
+  char16_t *to = out.data();
   std::size_t pos = 0;
   while (pos < text.size()) {
     auto lead = static_cast<unsigned char>(text[pos]);
     if (lead < 0x80) {
-      out.push_back(lead);
+      *to++ = lead;
       ++pos;
+      continue;
+    }
+    // Two bytes, as most letters beyond Latin are: decoded here.
+    const unsigned char next = pos + 1 < text.size() ? static_cast<unsigned char>(text[pos + 1]) : 0;
+    if (lead >= 0xC2 && lead <= 0xDF && is_continuation(next)) {
+      *to++ = static_cast<char16_t>(((lead & 0x1F) << 6) | (next & 0x3F));
+      pos += 2;
       continue;
     }
     DecodedChar d = decode_utf8(text, pos);
     pos += d.size;
-    append_utf16(out, d.cp);
+    if (d.cp < 0x10000) {
+      *to++ = static_cast<char16_t>(d.cp);
+    } else {
+      const char32_t v = d.cp - 0x10000;
+      *to++ = static_cast<char16_t>(0xD800 + (v >> 10));
+      *to++ = static_cast<char16_t>(0xDC00 + (v & 0x3FF));
+    }
   }
+  out.resize(static_cast<std::size_t>(to - out.data()));
   return out;
 }
 

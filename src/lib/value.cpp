@@ -354,15 +354,16 @@ void Value::commit_rows(std::size_t count) { record_block()->size += count; }
 
 void Value::add_record(std::span<const Value> cells) {
   std::uint64_t *row = reserve_rows(1, cells.size());
-  std::uint64_t negative = 0;
+  std::uint64_t negative = 0, zero = 0;
   for (std::size_t i = 0; i < cells.size(); ++i) {
     if (cells[i].kind_ == Kind::Int)
       negative |= std::uint64_t{1} << i;
     else if (cells[i].kind_ != Kind::UInt)
       throw EnginePanic("result value: a record cell that is not an integer");
+    zero |= static_cast<std::uint64_t>(cells[i].u_ == 0) << i;
     row[i + 1] = cells[i].u_;
   }
-  row[0] = negative;
+  row[0] = cells.size() <= kZeroMarkedKeys ? negative | zero << 32 : negative;
   commit_rows(1);
 }
 
@@ -385,6 +386,21 @@ void Value::append(Value other) {
     }
   }
   for (std::size_t i = 0, n = other.size(); i < n; ++i) push(std::move(other.at(i)));
+}
+
+Value Value::record_range(std::size_t first, std::size_t count) const {
+  const RecordBlock *from = record_block();
+  if (first > from->size || count > from->size - first) throw EnginePanic("result value: record range out of bounds");
+  // The keys are this array's, checked when it was made.
+  std::size_t usable = 0;
+  auto *block = static_cast<RecordBlock *>(allocate_large(RecordBlock::bytes(count, from->key_count), &usable));
+  *block = RecordBlock{count, RecordBlock::capacity_for(usable, from->key_count), from->keys, from->key_count};
+  if (count > 0)
+    std::memcpy(block->words(), const_cast<RecordBlock *>(from)->words() + first * from->stride(),
+                count * from->stride() * sizeof(std::uint64_t));
+  Value out(Kind::Array, address_bits(block));
+  out.rows_ = true;
+  return out;
 }
 
 std::optional<RecordRows> Value::record_rows() const {

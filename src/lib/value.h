@@ -40,8 +40,11 @@ class Key {
 };
 
 // The rows of a record array (Value::records), as the writer reads them: per
-// record one word whose bit i marks cell i as a negative (signed) integer, then
+// record one word whose bit i marks cell i as a negative (signed) integer and,
+// in records of at most kZeroMarkedKeys keys, bit 32 + i cell i as zero; then
 // one word per key, in key order.
+inline constexpr std::size_t kZeroMarkedKeys = 32;
+
 struct RecordRows {
   std::span<const std::string_view> keys;
   const std::uint64_t *words;
@@ -76,6 +79,9 @@ class Value {
   template <class Fill> void add_records(std::size_t count, std::size_t keys, Fill fill);
   // Moves every element of the array `other` to the end of this array.
   void append(Value other);
+  // A new record array holding a copy of the records [first, first + count)
+  // of this one, which still holds its rows.
+  Value record_range(std::size_t first, std::size_t count) const;
   // The rows of a record array that still holds them; nothing otherwise.
   std::optional<RecordRows> record_rows() const;
 
@@ -140,12 +146,13 @@ template <class Fill> void Value::add_records(std::size_t count, std::size_t key
   std::int64_t cells[64] = {};  // zeroed once per batch: a fill that skips a key adds 0
   for (std::size_t i = 0; i < count; ++i, row += keys + 1) {
     fill(i, cells);
-    std::uint64_t negative = 0;
+    std::uint64_t negative = 0, zero = 0;
     for (std::size_t k = 0; k < keys; ++k) {
       negative |= static_cast<std::uint64_t>(cells[k] < 0) << k;
+      zero |= static_cast<std::uint64_t>(cells[k] == 0) << k;
       row[k + 1] = static_cast<std::uint64_t>(cells[k]);
     }
-    row[0] = negative;
+    row[0] = keys <= kZeroMarkedKeys ? negative | zero << 32 : negative;
   }
   commit_rows(count);
 }

@@ -21,6 +21,7 @@
 #include "lib/driver.h"
 #include "lib/engine.h"
 #include "lib/json_writer.h"
+#include "lib/utf.h"
 #include "loader/loader.h"
 #include "test_backend.h"
 
@@ -356,6 +357,22 @@ TEST_F(Driver, ConcurrentRequestsUseThePortOneAtATime) {
   EXPECT_EQ(failures, (std::vector<int>{0, 0, 0, 0}));
   EXPECT_EQ(port.state->most_sessions_open, 1);
   EXPECT_EQ(port.state->sessions_open, 0);
+}
+
+// The request's text reaches the backend as UTF-16: each maximal invalid
+// sequence one U+FFFD, as decode_utf8 reads it.
+TEST(Utf8Text, BecomesUtf16CharacterByCharacter) {
+  const struct {
+    std::string_view utf8;
+    std::u16string_view utf16;
+  } cases[] = {{"", u""},
+               {"a\xc3\xa9 \xd8\xb9\xd8\xb1\xd8\xa8\xd9\x8a", u"a\u00e9 \u0639\u0631\u0628\u064a"},
+               {"\xe0\xa4\xb9\xf0\x9f\x98\x80!", u"\u0939\U0001F600!"},
+               {"\xc3", u"\ufffd"},
+               {"\xc3(\xdf", u"\ufffd(\ufffd"},
+               {"\xc0\xaf\xed\xa0\x80", u"\ufffd\ufffd\ufffd\ufffd\ufffd"},
+               {"\xf0\x9f\x98", u"\ufffd"}};
+  for (const auto &c : cases) EXPECT_EQ(tesvo::utf8_to_utf16(c.utf8), c.utf16) << c.utf8;
 }
 
 TEST_F(Driver, TextIsLimitedToWhatTheBackendsIntBuffersCanHoldInUtf16Units) {

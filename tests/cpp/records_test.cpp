@@ -218,6 +218,9 @@ TEST(RecordArrays, AppendJoinsRowsAndOrdinaryArraysAlike) {
   rows.append(records_of(kKeys, second));
   EXPECT_TRUE(rows.record_rows().has_value());
   EXPECT_EQ(render(rows), expected);
+  // A range of it is its own record array of those rows.
+  EXPECT_EQ(render(rows.record_range(first.size(), second.size())), render(objects_of(kKeys, second)));
+  EXPECT_EQ(render(rows.record_range(both.size(), 0)), "[]");
 
   Value mixed = records_of(kKeys, first);
   mixed.append(objects_of(kKeys, second));
@@ -244,6 +247,8 @@ TEST(RecordArrays, MisuseIsAnEnginePanic) {
   EXPECT_THROW(list.add_record(with_text), tesvo::EnginePanic);
   Value number = Value::uinteger(1);
   EXPECT_THROW(number.append(Value::records(kKeys)), tesvo::EnginePanic);
+  EXPECT_THROW((void)list.record_range(0, 1), tesvo::EnginePanic);
+  EXPECT_THROW((void)objects_of(kKeys, sample_rows(2)).record_range(0, 1), tesvo::EnginePanic);
   EXPECT_EQ(list.size(), 0U);
 }
 
