@@ -74,31 +74,33 @@ struct Text {
   std::uint32_t at(std::size_t unit) const { return index.empty() ? static_cast<std::uint32_t>(unit) : index[unit]; }
 };
 
-// The index of each code unit, for a text with characters beyond the BMP.
-void index_code_units(const Py_UCS4 *code_points, Py_ssize_t length, Text &out) {
+// The index of each code unit, for a text with characters beyond the BMP:
+// both units of a surrogate pair have their character's.
+void index_code_units(Text &out) {
   out.index.reserve(out.units.size() + 1);
-  for (Py_ssize_t i = 0; i < length; ++i) {
-    out.index.push_back(static_cast<std::uint32_t>(i));
-    if (code_points[i] > 0xFFFF) out.index.push_back(static_cast<std::uint32_t>(i));
+  std::uint32_t character = 0;
+  for (char16_t unit : out.units) {
+    out.index.push_back(character);
+    if ((unit & 0xFC00) != 0xD800) ++character;  // a high surrogate shares its index with the low one after it
   }
-  out.index.push_back(static_cast<std::uint32_t>(length));
+  out.index.push_back(character);
 }
 
-// A str of the Basic Multilingual Plane alone, each character one code unit:
-// its UTF-16 straight from the interpreter's encoder (after the byte order
-// mark it writes). False, changing nothing, for any other str.
-bool read_bmp_text(PyObject *object, Text &out) {
-  PyRef encoded(PyUnicode_AsUTF16String(object));  // a lone surrogate raises: read below, with its index
+// The str's UTF-16 straight from the interpreter's encoder (after the byte
+// order mark it writes). False, changing nothing, for a str it refuses: one
+// holding a lone surrogate.
+bool read_utf16(PyObject *object, Text &out) {
+  PyRef encoded(PyUnicode_AsUTF16String(object));
   char *data = nullptr;
   Py_ssize_t size = 0;
-  if (!encoded || PyBytes_AsStringAndSize(encoded.get(), &data, &size) != 0) {
+  if (!encoded || PyBytes_AsStringAndSize(encoded.get(), &data, &size) != 0 || size < 2) {
     PyErr_Clear();
     return false;
   }
   const std::size_t units = static_cast<std::size_t>(size) / 2 - 1;
-  if (size < 2 || units != static_cast<std::size_t>(PyUnicode_GetLength(object))) return false;
   out.units.resize(units);
   std::memcpy(out.units.data(), data + 2, units * sizeof(char16_t));
+  if (units != static_cast<std::size_t>(PyUnicode_GetLength(object))) index_code_units(out);
   return true;
 }
 
@@ -107,7 +109,8 @@ bool read_text(PyObject *object, Text &out) {
     out.error = "text must be str, not " + tesvo::py::type_name(object);
     return true;
   }
-  if (read_bmp_text(object, out)) return true;
+  if (read_utf16(object, out)) return true;
+  // A str the encoder refused: its lone surrogate is named with its index.
   Py_UCS4 *code_points = PyUnicode_AsUCS4Copy(object);
   if (code_points == nullptr) return false;
   std::unique_ptr<Py_UCS4, decltype(&PyMem_Free)> owned(code_points, PyMem_Free);
@@ -125,7 +128,7 @@ bool read_text(PyObject *object, Text &out) {
     }
     tesvo::append_utf16(out.units, cp);
   }
-  if (out.units.size() != static_cast<std::size_t>(length)) index_code_units(code_points, length, out);
+  if (out.units.size() != static_cast<std::size_t>(length)) index_code_units(out);
   return true;
 }
 

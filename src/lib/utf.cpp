@@ -6,6 +6,19 @@ namespace tesvo {
 namespace {
 constexpr char32_t kReplacement = 0xFFFD;
 bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
+
+// Writes the one or two code units of the scalar value cp at `to`; returns
+// where they end.
+char16_t *put_utf16(char16_t *to, char32_t cp) {
+  if (cp < 0x10000) {
+    *to++ = static_cast<char16_t>(cp);
+    return to;
+  }
+  const char32_t v = cp - 0x10000;
+  *to++ = static_cast<char16_t>(0xD800 + (v >> 10));
+  *to++ = static_cast<char16_t>(0xDC00 + (v & 0x3FF));
+  return to;
+}
 }  // namespace
 
 DecodedChar decode_utf8(std::string_view text, std::size_t pos) {
@@ -71,13 +84,8 @@ DecodedChar decode_utf16(std::u16string_view text, std::size_t pos) {
 }
 
 void append_utf16(std::u16string &out, char32_t cp) {
-  if (cp < 0x10000) {
-    out.push_back(static_cast<char16_t>(cp));
-    return;
-  }
-  const char32_t v = cp - 0x10000;
-  out.push_back(static_cast<char16_t>(0xD800 + (v >> 10)));
-  out.push_back(static_cast<char16_t>(0xDC00 + (v & 0x3FF)));
+  char16_t units[2];
+  out.append(units, put_utf16(units, cp));
 }
 
 std::string utf8_lossy(std::string_view bytes) {
@@ -131,13 +139,7 @@ std::u16string utf8_to_utf16(std::string_view text) {
     }
     DecodedChar d = decode_utf8(text, pos);
     pos += d.size;
-    if (d.cp < 0x10000) {
-      *to++ = static_cast<char16_t>(d.cp);
-    } else {
-      const char32_t v = d.cp - 0x10000;
-      *to++ = static_cast<char16_t>(0xD800 + (v >> 10));
-      *to++ = static_cast<char16_t>(0xDC00 + (v & 0x3FF));
-    }
+    to = put_utf16(to, d.cp);
   }
   out.resize(static_cast<std::size_t>(to - out.data()));
   return out;
