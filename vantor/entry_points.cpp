@@ -112,6 +112,7 @@ struct ItemShaping {
   ScriptCache *cache = nullptr;
   ShapeRequest request;
   const ShapedRun *run = nullptr;
+  bool shaped_now = false;  // not recalled: the cache's buffer holds it
 };
 
 // Shapes the item, or finds the result the cache kept from its last call
@@ -124,7 +125,7 @@ HRESULT shape_or_recall(Backend &state, const ItemArguments &args, SCRIPT_CACHE 
   const FontFace &font = *out->cache->font;
   if (const HRESULT hr = make_request(font, args, &out->request); hr != S_OK) return hr;
   ShapeMemo &memo = out->cache->last_shape;
-  out->run = memo.find(out->request);
+  out->run = memo.recall(out->request);
   if (out->run != nullptr) return S_OK;
   ScriptCache &cache = *out->cache;
   if (!cache.buffer) cache.buffer.reset(hb_buffer_create());
@@ -132,6 +133,7 @@ HRESULT shape_or_recall(Backend &state, const ItemArguments &args, SCRIPT_CACHE 
   if (const HRESULT hr = shape(font, out->request, cache.buffer.get(), &shaped); hr != S_OK) return hr;
   memo.commit(out->request);
   out->run = memo.find(out->request);
+  out->shaped_now = true;
   return S_OK;
 }
 
@@ -145,8 +147,10 @@ HRESULT shape_item(const ItemArguments &args, SCRIPT_CACHE *psc, int cMaxGlyphs,
   const std::size_t count = item.run->glyphs.size();
   if (count > kMaxGlyphs || count > static_cast<std::size_t>(cMaxGlyphs)) {
     // The size the item needs, for a caller that reads it; the run stays in
-    // the cache, so a retry with a larger buffer costs no second shaping.
+    // the cache, so a retry with a larger buffer costs no second shaping,
+    // and one too long for any buffer serves the pieces it is cut into.
     *pcGlyphs = static_cast<int>(std::min<std::size_t>(count, INT_MAX));
+    if (count > kMaxGlyphs && item.shaped_now) item.cache->last_shape.keep_long(item.cache->buffer.get());
     return E_OUTOFMEMORY;
   }
 

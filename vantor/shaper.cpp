@@ -3,6 +3,7 @@
 #include "shaper.h"
 
 #include <hb-ot.h>
+#include <unicode/uchar.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -203,13 +204,28 @@ HRESULT shape(const FontFace &font, const ShapeRequest &request, hb_buffer_t *bu
   return S_OK;
 }
 
+void ShapeMemo::set_key(Key &key, const ShapeRequest &request) {
+  key.text.assign(request.text);
+  key.direction = request.direction;
+  key.script = request.script;
+  key.language = request.language;
+  key.flags = request.flags;
+  key.features = request.features;
+  key.origin = reinterpret_cast<std::uintptr_t>(request.text.data());
+}
+
+bool ShapeMemo::matches(const Key &key, const ShapeRequest &request) {
+  return request.direction == key.direction && request.script == key.script && request.language == key.language &&
+         request.flags == key.flags && same_text(request.text, key.text) && same_features(request.features, key.features);
+}
+
 const ShapedRun *ShapeMemo::find(const ShapeRequest &request) const {
-  if (!valid_ || request.direction != direction_ || request.script != script_ ||
-      request.language != language_ || request.flags != flags_ || !same_text(request.text, text_) ||
-      !same_features(request.features, features_)) {
-    return nullptr;
-  }
-  return &run_;
+  return valid_ && matches(key_, request) ? &run_ : nullptr;
+}
+
+const ShapedRun *ShapeMemo::recall(const ShapeRequest &request) {
+  if (const ShapedRun *run = find(request)) return run;
+  return cut_from_long(request) ? &run_ : nullptr;
 }
 
 ShapedRun &ShapeMemo::begin_store() {
@@ -218,13 +234,70 @@ ShapedRun &ShapeMemo::begin_store() {
 }
 
 void ShapeMemo::commit(const ShapeRequest &request) {
-  text_.assign(request.text);
-  direction_ = request.direction;
-  script_ = request.script;
-  language_ = request.language;
-  flags_ = request.flags;
-  features_ = request.features;
+  set_key(key_, request);
   valid_ = true;
+}
+
+void ShapeMemo::keep_long(hb_buffer_t *buffer) {
+  if (!valid_) return;
+  long_valid_ = false;
+  const std::size_t length = key_.text.size();
+  long_breaks_.assign(length + 1, false);
+  long_breaks_[0] = long_breaks_[length] = true;
+  unsigned count = 0;
+  const hb_glyph_info_t *infos = hb_buffer_get_glyph_infos(buffer, &count);
+  // A break before a cluster is safe unless one of its glyphs says otherwise.
+  for (const hb_glyph_info_t &info : std::span(infos, count))
+    if (info.cluster < length) long_breaks_[info.cluster] = true;
+  for (const hb_glyph_info_t &info : std::span(infos, count))
+    if (info.cluster < length && (hb_glyph_info_get_glyph_flags(&info) & HB_GLYPH_FLAG_UNSAFE_TO_BREAK) != 0)
+      long_breaks_[info.cluster] = false;
+  std::swap(long_key_, key_);
+  std::swap(long_run_, run_);
+  valid_ = false;
+  long_valid_ = true;
+}
+
+bool ShapeMemo::cut_from_long(const ShapeRequest &request) {
+  if (!long_valid_ || request.text.empty() || request.direction != long_key_.direction ||
+      request.script != long_key_.script || request.language != long_key_.language ||
+      !same_features(request.features, long_key_.features))
+    return false;
+  // A feature list is the same for a piece only when it covers every item whole.
+  for (const hb_feature_t &f : request.features)
+    if (f.start != HB_FEATURE_GLOBAL_START || f.end != HB_FEATURE_GLOBAL_END) return false;
+  const std::u16string_view whole = long_key_.text;
+  const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(request.text.data());
+  if (at < long_key_.origin || (at - long_key_.origin) % sizeof(char16_t) != 0) return false;
+  const std::size_t start = (at - long_key_.origin) / sizeof(char16_t);
+  if (start > whole.size() || request.text.size() > whole.size() - start) return false;
+  const std::size_t end = start + request.text.size();
+  if (!same_text(request.text, whole.substr(start, request.text.size()))) return false;
+  // The text's edges are the run's only where the piece reaches them.
+  constexpr unsigned kEdges = HB_BUFFER_FLAG_BOT | HB_BUFFER_FLAG_EOT;
+  unsigned flags = long_key_.flags & ~kEdges;
+  if (start == 0) flags |= long_key_.flags & HB_BUFFER_FLAG_BOT;
+  if (end == whole.size()) flags |= long_key_.flags & HB_BUFFER_FLAG_EOT;
+  if (request.flags != static_cast<hb_buffer_flags_t>(flags)) return false;
+  const auto cut_here = [&](std::size_t at) {
+    return at == 0 || at == whole.size() || (long_breaks_[at] && u_isUWhiteSpace(whole[at - 1]));
+  };
+  if (!cut_here(start) || !cut_here(end)) return false;
+
+  // Clusters never fall in logical order: the piece's glyphs are one stretch.
+  const std::vector<std::uint32_t> &clusters = long_run_.clusters;
+  const auto first = std::lower_bound(clusters.begin(), clusters.end(), static_cast<std::uint32_t>(start));
+  const auto last = std::lower_bound(first, clusters.end(), static_cast<std::uint32_t>(end));
+  const auto from = static_cast<std::size_t>(first - clusters.begin());
+  const auto to = static_cast<std::size_t>(last - clusters.begin());
+  valid_ = false;
+  run_.glyphs.assign(long_run_.glyphs.begin() + from, long_run_.glyphs.begin() + to);
+  const auto shifted = std::span(clusters).subspan(from, to - from) |
+                       std::views::transform([start](std::uint32_t c) { return c - static_cast<std::uint32_t>(start); });
+  run_.clusters.assign(shifted.begin(), shifted.end());
+  run_.positions.assign(long_run_.positions.begin() + from, long_run_.positions.begin() + to);
+  commit(request);
+  return true;
 }
 
 }  // namespace vantor

@@ -83,21 +83,50 @@ HRESULT shape(const FontFace &font, const ShapeRequest &request, hb_buffer_t *bu
 class ShapeMemo {
  public:
   const ShapedRun *find(const ShapeRequest &request) const;
+  // find(), or else, when the request is a piece of the kept long run (see
+  // keep_long), that piece made the memo's run and request.
+  const ShapedRun *recall(const ShapeRequest &request);
   // The run to shape into, its request forgotten; the memo matches it again
   // only after commit(), once shaping into it succeeded. Its vectors keep
   // their memory from one item to the next.
   ShapedRun &begin_store();
   void commit(const ShapeRequest &request);
+  // Keeps the memo's run, just shaped in `buffer` and too long for one
+  // Uniscribe item, for the pieces its caller cuts it into next. A piece is
+  // taken from it, not shaped again, where HarfBuzz marks both of its ends
+  // safe to break and white space ends the text before each end inside the
+  // run: shaping the piece alone gives those very glyphs, since HarfBuzz's
+  // safe break means the same result as shaping the two sides separately,
+  // and the white space before a cut leaves nothing to the context the piece
+  // is shaped without. The kept run lives as long as the memo, or until the
+  // next one.
+  void keep_long(hb_buffer_t *buffer);
 
  private:
+  // The part of a request that must match for the memo to serve it.
+  struct Key {
+    std::u16string text;
+    hb_direction_t direction = HB_DIRECTION_INVALID;
+    hb_script_t script = HB_SCRIPT_INVALID;
+    hb_language_t language = HB_LANGUAGE_INVALID;
+    std::vector<hb_feature_t> features;
+    hb_buffer_flags_t flags = HB_BUFFER_FLAG_DEFAULT;
+    // Where the caller's text was: a piece of it is looked for at the same
+    // offset from there (and must then hold the same units).
+    std::uintptr_t origin = 0;
+  };
+  static void set_key(Key &key, const ShapeRequest &request);
+  static bool matches(const Key &key, const ShapeRequest &request);
+  bool cut_from_long(const ShapeRequest &request);
+
   bool valid_ = false;
-  std::u16string text_;
-  hb_direction_t direction_ = HB_DIRECTION_INVALID;
-  hb_script_t script_ = HB_SCRIPT_INVALID;
-  hb_language_t language_ = HB_LANGUAGE_INVALID;
-  std::vector<hb_feature_t> features_;
-  hb_buffer_flags_t flags_ = HB_BUFFER_FLAG_DEFAULT;
+  Key key_;
   ShapedRun run_;
+
+  bool long_valid_ = false;
+  Key long_key_;
+  ShapedRun long_run_;
+  std::vector<bool> long_breaks_;  // per code unit and the end: a piece may start there
 };
 
 }  // namespace vantor

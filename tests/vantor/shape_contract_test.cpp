@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <numeric>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "harness.h"
@@ -126,6 +127,38 @@ TEST(ShapeBuffers, TooFewGlyphSlotsIsOutOfMemory) {
   }
   // Log clusters are 16-bit: no item may have more than 65535 glyphs.
   EXPECT_EQ(shape_text(session.cache(), std::u16string(70000, u'a')).shape_hr, E_OUTOFMEMORY);
+}
+
+// A run too long for one item is kept for its pieces: each piece, taken from
+// it or shaped anew, must be what a cache that never saw the run shapes.
+TEST(ShapeBuffers, PiecesOfARunTooLongForAnItemAreShapedAsAlone) {
+  FontSession session("NotoNaskhArabic-Regular.ttf");
+  std::u16string text;
+  while (text.size() < 90000) text += utf16("بِسْمِ اللَّهِ الرَّحْمَنِ لا ");
+  const Item whole = itemize(text, true).at(0);
+  ASSERT_EQ(whole.end, static_cast<int>(text.size()));
+  ASSERT_EQ(shape_item(session.cache(), text, whole).shape_hr, E_OUTOFMEMORY);
+  const int space = static_cast<int>(text.find(u' ', 30000)) + 1;
+  const int later = static_cast<int>(text.find(u' ', 40000)) + 1;
+  // Cut after spaces (safe), inside a word (not after white space), to the end.
+  for (const auto &[start, end] : {std::pair{0, space}, std::pair{space, later}, std::pair{later, later + 9},
+                                  std::pair{later + 9, whole.end}}) {
+    Item piece = whole;
+    piece.start = start;
+    piece.end = end;
+    piece.analysis.s.fEngineReserved = static_cast<WORD>((start > 0 ? 1 : 0) | (end < whole.end ? 2 : 0));
+    const Shaped kept = shape_item(session.cache(), text, piece);
+    SCRIPT_CACHE fresh = nullptr;
+    const Shaped alone = shape_item(&fresh, text, piece);
+    ScriptFreeCache(&fresh);
+    ASSERT_EQ(kept.shape_hr, alone.shape_hr) << start;
+    EXPECT_EQ(kept.glyphs, alone.glyphs) << start;
+    EXPECT_EQ(kept.log_clust, alone.log_clust) << start;
+    EXPECT_EQ(kept.advances, alone.advances) << start;
+    EXPECT_TRUE(std::equal(kept.offsets.begin(), kept.offsets.end(), alone.offsets.begin(), alone.offsets.end(),
+                           [](GOFFSET a, GOFFSET b) { return a.du == b.du && a.dv == b.dv; }))
+        << start;
+  }
 }
 
 TEST(ShapeBuffers, NoFontAndNoCacheIsPending) {
