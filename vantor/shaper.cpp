@@ -239,8 +239,10 @@ void ShapeMemo::commit(const ShapeRequest &request) {
 }
 
 void ShapeMemo::keep_long(hb_buffer_t *buffer) {
-  if (!valid_) return;
   long_valid_ = false;
+  // A run cut short at HarfBuzz's length limit is no run to take pieces from;
+  // nor, should HarfBuzz ever give one, a run whose clusters fall.
+  if (!valid_ || !hb_buffer_allocation_successful(buffer) || !std::ranges::is_sorted(run_.clusters)) return;
   const std::size_t length = key_.text.size();
   long_breaks_.assign(length + 1, false);
   long_breaks_[0] = long_breaks_[length] = true;

@@ -98,8 +98,10 @@ class ShapeMemo {
   // run: shaping the piece alone gives those very glyphs, since HarfBuzz's
   // safe break means the same result as shaping the two sides separately,
   // and the white space before a cut leaves nothing to the context the piece
-  // is shaped without. The kept run lives as long as the memo, or until the
-  // next one.
+  // is shaped without. (A run HarfBuzz stopped at its operation limit, which
+  // only a font whose lookups loop reaches, gives its pieces its own glyphs,
+  // as hb-shape prints the whole run; HarfBuzz does not tell that it stopped.)
+  // The kept run lives as long as the memo, or until the next one.
   void keep_long(hb_buffer_t *buffer);
 
  private:
