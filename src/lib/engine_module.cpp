@@ -190,9 +190,11 @@ PyObject *items_tuple(const tesvo::ShapedText &shaped, const Text &text) {
 }
 
 // The glyphs as a GlyphRun over the font's glyph names: their fields written
-// once into columns of one bytes object.
-PyObject *glyph_run(const tesvo::ShapedText &shaped, const Text &text, PyObject *names) {
+// once into columns of one bytes object. The text's glyph records are used up:
+// their memory goes back as the columns fill.
+PyObject *glyph_run(tesvo::ShapedText &shaped, const Text &text, PyObject *names) {
   using namespace tesvo::py;
+  constexpr std::size_t kReleaseStep = 65536;  // glyphs
   const std::size_t n = shaped.glyphs.size();
   PyRef columns(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * kGlyphColumns * sizeof(std::int32_t))));
   if (!columns) return nullptr;
@@ -200,6 +202,9 @@ PyObject *glyph_run(const tesvo::ShapedText &shaped, const Text &text, PyObject 
   std::int32_t *column[kGlyphColumns];
   for (int k = 0; k < kGlyphColumns; ++k) column[k] = data + k * n;
   for (std::size_t i = 0; i < n; ++i) {
+    if (i % kReleaseStep == 0 && i > 0)
+      tesvo::release_read(shaped.glyphs.data(), shaped.glyphs.capacity() * sizeof(tesvo::ShapedGlyphRecord),
+                          i * sizeof(tesvo::ShapedGlyphRecord));
     const tesvo::ShapedGlyphRecord &g = shaped.glyphs[i];
     const bool rtl = shaped.items[g.item].rtl;
     column[kId][i] = g.id;
@@ -211,6 +216,7 @@ PyObject *glyph_run(const tesvo::ShapedText &shaped, const Text &text, PyObject 
     column[kYOffset][i] = g.dv;
     column[kItem][i] = static_cast<std::int32_t>(g.item);
   }
+  shaped.glyphs.clear();
   return new_glyph_run(columns.get(), names);
 }
 
@@ -315,12 +321,13 @@ PyObject *stages_tuple(const tesvo::ShapedText &shaped, const Text &text, PyObje
   return stages.release();
 }
 
-// (items, glyphs, stages, warnings) for a shaped text, its message for a failed one.
-PyObject *outcome_object(const Outcome &outcome, const Text &text, PyObject *names) {
+// (items, glyphs, stages, warnings) for a shaped text, its message for a failed
+// one. A shaped text's glyph records are used up.
+PyObject *outcome_object(Outcome &outcome, const Text &text, PyObject *names) {
   if (const auto *message = std::get_if<std::string>(&outcome))
     return PyUnicode_DecodeUTF8(message->data(), static_cast<Py_ssize_t>(message->size()), "replace");
   if (const Escape *escape = std::get_if<Escape>(&outcome)) return tesvo::py::escape_error(*escape);
-  const auto &shaped = std::get<tesvo::ShapedText>(outcome);
+  auto &shaped = std::get<tesvo::ShapedText>(outcome);
   PyRef items(items_tuple(shaped, text));
   if (!items) return nullptr;
   PyRef glyphs(glyph_run(shaped, text, names));

@@ -2,7 +2,10 @@
 // their length in a header, the last one freed kept for the next text.
 #include "lib/spare_mapping.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 
 namespace tesvo {
@@ -28,6 +31,15 @@ void *allocate_spared(std::size_t bytes) {
   char *mapping = g_array_spare.map_at_least(size);
   *reinterpret_cast<std::size_t *>(mapping) = size;
   return mapping + kHeader;
+}
+
+void release_read(void *block, std::size_t bytes, std::size_t read) {
+  if (block == nullptr || bytes < kSparedBlock) return;
+  // Whole huge pages only: part of one would split it.
+  const auto begin = reinterpret_cast<std::uintptr_t>(block);
+  const std::uintptr_t from = (begin + kHugePage - 1) & ~(kHugePage - 1);
+  const std::uintptr_t to = (begin + std::min(read, bytes)) & ~(kHugePage - 1);
+  if (to > from) ::madvise(reinterpret_cast<void *>(from), to - from, MADV_DONTNEED);
 }
 
 void free_spared(void *block, std::size_t bytes) {
