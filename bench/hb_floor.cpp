@@ -10,6 +10,7 @@
 
 #include <time.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
