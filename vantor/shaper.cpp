@@ -281,8 +281,8 @@ bool ShapeMemo::cut_from_long(const ShapeRequest &request) {
   if (start == 0) flags |= long_key_.flags & HB_BUFFER_FLAG_BOT;
   if (end == whole.size()) flags |= long_key_.flags & HB_BUFFER_FLAG_EOT;
   if (request.flags != static_cast<hb_buffer_flags_t>(flags)) return false;
-  const auto cut_here = [&](std::size_t at) {
-    return at == 0 || at == whole.size() || (long_breaks_[at] && u_isUWhiteSpace(whole[at - 1]));
+  const auto cut_here = [&](std::size_t cut) {
+    return cut == 0 || cut == whole.size() || (long_breaks_[cut] && u_isUWhiteSpace(whole[cut - 1]));
   };
   if (!cut_here(start) || !cut_here(end)) return false;
 
