@@ -10,6 +10,8 @@
 #include <cstring>
 #include <vector>
 
+#include "utf16.h"
+
 namespace vantor {
 namespace {
 
@@ -127,17 +129,14 @@ class ClusterWalk {
   std::size_t k_ = 0;
 };
 
-char32_t code_point_at(std::u16string_view text, std::size_t index) {
-  const char16_t unit = text[index];
-  if (unit >= 0xD800 && unit <= 0xDBFF && index + 1 < text.size() && text[index + 1] >= 0xDC00 &&
-      text[index + 1] <= 0xDFFF) {
-    return 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) + (text[index + 1] - 0xDC00);
-  }
-  return unit;
-}
+// The code point at text[index] (a lone surrogate as U+FFFD, which is neither
+// a mark nor a space) and its length in code units.
+char32_t code_point_at(std::u16string_view text, std::size_t index) { return next_code_point(text, &index); }
 
 std::size_t code_point_length(std::u16string_view text, std::size_t index) {
-  return code_point_at(text, index) > 0xFFFF ? 2 : 1;
+  std::size_t end = index;
+  next_code_point(text, &end);
+  return end - index;
 }
 
 // The two general categories the outputs ask about, as HarfBuzz's Unicode

@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <new>
