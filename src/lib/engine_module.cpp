@@ -189,35 +189,20 @@ PyObject *items_tuple(const tesvo::ShapedText &shaped, const Text &text) {
   return items.release();
 }
 
-// The glyphs as a GlyphRun over the font's glyph names: their fields written
-// once into columns of one bytes object. The text's glyph records are used up:
-// their memory goes back as the columns fill.
+// The glyphs as a GlyphRun over the font's glyph names, which takes the
+// text's glyph records over.
 PyObject *glyph_run(tesvo::ShapedText &shaped, const Text &text, PyObject *names) {
-  using namespace tesvo::py;
-  constexpr std::size_t kReleaseStep = 65536;  // glyphs
-  const std::size_t n = shaped.glyphs.size();
-  PyRef columns(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * kGlyphColumns * sizeof(std::int32_t))));
-  if (!columns) return nullptr;
-  auto *data = reinterpret_cast<std::int32_t *>(PyBytes_AsString(columns.get()));
-  std::int32_t *column[kGlyphColumns];
-  for (int k = 0; k < kGlyphColumns; ++k) column[k] = data + k * n;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i % kReleaseStep == 0 && i > 0)
-      tesvo::release_read(shaped.glyphs.data(), shaped.glyphs.capacity() * sizeof(tesvo::ShapedGlyphRecord),
-                          i * sizeof(tesvo::ShapedGlyphRecord));
-    const tesvo::ShapedGlyphRecord &g = shaped.glyphs[i];
-    const bool rtl = shaped.items[g.item].rtl;
-    column[kId][i] = g.id;
-    column[kCluster][i] = static_cast<std::int32_t>(text.at(g.cluster));
-    column[kAdvance][i] = g.advance;
-    column[kDu][i] = g.du;
-    column[kDv][i] = g.dv;
-    column[kXOffset][i] = rtl ? -g.du : g.du;
-    column[kYOffset][i] = g.dv;
-    column[kItem][i] = static_cast<std::int32_t>(g.item);
+  std::unique_ptr<tesvo::py::GlyphRecords> records;
+  try {
+    records = std::make_unique<tesvo::py::GlyphRecords>();
+    records->item_rtl.reserve(shaped.items.size());
+    for (const tesvo::ShapedItemRecord &item : shaped.items) records->item_rtl.push_back(item.rtl ? 1 : 0);
+    records->index = text.index;
+  } catch (const std::bad_alloc &) {
+    return PyErr_NoMemory();
   }
-  shaped.glyphs.clear();
-  return new_glyph_run(columns.get(), names);
+  records->glyphs = std::move(shaped.glyphs);
+  return tesvo::py::new_glyph_run(std::move(records), names);
 }
 
 // One line per item of the itemizer that was shaped as several.

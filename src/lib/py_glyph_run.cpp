@@ -1,16 +1,21 @@
-// tesvo._engine.GlyphRun: a result's glyphs kept as columns of integers in one
-// bytes object, read as Glyph records made on access. A run of 100,000 glyphs
-// is one 3.2 MB object that the garbage collector never visits; the columns
-// themselves go to Python as memoryviews of the bytes (the limited API of 3.9
-// has no buffer protocol for types of our own), so numpy reads them in place.
-// A record is the package's Glyph (see py_glyph_record.h); its name is the
-// font's names tuple's entry for the glyph id, shared, not copied. Iterating
-// goes through an iterator of the run's own, which makes each record straight
-// from the columns.
+// tesvo._engine.GlyphRun: a result's glyphs, read as Glyph records made on
+// access. A shaped text's run keeps the engine's own glyph records, 24 bytes a
+// glyph in one block that the garbage collector never visits, and reads each
+// Glyph straight from them; most callers only iterate, and a pass writing
+// every field into columns would cost them a tenth of the call. The columns,
+// one bytes object of 32-bit integers, are made when first asked for (then
+// the records go): they go to Python as memoryviews of the bytes (the limited
+// API of 3.9 has no buffer protocol for types of our own), so numpy reads them
+// in place. A run unpickled or made from columns holds only those. A record
+// is the package's Glyph (see py_glyph_record.h); its name is the font's
+// names tuple's entry for the glyph id, shared, not copied. Iterating goes
+// through an iterator of the run's own.
 #include "lib/py_glyph_run.h"
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <utility>
 
 #include "lib/py_glyph_record.h"
 
@@ -20,10 +25,11 @@ namespace {
 
 struct GlyphRunObject {
   PyObject_HEAD
-  PyObject *columns;  // bytes
+  PyObject *columns;  // bytes; null until asked for while the run holds records
   PyObject *names;    // tuple of str, the font's glyph names by id
   PyObject *const *name_items;  // the names tuple's items, null where read through the tuple's API
-  const std::int32_t *data;
+  GlyphRecords *records;        // owned; null once there are columns
+  const std::int32_t *data;     // the columns' values
   Py_ssize_t count;
   Py_ssize_t name_count;
 };
@@ -57,9 +63,28 @@ PyObject *run_glyph_name(const GlyphRunObject *run, std::int32_t id) {
 }
 
 void read_fields(const GlyphRunObject *run, Py_ssize_t i, std::int32_t (&values)[kGlyphColumns]) {
+  if (run->records != nullptr) {
+    run->records->read(static_cast<std::size_t>(i), values);
+    return;
+  }
   const std::int32_t *column = run->data + i;
 #pragma GCC unroll 8
   for (int k = 0; k < kGlyphColumns; ++k, column += run->count) values[k] = *column;
+}
+
+// Makes the columns of a run that holds records, and lets the records go.
+// False with MemoryError set when there is no room for them.
+bool ensure_columns(GlyphRunObject *run) {
+  if (run->columns != nullptr) return true;
+  const Py_ssize_t size = run->count * kGlyphColumns * static_cast<Py_ssize_t>(sizeof(std::int32_t));
+  PyObject *columns = PyBytes_FromStringAndSize(nullptr, size);
+  if (columns == nullptr) return false;
+  auto *data = reinterpret_cast<std::int32_t *>(PyBytes_AsString(columns));
+  run->records->write_columns(data);
+  run->columns = columns;
+  run->data = data;
+  delete std::exchange(run->records, nullptr);
+  return true;
 }
 
 PyObject *glyph_at(const GlyphRunObject *run, Py_ssize_t i) {
@@ -103,6 +128,7 @@ PyObject *run_subscript(PyObject *self, PyObject *key) {
 // Two runs are equal when their columns and names are; a run is never equal to anything else.
 PyObject *run_compare(PyObject *self, PyObject *other, int op) {
   if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, g_run_type)) Py_RETURN_NOTIMPLEMENTED;
+  if (!ensure_columns(as_run(self)) || !ensure_columns(as_run(other))) return nullptr;
   int same = PyObject_RichCompareBool(as_run(self)->columns, as_run(other)->columns, Py_EQ);
   if (same == 1) same = PyObject_RichCompareBool(as_run(self)->names, as_run(other)->names, Py_EQ);
   if (same < 0) return nullptr;
@@ -164,9 +190,23 @@ void run_dealloc(PyObject *self) {
   PyTypeObject *type = Py_TYPE(self);
   Py_XDECREF(as_run(self)->columns);
   Py_XDECREF(as_run(self)->names);
+  delete as_run(self)->records;
   auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_slot(self);
   Py_DECREF(type);
+}
+
+// A run of no glyphs over `names`, a tuple.
+PyObject *alloc_run(PyTypeObject *type, PyObject *names) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject *self = alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  GlyphRunObject *run = as_run(self);
+  Py_INCREF(names);
+  run->names = names;
+  run->name_count = PyTuple_Size(names);
+  run->name_items = tuple_items(names);
+  return self;
 }
 
 PyObject *make_run(PyTypeObject *type, PyObject *columns, PyObject *names) {
@@ -180,18 +220,13 @@ PyObject *make_run(PyTypeObject *type, PyObject *columns, PyObject *names) {
     PyErr_SetString(PyExc_ValueError, "GlyphRun columns must hold 8 int32 per glyph");
     return nullptr;
   }
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject *self = alloc(type, 0);
+  PyObject *self = alloc_run(type, names);
   if (self == nullptr) return nullptr;
   GlyphRunObject *run = as_run(self);
   Py_INCREF(columns);
   run->columns = columns;
-  Py_INCREF(names);
-  run->names = names;
   run->data = reinterpret_cast<const std::int32_t *>(PyBytes_AsString(columns));
   run->count = size / kRow;
-  run->name_count = PyTuple_Size(names);
-  run->name_items = tuple_items(names);
   return self;
 }
 
@@ -204,12 +239,14 @@ PyObject *run_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
 }
 
 PyObject *run_columns(PyObject *self, void *) {
+  if (!ensure_columns(as_run(self))) return nullptr;
   PyObject *columns = as_run(self)->columns;
   Py_INCREF(columns);
   return columns;
 }
 
 PyObject *run_reduce(PyObject *self, PyObject *) {
+  if (!ensure_columns(as_run(self))) return nullptr;
   return Py_BuildValue("(O(OO))", reinterpret_cast<PyObject *>(Py_TYPE(self)), as_run(self)->columns,
                        as_run(self)->names);
 }
@@ -283,5 +320,40 @@ PyObject *make_glyph_run_type() {
 }
 
 PyObject *new_glyph_run(PyObject *columns, PyObject *names) { return make_run(g_run_type, columns, names); }
+
+PyObject *new_glyph_run(std::unique_ptr<GlyphRecords> records, PyObject *names) {
+  PyObject *self = alloc_run(g_run_type, names);
+  if (self == nullptr) return nullptr;
+  as_run(self)->count = static_cast<Py_ssize_t>(records->glyphs.size());
+  as_run(self)->records = records.release();
+  return self;
+}
+
+void GlyphRecords::read(std::size_t i, std::int32_t (&values)[kGlyphColumns]) const {
+  const ShapedGlyphRecord &g = glyphs[i];
+  // HarfBuzz's x offset: the offset along the advance, negated in a
+  // right-to-left item (as an unsigned negation: the most negative offset stays itself).
+  const auto du = static_cast<std::uint32_t>(g.du);
+  values[kId] = g.id;
+  values[kCluster] = static_cast<std::int32_t>(index.empty() ? g.cluster : index[g.cluster]);
+  values[kAdvance] = g.advance;
+  values[kDu] = g.du;
+  values[kDv] = g.dv;
+  values[kXOffset] = static_cast<std::int32_t>(item_rtl[g.item] != 0 ? 0U - du : du);
+  values[kYOffset] = g.dv;
+  values[kItem] = static_cast<std::int32_t>(g.item);
+}
+
+void GlyphRecords::write_columns(std::int32_t *data) const {
+  const std::size_t n = glyphs.size();
+  std::int32_t *column[kGlyphColumns];
+  for (int k = 0; k < kGlyphColumns; ++k) column[k] = data + k * n;
+  std::int32_t values[kGlyphColumns];
+  for (std::size_t i = 0; i < n; ++i) {
+    read(i, values);
+#pragma GCC unroll 8
+    for (int k = 0; k < kGlyphColumns; ++k) column[k][i] = values[k];
+  }
+}
 
 }  // namespace tesvo::py

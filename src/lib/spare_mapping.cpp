@@ -33,15 +33,6 @@ void *allocate_spared(std::size_t bytes) {
   return mapping + kHeader;
 }
 
-void release_read(void *block, std::size_t bytes, std::size_t read) {
-  if (block == nullptr || bytes < kSparedBlock) return;
-  // Whole huge pages only: part of one would split it.
-  const auto begin = reinterpret_cast<std::uintptr_t>(block);
-  const std::uintptr_t from = (begin + kHugePage - 1) & ~(kHugePage - 1);
-  const std::uintptr_t to = (begin + std::min(read, bytes)) & ~(kHugePage - 1);
-  if (to > from) ::madvise(reinterpret_cast<void *>(from), to - from, MADV_DONTNEED);
-}
-
 void free_spared(void *block, std::size_t bytes) {
   if (block == nullptr) return;
   if (bytes < kSparedBlock) {

@@ -86,11 +86,6 @@ class SpareMapping {
 inline constexpr std::size_t kSparedBlock = std::size_t{1} << 20;
 void *allocate_spared(std::size_t bytes);
 void free_spared(void *block, std::size_t bytes);
-// For a block of allocate_spared read once from its start into what replaces
-// it: the pages of its first `read` bytes go back to the kernel now (they read
-// as zeros after), so that the two do not both hold memory at their largest.
-// A block under kSparedBlock is left as it is.
-void release_read(void *block, std::size_t bytes, std::size_t read);
 
 // A std::allocator over allocate_spared and free_spared.
 template <class T> struct SpareAllocator {

@@ -47,6 +47,8 @@ def test_shape_gives_the_glyphs_of_shape_json(path, text, direction):
     result = tesvo.Font(data).shape(text, direction=direction)
     ours = [(g.id, utf16_index(text, g.cluster), g.advance, g.du, g.dv) for g in result.glyphs]
     assert ours == [(r["g"], r["cl"], r["ax"], r["dx"], r["dy"]) for r in final]
+    records = list(result.glyphs)  # read from the engine's records, then from the columns made of them
+    assert result.glyph_ids.tolist() == [g.id for g in records] and list(result.glyphs) == records
 
 
 def hb_shape(path, text, *args):
