@@ -18,16 +18,74 @@ namespace tesvo {
 
 namespace {
 
+// The arena open on this thread, if any (see DocumentArena).
+thread_local DocumentArena::Span *t_arena = nullptr;
+// The mapping of the last arena closed, for the next (see spare_mapping.h).
+constinit SpareMapping g_arena_spare;
+
+// An arena block: its length in a header in front, and a multiple of the
+// header's size long, so that every block keeps malloc's alignment.
+constexpr std::size_t kArenaHeader = 16;
+
+std::size_t arena_footprint(std::size_t bytes) {
+  return kArenaHeader + (bytes + kArenaHeader - 1) / kArenaHeader * kArenaHeader;
+}
+
+std::size_t arena_length(const void *block) {
+  std::size_t length;
+  std::memcpy(&length, static_cast<const char *>(block) - kArenaHeader, sizeof length);
+  return length;
+}
+
+bool in_arena(const void *block) {
+  const DocumentArena::Span *arena = t_arena;
+  const auto *p = static_cast<const char *>(block);
+  return arena != nullptr && p >= arena->base && p < arena->end;
+}
+
+// A block from the open arena, or null when there is none or no room.
+void *arena_block(std::size_t bytes) {
+  DocumentArena::Span *arena = t_arena;
+  if (arena == nullptr || bytes > 2048) return nullptr;
+  const std::size_t footprint = arena_footprint(bytes);
+  if (static_cast<std::size_t>(arena->end - arena->next) < footprint) return nullptr;
+  char *block = arena->next + kArenaHeader;
+  std::memcpy(arena->next, &bytes, sizeof bytes);
+  arena->next += footprint;
+  return block;
+}
+
 void *allocate(std::size_t bytes) {
+  if (void *p = arena_block(bytes)) return p;
   void *p = std::malloc(bytes);
   if (p == nullptr) throw std::bad_alloc();
   return p;
 }
 
 void *reallocate(void *old, std::size_t bytes) {
+  if (old != nullptr && in_arena(old)) {
+    DocumentArena::Span *arena = t_arena;
+    const std::size_t length = arena_length(old);
+    char *const start = static_cast<char *>(old) - kArenaHeader;
+    // The last block handed out grows where it is.
+    if (start + arena_footprint(length) == arena->next &&
+        static_cast<std::size_t>(arena->end - start) >= arena_footprint(bytes)) {
+      std::memcpy(start, &bytes, sizeof bytes);
+      arena->next = start + arena_footprint(bytes);
+      return old;
+    }
+    void *grown = allocate(bytes);
+    std::memcpy(grown, old, std::min(length, bytes));
+    return grown;
+  }
   void *p = std::realloc(old, bytes);
   if (p == nullptr) throw std::bad_alloc();
   return p;
+}
+
+// Frees a block of allocate or reallocate; an arena's stays until it closes.
+void release_block(void *block) {
+  if (!in_arena(block)) std::free(block);
 }
 
 // Heap text: a length followed by the bytes.
@@ -52,6 +110,28 @@ template <class T> T *bits_address(std::uint64_t bits) {
 
 }  // namespace
 
+// ---- DocumentArena -----------------------------------------------------------
+
+DocumentArena::DocumentArena() {
+  if (t_arena != nullptr) return;  // the open one serves
+  std::size_t size = SpareMapping::kLimit;
+  try {
+    span_.base = g_arena_spare.map_at_least(size);
+  } catch (const std::bad_alloc &) {
+    return;  // no arena: blocks come from the heap
+  }
+  span_.next = span_.base;
+  span_.end = span_.base + size;
+  t_arena = &span_;
+  open_ = true;
+}
+
+DocumentArena::~DocumentArena() {
+  if (!open_) return;
+  t_arena = nullptr;
+  g_arena_spare.give(span_.base, static_cast<std::size_t>(span_.end - span_.base));
+}
+
 // ---- Key -------------------------------------------------------------------
 
 Key::Key(std::string_view text) {
@@ -74,7 +154,7 @@ Key &Key::operator=(Key &&other) noexcept {
 }
 
 void Key::release() {
-  if ((bits_ & 1U) == 0) std::free(bits_address<char>(bits_));
+  if ((bits_ & 1U) == 0) release_block(bits_address<char>(bits_));
   bits_ = kEmptyInline;
 }
 
@@ -168,7 +248,7 @@ void *grow_large(void *old, std::size_t old_bytes, std::size_t bytes, std::size_
   }
   void *grown = allocate_large(bytes, usable);
   std::memcpy(grown, old, old_bytes);
-  std::free(old);
+  release_block(old);
   return grown;
 }
 
@@ -176,7 +256,7 @@ void free_large(void *block, std::size_t bytes) {
   if (bytes >= kMappedBlock)
     g_rows_spare.give(static_cast<char *>(block), mapping_size(bytes));
   else
-    std::free(block);
+    release_block(block);
 }
 
 }  // namespace
@@ -245,7 +325,7 @@ Value::ObjectBlock *Value::object_block() const {
 void Value::release() {
   switch (kind_) {
     case Kind::String:
-      std::free(bits_address<char>(u_));
+      release_block(bits_address<char>(u_));
       break;
     case Kind::Array: {
       if (rows_) {
@@ -255,13 +335,13 @@ void Value::release() {
       }
       ArrayBlock *block = bits_address<ArrayBlock>(u_);
       for (std::size_t i = 0; i < block->size; ++i) block->items()[i].~Value();
-      std::free(block);
+      release_block(block);
       break;
     }
     case Kind::Object: {
       ObjectBlock *block = bits_address<ObjectBlock>(u_);
       for (std::size_t i = 0; i < block->size; ++i) block->entries()[i].~ObjectEntry();
-      std::free(block);
+      release_block(block);
       break;
     }
     default:
