@@ -26,6 +26,11 @@ constinit SpareMapping g_arena_spare;
 // An arena block: its length in a header in front, and a multiple of the
 // header's size long, so that every block keeps malloc's alignment.
 constexpr std::size_t kArenaHeader = 16;
+// The largest block an arena hands out. The many blocks of a document are
+// small (an item's strings, entries and glyph rows); its few long arrays
+// grow by doubling, which in an arena copies them each time (realloc mostly
+// does not): they stay on the heap, measured about 2 % faster so.
+constexpr std::size_t kArenaLargest = 2048;
 
 std::size_t arena_footprint(std::size_t bytes) {
   return kArenaHeader + (bytes + kArenaHeader - 1) / kArenaHeader * kArenaHeader;
@@ -46,7 +51,7 @@ bool in_arena(const void *block) {
 // A block from the open arena, or null when there is none or no room.
 void *arena_block(std::size_t bytes) {
   DocumentArena::Span *arena = t_arena;
-  if (arena == nullptr || bytes > 2048) return nullptr;
+  if (arena == nullptr || bytes > kArenaLargest) return nullptr;
   const std::size_t footprint = arena_footprint(bytes);
   if (static_cast<std::size_t>(arena->end - arena->next) < footprint) return nullptr;
   char *block = arena->next + kArenaHeader;
