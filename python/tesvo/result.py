@@ -170,10 +170,11 @@ class Result(NamedTuple):
     processes). `warnings`: one line for each run of the itemizer that had to be shaped
     as several items.
 
-    `glyphs` is a GlyphRun: the glyphs' fields kept as columns of 32-bit integers, a Glyph
-    record made for each glyph read. `glyph_ids`, `clusters`, `advances`, `du`, `dv`,
-    `x_offsets`, `y_offsets` and `glyph_items` give the columns themselves as read-only
-    memoryviews of int32 (format "i"), which `numpy.frombuffer` or `numpy.asarray` read
+    `glyphs` is a GlyphRun: a Glyph record made for each glyph read, from the engine's
+    own glyph records, or from columns of 32-bit integers once those are asked for.
+    `glyph_ids`, `clusters`, `advances`, `du`, `dv`, `x_offsets`, `y_offsets` and
+    `glyph_items` give the columns themselves as read-only memoryviews of int32 (format
+    "i"), made at the first of them, which `numpy.frombuffer` or `numpy.asarray` read
     without copying.
     """
 
