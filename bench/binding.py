@@ -256,7 +256,7 @@ def numbered_arabic(length: int) -> str:
     return " ".join(out)[:length]
 
 
-def section_json(rounds: int, floor: Path, tmp: Path) -> None:
+def section_json(rounds: int, floor: Path, before: str | None, tmp: Path) -> None:
     import _tesvo
     print("== shape_json, 100,000 code units of Arabic with a number every 40: against hb_floor on its items")
     text = numbered_arabic(100_000)
@@ -265,12 +265,18 @@ def section_json(rounds: int, floor: Path, tmp: Path) -> None:
     import suite
     runs = [(s, e, int(r)) for s, e, r in suite.items_of(doc)]
     text_file, items_file = write_inputs(tmp, "arabic", text, runs)
-    t = alternate(rounds, {"shape_json": Worker("shape_json", "arabic", text_file, items_file),
-                           "hb_floor": Floor(floor, "arabic", text, runs, tmp)})
+    contenders: dict[str, Worker | Floor] = {"shape_json": Worker("shape_json", "arabic", text_file, items_file),
+                                             "hb_floor": Floor(floor, "arabic", text, runs, tmp)}
+    if before:
+        contenders["before"] = Worker("shape_json", "arabic", text_file, items_file, before)
+    t = alternate(rounds, contenders)
     for name, values in t.items():
         print(f"  {name:<52} {ms(values)}")
     ratio = statistics.median(t["shape_json"]) / statistics.median(t["hb_floor"])
     print(f"  {'shape_json / hb_floor (target <= 3), ' + str(len(runs)) + ' items':<52} {ratio:8.2f} x")
+    if before:
+        ratio = statistics.median(t["before"]) / statistics.median(t["hb_floor"])
+        print(f"  {'before / hb_floor':<52} {ratio:8.2f} x")
 
 
 def one_script(kind: str, length: int) -> str:
@@ -343,7 +349,7 @@ def main() -> None:
         if "memory" in args.only:
             section_memory(tmp, 400_000, args.before)
         if "json" in args.only:
-            section_json(rounds, floor, tmp)
+            section_json(rounds, floor, args.before, tmp)
         if "long" in args.only:
             section_long(tmp, 1_000_000)
     if "many" in args.only:
