@@ -7,7 +7,7 @@
 namespace tesvo {
 
 Result<JsonText> shape_json(ShapeOpts opts) {
-  const DocumentArena arena;  // outlives the tree
+  const DocumentArena arena(opts.text.size());  // outlives the tree
   Result<Value> document = shape_value(std::move(opts));
   if (!document) return document.take_failure();
   JsonText text = render_json(*document);

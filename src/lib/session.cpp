@@ -230,7 +230,7 @@ Result<JsonText> FontSession::document(std::u16string_view text, const TextPlan 
                                                bool compact) {
   pause_for("TESVO_PRESLEEP_MS");  // the diagnostic pause before each request, as for the compatibility call
   const std::string family = family_.empty() ? file_stem_family(path) : family_;
-  const DocumentArena arena;  // outlives the tree
+  const DocumentArena arena(text.size());  // outlives the tree
   Result<Value> doc =
       shape_document(usp_, port_font(), text, plan, FontFacts{metrics_.upem, metrics_.glyph_count, family, path});
   if (!doc) return doc.take_failure();

@@ -117,8 +117,8 @@ template <class T> T *bits_address(std::uint64_t bits) {
 
 // ---- DocumentArena -----------------------------------------------------------
 
-DocumentArena::DocumentArena() {
-  if (t_arena != nullptr) return;  // the open one serves
+DocumentArena::DocumentArena(std::size_t text_length) {
+  if (t_arena != nullptr || text_length < kShortText) return;  // the open one serves, or the heap
   std::size_t size = SpareMapping::kLimit;
   try {
     span_.base = g_arena_spare.map_at_least(size);

@@ -30,10 +30,13 @@ class Value;
 // end, and for blocks of a memory mapping of their own, they go to the heap
 // as before. Every value made while an arena is open must be gone when it
 // closes. An arena opened while another is open on the thread leaves that
-// one in use.
+// one in use. A short text's document has few blocks, which malloc serves as
+// fast as an arena: below kShortText code units no arena opens (taking and
+// giving back its mapping cost a call on a few words a tenth more).
 class DocumentArena {
  public:
-  DocumentArena();
+  static constexpr std::size_t kShortText = 4096;
+  explicit DocumentArena(std::size_t text_length);
   ~DocumentArena();
   DocumentArena(const DocumentArena &) = delete;
   DocumentArena &operator=(const DocumentArena &) = delete;

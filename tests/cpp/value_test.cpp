@@ -365,8 +365,8 @@ TEST(DocumentArena, TreesBuiltInItRenderAsOnTheHeap) {
   const std::string on_heap = build();
   Value before = sample_tree();
   {
-    const tesvo::DocumentArena arena;
-    const tesvo::DocumentArena inner;  // leaves the open one in use
+    const tesvo::DocumentArena arena(tesvo::DocumentArena::kShortText);
+    const tesvo::DocumentArena inner(tesvo::DocumentArena::kShortText);  // leaves the open one in use
     EXPECT_EQ(build(), on_heap);
     Value gone = std::move(before);
   }
