@@ -108,4 +108,21 @@ template <class Body> PyObject *guarded(Body &&body) noexcept {
   return std::get<PyObject *>(out);
 }
 
+// A new, zeroed instance of one of the modules' heap types, through its tp_alloc
+// slot (the limited API has no field to read it from); null with an exception set.
+inline PyObject *new_instance(PyTypeObject *type) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  return alloc(type, 0);
+}
+
+// The end of a tp_dealloc of such a type, its fields released: the object's
+// memory through its tp_free slot, then the reference each instance holds to
+// its heap type.
+inline void free_instance(PyObject *self) {
+  PyTypeObject *type = Py_TYPE(self);
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DECREF(type);
+}
+
 }  // namespace tesvo::py

@@ -17,6 +17,7 @@
 #include <memory>
 #include <utility>
 
+#include "lib/py_boundary.h"
 #include "lib/py_glyph_record.h"
 
 namespace tesvo::py {
@@ -54,12 +55,10 @@ GlyphIteratorObject *as_iterator(PyObject *self) { return reinterpret_cast<Glyph
 
 // The glyph's name from the font's names, "gid<N>" beyond them.
 PyObject *run_glyph_name(const GlyphRunObject *run, std::int32_t id) {
-  if (id >= 0 && id < run->name_count) {
-    PyObject *name = run->name_items != nullptr ? run->name_items[id] : PyTuple_GetItem(run->names, id);
-    Py_XINCREF(name);
-    return name;
-  }
-  return PyUnicode_FromFormat("gid%ld", static_cast<long>(id));
+  if (run->name_items == nullptr || id < 0 || id >= run->name_count) return glyph_name(run->names, id);
+  PyObject *name = run->name_items[id];
+  Py_INCREF(name);
+  return name;
 }
 
 void read_fields(const GlyphRunObject *run, Py_ssize_t i, std::int32_t (&values)[kGlyphColumns]) {
@@ -177,29 +176,22 @@ PyObject *iterator_length_hint(PyObject *self, PyObject *) {
 }
 
 void iterator_dealloc(PyObject *self) {
-  PyTypeObject *type = Py_TYPE(self);
   Py_XDECREF(as_iterator(self)->run);
   Py_XDECREF(as_iterator(self)->kept[0]);
   Py_XDECREF(as_iterator(self)->kept[1]);
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
+  free_instance(self);
 }
 
 void run_dealloc(PyObject *self) {
-  PyTypeObject *type = Py_TYPE(self);
   Py_XDECREF(as_run(self)->columns);
   Py_XDECREF(as_run(self)->names);
   delete as_run(self)->records;
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
+  free_instance(self);
 }
 
 // A run of no glyphs over `names`, a tuple.
 PyObject *alloc_run(PyTypeObject *type, PyObject *names) {
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject *self = alloc(type, 0);
+  PyObject *self = new_instance(type);
   if (self == nullptr) return nullptr;
   GlyphRunObject *run = as_run(self);
   Py_INCREF(names);

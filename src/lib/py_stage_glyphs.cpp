@@ -14,6 +14,7 @@
 #include <new>
 #include <vector>
 
+#include "lib/py_boundary.h"
 #include "lib/py_glyph_run.h"
 
 namespace tesvo::py {
@@ -195,8 +196,7 @@ PyObject *make_changes(PyTypeObject *type, PyObject *table, PyObject *rows, PyOb
     PyErr_SetString(PyExc_ValueError, "StageChanges: the table holds 7 int32 per stage, the rows 5 per glyph");
     return nullptr;
   }
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject *self = alloc(type, 0);
+  PyObject *self = new_instance(type);
   if (self == nullptr) return nullptr;
   ChangesObject *c = as_changes(self);
   Py_INCREF(table);
@@ -227,15 +227,12 @@ PyObject *changes_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
 }
 
 void changes_dealloc(PyObject *self) {
-  PyTypeObject *type = Py_TYPE(self);
   ChangesObject *c = as_changes(self);
   Py_XDECREF(c->table);
   Py_XDECREF(c->rows);
   Py_XDECREF(c->names);
   Py_XDECREF(c->cursor);
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
+  free_instance(self);
 }
 
 Py_ssize_t changes_length(PyObject *self) { return as_changes(self)->count; }
@@ -271,8 +268,7 @@ PyObject *make_glyphs(PyTypeObject *type, PyObject *changes, Py_ssize_t index) {
     PyErr_SetString(PyExc_IndexError, "stage index out of range");
     return nullptr;
   }
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject *self = alloc(type, 0);
+  PyObject *self = new_instance(type);
   if (self == nullptr) return nullptr;
   GlyphsObject *g = as_glyphs(self);
   Py_INCREF(changes);
@@ -292,12 +288,9 @@ PyObject *glyphs_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
 }
 
 void glyphs_dealloc(PyObject *self) {
-  PyTypeObject *type = Py_TYPE(self);
   Py_XDECREF(as_glyphs(self)->changes);
   Py_XDECREF(as_glyphs(self)->whole);
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
+  free_instance(self);
 }
 
 Py_ssize_t glyphs_length(PyObject *self) { return glyph_count(as_glyphs(self)); }
