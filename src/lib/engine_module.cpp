@@ -341,6 +341,8 @@ void free_session(PyObject *capsule) {
   Py_BEGIN_ALLOW_THREADS
   delete session;
   Py_END_ALLOW_THREADS
+  // The font's bytes, which the session may have viewed: let go after it.
+  Py_XDECREF(static_cast<PyObject *>(PyCapsule_GetContext(capsule)));
 }
 
 // The face index as the engine takes it. An int that does not fit names no
@@ -371,7 +373,7 @@ using Opened = tesvo::Result<std::unique_ptr<tesvo::FontSession>>;
 // open(data: bytes, index: int, backend: str | None)
 //   -> (session, upem, glyph_count, family, backend path)
 PyObject *open_font(PyObject *args) {
-  PyObject *data, *index;  // data: bytes, immutable and kept alive by the arguments
+  PyObject *data, *index;  // data: bytes, immutable; the session's capsule keeps them
   const char *backend = nullptr;
   if (!PyArg_ParseTuple(args, "O!O!z:open", &PyBytes_Type, &data, &PyLong_Type, &index, &backend)) return nullptr;
   std::optional<std::string> library;
@@ -395,6 +397,13 @@ PyObject *open_font(PyObject *args) {
   PyRef capsule(PyCapsule_New(session->get(), kSessionName, free_session));
   if (!capsule) return nullptr;
   tesvo::FontSession *owned = session->release();
+  // The session may view the bytes instead of copying them: the capsule
+  // holds them for as long as it holds the session.
+  Py_INCREF(data);
+  if (PyCapsule_SetContext(capsule.get(), data) != 0) {
+    Py_DECREF(data);
+    return nullptr;  // the capsule still frees the session
+  }
   const std::string version = owned->backend_version();
   return Py_BuildValue("(OkkNsN)", capsule.get(), static_cast<unsigned long>(owned->upem()),
                        static_cast<unsigned long>(owned->glyph_count()),

@@ -190,13 +190,18 @@ std::string face_out_of_range(std::string_view index, std::uint32_t count) {
          (count == 1 ? " face" : " faces");
 }
 
-Result<FontBytes> extract_face(std::span<const std::uint8_t> bytes, std::uint32_t index) {
+namespace {
+
+// Face `index` of `bytes`, checked whole; a view of `bytes` where `may_view`
+// and the backends take the bytes as that face already, else a copy.
+Result<FontBytes> face_of(std::span<const std::uint8_t> bytes, std::uint32_t index, bool may_view) {
   Result<std::uint32_t> count = face_count(bytes);
   if (!count) return count.take_failure();
   if (index >= *count) return fail(face_out_of_range(std::to_string(index), *count));
   FontReader font(bytes);
   if (*font.u32(0) != tag("ttcf")) {
     // A single font goes as it is, so that the backend finds it again by content.
+    if (may_view) return FontBytes::viewing(bytes);
     auto copy = std::make_unique_for_overwrite<std::uint8_t[]>(bytes.size());
     std::memcpy(copy.get(), bytes.data(), bytes.size());
     return FontBytes(std::move(copy), bytes.size());
@@ -221,7 +226,10 @@ Result<FontBytes> extract_face(std::span<const std::uint8_t> bytes, std::uint32_
     size += padded(record.length);
   }
   if (size > UINT32_MAX) return fail("face " + std::to_string(index) + " is too large for a single font");
-  auto out = std::make_unique<std::uint8_t[]>(size);  // zeroed: the padding
+  if (may_view && index == 0) return FontBytes::viewing(bytes);
+  // Written whole, the padding after each table included, so not zeroed
+  // first: a large face is then touched once.
+  auto out = std::make_unique_for_overwrite<std::uint8_t[]>(size);
   std::memcpy(out.get(), bytes.data() + directory, 12);
   std::uint64_t at = 12 + 16ULL * *tables;
   for (std::size_t i = 0; i < records.size(); ++i) {
@@ -230,9 +238,20 @@ Result<FontBytes> extract_face(std::span<const std::uint8_t> bytes, std::uint32_
     put_u32(entry + 8, static_cast<std::uint32_t>(at));
     put_u32(entry + 12, records[i].length);
     std::memcpy(out.get() + at, bytes.data() + records[i].offset, records[i].length);
+    std::memset(out.get() + at + records[i].length, 0, padded(records[i].length) - records[i].length);
     at += padded(records[i].length);
   }
   return FontBytes(std::move(out), size);
+}
+
+}  // namespace
+
+Result<FontBytes> extract_face(std::span<const std::uint8_t> bytes, std::uint32_t index) {
+  return face_of(bytes, index, false);
+}
+
+Result<FontBytes> face_bytes(std::span<const std::uint8_t> bytes, std::uint32_t index) {
+  return face_of(bytes, index, true);
 }
 
 std::string file_stem_family(std::string_view path) {

@@ -119,7 +119,7 @@ FontSession::FontSession(FontBytes font, Usp10 usp)
 
 Result<std::unique_ptr<FontSession>> FontSession::open(std::span<const std::uint8_t> bytes, std::uint32_t index,
                                                        const std::optional<std::string> &backend) {
-  Result<FontBytes> face = extract_face(bytes, index);
+  Result<FontBytes> face = face_bytes(bytes, index);
   if (!face) return face.take_failure();
   Result<Usp10> usp = Usp10::load(backend);
   if (!usp) return usp.take_failure();

@@ -90,7 +90,8 @@ struct ShapedText {
 class FontSession {
  public:
   // Face `index` of the font bytes, for the backend at `backend` (else the
-  // loader's order of choice).
+  // loader's order of choice). The session keeps a view of `bytes` where it
+  // can (see face_bytes): they must outlive it.
   static Result<std::unique_ptr<FontSession>> open(std::span<const std::uint8_t> bytes, std::uint32_t index,
                                                    const std::optional<std::string> &backend);
   ~FontSession();
