@@ -437,8 +437,42 @@ TEST(ExtractFace, DamagedCollectionsAndMissingFacesFailWithAMessage) {
       {"too short for a header", bytes("tt"), 0, "not an OpenType font: shorter than its header"},
   };
   for (const auto &c : cases) {
-    tesvo::Result<tesvo::FontBytes> face = tesvo::extract_face(c.font, c.index);
-    ASSERT_FALSE(face) << c.name;
-    EXPECT_EQ(face.error(), c.message) << c.name;
+    for (auto face_of : {tesvo::extract_face, tesvo::face_bytes}) {
+      tesvo::Result<tesvo::FontBytes> face = face_of(c.font, c.index);
+      ASSERT_FALSE(face) << c.name;
+      EXPECT_EQ(face.error(), c.message) << c.name;
+    }
   }
+}
+
+// face_bytes views what backends take as it is (a single font, the first
+// face of a collection) and lays out any other face as extract_face does,
+// the padding after a table of odd length zero.
+TEST(ExtractFace, FaceBytesViewsTheFirstFaceAndLaysOutTheOthers) {
+  const std::vector<Table> tables = {{"head", head(1234)}, {"odd ", Bytes{1, 2, 3}}, {"maxp", maxp(77)}};
+  Bytes two;
+  put_tag(two, 0, "ttcf");
+  put32(two, 4, 0x00010000);
+  put32(two, 8, 2);
+  put32(two, 12, 20);
+  put32(two, 16, 20);
+  const Bytes member = sfnt(kTrueType, tables, {}, 20);
+  two.insert(two.end(), member.begin(), member.end());
+  const Bytes single = truetype(tables);
+  for (const Bytes *font : {&single, static_cast<const Bytes *>(&two)}) {
+    tesvo::Result<tesvo::FontBytes> view = tesvo::face_bytes(*font, 0);
+    ASSERT_TRUE(view) << view.error();
+    EXPECT_EQ(view->data(), font->data());
+    EXPECT_EQ(view->size(), font->size());
+  }
+  tesvo::Result<tesvo::FontBytes> second = tesvo::face_bytes(two, 1);
+  tesvo::Result<tesvo::FontBytes> laid_out = tesvo::extract_face(two, 1);
+  ASSERT_TRUE(second && laid_out);
+  const Bytes out(second->data(), second->data() + second->size());
+  EXPECT_EQ(out, Bytes(laid_out->data(), laid_out->data() + laid_out->size()));
+  EXPECT_EQ(std::string(out.begin(), out.begin() + 4), kTrueType);
+  EXPECT_EQ(metrics(out).glyph_count, 77u);
+  std::uint32_t odd = 0;  // the second record's offset
+  for (int i = 0; i < 4; ++i) odd = odd << 8 | out[12 + 16 + 8 + i];
+  EXPECT_EQ(Bytes(out.begin() + odd, out.begin() + odd + 4), (Bytes{1, 2, 3, 0}));
 }

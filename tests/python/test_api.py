@@ -51,6 +51,15 @@ def test_shape_gives_the_glyphs_of_shape_json(path, text, direction):
     assert result.glyph_ids.tolist() == [g.id for g in records] and list(result.glyphs) == records
 
 
+def test_a_font_session_holds_the_bytes_it_reads():
+    # A session reads the bytes it was opened with, without a copy of its own, for as long as it lives.
+    data = need(NOTO_SANS).read_bytes()
+    expected = tesvo.Font(data).glyph_names
+    session = tesvo._engine.open(bytes(bytearray(data)), 0, None)[0]  # the session's is the only reference
+    fillers = [bytes(len(data)) for _ in range(4)]  # zeros where freed bytes would have been
+    assert tesvo._engine.glyph_names(session) == expected and fillers
+
+
 def hb_shape(path, text, *args):
     out = subprocess.run(["hb-shape", "--output-format=json", "--no-glyph-names", *args, str(path), text],
                          capture_output=True, text=True, check=True).stdout
