@@ -226,7 +226,10 @@ Result<FontBytes> face_of(std::span<const std::uint8_t> bytes, std::uint32_t ind
     size += padded(record.length);
   }
   if (size > UINT32_MAX) return fail("face " + std::to_string(index) + " is too large for a single font");
-  if (may_view && index == 0) return FontBytes::viewing(bytes);
+  // The first face goes as the collection it is part of where HarfBuzz
+  // opens the collection (versions 1 and 2), else laid out as the others.
+  const std::uint16_t major = font.u16(4).value_or(0);
+  if (may_view && index == 0 && (major == 1 || major == 2)) return FontBytes::viewing(bytes);
   // Written whole, the padding after each table included, so not zeroed
   // first: a large face is then touched once.
   auto out = std::make_unique_for_overwrite<std::uint8_t[]>(size);

@@ -62,8 +62,9 @@ Result<FontBytes> extract_face(std::span<const std::uint8_t> font, std::uint32_t
 
 // As extract_face, checked the same way, but without a copy where none is
 // needed: a font that is not a collection, and the first face of a
-// collection (which backends and the readers here take as the font), come
-// back as a view of `font`, which must then outlive the result.
+// collection of version 1 or 2 (which backends and the readers here take
+// as the font), come back as a view of `font`, which must then outlive the
+// result.
 Result<FontBytes> face_bytes(std::span<const std::uint8_t> font, std::uint32_t index);
 
 // The file name of the path without its extension; "tesvo" when there is none.

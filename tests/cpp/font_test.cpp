@@ -465,6 +465,12 @@ TEST(ExtractFace, FaceBytesViewsTheFirstFaceAndLaysOutTheOthers) {
     EXPECT_EQ(view->data(), font->data());
     EXPECT_EQ(view->size(), font->size());
   }
+  Bytes unknown_version = two;  // a collection HarfBuzz does not open as one: its first face laid out
+  put32(unknown_version, 4, 0x00030000);
+  tesvo::Result<tesvo::FontBytes> first = tesvo::face_bytes(unknown_version, 0);
+  ASSERT_TRUE(first);
+  EXPECT_NE(first->data(), unknown_version.data());
+  EXPECT_EQ(metrics(Bytes(first->data(), first->data() + first->size())).glyph_count, 77u);
   tesvo::Result<tesvo::FontBytes> second = tesvo::face_bytes(two, 1);
   tesvo::Result<tesvo::FontBytes> laid_out = tesvo::extract_face(two, 1);
   ASSERT_TRUE(second && laid_out);
