@@ -15,6 +15,7 @@
 #include <limits>
 #include <new>
 #include <type_traits>
+#include <vector>
 
 #include "lib/document.h"
 #include "lib/features.h"
@@ -421,19 +422,29 @@ class DocumentSink : public ItemSink {
     const std::size_t first = final_glyphs.size();
     append_item_glyphs(final_glyphs, records, rtl, item.start);
     if (!append_stage_entries(run, traced, stages, messages)) {
-      // The item's stage holds its glyphs as the final list has just taken them.
+      // The item's stage holds its glyphs as the final list has just taken
+      // them: a view of those rows, made once the list is whole (finish).
       Line label;
-      stages.push(stage_entry(item_label(label, own, item.tag), final_glyphs.record_range(first, records.size())));
+      untraced.push_back(Untraced{stages.size(), first, records.size()});
+      stages.push(stage_entry(item_label(label, own, item.tag), Value()));
     }
   }
-  // A line for each item shaped as pieces, after the pieces' own lines.
+  // The untraced items' glyphs; a line for each item shaped as pieces,
+  // after the pieces' own lines.
   void finish(ShapeRun &run) override {
+    for (const Untraced &u : untraced) stages.at(u.stage).insert("glyphs", final_glyphs.record_view(u.first, u.count));
     for (const ItemCut &cut : run.cuts) messages.push(Value::string(cut_message(cut)));
   }
 
   Value stages = Value::array();
   Value final_glyphs = glyph_list();
   Value messages = Value::array();
+
+ private:
+  struct Untraced {
+    std::size_t stage, first, count;
+  };
+  std::vector<Untraced> untraced;
 };
 
 }  // namespace

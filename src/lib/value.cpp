@@ -200,8 +200,24 @@ struct Value::RecordBlock {
   std::size_t capacity;
   const std::string_view *keys;
   std::size_t key_count;
+  // Rows that views (record_view) read are shared: `views` counts them, and
+  // rows whose array let go of them while views remained are `orphaned`,
+  // freed by the last view. A view holds no rows, only where they are (a
+  // ViewOf after its header); its capacity is 0 for records it has, which no
+  // block of rows has.
+  std::size_t views;
+  bool orphaned;
+  struct ViewOf {
+    RecordBlock *rows;
+    std::size_t first;
+  };
   std::size_t stride() const { return key_count + 1; }
-  std::uint64_t *words() { return reinterpret_cast<std::uint64_t *>(this + 1); }
+  bool is_view() const { return capacity == 0 && size != 0; }
+  ViewOf &view_of() { return *reinterpret_cast<ViewOf *>(this + 1); }
+  std::uint64_t *words() {
+    if (is_view()) return view_of().rows->words() + view_of().first * stride();
+    return reinterpret_cast<std::uint64_t *>(this + 1);
+  }
   static std::size_t bytes(std::size_t capacity, std::size_t key_count) {
     return sizeof(RecordBlock) + capacity * (key_count + 1) * sizeof(std::uint64_t);
   }
@@ -265,6 +281,23 @@ void free_large(void *block, std::size_t bytes) {
 }
 
 }  // namespace
+
+// An array lets go of its block: a view's, and then the rows it read if it
+// was their last view and their array had let go of them; rows that views
+// still read stay for them.
+void Value::release_rows(RecordBlock *block) {
+  if (block->is_view()) {
+    RecordBlock *rows = block->view_of().rows;
+    release_block(block);
+    if (--rows->views == 0 && rows->orphaned) free_large(rows, rows->bytes());
+    return;
+  }
+  if (block->views > 0) {
+    block->orphaned = true;
+    return;
+  }
+  free_large(block, block->bytes());
+}
 
 namespace {
 
@@ -334,8 +367,7 @@ void Value::release() {
       break;
     case Kind::Array: {
       if (rows_) {
-        RecordBlock *block = bits_address<RecordBlock>(u_);
-        free_large(block, block->bytes());
+        release_rows(bits_address<RecordBlock>(u_));
         break;
       }
       ArrayBlock *block = bits_address<ArrayBlock>(u_);
@@ -368,6 +400,8 @@ Value Value::clone() const {
         auto *to = static_cast<RecordBlock *>(allocate_large(RecordBlock::bytes(from->size, from->key_count), &usable));
         *to = *from;
         to->capacity = RecordBlock::capacity_for(usable, from->key_count);
+        to->views = 0;
+        to->orphaned = false;
         if (bytes > 0) std::memcpy(to->words(), const_cast<RecordBlock *>(from)->words(), bytes);
         Value copy(Kind::Array, address_bits(to));
         copy.rows_ = true;
@@ -414,21 +448,31 @@ Value Value::records(std::span<const std::string_view> keys, std::size_t reserve
     if (!(keys[i - 1] < keys[i])) throw EnginePanic("result value: record keys out of order");
   std::size_t usable = 0;
   auto *block = static_cast<RecordBlock *>(allocate_large(RecordBlock::bytes(reserve, keys.size()), &usable));
-  *block = RecordBlock{0, RecordBlock::capacity_for(usable, keys.size()), keys.data(), keys.size()};
+  *block = RecordBlock{0, RecordBlock::capacity_for(usable, keys.size()), keys.data(), keys.size(), 0, false};
   Value list(Kind::Array, address_bits(block));
   list.rows_ = true;
   return list;
 }
 
 std::uint64_t *Value::reserve_rows(std::size_t count, std::size_t cells) {
+  if (record_block()->is_view()) *this = clone();  // rows of its own before any is added
   RecordBlock *block = record_block();
   if (cells != block->key_count) throw EnginePanic("result value: record of the wrong size");
   if (count > block->capacity - block->size) {
     std::size_t capacity = std::max<std::size_t>(block->capacity, 4);
     while (capacity - block->size < count) capacity *= 2;
     std::size_t usable = 0;
-    block = static_cast<RecordBlock *>(
-        grow_large(block, block->bytes(), RecordBlock::bytes(capacity, block->key_count), &usable));
+    const std::size_t bytes = RecordBlock::bytes(capacity, block->key_count);
+    if (block->views > 0) {
+      // Views read these rows where they are: they stay, and the array goes on in a copy.
+      auto *grown = static_cast<RecordBlock *>(allocate_large(bytes, &usable));
+      std::memcpy(static_cast<void *>(grown), block, RecordBlock::bytes(block->size, block->key_count));
+      grown->views = 0;
+      release_rows(block);
+      block = grown;
+    } else {
+      block = static_cast<RecordBlock *>(grow_large(block, block->bytes(), bytes, &usable));
+    }
     block->capacity = RecordBlock::capacity_for(usable, block->key_count);
     u_ = address_bits(block);
   }
@@ -479,10 +523,26 @@ Value Value::record_range(std::size_t first, std::size_t count) const {
   // The keys are this array's, checked when it was made.
   std::size_t usable = 0;
   auto *block = static_cast<RecordBlock *>(allocate_large(RecordBlock::bytes(count, from->key_count), &usable));
-  *block = RecordBlock{count, RecordBlock::capacity_for(usable, from->key_count), from->keys, from->key_count};
+  *block = RecordBlock{count, RecordBlock::capacity_for(usable, from->key_count), from->keys, from->key_count, 0, false};
   if (count > 0)
     std::memcpy(block->words(), const_cast<RecordBlock *>(from)->words() + first * from->stride(),
                 count * from->stride() * sizeof(std::uint64_t));
+  Value out(Kind::Array, address_bits(block));
+  out.rows_ = true;
+  return out;
+}
+
+Value Value::record_view(std::size_t first, std::size_t count) const {
+  RecordBlock *from = record_block();
+  if (first > from->size || count > from->size - first) throw EnginePanic("result value: record range out of bounds");
+  if (count == 0) return record_range(first, 0);
+  RecordBlock::ViewOf of{from, first};
+  if (from->is_view()) of = RecordBlock::ViewOf{from->view_of().rows, from->view_of().first + first};
+  std::size_t usable = 0;
+  auto *block = static_cast<RecordBlock *>(allocate_large(sizeof(RecordBlock) + sizeof(RecordBlock::ViewOf), &usable));
+  *block = RecordBlock{count, 0, from->keys, from->key_count, 0, false};
+  new (&block->view_of()) RecordBlock::ViewOf(of);
+  ++of.rows->views;
   Value out(Kind::Array, address_bits(block));
   out.rows_ = true;
   return out;
@@ -510,7 +570,7 @@ void Value::unpack_records() const {
     new (&out->items()[i]) Value(std::move(record));
     out->size = i + 1;
   }
-  free_large(rows, rows->bytes());
+  release_rows(rows);
   u_ = list.u_;
   rows_ = false;
   list.kind_ = Kind::Null;  // its block is ours now

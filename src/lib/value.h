@@ -116,6 +116,11 @@ class Value {
   // A new record array holding a copy of the records [first, first + count)
   // of this one, which still holds its rows.
   Value record_range(std::size_t first, std::size_t count) const;
+  // The same records read where this array holds them, without a copy. The
+  // rows are then shared: they stay for the view when this array grows, is
+  // unpacked or goes (its rows then freed by their last view), and adding to
+  // the view copies them first.
+  Value record_view(std::size_t first, std::size_t count) const;
   // The rows of a record array that still holds them; nothing otherwise.
   std::optional<RecordRows> record_rows() const;
 
@@ -167,6 +172,7 @@ class Value {
   std::uint64_t *reserve_rows(std::size_t count, std::size_t cells);
   void commit_rows(std::size_t count);
   void unpack_records() const;
+  static void release_rows(RecordBlock *block);
 
   Kind kind_;
   // An array whose block is a RecordBlock. Reading an element turns it into

@@ -221,6 +221,29 @@ TEST(RecordArrays, AppendJoinsRowsAndOrdinaryArraysAlike) {
   // A range of it is its own record array of those rows.
   EXPECT_EQ(render(rows.record_range(first.size(), second.size())), render(objects_of(kKeys, second)));
   EXPECT_EQ(render(rows.record_range(both.size(), 0)), "[]");
+  // A view reads them where they are, and keeps them when its array grows,
+  // becomes objects or goes; its clone, and the view once added to, hold rows
+  // of their own. Under ASan a row read after it was freed, or left unfreed, fails.
+  Value clone, last;
+  {
+    Value source = records_of(kKeys, both);
+    Value view = source.record_view(first.size(), second.size());
+    Value of_view = view.record_view(1, 2);
+    last = source.record_view(0, first.size());
+    EXPECT_EQ(render(source.record_view(0, 0)), "[]");
+    EXPECT_EQ(render(view), render(objects_of(kKeys, second)));
+    EXPECT_EQ(render(of_view), render(objects_of(kKeys, {second[1], second[2]})));
+    clone = view.clone();
+    source.append(records_of(kKeys, second));  // grows: a copy, the viewed rows left
+    EXPECT_EQ(render(source.at(0)), render(objects_of(kKeys, {first[0]}).at(0)));  // now objects
+    view.append(records_of(kKeys, first));
+    std::vector<Row> second_first = second;
+    second_first.insert(second_first.end(), first.begin(), first.end());
+    EXPECT_EQ(render(view), render(objects_of(kKeys, second_first)));
+    EXPECT_EQ(render(of_view), render(objects_of(kKeys, {second[1], second[2]})));
+  }
+  EXPECT_EQ(render(clone), render(objects_of(kKeys, second)));
+  EXPECT_EQ(render(last), render(objects_of(kKeys, first)));
 
   Value mixed = records_of(kKeys, first);
   mixed.append(objects_of(kKeys, second));
@@ -248,6 +271,7 @@ TEST(RecordArrays, MisuseIsAnEnginePanic) {
   Value number = Value::uinteger(1);
   EXPECT_THROW(number.append(Value::records(kKeys)), tesvo::EnginePanic);
   EXPECT_THROW((void)list.record_range(0, 1), tesvo::EnginePanic);
+  EXPECT_THROW((void)list.record_view(0, 1), tesvo::EnginePanic);
   EXPECT_THROW((void)objects_of(kKeys, sample_rows(2)).record_range(0, 1), tesvo::EnginePanic);
   EXPECT_EQ(list.size(), 0U);
 }
