@@ -21,7 +21,7 @@ class Value;
 // The blocks of the values of one document, while it is built, written and
 // freed on this thread. A document of thousands of items makes a handful of
 // small blocks for each (its message, its stage entry, the entry's keys and
-// strings, a copy of its glyph rows), tens of thousands in all, and frees
+// strings, the view of its glyph rows), tens of thousands in all, and frees
 // them all at the end: block by block through malloc that costs about a
 // tenth of the call on a text of 15,000 items, most of it the allocator
 // merging freed blocks. While an arena is open, the values made on its
