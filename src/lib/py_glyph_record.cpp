@@ -194,21 +194,22 @@ PyObject *new_glyph_record(const std::int32_t (&values)[kGlyphColumns], PyObject
   return record;
 }
 
-bool refill_glyph_record(PyObject *record, const std::int32_t (&values)[kGlyphColumns], PyObject *name) {
+bool refill_glyph_record(PyObject *record, const std::int32_t (&held)[kGlyphColumns],
+                         const std::int32_t (&values)[kGlyphColumns], PyObject *name) {
   if (!g_refillable || Py_TYPE(record) != g_glyph_type || Py_REFCNT(record) != 1) return false;
   // Field by field, as nothing but the caller sees the record. Most fields
-  // hold the same kept int from one glyph to the next but one (the offsets,
-  // the item, often the advance), which then stays without a touch of its
-  // count. The old fields are ints and the names tuple's strings, which the
-  // run keeps alive: releasing one runs no code that could see the record.
+  // keep their value from one glyph to the next but one (the offsets, the
+  // item, often the advance): those stay as they are, the int not even
+  // looked at. The old fields are ints and the names tuple's strings, which
+  // the run keeps alive: releasing one runs no code that could see the record.
   PyObject **items = item_slots(record);
 #pragma GCC unroll 8  // a fixed eight fields, each a handful of instructions: no loop to count
   for (int k = 0; k < kGlyphColumns; ++k) {
+    if (values[k] == held[k]) continue;
     const std::uint32_t index = kept_index(values[k]);
     PyObject *field;
     if (index < kKeptInts) {
       field = kept_int(index);
-      if (field == items[k]) continue;
       Py_XINCREF(field);
     } else {
       field = PyLong_FromLong(values[k]);

@@ -27,13 +27,15 @@ PyObject *new_glyph_record(const std::int32_t (&values)[kGlyphColumns], PyObject
 
 // Fills a record that new_glyph_record made, and that nothing but the caller
 // holds any more, with the fields of another glyph, as a new record would
-// hold them, and takes the reference to `name`. A field that keeps its int
-// is left as it is. False, leaving `name` to the caller, where the record is
-// held elsewhere or this Python keeps state in a tuple beyond its items (a
-// cached hash), changing nothing then; or where an int could not be made,
-// the record then part filled: the caller drops the record and makes a new
-// one. Iterators of CPython's own (zip, enumerate) reuse their result tuples
-// the same way.
-bool refill_glyph_record(PyObject *record, const std::int32_t (&values)[kGlyphColumns], PyObject *name);
+// hold them, and takes the reference to `name`. `held` are the values the
+// record holds now (those it was made or last refilled with): a field whose
+// value stays is not touched. False, leaving `name` to the caller, where the
+// record is held elsewhere or this Python keeps state in a tuple beyond its
+// items (a cached hash), changing nothing then; or where an int could not be
+// made, the record then part filled: the caller drops the record and makes a
+// new one. Iterators of CPython's own (zip, enumerate) reuse their result
+// tuples the same way.
+bool refill_glyph_record(PyObject *record, const std::int32_t (&held)[kGlyphColumns],
+                         const std::int32_t (&values)[kGlyphColumns], PyObject *name);
 
 }  // namespace tesvo::py

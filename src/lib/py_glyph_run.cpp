@@ -44,6 +44,7 @@ struct GlyphIteratorObject {
   PyObject *run;
   Py_ssize_t next;
   PyObject *kept[2];
+  std::int32_t held[2][kGlyphColumns];  // the values of the kept records' fields
 };
 
 // Process-wide, as the record type is: the module serves one interpreter.
@@ -161,11 +162,13 @@ PyObject *iterator_next(PyObject *self) {
   PyObject *name = run_glyph_name(run, values[kId]);
   if (name == nullptr) return nullptr;
   PyObject *&kept = it->kept[i % 2];
-  if (kept == nullptr || !refill_glyph_record(kept, values, name)) {
+  std::int32_t (&held)[kGlyphColumns] = it->held[i % 2];
+  if (kept == nullptr || !refill_glyph_record(kept, held, values, name)) {
     Py_CLEAR(kept);
     kept = new_glyph_record(values, name);
     if (kept == nullptr) return nullptr;
   }
+  std::memcpy(held, values, sizeof held);
   Py_INCREF(kept);
   return kept;
 }
