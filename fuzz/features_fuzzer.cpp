@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "lib/features.h"
+#include "text/features.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   std::string_view text(reinterpret_cast<const char *>(data), size);

@@ -10,11 +10,11 @@
 #include <string_view>
 #include <vector>
 
-#include "lib/font.h"
-#include "lib/font_reader.h"
-#include "lib/glyph_names.h"
-#include "lib/layout_tags.h"
-#include "lib/utf.h"
+#include "font/font.h"
+#include "font/font_reader.h"
+#include "font/glyph_names.h"
+#include "font/layout_tags.h"
+#include "text/utf.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   // Copy into an exact-size heap block so that AddressSanitizer sees any

@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "byte_source.h"
-#include "lib/json_writer.h"
-#include "lib/utf.h"
+#include "json/writer.h"
+#include "text/utf.h"
 
 namespace {
 

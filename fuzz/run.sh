@@ -27,8 +27,8 @@ FLAGS=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recov
   -fno-omit-frame-pointer -I"$ROOT/src" -I"$ROOT/fuzz")
 ENGINE=()
 # The engine without its Python surfaces, and the port state linked in.
-for f in src/lib/*.cpp src/loader/*.cpp src/port/*.cpp; do
-  case "$f" in src/lib/module.cpp | src/lib/engine_module.cpp) ;; *) ENGINE+=("$f") ;; esac
+for f in src/{abi,base,font,text,json,shape,trace,output,compat}/*.cpp; do
+  case "$f" in src/compat/module.cpp | src/python/engine_module.cpp) ;; *) ENGINE+=("$f") ;; esac
 done
 
 build() {

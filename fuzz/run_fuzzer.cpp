@@ -9,11 +9,11 @@
 #include <string>
 
 #include "byte_source.h"
-#include "ffi/usp10.h"
-#include "lib/driver.h"
-#include "lib/json_writer.h"
-#include "lib/run.h"
-#include "lib/utf.h"
+#include "abi/usp10.h"
+#include "shape/driver.h"
+#include "json/writer.h"
+#include "shape/run.h"
+#include "text/utf.h"
 
 extern "C" {
 ScriptItemizeOpenTypeFn ScriptItemizeOpenType;

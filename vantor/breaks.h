@@ -5,7 +5,7 @@
 #include <span>
 #include <string_view>
 
-#include "ffi/usp10.h"
+#include "abi/usp10.h"
 
 namespace vantor {
 

@@ -20,7 +20,7 @@
 #include <unicode/uversion.h>
 
 #include "breaks.h"
-#include "ffi/usp10.h"
+#include "abi/usp10.h"
 #include "font_store.h"
 #include "itemizer.h"
 #include "outputs.h"

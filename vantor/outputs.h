@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-#include "ffi/usp10.h"
+#include "abi/usp10.h"
 #include "font_store.h"
 #include "shaper.h"
 

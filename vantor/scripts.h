@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <span>
 
-#include "ffi/usp10.h"
+#include "abi/usp10.h"
 
 namespace vantor {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ffi/usp10.h"
+#include "abi/usp10.h"
 #include "font_store.h"
 #include "hb_handles.h"
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "ffi/usp10.h"
+#include "abi/usp10.h"
 
 namespace vantor {
 

@@ -402,12 +402,13 @@ class Font:
         elif schema == "shape_json":
             form = ("shape_json", self._document_path())
         elif schema == "tesvo":
-            frame = self._result_frame(shown, location, trace)
-            if frame is None:
+            fixed, tag = self._tag_warnings(shown.script, shown.language)
+            if trace or (shown.language and tag):
+                # Stages, or a warning that depends on the text's items: a Result each.
                 return _result_lines(texts, first, self.shape_many(
                     texts, direction=direction, features=features, script=script, language=language, trace=trace,
                     variations=variations))
-            form = ("tesvo", *frame)
+            form = ("tesvo", self.info, shown, location, fixed)
         else:
             raise ValueError(f"schema must be 'shape_json' or 'tesvo', not {schema!r}")
         try:
@@ -417,48 +418,19 @@ class Font:
         except ValueError as e:
             raise OptionError(str(e)) from None
 
-    def _result_frame(self, shown: Options, location: tuple[AxisLocation, ...],
-                      traced: bool) -> tuple[str, str, str, str] | None:
-        """The parts of a package-schema record that every text shares, as json.dumps writes
-        Result.to_dict()'s: what comes before the text, the options, the location and the
-        warnings of the options. None when a record holds more that depends on the text than
-        the engine writes (its items, glyphs and cut warnings): stages, or a language system's
-        warning."""
-        fixed, tag = self._tag_warnings(shown.script, shown.language)
-        if traced or (shown.language and tag):
-            return None
-        import json
-
-        # One warning more than the options give, so that the probe shows where they go.
-        probe = Result(self.info, "", (), (), None, shown, location, fixed + ("",)).to_dict()
-        keys = list(probe)
-        at = keys.index("text")
-        after = ["location", "warnings"] if "location" in probe else ["warnings"]
-        if keys[at:] != ["text", "options", "items", "glyphs", *after]:
-            return None
-
-        def dumps(value: object) -> str:
-            return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
-
-        before = {k: probe[k] for k in keys[:at]}
-        head = dumps(before)[:-1] + ("," if before else "") + '"text":'
-        located = ',"location":' + dumps(probe["location"]) if "location" in probe else ""
-        return head, ',"options":' + dumps(probe["options"]), located, ",".join(dumps(w) for w in fixed)
-
 
 def _result_lines(texts: list[str], first: int, outcomes: Iterator[Result | ShapeError]) -> tuple[bytes, int]:
-    """Font.lines in the package schema, a record at a time in Python."""
+    """Font.lines in the package schema, a Result at a time, each written by the engine."""
     import json
 
     lines, failed = [], 0
     for number, (text, outcome) in enumerate(zip(texts, outcomes), start=first):
-        record: dict[str, object] = {"line": number, "text": text}
+        head = f'{{"line":{number},"text":{json.dumps(text, ensure_ascii=False)}'
         if isinstance(outcome, ShapeError):
-            record["error"] = " ".join(str(outcome).split("\n"))
+            lines.append(head + ',"error":' + json.dumps(" ".join(str(outcome).split("\n")), ensure_ascii=False) + "}\n")
             failed += 1
         else:
-            record["result"] = outcome.to_dict()
-        lines.append(json.dumps(record, ensure_ascii=False, separators=(",", ":")) + "\n")
+            lines.append(head + ',"result":' + _engine.result_json(outcome) + "}\n")
     return "".join(lines).encode(), failed
 
 

@@ -20,11 +20,9 @@ from tesvo.axes import AxisLocation
 __all__ = ["Glyph", "GlyphRun", "Item", "Stage", "StageChange", "StageGlyph", "StageGlyphs", "FontInfo", "Options",
            "Result", "SCHEMA", "SCHEMA_VERSION"]
 
-SCHEMA = "tesvo-result"
-SCHEMA_VERSION = 2
-
-# The fields of the engine's items, in their order (struct sequences have no _asdict).
-_ITEM_KEYS = ("start", "end", "level", "rtl", "script_tag", "script")
+# The schema's name and version, from its one writer in the engine.
+SCHEMA: str = _engine.RESULT_SCHEMA
+SCHEMA_VERSION: int = _engine.RESULT_SCHEMA_VERSION
 
 
 def _column(glyphs: Sequence[Glyph], k: int) -> memoryview:
@@ -50,12 +48,6 @@ class Glyph(NamedTuple):
     y_offset: int  # HarfBuzz's y offset, positive up
     item: int  # index of the item the glyph belongs to
     name: str  # the glyph's name as HarfBuzz gives it: from 'post' or CFF, else gid<N>
-
-
-if not TYPE_CHECKING:
-    # The engine's subclass of the NamedTuple above, under the same name: the same record, its
-    # fields read as slots of the tuple, which the interpreter reads without calling anything.
-    Glyph = _engine.glyph_type(Glyph)
 
 
 class FontInfo(NamedTuple):
@@ -156,7 +148,12 @@ class Stage(NamedTuple):
         return {"item": self.item, "kind": self.kind, "name": self.name, "glyphs": glyphs}
 
 
-_engine.use_stage_types(Stage, StageGlyph)
+if not TYPE_CHECKING:
+    # The engine's record types, set up here and nowhere else: it makes every trace's records
+    # with Stage and StageGlyph, and every glyph with its subclass of the NamedTuple Glyph,
+    # under the same name (the same record, its fields read as slots of the tuple, which the
+    # interpreter reads without calling anything).
+    Glyph = _engine.record_types(Glyph, Stage, StageGlyph)
 
 
 class Result(NamedTuple):
@@ -232,26 +229,12 @@ class Result(NamedTuple):
         return sum(self.advances)
 
     def to_dict(self) -> dict[str, JsonValue]:
-        """The result as the JSON schema has it (`SCHEMA`, version `SCHEMA_VERSION`)."""
-        items: list[JsonValue] = [dict(zip(_ITEM_KEYS, item), continues=item.continues) for item in self.items]
-        glyphs: list[JsonValue] = [dict(zip(Glyph._fields, glyph)) for glyph in self.glyphs]
-        doc: dict[str, JsonValue] = {
-            "schema": SCHEMA,
-            "version": SCHEMA_VERSION,
-            "font": self.font.to_dict(),
-            "backend": self.font.backend,
-            "backend_version": self.font.backend_version,
-            "text": self.text,
-            "options": dict(self.options._asdict()),
-            "items": items,
-            "glyphs": glyphs,
-        }
-        if self.location:
-            doc["location"] = [dict(axis._asdict()) for axis in self.location]
-        if self.warnings:
-            doc["warnings"] = list(self.warnings)
-        if self.stages is not None:
-            doc["stages"] = [s.to_dict() for s in self.stages]
+        """The result as the JSON schema has it (`SCHEMA`, version `SCHEMA_VERSION`), keys in
+        the schema's order: the engine's writer of the schema (as tesvo --batch writes it),
+        read back."""
+        import json
+
+        doc: dict[str, JsonValue] = json.loads(_engine.result_json(self))
         return doc
 
     def visual_glyphs(self) -> list[Glyph]:
@@ -261,48 +244,21 @@ class Result(NamedTuple):
         runs: list[list[Glyph]] = [[] for _ in self.items]
         for glyph in self.glyphs:
             runs[glyph.item].append(glyph)
-        order = list(range(len(self.items)))
-        levels = [item.level for item in self.items]
-        if levels:
-            lowest_odd = min(level for level in levels) | 1
-            for level in range(max(levels), lowest_odd - 1, -1):
-                start = 0
-                while start < len(order):
-                    if levels[order[start]] < level:
-                        start += 1
-                        continue
-                    end = start
-                    while end < len(order) and levels[order[end]] >= level:
-                        end += 1
-                    order[start:end] = reversed(order[start:end])
-                    start = end
-        return [glyph for index in order for glyph in runs[index]]
+        return [glyph for index in _engine.visual_order([item.level for item in self.items]) for glyph in runs[index]]
 
     def to_text(self, *, names: bool = True, clusters: bool = True, positions: bool = True,
                 advances: bool = True) -> str:
         """The glyphs in hb-shape's text notation, `[name=cluster@dx,dy+advance|...]`: the
         whole line in visual order, clusters as indices into `text` (code points, as
         hb-shape counts them), offsets and advances in HarfBuzz's convention. The switches
-        are hb-shape's --no-glyph-names, --no-clusters, --no-positions, --no-advances."""
-        parts = []
-        pen = 0  # without advances, hb-shape gives each glyph's offset from the line's start
-        for glyph in self.visual_glyphs():
-            out = glyph.name if names else str(glyph.id)
-            if clusters:
-                out += f"={glyph.cluster}"
-            if positions:
-                x, y = pen + glyph.x_offset, glyph.y_offset
-                if x or y:
-                    out += f"@{x},{y}"
-                if advances:
-                    out += f"+{glyph.advance}"
-                else:
-                    pen += glyph.advance
-            parts.append(out)
-        return "[" + "|".join(parts) + "]"
+        are hb-shape's --no-glyph-names, --no-clusters, --no-positions, --no-advances.
+        Written by the engine, as tesvo --batch writes it."""
+        return _engine.notation(self.glyphs, [item.level for item in self.items], names, clusters, positions,
+                                advances)
 
     def to_json(self, *, indent: Optional[int] = None) -> str:
-        """The result as JSON text, keys in the schema's order."""
-        import json  # not for the records alone (tesvo --batch writes them in the engine)
+        """The result as JSON text, keys in the schema's order, laid out as json.dumps lays
+        out to_dict() (with `indent`)."""
+        import json
 
         return json.dumps(self.to_dict(), indent=indent, ensure_ascii=False)

@@ -18,11 +18,11 @@
 #include <vector>
 
 #include "font_builder.h"
-#include "lib/driver.h"
-#include "lib/engine.h"
-#include "lib/json_writer.h"
-#include "lib/utf.h"
-#include "loader/loader.h"
+#include "shape/driver.h"
+#include "compat/shape_json.h"
+#include "json/writer.h"
+#include "text/utf.h"
+#include "abi/loader.h"
 #include "test_backend.h"
 
 namespace {

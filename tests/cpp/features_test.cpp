@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "lib/features.h"
+#include "text/features.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "font_builder.h"
-#include "lib/font.h"
+#include "font/font.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 
 #include "font_builder.h"
 #include "hb_oracle.h"
-#include "lib/font.h"
-#include "lib/glyph_names.h"
+#include "font/font.h"
+#include "font/glyph_names.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/layout_tags.h"
+#include "font/layout_tags.h"
 
 namespace hb_oracle {
 

@@ -14,8 +14,8 @@
 
 #include "font_builder.h"
 #include "hb_oracle.h"
-#include "lib/font.h"
-#include "lib/layout_tags.h"
+#include "font/font.h"
+#include "font/layout_tags.h"
 
 namespace {
 

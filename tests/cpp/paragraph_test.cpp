@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "lib/paragraph.h"
+#include "text/paragraph.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include <string_view>
 #include <vector>
 
-#include "lib/document.h"
-#include "lib/json_writer.h"
-#include "lib/result.h"
-#include "lib/value.h"
+#include "document/document.h"
+#include "json/writer.h"
+#include "base/result.h"
+#include "json/value.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "ffi/usp10.h"
+#include "abi/usp10.h"
 #include "test_backend.h"
 
 #define EXPORT extern "C" __attribute__((visibility("default")))

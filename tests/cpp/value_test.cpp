@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "lib/json_writer.h"
-#include "lib/value.h"
+#include "json/writer.h"
+#include "json/value.h"
 
 namespace {
 

@@ -31,7 +31,7 @@ def test_stub_is_installed_with_the_module():
     assert (here / "_tesvo.pyi").is_file()
     # The stub-only package is what type checkers read for a lone module in site-packages.
     installed = (here / "_tesvo-stubs" / "__init__.pyi").read_text()
-    assert installed == (ROOT / "src/lib/_tesvo.pyi").read_text()
+    assert installed == (ROOT / "src/compat/_tesvo.pyi").read_text()
 
 
 @pytest.mark.usefixtures("mypy_available")

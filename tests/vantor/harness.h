@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ffi/usp10.h"
+#include "abi/usp10.h"
 
 extern "C" {
 ScriptItemizeOpenTypeFn ScriptItemizeOpenType;

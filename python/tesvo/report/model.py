@@ -14,6 +14,7 @@ import re
 from collections.abc import Sequence
 from typing import Dict, List, NamedTuple, Optional, Tuple
 
+import tesvo._engine as _engine
 from tesvo.compare import KINDS, Line, Row
 from tesvo.result import Result, StageGlyph
 
@@ -208,27 +209,9 @@ def cluster_spans(glyphs: Sequence[Glyph], start: int, end: int) -> List[Optiona
 
 def visual_item_order(items: Sequence[Item]) -> List[Item]:
     """Items in the order they appear on screen, left to right, by the bidi algorithm's
-    rule L2: from the highest level down to the lowest odd one, every run of items at that
-    level or above is reversed. (Each right-to-left item already lists its glyphs left to
-    right.)"""
-    order = list(items)
-    levels = [item.level for item in order]
-    if not levels:
-        return order
-    lowest_odd = min(levels) | 1
-    for level in range(max(levels), lowest_odd - 1, -1):
-        k = 0
-        while k < len(order):
-            if levels[k] < level:
-                k += 1
-                continue
-            j = k
-            while j < len(order) and levels[j] >= level:
-                j += 1
-            order[k:j] = order[k:j][::-1]
-            levels[k:j] = levels[k:j][::-1]
-            k = j
-    return order
+    rule L2 (the engine's visual order). Each right-to-left item already lists its glyphs
+    left to right."""
+    return [items[k] for k in _engine.visual_order([item.level for item in items])]
 
 
 # ---- the comparison report ----

@@ -1,0 +1,198 @@
+#include "output/package_json.h"
+
+#include <charconv>
+
+#include "json/escape.h"
+
+namespace tesvo {
+
+namespace {
+
+void append_int(std::string &out, std::int64_t value) {
+  char digits[24];
+  out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+}
+
+// A member: `,"key":` (no comma before the first member of an object).
+void key(std::string &out, std::string_view name, bool first = false) {
+  if (!first) out += ',';
+  out += '"';
+  out += name;
+  out += "\":";
+}
+
+void optional_string(std::string &out, const std::optional<std::string> &value) {
+  if (value)
+    append_json_string(out, *value);
+  else
+    out += "null";
+}
+
+void optional_int(std::string &out, const std::optional<std::int64_t> &value) {
+  if (value)
+    append_int(out, *value);
+  else
+    out += "null";
+}
+
+void boolean(std::string &out, bool value) { out += value ? "true" : "false"; }
+
+void append_font(std::string &out, const ResultHead &head) {
+  out += '{';
+  if (head.path) {
+    key(out, "path", true);
+    append_json_string(out, *head.path);
+  } else {
+    key(out, "sha256", true);
+    optional_string(out, head.sha256);
+  }
+  key(out, "index");
+  append_int(out, head.face);
+  key(out, "family");
+  append_json_string(out, head.family);
+  key(out, "upem");
+  append_int(out, head.upem);
+  key(out, "glyph_count");
+  append_int(out, head.glyph_count);
+  out += '}';
+}
+
+void append_options(std::string &out, const ResultHead &head) {
+  out += '{';
+  key(out, "direction", true);
+  append_json_string(out, head.direction);
+  const std::pair<std::string_view, const std::optional<std::string> *> rest[] = {
+      {"features", &head.features}, {"script", &head.script}, {"language", &head.language},
+      {"variations", &head.variations}};
+  for (const auto &[name, value] : rest) {
+    key(out, name);
+    optional_string(out, *value);
+  }
+  out += '}';
+}
+
+void append_item(std::string &out, const JsonItem &item) {
+  key(out, "start", true);
+  append_int(out, item.start);
+  key(out, "end");
+  append_int(out, item.end);
+  key(out, "level");
+  append_int(out, item.level);
+  key(out, "rtl");
+  boolean(out, item.rtl);
+  key(out, "script_tag");
+  append_json_string(out, item.script_tag);
+  key(out, "script");
+  append_int(out, item.script);
+  key(out, "continues");
+  boolean(out, item.continues);
+}
+
+void append_glyph(std::string &out, const JsonGlyph &g) {
+  const std::pair<std::string_view, std::int64_t> ints[] = {
+      {"id", g.id}, {"cluster", g.cluster}, {"advance", g.advance}, {"du", g.du},
+      {"dv", g.dv}, {"x_offset", g.x_offset}, {"y_offset", g.y_offset}, {"item", g.item}};
+  bool first = true;
+  for (const auto &[name, value] : ints) {
+    key(out, name, first);
+    first = false;
+    append_int(out, value);
+  }
+  key(out, "name");
+  append_json_string(out, g.name);
+}
+
+void append_axis(std::string &out, const JsonAxis &axis) {
+  key(out, "tag", true);
+  append_json_string(out, axis.tag);
+  key(out, "value");
+  out += axis.value;
+  key(out, "normalized");
+  out += axis.normalized;
+}
+
+void append_stage(std::string &out, const JsonStage &stage) {
+  key(out, "item", true);
+  append_int(out, stage.item);
+  key(out, "kind");
+  optional_string(out, stage.kind);
+  key(out, "name");
+  append_json_string(out, stage.name);
+  key(out, "glyphs");
+  out += '[';
+  for (std::size_t i = 0; i < stage.glyphs.size(); ++i) {
+    const JsonStageGlyph &g = stage.glyphs[i];
+    if (i > 0) out += ',';
+    out += '{';
+    key(out, "id", true);
+    append_int(out, g.id);
+    key(out, "cluster");
+    optional_int(out, g.cluster);
+    key(out, "advance");
+    optional_int(out, g.advance);
+    key(out, "x_offset");
+    optional_int(out, g.x_offset);
+    key(out, "y_offset");
+    optional_int(out, g.y_offset);
+    key(out, "name");
+    append_json_string(out, g.name);
+    out += '}';
+  }
+  out += ']';
+}
+
+// `[{...},...]`, each element's members written by `write`.
+template <class T, class Write> void objects(std::string &out, std::span<const T> values, Write write) {
+  out += '[';
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) out += ',';
+    out += '{';
+    write(out, values[i]);
+    out += '}';
+  }
+  out += ']';
+}
+
+}  // namespace
+
+void append_result_json(std::string &out, const ResultHead &head, const ResultBody &body) {
+  out += '{';
+  key(out, "schema", true);
+  append_json_string(out, kResultSchema);
+  key(out, "version");
+  append_int(out, kResultSchemaVersion);
+  key(out, "font");
+  append_font(out, head);
+  key(out, "backend");
+  append_json_string(out, head.backend);
+  key(out, "backend_version");
+  optional_string(out, head.backend_version);
+  key(out, "text");
+  out += body.text_json;
+  key(out, "options");
+  append_options(out, head);
+  key(out, "items");
+  objects(out, body.items, append_item);
+  key(out, "glyphs");
+  objects(out, body.glyphs, append_glyph);
+  if (!head.location.empty()) {
+    key(out, "location");
+    objects(out, std::span<const JsonAxis>(head.location), append_axis);
+  }
+  if (!body.warnings.empty()) {
+    key(out, "warnings");
+    out += '[';
+    for (std::size_t i = 0; i < body.warnings.size(); ++i) {
+      if (i > 0) out += ',';
+      append_json_string(out, body.warnings[i]);
+    }
+    out += ']';
+  }
+  if (body.stages != nullptr) {
+    key(out, "stages");
+    objects(out, std::span<const JsonStage>(*body.stages), append_stage);
+  }
+  out += '}';
+}
+
+}  // namespace tesvo

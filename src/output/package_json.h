@@ -1,0 +1,80 @@
+// The package's result schema ("tesvo-result"), written once: tesvo --batch's
+// records from the engine's shaped texts and Result.to_dict() and to_json()
+// from a Result the package holds both come through append_result_json. The
+// layout is json.dumps's with separators=(",", ":") and ensure_ascii=False;
+// keys in the schema's order (docs/json.md).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tesvo {
+
+inline constexpr std::string_view kResultSchema = "tesvo-result";
+inline constexpr int kResultSchemaVersion = 2;
+
+// An axis of the location: its tag, and its two numbers as their JSON text.
+struct JsonAxis {
+  std::string tag;
+  std::string value;
+  std::string normalized;
+};
+
+// What every text shaped with one font and one set of options shares.
+struct ResultHead {
+  std::optional<std::string> path;    // the font's file, or else
+  std::optional<std::string> sha256;  // the hash of its bytes
+  std::int64_t face = 0;
+  std::string family;
+  std::int64_t upem = 0;
+  std::int64_t glyph_count = 0;
+  std::string backend;
+  std::optional<std::string> backend_version;
+  std::string direction;
+  std::optional<std::string> features, script, language, variations;
+  std::vector<JsonAxis> location;
+};
+
+struct JsonItem {
+  std::int64_t start, end;  // str indices
+  std::int64_t level;
+  bool rtl;
+  std::string script_tag;  // UTF-8
+  std::int64_t script;
+  bool continues;
+};
+
+struct JsonGlyph {
+  std::int64_t id, cluster, advance, du, dv, x_offset, y_offset, item;
+  std::string name;  // UTF-8
+};
+
+struct JsonStageGlyph {
+  std::int64_t id;
+  std::optional<std::int64_t> cluster, advance, x_offset, y_offset;
+  std::string name;
+};
+
+struct JsonStage {
+  std::int64_t item;
+  std::optional<std::string> kind;
+  std::string name;
+  std::vector<JsonStageGlyph> glyphs;
+};
+
+// The text of one result, as the schema has its parts.
+struct ResultBody {
+  std::string_view text_json;  // the text as a JSON string, quotes included
+  std::span<const JsonItem> items;
+  std::span<const JsonGlyph> glyphs;
+  std::span<const std::string> warnings;
+  const std::vector<JsonStage> *stages = nullptr;  // null: not traced
+};
+
+void append_result_json(std::string &out, const ResultHead &head, const ResultBody &body);
+
+}  // namespace tesvo

@@ -1,0 +1,86 @@
+// The engine's readers of option syntax, for callers that hand the same options
+// to another engine: features, locations and the compatibility call's automatic
+// direction.
+
+#define PY_SSIZE_T_CLEAN
+#include "cpython/py_boundary.h"  // first: Python.h comes before any standard header
+
+#include "python/calls.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "text/features.h"
+#include "text/paragraph.h"
+#include "text/variations.h"
+#include "python/text_arg.h"
+
+namespace tesvo::py {
+
+using tesvo::PyRef;
+using tesvo::py::Escape;
+using tesvo::py::set_error;
+
+// The feature list as the engine reads it, for callers that hand the same features to
+// another engine (a comparison with HarfBuzz): [(tag, value)], tags of four characters.
+// [(tag, value)] from parsed records: the tag as its four characters, the value as
+// `value_of` makes it from a record (a new reference, stolen).
+template <class Records, class Value> PyObject *tag_pairs(const Records &records, Value value_of) {
+  PyRef out(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  if (!out) return nullptr;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    auto [tag, value] = value_of(records[i]);
+    char text[4];
+    for (int k = 0; k < 4; ++k) text[k] = static_cast<char>((tag >> (8 * k)) & 0xFF);
+    PyObject *pair = Py_BuildValue("(s#N)", text, static_cast<Py_ssize_t>(4), value);
+    if (pair == nullptr) return nullptr;
+    PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return out.release();
+}
+
+PyObject *parse_feature_list(PyObject *args) {
+  const char *text;
+  if (!PyArg_ParseTuple(args, "s:parse_features", &text)) return nullptr;
+  tesvo::Result<tesvo::FeatureList> parsed = tesvo::parse_features(text);
+  if (!parsed) return set_error(PyExc_ValueError, parsed.error());
+  return tag_pairs(*parsed, [](const OPENTYPE_FEATURE_RECORD &record) {
+    return std::pair(record.tagFeature, PyLong_FromLong(static_cast<long>(record.lParameter)));
+  });
+}
+
+// A location as the engine reads it: [(tag, value)] in the order given, a repeated tag
+// holding its later value.
+PyObject *parse_variation_list(PyObject *args) {
+  const char *text;
+  if (!PyArg_ParseTuple(args, "s:parse_variations", &text)) return nullptr;
+  tesvo::Result<tesvo::Location> parsed = tesvo::parse_variations(text);
+  if (!parsed) return set_error(PyExc_ValueError, parsed.error());
+  return tag_pairs(*parsed, [](const tesvo::AxisValue &axis) {
+    return std::pair(axis.tag, PyFloat_FromDouble(axis.value / 65536.0));
+  });
+}
+
+// The paragraph direction the compatibility call's automatic rule gives a text (right to
+// left when it holds a character of the right-to-left blocks), for callers that shape the
+// same text through the package and need the same items as that call's document.
+PyObject *compat_rtl(PyObject *args) {
+  PyObject *object;
+  if (!PyArg_ParseTuple(args, "U:compat_rtl", &object)) return nullptr;
+  Text text;
+  if (!read_text(object, text)) return nullptr;
+  if (text.error) return set_error(PyExc_ValueError, *text.error);
+  return PyBool_FromLong(tesvo::direction_is_rtl("auto", text.units));
+}
+
+}  // namespace tesvo::py

@@ -1,0 +1,41 @@
+// The records tesvo._engine hands out for a shaped text, and the record types
+// they are made of: `Item` (the engine's own), and the package's Glyph, Stage
+// and StageGlyph classes, which the package gives the engine once, in one
+// call (record_types) when tesvo.result is imported.
+#pragma once
+
+#include "cpython/py_boundary.h"  // first: Python.h comes before any standard header
+
+#include <string>
+#include <variant>
+
+#include "python/text_arg.h"
+#include "shape/session.h"
+
+namespace tesvo::py {
+
+// Adds the engine's Item type to the module.
+bool add_item_type(PyObject *module);
+
+// record_types(Glyph, Stage, StageGlyph) -> the Glyph class of every GlyphRun
+// (an engine subclass of the NamedTuple given); the trace's classes are kept.
+PyObject *record_types(PyObject *args);
+
+// A text's shaped records or its message; an escape from the engine: running
+// out of memory fails the whole call, a panic is the text's message.
+using Outcome = std::variant<ShapedText, std::string, Escape>;
+
+Outcome shape_one(FontSession &session, const Text &text, const TextPlan &plan) noexcept;
+
+// Running out of memory for any text fails the call with MemoryError.
+template <class Outcomes> bool ran_out_of_memory(const Outcomes &outcomes) {
+  for (const auto &outcome : outcomes)
+    if (std::holds_alternative<Escape>(outcome)) return true;
+  return false;
+}
+
+// (items, glyphs, stages, warnings) for a shaped text, its message for a failed
+// one. A shaped text's glyph records are used up.
+PyObject *outcome_object(Outcome &outcome, const Text &text, PyObject *names);
+
+}  // namespace tesvo::py

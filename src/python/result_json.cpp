@@ -1,0 +1,182 @@
+// The package's result schema for a Result the package holds (result_json),
+// and the head every record of a tesvo --batch run shares: both read here from
+// the package's records and written by the one writer, output/package_json.h.
+
+#define PY_SSIZE_T_CLEAN
+#include "cpython/py_boundary.h"  // first: Python.h comes before any standard header
+
+#include "python/result_json.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "json/escape.h"
+
+namespace tesvo::py {
+
+namespace {
+
+// The field k of a record (a tuple or a sequence), a new reference.
+PyObject *field(PyObject *record, Py_ssize_t k) { return PySequence_GetItem(record, k); }
+
+bool utf8_of(PyObject *object, std::string &out) {
+  if (!PyUnicode_Check(object)) {
+    set_error(PyExc_TypeError, "result_json: expected str, not " + type_name(object));
+    return false;
+  }
+  PyRef bytes(PyUnicode_AsEncodedString(object, "utf-8", "surrogatepass"));
+  char *data = nullptr;
+  Py_ssize_t size = 0;
+  if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &size) != 0) return false;
+  out.assign(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool optional_utf8(PyObject *object, std::optional<std::string> &out) {
+  if (object == Py_None) {
+    out.reset();
+    return true;
+  }
+  return utf8_of(object, out.emplace());
+}
+
+bool int_of(PyObject *object, std::int64_t &out) {
+  out = PyLong_AsLongLong(object);
+  return !(out == -1 && PyErr_Occurred());
+}
+
+bool optional_int(PyObject *object, std::optional<std::int64_t> &out) {
+  if (object == Py_None) {
+    out.reset();
+    return true;
+  }
+  return int_of(object, out.emplace());
+}
+
+bool bool_of(PyObject *object, bool &out) {
+  const int truth = PyObject_IsTrue(object);
+  out = truth == 1;
+  return truth >= 0;
+}
+
+// A number as json.dumps writes it: its repr, and NaN, Infinity, -Infinity.
+bool number_text(PyObject *object, std::string &out) {
+  if (PyFloat_Check(object)) {
+    const double value = PyFloat_AsDouble(object);
+    if (value != value) return out = "NaN", true;
+    if (value > 1.7976931348623157e308) return out = "Infinity", true;
+    if (value < -1.7976931348623157e308) return out = "-Infinity", true;
+  } else if (!PyLong_Check(object)) {
+    set_error(PyExc_TypeError, "result_json: expected a number, not " + type_name(object));
+    return false;
+  }
+  PyRef repr(PyObject_Repr(object));
+  return repr && utf8_of(repr.get(), out);
+}
+
+// Reads field k of `record` with `read`.
+template <class T, class Read> bool read_field(PyObject *record, Py_ssize_t k, T &out, Read read) {
+  PyRef value(field(record, k));
+  return value && read(value.get(), out);
+}
+
+// Every element of a sequence read with `read`.
+template <class T, class Read> bool read_all(PyObject *sequence, std::vector<T> &out, Read read) {
+  const Py_ssize_t count = PySequence_Size(sequence);
+  if (count < 0) return false;
+  out.resize(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyRef element(PySequence_GetItem(sequence, i));
+    if (!element || !read(element.get(), out[static_cast<std::size_t>(i)])) return false;
+  }
+  return true;
+}
+
+bool read_axis(PyObject *axis, JsonAxis &out) {
+  return read_field(axis, 0, out.tag, utf8_of) && read_field(axis, 1, out.value, number_text) &&
+         read_field(axis, 2, out.normalized, number_text);
+}
+
+// Item: start, end, level, rtl, script_tag, script, and `continues` by name
+// (the engine's items keep it out of the tuple).
+bool read_item(PyObject *item, JsonItem &out) {
+  if (!(read_field(item, 0, out.start, int_of) && read_field(item, 1, out.end, int_of) &&
+        read_field(item, 2, out.level, int_of) && read_field(item, 3, out.rtl, bool_of) &&
+        read_field(item, 4, out.script_tag, utf8_of) && read_field(item, 5, out.script, int_of)))
+    return false;
+  PyRef continues(PyObject_GetAttrString(item, "continues"));
+  return continues && bool_of(continues.get(), out.continues);
+}
+
+bool read_glyph(PyObject *glyph, JsonGlyph &out) {
+  std::int64_t *ints[] = {&out.id, &out.cluster, &out.advance, &out.du, &out.dv, &out.x_offset, &out.y_offset, &out.item};
+  for (Py_ssize_t k = 0; k < 8; ++k)
+    if (!read_field(glyph, k, *ints[k], int_of)) return false;
+  return read_field(glyph, 8, out.name, utf8_of);
+}
+
+bool read_stage_glyph(PyObject *glyph, JsonStageGlyph &out) {
+  std::optional<std::int64_t> *rest[] = {&out.cluster, &out.advance, &out.x_offset, &out.y_offset};
+  if (!read_field(glyph, 0, out.id, int_of)) return false;
+  for (Py_ssize_t k = 0; k < 4; ++k)
+    if (!read_field(glyph, k + 1, *rest[k], optional_int)) return false;
+  return read_field(glyph, 5, out.name, utf8_of);
+}
+
+bool read_stage(PyObject *stage, JsonStage &out) {
+  if (!(read_field(stage, 0, out.item, int_of) && read_field(stage, 1, out.kind, optional_utf8) &&
+        read_field(stage, 2, out.name, utf8_of)))
+    return false;
+  PyRef glyphs(field(stage, 3));
+  return glyphs && read_all(glyphs.get(), out.glyphs, read_stage_glyph);
+}
+
+}  // namespace
+
+bool read_result_head(PyObject *font, PyObject *options, PyObject *location, ResultHead &out) {
+  // FontInfo: path, sha256, face, family, upem, glyph_count, backend, backend_version.
+  if (!(read_field(font, 0, out.path, optional_utf8) && read_field(font, 1, out.sha256, optional_utf8) &&
+        read_field(font, 2, out.face, int_of) && read_field(font, 3, out.family, utf8_of) &&
+        read_field(font, 4, out.upem, int_of) && read_field(font, 5, out.glyph_count, int_of) &&
+        read_field(font, 6, out.backend, utf8_of) && read_field(font, 7, out.backend_version, optional_utf8)))
+    return false;
+  // Options: direction, features, script, language, variations.
+  if (!(read_field(options, 0, out.direction, utf8_of) && read_field(options, 1, out.features, optional_utf8) &&
+        read_field(options, 2, out.script, optional_utf8) && read_field(options, 3, out.language, optional_utf8) &&
+        read_field(options, 4, out.variations, optional_utf8)))
+    return false;
+  return read_all(location, out.location, read_axis);
+}
+
+bool read_strings(PyObject *sequence, std::vector<std::string> &out) { return read_all(sequence, out, utf8_of); }
+
+// result_json(result) -> str: the Result's fields by position (font, text,
+// items, glyphs, stages, options, location, warnings).
+PyObject *result_json(PyObject *args) {
+  PyObject *result;
+  if (!PyArg_ParseTuple(args, "O:result_json", &result)) return nullptr;
+  PyRef font(field(result, 0)), options(font ? field(result, 5) : nullptr), location(options ? field(result, 6) : nullptr);
+  ResultHead head;
+  if (!location || !read_result_head(font.get(), options.get(), location.get(), head)) return nullptr;
+  std::string text, text_json;
+  std::vector<JsonItem> items;
+  std::vector<JsonGlyph> glyphs;
+  std::vector<std::string> warnings;
+  if (!(read_field(result, 1, text, utf8_of) && read_field(result, 2, items, [](PyObject *o, auto &v) {
+          return read_all(o, v, read_item);
+        }) && read_field(result, 3, glyphs, [](PyObject *o, auto &v) { return read_all(o, v, read_glyph); }) &&
+        read_field(result, 7, warnings, read_strings)))
+    return nullptr;
+  PyRef stages_of(field(result, 4));
+  if (!stages_of) return nullptr;
+  std::optional<std::vector<JsonStage>> stages;
+  if (stages_of.get() != Py_None && !read_all(stages_of.get(), stages.emplace(), read_stage)) return nullptr;
+  append_json_string(text_json, text);
+  std::string out;
+  append_result_json(out, head, ResultBody{text_json, items, glyphs, warnings, stages ? &*stages : nullptr});
+  return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "surrogatepass");
+}
+
+}  // namespace tesvo::py

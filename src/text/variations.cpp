@@ -1,0 +1,89 @@
+// The variations parser: items, tags, values and their messages.
+#include "text/variations.h"
+
+#include <charconv>
+#include <cmath>
+#include <string>
+
+#include "text/features.h"
+
+namespace tesvo {
+
+namespace {
+
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
+  while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+bool is_tag_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+Result<AxisValue> parse_item(std::string_view item) {
+  std::string_view tag;
+  std::string_view rest;
+  if (item.front() == '"' || item.front() == '\'') {
+    const std::size_t close = item.find(item.front(), 1);
+    if (close == std::string_view::npos) return fail("unterminated quoted tag");
+    tag = item.substr(1, close - 1);
+    rest = item.substr(close + 1);
+  } else {
+    std::size_t end = 0;
+    while (end < item.size() && end < 4 && is_tag_char(item[end])) ++end;
+    tag = item.substr(0, end);
+    rest = item.substr(end);
+  }
+  if (tag.empty() || tag.size() > 4) return fail("an axis tag is 1 to 4 characters");
+  for (char c : tag) {
+    if (c < 0x20 || c > 0x7E) return fail("an axis tag is 1 to 4 ASCII characters");
+  }
+  rest = trim(rest);
+  if (!rest.empty() && (rest.front() == '=' || rest.front() == ':')) rest = trim(rest.substr(1));
+  if (rest.empty()) return fail("missing value");
+  double value = 0;
+  const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), value);
+  if (error != std::errc() || end != rest.data() + rest.size() || !std::isfinite(value))
+    return fail("value \"" + std::string(rest) + "\" is not a number");
+  if (value <= -32768.0 || value >= 32768.0) return fail("value out of range (-32768 to 32767.99998)");
+  return AxisValue{pack_tag(tag), static_cast<std::int32_t>(std::lround(value * 65536.0))};
+}
+
+}  // namespace
+
+Result<Location> parse_variations(std::string_view text) {
+  Location location;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t comma = text.find(',', start);
+    if (comma == std::string_view::npos) comma = text.size();
+    const std::string_view item = trim(text.substr(start, comma - start));
+    start = comma + 1;
+    if (item.empty()) continue;
+    Result<AxisValue> parsed = parse_item(item);
+    if (!parsed) return fail("bad variation " + quoted(item) + ": " + parsed.error());
+    bool repeated = false;
+    for (AxisValue &known : location) {
+      if (known.tag != parsed->tag) continue;
+      known.value = parsed->value;
+      repeated = true;
+    }
+    if (!repeated) location.push_back(*parsed);
+  }
+  return location;
+}
+
+std::vector<std::int32_t> location_pairs(const Location &location) {
+  std::vector<std::int32_t> pairs;
+  pairs.reserve(2 * location.size());
+  for (const AxisValue &axis : location) {
+    pairs.push_back(static_cast<std::int32_t>(axis.tag));
+    pairs.push_back(axis.value);
+  }
+  return pairs;
+}
+
+}  // namespace tesvo
