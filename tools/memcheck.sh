@@ -26,10 +26,10 @@ fi
 # calls by the thousand are left to tools/leak_bench.py.
 TESTS=("$@")
 if [ ${#TESTS[@]} -eq 0 ]; then
-  TESTS=(tests/python/test_abuse.py tests/python/test_hardening_faults.py
-    tests/python/test_hardening_tempfile.py tests/python/test_trace_bundled.py
+  TESTS=(tests/python/test_shape_json_properties.py tests/python/test_backend_faults.py
+    tests/python/test_tempfile_attacks.py tests/python/test_trace_bundled.py
     tests/python/test_run.py tests/python/test_document.py tests/python/test_features_e2e.py
-    tests/python/test_trace.py tests/python/test_arguments.py
+    tests/python/test_trace.py tests/python/test_shape_json_arguments.py
     -k "not long_lines and not thousands_of_calls and not planted_ahead")
 fi
 

@@ -19,7 +19,7 @@ if [ ! -x "$VENV/bin/python" ]; then
   echo "== creating $VENV"
   python3 -m venv "$VENV"
 fi
-PIP_PACKAGES=(scikit-build-core cmake ninja numpy pytest hypothesis)
+PIP_PACKAGES=(scikit-build-core cmake ninja numpy pytest hypothesis jinja2)
 PIP_PACKAGES+=(${EXTRA_PIP_PACKAGES[@]+"${EXTRA_PIP_PACKAGES[@]}"})
 "$VENV/bin/pip" install -q --disable-pip-version-check "${PIP_PACKAGES[@]}"
 

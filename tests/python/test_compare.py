@@ -1,5 +1,6 @@
 """tesvo compare: two fonts, a port against HarfBuzz, the differences found and reported."""
 
+import html
 import json
 import re
 import struct
@@ -206,6 +207,15 @@ class TestCommand:
         done, records = run(damaged, SANS, "office", "--html", report)
         assert done.returncode == 0 and records[-1]["summary"]["same"] == 1, done.stderr.decode()
         assert report.read_text(encoding="utf-8").startswith("<!DOCTYPE html>")
+
+
+    def test_the_report_writes_a_line_as_text_not_as_markup(self, tmp_path):
+        text = '<b id="x">&amp;\'"</b>'
+        report = tmp_path / "diff.html"
+        done, _ = run(SANS, NOTO / "NotoSans-Bold.ttf", text, "--html", report)
+        page = report.read_text(encoding="utf-8")
+        assert done.returncode == 1 and "<b id" not in page
+        assert f'<span dir="auto">{html.escape(text)}</span>' in page
 
 
 def test_harfbuzz_side_shapes_the_ports_items_with_the_same_options():

@@ -13,7 +13,7 @@ import pytest
 import _tesvo
 import tesvo
 
-from test_api import NASKH, NOTO_SANS, need
+from test_font import NASKH, NOTO_SANS, need
 from test_trace_bundled import NOTO
 
 WORDS = {

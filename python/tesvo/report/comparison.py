@@ -5,16 +5,18 @@ highlighted, and on request both sides' stages up to the first one where they pa
 Lines are sorted by what differs (glyph ids, then clusters, advances, offsets; lines one
 side could not shape last), then by line number, and capped: a corpus with many thousands
 of differences still gives a page that opens; the page says how many it leaves out.
+
+The page's markup is templates/comparison.html; this module gathers what it shows.
 """
 
 from __future__ import annotations
 
-from collections.abc import Callable, Mapping, Sequence
-from typing import Optional
+from collections.abc import Mapping, Sequence
+from typing import List, NamedTuple, Optional, Tuple
 
-from tesvo.compare import Comparison, Line, Parting, Row, Side, Step, Summary, aligned_steps
+from tesvo.compare import Comparison, Line, Names, Parting, Row, Side, Step, Summary, aligned_steps
 from tesvo.fontfile import FontFile
-from tesvo.report.draw import Placed, attr, defs_svg, facts, glyph_defs, html_page, positioned
+from tesvo.report.draw import GlyphDefs, Placed, Run, asset, glyph_defs, positioned, render
 from tesvo.report.model import differing, sorted_lines
 from tesvo.report.outlines import FontArt
 
@@ -33,11 +35,50 @@ class _Art:
         self.used.add(gid)
         return f"#{self.prefix}{gid}"
 
-    def defs(self) -> str:
+    def defs(self) -> GlyphDefs:
         return glyph_defs(self.art, self.used, self.prefix)
 
 
-def _run(art: _Art, rows: Sequence[Row], marked: set[int], names: Optional[Sequence[str]]) -> str:
+class SideRow(NamedTuple):
+    """One side of a drawn line: its glyphs, or why it has none."""
+
+    who: str
+    run: Optional[Run]
+    error: str
+
+
+class StepCells(NamedTuple):
+    """One side's step in the steps table: its name and each glyph's id, name and position,
+    `at` the one where the sides part (None: elsewhere)."""
+
+    label: str
+    glyphs: List[str]
+    at: Optional[int]
+
+
+class StepRow(NamedTuple):
+    left: Optional[StepCells]
+    right: Optional[StepCells]
+    parts: bool  # the step where the sides part
+
+
+class StepsTable(NamedTuple):
+    """Both sides' steps lined up, up to the one where they part, and where that is."""
+
+    rows: List[StepRow]
+    parting: Optional[Parting]
+    where: str
+
+
+class LineSection(NamedTuple):
+    line: Line
+    summary: str
+    items: List[Tuple[int, int, str, str]]  # the port's items: start, end, direction, characters
+    sides: Tuple[SideRow, SideRow]
+    steps: Optional[StepsTable]
+
+
+def _run(art: _Art, rows: Sequence[Row], marked: set[int], names: Optional[Sequence[str]]) -> Run:
     """Glyphs at their pen positions plus offsets, in the result's order, left to right."""
     run: list[Placed] = []
     pen = 0
@@ -51,17 +92,15 @@ def _run(art: _Art, rows: Sequence[Row], marked: set[int], names: Optional[Seque
 
 
 def _side_row(who: str, art: _Art, rows: Optional[Sequence[Row]], other: Optional[Sequence[Row]],
-              error: Optional[str], names: Optional[Sequence[str]]) -> str:
+              error: Optional[str], names: Optional[Sequence[str]]) -> SideRow:
     if rows is None:
-        body = f'<span class="error">{attr(error or "not shaped")}</span>'
-    else:
-        body = _run(art, rows, differing(rows, other), names)
-    return f'<div class="side"><span class="who">{attr(who)}</span>{body}</div>'
+        return SideRow(who, None, error or "not shaped")
+    return SideRow(who, _run(art, rows, differing(rows, other), names), "")
 
 
-def _step_cells(step: Optional[Step], names: Callable[[int], Optional[str]], at: Optional[int]) -> str:
+def _step_cells(step: Optional[Step], names: Names, at: Optional[int]) -> Optional[StepCells]:
     if step is None:
-        return "<td></td><td></td>"
+        return None
     ids = []
     for k, gid in enumerate(step.ids):
         name = names(gid)
@@ -69,11 +108,11 @@ def _step_cells(step: Optional[Step], names: Callable[[int], Optional[str]], at:
         if step.positions is not None:
             advance, dx, dy = step.positions[k]
             shown += f" +{advance}" + (f"@{dx},{dy}" if dx or dy else "")
-        ids.append(f"<b>{attr(shown)}</b>" if k == at else attr(shown))
-    return f"<td>{attr(f'item {step.item}: {step.name}')}</td><td>{' | '.join(ids)}</td>"
+        ids.append(shown)
+    return StepCells(f"item {step.item}: {step.name}", ids, at)
 
 
-def _steps_table(line: Line, names: tuple[Callable[[int], Optional[str]], Callable[[int], Optional[str]]]) -> str:
+def _steps_table(line: Line, names: Tuple[Names, Names]) -> StepsTable:
     """Both sides' steps lined up side by side, up to the one where they part, which is
     highlighted with the values each side holds there."""
     rows = []
@@ -84,43 +123,23 @@ def _steps_table(line: Line, names: tuple[Callable[[int], Optional[str]], Callab
     for a, b in lined_up:
         parts = found is not None and a is not None and b is not None and a.name == found.step and a.item == found.item
         at = found.glyph if parts and found is not None else None
-        cells = _step_cells(a, names[0], at) + _step_cells(b, names[1], at)
-        rows.append(f'<tr{" class=parts" if parts else ""}>{cells}</tr>')
+        rows.append(StepRow(_step_cells(a, names[0], at), _step_cells(b, names[1], at), parts))
         if parts:
             break
+    where = ""
     if found is not None:
-        rows.append(_parting_row(found))
-    head = "<tr><th>left step</th><th>glyphs</th><th>right step</th><th>glyphs</th></tr>"
-    return f'<table class="stages">{head}{"".join(rows)}</table>'
+        where = f"{found.step} (item {found.item}), glyph {found.glyph}" if found.what != "items" else "itemization"
+    return StepsTable(rows, found, where)
 
 
-def _parting_row(found: Parting) -> str:
-    where = f"{found.step} (item {found.item}), glyph {found.glyph}" if found.what != "items" else "itemization"
-    return (f'<tr class="values"><td colspan="4">the sides part at {attr(where)}: left '
-            f'<b class="left">{attr(found.left)}</b>, right <b class="right">{attr(found.right)}</b></td></tr>')
-
-
-def _items_row(line: Line) -> str:
-    """The port's items, for a line whose difference comes from itemization."""
-    if not line.items:
-        return ""
-    cut = " · ".join(f"{start}..{end} {'rtl' if rtl else 'ltr'}: "
-                          f"<span dir=auto>{attr(line.text[start:end])}</span>" for start, end, rtl in line.items)
-    return f'<p class="items">the port\'s items: {cut}</p>'
-
-
-def _section(line: Line, arts: tuple[_Art, _Art], traced: Optional[Line],
-             names: tuple[Callable[[int], Optional[str]], Callable[[int], Optional[str]]]) -> str:
-    summary = (traced or line).summary
-    parts = [f'<section class="line" data-line="{line.number}"><h2>line {line.number}: '
-             f'<span dir="auto">{attr(line.text)}</span> <span class="kinds">{attr(summary)}</span></h2>',
-             _items_row(line),
-             _side_row("left", arts[0], line.left, line.right, line.errors.get("left"), line.left_names),
-             _side_row("right", arts[1], line.right, line.left, line.errors.get("right"), line.right_names)]
-    if traced is not None:
-        parts.append(_steps_table(traced, names))
-    parts.append("</section>")
-    return "".join(parts)
+def _section(line: Line, arts: Tuple[_Art, _Art], traced: Optional[Line], names: Tuple[Names, Names]) -> LineSection:
+    """A drawn line: the port's items when the difference comes from itemization, both sides'
+    runs and, traced, their steps."""
+    items = [(start, end, "rtl" if rtl else "ltr", line.text[start:end]) for start, end, rtl in line.items or ()]
+    sides = (_side_row("left", arts[0], line.left, line.right, line.errors.get("left"), line.left_names),
+             _side_row("right", arts[1], line.right, line.left, line.errors.get("right"), line.right_names))
+    return LineSection(line, (traced or line).summary, items, sides,
+                       _steps_table(traced, names) if traced is not None else None)
 
 
 def render_comparison(comparison: Comparison, lines: Sequence[Line], summary: Summary,
@@ -132,20 +151,17 @@ def render_comparison(comparison: Comparison, lines: Sequence[Line], summary: Su
     shown = sorted_lines(lines)[:cap]
     traced = _traced(comparison, shown) if trace else {}
     names = (comparison.glyph_name("left"), comparison.glyph_name("right"))
-    sections = "".join(_section(line, arts, traced.get(line.number), names) for line in shown)
-    left_out = len(lines) - len(shown)
-    note = (f'<p class="note">{left_out} more differing lines are not drawn (the page draws at most '
-            f"{cap}, sorted by what differs, then by line).</p>" if left_out > 0 else "")
-    table = facts([("left", left.label), ("right", right.label), ("lines", str(summary.lines)),
-                   ("same", str(summary.same)), ("different", str(summary.different)),
-                   ("not shaped", str(summary.errors)),
-                   *((k, v) for k, v in options.items() if v not in (None, "", "auto")),
-                   ("offsets", "x_offset, y_offset as HarfBuzz gives them")])
-    body = (f"<h1>tesvo compare</h1>{table}{note}{sections}{defs_svg(arts[0].defs() + arts[1].defs())}"
-            '<p class="note" id="ready">Glyphs that differ from the other side are red on yellow; '
-            "glyphs run in the result's order (items in logical order, right-to-left items as on "
-            "screen).</p>")
-    return html_page("tesvo compare", "comparison.css", body)
+    sections = [_section(line, arts, traced.get(line.number), names) for line in shown]
+    facts = [("left", left.label), ("right", right.label), ("lines", str(summary.lines)),
+             ("same", str(summary.same)), ("different", str(summary.different)),
+             ("not shaped", str(summary.errors)),
+             *((k, v) for k, v in options.items() if v not in (None, "", "auto")),
+             ("offsets", "x_offset, y_offset as HarfBuzz gives them")]
+    # The fonts' glyphs once every drawn line has used its own.
+    left_defs, right_defs = arts[0].defs(), arts[1].defs()
+    return render("comparison.html", title="tesvo compare", style=asset("comparison.css"), script=None,
+                  pending=False, facts_rows=facts, sections=sections, left_out=len(lines) - len(shown), cap=cap,
+                  fonts=(left_defs, right_defs))
 
 
 def _art(files: Mapping[str, FontFile], side: Side, prefix: str) -> _Art:

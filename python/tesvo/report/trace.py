@@ -17,15 +17,17 @@ outline is defined once. A bar at the top moves to the next or previous stage th
 something, filters the stages by feature tag or lookup, and lights the glyphs of a range of
 characters or of a word in every row. Everything (outlines, style, script) is inline: the page
 loads nothing.
+
+The page's markup is templates/trace.html; this module gathers what it shows from the view
+model: the rows, the drawn runs, the glyphs to define and the data block.
 """
 
 from __future__ import annotations
 
 import re
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import Dict, List, NamedTuple, Optional, Sequence, Tuple
 
-from tesvo.report.draw import Placed, attr, data_block, defs_svg, facts, glyph_defs, html_page, num, positioned
-
+from tesvo.report.draw import Attrs, GlyphDefs, Placed, Run, asset, glyph_defs, num, positioned, render
 from tesvo.report.model import (
     LOOKUP_STAGE,
     Glyph,
@@ -48,7 +50,6 @@ CELL_HEIGHT_PX = 44  # height of the ascender-to-descender band of a glyph cell
 RUN_HEIGHT_PX = 72  # the same band in the positioned rows
 LINE_HEIGHT_PX = 112  # and in the drawing of the whole line
 WRAP_WIDTH_PX = 960  # a drawn run wraps to a new line past this width
-FINE = 'stroke-width="1" vector-effect="non-scaling-stroke"'  # a one-pixel line at any scale
 OPEN_ROWS_UP_TO = 300  # items of more glyphs show their stage rows closed, to be opened
 TEXT_SHOWN = 200  # characters of the text the facts table shows
 
@@ -100,38 +101,68 @@ class _Page:
         self.use(gid)
         return f"#c{gid}"
 
-    def _cell_symbol(self, gid: int) -> str:
+    def _cell(self, gid: int) -> Cell:
         left, right = self._cell_box(gid)
-        advance = self.art.advance(gid)
-        return (
-            f'<symbol id="c{gid}" viewBox="{num(left)} {-self.top} {num(right - left)} {self.band}">'
-            # The lines carry their own stroke: the page's style does not reach into the
-            # copies that <use> makes of a symbol.
-            f'<line stroke="#9ab" {FINE} x1="{num(left)}" y1="0" x2="{num(right)}" y2="0"/>'
-            f'<line stroke="#dde" {FINE} x1="0" y1="{-self.top}" x2="0" y2="{-self.bottom}"/>'
-            f'<line stroke="#dde" {FINE} x1="{advance}" y1="{-self.top}" x2="{advance}" '
-            f'y2="{-self.bottom}"/><use href="#g{gid}" transform="scale(1,-1)"/></symbol>'
-        )
+        return Cell(gid, left, right, right - left, self.art.advance(gid))
 
     def chars(self, span: Span) -> str:
         return self.text[span[0] : span[1]] if span else ""
 
-    def data(self, items: List[JsonValue]) -> str:
+    def data(self, items: List[JsonValue]) -> JsonValue:
         """What the page's script draws the stage rows from: the text, the glyphs' names and
         cell widths, and each item's stages."""
         names: Dict[str, JsonValue] = {str(gid): self.names.get(gid) or self.art.name(gid)
                                        for gid in sorted(self.cells | self.used)}
         widths: Dict[str, JsonValue] = {str(gid): self.cell_width(gid) for gid in sorted(self.cells)}
-        return data_block("tesvo-data", {"text": self.text, "names": names, "widths": widths,
-                                         "height": CELL_HEIGHT_PX, "items": items})
+        return {"text": self.text, "names": names, "widths": widths, "height": CELL_HEIGHT_PX, "items": items}
 
-    def defs(self) -> str:
-        cells = "".join(self._cell_symbol(gid) for gid in sorted(self.cells))
-        return defs_svg(glyph_defs(self.art, self.used) + cells)
+    def defs(self) -> Tuple[GlyphDefs, List[Cell]]:
+        """The definitions of every glyph drawn, and of the cells the stage rows draw."""
+        return glyph_defs(self.art, self.used), [self._cell(gid) for gid in sorted(self.cells)]
 
 
-def _cluster_attrs(span: Span) -> str:
-    return f' data-cl="{span[0]}" data-ce="{span[1]}"' if span else ""
+class Cell(NamedTuple):
+    """A glyph as the stage rows draw it: from `left` to `right` in font units (`width` wide)
+    around its advance, from the page's top down to its bottom."""
+
+    gid: int
+    left: float
+    right: float
+    width: float
+    advance: int
+
+
+class Lines(NamedTuple):
+    """A drawn run cut into pieces that wrap as lines of text do, in a container of the
+    run's direction."""
+
+    direction: str
+    pieces: List[Run]
+
+
+class StageRow(NamedTuple):
+    """The row of one stage, which the page's script fills with its glyphs: `changed` of them
+    changed, `tag` and `lookup` what the filter matches it by (None: not a lookup)."""
+
+    css_class: str
+    stage: int
+    changed: int
+    kind: Optional[str]
+    tag: Optional[str]
+    lookup: Optional[str]
+    name: str
+    title: str  # the name with the lookup's own name from the font, when it has one
+    empty: bool
+
+
+class ItemSection(NamedTuple):
+    item: Item
+    rows: List[StageRow]
+    final: Lines
+
+
+def _cluster_attrs(span: Span) -> Attrs:
+    return (("data-cl", span[0]), ("data-ce", span[1])) if span else ()
 
 
 def _stage_title(page: _Page, name: str) -> str:
@@ -162,12 +193,11 @@ def _stage_changes(
     return [c or a or o for c, (a, o) in zip(replaced, moved)], list(moved)
 
 
-def _stage_filter_attrs(name: str) -> str:
+def _stage_filter(name: str) -> Tuple[Optional[str], Optional[str]]:
     """What the filter matches a row by: its feature tag and its lookup."""
     m = STAGE_TAG.search(name)
-    tag = f' data-tag="{attr(m["tag"])}"' if m else ""
     lookup = LOOKUP_STAGE.match(name)
-    return tag + (f' data-lookup="{lookup["table"]} {lookup["index"]}"' if lookup else "")
+    return m["tag"] if m else None, f'{lookup["table"]} {lookup["index"]}' if lookup else None
 
 
 def _stage_record(page: _Page, stage: Stage, before: Optional[Stage], changed: List[bool],
@@ -189,33 +219,25 @@ def _stage_record(page: _Page, stage: Stage, before: Optional[Stage], changed: L
     return record
 
 
-def _stage_rows(page: _Page, item: Item) -> Tuple[List[str], List[JsonValue]]:
+def _stage_rows(page: _Page, item: Item) -> Tuple[List[StageRow], List[JsonValue]]:
     """The rows of an item's stages, empty until the page's script draws them, and the
     stages' records for the data block."""
-    rows: List[str] = []
+    rows: List[StageRow] = []
     records: List[JsonValue] = []
     ids: Optional[List[int]] = None  # the glyph ids of the previous stage
     placed: Optional[Sequence[Glyph]] = None  # the glyphs of the previous positioning stage
     closed = " closed" if len(item.final) > OPEN_ROWS_UP_TO else ""
-    direction = "rtl" if item.rtl else "ltr"
     for k, stage in enumerate(item.stages):
         placed_before = k > 0 and item.stages[k - 1].positioned
         changed, positions = _stage_changes(stage, ids, placed, placed_before)
         records.append(_stage_record(page, stage, item.stages[k - 1] if k else None, changed, positions))
         count = sum(changed)
-        note = f'<span class="note">{count} changed</span>' if count else ""
         unchanged = " unchanged" if ids is not None and not count else ""
-        kind = f' data-kind="{stage.kind}"' if stage.kind else ""
         # Cells in logical order, the shaper's, laid out in the item's direction: a
         # right-to-left row reads as on screen, starts at its first glyph and wraps from
         # the right.
-        empty = "" if stage.glyphs else "<em>no glyphs</em>"
-        rows.append(
-            f'<tr class="stage{unchanged}{closed}" data-item="{item.number}" data-stage="{k}" '
-            f'data-changed="{count}"{kind}{_stage_filter_attrs(stage.name)}><th title="{attr(stage.name)}">'
-            f'<span class="name">{attr(_stage_title(page, stage.name))}</span>{note}</th>'
-            f'<td><div class="run" dir="{direction}">{empty}</div></td></tr>'
-        )
+        rows.append(StageRow(f"stage{unchanged}{closed}", k, count, stage.kind, *_stage_filter(stage.name),
+                             stage.name, _stage_title(page, stage.name), not stage.glyphs))
         ids = [g.g for g in stage.glyphs]
         if stage.positioned:
             placed = stage.glyphs
@@ -227,12 +249,14 @@ def _positioned_run(
     runs: Sequence[Tuple[Item, Sequence[Glyph]]],
     height: int = RUN_HEIGHT_PX,
     rtl: bool = False,
-) -> str:
+) -> Lines:
     """Glyphs drawn at their pen positions plus offsets, left to right: the advance of each
     glyph as a band, marks (no advance) in their own colour, and every non-zero offset as a
     line from the pen position to where the glyph was moved. The run is cut between clusters
     into pieces of at most WRAP_WIDTH_PX, one SVG each, which wrap as lines of text do: a
-    right-to-left run starts at the right."""
+    right-to-left run starts at the right. Each piece is drawn in a box of its size that the
+    browser draws only when it comes near the screen (content-visibility), so that a long
+    line costs nothing out of sight."""
     Entry = Tuple[Glyph, Span, int]
     entries: List[Entry] = []
     pen = 0
@@ -263,110 +287,32 @@ def _positioned_run(
         # Each piece back in left-to-right order; the first piece, the rightmost, comes
         # first in a right-to-left container.
         pieces = [piece[::-1] for piece in pieces]
-    svgs = [_positioned_piece(page, piece, height) for piece in pieces]
-    direction = "rtl" if rtl else "ltr"
-    return f'<div class="lines" dir="{direction}">{"".join(map(_piece_box, svgs))}</div>'
+    return Lines("rtl" if rtl else "ltr", [_positioned_piece(page, piece, height) for piece in pieces])
 
 
-SVG_SIZE = re.compile(r'<svg [^>]*?width="(?P<width>[^"]+)" height="(?P<height>[^"]+)"')
-
-
-def _piece_box(svg: str) -> str:
-    """A piece of a drawn run in a box of its size that the browser draws only when it comes
-    near the screen (content-visibility), so that a long line costs nothing out of sight."""
-    size = SVG_SIZE.match(svg)
-    if size is None:
-        return svg
-    return (f'<div class="piece" style="contain-intrinsic-size:auto {size["width"]}px auto '
-            f'{size["height"]}px">{svg}</div>')
-
-
-def _positioned_piece(page: _Page, piece: Sequence[Tuple[Glyph, Span, int]], height: int) -> str:
+def _positioned_piece(page: _Page, piece: Sequence[Tuple[Glyph, Span, int]], height: int) -> Run:
     # A long text draws thousands of glyphs here: the page's script writes each one's title
     # (name, characters, position) when it is pointed at, from its data-g and data-p.
     run = [Placed(glyph.g, pen, glyph.ax, glyph.dx, glyph.dy, "",
-                  f'{_cluster_attrs(span)} data-g="{glyph.g}" data-p="{glyph.ax},{glyph.dx},{glyph.dy}"')
+                  (*_cluster_attrs(span), ("data-g", glyph.g), ("data-p", f"{glyph.ax},{glyph.dx},{glyph.dy}")))
            for glyph, span, pen in piece]
     return positioned(page.art, page.use, run, top=page.top, bottom=page.bottom, height=height,
                       css_class="positioned")
 
 
-def _item_text(page: _Page, item: Item) -> str:
-    spans = "".join(
-        f'<span data-cl="{i}" data-ce="{i + 1}">{attr(page.text[i])}</span>'
-        for i in range(item.start, item.end)
-    )
-    direction = "rtl" if item.rtl else "ltr"
-    return f'<p class="text" dir="{direction}">{spans}</p>'
-
-
-def _item_section(page: _Page, item: Item, records: List[JsonValue]) -> str:
-    direction = "right to left" if item.rtl else "left to right"
-    heading = (
-        f"Item {item.number} \u00b7 {direction} (level {item.level}) \u00b7 script tag "
-        f"\u2018{attr(item.script_tag)}\u2019 (script {item.script}) \u00b7 "
-        f"characters {item.start}..{item.end} \u00b7 {len(item.final)} glyphs"
-    )
+def _item_section(page: _Page, item: Item, records: List[JsonValue]) -> ItemSection:
     rows, stages = _stage_rows(page, item)
     records.append({"start": item.start, "end": item.end, "rtl": item.rtl, "stages": stages})
-    rows = rows or [
-        '<tr class="untraced"><th><span class="name">no trace</span></th>'
-        "<td><em>the backend recorded no stage for this item (a trace needs its usp_trace_* exports)</em></td></tr>"
-    ]
-    rows.append(
-        f'<tr class="final"><th><span class="name">positioned</span>'
-        f'<span class="note">advances and offsets</span></th>'
-        f'<td>{_positioned_run(page, [(item, item.final)], rtl=item.rtl)}</td></tr>'
-    )
-    return (
-        f'<section class="item" data-item="{item.number}" data-rtl="{int(item.rtl)}" data-level="{item.level}">'
-        f"<h2>{heading}</h2>{_item_text(page, item)}"
-        f'<table class="stages">{"".join(rows)}</table></section>'
-    )
+    return ItemSection(item, rows, _positioned_run(page, [(item, item.final)], rtl=item.rtl))
 
 
-LEGEND = (
-    '<p class="legend">'
-    '<span class="swatch changed"></span> changed by this stage (a positioning stage: advance '
-    "or offset changed since the previous one, the new value in bold) "
-    '<span class="swatch mark"></span> glyph without advance (mark) '
-    '<span class="swatch off"></span> offset from the pen position '
-    '<span class="swatch hot"></span> same cluster as the glyph under the pointer. '
-    "Glyphs read as on screen, right-to-left items from the right; under each glyph the "
-    "characters of its cluster as the shaper held it at that stage. Positioning rows write "
-    "+advance and @x,y offset in HarfBuzz's convention, as hb-shape --trace does: until the "
-    "final stage an attached mark's offset is relative to its base. "
-    "Hover a glyph for its id, name and characters; click a stage's name to show or hide its "
-    "glyphs (the rows of long items start hidden). Keys: n or j the next stage that changed "
-    "something, p or k the previous one, / the search box."
-    "</p>"
-)
-
-
-def _toolbar(items: Sequence[Item]) -> str:
-    """The bar that stays at the top: moving from change to change, the filter by feature
-    tag or lookup (those the trace holds), the search box, and the switch that hides the
-    stages that changed nothing."""
+def _toolbar(items: Sequence[Item]) -> Tuple[List[str], List[Tuple[str, int]]]:
+    """What the filter of the bar at the top offers: the feature tags and the lookups that the
+    trace holds."""
     names = [stage.name for item in items for stage in item.stages]
     tags = sorted({m["tag"] for m in map(STAGE_TAG.search, names) if m})
     lookups = sorted({(m["table"], int(m["index"])) for m in map(LOOKUP_STAGE.match, names) if m})
-    options = ['<option value="">every stage</option>']
-    options += [f'<option value="tag:{attr(tag)}">feature \u2018{attr(tag)}\u2019</option>' for tag in tags]
-    options += [f'<option value="lookup:{table} {index}">{table} lookup {index}</option>' for table, index in lookups]
-    return (
-        '<nav class="bar">'
-        '<button type="button" id="prev-change" title="previous stage that changed something (p, k)">'
-        "\u25b2 previous change</button>"
-        '<button type="button" id="next-change" title="next stage that changed something (n, j)">'
-        "next change \u25bc</button>"
-        f'<label>show <select id="filter">{"".join(options)}</select></label>'
-        '<label>find <input type="search" id="search" size="24" '
-        'placeholder="a word, or characters 10..25" title="a word of the text, or a range of characters '
-        '(from..to, counted from 0; the end is not included): its glyphs light up in every row (/)"></label>'
-        '<span id="status" class="status"></span>'
-        '<label><input type="checkbox" id="hide-unchanged"> hide the stages that changed nothing</label>'
-        "</nav>"
-    )
+    return tags, lookups
 
 
 def _shown_text(text: str) -> str:
@@ -407,28 +353,25 @@ def render_report(
         rtl=paragraph_rtl,
     )
     records: List[JsonValue] = []
-    sections = "".join(_item_section(page, item, records) for item in items)
+    sections = [_item_section(page, item, records) for item in items]
     family = result.font.family
-    table = facts(
-        [
-            ("font", font_label),
-            ("family", family),
-            ("units per em", str(result.font.upem)),
-            ("glyphs in font", str(result.font.glyph_count)),
-            ("backend", result.font.backend),
-            *([("backend runs on", result.font.backend_version)] if result.font.backend_version else []),
-            *([("location", ", ".join(f"{a.tag}={a.value:g} ({a.normalized:+.3f})" for a in result.location))]
-              if result.location else []),
-            ("text", _shown_text(result.text)),
-            ("length", f"{len(result.text):,} characters, {len(result.glyphs):,} glyphs, {len(items)} items"),
-            ("paragraph", "right to left" if paragraph_rtl else "left to right"),
-            *options,
-        ]
-    )
-    title = f"tesvo-shape trace: {family or font_label}"
-    body = (
-        f"<header><h1>{attr(title)}</h1>{table}{LEGEND}</header>{_toolbar(items)}"
-        f'<section class="line"><h2>The line as on screen</h2>{line}</section>'
-        f"{sections}{page.defs()}{page.data(records)}"
-    )
-    return html_page(title, "trace.css", body, body_attrs=' data-tesvo-report="pending"', script="trace.js")
+    facts = [
+        ("font", font_label),
+        ("family", family),
+        ("units per em", str(result.font.upem)),
+        ("glyphs in font", str(result.font.glyph_count)),
+        ("backend", result.font.backend),
+        *([("backend runs on", result.font.backend_version)] if result.font.backend_version else []),
+        *([("location", ", ".join(f"{a.tag}={a.value:g} ({a.normalized:+.3f})" for a in result.location))]
+          if result.location else []),
+        ("text", _shown_text(result.text)),
+        ("length", f"{len(result.text):,} characters, {len(result.glyphs):,} glyphs, {len(items)} items"),
+        ("paragraph", "right to left" if paragraph_rtl else "left to right"),
+        *options,
+    ]
+    tags, lookups = _toolbar(items)
+    glyphs, cells = page.defs()
+    return render("trace.html", title=f"tesvo-shape trace: {family or font_label}", style=asset("trace.css"),
+                  script=asset("trace.js"), pending=True, facts_rows=facts, tags=tags, lookups=lookups, line=line,
+                  sections=sections, text=result.text, glyphs=glyphs, cells=cells, top=page.top,
+                  bottom=page.bottom, band=page.band, data=page.data(records))

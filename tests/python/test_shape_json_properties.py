@@ -4,8 +4,9 @@ result schema, or raises one of the documented exceptions with its documented me
 it never raises anything else, never crashes and never leaves a temporary file behind.
 
 The number of examples comes from a hypothesis profile: modest by default, deeper with
-TESVO_HYPOTHESIS=long (e.g. `TESVO_HYPOTHESIS=long pytest tests/python/test_abuse.py`), and
-few with TESVO_HYPOTHESIS=short (tools/memcheck.sh, where every call is slow).
+TESVO_HYPOTHESIS=long (e.g. `TESVO_HYPOTHESIS=long pytest
+tests/python/test_shape_json_properties.py`), and few with TESVO_HYPOTHESIS=short
+(tools/memcheck.sh, where every call is slow).
 """
 
 import json

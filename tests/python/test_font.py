@@ -17,7 +17,7 @@ import tesvo
 
 from conftest import PANIC, run_in_thread, tiny_font, wait_for
 from test_concurrency import progress_while
-from test_soak import FONT_FILES, TEXTS
+from test_concurrency_soak import FONT_FILES, TEXTS
 from test_trace_bundled import NOTO, SAMPLES
 
 CJK = Path("/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc")
