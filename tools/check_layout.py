@@ -20,7 +20,7 @@ MAY_INCLUDE: dict[str, set[str]] = {
     "abi": {"base", "text"},
     "text": {"base", "abi/usp10.h"},
     "font": {"base", "text"},
-    "json": {"base"},
+    "json": {"base", "text"},
     "document": {"base", "json"},
     "trace": {"base", "abi", "text", "json", "document"},
     "shape": {"base", "abi", "text", "font", "json", "document", "trace"},

@@ -12,8 +12,8 @@
 #include <string>
 
 #include "python/calls.h"
-#include "python/py_glyph_run.h"
-#include "python/py_stage_glyphs.h"
+#include "python/types/glyph_run.h"
+#include "python/types/stage_glyphs.h"
 #include "python/records.h"
 #include "python/result_json.h"
 #include "output/package_json.h"

@@ -22,9 +22,9 @@
 #include <vector>
 
 #include "output/lines.h"
-#include "python/py_glyph_record.h"
-#include "python/py_glyph_run.h"
-#include "python/py_stage_glyphs.h"
+#include "python/types/glyph_record.h"
+#include "python/types/glyph_run.h"
+#include "python/types/stage_glyphs.h"
 
 namespace tesvo::py {
 
@@ -179,7 +179,7 @@ class Strings {
 };
 
 // The stages' changes written into a stage table and glyph rows (see
-// py_stage_glyphs.h), clusters as str indices (-1 where the port does not
+// types/stage_glyphs.h), clusters as str indices (-1 where the port does not
 // give one, positions 0 where the stage does not position).
 void fill_stage_columns(const tesvo::ShapedText &shaped, const Text &text, std::int32_t *stage, std::int32_t *row) {
   using namespace tesvo::py;

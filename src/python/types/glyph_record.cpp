@@ -7,7 +7,7 @@
 // record also has room for all its fields, whatever its length (see
 // alloc_record), and the integers of the fields that repeat come from a
 // table made once.
-#include "python/py_glyph_record.h"
+#include "python/types/glyph_record.h"
 
 #include <structmember.h>  // PyMemberDef, T_OBJECT_EX, READONLY: the limited API of 3.9 keeps them here
 

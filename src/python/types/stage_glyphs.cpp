@@ -7,7 +7,7 @@
 // or from the stage rebuilt last when that is the one before it) the first
 // time its glyphs are read, and kept with it; its change, its length and its
 // glyph ids need no record.
-#include "python/py_stage_glyphs.h"
+#include "python/types/stage_glyphs.h"
 
 #include <array>
 #include <cstring>
@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "cpython/py_boundary.h"
-#include "python/py_glyph_run.h"
+#include "python/types/glyph_run.h"
 
 namespace tesvo::py {
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "python/py_glyph_run.h"
+#include "python/types/glyph_run.h"
 #include "cpython/py_ref.h"
 
 namespace tesvo::py {

@@ -7,10 +7,10 @@
 // the records go): they go to Python as memoryviews of the bytes (the limited
 // API of 3.9 has no buffer protocol for types of our own), so numpy reads them
 // in place. A run unpickled or made from columns holds only those. A record
-// is the package's Glyph (see py_glyph_record.h); its name is the font's
+// is the package's Glyph (see types/glyph_record.h); its name is the font's
 // names tuple's entry for the glyph id, shared, not copied. Iterating goes
 // through an iterator of the run's own.
-#include "python/py_glyph_run.h"
+#include "python/types/glyph_run.h"
 
 #include <cstdint>
 #include <cstring>
@@ -18,7 +18,7 @@
 #include <utility>
 
 #include "cpython/py_boundary.h"
-#include "python/py_glyph_record.h"
+#include "python/types/glyph_record.h"
 
 namespace tesvo::py {
 
