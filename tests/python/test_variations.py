@@ -4,11 +4,15 @@ the weight and whose rvrn swaps a glyph above wght=600; and the errors of a wron
 
 import json
 import subprocess
+import sys
+import textwrap
 from pathlib import Path
 
 import pytest
 
 import tesvo
+
+from conftest import NOTO_SANS
 
 INTER = next((p for p in (Path("/usr/share/fonts/truetype/inter-vf/Inter-roman.var.ttf"),
                           Path("/usr/share/fonts/truetype/inter-vf/InterVariable.ttf")) if p.exists()), None)
@@ -143,6 +147,34 @@ def test_a_static_font_has_no_axes_and_refuses_one(noto):
     assert font.axes == () and font.shape("Wave").location == ()
     with pytest.raises(tesvo.OptionError, match="the font has no variation axes"):
         font.shape("Wave", variations="wght=700")
+
+
+def test_without_fonttools_static_fonts_shape_and_variable_ones_say_what_they_need(tmp_path_factory):
+    # Every import of fontTools refused, as if it were not installed, and counted.
+    script = textwrap.dedent(f"""
+        import sys
+        tried = []
+
+        class NoFontTools:
+            def find_spec(self, name, path=None, target=None):
+                if name.partition(".")[0] == "fontTools":
+                    tried.append(name)
+                    raise ModuleNotFoundError(name, name=name)
+
+        sys.meta_path.insert(0, NoFontTools())
+        import tesvo
+        font = tesvo.Font({str(NOTO_SANS)!r})
+        print(font.shape("Wave").to_text(), font.axes, tried)
+        try:
+            tesvo.Font({str(built_font(tmp_path_factory, cff=False))!r}, variations="wght=700")
+        except tesvo.OptionError as e:
+            print(e, tried)
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert done.stdout.splitlines() == [
+        f"{tesvo.Font(NOTO_SANS).shape('Wave').to_text()} () []",
+        "a variable font's axes and named instances are read with fontTools, which is not installed: "
+        "pip install fonttools ['fontTools']"], done.stderr
 
 
 def test_a_backend_without_locations_refuses_them(make_fake, tmp_path_factory):
