@@ -35,7 +35,7 @@ build() {
   local target="$1"
   local extra=()
   if [ "$target" = run ]; then
-    extra=(vantor/*.cpp -I"$ROOT/vantor" $(pkg-config --cflags --libs harfbuzz icu-uc))
+    extra=(vantor/*.cpp vantor/*/*.cpp -I"$ROOT/vantor" -I"$ROOT/vantor/itemize" -I"$ROOT/vantor/shape" -I"$ROOT/vantor/trace" $(pkg-config --cflags --libs harfbuzz icu-uc))
   fi
   echo "== building ${target}_fuzzer"
   clang++ "${FLAGS[@]}" "fuzz/${target}_fuzzer.cpp" "${ENGINE[@]}" "${extra[@]}" -ldl -o "$OUT/${target}_fuzzer"

@@ -14,43 +14,11 @@
 #include <string>
 #include <string_view>
 
+#include "json/arena.h"  // DocumentArena, which a document's values are made in
+
 namespace tesvo {
 
 class Value;
-
-// The blocks of the values of one document, while it is built, written and
-// freed on this thread. A document of thousands of items makes a handful of
-// small blocks for each (its message, its stage entry, the entry's keys and
-// strings, the view of its glyph rows), tens of thousands in all, and frees
-// them all at the end: block by block through malloc that costs about a
-// tenth of the call on a text of 15,000 items, most of it the allocator
-// merging freed blocks. While an arena is open, the values made on its
-// thread take their blocks from one mapping of its own, one after the
-// other, and give them back all at once when it closes; past the mapping's
-// end, and for blocks of a memory mapping of their own, they go to the heap
-// as before. Every value made while an arena is open must be gone when it
-// closes. An arena opened while another is open on the thread leaves that
-// one in use. A short text's document has few blocks, which malloc serves as
-// fast as an arena: below kShortText code units no arena opens (taking and
-// giving back its mapping cost a call on a few words a tenth more).
-class DocumentArena {
- public:
-  static constexpr std::size_t kShortText = 4096;
-  explicit DocumentArena(std::size_t text_length);
-  ~DocumentArena();
-  DocumentArena(const DocumentArena &) = delete;
-  DocumentArena &operator=(const DocumentArena &) = delete;
-
-  struct Span {
-    char *base;
-    char *next;
-    char *end;
-  };
-
- private:
-  Span span_{};
-  bool open_ = false;
-};
 
 // An object key: up to seven bytes inline, longer ones in one heap block.
 class Key {
