@@ -5,7 +5,6 @@ at as the backend reports it."""
 from __future__ import annotations
 
 import io
-import struct
 from collections.abc import Mapping
 from typing import NamedTuple, Optional, Union
 
@@ -49,9 +48,10 @@ def read_design_space(data: bytes, index: int) -> tuple[tuple[Axis, ...], tuple[
     """The axes and named instances of face `index` of a font; none for a static font, and
     none for an fvar table fontTools cannot read (HarfBuzz then shapes the default).
 
-    A face without an fvar table is told by its table directory, without fontTools; a
-    variable font's axes are read with fontTools, and without it are an OptionError."""
-    if not _may_have_fvar(data, index):
+    A face with no fvar axes that HarfBuzz takes (the engine reads the table) has none here,
+    without fontTools; a variable font's axes are read with fontTools, and without it are an
+    OptionError."""
+    if not _engine.axis_tags(data, index):
         return (), ()
     try:
         from fontTools.ttLib import TTFont  # imported only for variable fonts' callers
@@ -80,25 +80,6 @@ def read_design_space(data: bytes, index: int) -> tuple[tuple[Axis, ...], tuple[
         return axes, instances
     except Exception:  # a damaged table: HarfBuzz ignores it too
         return (), ()
-
-
-def _may_have_fvar(data: bytes, index: int) -> bool:
-    """False when the table directory of face `index` (of an sfnt, or of a collection) lists
-    no fvar table, or cannot be read, as fontTools finds then too; True when it lists one or
-    the data is of another kind (WOFF), for fontTools to read."""
-    if data[:4] in (b"wOFF", b"wOF2"):
-        return True
-    try:
-        start = 0
-        if data[:4] == b"ttcf":
-            (count,) = struct.unpack_from(">I", data, 8)
-            if not 0 <= index < count:
-                return False
-            (start,) = struct.unpack_from(">I", data, 12 + 4 * index)
-        (tables,) = struct.unpack_from(">H", data, start + 4)
-        return any(data[at:at + 4] == b"fvar" for at in range(start + 12, start + 12 + 16 * tables, 16))
-    except struct.error:
-        return False
 
 
 def location_text(variations: Variations) -> str:

@@ -152,9 +152,9 @@ class Font:
                 coords = _engine.coordinates(self._session, key)
             except ValueError as e:
                 raise OptionError(str(e)) from None
-            axes = self.axes if coords else ()
-            found = tuple(AxisLocation(axis.tag, design / 65536, normalized / 16384)
-                          for axis, (design, normalized) in zip(axes, coords))
+            tags = _engine.axis_tags(self._data, self.index) if coords else ()
+            found = tuple(AxisLocation(tag, design / 65536, normalized / 16384)
+                          for tag, (design, normalized) in zip(tags, coords))
             self._located[key] = found
         return found
 

@@ -77,12 +77,35 @@ std::string tag_utf8(OPENTYPE_TAG tag) {
   return out;
 }
 
-// A name as the package's names tuple holds it, in UTF-8.
-std::string name_utf8(const LineSource &source, std::uint16_t glyph) {
-  std::string out;
-  append_name(out, source, glyph);
-  return out;
-}
+// A shaped text's records as the package's schema reads them.
+class ShapedRows final : public ResultRows {
+ public:
+  ShapedRows(const ShapedText &shaped, const LineSource &source) : shaped_(shaped), source_(source) {}
+  std::size_t item_count() const override { return shaped_.items.size(); }
+  JsonItem item(std::size_t i) const override {
+    const ShapedItemRecord &r = shaped_.items[i];
+    return {source_.index.at(r.start), source_.index.at(r.end), r.level, r.rtl, tag_utf8(r.script_tag), r.script,
+            r.continues};
+  }
+  std::size_t glyph_count() const override { return shaped_.glyphs.size(); }
+  JsonGlyph glyph(std::size_t i) const override {
+    const ShapedGlyphRecord &g = shaped_.glyphs[i];
+    std::string_view name;
+    if (g.id < source_.names.size()) {
+      name = source_.names[g.id];
+    } else {
+      fallback_ = fallback_glyph_name(g.id);
+      name = fallback_;
+    }
+    return {g.id, static_cast<std::int32_t>(source_.index.at(g.cluster)), g.advance, g.du, g.dv,
+            x_offset(shaped_, g), g.dv, static_cast<std::int32_t>(g.item), name};
+  }
+
+ private:
+  const ShapedText &shaped_;
+  const LineSource &source_;
+  mutable std::string fallback_;  // the name of a glyph beyond the font's names
+};
 
 }  // namespace
 
@@ -110,22 +133,12 @@ void append_document_record(std::string &out, std::uint64_t line, const LineSour
 
 void append_result_record(std::string &out, std::uint64_t line, const ShapedText &shaped, const LineSource &source,
                           const ResultHead &head, std::span<const std::string> warnings) {
-  std::vector<JsonItem> items;
-  items.reserve(shaped.items.size());
-  for (const ShapedItemRecord &r : shaped.items)
-    items.push_back({source.index.at(r.start), source.index.at(r.end), r.level, r.rtl, tag_utf8(r.script_tag), r.script,
-                     r.continues});
-  std::vector<JsonGlyph> glyphs;
-  glyphs.reserve(shaped.glyphs.size());
-  for (const ShapedGlyphRecord &g : shaped.glyphs)
-    glyphs.push_back({g.id, static_cast<std::int32_t>(source.index.at(g.cluster)), g.advance, g.du, g.dv,
-                      x_offset(shaped, g), g.dv, static_cast<std::int32_t>(g.item), name_utf8(source, g.id)});
-  std::vector<std::string> all_warnings(warnings.begin(), warnings.end());
-  for (const ItemCut &cut : shaped.cuts) all_warnings.push_back(cut_warning(cut, source.index));
+  std::vector<std::string> cuts;
+  for (const ItemCut &cut : shaped.cuts) cuts.push_back(cut_warning(cut, source.index));
   const std::string text = json_text(source);
   append_record_start(out, line, text);
   out += ",\"result\":";
-  append_result_json(out, head, ResultBody{text, items, glyphs, all_warnings});
+  append_result_json(out, head, ResultBody{text, ShapedRows(shaped, source), warnings, cuts});
   out += '}';
 }
 

@@ -1,6 +1,7 @@
 #include "output/package_json.h"
 
 #include <charconv>
+#include <initializer_list>
 
 #include "json/escape.h"
 
@@ -141,6 +142,18 @@ void append_stage(std::string &out, const JsonStage &stage) {
   out += ']';
 }
 
+// `[{...},...]` of `count` rows, each row's members written by `write(i)`.
+template <class Write> void rows(std::string &out, std::size_t count, Write write) {
+  out += '[';
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0) out += ',';
+    out += '{';
+    write(i);
+    out += '}';
+  }
+  out += ']';
+}
+
 // `[{...},...]`, each element's members written by `write`.
 template <class T, class Write> void objects(std::string &out, std::span<const T> values, Write write) {
   out += '[';
@@ -172,19 +185,23 @@ void append_result_json(std::string &out, const ResultHead &head, const ResultBo
   key(out, "options");
   append_options(out, head);
   key(out, "items");
-  objects(out, body.items, append_item);
+  rows(out, body.rows.item_count(), [&](std::size_t i) { append_item(out, body.rows.item(i)); });
   key(out, "glyphs");
-  objects(out, body.glyphs, append_glyph);
+  rows(out, body.rows.glyph_count(), [&](std::size_t i) { append_glyph(out, body.rows.glyph(i)); });
   if (!head.location.empty()) {
     key(out, "location");
     objects(out, std::span<const JsonAxis>(head.location), append_axis);
   }
-  if (!body.warnings.empty()) {
+  if (!body.warnings.empty() || !body.text_warnings.empty()) {
     key(out, "warnings");
     out += '[';
-    for (std::size_t i = 0; i < body.warnings.size(); ++i) {
-      if (i > 0) out += ',';
-      append_json_string(out, body.warnings[i]);
+    bool first = true;
+    for (std::span<const std::string> lines : {body.warnings, body.text_warnings}) {
+      for (const std::string &line : lines) {
+        if (!first) out += ',';
+        first = false;
+        append_json_string(out, line);
+      }
     }
     out += ']';
   }

@@ -50,7 +50,7 @@ struct JsonItem {
 
 struct JsonGlyph {
   std::int64_t id, cluster, advance, du, dv, x_offset, y_offset, item;
-  std::string name;  // UTF-8
+  std::string_view name;  // UTF-8 (an invalid sequence is written as U+FFFD)
 };
 
 struct JsonStageGlyph {
@@ -66,12 +66,24 @@ struct JsonStage {
   std::vector<JsonStageGlyph> glyphs;
 };
 
+// A result's items and glyphs, read as they are written: no copy of a
+// shaped text's records is made for its line.
+class ResultRows {
+ public:
+  virtual ~ResultRows() = default;
+  virtual std::size_t item_count() const = 0;
+  virtual JsonItem item(std::size_t i) const = 0;
+  virtual std::size_t glyph_count() const = 0;
+  // The name it holds stays valid until the next call.
+  virtual JsonGlyph glyph(std::size_t i) const = 0;
+};
+
 // The text of one result, as the schema has its parts.
 struct ResultBody {
   std::string_view text_json;  // the text as a JSON string, quotes included
-  std::span<const JsonItem> items;
-  std::span<const JsonGlyph> glyphs;
-  std::span<const std::string> warnings;
+  const ResultRows &rows;
+  std::span<const std::string> warnings;       // the options' own, first
+  std::span<const std::string> text_warnings;  // then the text's
   const std::vector<JsonStage> *stages = nullptr;  // null: not traced
 };
 

@@ -61,6 +61,8 @@ PyMethodDef g_methods[] = {
      "language_tag(session, language) -> the language system tag the value selects, '' for the default"},
     {"coordinates", guarded_call<axis_coordinates>, METH_VARARGS,
      "coordinates(session, variations) -> [(design 16.16, normalized 2.14)] per axis at that location"},
+    {"axis_tags", guarded_call<font_axis_tags>, METH_VARARGS,
+     "axis_tags(data, index) -> tuple of the face's fvar axis tags as HarfBuzz takes the table"},
     {"parse_features", guarded_call<parse_feature_list>, METH_VARARGS,
      "parse_features(text) -> [(tag, value)]: a feature list as the engine reads it"},
     {"parse_variations", guarded_call<parse_variation_list>, METH_VARARGS,

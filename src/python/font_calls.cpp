@@ -21,6 +21,7 @@
 
 #include "base/environment.h"
 #include "font/font.h"
+#include "font/fvar.h"
 #include "output/lines.h"
 #include "shape/session.h"
 
@@ -214,6 +215,32 @@ PyObject *axis_coordinates(PyObject *args) {
     PyObject *pair = Py_BuildValue("(ll)", static_cast<long>((*coords)[i].design), static_cast<long>((*coords)[i].normalized));
     if (pair == nullptr) return nullptr;
     PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return out.release();
+}
+
+// axis_tags(data, index) -> tuple of str: the tags of face `index`'s fvar axes
+// as HarfBuzz takes the table (empty for a static font, and for a face that
+// cannot be read).
+PyObject *font_axis_tags(PyObject *args) {
+  PyObject *data;
+  unsigned int index = 0;
+  if (!PyArg_ParseTuple(args, "O!I:axis_tags", &PyBytes_Type, &data, &index)) return nullptr;
+  char *start = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(data, &start, &size) != 0) return nullptr;
+  std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t *>(start), static_cast<std::size_t>(size));
+  tesvo::Result<tesvo::FontBytes> face = tesvo::face_bytes(bytes, index);
+  const std::vector<std::uint32_t> tags =
+      face ? tesvo::fvar_axis_tags(face->span()) : std::vector<std::uint32_t>{};
+  PyRef out(PyTuple_New(static_cast<Py_ssize_t>(tags.size())));
+  if (!out) return nullptr;
+  for (std::size_t i = 0; i < tags.size(); ++i) {
+    char text[4];
+    for (int k = 0; k < 4; ++k) text[k] = static_cast<char>((tags[i] >> (8 * (3 - k))) & 0xFF);
+    PyObject *tag = PyUnicode_DecodeLatin1(text, 4, nullptr);
+    if (tag == nullptr) return nullptr;
+    PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(i), tag);
   }
   return out.release();
 }

@@ -186,47 +186,22 @@ bool read_levels(PyObject *sequence, std::vector<std::uint8_t> &out) {
   return true;
 }
 
-// A result's glyphs as the notation reads them, taken from Glyph records
-// (id, cluster, advance, du, dv, x_offset, y_offset, item, name).
+// A result's glyphs as the notation reads them (read_glyphs).
 class RecordNotation final : public tesvo::NotationSource {
  public:
-  std::size_t size() const override { return glyphs.size(); }
-  tesvo::NotationGlyph glyph(std::size_t i) const override { return glyphs[i]; }
-  void append_name(std::string &out, std::size_t i) const override { out += names[i]; }
-
-  std::vector<tesvo::NotationGlyph> glyphs;
-  std::vector<std::string> names;  // UTF-8, surrogates passed through
-};
-
-bool read_int(PyObject *record, Py_ssize_t k, long long &out) {
-  PyRef field(PySequence_GetItem(record, k));
-  if (!field) return false;
-  out = PyLong_AsLongLong(field.get());
-  return !(out == -1 && PyErr_Occurred());
-}
-
-bool read_glyph(PyObject *record, std::size_t items, bool names, RecordNotation &out) {
-  long long v[8];
-  for (Py_ssize_t k = 0; k < 8; ++k)
-    if (!read_int(record, k, v[k])) return false;
-  if (v[7] < 0 || static_cast<unsigned long long>(v[7]) >= items) {
-    set_error(PyExc_ValueError, "glyph " + std::to_string(out.glyphs.size()) + ": item " + std::to_string(v[7]) +
-                                    " is not one of the " + std::to_string(items) + " items");
-    return false;
+  explicit RecordNotation(const GlyphRows &rows) : rows_(rows) {}
+  std::size_t size() const override { return rows_.glyphs.size(); }
+  tesvo::NotationGlyph glyph(std::size_t i) const override {
+    const tesvo::JsonGlyph &g = rows_.glyphs[i];
+    auto i32 = [](std::int64_t x) { return static_cast<std::int32_t>(x); };
+    return {static_cast<std::uint32_t>(g.id), g.cluster, i32(g.advance), i32(g.x_offset), i32(g.y_offset),
+            static_cast<std::uint32_t>(g.item)};
   }
-  auto i32 = [](long long x) { return static_cast<std::int32_t>(x); };
-  out.glyphs.push_back({static_cast<std::uint32_t>(v[0]), v[1], i32(v[2]), i32(v[5]), i32(v[6]),
-                        static_cast<std::uint32_t>(v[7])});
-  if (!names) return true;
-  PyRef name(PySequence_GetItem(record, 8));
-  PyRef utf8(name ? PyUnicode_AsEncodedString(name.get(), "utf-8", "surrogatepass") : nullptr);
-  if (!utf8) return false;
-  char *data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(utf8.get(), &data, &size) != 0) return false;
-  out.names.emplace_back(data, static_cast<std::size_t>(size));
-  return true;
-}
+  void append_name(std::string &out, std::size_t i) const override { out += rows_.glyphs[i].name; }
+
+ private:
+  const GlyphRows &rows_;
+};
 
 }  // namespace
 
@@ -237,14 +212,15 @@ PyObject *glyph_notation(PyObject *args) {
     return nullptr;
   std::vector<std::uint8_t> levels;
   if (!read_levels(levels_of, levels)) return nullptr;
-  RecordNotation source;
-  const Py_ssize_t count = PySequence_Size(glyphs);
-  if (count < 0) return nullptr;
-  source.glyphs.reserve(static_cast<std::size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyRef record(PySequence_GetItem(glyphs, i));
-    if (!record || !read_glyph(record.get(), levels.size(), names != 0, source)) return nullptr;
+  GlyphRows rows;
+  if (!read_glyphs(glyphs, rows)) return nullptr;
+  for (std::size_t i = 0; i < rows.glyphs.size(); ++i) {
+    const std::int64_t item = rows.glyphs[i].item;
+    if (item < 0 || static_cast<std::uint64_t>(item) >= levels.size())
+      return set_error(PyExc_ValueError, "glyph " + std::to_string(i) + ": item " + std::to_string(item) +
+                                             " is not one of the " + std::to_string(levels.size()) + " items");
   }
+  const RecordNotation source(rows);
   std::string out;
   tesvo::append_notation(out, source, levels, tesvo::NotationParts{names != 0, clusters != 0, positions != 0, advances != 0});
   return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "surrogatepass");

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "json/escape.h"
+#include "python/types/glyph_run.h"
 
 namespace tesvo::py {
 
@@ -110,11 +111,33 @@ bool read_item(PyObject *item, JsonItem &out) {
   return continues && bool_of(continues.get(), out.continues);
 }
 
-bool read_glyph(PyObject *glyph, JsonGlyph &out) {
+// A GlyphRun's glyphs, their names decoded once per id.
+class RunGlyphs final : public GlyphVisitor {
+ public:
+  explicit RunGlyphs(GlyphRows &out) : out_(out) {}
+  bool visit(const std::int32_t (&v)[kGlyphColumns], PyObject *name_object) override {
+    PyRef name(name_object);
+    if (!name) return false;
+    auto [at, added] = out_.by_id.try_emplace(v[kId]);
+    if (added && !utf8_of(name.get(), at->second)) return false;
+    out_.glyphs.push_back({v[kId], v[kCluster], v[kAdvance], v[kDu], v[kDv], v[kXOffset], v[kYOffset], v[kItem],
+                           at->second});
+    return true;
+  }
+
+ private:
+  GlyphRows &out_;
+};
+
+bool read_glyph(PyObject *glyph, GlyphRows &rows) {
+  JsonGlyph out{};
   std::int64_t *ints[] = {&out.id, &out.cluster, &out.advance, &out.du, &out.dv, &out.x_offset, &out.y_offset, &out.item};
   for (Py_ssize_t k = 0; k < 8; ++k)
     if (!read_field(glyph, k, *ints[k], int_of)) return false;
-  return read_field(glyph, 8, out.name, utf8_of);
+  if (!read_field(glyph, 8, rows.names.emplace_back(), utf8_of)) return false;
+  out.name = rows.names.back();
+  rows.glyphs.push_back(out);
+  return true;
 }
 
 bool read_stage_glyph(PyObject *glyph, JsonStageGlyph &out) {
@@ -152,6 +175,38 @@ bool read_result_head(PyObject *font, PyObject *options, PyObject *location, Res
 
 bool read_strings(PyObject *sequence, std::vector<std::string> &out) { return read_all(sequence, out, utf8_of); }
 
+bool read_glyphs(PyObject *sequence, GlyphRows &out) {
+  RunGlyphs run(out);
+  bool ok = true;
+  if (visit_glyph_run(sequence, run, ok)) return ok;
+  const Py_ssize_t count = PySequence_Size(sequence);
+  if (count < 0) return false;
+  out.glyphs.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyRef glyph(PySequence_GetItem(sequence, i));
+    if (!glyph || !read_glyph(glyph.get(), out)) return false;
+  }
+  return true;
+}
+
+namespace {
+
+// Rows read from the package's records.
+class RecordRows final : public ResultRows {
+ public:
+  RecordRows(const std::vector<JsonItem> &items, const GlyphRows &glyphs) : items_(items), glyphs_(glyphs) {}
+  std::size_t item_count() const override { return items_.size(); }
+  JsonItem item(std::size_t i) const override { return items_[i]; }
+  std::size_t glyph_count() const override { return glyphs_.glyphs.size(); }
+  JsonGlyph glyph(std::size_t i) const override { return glyphs_.glyphs[i]; }
+
+ private:
+  const std::vector<JsonItem> &items_;
+  const GlyphRows &glyphs_;
+};
+
+}  // namespace
+
 // result_json(result) -> str: the Result's fields by position (font, text,
 // items, glyphs, stages, options, location, warnings).
 PyObject *result_json(PyObject *args) {
@@ -162,12 +217,11 @@ PyObject *result_json(PyObject *args) {
   if (!location || !read_result_head(font.get(), options.get(), location.get(), head)) return nullptr;
   std::string text, text_json;
   std::vector<JsonItem> items;
-  std::vector<JsonGlyph> glyphs;
+  GlyphRows glyphs;
   std::vector<std::string> warnings;
-  if (!(read_field(result, 1, text, utf8_of) && read_field(result, 2, items, [](PyObject *o, auto &v) {
-          return read_all(o, v, read_item);
-        }) && read_field(result, 3, glyphs, [](PyObject *o, auto &v) { return read_all(o, v, read_glyph); }) &&
-        read_field(result, 7, warnings, read_strings)))
+  if (!(read_field(result, 1, text, utf8_of) &&
+        read_field(result, 2, items, [](PyObject *o, auto &v) { return read_all(o, v, read_item); }) &&
+        read_field(result, 3, glyphs, read_glyphs) && read_field(result, 7, warnings, read_strings)))
     return nullptr;
   PyRef stages_of(field(result, 4));
   if (!stages_of) return nullptr;
@@ -175,7 +229,7 @@ PyObject *result_json(PyObject *args) {
   if (stages_of.get() != Py_None && !read_all(stages_of.get(), stages.emplace(), read_stage)) return nullptr;
   append_json_string(text_json, text);
   std::string out;
-  append_result_json(out, head, ResultBody{text_json, items, glyphs, warnings, stages ? &*stages : nullptr});
+  append_result_json(out, head, ResultBody{text_json, RecordRows(items, glyphs), warnings, {}, stages ? &*stages : nullptr});
   return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "surrogatepass");
 }
 

@@ -15,6 +15,8 @@
 
 #include "font_builder.h"
 #include "font/font.h"
+#include "font/font_reader.h"
+#include "font/fvar.h"
 
 namespace {
 
@@ -392,6 +394,41 @@ TEST_F(ReadFontFile, NotADirectoryComponent) {
   EXPECT_EQ(read.error(), "read font " + file + "/x.ttf: Not a directory (os error 20)");
 }
 
+// fvar with `axes` axes of `axis_size` bytes (wght, wdth, ...) and one instance.
+Bytes fvar_table(std::uint16_t major, std::uint16_t axes, std::uint16_t axis_size, std::uint16_t instance_size,
+                 std::size_t cut = 0) {
+  Bytes t(16 + axes * axis_size + instance_size, 0);
+  put16(t, 0, major);
+  put16(t, 4, 16);
+  put16(t, 8, axes);
+  put16(t, 10, axis_size);
+  put16(t, 12, 1);
+  put16(t, 14, instance_size);
+  const char *tags[] = {"wght", "wdth", "opsz"};
+  for (std::uint16_t i = 0; i < axes; ++i) put_tag(t, 16 + i * axis_size, tags[i % 3]);
+  t.resize(t.size() - cut);
+  return t;
+}
+
+TEST(FvarAxisTags, AsHarfBuzzTakesTheTable) {
+  struct Case {
+    const char *what;
+    Bytes table;
+    std::vector<std::uint32_t> tags;
+  };
+  const std::vector<std::uint32_t> two = {tesvo::tag("wght"), tesvo::tag("wdth")};
+  const Case cases[] = {
+      {"two axes", fvar_table(1, 2, 20, 12), two},
+      {"axes of 24 bytes", fvar_table(1, 2, 24, 12), {}},
+      {"version 2", fvar_table(2, 2, 20, 12), {}},
+      {"instances shorter than their coordinates", fvar_table(1, 2, 20, 8), {}},
+      {"instance cut short", fvar_table(1, 2, 20, 12, 1), {}},
+      {"header cut short", Bytes(10, 0), {}},
+  };
+  for (const Case &c : cases) EXPECT_EQ(tesvo::fvar_axis_tags(truetype({{"fvar", c.table}})), c.tags) << c.what;
+  EXPECT_TRUE(tesvo::fvar_axis_tags(truetype({{"head", head(1000)}})).empty()) << "a static font";
+}
+
 }  // namespace
 
 // ---- a face of a collection as a font of its own -------------------------------------
@@ -482,3 +519,4 @@ TEST(ExtractFace, FaceBytesViewsTheFirstFaceAndLaysOutTheOthers) {
   for (int i = 0; i < 4; ++i) odd = odd << 8 | out[12 + 16 + 8 + i];
   EXPECT_EQ(Bytes(out.begin() + odd, out.begin() + odd + 4), (Bytes{1, 2, 3, 0}));
 }
+

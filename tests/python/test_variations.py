@@ -149,7 +149,7 @@ def test_a_static_font_has_no_axes_and_refuses_one(noto):
         font.shape("Wave", variations="wght=700")
 
 
-def test_without_fonttools_static_fonts_shape_and_variable_ones_say_what_they_need(tmp_path_factory):
+def test_without_fonttools_fonts_shape_and_variable_axes_say_what_they_need(tmp_path_factory):
     # Every import of fontTools refused, as if it were not installed, and counted.
     script = textwrap.dedent(f"""
         import sys
@@ -165,14 +165,17 @@ def test_without_fonttools_static_fonts_shape_and_variable_ones_say_what_they_ne
         import tesvo
         font = tesvo.Font({str(NOTO_SANS)!r})
         print(font.shape("Wave").to_text(), font.axes, tried)
+        variable = {str(built_font(tmp_path_factory, cff=False))!r}
+        print(tesvo.Font(variable).shape("A").location, tried)  # its axis tags read by the engine
         try:
-            tesvo.Font({str(built_font(tmp_path_factory, cff=False))!r}, variations="wght=700")
+            tesvo.Font(variable, variations="wght=700")
         except tesvo.OptionError as e:
             print(e, tried)
     """)
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
     assert done.stdout.splitlines() == [
         f"{tesvo.Font(NOTO_SANS).shape('Wave').to_text()} () []",
+        "(AxisLocation(tag='wght', value=400.0, normalized=0.0),) []",
         "a variable font's axes and named instances are read with fontTools, which is not installed: "
         "pip install fonttools ['fontTools']"], done.stderr
 

@@ -299,6 +299,18 @@ PyObject *glyph_name(PyObject *names, std::int32_t id) {
   return PyUnicode_FromFormat("gid%ld", static_cast<long>(id));
 }
 
+bool visit_glyph_run(PyObject *object, GlyphVisitor &visitor, bool &ok) {
+  ok = true;
+  if (g_run_type == nullptr || !PyObject_TypeCheck(object, g_run_type)) return false;
+  const GlyphRunObject *run = as_run(object);
+  std::int32_t values[kGlyphColumns];
+  for (Py_ssize_t i = 0; i < run->count && ok; ++i) {
+    read_fields(run, i, values);
+    ok = visitor.visit(values, run_glyph_name(run, values[kId]));
+  }
+  return true;
+}
+
 PyObject *make_glyph_run_type() {
   if (g_iterator_type == nullptr) {
     PyObject *type = PyType_FromSpec(&g_iterator_spec);

@@ -37,6 +37,16 @@ struct GlyphRecords {
 // beyond them; a new reference.
 PyObject *glyph_name(PyObject *names, std::int32_t id);
 
+// A GlyphRun's glyphs read in place, no record made: `visit(values, name)`
+// for each in order (name a new reference, or null with an exception set,
+// ending the walk). False, calling nothing, when `object` is no GlyphRun.
+class GlyphVisitor {
+ public:
+  virtual ~GlyphVisitor() = default;
+  virtual bool visit(const std::int32_t (&values)[kGlyphColumns], PyObject *name) = 0;
+};
+bool visit_glyph_run(PyObject *object, GlyphVisitor &visitor, bool &ok);
+
 // Makes the GlyphRun type and its iterator's; a new reference to the first,
 // or null with an exception set.
 PyObject *make_glyph_run_type();
