@@ -132,7 +132,7 @@ void append_document_record(std::string &out, std::uint64_t line, const LineSour
 }
 
 void append_result_record(std::string &out, std::uint64_t line, const ShapedText &shaped, const LineSource &source,
-                          const ResultHead &head, std::span<const std::string> warnings) {
+                          const HeadJson &head, std::span<const std::string> warnings) {
   std::vector<std::string> cuts;
   for (const ItemCut &cut : shaped.cuts) cuts.push_back(cut_warning(cut, source.index));
   const std::string text = json_text(source);

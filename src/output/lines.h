@@ -49,7 +49,7 @@ void append_document_record(std::string &out, std::uint64_t line, const LineSour
 // text shares (head), the warnings every text carries, then the text's own
 // items, glyphs and the warnings of its cut items.
 void append_result_record(std::string &out, std::uint64_t line, const ShapedText &shaped, const LineSource &source,
-                          const ResultHead &head, std::span<const std::string> warnings);
+                          const HeadJson &head, std::span<const std::string> warnings);
 
 // `{"line":N,"text":...,"error":"message"}`, line breaks in the message
 // written as spaces.

@@ -36,8 +36,6 @@ void optional_int(std::string &out, const std::optional<std::int64_t> &value) {
     out += "null";
 }
 
-void boolean(std::string &out, bool value) { out += value ? "true" : "false"; }
-
 void append_font(std::string &out, const ResultHead &head) {
   out += '{';
   if (head.path) {
@@ -72,34 +70,40 @@ void append_options(std::string &out, const ResultHead &head) {
   out += '}';
 }
 
+// The rows' members as literals, each with what stands before its value: a
+// line of many glyphs writes these most.
 void append_item(std::string &out, const JsonItem &item) {
-  key(out, "start", true);
+  out += "\"start\":";
   append_int(out, item.start);
-  key(out, "end");
+  out += ",\"end\":";
   append_int(out, item.end);
-  key(out, "level");
+  out += ",\"level\":";
   append_int(out, item.level);
-  key(out, "rtl");
-  boolean(out, item.rtl);
-  key(out, "script_tag");
+  out += item.rtl ? ",\"rtl\":true,\"script_tag\":" : ",\"rtl\":false,\"script_tag\":";
   append_json_string(out, item.script_tag);
-  key(out, "script");
+  out += ",\"script\":";
   append_int(out, item.script);
-  key(out, "continues");
-  boolean(out, item.continues);
+  out += item.continues ? ",\"continues\":true" : ",\"continues\":false";
 }
 
 void append_glyph(std::string &out, const JsonGlyph &g) {
-  const std::pair<std::string_view, std::int64_t> ints[] = {
-      {"id", g.id}, {"cluster", g.cluster}, {"advance", g.advance}, {"du", g.du},
-      {"dv", g.dv}, {"x_offset", g.x_offset}, {"y_offset", g.y_offset}, {"item", g.item}};
-  bool first = true;
-  for (const auto &[name, value] : ints) {
-    key(out, name, first);
-    first = false;
-    append_int(out, value);
-  }
-  key(out, "name");
+  out += "\"id\":";
+  append_int(out, g.id);
+  out += ",\"cluster\":";
+  append_int(out, g.cluster);
+  out += ",\"advance\":";
+  append_int(out, g.advance);
+  out += ",\"du\":";
+  append_int(out, g.du);
+  out += ",\"dv\":";
+  append_int(out, g.dv);
+  out += ",\"x_offset\":";
+  append_int(out, g.x_offset);
+  out += ",\"y_offset\":";
+  append_int(out, g.y_offset);
+  out += ",\"item\":";
+  append_int(out, g.item);
+  out += ",\"name\":";
   append_json_string(out, g.name);
 }
 
@@ -168,30 +172,39 @@ template <class T, class Write> void objects(std::string &out, std::span<const T
 
 }  // namespace
 
-void append_result_json(std::string &out, const ResultHead &head, const ResultBody &body) {
-  out += '{';
-  key(out, "schema", true);
-  append_json_string(out, kResultSchema);
-  key(out, "version");
-  append_int(out, kResultSchemaVersion);
-  key(out, "font");
-  append_font(out, head);
-  key(out, "backend");
-  append_json_string(out, head.backend);
-  key(out, "backend_version");
-  optional_string(out, head.backend_version);
-  key(out, "text");
+HeadJson head_json(const ResultHead &head) {
+  HeadJson out;
+  std::string &start = out.before_text;
+  start += '{';
+  key(start, "schema", true);
+  append_json_string(start, kResultSchema);
+  key(start, "version");
+  append_int(start, kResultSchemaVersion);
+  key(start, "font");
+  append_font(start, head);
+  key(start, "backend");
+  append_json_string(start, head.backend);
+  key(start, "backend_version");
+  optional_string(start, head.backend_version);
+  key(start, "text");
+  key(out.options, "options");
+  append_options(out.options, head);
+  if (!head.location.empty()) {
+    key(out.location, "location");
+    objects(out.location, std::span<const JsonAxis>(head.location), append_axis);
+  }
+  return out;
+}
+
+void append_result_json(std::string &out, const HeadJson &head, const ResultBody &body) {
+  out += head.before_text;
   out += body.text_json;
-  key(out, "options");
-  append_options(out, head);
+  out += head.options;
   key(out, "items");
   rows(out, body.rows.item_count(), [&](std::size_t i) { append_item(out, body.rows.item(i)); });
   key(out, "glyphs");
   rows(out, body.rows.glyph_count(), [&](std::size_t i) { append_glyph(out, body.rows.glyph(i)); });
-  if (!head.location.empty()) {
-    key(out, "location");
-    objects(out, std::span<const JsonAxis>(head.location), append_axis);
-  }
+  out += head.location;
   if (!body.warnings.empty() || !body.text_warnings.empty()) {
     key(out, "warnings");
     out += '[';

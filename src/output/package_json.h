@@ -87,6 +87,15 @@ struct ResultBody {
   const std::vector<JsonStage> *stages = nullptr;  // null: not traced
 };
 
-void append_result_json(std::string &out, const ResultHead &head, const ResultBody &body);
+// What every record of one head shares, written once: the JSON before the
+// text, the options member and the location member (empty for no location).
+struct HeadJson {
+  std::string before_text;
+  std::string options;
+  std::string location;
+};
+HeadJson head_json(const ResultHead &head);
+
+void append_result_json(std::string &out, const HeadJson &head, const ResultBody &body);
 
 }  // namespace tesvo

@@ -40,7 +40,7 @@ struct LineForm {
   enum class Kind { notation, document, result } kind = Kind::notation;
   tesvo::NotationParts parts;
   std::string path;  // document: the font as the document names it
-  tesvo::ResultHead head;                // result: what every record shares
+  tesvo::HeadJson head;                  // result: what every record shares
   std::vector<std::string> warnings;     // result: the warnings of the options, on every record
 };
 
@@ -70,7 +70,10 @@ bool read_form(PyObject *form, LineForm &out) {
     PyObject *font, *options, *location, *warnings;
     if (!PyArg_ParseTuple(form, "sOOOO:lines", &word, &font, &options, &location, &warnings)) return false;
     out.kind = LineForm::Kind::result;
-    return read_result_head(font, options, location, out.head) && read_strings(warnings, out.warnings);
+    tesvo::ResultHead head;
+    if (!read_result_head(font, options, location, head) || !read_strings(warnings, out.warnings)) return false;
+    out.head = tesvo::head_json(head);
+    return true;
   }
   PyErr_SetString(PyExc_ValueError, "lines: the form is (\"text\", ...), (\"shape_json\", ...) or (\"tesvo\", ...)");
   return false;

@@ -229,7 +229,7 @@ PyObject *result_json(PyObject *args) {
   if (stages_of.get() != Py_None && !read_all(stages_of.get(), stages.emplace(), read_stage)) return nullptr;
   append_json_string(text_json, text);
   std::string out;
-  append_result_json(out, head, ResultBody{text_json, RecordRows(items, glyphs), warnings, {}, stages ? &*stages : nullptr});
+  append_result_json(out, head_json(head), ResultBody{text_json, RecordRows(items, glyphs), warnings, {}, stages ? &*stages : nullptr});
   return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "surrogatepass");
 }
 
