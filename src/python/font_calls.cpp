@@ -27,15 +27,17 @@
 
 namespace tesvo::py {
 
-using tesvo::PyRef;
-using tesvo::py::Escape;
-using tesvo::py::set_error;
+namespace {
 
 constexpr const char *kSessionName = "tesvo._engine.session";
+
+}  // namespace
 
 tesvo::FontSession *session_of(PyObject *capsule) {
   return static_cast<tesvo::FontSession *>(PyCapsule_GetPointer(capsule, kSessionName));
 }
+
+namespace {
 
 void free_session(PyObject *capsule) {
   auto *session = static_cast<tesvo::FontSession *>(PyCapsule_GetPointer(capsule, kSessionName));
@@ -76,6 +78,8 @@ bool face_index(PyObject *index, std::span<const std::uint8_t> bytes, std::uint3
 }
 
 using Opened = tesvo::Result<std::unique_ptr<tesvo::FontSession>>;
+
+}  // namespace
 
 // open(data: bytes, index: int, backend: str | None)
 //   -> (session, upem, glyph_count, family, backend path)

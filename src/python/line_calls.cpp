@@ -30,9 +30,7 @@
 
 namespace tesvo::py {
 
-using tesvo::PyRef;
-using tesvo::py::Escape;
-using tesvo::py::set_error;
+namespace {
 
 // What lines() writes for each text: hb-shape's notation, or a JSON Lines
 // record holding the compatibility call's document or the package's result.
@@ -122,6 +120,8 @@ Lines write_lines(const Call &call, const LineForm &form, std::span<const std::s
   }
   return out;
 }
+
+}  // namespace
 
 // lines(session, texts, direction, features, script, language, variations, trace, first, form)
 //   -> (bytes, failed): tesvo --batch's output for the texts, numbered from

@@ -27,12 +27,8 @@
 
 namespace tesvo::py {
 
-using tesvo::PyRef;
-using tesvo::py::Escape;
-using tesvo::py::set_error;
+namespace {
 
-// The feature list as the engine reads it, for callers that hand the same features to
-// another engine (a comparison with HarfBuzz): [(tag, value)], tags of four characters.
 // [(tag, value)] from parsed records: the tag as its four characters, the value as
 // `value_of` makes it from a record (a new reference, stolen).
 template <class Records, class Value> PyObject *tag_pairs(const Records &records, Value value_of) {
@@ -49,6 +45,10 @@ template <class Records, class Value> PyObject *tag_pairs(const Records &records
   return out.release();
 }
 
+}  // namespace
+
+// The feature list as the engine reads it, for callers that hand the same features to
+// another engine (a comparison with HarfBuzz): [(tag, value)], tags of four characters.
 PyObject *parse_feature_list(PyObject *args) {
   const char *text;
   if (!PyArg_ParseTuple(args, "s:parse_features", &text)) return nullptr;

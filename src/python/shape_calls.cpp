@@ -25,10 +25,6 @@
 
 namespace tesvo::py {
 
-using tesvo::PyRef;
-using tesvo::py::Escape;
-using tesvo::py::set_error;
-
 bool read_call(PyObject *capsule, PyObject *texts, const tesvo::TextOptions &options, Call &call) {
   call.session = session_of(capsule);
   if (call.session == nullptr) return false;
@@ -94,6 +90,8 @@ Document document_one(tesvo::FontSession &session, const Text &text, const tesvo
   return std::move(std::get<Document>(made));
 }
 
+namespace {
+
 // (True, JSON text) or (False, message).
 PyObject *document_object(const Document &document) {
   auto pair = [](bool ok, std::string_view text) {
@@ -103,6 +101,8 @@ PyObject *document_object(const Document &document) {
   if (const auto *json = std::get_if<tesvo::JsonText>(&document)) return pair(true, json->view());
   return pair(false, std::get<std::string>(document));
 }
+
+}  // namespace
 
 // document(session, texts, direction, features, script, language, variations, trace, path, compact)
 //   -> list of (True, JSON text) or (False, error message), one per text: the

@@ -23,9 +23,7 @@
 
 namespace tesvo::py {
 
-using tesvo::PyRef;
-using tesvo::py::Escape;
-using tesvo::py::set_error;
+namespace {
 
 // The index of each code unit, for a text with characters beyond the BMP:
 // both units of a surrogate pair have their character's.
@@ -56,6 +54,8 @@ bool read_utf16(PyObject *object, Text &out) {
   if (units != static_cast<std::size_t>(PyUnicode_GetLength(object))) index_code_units(out);
   return true;
 }
+
+}  // namespace
 
 bool read_text(PyObject *object, Text &out) {
   if (!PyUnicode_Check(object)) {
