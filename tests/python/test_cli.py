@@ -406,6 +406,27 @@ class TestBatch:
     def test_progress_bar_can_be_turned_off(self, cli):
         assert "40/40" not in self._on_terminal(cli, "--no-progress")
 
+    @pytest.mark.parametrize("words, lines, sig", [
+        (["--batch", "{file}", "-j", "2", DEJAVU], 12, signal.SIGINT),
+        (["compare", "--text-file", "{file}", "-j", "2", DEJAVU, DEJAVU], 600, signal.SIGTERM),
+    ], ids=["batch-ctrl-c", "compare-sigterm"])
+    def test_a_signal_at_any_moment_of_the_start_ends_the_run(self, cli, words, lines, sig):
+        # From the command's first steps to the workers' first texts: before, while and after
+        # the workers start. Each text pauses, so a run that lost the signal goes on for long.
+        path = cli.file("slow.txt", "\n".join(f"w{n}" for n in range(lines)))
+        args = [str(path) if w == "{file}" else str(w) for w in words]
+        for delay in (0.3, 0.35, 0.4, 0.45, 0.5, 0.6, 0.7, 0.9, 1.2, 1.6):
+            proc = subprocess.Popen([str(COMMAND), *args], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                    env=clean_env(cli.tmpdir, TESVO_PRESLEEP_MS="1500"), start_new_session=True)
+            time.sleep(delay)
+            os.killpg(proc.pid, sig)
+            err = proc.communicate(timeout=60)[1].decode()
+            assert proc.returncode == 130 and err.endswith(": interrupted\n") and err.count("\n") == 1, (delay, err)
+            # Nothing of the group goes on running (killed workers may wait a moment to be reaped).
+            states = subprocess.run(["ps", "-o", "stat=", "-g", str(proc.pid)], capture_output=True,
+                                    text=True).stdout.split()
+            assert all(state.startswith("Z") for state in states), (delay, states)
+
     def test_ctrl_c_ends_workers_quietly_and_leaves_no_font_file(self, cli):
         path = cli.file("slow.txt", "\n".join(f"w{n}" for n in range(20)))
         # Each text pauses before it is shaped, so the workers are busy when Ctrl-C comes.
