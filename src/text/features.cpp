@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "text/unicode_tables.h"
 #include "text/utf.h"
@@ -253,6 +254,10 @@ Result<FeatureSet> parse_list(std::string_view features, bool ranges) {
       set.ranged.push_back({{parsed->tag, parsed->value}, parsed->start, parsed->end});
       continue;
     }
+    // A tag turned off for the whole text after ranges of it is off everywhere, as HarfBuzz
+    // leaves a feature whose last global value is 0 out of its map (and its ranges with it).
+    if (parsed->value == 0)
+      std::erase_if(set.ranged, [&](const RangedFeature &f) { return f.record.tagFeature == parsed->tag; });
     auto [slot, inserted] = position.try_emplace(parsed->tag, set.whole.size());
     if (inserted)
       set.whole.push_back({parsed->tag, parsed->value});

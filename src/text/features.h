@@ -33,7 +33,8 @@ struct RangedFeature {
 // "kern[3:5]", "liga[2:]", "-smcp[:4]", "ss01[7]=2".
 struct FeatureSet {
   FeatureList whole;                  // as parse_features gives them
-  std::vector<RangedFeature> ranged;  // in the order given; a later one wins where they overlap
+  std::vector<RangedFeature> ranged;  // in the order given; a later one wins where they overlap,
+                                      // and a later whole-text 0 removes a tag's ranges
 };
 Result<FeatureSet> parse_feature_set(std::string_view features);
 

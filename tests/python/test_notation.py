@@ -75,7 +75,8 @@ def test_names_come_from_post_cff_or_gid(tmp_path):
 
 
 @pytest.mark.parametrize("features", ["smcp[2:5]", "-kern[1:3]", "liga[2:]", "smcp[:3],-liga[6:]", "smcp[4]",
-                                      "smcp,-smcp[2:4]", "smcp[1:3]=0,smcp[2:]"])
+                                      "smcp,-smcp[2:4]", "smcp[1:3]=0,smcp[2:]", "kern[0:4],-kern", "liga[1:4],-liga",
+                                      "kern[:4],-kern[:]", "-kern,kern[0:4]"])
 def test_feature_ranges_equal_hb_shape(features):
     font_path = NOTO / "NotoSans-Regular.ttf"
     for text in ("AVAVoffice fi", "a\U0001F600bcd"):  # indices count code points, as in a str
