@@ -22,15 +22,6 @@ template <class Int> void append_int(std::string &out, Int value) {
   out.append(digits, end);
 }
 
-// A name as the package's names tuple holds it.
-void append_name(std::string &out, const LineSource &source, std::uint16_t glyph) {
-  if (glyph >= source.names.size()) {
-    out += fallback_glyph_name(glyph);
-    return;
-  }
-  append_lossy_utf8(out, source.names[glyph], [&](char c) { out += c; });
-}
-
 // HarfBuzz's x offset: Uniscribe's offset along the advance, negated in a
 // right-to-left item (wrapping as the result's 32-bit column does).
 std::int32_t x_offset(const ShapedText &shaped, const ShapedGlyphRecord &g) {
@@ -47,13 +38,17 @@ class ShapedNotation final : public NotationSource {
     const ShapedGlyphRecord &g = shaped_.glyphs[i];
     return {g.id, source_.index.at(g.cluster), g.advance, x_offset(shaped_, g), g.dv, g.item};
   }
-  void append_name(std::string &out, std::size_t i) const override {
-    tesvo::append_name(out, source_, shaped_.glyphs[i].id);
+  std::string_view name(std::size_t i) const override {
+    const std::uint16_t id = shaped_.glyphs[i].id;
+    if (id < source_.names.size()) return source_.names[id];
+    fallback_ = fallback_glyph_name(id);
+    return fallback_;
   }
 
  private:
   const ShapedText &shaped_;
   const LineSource &source_;
+  mutable std::string fallback_;  // the name of a glyph beyond the font's names
 };
 
 // `{"line":N,"text":"..."`, the text given as its JSON string.

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <vector>
 
+#include "json/escape.h"
 #include "text/visual_order.h"
 
 namespace tesvo {
@@ -13,6 +14,35 @@ template <class Int> void append_int(std::string &out, Int value) {
   char digits[24];
   const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
   out.append(digits, end);
+}
+
+void append_hex_escape(std::string &out, std::uint32_t c) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += "\\x";
+  out += kHex[(c >> 4) & 0xF];
+  out += kHex[c & 0xF];
+}
+
+// A name with its control characters escaped (C1 ones arrive as two bytes of UTF-8).
+void append_name(std::string &out, std::string_view name) {
+  bool plain = true;  // printable ASCII, as nearly every name is
+  for (char c : name) plain = plain && c >= 0x20 && c < 0x7F;
+  if (plain) {
+    out += name;
+    return;
+  }
+  std::string text;
+  append_lossy_utf8(text, name, [&](char c) { text += c; });
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7F) {
+      append_hex_escape(out, c);
+    } else if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+      append_hex_escape(out, static_cast<unsigned char>(text[++i]));  // U+0080 to U+009F
+    } else {
+      out += text[i];
+    }
+  }
 }
 
 // The glyphs of the whole line in visual order: the items in visual order,
@@ -44,7 +74,7 @@ void append_notation(std::string &out, const NotationSource &glyphs, std::span<c
     if (!first) out += '|';
     first = false;
     if (parts.names)
-      glyphs.append_name(out, i);
+      append_name(out, glyphs.name(i));
     else
       append_int(out, g.id);
     if (parts.clusters) {

@@ -2,7 +2,9 @@
 // the whole line in visual order (items placed by their bidi levels, rule L2),
 // clusters as code point indices, offsets and advances in HarfBuzz's
 // convention. Without advances each glyph's offset counts from the line's
-// start, as hb-shape prints it. The one writer of the notation: tesvo --batch
+// start, as hb-shape prints it. A name's control characters (C0, DEL and C1)
+// are written as \xHH, so that a hostile font cannot send a terminal escape
+// sequences or break a line in two. The one writer of the notation: tesvo --batch
 // writes it from the engine's records, Result.to_text from a result's glyphs.
 #pragma once
 
@@ -10,6 +12,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace tesvo {
 
@@ -40,7 +43,8 @@ class NotationSource {
   virtual ~NotationSource() = default;
   virtual std::size_t size() const = 0;
   virtual NotationGlyph glyph(std::size_t i) const = 0;
-  virtual void append_name(std::string &out, std::size_t i) const = 0;
+  // UTF-8 (an invalid sequence is written as U+FFFD), valid until the next call.
+  virtual std::string_view name(std::size_t i) const = 0;
 };
 
 void append_notation(std::string &out, const NotationSource &glyphs, std::span<const std::uint8_t> item_levels,

@@ -200,7 +200,7 @@ class RecordNotation final : public tesvo::NotationSource {
     return {static_cast<std::uint32_t>(g.id), g.cluster, i32(g.advance), i32(g.x_offset), i32(g.y_offset),
             static_cast<std::uint32_t>(g.item)};
   }
-  void append_name(std::string &out, std::size_t i) const override { out += rows_.glyphs[i].name; }
+  std::string_view name(std::size_t i) const override { return rows_.glyphs[i].name; }
 
  private:
   const GlyphRows &rows_;

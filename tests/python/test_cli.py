@@ -297,6 +297,15 @@ class TestUsageErrors:
     def test_are_one_line_with_status_2(self, cli, args, message):
         assert message in one_error_line(cli.run(*args), 2)
 
+    @pytest.mark.parametrize("args", [[DEJAVU, "abc"], ["--batch", "-", DEJAVU], ["compare", "--corpus", "latin", DEJAVU, DEJAVU]],
+                             ids=["shape", "batch", "compare"])
+    def test_output_that_cannot_be_written_is_one_line_with_status_2(self, cli, args):
+        with open("/dev/full", "wb") as full:
+            done = subprocess.run([str(COMMAND), *map(str, args)], input=b"a\nb\n", stdout=full,
+                                  stderr=subprocess.PIPE, env=clean_env(cli.tmpdir), timeout=120)
+        assert done.returncode == 2 and done.stderr.decode().endswith(
+            "cannot write standard output: No space left on device\n") and done.stderr.count(b"\n") == 1
+
     def test_text_that_is_not_utf8_is_refused_not_shaped(self, cli):
         bad = cli.file("bad.txt", b"ab\xff\xfecd")
         assert "is not valid UTF-8 (byte 2)" in one_error_line(cli.run(DEJAVU, "--text-file", bad), 2)

@@ -74,6 +74,32 @@ def test_names_come_from_post_cff_or_gid(tmp_path):
     assert all(g.name == f"gid{g.id}" for g in result.glyphs)
 
 
+def test_control_characters_in_glyph_names_are_escaped(tmp_path):
+    """A hostile 'post' names glyphs with ESC and BEL, a line feed and C1's CSI: the notation
+    shows control characters as \\xHH, in the package and in --batch alike, one line per text."""
+    from fontTools.fontBuilder import FontBuilder
+    from fontTools.pens.ttGlyphPen import TTGlyphPen
+
+    names = [".notdef", "a\x1b]0;title\x07", "b\nc", "c\u009b1m"]
+    fb = FontBuilder(1000, isTTF=True)
+    fb.setupGlyphOrder(names)
+    fb.setupCharacterMap({ord("a"): names[1], ord("b"): names[2], ord("c"): names[3]})
+    fb.setupGlyf({name: TTGlyphPen(None).glyph() for name in names})
+    fb.setupHorizontalMetrics({name: (500, 0) for name in names})
+    fb.setupHorizontalHeader(ascent=800, descent=-200)
+    fb.setupNameTable({"familyName": "Hostile", "styleName": "Regular"})
+    fb.setupOS2()
+    fb.setupPost()
+    path = tmp_path / "hostile-names.ttf"
+    fb.save(path)
+    # 'post' holds bytes: the lone 0x9b is no UTF-8, so it reads as U+FFFD, not as CSI
+    expected = "[a\\x1b]0;title\\x07=0|b\\x0ac=1|c\ufffd1m=2]"
+    font = tesvo.Font(path)
+    assert font.shape("abc").to_text(positions=False) == expected
+    lines, failed = font.lines(["abc", "abc"], notation={"positions": False})
+    assert failed == 0 and lines.decode().splitlines() == [expected] * 2
+
+
 @pytest.mark.parametrize("features", ["smcp[2:5]", "-kern[1:3]", "liga[2:]", "smcp[:3],-liga[6:]", "smcp[4]",
                                       "smcp,-smcp[2:4]", "smcp[1:3]=0,smcp[2:]", "kern[0:4],-kern", "liga[1:4],-liga",
                                       "kern[:4],-kern[:]", "-kern,kern[0:4]"])

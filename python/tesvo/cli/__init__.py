@@ -116,3 +116,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         # The reader went away (e.g. "| head"); say nothing more on a closed pipe.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_DIFFER
+    except OSError as e:
+        # Output that cannot be written (a full disk, /dev/full): a file that cannot be
+        # written, in one line; what is still buffered goes nowhere at exit.
+        where = f" {e.filename}" if e.filename else " standard output"
+        say(f"{_command(words)[0]}: cannot write{where}: {e.strerror or e}")
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_USAGE
