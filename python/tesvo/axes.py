@@ -95,7 +95,11 @@ def location_text(variations: Variations) -> str:
                 raise OptionError(f"bad axis tag {tag!r}: an axis tag is 1 to 4 characters")
             if isinstance(value, bool) or not isinstance(value, (int, float)):
                 raise OptionError(f"axis {tag!r}: the value must be a number, not {value!r}")
-            parts.append(f"'{tag}'={float(value)!r}")
+            try:
+                number = float(value)
+            except OverflowError:
+                raise OptionError(f"axis {tag!r}: value out of range (-32768 to 32767.99998)") from None
+            parts.append(f"'{tag}'={number!r}")
         return ",".join(parts)
     raise TypeError(f"variations must be str, a mapping or None, not {type(variations).__qualname__}")
 

@@ -1,7 +1,9 @@
 // The variations parser: items, tags, values and their messages.
 #include "text/variations.h"
 
+#include <algorithm>
 #include <charconv>
+#include <climits>
 #include <cmath>
 #include <string>
 
@@ -49,7 +51,9 @@ Result<AxisValue> parse_item(std::string_view item) {
   if (error != std::errc() || end != rest.data() + rest.size() || !std::isfinite(value))
     return fail("value \"" + std::string(rest) + "\" is not a number");
   if (value <= -32768.0 || value >= 32768.0) return fail("value out of range (-32768 to 32767.99998)");
-  return AxisValue{pack_tag(tag), static_cast<std::int32_t>(std::lround(value * 65536.0))};
+  // The nearest 16.16 value; just below 32768 that is the largest one, not a wrap to -32768.
+  const long long fixed = std::min<long long>(std::llround(value * 65536.0), INT32_MAX);
+  return AxisValue{pack_tag(tag), static_cast<std::int32_t>(fixed)};
 }
 
 }  // namespace

@@ -113,6 +113,15 @@ def no_env_backend(monkeypatch):
 
 @pytest.mark.usefixtures("bundled_backend", "no_env_backend")
 class TestShapeOneText:
+    @pytest.mark.parametrize("args", [
+        ["--features", "-kern", "--format", "text", DEJAVU, "AVA"],  # hb-shape's spelling
+        [DEJAVU, "--features=-kern", "AVA", "--format", "text"],  # options after FONT and TEXT
+    ])
+    def test_options_are_read_as_hb_shape_users_write_them(self, cli, args):
+        done = cli.run(*args)
+        expected = tesvo.Font(DEJAVU).shape("AVA", features="-kern").to_text()
+        assert done.returncode == 0 and done.stdout.decode() == expected + "\n", done.stderr
+
     @pytest.mark.parametrize(
         "args, kwargs",
         [

@@ -134,12 +134,18 @@ def test_named_instances_and_font_locations(variable_font):
     (lambda f: tesvo.Font(f, named_instance=99), "named instance 99 out of range: the font's instances are"),
     (lambda f: tesvo.Font(f, named_instance="Nope"), "no named instance 'Nope'"),
     (lambda f: tesvo.Font(f).shape("A", variations={"wght": "900"}), "axis 'wght': the value must be a number"),
+    (lambda f: tesvo.Font(f).shape("A", variations={"wght": 10**400}), "axis 'wght': value out of range"),
 ])
 def test_a_wrong_location_is_an_option_error(tmp_path_factory, make, message):
     path = built_font(tmp_path_factory, cff=False)
     with pytest.raises(tesvo.OptionError) as info:
         make(path)
     assert message in str(info.value)
+
+
+def test_a_value_just_below_the_16_16_limit_is_the_largest_one_not_a_wrap(tmp_path_factory):
+    font = tesvo.Font(built_font(tmp_path_factory, cff=False))
+    assert font.shape("A", variations="wght=32767.999999999").location[0].value == 900.0  # clamped to the axis
 
 
 def test_a_static_font_has_no_axes_and_refuses_one(noto):

@@ -68,13 +68,34 @@ def _command(words: list[str]) -> tuple[str, argparse.ArgumentParser, Run, list[
     return PROG, shape.build_parser(PROG), shape.run, words
 
 
+# Options whose value often starts with "-" ("-kern"), which argparse would take for an option.
+_DASH_VALUES = ("--features", "--features2")
+
+
+def _values_joined(words: list[str]) -> list[str]:
+    """`--features -kern` as `--features=-kern`, as hb-shape users type it."""
+    out: list[str] = []
+    at = 0
+    while at < len(words):
+        if words[at] in _DASH_VALUES and at + 1 < len(words) and words[at + 1].startswith("-"):
+            out.append(f"{words[at]}={words[at + 1]}")
+            at += 2
+            continue
+        if words[at] == "--":
+            return out + words[at:]
+        out.append(words[at])
+        at += 1
+    return out
+
+
 def _run(words: list[str], say: Callable[[str], None]) -> int:
     if words[:1] in (["-h"], ["--help"]) and PROG == "tesvo":
         build_parser().print_help()
         return 0
     name, parser, run, rest = _command(words)
     try:
-        return run(parser.parse_args(rest), name)
+        # Options may come after FONT (`tesvo FONT --features smcp TEXT`), as hb-shape takes them.
+        return run(parser.parse_intermixed_args(_values_joined(rest)), name)
     except (UsageError, OptionError) as e:
         say(f"{name}: {one_line(e)}")
         return EXIT_USAGE
