@@ -131,7 +131,8 @@ def test_shape_many_yields_each_error_in_place_of_its_text():
     # beyond any C integer: not wrapped round to face 1
     (lambda: tesvo.Font(CJK, index=2**64 + 1), tesvo.FontError,
      "face index 18446744073709551617 out of range: the font has"),
-    (lambda: tesvo.Font(b"not a font"), tesvo.FontError, "usp_set_font_bytes failed (rc=2)"),
+    (lambda: tesvo.Font(b"not a font"), tesvo.FontError,
+     "usp_set_font_bytes failed (rc=2) (hint: not an OpenType or TrueType font or collection?"),
     (lambda: tesvo.Font(NOTO_SANS, backend="/nonexistent.so"), tesvo.FontError, "dlopen(/nonexistent.so)"),
 ])
 def test_bad_fonts_and_options_fail_before_shaping(make, error, message):

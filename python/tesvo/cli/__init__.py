@@ -24,11 +24,10 @@ from tesvo.cli.arguments import (
     PROG,
     Parser,
     UsageError,
-    hint,
     one_line,
 )
 from tesvo.cli.pool import terminate_as_interrupt
-from tesvo.errors import FontError, OptionError, ShapeError
+from tesvo.errors import FontError, OptionError, ShapeError, hint
 
 __all__ = ["main"]
 
@@ -112,8 +111,9 @@ def _run(words: list[str], say: Callable[[str], None]) -> int:
 
 
 def _say_with_hint(say: Callable[[str], None], name: str, error: BaseException) -> None:
-    """The error's one line, and a hint line where the command can tell more."""
-    message = one_line(error)
+    """The error's one line, and a hint line where the command can tell more. A FontError
+    carries its hint apart from the module's own message."""
+    message = " ".join(error.message.split("\n")) if isinstance(error, FontError) else one_line(error)
     say(f"{name}: {message}")
     extra = hint(message)
     if extra:

@@ -8,6 +8,8 @@ import os
 import sys
 from typing import NoReturn, Optional, Union
 
+from tesvo.errors import hint  # the package's hints, which FontError carries too
+
 # The one table of exit codes.
 EXIT_OK = 0  # everything shaped; compare: every line the same
 EXIT_DIFFER = 1  # compare: some lines differ or failed; shape: a text or a batch line failed
@@ -169,42 +171,3 @@ def one_line(error: BaseException) -> str:
     return " ".join(str(error).split("\n")) or type(error).__name__
 
 
-# What the bundled backend's usp_set_font_bytes codes most likely mean for a user's file.
-FONT_CODE_HINTS = {
-    1: "the font file is empty?",
-    2: "not an OpenType or TrueType font or collection?",
-    3: "the font has no glyphs?",
-    4: "not enough memory for a copy of the font?",
-}
-
-
-def hint(message: str) -> Optional[str]:
-    """One line that helps with a module message, or None. The message itself is left as the
-    module wrote it; the hint only adds what the command can find out."""
-    if message.startswith("usp_set_font_bytes failed (rc="):
-        code = message[len("usp_set_font_bytes failed (rc="):].rstrip(")")
-        if code.isdigit() and int(code) in FONT_CODE_HINTS:
-            return f"{FONT_CODE_HINTS[int(code)]} (code {code} as the bundled backend uses it)"
-        return None
-    if message.startswith("dlopen(") and ") failed" in message:
-        return _loader_error(message[len("dlopen("):message.rindex(") failed")])
-    if message == "ScriptShapeOpenType: glyph buffer overflow":
-        # Longer runs are cut into pieces, so this is a backend that made more than 65,535
-        # glyphs of a piece that cannot be cut any further.
-        return ("one Uniscribe item holds at most 65,535 glyphs, and the backend made more than that "
-                "of a single character")
-    if message.endswith(" missing in module"):
-        return ("the backend library does not export the Uniscribe OpenType entry points; "
-                "is it a Uniscribe port?")
-    return None
-
-
-def _loader_error(path: str) -> Optional[str]:
-    """The dynamic loader's own reason for refusing a library."""
-    import ctypes
-
-    try:
-        ctypes.CDLL(path)
-    except OSError as e:
-        return str(e) or None
-    return None
