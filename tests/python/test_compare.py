@@ -228,3 +228,12 @@ def test_harfbuzz_side_shapes_the_ports_items_with_the_same_options():
     smcp = list(compare(Side(str(SANS)), Side(str(SANS), engine="harfbuzz"), ["Wave"], features="smcp"))
     plain = list(compare(Side(str(SANS)), Side(str(SANS)), ["Wave"]))
     assert smcp[0].same and smcp[0].left != plain[0].left
+
+
+def test_a_comparison_made_to_trace_traces_its_lines_unless_a_call_says_otherwise():
+    from tesvo.compare import Comparison
+
+    comparison = Comparison(Side(str(SANS)), Side(str(SANS)), trace=True)
+    (traced,) = comparison.lines(["Wave"])
+    (plain,) = comparison.lines(["Wave"], trace=False)
+    assert traced.left_steps and plain.left_steps is None

@@ -64,7 +64,9 @@ class Comparison:
 
     def __init__(self, left: Side, right: Side, *, direction: str = "auto", features: Features = None,
                  script: Optional[str] = None, language: Optional[str] = None,
-                 files: Optional[Mapping[str, FontFile]] = None, harfbuzz_runs: str = "items") -> None:
+                 files: Optional[Mapping[str, FontFile]] = None, harfbuzz_runs: str = "items",
+                 trace: bool = False) -> None:
+        """`trace`: the default of lines(), which traces both sides to find where they part."""
         left.check()
         right.check()
         if left.engine == "harfbuzz" and right.engine == "harfbuzz":
@@ -73,6 +75,7 @@ class Comparison:
             raise OptionError(f"unknown harfbuzz_runs {harfbuzz_runs!r}: use 'items' or 'line'")
         self.sides = (left, right)
         self.harfbuzz_runs = harfbuzz_runs
+        self.trace = trace
         self.files = dict(files or {})
         for side in self.sides:
             if side.font not in self.files:
@@ -105,8 +108,11 @@ class Comparison:
 
         return known
 
-    def lines(self, texts: Iterable[str], *, start: int = 1, trace: bool = False) -> Iterator[Line]:
-        """One Line per text, in input order, numbered from `start`."""
+    def lines(self, texts: Iterable[str], *, start: int = 1, trace: Optional[bool] = None) -> Iterator[Line]:
+        """One Line per text, in input order, numbered from `start`; traced as the comparison
+        was made (`trace=`) unless this call says otherwise."""
+        if trace is None:
+            trace = self.trace
         pending = iter(texts)
         number = start
         while chunk := list(itertools.islice(pending, _CHUNK)):
