@@ -5,6 +5,7 @@ from __future__ import annotations
 import itertools
 import os
 import threading
+from collections import OrderedDict
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from typing import TypeVar, Union
 
@@ -108,8 +109,12 @@ class Font:
         self._space: tuple[tuple[Axis, ...], tuple[NamedInstance, ...]] | None = None
         self._names: tuple[str, ...] | None = None
         self._scripts: dict[str, dict[str, tuple[str, ...]]] | None = None
-        self._checked_tags: dict[tuple[str | None, str | None], tuple[tuple[str, ...], str]] = {}
-        self._located: dict[str, tuple[AxisLocation, ...]] = {}
+        # Remembered per set of options, the least recently used let go beyond _REMEMBERED.
+        self._checked_tags: OrderedDict[tuple[str | None, str | None, str | None], tuple[tuple[str, ...], str]] = (
+            OrderedDict())
+        self._located: OrderedDict[str, tuple[AxisLocation, ...]] = OrderedDict()
+        self._features: tuple[str, ...] | None = None  # the features the font can apply, once read
+        self._features_read = False
         self._location: _Pairs = ()
         if named_instance is not None:
             self._location = pick_instance(named_instance, self.named_instances).location
@@ -146,7 +151,7 @@ class Font:
         """Every axis at a location as the backend reports it (empty for a static font),
         asked once per location."""
         key = pairs_text(pairs)
-        found = self._located.get(key)
+        found = _recall(self._located, key)
         if found is None:
             try:
                 coords = _engine.coordinates(self._session, key)
@@ -155,7 +160,7 @@ class Font:
             tags = _engine.axis_tags(self._data, self.index) if coords else ()
             found = tuple(AxisLocation(tag, design / 65536, normalized / 16384)
                           for tag, (design, normalized) in zip(tags, coords))
-            self._located[key] = found
+            _remember(self._located, key, found)
         return found
 
     def __repr__(self) -> str:
@@ -228,22 +233,42 @@ class Font:
             self._scripts = scripts
         return self._scripts
 
-    def tag_warnings(self, script: str | None = None, language: str | None = None) -> tuple[str, ...]:
+    def tag_warnings(self, script: str | None = None, language: str | None = None,
+                     features: Features = None) -> tuple[str, ...]:
         """What Result.warnings says of these options whatever the text: a script the font's
-        GSUB and GPOS do not list, a language code without an OpenType language system."""
-        return self._tag_warnings(script, language)[0]
+        GSUB and GPOS do not list, a language code without an OpenType language system, a
+        feature turned on that the font does not have."""
+        return self._tag_warnings(script, language, _feature_list(features) or None)[0]
 
-    def _tag_warnings(self, script: str | None, language: str | None) -> tuple[tuple[str, ...], str]:
+    def _tag_warnings(self, script: str | None, language: str | None,
+                      features: str | None = None) -> tuple[tuple[str, ...], str]:
         """The warnings that do not depend on the text, and the language system tag the
         language option selects ("" for the default)."""
-        key = (script, language)
-        found = self._checked_tags.get(key)
+        key = (script, language, features)
+        found = _recall(self._checked_tags, key)
         if found is None:
-            found = self._checked_tags[key] = self._check_tags(script, language)
+            found = self._check_tags(script, language, features)
+            _remember(self._checked_tags, key, found)
         return found
 
-    def _check_tags(self, script: str | None, language: str | None) -> tuple[tuple[str, ...], str]:
-        warnings = []
+    def _feature_warnings(self, features: str | None) -> list[str]:
+        """A feature turned on that the font's GSUB, GPOS (and kern table) do not have."""
+        if not features:
+            return []
+        if not self._features_read:
+            self._features, self._features_read = _engine.feature_tags(self._data, self.index), True
+        known = self._features
+        if known is None:
+            return []
+        asked = [tag for tag, value in _engine.parse_features(features, True) if value]
+        missing = [tag.rstrip(" ") for tag in dict.fromkeys(asked) if tag not in known]
+        listed = ", ".join(sorted(t.rstrip(" ") for t in known)) or "none"
+        return [f"the font has no feature {tag!r} in GSUB or GPOS (its features: {listed}); it changed nothing"
+                for tag in missing]
+
+    def _check_tags(self, script: str | None, language: str | None,
+                    features: str | None = None) -> tuple[tuple[str, ...], str]:
+        warnings = self._feature_warnings(features)
         scripts = self._layout()
         listed = ", ".join(sorted(scripts)) or "none"
         if script and script.rstrip(" ") not in scripts:
@@ -275,7 +300,7 @@ class Font:
             return ShapeError(outcome, text, index)
         items, glyphs, stages, cuts = outcome
         assert isinstance(text, str)
-        warnings, tag = self._tag_warnings(shown.script, shown.language)
+        warnings, tag = self._tag_warnings(shown.script, shown.language, shown.features)
         if shown.language:
             warnings += self._language_warning(items, shown.language, tag)
         warnings += cuts
@@ -402,7 +427,7 @@ class Font:
         elif schema == "shape_json":
             form = ("shape_json", self._document_path())
         elif schema == "tesvo":
-            fixed, tag = self._tag_warnings(shown.script, shown.language)
+            fixed, tag = self._tag_warnings(shown.script, shown.language, shown.features)
             if trace or (shown.language and tag):
                 # Stages, or a warning that depends on the text's items: a Result each.
                 return _result_lines(texts, first, self.shape_many(
@@ -417,6 +442,25 @@ class Font:
             raise
         except ValueError as e:
             raise OptionError(str(e)) from None
+
+
+_REMEMBERED = 256  # locations and sets of options a Font keeps what it found for
+
+K = TypeVar("K")
+V = TypeVar("V")
+
+
+def _recall(cache: OrderedDict[K, V], key: K) -> V | None:
+    found = cache.get(key)
+    if found is not None:
+        cache.move_to_end(key)
+    return found
+
+
+def _remember(cache: OrderedDict[K, V], key: K, value: V) -> None:
+    cache[key] = value
+    if len(cache) > _REMEMBERED:
+        cache.popitem(last=False)
 
 
 def _result_lines(texts: list[str], first: int, outcomes: Iterator[Result | ShapeError]) -> tuple[bytes, int]:

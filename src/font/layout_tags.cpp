@@ -5,6 +5,7 @@
 // drops a table with any such offset whole.)
 #include "font/layout_tags.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "font/font_reader.h"
@@ -54,7 +55,31 @@ std::vector<LayoutScript> script_list(std::span<const std::uint8_t> bytes) {
   return scripts;
 }
 
+// The tags of a table's FeatureList, in the font's order, repeats left out.
+void feature_list(std::span<const std::uint8_t> bytes, std::vector<std::string> &out) {
+  FontReader table(bytes);
+  std::optional<std::uint16_t> major = table.u16(0), minor = table.u16(2);
+  if (!major || *major != 1 || !table.has(0, *minor >= 1 ? 14 : 10)) return;
+  const std::uint64_t list = *table.u16(6);
+  std::optional<std::uint16_t> count = table.u16(list);
+  if (list == 0 || !count || !table.has(list + 2, 6ULL * *count)) return;
+  for (std::uint32_t i = 0; i < *count; ++i) {
+    std::string tag = tag_text(table, list + 2 + 6ULL * i);
+    if (std::find(out.begin(), out.end(), tag) == out.end()) out.push_back(std::move(tag));
+  }
+}
+
 }  // namespace
+
+std::optional<std::vector<std::string>> layout_features(std::span<const std::uint8_t> font) {
+  if (!face_table(font, tag("morx")).empty()) return std::nullopt;
+  std::vector<std::string> out;
+  feature_list(face_table(font, tag("GSUB")), out);
+  feature_list(face_table(font, tag("GPOS")), out);
+  if (!face_table(font, tag("kern")).empty() && std::find(out.begin(), out.end(), "kern") == out.end())
+    out.push_back("kern");
+  return out;
+}
 
 LayoutTags layout_tags(std::span<const std::uint8_t> font) {
   return {script_list(face_table(font, tag("GSUB"))), script_list(face_table(font, tag("GPOS")))};

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -30,5 +31,12 @@ struct LayoutTags {
 // HarfBuzz refuses lists no script; a script or language system whose data
 // lies outside the table keeps its tag but counts as empty.
 LayoutTags layout_tags(std::span<const std::uint8_t> font);
+
+// The feature tags a request can reach in a font (the first face of a
+// collection): those of the FeatureLists of 'GSUB' and 'GPOS' (read as the
+// ScriptLists are), and 'kern' where a 'kern' table is there for HarfBuzz to
+// apply. Nothing for a font with 'morx', whose features HarfBuzz maps from
+// OpenType tags of its own choosing (the list would not say what applies).
+std::optional<std::vector<std::string>> layout_features(std::span<const std::uint8_t> font);
 
 }  // namespace tesvo

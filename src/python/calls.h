@@ -51,6 +51,7 @@ PyObject *font_layout_tags(PyObject *args);
 PyObject *language_tag(PyObject *args);
 PyObject *axis_coordinates(PyObject *args);
 PyObject *font_axis_tags(PyObject *args);
+PyObject *font_feature_tags(PyObject *args);
 // shape_calls.cpp
 PyObject *shape_texts(PyObject *args);
 PyObject *document_texts(PyObject *args);

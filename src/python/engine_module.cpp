@@ -63,8 +63,11 @@ PyMethodDef g_methods[] = {
      "coordinates(session, variations) -> [(design 16.16, normalized 2.14)] per axis at that location"},
     {"axis_tags", guarded_call<font_axis_tags>, METH_VARARGS,
      "axis_tags(data, index) -> tuple of the face's fvar axis tags as HarfBuzz takes the table"},
+    {"feature_tags", guarded_call<font_feature_tags>, METH_VARARGS,
+     "feature_tags(data, index) -> the feature tags the face can apply (GSUB, GPOS, a kern table), or None"},
     {"parse_features", guarded_call<parse_feature_list>, METH_VARARGS,
-     "parse_features(text) -> [(tag, value)]: a feature list as the engine reads it"},
+     "parse_features(text, ranges=False) -> [(tag, value)]: a feature list as the engine reads it (with "
+     "ranges: their features after the whole-text ones)"},
     {"parse_variations", guarded_call<parse_variation_list>, METH_VARARGS,
      "parse_variations(text) -> [(tag, value)]: a location as the engine reads it"},
     {"record_types", guarded_call<record_types>, METH_VARARGS,

@@ -22,6 +22,7 @@
 #include "base/environment.h"
 #include "font/font.h"
 #include "font/fvar.h"
+#include "font/layout_tags.h"
 #include "output/lines.h"
 #include "shape/session.h"
 
@@ -219,6 +220,30 @@ PyObject *axis_coordinates(PyObject *args) {
     PyObject *pair = Py_BuildValue("(ll)", static_cast<long>((*coords)[i].design), static_cast<long>((*coords)[i].normalized));
     if (pair == nullptr) return nullptr;
     PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return out.release();
+}
+
+// feature_tags(data, index) -> tuple of str, or None: the feature tags face
+// `index` can apply (font/layout_tags.h); None where the font does not say.
+PyObject *font_feature_tags(PyObject *args) {
+  PyObject *data;
+  unsigned int index = 0;
+  if (!PyArg_ParseTuple(args, "O!I:feature_tags", &PyBytes_Type, &data, &index)) return nullptr;
+  char *start = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(data, &start, &size) != 0) return nullptr;
+  std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t *>(start), static_cast<std::size_t>(size));
+  tesvo::Result<tesvo::FontBytes> face = tesvo::face_bytes(bytes, index);
+  if (!face) Py_RETURN_NONE;
+  const std::optional<std::vector<std::string>> tags = tesvo::layout_features(face->span());
+  if (!tags) Py_RETURN_NONE;
+  PyRef out(PyTuple_New(static_cast<Py_ssize_t>(tags->size())));
+  if (!out) return nullptr;
+  for (std::size_t i = 0; i < tags->size(); ++i) {
+    PyObject *tag = PyUnicode_DecodeLatin1((*tags)[i].data(), static_cast<Py_ssize_t>((*tags)[i].size()), nullptr);
+    if (tag == nullptr) return nullptr;
+    PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(i), tag);
   }
   return out.release();
 }

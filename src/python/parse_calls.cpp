@@ -49,12 +49,24 @@ template <class Records, class Value> PyObject *tag_pairs(const Records &records
 
 // The feature list as the engine reads it, for callers that hand the same features to
 // another engine (a comparison with HarfBuzz): [(tag, value)], tags of four characters.
+// With `ranges`, the list may hold ranges as the package takes them, and their
+// features follow the whole-text ones.
 PyObject *parse_feature_list(PyObject *args) {
   const char *text;
-  if (!PyArg_ParseTuple(args, "s:parse_features", &text)) return nullptr;
-  tesvo::Result<tesvo::FeatureList> parsed = tesvo::parse_features(text);
-  if (!parsed) return set_error(PyExc_ValueError, parsed.error());
-  return tag_pairs(*parsed, [](const OPENTYPE_FEATURE_RECORD &record) {
+  int ranges = 0;
+  if (!PyArg_ParseTuple(args, "s|p:parse_features", &text, &ranges)) return nullptr;
+  tesvo::FeatureList records;
+  if (ranges != 0) {
+    tesvo::Result<tesvo::FeatureSet> parsed = tesvo::parse_feature_set(text);
+    if (!parsed) return set_error(PyExc_ValueError, parsed.error());
+    records = std::move(parsed->whole);
+    for (const tesvo::RangedFeature &f : parsed->ranged) records.push_back(f.record);
+  } else {
+    tesvo::Result<tesvo::FeatureList> parsed = tesvo::parse_features(text);
+    if (!parsed) return set_error(PyExc_ValueError, parsed.error());
+    records = std::move(*parsed);
+  }
+  return tag_pairs(records, [](const OPENTYPE_FEATURE_RECORD &record) {
     return std::pair(record.tagFeature, PyLong_FromLong(static_cast<long>(record.lParameter)));
   });
 }

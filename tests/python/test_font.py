@@ -356,3 +356,17 @@ def test_shape_many_yields_what_a_failing_iterator_gave_before_its_error():
         for result in font.shape_many(texts()):
             shaped.append(result.text)
     assert shaped == ["Wave", "office"]
+
+
+def test_a_feature_the_font_lacks_is_a_warning_and_options_are_remembered_boundedly():
+    naskh = tesvo.Font(NOTO / "NotoNaskhArabic-Regular.ttf")
+    warned = naskh.shape("abc", features="smcp,ss07[1:2],-zero,liga").warnings
+    assert [w.split(" in GSUB")[0] for w in warned] == ["the font has no feature 'smcp'",
+                                                         "the font has no feature 'ss07'"], warned
+    assert naskh.tag_warnings(features="smcp") == warned[:1]
+    lines, _ = naskh.lines(["abc"], schema="tesvo", features="smcp")
+    assert json.loads(lines)["result"]["warnings"] == list(warned[:1])
+    assert tesvo.Font(NOTO_SANS).shape("abc", features="smcp,kern").warnings == ()
+    for n in range(300):  # every set of options is checked once, but not kept for ever
+        naskh.tag_warnings(features=f"ss{n % 100:02d}=1,cv{n // 100:02d}")
+    assert len(naskh._checked_tags) <= 256

@@ -201,7 +201,7 @@ def run(args: argparse.Namespace, prog: str) -> int:
                               language=r.language, trace=r.trace)
     if args.html is not None:
         _write_report(args, font, text)
-    for warning in warnings if warnings is not None else font.tag_warnings(r.script, r.language):
+    for warning in warnings if warnings is not None else font.tag_warnings(r.script, r.language, r.features):
         print(f"{prog}: warning: {warning}", file=sys.stderr)
     sys.stdout.write(out + "\n")
     sys.stdout.flush()
