@@ -262,7 +262,7 @@ class Font:
             return []
         asked = [tag for tag, value in _engine.parse_features(features, True) if value]
         missing = [tag.rstrip(" ") for tag in dict.fromkeys(asked) if tag not in known]
-        listed = ", ".join(sorted(t.rstrip(" ") for t in known)) or "none"
+        listed = ", ".join(sorted(_shown(t.rstrip(" ")) for t in known)) or "none"
         return [f"the font has no feature {tag!r} in GSUB or GPOS (its features: {listed}); it changed nothing"
                 for tag in missing]
 
@@ -270,7 +270,7 @@ class Font:
                     features: str | None = None) -> tuple[tuple[str, ...], str]:
         warnings = self._feature_warnings(features)
         scripts = self._layout()
-        listed = ", ".join(sorted(scripts)) or "none"
+        listed = ", ".join(sorted(_shown(t) for t in scripts)) or "none"
         if script and script.rstrip(" ") not in scripts:
             warnings.append(f"the font has no script {script!r} in GSUB or GPOS (its scripts: {listed}); "
                             "each item was shaped with the script the font selects for it")
@@ -442,6 +442,12 @@ class Font:
             raise
         except ValueError as e:
             raise OptionError(str(e)) from None
+
+
+def _shown(tag: str) -> str:
+    """A font's tag in a message: its control characters escaped, as repr writes them (a
+    hostile font's tags reach a terminal through the warnings)."""
+    return repr(tag)[1:-1]
 
 
 _REMEMBERED = 256  # locations and sets of options a Font keeps what it found for

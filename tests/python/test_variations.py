@@ -3,6 +3,7 @@ advances, offsets), on Debian's Inter and on small fonts built here whose kernin
 the weight and whose rvrn swaps a glyph above wght=600; and the errors of a wrong location."""
 
 import json
+import struct
 import subprocess
 import sys
 import textwrap
@@ -215,3 +216,15 @@ def test_compare_sees_two_locations_and_harfbuzz_at_one(tmp_path_factory):
     for location in ("wght=100", "wght=650"):  # HarfBuzz itself at the same location
         same = run(path, "AVAV", "--engine", "harfbuzz", "--variations", location)
         assert same.returncode == 0, same.stdout + same.stderr
+
+
+def test_an_fvar_harfbuzz_refuses_gives_no_axes_instead_of_a_silent_default(tmp_path_factory, tmp_path):
+    data = bytearray(built_font(tmp_path_factory, cff=False).read_bytes())
+    tables = struct.unpack_from(">H", data, 4)[0]
+    (at,) = [struct.unpack_from(">I", data, 12 + 16 * i + 8)[0] for i in range(tables)
+             if data[12 + 16 * i:16 + 16 * i] == b"fvar"]
+    struct.pack_into(">H", data, at + 10, 24)  # axisSize 24: fontTools reads on, HarfBuzz does not
+    font = tesvo.Font(bytes(data))
+    assert font.axes == () and font.shape("A").location == ()
+    with pytest.raises(tesvo.OptionError, match="the font has no variation axes"):
+        font.shape("A", variations="wght=900")
