@@ -342,7 +342,19 @@
     // ---- what the address asks for, then the first rows ----
 
     const asked = new URLSearchParams(location.hash.slice(1));
-    if (asked.has("filter")) filter.value = asked.get("filter");
+    if (asked.has("filter")) {
+      const wanted = asked.get("filter");
+      const known = Array.from(filter.options).some(function (o) { return o.value === wanted; });
+      if (known) {
+        filter.value = wanted;
+      } else {
+        // An address this report cannot follow says so, instead of an empty selector.
+        body.dataset.addressNote = "unknown filter";
+        status("the address asks for the filter \u201c" + wanted + "\u201d, which this report does not have " +
+               "(its filters: \u201ctag:TAG\u201d and \u201clookup:GSUB N\u201d or \u201clookup:GPOS N\u201d of " +
+               "the lookups that ran); every stage is shown");
+      }
+    }
     if (asked.has("search")) search.value = asked.get("search");
     body.dataset.stageRows = String(rows.length);
     body.dataset.drawnRows = "0";
