@@ -179,6 +179,7 @@ Result<ParsedItem> parse_item(std::string_view item, bool ranges) {
       value_text = trim_start(rest.substr(1));
       if (value_text.empty()) return fail("`=` without a value");
     } else if (rest.front() == '[') {
+      if (ranges) return fail("one range per feature: write the feature once for each range");
       return fail("range syntax `[start:end]` is not supported — features apply to the whole run");
     }
     Result<LONG> parsed = parse_value(value_text);

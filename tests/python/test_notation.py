@@ -125,3 +125,5 @@ def test_language_codes_tags_and_their_warnings():
     assert {item.script_tag for item in missing_script.items} == {"latn"}
     with pytest.raises(tesvo.OptionError, match="bad feature"):
         font.shape("ab", features="smcp[3:1]")
+    with pytest.raises(tesvo.OptionError, match="one range per feature: write the feature once for each range"):
+        font.shape("abcdefgh", features="kern[3:5][6:7]")
