@@ -99,3 +99,31 @@ def make_text(kind: str, length: int, seed: int = 6) -> str:
     text = "".join(parts)[:length]
     assert all(ord(c) < 0x10000 for c in text)
     return text
+
+
+def paragraph_text(kind: str, length: int, seed: int = 6) -> str:
+    """A text of exactly `length` UTF-16 code units that is one paragraph of one item: the
+    sentences of `kind` without letters of another script or digits (which make items of
+    their own), in a shuffled order, a space between them and no line break."""
+    import unicodedata
+
+    def one_script(sentence: str) -> bool:
+        return not any(c.isdigit() or (c.isalpha() and c.isascii() != (kind == "latin")) or
+                       ("GREEK" in unicodedata.name(c, "")) for c in sentence)
+
+    sentences = [s for s in SENTENCES[kind] if one_script(s)]
+    rng = random.Random(f"{kind}-paragraph-{seed}")
+    parts: list[str] = []
+    size = 0
+    while size < length:
+        sentence = rng.choice(sentences) + " "
+        parts.append(sentence)
+        size += len(sentence)
+    return "".join(parts)[:length]
+
+
+def text_of(kind: str, length: int) -> str:
+    """make_text, or paragraph_text for a kind ending in "-paragraph" ("devanagari-paragraph")."""
+    if kind.endswith("-paragraph"):
+        return paragraph_text(kind[: -len("-paragraph")], length)
+    return make_text(kind, length)

@@ -10,6 +10,9 @@ the same round); every figure is a median of rounds with the spread (lowest .. h
 
     python bench/trace.py [--quick] [--kinds latin devanagari arabic] [--length N] [--before SITE]
 
+A kind ending in -paragraph is one paragraph of one item (bench/texts.py's `paragraph_text`), which
+the package traces as pieces.
+
 SITE is a directory holding an earlier build of the package (`pip install --target SITE
 OLD_CHECKOUT`); its traced call then runs as one more contender ("before").
 """
@@ -35,8 +38,8 @@ import sys, time
 sys.path.insert(0, sys.argv[1])
 import texts, tesvo
 kind, length, traced = sys.argv[2], int(sys.argv[3]), sys.argv[4] == "traced"
-text = texts.make_text(kind, length)
-font = tesvo.Font(texts.FONTS[kind])
+text = texts.text_of(kind, length)
+font = tesvo.Font(texts.FONTS[kind.split('-')[0]])
 font.shape(text, trace=traced)  # warm up: caches, heaps and page tables as in a program that shapes again and again
 print("ready", flush=True)
 for command in sys.stdin:
@@ -58,8 +61,8 @@ def peak():
             if line.startswith("VmHWM:"):
                 return int(line.split()[1]) * 1024
 
-text = texts.make_text(kind, length)
-font = tesvo.Font(texts.FONTS[kind])
+text = texts.text_of(kind, length)
+font = tesvo.Font(texts.FONTS[kind.split('-')[0]])
 font.shape("warm up", trace=traced)
 before = peak()
 held = font.shape(text, trace=traced)
@@ -140,7 +143,7 @@ def section(kind: str, length: int, rounds: int, before: str | None) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="3 rounds instead of 9")
-    parser.add_argument("--kinds", nargs="+", choices=["latin", "devanagari", "arabic", "mixed"],
+    parser.add_argument("--kinds", nargs="+", choices=["latin", "devanagari", "arabic", "mixed", "latin-paragraph", "devanagari-paragraph", "arabic-paragraph"],
                         default=["latin", "devanagari", "arabic"])
     parser.add_argument("--length", type=int, default=100_000)
     parser.add_argument("--before", help="site directory of an earlier build of the package")

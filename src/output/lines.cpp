@@ -147,10 +147,11 @@ void append_error_record(std::string &out, std::uint64_t line, const LineSource 
 std::string cut_warning(const ItemCut &cut, const CodePointIndex &index) {
   std::string line = "characters " + std::to_string(index.at(cut.start)) + " to " + std::to_string(index.at(cut.end)) +
                      cut_reason(cut) +
-                     std::to_string(cut.pieces) + " items (Item.continues), cut at break opportunities";
+                     std::to_string(cut.pieces) + " items (Item.continues)" + cut_places(cut);
   if (cut.grapheme_cuts > 0)
     line += ", " + std::to_string(cut.grapheme_cuts) + " of the cuts at grapheme boundaries, where " +
-            "32,768 characters had no break opportunity";
+            (cut.reason == CutReason::trace ? "a stretch of the piece's length" : "32,768 characters") +
+            " had no break opportunity";
   return line;
 }
 

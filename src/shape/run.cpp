@@ -3,6 +3,8 @@
 // sink that builds the compatibility call's result document.
 #include "shape/run.h"
 
+#include "shape/item_shaping.h"
+
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -28,11 +30,6 @@ namespace {
 constexpr int kMaxScriptTags = 8;
 constexpr std::int64_t kLargestDoubledGlyphBuffer = 65536;
 constexpr std::uint64_t kUnset = std::numeric_limits<std::uint64_t>::max();
-// The longest piece an overflowing item is cut into, in UTF-16 code units: a
-// piece of one or two glyphs per character fits 65,535 glyphs.
-constexpr std::uint64_t kPieceChars = 32768;
-constexpr std::size_t kNoCut = std::numeric_limits<std::size_t>::max();
-constexpr const char *kGlyphOverflow = "ScriptShapeOpenType: glyph buffer overflow";
 
 // A zeroed array. The item and tag arrays are sized for the worst case, two
 // entries per code unit, and the backend fills a handful of their entries.
@@ -77,15 +74,6 @@ int buffer_size(std::int64_t wanted) {
   if (wanted > INT_MAX) throw EnginePanic("buffer size exceeds the backend's int range");
   return static_cast<int>(std::max<std::int64_t>(wanted, 16));
 }
-
-struct Item {
-  std::size_t index;
-  SCRIPT_ANALYSIS analysis;  // as itemized
-  OPENTYPE_TAG itemizer_tag;
-  std::uint64_t start;
-  std::uint64_t end;
-  bool continues = false;  // a piece of the item before it
-};
 
 
 // The feature records of an item as the Uniscribe API takes them: one range
@@ -145,20 +133,11 @@ class FeatureRange {
   std::vector<TEXTRANGE_PROPERTIES *> ranges_;
 };
 
-// The buffers of one item's shaping, sized from its length.
-struct ShapedItem {
-  std::vector<WORD> log_clusters;
-  std::vector<SCRIPT_CHARPROP> char_props;
-  std::vector<WORD> glyphs;
-  std::vector<SCRIPT_GLYPHPROP> glyph_props;
-  int capacity = 0;  // cMaxGlyphs of the successful attempt
-  int glyph_count = 0;
-  bool overflowed = false;  // more glyphs than the largest buffer
-};
-
 bool font_lists(const ShapeRun &run, OPENTYPE_TAG tag) {
   return std::find(run.font_scripts.begin(), run.font_scripts.end(), tag) != run.font_scripts.end();
 }
+
+}  // namespace
 
 OPENTYPE_TAG choose_script_tag(ShapeRun &run, const Item &item) {
   const bool known = !run.font_scripts.empty();
@@ -174,6 +153,8 @@ OPENTYPE_TAG choose_script_tag(ShapeRun &run, const Item &item) {
   }
   return item.itemizer_tag != 0 ? item.itemizer_tag : kTagDflt;
 }
+
+namespace {
 
 Result<std::monostate> shape_item(ShapeRun &run, std::u16string_view text, const Item &item,
                                   SCRIPT_ANALYSIS &analysis, OPENTYPE_TAG tag, FeatureRange &range,
@@ -279,25 +260,10 @@ std::string_view item_label(Line &m, const Item &item, OPENTYPE_TAG tag) {
   return m.view();
 }
 
-// The work buffers of an item, kept from one item to the next so that a text
-// of many items does not allocate them anew for each.
-struct ItemBuffers {
-  ShapedItem shaped;
-  std::vector<int> advances;
-  std::vector<GOFFSET> offsets;
-  std::vector<std::uint64_t> first;
-  std::vector<GlyphRecord> records;
-};
+}  // namespace
 
-Result<std::monostate> run_pieces(ShapeRun &run, std::u16string_view text, const Item &item,
-                                  const FeatureList &features, ItemBuffers &buffers, ItemSink &sink,
-                                  std::size_t cut);
-
-Result<std::monostate> run_item(ShapeRun &run, std::u16string_view text, const Item &item,
-                                const FeatureList &features, ItemBuffers &buffers, ItemSink &sink,
-                                std::size_t cut = kNoCut) {
-  OPENTYPE_TAG tag = choose_script_tag(run, item);
-
+Result<std::monostate> shape_records(ShapeRun &run, std::u16string_view text, const Item &item, OPENTYPE_TAG tag,
+                                     const FeatureList &features, ItemBuffers &buffers) {
   run.tracing.start_item();
   begin_trace(run.usp, run.tracing);
   ProbeSwitches switches = read_probe_switches(run.tracing.native);
@@ -307,12 +273,7 @@ Result<std::monostate> run_item(ShapeRun &run, std::u16string_view text, const I
   int chars = static_cast<int>(item.end - item.start);
   FeatureRange range(features, run.ranged_features, item.start, item.end);
   ShapedItem &shaped = buffers.shaped;
-  if (run.cut_long_items && cut == kNoCut && item.end - item.start > kCutUnshapedChars)
-    return run_pieces(run, text, item, features, buffers, sink, cut);
-  if (auto r = shape_item(run, text, item, analysis, tag, range, shaped); !r) {
-    if (shaped.overflowed && run.cut_long_items) return run_pieces(run, text, item, features, buffers, sink, cut);
-    return r.take_failure();
-  }
+  if (auto r = shape_item(run, text, item, analysis, tag, range, shaped); !r) return r.take_failure();
 
   std::span<const WORD> shaped_ids(shaped.glyphs.data(), static_cast<std::size_t>(shaped.glyph_count));
   if (auto r = report_item_probes(switches, run.tracing, shaped_ids, shaped.capacity); !r) return r.take_failure();
@@ -333,78 +294,26 @@ Result<std::monostate> run_item(ShapeRun &run, std::u16string_view text, const I
   for (std::size_t k = 0; k < records.size(); ++k)
     records[k] = GlyphRecord{shaped.glyphs[k], buffers.first[k], buffers.offsets[k].du, buffers.offsets[k].dv,
                              buffers.advances[k]};
-  sink.item(run, ItemView{item.index, item.analysis, tag, item.start, item.end, item.continues}, records);
   return std::monostate{};
 }
 
-// The break opportunities of an item's characters: the backend's ScriptBreak,
-// else white space (the common space characters), a break after it, and
-// caret stops between code points.
-std::vector<SCRIPT_LOGATTR> item_breaks(const ShapeRun &run, std::u16string_view chars,
-                                        const SCRIPT_ANALYSIS &analysis) {
-  std::vector<SCRIPT_LOGATTR> breaks(chars.size(), SCRIPT_LOGATTR{});
-  if (run.usp.script_break != nullptr &&
-      run.usp.script_break(chars.data(), static_cast<int>(chars.size()), &analysis, breaks.data()) == S_OK)
-    return breaks;
-  for (std::size_t i = 0; i < chars.size(); ++i) {
-    const char16_t c = chars[i];
-    breaks[i].fWhiteSpace = c == u' ' || c == u'\t' || c == 0x3000 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A);
-    breaks[i].fCharStop = c < 0xDC00 || c > 0xDFFF;
-    breaks[i].fSoftBreak = i > 0 && breaks[i - 1].fWhiteSpace && !breaks[i].fWhiteSpace;
+Result<std::monostate> run_item(ShapeRun &run, std::u16string_view text, const Item &item,
+                                const FeatureList &features, ItemBuffers &buffers, ItemSink &sink, std::size_t cut) {
+  const std::uint64_t chars = item.end - item.start;
+  if (run.cut_long_items && cut == kNoCut && chars > kCutUnshapedChars)
+    return run_pieces(run, text, item, features, buffers, sink, cut);
+  if (run.cut_long_items && run.tracing.on && !item.whole_trace && chars > kTracedPieceChars)
+    return trace_pieces(run, text, item, features, buffers, sink, cut);
+  const OPENTYPE_TAG tag = choose_script_tag(run, item);
+  if (auto r = shape_records(run, text, item, tag, features, buffers); !r) {
+    if (buffers.shaped.overflowed && run.cut_long_items) return run_pieces(run, text, item, features, buffers, sink, cut);
+    return r.take_failure();
   }
-  return breaks;
-}
-
-// Where a piece that starts at `from` ends, at most `limit` code units on:
-// before the last character in that stretch that may start a line after white
-// space, else before the last that may start a line, else at the last grapheme
-// boundary (`grapheme` set), else at the limit. Offsets in the item.
-std::size_t piece_end(std::span<const SCRIPT_LOGATTR> breaks, std::size_t from, std::size_t limit, bool &grapheme) {
-  const std::size_t last = from + limit;
-  for (std::size_t p = last; p > from; --p)
-    if (breaks[p].fSoftBreak && breaks[p - 1].fWhiteSpace) return p;
-  for (std::size_t p = last; p > from; --p)
-    if (breaks[p].fSoftBreak) return p;
-  grapheme = true;
-  for (std::size_t p = last; p > from; --p)
-    if (breaks[p].fCharStop) return p;
-  return last;
-}
-
-// An item with more glyphs than one Uniscribe item holds, shaped as pieces of
-// at most kPieceChars code units (half of the item, if less); a piece that
-// still overflows is cut again. Each piece is an item of its own for the
-// backend, flagged as neither beginning nor ending the text where it does not.
-Result<std::monostate> run_pieces(ShapeRun &run, std::u16string_view text, const Item &item,
-                                  const FeatureList &features, ItemBuffers &buffers, ItemSink &sink,
-                                  std::size_t cut) {
-  const std::size_t length = item.end - item.start;
-  if (length < 2) return fail(kGlyphOverflow);
-  if (cut == kNoCut) {
-    cut = run.cuts.size();
-    run.cuts.push_back(ItemCut{item.start, item.end, 1, 0, length > kCutUnshapedChars});
-  }
-  const std::size_t limit = std::min<std::size_t>(kPieceChars, length / 2);
-  const std::vector<SCRIPT_LOGATTR> breaks = item_breaks(run, text.substr(item.start, length), item.analysis);
-  std::size_t from = 0;
-  while (from < length) {
-    bool grapheme = false;
-    const std::size_t to = length - from <= limit ? length : piece_end(breaks, from, limit, grapheme);
-    Item piece = item;
-    piece.start = item.start + from;
-    piece.end = item.start + to;
-    piece.continues = item.continues || from > 0;
-    if (piece.start > 0) piece.analysis.s.fEngineReserved |= 1;
-    if (piece.end < text.size()) piece.analysis.s.fEngineReserved |= 2;
-    if (to < length) {
-      run.cuts[cut].pieces += 1;
-      run.cuts[cut].grapheme_cuts += grapheme ? 1 : 0;
-    }
-    if (auto r = run_item(run, text, piece, features, buffers, sink, cut); !r) return r.take_failure();
-    from = to;
-  }
+  sink.item(run, ItemView{item.index, item.analysis, tag, item.start, item.end, item.continues}, buffers.records);
   return std::monostate{};
 }
+
+namespace {
 
 // The result document's lists, filled item by item.
 class DocumentSink : public ItemSink {
@@ -458,7 +367,8 @@ std::string cut_message(const ItemCut &cut) {
   std::string m = "chars " + std::to_string(cut.start) + ".." + std::to_string(cut.end);
   m += cut_reason(cut);
   m += std::to_string(cut.pieces);
-  m += " items, cut at break opportunities";
+  m += " items";
+  m += cut_places(cut);
   if (cut.grapheme_cuts > 0) m += ", " + std::to_string(cut.grapheme_cuts) + " of the cuts at grapheme boundaries";
   return m;
 }

@@ -18,17 +18,22 @@
 
 namespace tesvo {
 
-// An item of the itemizer that held more glyphs than one Uniscribe item can
-// and was shaped as `pieces` items, cut at break opportunities (at grapheme
-// boundaries `grapheme_cuts` times, where a stretch had no other).
+// Why an item was cut into pieces.
+enum class CutReason {
+  overflow,  // shaped whole, it held more glyphs than one Uniscribe item can
+  length,    // more than kCutUnshapedChars code units: cut without shaping it whole first
+  trace,     // traced: one trace of a long run costs HarfBuzz time quadratic in its length
+};
+
+// An item of the itemizer that was shaped as `pieces` items, cut at break
+// opportunities (at grapheme boundaries `grapheme_cuts` times, where a
+// stretch had no other).
 struct ItemCut {
   std::uint64_t start;  // UTF-16 code units of the text
   std::uint64_t end;
   std::size_t pieces;
   std::size_t grapheme_cuts;
-  // Cut for its length alone, without shaping it whole first: more than
-  // kCutUnshapedChars code units, far beyond what 65,535 glyphs can hold.
-  bool by_length = false;
+  CutReason reason = CutReason::overflow;
 };
 
 // An item longer than this, in UTF-16 code units, is cut without first being
@@ -52,7 +57,7 @@ struct ShapeRun {
   OPENTYPE_TAG script_tag = 0;         // tagScript of every item; 0: the font's best for each item
   OPENTYPE_TAG language_tag = kTagDflt;  // tagLangSys of every item
   // Cut an item that overflows the glyph buffer into pieces instead of
-  // failing; each cut is recorded in `cuts`.
+  // failing, and trace a long item as pieces; each cut is recorded in `cuts`.
   bool cut_long_items = false;
   std::vector<ItemCut> cuts;
   // The script tags the font's GSUB and GPOS list, when known: an item is
@@ -115,8 +120,25 @@ std::string cut_message(const ItemCut &cut);
 // Why an item was cut, as both the document's line and the package's warning
 // put it between the item's span and its number of pieces.
 inline const char *cut_reason(const ItemCut &cut) {
-  return cut.by_length ? " form one item too long for the 65,535 glyphs a Uniscribe item holds: shaped as "
-                       : " form one item of more than 65,535 glyphs, the most a Uniscribe item holds: shaped as ";
+  switch (cut.reason) {
+    case CutReason::length:
+      return " form one item too long for the 65,535 glyphs a Uniscribe item holds: shaped as ";
+    case CutReason::trace:
+      return " form one item too long to trace whole (HarfBuzz's tracing of one run takes time quadratic in its "
+             "length): traced as ";
+    case CutReason::overflow:
+      break;
+  }
+  return " form one item of more than 65,535 glyphs, the most a Uniscribe item holds: shaped as ";
+}
+
+// How a cut chose its places, as both the document's line and the package's
+// warning end after the number of pieces.
+inline const char *cut_places(const ItemCut &cut) {
+  return cut.reason == CutReason::trace
+             ? ", each with its own stages, cut at break opportunities where the pieces shaped alone give the "
+               "item's glyphs"
+             : ", cut at break opportunities";
 }
 
 }  // namespace tesvo

@@ -110,3 +110,31 @@ def test_records_read_in_a_loop_stay_as_read_while_the_loop_goes_on():
     assert (short.id, short.cluster) == (1, 2)
     with pytest.raises(AttributeError):
         short.advance
+
+
+def hb_trace_runs(path, text, flags):
+    """The glyph runs hb-shape --trace shows after the cmap and after each step, each once, in
+    logical order (a right-to-left run is turned to visual order at its end)."""
+    out = subprocess.run(["hb-shape", "--trace", "--no-glyph-names", "--no-positions", "--no-clusters", *flags,
+                          str(path), f"--text={text}"], capture_output=True, text=True, check=True).stdout
+    lines = [line[len("trace: "):].split("\tbuffer: ", 1) for line in out.splitlines() if line.startswith("trace: ")]
+    runs = [run.strip("[]") for message, run in lines
+            if run.startswith("[") and (message.startswith("end ") or message.startswith("start table GSUB"))]
+    return [r for k, r in enumerate(runs) if k == 0 or r not in (runs[k - 1], "|".join(runs[k - 1].split("|")[::-1]))]
+
+
+@pytest.mark.parametrize("script", WORDS)
+def test_a_long_traced_run_is_traced_as_pieces_each_as_hb_shape_traces_it(script):
+    path, words = WORDS[script]
+    text = " ".join([words] * (7_000 // len(words)))
+    font = tesvo.Font(need(path))
+    traced = font.shape(text, trace=True)
+    assert one_run(traced) == one_run(font.shape(text))
+    assert len(traced.items) >= 3 and "traced as" in traced.warnings[-1]
+    last = len(traced.items) - 1
+    for k in (0, last // 2, last):
+        item = traced.items[k]
+        ids = ["|".join(map(str, s.ids)) for s in traced.stages if s.item == k and s.kind not in ("normalize", "final")]
+        ours = [r for n, r in enumerate(ids) if n == 0 or r != ids[n - 1]]
+        flags = ["--bot"] * (k == 0) + ["--eot"] * (k == last)
+        assert ours == hb_trace_runs(path, text[item.start:item.end], flags), k
