@@ -15,8 +15,8 @@ from tesvo.errors import FontError, OptionError, ShapeError, TesvoError
 from tesvo.font import Features, Font
 from tesvo.fontfile import FontFile, read_font
 from tesvo.result import (SCHEMA, SCHEMA_VERSION, FontInfo, Glyph, GlyphRun, Item, Options, Result, Stage, StageChange,
-                          StageGlyph, StageGlyphs)
+                          StageGlyph, StageGlyphs, whole_stages)
 
 __all__ = ["Font", "Features", "FontFile", "read_font", "Result", "FontInfo", "Options", "Item", "Glyph", "GlyphRun",
-           "Stage", "StageChange", "StageGlyph", "StageGlyphs", "SCHEMA", "SCHEMA_VERSION", "TesvoError", "FontError",
-           "OptionError", "ShapeError", "__version__"]
+           "Stage", "StageChange", "StageGlyph", "StageGlyphs", "SCHEMA", "SCHEMA_VERSION", "whole_stages", "TesvoError",
+           "FontError", "OptionError", "ShapeError", "__version__"]

@@ -11,14 +11,14 @@ from __future__ import annotations
 
 import array
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, NamedTuple, Optional, Union
+from typing import TYPE_CHECKING, Any, Mapping, NamedTuple, Optional, Union
 
 import tesvo._engine as _engine
 from tesvo._engine import GlyphRun, Item, StageGlyphs
 from tesvo.axes import AxisLocation
 
 __all__ = ["Glyph", "GlyphRun", "Item", "Stage", "StageChange", "StageGlyph", "StageGlyphs", "FontInfo", "Options",
-           "Result", "SCHEMA", "SCHEMA_VERSION"]
+           "Result", "SCHEMA", "SCHEMA_VERSION", "whole_stages"]
 
 # The schema's name and version, from its one writer in the engine.
 SCHEMA: str = _engine.RESULT_SCHEMA
@@ -262,3 +262,30 @@ class Result(NamedTuple):
         import json
 
         return json.dumps(self.to_dict(), indent=indent, ensure_ascii=False)
+
+
+def whole_stages(doc: Mapping[str, Any]) -> list[dict[str, Any]]:
+    """The stages of a traced result's JSON (`Result.to_dict()`, `tesvo --schema tesvo
+    --trace`), each whole again: the schema keeps each stage as the change it made to the one
+    before it of its item (`count`, `start`, `stop`, `changed` rows of id, cluster, advance,
+    x_offset, y_offset) and the glyphs' names once (`stage_glyph_names`); this gives each as
+    `item`, `kind`, `name` and `glyphs`, all the stage's glyphs, each a dict of those five and
+    its `name` (as `Stage.to_dict()` gives them). A ValueError names a stage whose change the
+    ones before it do not lead to."""
+    names = doc.get("stage_glyph_names") or {}
+    fields = ("id", "cluster", "advance", "x_offset", "y_offset")
+    out: list[dict[str, Any]] = []
+    glyphs: list[Any] = []
+    for k, stage in enumerate(doc.get("stages") or ()):
+        if k == 0 or stage["item"] != doc["stages"][k - 1]["item"]:
+            glyphs = []
+        start, stop = stage["start"], stage["stop"]
+        if not 0 <= start <= stop <= len(glyphs):
+            raise ValueError(f"stage {k} ({stage['name']!r}) replaces glyphs {start} to {stop} of a stage of "
+                             f"{len(glyphs)}")
+        changed = [dict(zip(fields, row), name=names.get(str(row[0]), "")) for row in stage["changed"]]
+        glyphs = glyphs[:start] + changed + glyphs[stop:]
+        if len(glyphs) != stage["count"]:
+            raise ValueError(f"stage {k} ({stage['name']!r}) has {len(glyphs)} glyphs, not its count {stage['count']}")
+        out.append({"item": stage["item"], "kind": stage["kind"], "name": stage["name"], "glyphs": glyphs})
+    return out

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <initializer_list>
+#include <map>
 
 #include "json/escape.h"
 
@@ -123,25 +124,24 @@ void append_stage(std::string &out, const JsonStage &stage) {
   optional_string(out, stage.kind);
   key(out, "name");
   append_json_string(out, stage.name);
-  key(out, "glyphs");
+  key(out, "count");
+  append_int(out, stage.count);
+  key(out, "start");
+  append_int(out, stage.start);
+  key(out, "stop");
+  append_int(out, stage.stop);
+  key(out, "changed");
   out += '[';
-  for (std::size_t i = 0; i < stage.glyphs.size(); ++i) {
-    const JsonStageGlyph &g = stage.glyphs[i];
+  for (std::size_t i = 0; i < stage.changed.size(); ++i) {
+    const JsonStageGlyph &g = stage.changed[i];
     if (i > 0) out += ',';
-    out += '{';
-    key(out, "id", true);
+    out += '[';
     append_int(out, g.id);
-    key(out, "cluster");
-    optional_int(out, g.cluster);
-    key(out, "advance");
-    optional_int(out, g.advance);
-    key(out, "x_offset");
-    optional_int(out, g.x_offset);
-    key(out, "y_offset");
-    optional_int(out, g.y_offset);
-    key(out, "name");
-    append_json_string(out, g.name);
-    out += '}';
+    for (const std::optional<std::int64_t> *value : {&g.cluster, &g.advance, &g.x_offset, &g.y_offset}) {
+      out += ',';
+      optional_int(out, *value);
+    }
+    out += ']';
   }
   out += ']';
 }
@@ -221,6 +221,20 @@ void append_result_json(std::string &out, const HeadJson &head, const ResultBody
   if (body.stages != nullptr) {
     key(out, "stages");
     objects(out, std::span<const JsonStage>(*body.stages), append_stage);
+    // The names of the glyphs the stages hold, once each, by id.
+    std::map<std::int64_t, std::string_view> names;
+    for (const JsonStage &stage : *body.stages)
+      for (const JsonStageGlyph &g : stage.changed) names.try_emplace(g.id, g.name);
+    key(out, "stage_glyph_names");
+    out += '{';
+    for (const auto &[id, name] : names) {
+      if (id != names.begin()->first) out += ',';
+      out += '"';
+      append_int(out, id);
+      out += "\":";
+      append_json_string(out, name);
+    }
+    out += '}';
   }
   out += '}';
 }

@@ -15,7 +15,7 @@
 namespace tesvo {
 
 inline constexpr std::string_view kResultSchema = "tesvo-result";
-inline constexpr int kResultSchemaVersion = 2;
+inline constexpr int kResultSchemaVersion = 3;
 
 // An axis of the location: its tag, and its two numbers as their JSON text.
 struct JsonAxis {
@@ -57,13 +57,17 @@ struct JsonStageGlyph {
   std::int64_t id;
   std::optional<std::int64_t> cluster, advance, x_offset, y_offset;
   std::string name;
+  bool operator==(const JsonStageGlyph &) const = default;
 };
 
+// A stage as the change it made to the stage before it of its item: that
+// stage's glyphs [start, stop) replaced by `changed`; `count` glyphs in all.
 struct JsonStage {
   std::int64_t item;
   std::optional<std::string> kind;
   std::string name;
-  std::vector<JsonStageGlyph> glyphs;
+  std::int64_t count = 0, start = 0, stop = 0;
+  std::vector<JsonStageGlyph> changed;
 };
 
 // A result's items and glyphs, read as they are written: no copy of a

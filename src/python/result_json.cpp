@@ -7,13 +7,18 @@
 
 #include "python/result_json.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <unordered_map>
+#include <utility>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "json/escape.h"
 #include "python/types/glyph_run.h"
+#include "python/types/stage_glyphs.h"
 
 namespace tesvo::py {
 
@@ -148,13 +153,92 @@ bool read_stage_glyph(PyObject *glyph, JsonStageGlyph &out) {
   return read_field(glyph, 5, out.name, utf8_of);
 }
 
-bool read_stage(PyObject *stage, JsonStage &out) {
-  if (!(read_field(stage, 0, out.item, int_of) && read_field(stage, 1, out.kind, optional_utf8) &&
-        read_field(stage, 2, out.name, utf8_of)))
-    return false;
-  PyRef glyphs(field(stage, 3));
-  return glyphs && read_all(glyphs.get(), out.glyphs, read_stage_glyph);
-}
+// The stages of a result as the changes the schema writes. A stage the
+// engine made (its glyphs a StageGlyphs) gives its change as the trace keeps
+// it; any other is read whole and compared with the stage before it, which,
+// when that one was not read whole, it replaces entirely. A stage whose item
+// differs from the one before it starts its item anew.
+class StageChanges {
+ public:
+  bool read(PyObject *stage, JsonStage &out) {
+    if (!(read_field(stage, 0, out.item, int_of) && read_field(stage, 1, out.kind, optional_utf8) &&
+          read_field(stage, 2, out.name, utf8_of)))
+      return false;
+    PyRef glyphs(field(stage, 3));
+    if (!glyphs) return false;
+    const bool starts_item = first_ || out.item != item_;
+    first_ = false;
+    item_ = out.item;
+    if (starts_item) {
+      before_count_ = 0;
+      before_.clear();
+      before_whole_ = true;
+    }
+    StageChangeView view{};
+    if (stage_change_view(glyphs.get(), view)) {
+      if (!changed_rows(view, out.changed)) return false;
+      out.count = view.count;
+      out.start = starts_item ? 0 : view.start;
+      out.stop = starts_item ? 0 : view.stop;
+      before_whole_ = false;
+    } else {
+      std::vector<JsonStageGlyph> whole;
+      if (!read_all(glyphs.get(), whole, read_stage_glyph)) return false;
+      out.count = static_cast<std::int64_t>(whole.size());
+      auto [head, tail] = before_whole_ ? common_ends(before_, whole) : std::pair<std::size_t, std::size_t>{0, 0};
+      out.start = static_cast<std::int64_t>(head);
+      out.stop = before_count_ - static_cast<std::int64_t>(tail);
+      out.changed.assign(whole.begin() + static_cast<std::ptrdiff_t>(head),
+                         whole.end() - static_cast<std::ptrdiff_t>(tail));
+      before_ = std::move(whole);
+      before_whole_ = true;
+    }
+    before_count_ = out.count;
+    return true;
+  }
+
+ private:
+  // How many glyphs two runs share at their start and, of the rest, at their end.
+  static std::pair<std::size_t, std::size_t> common_ends(const std::vector<JsonStageGlyph> &a,
+                                                         const std::vector<JsonStageGlyph> &b) {
+    const std::size_t shorter = std::min(a.size(), b.size());
+    std::size_t head = 0;
+    while (head < shorter && a[head] == b[head]) ++head;
+    std::size_t tail = 0;
+    while (tail < shorter - head && a[a.size() - 1 - tail] == b[b.size() - 1 - tail]) ++tail;
+    return {head, tail};
+  }
+
+  bool changed_rows(const StageChangeView &view, std::vector<JsonStageGlyph> &out) {
+    out.resize(static_cast<std::size_t>(view.changed));
+    for (Py_ssize_t k = 0; k < view.changed; ++k) {
+      std::int32_t row[kRowFields];
+      std::memcpy(row, view.rows + k * static_cast<Py_ssize_t>(sizeof row), sizeof row);
+      JsonStageGlyph &g = out[static_cast<std::size_t>(k)];
+      g.id = row[kRowId];
+      if (row[kRowCluster] >= 0) g.cluster = row[kRowCluster];
+      if (view.positioned) {
+        g.advance = row[kRowAdvance];
+        g.x_offset = row[kRowXOffset];
+        g.y_offset = row[kRowYOffset];
+      }
+      auto [at, added] = names_.try_emplace(row[kRowId]);
+      if (added) {
+        PyRef name(glyph_name(view.names, row[kRowId]));
+        if (!name || !utf8_of(name.get(), at->second)) return false;
+      }
+      g.name = at->second;
+    }
+    return true;
+  }
+
+  bool first_ = true;
+  std::int64_t item_ = 0;
+  std::int64_t before_count_ = 0;
+  std::vector<JsonStageGlyph> before_;  // the stage before, when read whole
+  bool before_whole_ = true;
+  std::unordered_map<std::int32_t, std::string> names_;
+};
 
 }  // namespace
 
@@ -226,7 +310,10 @@ PyObject *result_json(PyObject *args) {
   PyRef stages_of(field(result, 4));
   if (!stages_of) return nullptr;
   std::optional<std::vector<JsonStage>> stages;
-  if (stages_of.get() != Py_None && !read_all(stages_of.get(), stages.emplace(), read_stage)) return nullptr;
+  StageChanges changes;
+  if (stages_of.get() != Py_None &&
+      !read_all(stages_of.get(), stages.emplace(), [&](PyObject *o, JsonStage &out) { return changes.read(o, out); }))
+    return nullptr;
   append_json_string(text_json, text);
   std::string out;
   append_result_json(out, head_json(head), ResultBody{text_json, RecordRows(items, glyphs), warnings, {}, stages ? &*stages : nullptr});

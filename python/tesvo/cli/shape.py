@@ -10,6 +10,7 @@ so that standard output is what was asked for with or without it.
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import sys
 import textwrap
@@ -21,6 +22,7 @@ import tesvo.cli.arguments as arguments
 from tesvo.cli.batch import Notation, Request, run_batch
 from tesvo.font import Font
 from tesvo.fontfile import FontFile, read_font
+from tesvo.result import Result
 
 EXAMPLES = """\
 examples:
@@ -98,6 +100,20 @@ def _check_sources(args: argparse.Namespace) -> None:
         raise arguments.UsageError("-j/--jobs spreads the lines of --batch over processes; give --batch FILE")
     if args.batch is not None and args.html is not None:
         raise arguments.UsageError("--html draws one text; it cannot be used with --batch")
+
+
+def _readable_json(result: Result) -> str:
+    """The result's JSON for a reader: a member a line, and each item, glyph and stage on a
+    line of its own (a traced long text stays a few times its compact size, where
+    json.dumps's indent puts every number on a line)."""
+    members = []
+    for key, value in result.to_dict().items():
+        if isinstance(value, list) and value and isinstance(value[0], dict):
+            rows = ",\n".join("    " + json.dumps(row, ensure_ascii=False) for row in value)
+            members.append(f"  {json.dumps(key)}: [\n{rows}\n  ]")
+        else:
+            members.append(f"  {json.dumps(key)}: " + json.dumps(value, ensure_ascii=False, indent=2).replace("\n", "\n  "))
+    return "{\n" + ",\n".join(members) + "\n}"
 
 
 def _read_text(args: argparse.Namespace) -> str:
@@ -195,7 +211,7 @@ def run(args: argparse.Namespace, prog: str) -> int:
         result = font.shape(text, direction=r.direction, features=r.features, script=r.script,
                             language=r.language, trace=r.trace)
         warnings = result.warnings
-        out = result.to_text(**r.notation._asdict()) if r.notation is not None else result.to_json(indent=2)
+        out = result.to_text(**r.notation._asdict()) if r.notation is not None else _readable_json(result)
     else:
         out = font.shape_json(text, direction=r.direction, features=r.features, script=r.script,
                               language=r.language, trace=r.trace)

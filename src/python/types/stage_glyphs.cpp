@@ -167,6 +167,22 @@ PyObject *records(const char *data, Py_ssize_t first, Py_ssize_t count, Py_ssize
   return out.release();
 }
 
+}  // namespace
+
+bool stage_change_view(PyObject *glyphs, StageChangeView &out) {
+  if (g_glyphs_type == nullptr || !PyObject_TypeCheck(glyphs, g_glyphs_type)) return false;
+  const GlyphsObject *g = as_glyphs(glyphs);
+  const ChangesObject *c = as_changes(g->changes);
+  const std::int32_t *s = stage_at(c, g->index);
+  out = StageChangeView{s[kStageCount], s[kStageStart], s[kStageStop], s[kStageChanged],
+                        (s[kStageFlags] & kStagePositioned) != 0,
+                        c->row_data + static_cast<Py_ssize_t>(s[kStageFirstGlyph]) * static_cast<Py_ssize_t>(sizeof(Row)),
+                        c->names};
+  return true;
+}
+
+namespace {
+
 // ---- StageChanges ----------------------------------------------------------------
 
 // A stage that the ones before it do not lead to, or that reaches past the rows.

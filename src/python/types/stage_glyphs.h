@@ -41,4 +41,19 @@ PyObject *new_stage_changes(PyObject *table, PyObject *rows, PyObject *names);
 // with its StageGlyphs. Steals `kind` and `name`.
 PyObject *new_stage(PyObject *changes, Py_ssize_t index, PyObject *kind, PyObject *name);
 
+// What a StageGlyphs changed, read in place: the stage's length, the span
+// [start, stop) of the stage before it that its `changed` rows replace
+// (kRowFields int32 each, unaligned bytes valid while the StageGlyphs lives), whether it
+// positions, and the font's glyph names by id (borrowed).
+struct StageChangeView {
+  Py_ssize_t count, start, stop, changed;
+  bool positioned;
+  const char *rows;
+  PyObject *names;
+};
+
+// The change of `glyphs` when it is a StageGlyphs; false, setting nothing,
+// for any other object.
+bool stage_change_view(PyObject *glyphs, StageChangeView &out);
+
 }  // namespace tesvo::py
