@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Generate src/text/unicode_tables.cpp: the code points that the quoted form of
-a feature-list message writes as \\u{...} escapes, and the strong bidi classes
-that decide a paragraph's direction.
+a feature-list message writes as \\u{...} escapes, the strong bidi classes
+that decide a paragraph's direction, and the characters that go on a grapheme
+cluster (how long runs of marks are found).
 
 The escaped characters are those whose general category is Cc, Cf, Cs, Co, Cn,
 Zl, Zp or Zs, and the characters with the Grapheme_Extend property. The strong
@@ -48,6 +49,25 @@ def grapheme_extend():
                 continue
             span, prop = (p.strip() for p in line.split(";")[:2])
             if prop != "Grapheme_Extend":
+                continue
+            lo, _, hi = span.partition("..")
+            for c in range(int(lo, 16), int(hi or lo, 16) + 1):
+                result.add(c)
+    return result
+
+
+def grapheme_continuing():
+    """The code points of the Grapheme_Cluster_Break classes that go on a grapheme cluster
+    before them, one after another without end: Extend, SpacingMark, ZWJ, and the Hangul
+    jamo L, V and T."""
+    result = set()
+    with open(f"{UCD}/auxiliary/GraphemeBreakProperty.txt", encoding="utf-8") as f:
+        for line in f:
+            line = line.split("#", 1)[0].strip()
+            if not line:
+                continue
+            span, prop = (p.strip() for p in line.split(";")[:2])
+            if prop not in ("Extend", "SpacingMark", "ZWJ", "L", "V", "T"):
                 continue
             lo, _, hi = span.partition("..")
             for c in range(int(lo, 16), int(hi or lo, 16) + 1):
@@ -130,7 +150,21 @@ def main():
     for i in range(0, len(strong), 3):
         row = ", ".join(f"{{0x{a:X}, 0x{b:X}, {int(r)}}}" for a, b, r in strong[i:i + 3])
         w(f"    {row},\n")
+    w("};\n\n")
+    continuing = set(grapheme_continuing())
+    chain = ranges([cp in continuing for cp in range(MAX_CP + 1)])
+    w("// Inclusive ranges of the Grapheme_Cluster_Break classes Extend, SpacingMark,\n")
+    w("// ZWJ, L, V and T.\n")
+    w(f"constexpr Range kContinuing[{len(chain)}] = {{\n")
+    for i in range(0, len(chain), 4):
+        row = ", ".join(f"{{0x{a:X}, 0x{b:X}}}" for a, b in chain[i:i + 4])
+        w(f"    {row},\n")
     w("};\n\n}  // namespace\n\n")
+    w("bool continues_grapheme(char32_t cp) {\n")
+    w("  const Range *end = kContinuing + sizeof kContinuing / sizeof kContinuing[0];\n")
+    w("  const Range *it = std::upper_bound(kContinuing, end, static_cast<std::uint32_t>(cp),\n")
+    w("                                     [](std::uint32_t c, const Range &r) { return c < r.first; });\n")
+    w("  return it != kContinuing && cp <= (it - 1)->last;\n}\n\n")
     w("StrongBidi strong_bidi(char32_t cp) {\n")
     w("  const StrongRange *end = kStrong + sizeof kStrong / sizeof kStrong[0];\n")
     w("  const StrongRange *it = std::upper_bound(kStrong, end, static_cast<std::uint32_t>(cp),\n")

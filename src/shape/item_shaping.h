@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <string_view>
 #include <variant>
 #include <vector>
@@ -25,6 +26,7 @@ struct Item {
   std::uint64_t end;
   bool continues = false;    // a piece of the item before it
   bool whole_trace = false;  // traced as it is, even when long: a piece already
+  bool runs_bounded = false; // its runs of one grapheme cluster were looked for (and cut)
 };
 
 // The buffers of one item's shaping, sized from its length.
@@ -67,6 +69,16 @@ Result<std::monostate> run_item(ShapeRun &run, std::u16string_view text, const I
 Result<std::monostate> run_pieces(ShapeRun &run, std::u16string_view text, const Item &item,
                                   const FeatureList &features, ItemBuffers &buffers, ItemSink &sink,
                                   std::size_t cut);
+
+// Where an item's runs of more than kLongestMarkRun characters that go on one
+// grapheme cluster are cut (offsets in the item, ascending): after every
+// kLongestMarkRun of them. Empty for an item without such a run.
+std::vector<std::size_t> mark_run_cuts(std::u16string_view chars);
+
+// An item cut where mark_run_cuts says, each piece shaped as an item (pieces.cpp).
+Result<std::monostate> mark_pieces(ShapeRun &run, std::u16string_view text, const Item &item,
+                                   const FeatureList &features, ItemBuffers &buffers, ItemSink &sink,
+                                   std::span<const std::size_t> cuts);
 
 // A long traced item, traced as pieces whose glyphs are the item's (pieces.cpp).
 Result<std::monostate> trace_pieces(ShapeRun &run, std::u16string_view text, const Item &item,

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "shape/item_shaping.h"
+#include "text/unicode_tables.h"
 
 namespace tesvo {
 
@@ -184,6 +185,65 @@ Result<bool> plan_trace_cuts(ShapeRun &run, std::u16string_view text, const Item
 }
 
 }  // namespace
+
+std::vector<std::size_t> mark_run_cuts(std::u16string_view chars) {
+  // The code point at i and its length in code units (a lone surrogate as itself).
+  const auto at = [&](std::size_t i, std::size_t &units) -> char32_t {
+    const char32_t c = chars[i];
+    units = 1;
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < chars.size() && chars[i + 1] >= 0xDC00 && chars[i + 1] <= 0xDFFF) {
+      units = 2;
+      return 0x10000 + ((c - 0xD800) << 10) + (chars[i + 1] - 0xDC00);
+    }
+    return c;
+  };
+  const auto continuing = [&](std::size_t i) {
+    std::size_t units = 0;
+    return continues_grapheme(at(i, units));
+  };
+  // A run longer than kLongestMarkRun code points covers more code units than
+  // the step, so one of the characters looked at falls in it.
+  constexpr std::size_t kStep = kLongestMarkRun / 2;
+  std::vector<std::size_t> cuts;
+  for (std::size_t i = 0; i < chars.size(); i += kStep) {
+    if (i > 0 && chars[i] >= 0xDC00 && chars[i] <= 0xDFFF && chars[i - 1] >= 0xD800 && chars[i - 1] <= 0xDBFF) --i;
+    if (!continuing(i)) continue;
+    std::size_t start = i;
+    while (start > 0) {
+      const std::size_t before = start >= 2 && chars[start - 1] >= 0xDC00 && chars[start - 1] <= 0xDFFF &&
+                                         chars[start - 2] >= 0xD800 && chars[start - 2] <= 0xDBFF
+                                     ? start - 2
+                                     : start - 1;
+      if (!continuing(before)) break;
+      start = before;
+    }
+    std::size_t end = start, count = 0;
+    while (end < chars.size()) {
+      std::size_t units = 0;
+      if (!continues_grapheme(at(end, units))) break;
+      if (count > 0 && count % kLongestMarkRun == 0) cuts.push_back(end);
+      ++count;
+      end += units;
+    }
+    i = end;
+  }
+  return cuts;
+}
+
+Result<std::monostate> mark_pieces(ShapeRun &run, std::u16string_view text, const Item &item,
+                                   const FeatureList &features, ItemBuffers &buffers, ItemSink &sink,
+                                   std::span<const std::size_t> cuts) {
+  run.cuts.push_back(ItemCut{item.start, item.end, cuts.size() + 1, 0, CutReason::marks});
+  std::size_t from = 0;
+  for (std::size_t k = 0; k <= cuts.size(); ++k) {
+    const std::size_t to = k < cuts.size() ? cuts[k] : item.end - item.start;
+    Item piece = piece_of(item, from, to, text.size());
+    piece.runs_bounded = true;
+    if (auto r = run_item(run, text, piece, features, buffers, sink); !r) return r.take_failure();
+    from = to;
+  }
+  return std::monostate{};
+}
 
 // A long traced item, traced as the pieces plan_trace_cuts chose, each an
 // item of its own with its own stages.

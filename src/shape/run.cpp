@@ -300,6 +300,13 @@ Result<std::monostate> shape_records(ShapeRun &run, std::u16string_view text, co
 Result<std::monostate> run_item(ShapeRun &run, std::u16string_view text, const Item &item,
                                 const FeatureList &features, ItemBuffers &buffers, ItemSink &sink, std::size_t cut) {
   const std::uint64_t chars = item.end - item.start;
+  if (run.cut_long_items && !item.runs_bounded && chars > kLongestMarkRun) {
+    const std::vector<std::size_t> cuts = mark_run_cuts(text.substr(item.start, chars));
+    if (!cuts.empty()) return mark_pieces(run, text, item, features, buffers, sink, cuts);
+    Item bounded = item;
+    bounded.runs_bounded = true;
+    return run_item(run, text, bounded, features, buffers, sink, cut);
+  }
   if (run.cut_long_items && cut == kNoCut && chars > kCutUnshapedChars)
     return run_pieces(run, text, item, features, buffers, sink, cut);
   if (run.cut_long_items && run.tracing.on && !item.whole_trace && chars > kTracedPieceChars)

@@ -23,7 +23,13 @@ enum class CutReason {
   overflow,  // shaped whole, it held more glyphs than one Uniscribe item can
   length,    // more than kCutUnshapedChars code units: cut without shaping it whole first
   trace,     // traced: one trace of a long run costs HarfBuzz time quadratic in its length
+  marks,     // a run of more than kLongestMarkRun characters of one grapheme cluster
 };
+
+// The most characters of one grapheme cluster after its first (combining
+// marks, mostly) that the package shapes in one item: HarfBuzz takes time
+// quadratic in the length of such a run (262,000 accents took 329 s).
+inline constexpr std::size_t kLongestMarkRun = 256;
 
 // An item of the itemizer that was shaped as `pieces` items, cut at break
 // opportunities (at grapheme boundaries `grapheme_cuts` times, where a
@@ -123,6 +129,9 @@ inline const char *cut_reason(const ItemCut &cut) {
   switch (cut.reason) {
     case CutReason::length:
       return " form one item too long for the 65,535 glyphs a Uniscribe item holds: shaped as ";
+    case CutReason::marks:
+      return " hold runs of more than 256 characters that go on one grapheme cluster (combining marks), on "
+             "which HarfBuzz takes time quadratic in their length: shaped as ";
     case CutReason::trace:
       return " form one item too long to trace whole (HarfBuzz's tracing of one run takes time quadratic in its "
              "length): traced as ";
@@ -135,6 +144,9 @@ inline const char *cut_reason(const ItemCut &cut) {
 // How a cut chose its places, as both the document's line and the package's
 // warning end after the number of pieces.
 inline const char *cut_places(const ItemCut &cut) {
+  if (cut.reason == CutReason::marks)
+    return ", cut after every 256 of those characters (the marks after a cut are shaped without the character they "
+           "go on)";
   return cut.reason == CutReason::trace
              ? ", each with its own stages, cut at break opportunities where the pieces shaped alone give the "
                "item's glyphs"

@@ -138,3 +138,12 @@ def test_a_long_traced_run_is_traced_as_pieces_each_as_hb_shape_traces_it(script
         ours = [r for n, r in enumerate(ids) if n == 0 or r != ids[n - 1]]
         flags = ["--bot"] * (k == 0) + ["--eot"] * (k == last)
         assert ours == hb_trace_runs(path, text[item.start:item.end], flags), k
+
+
+def test_a_run_of_marks_is_cut_every_256_so_its_time_stays_linear():
+    font = tesvo.Font(need(NOTO_SANS))
+    result = font.shape("a" + "\u0301" * 100_000 + "b")  # one run took HarfBuzz 36 s
+    assert len(result.items) == 391 and "quadratic" in result.warnings[0]
+    assert [i.end - i.start for i in result.items[:2]] == [257, 256] and result.items[-1].continues
+    mark = "\U0001D167"  # outside the BMP: two code units, one character
+    assert font.shape("a" + mark * 256 + "b").warnings == () and len(font.shape("a" + mark * 257 + "b").items) == 2
