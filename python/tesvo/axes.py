@@ -51,7 +51,8 @@ def read_design_space(data: bytes, index: int) -> tuple[tuple[Axis, ...], tuple[
     A face with no fvar axes that HarfBuzz takes (the engine reads the table) has none here,
     without fontTools; a variable font's axes are read with fontTools, and without it are an
     OptionError."""
-    if not _engine.axis_tags(data, index):
+    tags = _engine.axis_tags(data, index)
+    if not tags:
         return (), ()
     try:
         from fontTools.ttLib import TTFont  # imported only for variable fonts' callers
@@ -71,11 +72,15 @@ def read_design_space(data: bytes, index: int) -> tuple[tuple[Axis, ...], tuple[
             found = names.getDebugName(name_id)
             return str(found) if found is not None else fallback
 
-        axes = tuple(Axis(a.axisTag, float(a.minValue), float(a.defaultValue), float(a.maxValue),
-                          name_of(a.axisNameID, a.axisTag)) for a in fvar.axes)
+        # The tags as the engine reads them (a byte a character), where fontTools gives
+        # bytes for a tag that is not ASCII.
+        if len(tags) != len(fvar.axes):
+            return (), ()
+        axes = tuple(Axis(tag, float(a.minValue), float(a.defaultValue), float(a.maxValue), name_of(a.axisNameID, tag))
+                     for tag, a in zip(tags, fvar.axes))
         instances = tuple(
             NamedInstance(name_of(i.subfamilyNameID, f"instance {n}"),
-                          tuple((a.tag, float(i.coordinates.get(a.tag, a.default))) for a in axes))
+                          tuple((a.tag, float(i.coordinates.get(f.axisTag, a.default))) for a, f in zip(axes, fvar.axes)))
             for n, i in enumerate(fvar.instances))
         return axes, instances
     except Exception:  # a damaged table: HarfBuzz ignores it too
@@ -91,15 +96,15 @@ def location_text(variations: Variations) -> str:
     if isinstance(variations, Mapping):
         parts = []
         for tag, value in variations.items():
-            if not isinstance(tag, str) or not 1 <= len(tag) <= 4 or "'" in tag or '"' in tag:
-                raise OptionError(f"bad axis tag {tag!r}: an axis tag is 1 to 4 characters")
+            if not isinstance(tag, str) or not 1 <= len(tag) <= 4 or max(map(ord, tag)) > 0xFF:
+                raise OptionError(f"bad axis tag {tag!r}: an axis tag is 1 to 4 characters of one byte each")
             if isinstance(value, bool) or not isinstance(value, (int, float)):
                 raise OptionError(f"axis {tag!r}: the value must be a number, not {value!r}")
             try:
                 number = float(value)
             except OverflowError:
                 raise OptionError(f"axis {tag!r}: value out of range (-32768 to 32767.99998)") from None
-            parts.append(f"'{tag}'={number!r}")
+            parts.append(f"{_quoted_tag(tag)}={number!r}")
         return ",".join(parts)
     raise TypeError(f"variations must be str, a mapping or None, not {type(variations).__qualname__}")
 
@@ -162,8 +167,15 @@ def merged(base: tuple[tuple[str, float], ...], over: tuple[tuple[str, float], .
     return tuple(values.items())
 
 
+def _quoted_tag(tag: str) -> str:
+    """A tag as the engine's location syntax quotes it: any character but printable ASCII
+    (and the quote and backslash) as \\xHH, since a font's tag may hold control characters."""
+    return "'" + "".join(c if " " <= c <= "~" and c not in "'\\" else f"\\x{ord(c):02x}" for c in tag) + "'"
+
+
 def pairs_text(pairs: tuple[tuple[str, float], ...]) -> str:
-    return ",".join(f"'{tag}'={value!r}" for tag, value in pairs)
+    """A location for the engine."""
+    return ",".join(f"{_quoted_tag(tag)}={value!r}" for tag, value in pairs)
 
 
 def shown_location(pairs: tuple[tuple[str, float], ...]) -> Optional[str]:

@@ -38,7 +38,8 @@ template <class Records, class Value> PyObject *tag_pairs(const Records &records
     auto [tag, value] = value_of(records[i]);
     char text[4];
     for (int k = 0; k < 4; ++k) text[k] = static_cast<char>((tag >> (8 * k)) & 0xFF);
-    PyObject *pair = Py_BuildValue("(s#N)", text, static_cast<Py_ssize_t>(4), value);
+    // Latin-1: a tag's bytes one character each, as axis_tags gives a font's.
+    PyObject *pair = Py_BuildValue("(NN)", PyUnicode_DecodeLatin1(text, 4, nullptr), value);
     if (pair == nullptr) return nullptr;
     PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), pair);
   }

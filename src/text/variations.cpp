@@ -25,14 +25,52 @@ bool is_tag_char(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A quoted tag's bytes up to its closing quote: each character as itself,
+// but `\xHH`, the byte HH (any byte: a font's tag may hold control
+// characters), and `\\`, `\'`, `\"`, the character after the backslash.
+// `end` is set past the closing quote.
+Result<std::string> quoted_tag(std::string_view item, std::size_t &end) {
+  std::string tag;
+  for (std::size_t i = 1; i < item.size(); ++i) {
+    const char c = item[i];
+    if (c == item.front()) {
+      end = i + 1;
+      return tag;
+    }
+    if (c < 0x20 || c > 0x7E) return fail("an axis tag is 1 to 4 ASCII characters (write another byte as \\xHH)");
+    if (c != '\\') {
+      tag += c;
+      continue;
+    }
+    if (i + 1 < item.size() && (item[i + 1] == '\\' || item[i + 1] == '\'' || item[i + 1] == '"')) {
+      tag += item[++i];
+    } else if (i + 3 < item.size() && item[i + 1] == 'x' && hex_digit(item[i + 2]) >= 0 &&
+               hex_digit(item[i + 3]) >= 0) {
+      tag += static_cast<char>(hex_digit(item[i + 2]) * 16 + hex_digit(item[i + 3]));
+      i += 3;
+    } else {
+      return fail("a backslash in a quoted tag is \\xHH, \\\\, \\' or \\\"");
+    }
+  }
+  return fail("unterminated quoted tag");
+}
+
 Result<AxisValue> parse_item(std::string_view item) {
-  std::string_view tag;
+  std::string tag;
   std::string_view rest;
   if (item.front() == '"' || item.front() == '\'') {
-    const std::size_t close = item.find(item.front(), 1);
-    if (close == std::string_view::npos) return fail("unterminated quoted tag");
-    tag = item.substr(1, close - 1);
-    rest = item.substr(close + 1);
+    std::size_t end = 0;
+    Result<std::string> quoted = quoted_tag(item, end);
+    if (!quoted) return quoted.take_failure();
+    tag = std::move(*quoted);
+    rest = item.substr(end);
   } else {
     std::size_t end = 0;
     while (end < item.size() && end < 4 && is_tag_char(item[end])) ++end;
@@ -40,9 +78,6 @@ Result<AxisValue> parse_item(std::string_view item) {
     rest = item.substr(end);
   }
   if (tag.empty() || tag.size() > 4) return fail("an axis tag is 1 to 4 characters");
-  for (char c : tag) {
-    if (c < 0x20 || c > 0x7E) return fail("an axis tag is 1 to 4 ASCII characters");
-  }
   rest = trim(rest);
   if (!rest.empty() && (rest.front() == '=' || rest.front() == ':')) rest = trim(rest.substr(1));
   if (rest.empty()) return fail("missing value");

@@ -2,6 +2,7 @@
 advances, offsets), on Debian's Inter and on small fonts built here whose kerning varies with
 the weight and whose rvrn swaps a glyph above wght=600; and the errors of a wrong location."""
 
+import io
 import json
 import struct
 import subprocess
@@ -228,3 +229,22 @@ def test_an_fvar_harfbuzz_refuses_gives_no_axes_instead_of_a_silent_default(tmp_
     assert font.axes == () and font.shape("A").location == ()
     with pytest.raises(tesvo.OptionError, match="the font has no variation axes"):
         font.shape("A", variations="wght=900")
+
+
+def test_named_instances_work_whatever_bytes_the_axis_tags_hold(tmp_path_factory):
+    from fontTools.ttLib import TTFont
+    from fontTools.ttLib.tables._f_v_a_r import NamedInstance
+
+    path = built_font(tmp_path_factory, cff=False)
+    heavy = tesvo.Font(path, variations="wght=900").shape("AVA").glyphs
+    for tag in ("w\x01gt", "w\x00g\x7f"):
+        font = TTFont(path)
+        font["fvar"].axes[0].axisTag = tag
+        instance = NamedInstance()
+        instance.subfamilyNameID, instance.coordinates = 2, {tag: 900.0}
+        font["fvar"].instances = [instance]
+        out = io.BytesIO()
+        font.save(out)
+        varied = tesvo.Font(out.getvalue(), named_instance=0)
+        assert [a.tag for a in varied.axes] == [tag] and varied.shape("AVA").glyphs == heavy
+        assert varied.shape("AVA", variations={tag: 100}).glyphs != heavy
