@@ -63,5 +63,6 @@ PyObject *levels_visual_order(PyObject *args);
 PyObject *parse_feature_list(PyObject *args);
 PyObject *parse_variation_list(PyObject *args);
 PyObject *compat_rtl(PyObject *args);
+PyObject *first_strong_rtl(PyObject *args);
 
 }  // namespace tesvo::py

@@ -75,6 +75,8 @@ PyMethodDef g_methods[] = {
      "the NamedTuple Glyph reading its fields as slots); the trace's classes are kept. Called once"},
     {"compat_rtl", guarded_call<compat_rtl>, METH_VARARGS,
      "compat_rtl(text) -> bool: whether shape_json's automatic direction makes the paragraph right to left"},
+    {"first_strong_rtl", guarded_call<first_strong_rtl>, METH_VARARGS,
+     "first_strong_rtl(text) -> bool: whether the package's automatic direction makes the paragraph right to left"},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "tesvo._engine",

@@ -96,4 +96,15 @@ PyObject *compat_rtl(PyObject *args) {
   return PyBool_FromLong(tesvo::direction_is_rtl("auto", text.units));
 }
 
+// The package's automatic paragraph direction of a text: right to left when its first strong
+// character is.
+PyObject *first_strong_rtl(PyObject *args) {
+  PyObject *object;
+  if (!PyArg_ParseTuple(args, "U:first_strong_rtl", &object)) return nullptr;
+  Text text;
+  if (!read_text(object, text)) return nullptr;
+  if (text.error) return set_error(PyExc_ValueError, *text.error);
+  return PyBool_FromLong(tesvo::first_strong_is_rtl(text.units));
+}
+
 }  // namespace tesvo::py

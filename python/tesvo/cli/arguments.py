@@ -56,7 +56,8 @@ def parents() -> list[argparse.ArgumentParser]:
         "--direction", choices=("auto", "ltr", "rtl"), default="auto",
         help="paragraph direction; auto (the default) is the direction of the first strong character, "
         "except in shape's default output, which is right to left when the text holds a Hebrew, Arabic "
-        "or related character (as shape_json decides), e.g. --direction rtl")
+        "or related character (as shape_json decides); where the two differ, shape says which one its "
+        "output took (docs/cli.md), e.g. --direction rtl")
     shaping.add_argument(
         "--features", metavar="LIST",
         help="OpenType feature list, applied to every item (a backend that cannot apply features refuses "

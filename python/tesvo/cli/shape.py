@@ -170,14 +170,38 @@ def _refuse_textshaping(args: argparse.Namespace, font: FontFile) -> None:
                       wine_bytes=bool(args.wine_bytes), textshaping=True)
 
 
+def _auto_rules(text: str) -> tuple[bool, bool]:
+    """Whether `--direction auto` makes the text right to left by shape_json's rule (a
+    right-to-left character anywhere) and by the package's (the first strong character)."""
+    return _engine.compat_rtl(text), _engine.first_strong_rtl(text)
+
+
+def _note_auto_direction(args: argparse.Namespace, prog: str, text: str, compat_output: bool) -> None:
+    """Where the two automatic rules part for this text, says which one the output took."""
+    if args.direction != "auto":
+        return
+    compat, strong = _auto_rules(text)
+    if compat == strong:
+        return
+    side = {True: "right to left", False: "left to right"}
+    taken = ("shape_json's rule (a right-to-left character anywhere)" if compat_output
+             else "the first strong character")
+    print(f"{prog}: note: --direction auto: this output is {side[compat if compat_output else strong]} by "
+          f"{taken}; the default JSON takes shape_json's rule ({side[compat]}), --schema tesvo, --format text and "
+          f"the package the first strong character ({side[strong]}); --direction ltr or rtl decides for all",
+          file=sys.stderr)
+
+
 def _write_report(args: argparse.Namespace, font: Font, text: str) -> None:
     from tesvo.report.trace import render_report  # fontTools is needed for the report only
 
-    # The paragraph direction of the default output, made explicit, so that the report's
-    # shaping has the same items: shape_json's automatic rule, as the engine decides it.
+    # The paragraph direction of the output printed beside it, made explicit, so that the
+    # report's shaping has the same items: shape_json's automatic rule for the default JSON,
+    # the first strong character for --schema tesvo and --format text.
     direction = str(args.direction)
     if direction == "auto":
-        direction = "rtl" if _engine.compat_rtl(text) else "ltr"
+        compat, strong = _auto_rules(text)
+        direction = "rtl" if (compat if args.schema == "shape_json" and args.format == "json" else strong) else "ltr"
     result = font.shape(text, direction=direction, features=args.features, script=args.script or None,
                         language=args.language or None, trace=True)
     page = render_report(result, font.data, font_label=args.font, index=args.index,
@@ -215,6 +239,7 @@ def run(args: argparse.Namespace, prog: str) -> int:
     else:
         out = font.shape_json(text, direction=r.direction, features=r.features, script=r.script,
                               language=r.language, trace=r.trace)
+    _note_auto_direction(args, prog, text, compat_output=r.notation is None and args.schema != "tesvo")
     if args.html is not None:
         _write_report(args, font, text)
     for warning in warnings if warnings is not None else font.tag_warnings(r.script, r.language, r.features):
