@@ -26,7 +26,7 @@ from tesvo.cli.arguments import (
     UsageError,
     one_line,
 )
-from tesvo.cli.pool import terminate_as_interrupt
+from tesvo.cli.pool import let_signals_through, terminate_as_interrupt
 from tesvo.errors import FontError, OptionError, ShapeError, hint
 
 __all__ = ["main"]
@@ -129,6 +129,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
     try:
         with terminate_as_interrupt():
+            let_signals_through()  # held back by the entry point (tesvo_shape.entry) until now
             return _run(words, say)
     except KeyboardInterrupt:
         say(f"{_command(words)[0]}: interrupted")

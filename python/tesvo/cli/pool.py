@@ -51,6 +51,14 @@ def terminate_as_interrupt() -> Iterator[None]:
 
 
 _HELD = {signal.SIGINT, signal.SIGTERM}
+
+
+def let_signals_through() -> None:
+    """Unblocks SIGINT and SIGTERM and answers one that came while they were blocked, here
+    (as KeyboardInterrupt, in the caller's try)."""
+    if threading.current_thread() is threading.main_thread():
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, _HELD)
+        _answer_pending()
 IN_FLIGHT_PER_WORKER = 4  # tasks handed out ahead of the reader, per worker
 
 

@@ -176,20 +176,18 @@ def _auto_rules(text: str) -> tuple[bool, bool]:
     return _engine.compat_rtl(text), _engine.first_strong_rtl(text)
 
 
-def _note_auto_direction(args: argparse.Namespace, prog: str, text: str, compat_output: bool) -> None:
-    """Where the two automatic rules part for this text, says which one the output took."""
-    if args.direction != "auto":
+def _note_auto_direction(args: argparse.Namespace, prog: str, text: str) -> None:
+    """Where the two automatic rules part for this text, says that --schema tesvo and --format
+    text took the first strong character (the default JSON keeps shape_json's rule, quietly)."""
+    if args.direction != "auto" or (args.schema != "tesvo" and args.format != "text"):
         return
     compat, strong = _auto_rules(text)
     if compat == strong:
         return
     side = {True: "right to left", False: "left to right"}
-    taken = ("shape_json's rule (a right-to-left character anywhere)" if compat_output
-             else "the first strong character")
-    print(f"{prog}: note: --direction auto: this output is {side[compat if compat_output else strong]} by "
-          f"{taken}; the default JSON takes shape_json's rule ({side[compat]}), --schema tesvo, --format text and "
-          f"the package the first strong character ({side[strong]}); --direction ltr or rtl decides for all",
-          file=sys.stderr)
+    print(f"{prog}: note: --direction auto: this output is {side[strong]} by the first strong character; the "
+          f"default JSON takes shape_json's rule ({side[compat]}: a right-to-left character anywhere); "
+          f"--direction ltr or rtl decides for all", file=sys.stderr)
 
 
 def _write_report(args: argparse.Namespace, font: Font, text: str) -> None:
@@ -239,7 +237,7 @@ def run(args: argparse.Namespace, prog: str) -> int:
     else:
         out = font.shape_json(text, direction=r.direction, features=r.features, script=r.script,
                               language=r.language, trace=r.trace)
-    _note_auto_direction(args, prog, text, compat_output=r.notation is None and args.schema != "tesvo")
+    _note_auto_direction(args, prog, text)
     if args.html is not None:
         _write_report(args, font, text)
     for warning in warnings if warnings is not None else font.tag_warnings(r.script, r.language, r.features):
