@@ -40,39 +40,31 @@ def general_categories():
     return cats
 
 
-def grapheme_extend():
+def property_code_points(path, values):
+    """The code points a UCD property file gives one of `values`."""
     result = set()
-    with open(f"{UCD}/DerivedCoreProperties.txt", encoding="utf-8") as f:
+    with open(f"{UCD}/{path}", encoding="utf-8") as f:
         for line in f:
             line = line.split("#", 1)[0].strip()
             if not line:
                 continue
             span, prop = (p.strip() for p in line.split(";")[:2])
-            if prop != "Grapheme_Extend":
+            if prop not in values:
                 continue
             lo, _, hi = span.partition("..")
-            for c in range(int(lo, 16), int(hi or lo, 16) + 1):
-                result.add(c)
+            result.update(range(int(lo, 16), int(hi or lo, 16) + 1))
     return result
+
+
+def grapheme_extend():
+    return property_code_points("DerivedCoreProperties.txt", {"Grapheme_Extend"})
 
 
 def grapheme_continuing():
     """The code points of the Grapheme_Cluster_Break classes that go on a grapheme cluster
     before them, one after another without end: Extend, SpacingMark, ZWJ, and the Hangul
     jamo L, V and T."""
-    result = set()
-    with open(f"{UCD}/auxiliary/GraphemeBreakProperty.txt", encoding="utf-8") as f:
-        for line in f:
-            line = line.split("#", 1)[0].strip()
-            if not line:
-                continue
-            span, prop = (p.strip() for p in line.split(";")[:2])
-            if prop not in ("Extend", "SpacingMark", "ZWJ", "L", "V", "T"):
-                continue
-            lo, _, hi = span.partition("..")
-            for c in range(int(lo, 16), int(hi or lo, 16) + 1):
-                result.add(c)
-    return result
+    return property_code_points("auxiliary/GraphemeBreakProperty.txt", {"Extend", "SpacingMark", "ZWJ", "L", "V", "T"})
 
 
 def strong_bidi_ranges():

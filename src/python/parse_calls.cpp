@@ -84,27 +84,32 @@ PyObject *parse_variation_list(PyObject *args) {
   });
 }
 
+namespace {
+
+// Whether a text's paragraph is right to left by `rule`.
+PyObject *paragraph_rtl(PyObject *args, const char *format, bool (*rule)(std::u16string_view)) {
+  PyObject *object;
+  if (!PyArg_ParseTuple(args, format, &object)) return nullptr;
+  Text text;
+  if (!read_text(object, text)) return nullptr;
+  if (text.error) return set_error(PyExc_ValueError, *text.error);
+  return PyBool_FromLong(rule(text.units));
+}
+
+}  // namespace
+
 // The paragraph direction the compatibility call's automatic rule gives a text (right to
 // left when it holds a character of the right-to-left blocks), for callers that shape the
 // same text through the package and need the same items as that call's document.
 PyObject *compat_rtl(PyObject *args) {
-  PyObject *object;
-  if (!PyArg_ParseTuple(args, "U:compat_rtl", &object)) return nullptr;
-  Text text;
-  if (!read_text(object, text)) return nullptr;
-  if (text.error) return set_error(PyExc_ValueError, *text.error);
-  return PyBool_FromLong(tesvo::direction_is_rtl("auto", text.units));
+  return paragraph_rtl(args, "U:compat_rtl",
+                       [](std::u16string_view text) { return tesvo::direction_is_rtl("auto", text) != 0; });
 }
 
 // The package's automatic paragraph direction of a text: right to left when its first strong
 // character is.
 PyObject *first_strong_rtl(PyObject *args) {
-  PyObject *object;
-  if (!PyArg_ParseTuple(args, "U:first_strong_rtl", &object)) return nullptr;
-  Text text;
-  if (!read_text(object, text)) return nullptr;
-  if (text.error) return set_error(PyExc_ValueError, *text.error);
-  return PyBool_FromLong(tesvo::first_strong_is_rtl(text.units));
+  return paragraph_rtl(args, "U:first_strong_rtl", tesvo::first_strong_is_rtl);
 }
 
 }  // namespace tesvo::py

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "base/common_ends.h"
 #include "json/escape.h"
 #include "python/types/glyph_run.h"
 #include "python/types/stage_glyphs.h"
@@ -185,7 +186,8 @@ class StageChanges {
       std::vector<JsonStageGlyph> whole;
       if (!read_all(glyphs.get(), whole, read_stage_glyph)) return false;
       out.count = static_cast<std::int64_t>(whole.size());
-      auto [head, tail] = before_whole_ ? common_ends(before_, whole) : std::pair<std::size_t, std::size_t>{0, 0};
+      auto [head, tail] = before_whole_ ? common_ends<JsonStageGlyph>(before_, whole)
+                                         : std::pair<std::size_t, std::size_t>{0, 0};
       out.start = static_cast<std::int64_t>(head);
       out.stop = before_count_ - static_cast<std::int64_t>(tail);
       out.changed.assign(whole.begin() + static_cast<std::ptrdiff_t>(head),
@@ -198,17 +200,6 @@ class StageChanges {
   }
 
  private:
-  // How many glyphs two runs share at their start and, of the rest, at their end.
-  static std::pair<std::size_t, std::size_t> common_ends(const std::vector<JsonStageGlyph> &a,
-                                                         const std::vector<JsonStageGlyph> &b) {
-    const std::size_t shorter = std::min(a.size(), b.size());
-    std::size_t head = 0;
-    while (head < shorter && a[head] == b[head]) ++head;
-    std::size_t tail = 0;
-    while (tail < shorter - head && a[a.size() - 1 - tail] == b[b.size() - 1 - tail]) ++tail;
-    return {head, tail};
-  }
-
   bool changed_rows(const StageChangeView &view, std::vector<JsonStageGlyph> &out) {
     out.resize(static_cast<std::size_t>(view.changed));
     for (Py_ssize_t k = 0; k < view.changed; ++k) {

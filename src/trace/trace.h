@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "abi/loader.h"
+#include "base/common_ends.h"
 #include "document/document.h"
 #include "trace/probes.h"
 #include "base/result.h"
@@ -63,17 +64,6 @@ class StageReplay {
  private:
   std::vector<TraceGlyph> glyphs_;
 };
-
-// How many elements two runs share at their start and, of the rest, at their
-// end: what a change leaves out.
-template <class T> std::pair<std::size_t, std::size_t> common_ends(std::span<const T> before, std::span<const T> after) {
-  const std::size_t shorter = std::min(before.size(), after.size());
-  std::size_t head = 0;
-  while (head < shorter && before[head] == after[head]) ++head;
-  std::size_t tail = 0;
-  while (tail < shorter - head && before[before.size() - 1 - tail] == after[after.size() - 1 - tail]) ++tail;
-  return {head, tail};
-}
 
 // The change from the whole stage `before`, of kind `before_kind` (none for
 // the first stage of an item), to `after` (the glyphs both begin and end with
