@@ -17,7 +17,8 @@ import tesvo  # noqa: E402
 
 def hb_trace_runs(path: str, text: str, flags: list[str]) -> list[str]:
     out = subprocess.run(["hb-shape", "--trace", "--no-glyph-names", "--no-positions", "--no-clusters", *flags,
-                          str(path), f"--text={text}"], capture_output=True, text=True, check=True).stdout
+                          str(path), f"--text={text}"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                         check=True).stdout  # the trace goes to standard error in newer HarfBuzz
     lines = [line[len("trace: "):].split("\tbuffer: ", 1) for line in out.splitlines() if line.startswith("trace: ")]
     runs = [run.strip("[]") for message, run in lines
             if run.startswith("[") and (message.startswith("end ") or message.startswith("start table GSUB"))]
