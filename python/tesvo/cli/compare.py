@@ -49,7 +49,8 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
             "Shape the same texts on two sides and report where the glyphs differ. The sides are "
             "two fonts through the same Uniscribe port, or one font through the bundled port and "
             "another engine (--engine harfbuzz: HarfBuzz itself on the port's items; --usp10: "
-            "another Uniscribe port). Glyphs are compared as id, cluster, advance and offsets, "
+            "another Uniscribe port). Glyphs are compared as id (by name between two fonts), cluster, "
+            "advance and offsets, "
             "offsets as HarfBuzz gives them (x_offset, y_offset).", width=78),
         epilog=EXAMPLES.format(prog=prog, corpora=", ".join(names())) + arguments.EXIT_TABLE,
         formatter_class=argparse.RawDescriptionHelpFormatter,

@@ -14,7 +14,10 @@ in right-to-left items), clusters as indices into the line's str.
 With a trace, both sides are followed step by step (cmap, reordering phases, GSUB lookups,
 then the positioning steps: default positions, GPOS lookups, kern table, fallback, final)
 and a differing line names its `Parting`: the first step after which the sides hold other
-glyph ids or other positions, with the values each side holds there.
+glyphs or other positions, with the values each side holds there. Steps are lined up by what
+they are (a lookup by table and index), and a step that ran on one side only is the parting
+step when it is where the sides first differ. Between two fonts glyphs are compared by name
+(`glyphs="names"`); `ignore` leaves kinds of difference out.
 
 Here are `Comparison` and `compare`; the records are in `records`, what differs and where two
 traces part in `diff`, the HarfBuzz side in `harfbuzz`, and the engines a side names (uharfbuzz

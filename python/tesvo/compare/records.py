@@ -168,7 +168,8 @@ class Line(NamedTuple):
     message). `left_names`/`right_names` name the glyphs of each run (None for a font
     without names). With a trace, `left_steps` and `right_steps` hold each side's steps and
     `parting` where they part. `items` holds the port's items as (start, end, rtl) when the
-    line differs in kind "items"."""
+    line differs in kind "items". Glyphs compared by name: `moved` those at other ids under
+    the same name, `renamed` those at the same id that draw the same under other names."""
 
     number: int
     text: str
