@@ -237,3 +237,67 @@ def test_a_comparison_made_to_trace_traces_its_lines_unless_a_call_says_otherwis
     (traced,) = comparison.lines(["Wave"])
     (plain,) = comparison.lines(["Wave"], trace=False)
     assert traced.left_steps and plain.left_steps is None
+
+
+def _edited(path, source, edit):
+    from fontTools.ttLib import TTFont
+
+    font = TTFont(str(source))
+    font.ensureDecompiled()
+    edit(font)
+    font.save(str(path))
+    return str(path)
+
+
+def _without_kadeva_in_akhn(font):
+    del font["GSUB"].table.LookupList.Lookup[3].SubTable[0].ligatures["kadeva"]
+
+
+def _without_gsub(font):
+    del font["GSUB"]
+
+
+@pytest.mark.parametrize("source, edit, text, step, side, table", [
+    (NOTO / "NotoSansDevanagari-Regular.ttf", _without_kadeva_in_akhn, "\u0926\u0915\u094d\u0937\u093f\u0923",
+     "GSUB lookup 3 'akhn'", "left only", None),
+    (SANS, _without_gsub, "office", "GSUB lookup 38 'liga'", "left only", "GSUB on the left only"),
+], ids=["glyph out of a coverage", "GSUB dropped"])
+def test_the_parting_step_is_the_culprit_even_when_it_ran_on_one_side_only(tmp_path, source, edit, text, step,
+                                                                           side, table):
+    changed = _edited(tmp_path / "v2.ttf", source, edit)
+    (line,) = compare(Side(str(source)), Side(changed), [text], trace=True)
+    assert (line.parting.step, line.parting.side, line.parting.table) == (step, side, table), line.to_dict()
+
+
+def test_glyphs_by_name_see_through_an_inserted_glyph_and_ids_do_not(tmp_path):
+    from fontTools.ttLib.tables._g_l_y_f import Glyph
+
+    def insert(font):
+        order = font.getGlyphOrder()
+        font["hmtx"].metrics["blank"] = (0, 0)
+        font["glyf"].glyphs["blank"] = Glyph()
+        font.setGlyphOrder([order[0], "blank", *order[1:]])
+        font["glyf"].glyphOrder = font.getGlyphOrder()
+        font["maxp"].numGlyphs = len(order) + 1
+
+    changed = _edited(tmp_path / "v2.ttf", SANS, insert)
+    (named,) = compare(Side(str(SANS)), Side(changed), ["office"])
+    (by_id,) = compare(Side(str(SANS)), Side(changed), ["office"], glyphs="ids")
+    assert named.same and named.moved[0] == (0, "o", 82, 83) and not by_id.same
+
+
+@pytest.mark.parametrize("args, message", [
+    ([SANS, "a", "--ignore", "advances,widths"], "unknown kind 'widths' to ignore: use items, glyphs"),
+    ([SANS, "a", "--script2", " x"], "--script2 ' x' is not an OpenType tag"),
+])
+def test_narrowing_options_refuse_bad_values_in_one_line(args, message):
+    done, _ = run(*args)
+    err = done.stderr.decode()
+    assert done.returncode == 2 and message in err and err.count("\n") == 1, err
+
+
+def test_a_feature_turned_off_on_one_side_is_compared_and_ignored_kinds_make_lines_the_same():
+    done, records = run(SANS, "office", "--features2=-liga", "--trace")
+    assert done.returncode == 1 and records[0]["parting"]["side"] == "left only", records
+    done, records = run(SANS, SANS, "office", "--features2=-liga", "--ignore", "glyphs,clusters,advances")
+    assert done.returncode == 0 and records[-1]["summary"]["ignore"] == ["glyphs", "clusters", "advances"]

@@ -21,7 +21,8 @@ from typing import Optional, TextIO
 
 import tesvo.cli.arguments as arguments
 from tesvo.cli.pool import parallel, progress_bar
-from tesvo.compare import Comparison, Line, Side, Summary
+from tesvo.compare import GLYPHS, KINDS, Comparison, Line, Side, Summary, ignored_kinds
+from tesvo.errors import OptionError
 from tesvo.corpora import load, names
 from tesvo.fontfile import FontFile
 
@@ -48,7 +49,8 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
             "Shape the same texts on two sides and report where the glyphs differ. The sides are "
             "two fonts through the same Uniscribe port, or one font through the bundled port and "
             "another engine (--engine harfbuzz: HarfBuzz itself on the port's items; --usp10: "
-            "another Uniscribe port). Glyphs are compared as id, cluster, advance and offsets, "
+            "another Uniscribe port). Glyphs are compared as id (by name between two fonts), cluster, "
+            "advance and offsets, "
             "offsets as HarfBuzz gives them (x_offset, y_offset).", width=78),
         epilog=EXAMPLES.format(prog=prog, corpora=", ".join(names())) + arguments.EXIT_TABLE,
         formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -77,6 +79,22 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     side.add_argument("--named-instance2", metavar="N|NAME",
                       help="the right side's named instance (default: --named-instance), e.g. "
                       "--named-instance2 Bold")
+    side.add_argument("--features2", metavar="LIST",
+                      help="the right side's feature list (default: --features; \"\" for none); with one "
+                      "font, compares the font with two feature lists, e.g. --features2 \"-liga\"")
+    side.add_argument("--script2", metavar="TAG", help="the right side's script tag (default: --script), "
+                      "e.g. --script2 dev2")
+    side.add_argument("--language2", metavar="TAG", help="the right side's language (default: --language), "
+                      "e.g. --language2 MAR")
+    what = p.add_argument_group("what is compared")
+    what.add_argument("--glyphs", choices=GLYPHS, default=None,
+                      help="how the glyphs of two fonts are told the same: names (the default for two fonts "
+                      "that name their glyphs: a glyph moved to another id is the same, one renamed at the "
+                      "same id with the same drawing differs in kind names) or ids (the default for one "
+                      "font), e.g. --glyphs ids")
+    what.add_argument("--ignore", metavar="KIND[,KIND...]", type=_kinds, default=(),
+                      help=f"kinds of difference neither reported nor looked at, of {', '.join(KINDS)}, "
+                      "e.g. --ignore advances,offsets")
     src = p.add_argument_group("more texts")
     src.add_argument("--corpus", metavar="NAME",
                      help="a corpus shipped with tesvo, one text per line, e.g. --corpus arabic")
@@ -84,11 +102,20 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     return p
 
 
+def _kinds(word: str) -> tuple[str, ...]:
+    """--ignore: kinds of difference, separated by commas."""
+    try:
+        return ignored_kinds(word)
+    except OptionError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
 def sides(args: argparse.Namespace) -> tuple[Side, Side, Optional[str]]:
     """The two sides and the one text, from the positional words and the side options."""
     words = list(args.inputs)
-    two_locations = args.variations2 is not None or args.named_instance2 is not None
-    one_font = args.engine == "harfbuzz" or args.usp10 is not None or (two_locations and len(words) < 3 and not (
+    right_options = (args.variations2, args.named_instance2, args.features2, args.script2, args.language2)
+    two_ways = any(option is not None for option in right_options)
+    one_font = args.engine == "harfbuzz" or args.usp10 is not None or (two_ways and len(words) < 3 and not (
         len(words) == 2 and Path(words[1]).is_file()))
     if args.engine == "harfbuzz" and args.usp10 is not None:
         raise arguments.UsageError("--engine harfbuzz and --usp10 both name the right side; give one")
@@ -102,7 +129,8 @@ def sides(args: argparse.Namespace) -> tuple[Side, Side, Optional[str]]:
     left = Side(words[0], args.index, "port", args.left_usp10, args.variations, instance)
     right_index = args.index if args.index2 is None else args.index2
     at = (args.variations if args.variations2 is None else args.variations2,
-          instance if args.named_instance2 is None else arguments.named_instance(args.named_instance2))
+          instance if args.named_instance2 is None else arguments.named_instance(args.named_instance2),
+          args.features2, args.script2, args.language2)
     if args.engine == "harfbuzz":
         right = Side(words[0], right_index, "harfbuzz", None, *at)
     elif args.usp10 is not None:
@@ -112,6 +140,17 @@ def sides(args: argparse.Namespace) -> tuple[Side, Side, Optional[str]]:
     else:
         right = Side(words[1], right_index, "port", args.left_usp10, *at)
     return left, right, text
+
+
+def check_right_options(args: argparse.Namespace) -> None:
+    """The right side's tags, checked as --script and --language are."""
+    if args.script2 and not arguments.is_opentype_tag(args.script2):
+        raise arguments.UsageError(f"--script2 {args.script2!r} is not an OpenType tag: 1 to 4 printable ASCII "
+                                   "characters, not starting with a space (e.g. arab, mlym)")
+    language = args.language2
+    if language and not (arguments.is_opentype_tag(language) or arguments.is_language_code(language)):
+        raise arguments.UsageError(f"--language2 {language!r} is neither an OpenType tag (1 to 4 printable ASCII "
+                                   "characters, e.g. URD) nor a BCP 47 code (e.g. ur, zh-Hant)")
 
 
 def texts(args: argparse.Namespace, text: Optional[str]) -> list[str]:
@@ -135,11 +174,12 @@ def texts(args: argparse.Namespace, text: Optional[str]) -> list[str]:
 _comparison: Optional[Comparison] = None
 
 
-def _open(left: Side, right: Side, options: Mapping[str, Optional[str]], files: Mapping[str, FontFile]) -> None:
+def _open(left: Side, right: Side, options: Mapping[str, Optional[str]], files: Mapping[str, FontFile],
+          glyphs: str, ignore: tuple[str, ...]) -> None:
     global _comparison
     _comparison = Comparison(left, right, direction=options["direction"] or "auto", features=options["features"],
                              script=options["script"], language=options["language"], files=files,
-                             harfbuzz_runs=options["harfbuzz_runs"] or "items")
+                             harfbuzz_runs=options["harfbuzz_runs"] or "items", glyphs=glyphs, ignore=ignore)
 
 
 def _compare_chunk(task: tuple[int, list[str], bool]) -> list[Line]:
@@ -160,7 +200,7 @@ def compared(comparison: Comparison, work: list[str], options: Mapping[str, Opti
         return
     left, right = comparison.sides
     for lines in parallel(_compare_chunk, _chunks(work, trace), jobs, _open,
-                          (left, right, options, comparison.files)):
+                          (left, right, options, comparison.files, comparison.glyphs, comparison.ignore)):
         yield from lines
 
 
@@ -184,6 +224,7 @@ def _summarize(lines: Iterator[Line], total: int, args: argparse.Namespace, out:
 def run(args: argparse.Namespace, prog: str) -> int:
     """The compare subcommand on a parsed command line; returns the exit status."""
     arguments.check_common(args)
+    check_right_options(args)
     left, right, text = sides(args)
     if args.harfbuzz_runs != "items" and args.engine != "harfbuzz":
         raise arguments.UsageError("--harfbuzz-runs says how the HarfBuzz side shapes; give --engine harfbuzz")
@@ -191,7 +232,8 @@ def run(args: argparse.Namespace, prog: str) -> int:
     options = {"direction": args.direction, "features": args.features, "script": args.script,
                "language": args.language, "harfbuzz_runs": args.harfbuzz_runs}
     comparison = Comparison(left, right, direction=args.direction, features=args.features, script=args.script,
-                            language=args.language, harfbuzz_runs=args.harfbuzz_runs)
+                            language=args.language, harfbuzz_runs=args.harfbuzz_runs, glyphs=args.glyphs,
+                            ignore=args.ignore)
     # With --html alone, the drawn lines are traced again for the report; with --trace every
     # line is traced, and each differing record names its parting step.
     lines = compared(comparison, work, options, args.jobs or 1, trace=args.trace)
@@ -199,7 +241,7 @@ def run(args: argparse.Namespace, prog: str) -> int:
         summary, shown = _summarize(lines, len(work), args, sys.stdout)
     finally:
         lines.close()
-    sys.stdout.write(json.dumps(summary.to_dict(left, right), ensure_ascii=False, separators=(",", ":")) + "\n")
+    sys.stdout.write(json.dumps(summary.to_dict(left, right, comparison.facts()), ensure_ascii=False, separators=(",", ":")) + "\n")
     sys.stdout.flush()
     if args.html is not None:
         from tesvo.report.comparison import render_comparison  # fontTools is needed for the report only

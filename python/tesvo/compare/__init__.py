@@ -14,7 +14,10 @@ in right-to-left items), clusters as indices into the line's str.
 With a trace, both sides are followed step by step (cmap, reordering phases, GSUB lookups,
 then the positioning steps: default positions, GPOS lookups, kern table, fallback, final)
 and a differing line names its `Parting`: the first step after which the sides hold other
-glyph ids or other positions, with the values each side holds there.
+glyphs or other positions, with the values each side holds there. Steps are lined up by what
+they are (a lookup by table and index), and a step that ran on one side only is the parting
+step when it is where the sides first differ. Between two fonts glyphs are compared by name
+(`glyphs="names"`); `ignore` leaves kinds of difference out.
 
 Here are `Comparison` and `compare`; the records are in `records`, what differs and where two
 traces part in `diff`, the HarfBuzz side in `harfbuzz`, and the engines a side names (uharfbuzz
@@ -28,29 +31,63 @@ imported only for a HarfBuzz side) in `engines`.
 from __future__ import annotations
 
 import itertools
-from collections.abc import Iterable, Iterator, Mapping
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import Optional, Union
 
 from tesvo.axes import resolve_location
-from tesvo.compare.diff import aligned_steps, difference, parting
+from tesvo.compare.diff import GlyphKey, aligned_steps, difference, parting, parting_row
 from tesvo.compare.diff import port_rows as port_rows, port_steps as port_steps
 from tesvo.compare.harfbuzz import HarfBuzzShaper as HarfBuzzShaper
-from tesvo.compare.records import HARFBUZZ_RUNS, KINDS, OFFSET_CONVENTION, Line, Parting, Side, Step, Summary
-from tesvo.compare.records import Names as Names, Position as Position, Row as Row
+from tesvo.compare.fonts import LAYOUT_TABLES, LOOKUP_STEP, FontFacts
+from tesvo.compare.records import GLYPHS, HARFBUZZ_RUNS, KINDS, OFFSET_CONVENTION, Line, Moved, Parting, Renamed
+from tesvo.compare.records import Names as Names, Position as Position, Row as Row, Side, Step, Summary
 from tesvo.errors import OptionError, ShapeError
 from tesvo.font import Features, Font
 from tesvo.fontfile import FontFile, read_font
-from tesvo.result import Result
+from tesvo.result import JsonValue, Result
 
-__all__ = ["Side", "Line", "Step", "Parting", "Summary", "Comparison", "compare", "difference", "parting",
-           "aligned_steps",
-           "KINDS", "HARFBUZZ_RUNS", "OFFSET_CONVENTION"]
+__all__ = ["Side", "Line", "Step", "Parting", "Moved", "Renamed", "Summary", "Comparison", "compare",
+           "difference", "parting", "parting_row", "aligned_steps", "ignored_kinds",
+           "KINDS", "GLYPHS", "HARFBUZZ_RUNS", "OFFSET_CONVENTION"]
 
 # Lines shaped per engine call on each side.
 _CHUNK = 256
 
 Outcome = Union[Result, ShapeError]
 _NAMES = ("left", "right")
+# Kinds of difference not looked at: a list of them, or one string "advances,offsets".
+Ignore = Union[str, Iterable[str]]
+# direction, features, script, language
+_Options = tuple[str, Features, Optional[str], Optional[str]]
+
+
+def ignored_kinds(ignore: Ignore) -> tuple[str, ...]:
+    """The kinds to ignore, in KINDS order; OptionError names a kind that is not one."""
+    words = ignore.split(",") if isinstance(ignore, str) else list(ignore)
+    kinds = []
+    for word in words:
+        if not isinstance(word, str):
+            raise OptionError(f"ignore takes kinds as str, not {type(word).__qualname__}")
+        kind = word.strip()
+        if kind and kind not in KINDS:
+            raise OptionError(f"unknown kind {kind!r} to ignore: use {', '.join(KINDS)}")
+        kinds.append(kind)
+    return tuple(k for k in KINDS if k in kinds)
+
+
+def _side_options(side: Side, direction: str, features: Features, script: Optional[str],
+                  language: Optional[str]) -> _Options:
+    """A side's options: its own where it gives them, else the comparison's."""
+    return (direction, features if side.features is None else side.features,
+            script if side.script is None else side.script, language if side.language is None else side.language)
+
+
+def _step_table(step: str) -> str:
+    """The table a step comes from: "GSUB", "GPOS", "kern", or "" for the shaper's own."""
+    m = LOOKUP_STEP.match(step)
+    if m is not None:
+        return m["table"]
+    return "kern" if step == "kern table" else ""
 
 
 class Comparison:
@@ -59,13 +96,17 @@ class Comparison:
     Each font file is read once (`files` may hold those already read, by path, as a worker
     process is given them); the fonts and the options are checked here, before anything is
     shaped: FontError for a font or a backend that cannot be used, OptionError for options.
+    A side's own `features`, `script` and `language` replace the comparison's for that side.
     `harfbuzz_runs` says what a HarfBuzz side shapes as one run: "items", the port's items,
-    or "line", the whole line."""
+    or "line", the whole line. `glyphs` says how two fonts' glyphs are told the same: "names"
+    (the default for two fonts that name their glyphs) or "ids" (the default for one font).
+    `ignore`: kinds of difference (of KINDS) neither reported nor looked at, as a list or
+    "advances,offsets"."""
 
     def __init__(self, left: Side, right: Side, *, direction: str = "auto", features: Features = None,
                  script: Optional[str] = None, language: Optional[str] = None,
                  files: Optional[Mapping[str, FontFile]] = None, harfbuzz_runs: str = "items",
-                 trace: bool = False) -> None:
+                 trace: bool = False, glyphs: Optional[str] = None, ignore: Ignore = ()) -> None:
         """`trace`: the default of lines(), which traces both sides to find where they part."""
         left.check()
         right.check()
@@ -73,6 +114,9 @@ class Comparison:
             raise OptionError("at least one side must be a Uniscribe port: HarfBuzz shapes the port's items")
         if harfbuzz_runs not in HARFBUZZ_RUNS:
             raise OptionError(f"unknown harfbuzz_runs {harfbuzz_runs!r}: use 'items' or 'line'")
+        if glyphs is not None and glyphs not in GLYPHS:
+            raise OptionError(f"unknown glyphs {glyphs!r}: use 'names' or 'ids'")
+        self.ignore = ignored_kinds(ignore)
         self.sides = (left, right)
         self.harfbuzz_runs = harfbuzz_runs
         self.trace = trace
@@ -80,18 +124,57 @@ class Comparison:
         for side in self.sides:
             if side.font not in self.files:
                 self.files[side.font] = read_font(side.font)
-        self._options = (direction, features, script, language)
+        self._options = {name: _side_options(side, direction, features, script, language)
+                         for name, side in zip(_NAMES, self.sides)}
         self._ports: dict[str, Font] = {}
         self._harfbuzz: Optional[HarfBuzzShaper] = None
         for name, side in zip(_NAMES, self.sides):
             data = self.files[side.font]
+            options = self._options[name]
             if side.engine == "port":
                 self._ports[name] = font = Font(data, index=side.face, backend=side.backend,
                                                 variations=side.variations, named_instance=side.named_instance)
-                font.shape_many([], direction=direction, features=features, script=script, language=language)
+                font.shape_many([], direction=options[0], features=options[1], script=options[2],
+                                language=options[3])
             else:
                 location = resolve_location(data.data, side.face, side.variations, side.named_instance)
-                self._harfbuzz = HarfBuzzShaper(data.data, side.face, features, script, language, location)
+                self._harfbuzz = HarfBuzzShaper(data.data, side.face, *options[1:], location)
+        self._facts = tuple(FontFacts(self.files[s.font].data, s.face) for s in self.sides)
+        self.glyphs = self._glyph_rule(glyphs)
+
+    def _glyph_rule(self, glyphs: Optional[str]) -> str:
+        """How glyphs are told the same: by name between two fonts that both name glyphs."""
+        left, right = self.sides
+        unnamed = [name for name in _NAMES if not self._names_any(name)]
+        if glyphs == "names" and unnamed:
+            raise OptionError(f"glyphs='names': the {unnamed[0]} font names no glyph (no 'post' names, no CFF "
+                              "charset); compare by 'ids'")
+        if glyphs is not None:
+            return glyphs
+        one_font = self.files[left.font].data == self.files[right.font].data and left.face == right.face
+        return "ids" if one_font or unnamed else "names"
+
+    def _names_any(self, name: str) -> bool:
+        if name in self._ports:
+            names = self._ports[name].glyph_names
+            return any(n != f"gid{gid}" for gid, n in enumerate(names))
+        assert self._harfbuzz is not None
+        return any(self._harfbuzz.name(gid) is not None for gid in range(min(self._harfbuzz.glyph_count, 64)))
+
+    def facts(self) -> dict[str, JsonValue]:
+        """What the summary record says of the comparison itself: how glyphs were compared,
+        what was ignored, and a layout table that one font has and the other lacks."""
+        found: dict[str, JsonValue] = {"glyphs": self.glyphs}
+        if self.ignore:
+            found["ignore"] = list(self.ignore)
+        lost = {table: f"{name} only" for table in LAYOUT_TABLES for name, facts in zip(_NAMES, self._facts)
+                if table in facts.tables and table not in self._other(name).tables}
+        if lost:
+            found["tables"] = dict(lost)
+        return found
+
+    def _other(self, name: str) -> FontFacts:
+        return self._facts[1] if name == "left" else self._facts[0]
 
     def glyph_name(self, name: str) -> Names:
         """How the side `name` ("left", "right") names a glyph id, as HarfBuzz gives it (a
@@ -116,13 +199,13 @@ class Comparison:
         pending = iter(texts)
         number = start
         while chunk := list(itertools.islice(pending, _CHUNK)):
-            outcomes = {name: list(self._shape(font, chunk, trace)) for name, font in self._ports.items()}
+            outcomes = {name: list(self._shape(name, font, chunk, trace)) for name, font in self._ports.items()}
             for k, text in enumerate(chunk):
                 yield self._line(number, text, {name: shaped[k] for name, shaped in outcomes.items()}, trace)
                 number += 1
 
-    def _shape(self, font: Font, texts: list[str], trace: bool) -> Iterator[Outcome]:
-        direction, features, script, language = self._options
+    def _shape(self, name: str, font: Font, texts: list[str], trace: bool) -> Iterator[Outcome]:
+        direction, features, script, language = self._options[name]
         return font.shape_many(texts, direction=direction, features=features, script=script,
                                language=language, trace=trace)
 
@@ -150,19 +233,77 @@ class Comparison:
                 errors[name] = "no items: the port could not shape the line"
                 rows[name] = None
         left, right = rows["left"], rows["right"]
-        first, kinds = difference(left, right) if left is not None and right is not None else (None, ())
+        first: Optional[int] = None
+        kinds: tuple[str, ...] = ()
+        moved: tuple[Moved, ...] = ()
+        renamed: tuple[Renamed, ...] = ()
+        if left is not None and right is not None:
+            first, kinds, moved, renamed = self._difference(left, right)
         if cut is not None:
             kinds = ("items", *kinds)
         found = cut
         if trace and kinds and cut is None:
-            found = parting(steps.get("left") or (), steps.get("right") or (), self.glyph_name("left"),
-                            self.glyph_name("right"))
+            found = self._parting(steps.get("left") or (), steps.get("right") or ())
         at = None
         if first is not None:
             run = left if left is not None and first < len(left) else right
             at = run[first][1] if run is not None and first < len(run) else len(text)
         return Line(number, text, left, right, first, kinds, errors, steps.get("left"), steps.get("right"),
-                    found, self._run_names("left", left), self._run_names("right", right), at, items)
+                    found, self._run_names("left", left), self._run_names("right", right), at, items,
+                    moved, renamed)
+
+    def _difference(self, left: Sequence[Row], right: Sequence[Row]
+                    ) -> tuple[Optional[int], tuple[str, ...], tuple[Moved, ...], tuple[Renamed, ...]]:
+        """difference() of two runs as this comparison tells glyphs apart: by name, a glyph
+        at another id under the same name is moved, one at the same id that draws the same
+        under another name is renamed (kind "names")."""
+        if self.glyphs == "ids":
+            first, kinds = difference(left, right, ignore=self.ignore)
+            return first, kinds, (), ()
+        left_names, right_names = self.glyph_name("left"), self.glyph_name("right")
+        keys: tuple[list[GlyphKey], list[GlyphKey]] = ([left_names(r[0]) or r[0] for r in left],
+                                                        [right_names(r[0]) or r[0] for r in right])
+        moved, renamed = [], []
+        for k, (a, b) in enumerate(zip(left, right)):
+            if keys[0][k] == keys[1][k] and a[0] != b[0]:
+                moved.append(Moved(k, str(keys[0][k]), a[0], b[0]))
+            elif keys[0][k] != keys[1][k] and a[0] == b[0] and self._draws_alike(a[0]):
+                renamed.append(Renamed(k, a[0], str(keys[0][k]), str(keys[1][k])))
+                keys[1][k] = keys[0][k]
+        first, kinds = difference(left, right, ignore=self.ignore, glyph_keys=keys)
+        if renamed and "names" not in self.ignore:
+            first = min(renamed[0].glyph, first if first is not None else len(left))
+            kinds = tuple(k for k in KINDS if k in kinds or k == "names")
+        return first, kinds, tuple(moved), tuple(renamed)
+
+    def _draws_alike(self, gid: int) -> bool:
+        drawing = self._facts[0].drawing(gid)
+        return drawing is not None and drawing == self._facts[1].drawing(gid)
+
+    def parting_row(self, pairs: Sequence[tuple[Optional[Step], Optional[Step]]]) -> Optional[int]:
+        """The index of the pair of lined-up steps (aligned_steps) where the sides part, as
+        this comparison tells glyphs apart and with what it ignores."""
+        found = parting_row(pairs, self.glyph_name("left"), self.glyph_name("right"),
+                            by_names=self.glyphs == "names", ignore=self.ignore)
+        return found[0] if found is not None else None
+
+    def lookup_name(self, name: str, step: str) -> Optional[str]:
+        """The Debg name of the lookup that made a step on the side `name`, if the font has one."""
+        return self._facts[_NAMES.index(name)].lookup_name(step)
+
+    def _parting(self, left: Sequence[Step], right: Sequence[Step]) -> Optional[Parting]:
+        """Where two traces part, with the lookup's Debg names and a table one font lacks."""
+        found = parting(left, right, self.glyph_name("left"), self.glyph_name("right"),
+                        by_names=self.glyphs == "names", ignore=self.ignore)
+        if found is None:
+            return None
+        sides = [name for name in _NAMES if found.side in ("both", f"{name} only")]
+        names = {name: n for name in sides if (n := self.lookup_name(name, found.step)) is not None}
+        table = _step_table(found.step)
+        lost = [name for name, facts in zip(_NAMES, self._facts)
+                if table in facts.tables and table not in self._other(name).tables]
+        return found._replace(lookup_names=names or None,
+                              table=f"{table} on the {lost[0]} only" if lost else None)
 
     def _run_names(self, name: str, rows: Optional[tuple[Row, ...]]) -> Optional[tuple[str, ...]]:
         if rows is None:
@@ -180,12 +321,12 @@ class Comparison:
         assert self._harfbuzz is not None
         if self.harfbuzz_runs == "items":
             return self._harfbuzz.shape(text, base, trace=trace), None
-        direction = self._options[0]
+        direction = self._options["left"][0]
         whole, rtl = self._harfbuzz.shape_line(text, base, direction, trace=trace)
         steps = list(self._harfbuzz.steps)
         cut = self._harfbuzz.shape(text, base)
         self._harfbuzz.steps = steps
-        if whole == cut:
+        if whole == cut or "items" in self.ignore:
             return whole, None
         first, _ = difference(cut, whole)
         port_words = "items " + ", ".join(f"{it.start}..{it.end} {'rtl' if it.rtl else 'ltr'}" for it in base.items)
@@ -196,12 +337,14 @@ class Comparison:
 
 def compare(left: Side, right: Side, texts: Iterable[str], *, direction: str = "auto",
             features: Features = None, script: Optional[str] = None, language: Optional[str] = None,
-            trace: bool = False, start: int = 1, harfbuzz_runs: str = "items") -> Iterator[Line]:
+            trace: bool = False, start: int = 1, harfbuzz_runs: str = "items", glyphs: Optional[str] = None,
+            ignore: Ignore = ()) -> Iterator[Line]:
     """Shapes every text on both sides with the same options and yields one Line per text,
     in input order, numbered from `start`. At least one side must be a Uniscribe port: a
     HarfBuzz side shapes the items that port formed (`harfbuzz_runs="items"`) or the whole
-    line (`"line"`). Fonts that cannot be used and options that a side cannot apply raise
-    FontError or OptionError before anything is shaped."""
+    line (`"line"`). `glyphs` and `ignore` as Comparison takes them. Fonts that cannot be
+    used and options that a side cannot apply raise FontError or OptionError before anything
+    is shaped."""
     comparison = Comparison(left, right, direction=direction, features=features, script=script,
-                            language=language, harfbuzz_runs=harfbuzz_runs)
+                            language=language, harfbuzz_runs=harfbuzz_runs, glyphs=glyphs, ignore=ignore)
     return comparison.lines(texts, start=start, trace=trace)

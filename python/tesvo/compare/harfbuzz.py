@@ -64,6 +64,10 @@ class HarfBuzzShaper:
         self._language = language or None
         self.steps: list[Step] = []
 
+    @property
+    def glyph_count(self) -> int:
+        return int(self._font.face.glyph_count)
+
     def name(self, gid: int) -> Optional[str]:
         """The glyph's name as HarfBuzz gives it (None when the font names no glyph)."""
         name = str(self._font.glyph_to_string(gid))

@@ -7,13 +7,17 @@ import os
 from collections.abc import Callable, Mapping
 from typing import NamedTuple, Optional, Union
 
+from tesvo.font import Features
+
 from tesvo.compare.engines import ENGINES, harfbuzz_version
 from tesvo.errors import OptionError
 from tesvo.result import JsonValue
 
 # What can differ between two glyph runs, in the order a report lists them. "items": the
-# HarfBuzz side's glyphs change when the line is cut into the port's items.
-KINDS = ("items", "glyphs", "clusters", "advances", "offsets")
+# HarfBuzz side's glyphs change when the line is cut into the port's items; "names": glyphs
+# compared by name where one was renamed (the same id and drawing under another name).
+KINDS = ("items", "glyphs", "names", "clusters", "advances", "offsets")
+GLYPHS = ("names", "ids")  # how the glyphs of two fonts are told the same
 OFFSET_CONVENTION = "harfbuzz"  # x_offset/y_offset; a port's du is negated in right-to-left items
 HARFBUZZ_RUNS = ("items", "line")  # what a HarfBuzz side shapes as one run
 
@@ -38,6 +42,10 @@ class Side(NamedTuple):
     backend: Optional[str] = None
     variations: Optional[str] = None  # a variable font's location, hb-shape's --variations syntax
     named_instance: Optional[Union[int, str]] = None  # an fvar instance, set before `variations`
+    # This side's options in place of the comparison's (None: the comparison's; "" features: none).
+    features: Features = None
+    script: Optional[str] = None
+    language: Optional[str] = None
 
     def check(self) -> None:
         """OptionError for a side that cannot be: an unknown engine, HarfBuzz with a library."""
@@ -54,6 +62,11 @@ class Side(NamedTuple):
             name += f" [{self.named_instance}]"
         if self.variations:
             name += f" @{self.variations}"
+        for option in ("features", "script", "language"):
+            value = getattr(self, option)
+            if value is not None:
+                shown = value if isinstance(value, str) else ", ".join(f"{t}={int(v)}" for t, v in value.items())
+                name += f" --{option} {shown!r}"
         if self.engine == "harfbuzz":
             return f"{name} (HarfBuzz {harfbuzz_version()} via uharfbuzz)"
         if self.backend is None:
@@ -81,12 +94,36 @@ class Step(NamedTuple):
         return self.item, self.name
 
 
+class Moved(NamedTuple):
+    """A glyph that both fonts name alike at other ids: the same glyph, moved."""
+
+    glyph: int  # its index in the run
+    name: str
+    left: int  # its id on each side
+    right: int
+
+
+class Renamed(NamedTuple):
+    """A glyph at the same id that draws the same in both fonts under other names."""
+
+    glyph: int  # its index in the run
+    id: int
+    left: str  # its name on each side
+    right: str
+
+
 class Parting(NamedTuple):
-    """Where two traced sides part: the first step after which they hold other glyph ids
+    """Where two traced sides part: the first step after which they hold other glyphs
     (`what` "glyphs") or other positions (`what` "positions"), the glyph (its index in the
     step) where they first differ, and what each side holds there: glyph ids with their
     names, or "+advance" and "@x,y" as hb-shape writes them. For a line whose difference
-    comes from itemization, `step` is "items" and the values describe the runs."""
+    comes from itemization, `step` is "items" and the values describe the runs.
+
+    `side` says whether the step ran on both sides ("both") or on one only ("left only",
+    "right only": a lookup dropped from a feature, or one HarfBuzz skipped on the other side
+    because no glyph was in its coverage). `lookup_names` holds the lookup's name in each
+    font's Debg table, by side, where the font has one; `table` says that the step's table
+    is in one font only ("GSUB on the left only")."""
 
     item: int
     step: str
@@ -94,9 +131,33 @@ class Parting(NamedTuple):
     glyph: int
     left: str
     right: str
+    side: str = "both"
+    lookup_names: Optional[Mapping[str, str]] = None
+    table: Optional[str] = None
+
+    @property
+    def words(self) -> str:
+        """The step as the summary names it: "GSUB lookup 3 'akhn' · akhn_deva (item 0, left
+        only; GSUB on the left only)"."""
+        words = self.step
+        names = sorted(set((self.lookup_names or {}).values()))
+        if names:
+            words += f" \u00b7 {' / '.join(names)}"
+        where = f"item {self.item}"
+        if self.side != "both":
+            where += f", {self.side}"
+        if self.table is not None:
+            where += f"; {self.table}"
+        return f"{words} ({where})"
 
     def to_dict(self) -> dict[str, JsonValue]:
-        return dict(self._asdict())
+        record: dict[str, JsonValue] = {"item": self.item, "step": self.step, "side": self.side, "what": self.what,
+                                        "glyph": self.glyph, "left": self.left, "right": self.right}
+        if self.lookup_names:
+            record["lookup_names"] = dict(self.lookup_names)
+        if self.table is not None:
+            record["table"] = self.table
+        return record
 
 
 class Line(NamedTuple):
@@ -107,7 +168,8 @@ class Line(NamedTuple):
     message). `left_names`/`right_names` name the glyphs of each run (None for a font
     without names). With a trace, `left_steps` and `right_steps` hold each side's steps and
     `parting` where they part. `items` holds the port's items as (start, end, rtl) when the
-    line differs in kind "items"."""
+    line differs in kind "items". Glyphs compared by name: `moved` those at other ids under
+    the same name, `renamed` those at the same id that draw the same under other names."""
 
     number: int
     text: str
@@ -123,6 +185,8 @@ class Line(NamedTuple):
     right_names: Optional[tuple[str, ...]] = None
     at: Optional[int] = None
     items: Optional[tuple[tuple[int, int, bool], ...]] = None
+    moved: tuple[Moved, ...] = ()
+    renamed: tuple[Renamed, ...] = ()
 
     @property
     def same(self) -> bool:
@@ -143,7 +207,7 @@ class Line(NamedTuple):
         if p is not None and p.what == "items":
             words += f", from itemization: {p.left} against {p.right}"
         elif p is not None:
-            words += f", at {p.step} (item {p.item}): {p.left} against {p.right}"
+            words += f", at {p.words}: {p.left} against {p.right}"
         return words
 
     def to_dict(self, *, glyphs: bool = True) -> dict[str, JsonValue]:
@@ -159,6 +223,10 @@ class Line(NamedTuple):
             record["parting"] = self.parting.to_dict()
         if self.items is not None:
             record["items"] = [[start, end, "rtl" if rtl else "ltr"] for start, end, rtl in self.items]
+        if self.moved:
+            record["moved"] = [list(m) for m in self.moved]
+        if self.renamed:
+            record["renamed"] = [list(r) for r in self.renamed]
         if glyphs and not self.same:
             record["left"] = _rows_json(self.left, self.left_names)
             record["right"] = _rows_json(self.right, self.right_names)
@@ -192,7 +260,9 @@ class Summary:
         else:
             self.same += 1
 
-    def to_dict(self, left: Side, right: Side) -> dict[str, JsonValue]:
+    def to_dict(self, left: Side, right: Side, facts: Optional[Mapping[str, JsonValue]] = None
+                ) -> dict[str, JsonValue]:
+        """The summary record; `facts` are the comparison's own (Comparison.facts())."""
         by_kind: dict[str, JsonValue] = dict(self.by_kind)
         return {"summary": {
             "lines": self.lines, "same": self.same, "different": self.different,
@@ -201,4 +271,5 @@ class Summary:
             "offsets": "x_offset/y_offset as HarfBuzz gives them (a port's du negated in "
                        "right-to-left items); clusters are indices into the line",
             "glyph": ["id", "cluster", "advance", "x_offset", "y_offset", "name"],
+            **(facts or {}),
         }}

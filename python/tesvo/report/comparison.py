@@ -98,7 +98,7 @@ def _side_row(who: str, art: _Art, rows: Optional[Sequence[Row]], other: Optiona
     return SideRow(who, _run(art, rows, differing(rows, other), names), "")
 
 
-def _step_cells(step: Optional[Step], names: Names, at: Optional[int]) -> Optional[StepCells]:
+def _step_cells(step: Optional[Step], names: Names, at: Optional[int], lookup: Optional[str]) -> Optional[StepCells]:
     if step is None:
         return None
     ids = []
@@ -109,37 +109,45 @@ def _step_cells(step: Optional[Step], names: Names, at: Optional[int]) -> Option
             advance, dx, dy = step.positions[k]
             shown += f" +{advance}" + (f"@{dx},{dy}" if dx or dy else "")
         ids.append(shown)
-    return StepCells(f"item {step.item}: {step.name}", ids, at)
+    label = f"item {step.item}: {step.name}" + (f" \u00b7 {lookup}" if lookup else "")
+    return StepCells(label, ids, at)
 
 
-def _steps_table(line: Line, names: Tuple[Names, Names]) -> StepsTable:
-    """Both sides' steps lined up side by side, up to the one where they part, which is
-    highlighted with the values each side holds there."""
+def _steps_table(comparison: Comparison, line: Line, names: Tuple[Names, Names]) -> StepsTable:
+    """Both sides' steps lined up side by side, up to the one where they part (which may
+    have run on one side only), which is highlighted with the values each side holds there."""
     rows = []
     found = line.parting
     # Steps of items that differ cannot be lined up: the parting row says so alone.
     lined_up = [] if found is not None and found.what == "items" else aligned_steps(line.left_steps or (),
                                                                                     line.right_steps or ())
-    for a, b in lined_up:
-        parts = found is not None and a is not None and b is not None and a.name == found.step and a.item == found.item
+    parting_at = comparison.parting_row(lined_up) if found is not None else None
+    for k, (a, b) in enumerate(lined_up):
+        parts = k == parting_at
         at = found.glyph if parts and found is not None else None
-        rows.append(StepRow(_step_cells(a, names[0], at), _step_cells(b, names[1], at), parts))
+        rows.append(StepRow(_step_cells(a, names[0], at, _lookup(comparison, "left", a)),
+                            _step_cells(b, names[1], at, _lookup(comparison, "right", b)), parts))
         if parts:
             break
     where = ""
     if found is not None:
-        where = f"{found.step} (item {found.item}), glyph {found.glyph}" if found.what != "items" else "itemization"
+        where = f"{found.words}, glyph {found.glyph}" if found.what != "items" else "itemization"
     return StepsTable(rows, found, where)
 
 
-def _section(line: Line, arts: Tuple[_Art, _Art], traced: Optional[Line], names: Tuple[Names, Names]) -> LineSection:
+def _lookup(comparison: Comparison, name: str, step: Optional[Step]) -> Optional[str]:
+    return comparison.lookup_name(name, step.name) if step is not None else None
+
+
+def _section(comparison: Comparison, line: Line, arts: Tuple[_Art, _Art], traced: Optional[Line],
+             names: Tuple[Names, Names]) -> LineSection:
     """A drawn line: the port's items when the difference comes from itemization, both sides'
     runs and, traced, their steps."""
     items = [(start, end, "rtl" if rtl else "ltr", line.text[start:end]) for start, end, rtl in line.items or ()]
     sides = (_side_row("left", arts[0], line.left, line.right, line.errors.get("left"), line.left_names),
              _side_row("right", arts[1], line.right, line.left, line.errors.get("right"), line.right_names))
     return LineSection(line, (traced or line).summary, items, sides,
-                       _steps_table(traced, names) if traced is not None else None)
+                       _steps_table(comparison, traced, names) if traced is not None else None)
 
 
 def render_comparison(comparison: Comparison, lines: Sequence[Line], summary: Summary,
@@ -151,17 +159,27 @@ def render_comparison(comparison: Comparison, lines: Sequence[Line], summary: Su
     shown = sorted_lines(lines)[:cap]
     traced = _traced(comparison, shown) if trace else {}
     names = (comparison.glyph_name("left"), comparison.glyph_name("right"))
-    sections = [_section(line, arts, traced.get(line.number), names) for line in shown]
+    sections = [_section(comparison, line, arts, traced.get(line.number), names) for line in shown]
     facts = [("left", left.label), ("right", right.label), ("lines", str(summary.lines)),
              ("same", str(summary.same)), ("different", str(summary.different)),
              ("not shaped", str(summary.errors)),
              *((k, v) for k, v in options.items() if v not in (None, "", "auto")),
+             *((k, _fact(v)) for k, v in comparison.facts().items()),
              ("offsets", "x_offset, y_offset as HarfBuzz gives them")]
     # The fonts' glyphs once every drawn line has used its own.
     left_defs, right_defs = arts[0].defs(), arts[1].defs()
     return render("comparison.html", title="tesvo compare", style=asset("comparison.css"), script=None,
                   pending=False, facts_rows=facts, sections=sections, left_out=len(lines) - len(shown), cap=cap,
                   fonts=(left_defs, right_defs))
+
+
+def _fact(value: object) -> str:
+    """A fact of the summary record as the page shows it: "ids", "advances, offsets", "GSUB left only"."""
+    if isinstance(value, dict):
+        return ", ".join(f"{k} {v}" for k, v in value.items())
+    if isinstance(value, list):
+        return ", ".join(map(str, value))
+    return str(value)
 
 
 def _art(files: Mapping[str, FontFile], side: Side, prefix: str) -> _Art:

@@ -7,10 +7,11 @@ from __future__ import annotations
 import io
 from typing import Callable, Dict, Optional, Tuple, TypeVar
 
-from fontTools.feaLib.lookupDebugInfo import LOOKUP_DEBUG_INFO_KEY
 from fontTools.pens.boundsPen import BoundsPen
 from fontTools.pens.svgPathPen import SVGPathPen
 from fontTools.ttLib import TTFont
+
+from tesvo.compare.fonts import debg_lookup_names
 
 Bounds = Tuple[float, float, float, float]  # xMin, yMin, xMax, yMax in font units
 T = TypeVar("T")
@@ -63,22 +64,8 @@ class FontArt:
         return self._order[gid] if 0 <= gid < len(self._order) else f"gid{gid}"
 
     def lookup_names(self) -> Dict[Tuple[str, int], str]:
-        """("GSUB" or "GPOS", lookup index) to the lookup's name in the feature file the font
-        was built from, as feaLib keeps it in the Debg table (fontmake writes one); empty when
-        the font has no such table or it cannot be read."""
-        try:
-            if "Debg" not in self._font:
-                return {}
-            tables = self._font["Debg"].data.get(LOOKUP_DEBUG_INFO_KEY, {})
-            names = {}
-            for table, lookups in tables.items():
-                for index, info in lookups.items():
-                    # Each entry is [location, name, feature]; the name may be empty.
-                    if isinstance(info, (list, tuple)) and len(info) > 1 and info[1]:
-                        names[(str(table), int(index))] = str(info[1])
-            return names
-        except Exception:  # a broken debug table only costs the names
-            return {}
+        """("GSUB" or "GPOS", lookup index) to the lookup's name in the font's Debg table."""
+        return debg_lookup_names(self._font) if self._font is not None else {}
 
     def exists(self, gid: int) -> bool:
         return 0 <= gid < len(self._order)
