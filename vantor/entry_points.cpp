@@ -484,6 +484,21 @@ VANTOR_EXPORT int usp_trace_stage_change(int index, USP_TRACE_STAGE_CHANGE *out)
   return result;
 }
 
+// Result: the number of lookups the stage's lookup called, -1 for an index
+// out of range.
+VANTOR_EXPORT int usp_trace_stage_nested(int index, const std::uint16_t **lookups) {
+  int result = -1;
+  quietly([&] {
+    Backend &state = backend();
+    const std::lock_guard<std::mutex> hold(state.lock);
+    const TraceStage *stage = state.trace.stage(index);
+    if (stage == nullptr) return;
+    if (lookups != nullptr) *lookups = stage->nested.data();
+    result = static_cast<int>(stage->nested.size());
+  });
+  return result;
+}
+
 // Result: the length of the reason why the backend did not trace the last
 // item shaped since usp_trace_begin, 0 when it traced it. The reason is
 // copied into message, cut to message_capacity - 1 bytes and ended by NUL.
@@ -533,3 +548,4 @@ static_assert(std::is_same_v<decltype(usp_trace_stop), usp_trace_stop_fn>);
 static_assert(std::is_same_v<decltype(usp_trace_stage_glyphs), usp_trace_stage_glyphs_fn>);
 static_assert(std::is_same_v<decltype(usp_trace_stage_change), usp_trace_stage_change_fn>);
 static_assert(std::is_same_v<decltype(usp_trace_refusal), usp_trace_refusal_fn>);
+static_assert(std::is_same_v<decltype(usp_trace_stage_nested), usp_trace_stage_nested_fn>);

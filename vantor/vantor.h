@@ -6,7 +6,8 @@
  * usp_clear_font_bytes, usp_capabilities, usp_backend_version,
  * usp_set_variations, usp_variation_coords, usp_language_tags,
  * usp_trace_begin, usp_trace_count, usp_trace_stage, usp_trace_stage_glyphs,
- * usp_trace_stage_change, usp_trace_stop, usp_trace_refusal).
+ * usp_trace_stage_change, usp_trace_stage_nested, usp_trace_stop,
+ * usp_trace_refusal).
  * This header documents the values that are the library's own choice: the
  * script numbers stored in SCRIPT_ANALYSIS.eScript, the failure codes of
  * usp_set_font_bytes, the bits of usp_capabilities and the names, kinds and
@@ -160,7 +161,13 @@
  *   run, and keep it; usp_trace_stage_change rebuilds nothing. Arrays and
  *   names handed out by these functions stay valid until the next
  *   usp_trace_begin or usp_trace_stop. All three return 0 when the stage is
- *   delivered, 1 for an index out of range.
+ *   delivered, 1 for an index out of range. usp_trace_stage_nested gives,
+ *   for a GSUB or GPOS lookup stage, the lookups its contextual or chaining
+ *   rules called, as HarfBuzz announces each call ("recursing to lookup N",
+ *   from 14.0 on "start recursing to lookup N"): indices into the same
+ *   table's lookup list, in the order first called, each once, the calls of
+ *   the lookups called included; a call is listed whether or not the lookup
+ *   called then changed a glyph.
  *   An item is shaped but not traced, and usp_trace_refusal gives the
  *   reason, when the font has a multiple substitution too long for HarfBuzz
  *   6.0.0's tracing (more than 93 glyphs: its messages would overflow a

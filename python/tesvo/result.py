@@ -128,6 +128,12 @@ class Stage(NamedTuple):
     kind: Optional[str]
     name: str
     glyphs: Sequence[StageGlyph]  # a StageGlyphs from the engine
+    # For a contextual or chaining lookup: the lookups (indices into the same table's
+    # lookup list) its rules called, in the order first called, each once, the calls of
+    # the lookups it called included; called whether or not they then changed a glyph
+    # (hb-shape --trace's "recursing to lookup N"). Empty for other stages and from a
+    # backend that does not tell.
+    nested: tuple[int, ...] = ()
 
     @property
     def ids(self) -> tuple[int, ...]:
@@ -145,7 +151,8 @@ class Stage(NamedTuple):
 
     def to_dict(self) -> dict[str, JsonValue]:
         glyphs: list[JsonValue] = [dict(g._asdict()) for g in self.glyphs]
-        return {"item": self.item, "kind": self.kind, "name": self.name, "glyphs": glyphs}
+        return {"item": self.item, "kind": self.kind, "name": self.name, "glyphs": glyphs,
+                "nested": list(self.nested)}
 
 
 if not TYPE_CHECKING:
@@ -269,9 +276,9 @@ def whole_stages(doc: Mapping[str, Any]) -> list[dict[str, Any]]:
     --trace`), each whole again: the schema keeps each stage as the change it made to the one
     before it of its item (`count`, `start`, `stop`, `changed` rows of id, cluster, advance,
     x_offset, y_offset) and the glyphs' names once (`stage_glyph_names`); this gives each as
-    `item`, `kind`, `name` and `glyphs`, all the stage's glyphs, each a dict of those five and
-    its `name` (as `Stage.to_dict()` gives them). A ValueError names a stage whose change the
-    ones before it do not lead to."""
+    `item`, `kind`, `name`, `glyphs` (all the stage's glyphs, each a dict of those five and
+    its `name`) and `nested`, as `Stage.to_dict()` gives them. A ValueError names a stage
+    whose change the ones before it do not lead to."""
     names = doc.get("stage_glyph_names") or {}
     fields = ("id", "cluster", "advance", "x_offset", "y_offset")
     out: list[dict[str, Any]] = []
@@ -287,5 +294,6 @@ def whole_stages(doc: Mapping[str, Any]) -> list[dict[str, Any]]:
         glyphs = glyphs[:start] + changed + glyphs[stop:]
         if len(glyphs) != stage["count"]:
             raise ValueError(f"stage {k} ({stage['name']!r}) has {len(glyphs)} glyphs, not its count {stage['count']}")
-        out.append({"item": stage["item"], "kind": stage["kind"], "name": stage["name"], "glyphs": glyphs})
+        out.append({"item": stage["item"], "kind": stage["kind"], "name": stage["name"], "glyphs": glyphs,
+                    "nested": list(stage.get("nested", ()))})
     return out

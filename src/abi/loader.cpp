@@ -88,6 +88,7 @@ Result<Usp10> Usp10::load(const std::optional<std::string> &path) {
   require(usp.language_tags, "usp_language_tags");
   require(usp.trace_stage_glyphs, "usp_trace_stage_glyphs");
   require(usp.trace_stage_change, "usp_trace_stage_change");
+  require(usp.trace_stage_nested, "usp_trace_stage_nested");
   require(usp.script_break, "ScriptBreak");
   return usp;
 }

@@ -29,6 +29,7 @@ struct Usp10 {
   usp_trace_stop_fn *trace_stop = nullptr;
   usp_trace_stage_glyphs_fn *trace_stage_glyphs = nullptr;
   usp_trace_stage_change_fn *trace_stage_change = nullptr;
+  usp_trace_stage_nested_fn *trace_stage_nested = nullptr;
   usp_trace_refusal_fn *trace_refusal = nullptr;
   usp_set_font_bytes_fn *set_font_bytes = nullptr;
   usp_clear_font_bytes_fn *clear_font_bytes = nullptr;

@@ -243,6 +243,14 @@ struct USP_TRACE_STAGE_CHANGE {
 
 using usp_trace_stage_change_fn = int(int index, USP_TRACE_STAGE_CHANGE *change);
 
+// Optional: for the stage of the same index as usp_trace_stage, when it is a
+// contextual or chaining lookup, the lookups its rules called (indices in the
+// same table's lookup list), in the order first called, each once, calls
+// made by the lookups called included. Returns their number (0 for any other
+// stage, -1 for an index out of range) and points `lookups` at them, owned by
+// the port as usp_trace_stage's ids.
+using usp_trace_stage_nested_fn = int(int index, const std::uint16_t **lookups);
+
 // Why the port did not trace the last item: the reason's length, 0 when it
 // traced it; the reason is copied as a NUL-ended string of at most
 // capacity - 1 bytes.

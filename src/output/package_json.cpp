@@ -144,6 +144,13 @@ void append_stage(std::string &out, const JsonStage &stage) {
     out += ']';
   }
   out += ']';
+  key(out, "nested");
+  out += '[';
+  for (std::size_t i = 0; i < stage.nested.size(); ++i) {
+    if (i > 0) out += ',';
+    append_int(out, stage.nested[i]);
+  }
+  out += ']';
 }
 
 // `[{...},...]` of `count` rows, each row's members written by `write(i)`.

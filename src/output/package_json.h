@@ -15,7 +15,7 @@
 namespace tesvo {
 
 inline constexpr std::string_view kResultSchema = "tesvo-result";
-inline constexpr int kResultSchemaVersion = 3;
+inline constexpr int kResultSchemaVersion = 4;
 
 // An axis of the location: its tag, and its two numbers as their JSON text.
 struct JsonAxis {
@@ -68,6 +68,7 @@ struct JsonStage {
   std::string name;
   std::int64_t count = 0, start = 0, stop = 0;
   std::vector<JsonStageGlyph> changed;
+  std::vector<std::int64_t> nested;  // the lookups a contextual lookup called
 };
 
 // A result's items and glyphs, read as they are written: no copy of a

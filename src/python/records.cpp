@@ -144,11 +144,13 @@ PyObject *cut_warnings(const tesvo::ShapedText &shaped, const Text &text) {
   return out.release();
 }
 
-// A new reference to None (Py_NewRef is not in the 3.9 limited API).
-PyObject *none_ref() {
-  Py_INCREF(Py_None);
-  return Py_None;
+// A new reference (Py_NewRef is not in the 3.9 limited API).
+PyObject *new_ref(PyObject *object) {
+  Py_INCREF(object);
+  return object;
 }
+
+PyObject *none_ref() { return new_ref(Py_None); }
 
 // One str per distinct text: stage names repeat from item to item, kinds
 // from stage to stage.
@@ -207,6 +209,18 @@ void fill_stage_columns(const tesvo::ShapedText &shaped, const Text &text, std::
   }
 }
 
+// A contextual lookup's calls as a tuple of lookup indices.
+PyObject *nested_tuple(const std::vector<std::uint16_t> &nested) {
+  PyRef out(PyTuple_New(static_cast<Py_ssize_t>(nested.size())));
+  if (!out) return nullptr;
+  for (std::size_t k = 0; k < nested.size(); ++k) {
+    PyObject *index = PyLong_FromLong(nested[k]);
+    if (index == nullptr) return nullptr;
+    PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(k), index);
+  }
+  return out.release();
+}
+
 // A Stage record per recorded stage, all over one StageChanges; kind None
 // where the port does not say.
 PyObject *stages_tuple(const tesvo::ShapedText &shaped, const Text &text, PyObject *names) {
@@ -222,10 +236,13 @@ PyObject *stages_tuple(const tesvo::ShapedText &shaped, const Text &text, PyObje
   PyRef stages(changes ? PyTuple_New(static_cast<Py_ssize_t>(shaped.stages.size())) : nullptr);
   if (!stages) return nullptr;
   Strings strings;
+  PyRef no_calls(PyTuple_New(0));
+  if (!no_calls) return nullptr;
   for (std::size_t i = 0; i < shaped.stages.size(); ++i) {
     const tesvo::StageRecord &s = shaped.stages[i];
     PyObject *stage = tesvo::py::new_stage(changes.get(), static_cast<Py_ssize_t>(i),
-                                           s.kind.empty() ? none_ref() : strings.get(s.kind), strings.get(s.name));
+                                           s.kind.empty() ? none_ref() : strings.get(s.kind), strings.get(s.name),
+                                           s.nested.empty() ? new_ref(no_calls.get()) : nested_tuple(s.nested));
     if (stage == nullptr) return nullptr;
     PyTuple_SetItem(stages.get(), static_cast<Py_ssize_t>(i), stage);
   }

@@ -101,6 +101,8 @@ template <class T, class Read> bool read_all(PyObject *sequence, std::vector<T> 
   return true;
 }
 
+bool int_list(PyObject *sequence, std::vector<std::int64_t> &out) { return read_all(sequence, out, int_of); }
+
 bool read_axis(PyObject *axis, JsonAxis &out) {
   return read_field(axis, 0, out.tag, utf8_of) && read_field(axis, 1, out.value, number_text) &&
          read_field(axis, 2, out.normalized, number_text);
@@ -163,7 +165,7 @@ class StageChanges {
  public:
   bool read(PyObject *stage, JsonStage &out) {
     if (!(read_field(stage, 0, out.item, int_of) && read_field(stage, 1, out.kind, optional_utf8) &&
-          read_field(stage, 2, out.name, utf8_of)))
+          read_field(stage, 2, out.name, utf8_of) && read_field(stage, 4, out.nested, int_list)))
       return false;
     PyRef glyphs(field(stage, 3));
     if (!glyphs) return false;

@@ -86,7 +86,8 @@ class RecordSink : public ItemSink {
   // A stage as the port's read-back gives it: kind, true clusters, positions.
   static StageRecord change_record(std::uint32_t index, std::size_t start, TraceStage &stage) {
     StageRecord out{index,      std::string(stage_kind_name(stage.kind)), std::move(stage.name), stage.positioned(),
-                    stage.count, stage.start,                              stage.stop,            {}};
+                    stage.count, stage.start,                              stage.stop,            {},
+                    std::move(stage.nested)};
     out.glyphs.reserve(stage.glyphs.size());
     for (const TraceGlyph &g : stage.glyphs)
       out.glyphs.push_back(StageGlyphRecord{static_cast<std::uint16_t>(g.id), static_cast<std::int64_t>(g.cluster + start),

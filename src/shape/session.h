@@ -78,6 +78,7 @@ struct StageRecord {
   std::size_t start = 0;
   std::size_t stop = 0;
   std::vector<StageGlyphRecord> glyphs;
+  std::vector<std::uint16_t> nested = {};  // the lookups a contextual lookup called
 };
 
 struct ShapedText {

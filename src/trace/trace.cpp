@@ -106,6 +106,16 @@ void check_change(const USP_TRACE_STAGE_CHANGE &change, int index, std::size_t b
                       " keeps glyphs of a stage that positions otherwise");
 }
 
+// The lookups stage `index` called, from a port that tells them.
+std::vector<std::uint16_t> stage_nested(const Usp10 &usp, int index) {
+  if (usp.trace_stage_nested == nullptr) return {};
+  const std::uint16_t *lookups = nullptr;
+  const int count = usp.trace_stage_nested(index, &lookups);
+  if (count <= 0) return {};
+  if (lookups == nullptr) throw EnginePanic("backend's trace stage " + std::to_string(index) + " calls lookups it does not give");
+  return std::vector<std::uint16_t>(lookups, lookups + count);
+}
+
 // The stages of a port that gives each as its change. A stage without glyphs
 // is left out, as from the whole read-out: the next one then replaces all
 // the glyphs of the stage kept before it.
@@ -131,6 +141,7 @@ void read_stage_changes(const Usp10 &usp, TraceState &run) {
     stage.glyphs.reserve(static_cast<std::size_t>(change.changed_count));
     for (int k = 0; k < change.changed_count; ++k)
       stage.glyphs.push_back(trace_glyph(change.glyphs[k], stage.positioned()));
+    stage.nested = stage_nested(usp, i);
     kept_before = port_before;
     run.item_stages.push_back(std::move(stage));
   }

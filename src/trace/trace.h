@@ -52,6 +52,9 @@ struct TraceStage {
   std::size_t start = 0;
   std::size_t stop = 0;
   std::vector<TraceGlyph> glyphs;  // logical order
+  // A contextual lookup's calls: the lookups (of its table) its rules called,
+  // in the order first called, each once.
+  std::vector<std::uint16_t> nested = {};
   bool positioned() const { return positions(kind); }
 };
 

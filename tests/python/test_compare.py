@@ -10,6 +10,7 @@ from pathlib import Path
 
 import pytest
 
+import tesvo
 from tesvo.compare import Side, compare, difference
 
 NOTO = Path("/usr/share/fonts/truetype/noto")
@@ -257,16 +258,31 @@ def _without_gsub(font):
     del font["GSUB"]
 
 
+def _lookup_32_a_no_op(font):  # called by lookup 31 'abvs', a chain, for the i-matra
+    mapping = font["GSUB"].table.LookupList.Lookup[32].SubTable[0].mapping
+    mapping.update({glyph: glyph for glyph in mapping})
+
+
+def _sends_calls():
+    """Whether the machine's HarfBuzz announces a chain's calls: up to 11.x."""
+    version = tesvo.Font(SANS).info.backend_version or ""
+    return int(version.split()[1].split(".")[0]) < 12 if version.startswith("HarfBuzz ") else False
+
+
 @pytest.mark.parametrize("source, edit, text, step, side, table", [
     (NOTO / "NotoSansDevanagari-Regular.ttf", _without_kadeva_in_akhn, "\u0926\u0915\u094d\u0937\u093f\u0923",
      "GSUB lookup 3 'akhn'", "left only", None),
     (SANS, _without_gsub, "office", "GSUB lookup 38 'liga'", "left only", "GSUB on the left only"),
-], ids=["glyph out of a coverage", "GSUB dropped"])
+    (NOTO / "NotoSansDevanagari-Regular.ttf", _lookup_32_a_no_op, "\u0915\u094d\u0937\u0924\u094d\u0930\u093f\u092f",
+     "GSUB lookup 31 'abvs'", "both", None),
+], ids=["glyph out of a coverage", "GSUB dropped", "lookup called by a chain"])
 def test_the_parting_step_is_the_culprit_even_when_it_ran_on_one_side_only(tmp_path, source, edit, text, step,
                                                                            side, table):
     changed = _edited(tmp_path / "v2.ttf", source, edit)
     (line,) = compare(Side(str(source)), Side(changed), [text], trace=True)
     assert (line.parting.step, line.parting.side, line.parting.table) == (step, side, table), line.to_dict()
+    if step.endswith("'abvs'") and _sends_calls():
+        assert line.parting.nested == {"left": (32,), "right": (32,)} and "\u2192 lookup 32" in line.summary
 
 
 def test_glyphs_by_name_see_through_an_inserted_glyph_and_ids_do_not(tmp_path):

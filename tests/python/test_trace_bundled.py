@@ -190,3 +190,39 @@ def test_probe_switches_alone_and_together(switches, lines):
     child = run_child(path, "Wave", switches)
     assert child.returncode == 0, child.stderr
     assert child.stderr.splitlines() == lines
+
+
+def hb_lookup_calls(path, text):
+    """Each GSUB and GPOS lookup hb-shape --trace shows running (not skipped), with the
+    lookups it called, in the order first called, each once."""
+    out = subprocess.run(["hb-shape", "--trace", str(path), f"--text={text}"], stdout=subprocess.PIPE,
+                         stderr=subprocess.STDOUT, text=True, check=True).stdout  # stderr in newer HarfBuzz
+    table, ran, calls = "", [], {}
+    skipped = False
+    for line in out.splitlines():
+        words = line[len("trace: "):].split("\t")[0].split()
+        if not line.startswith("trace: ") or len(words) < 3:
+            continue
+        if words[:2] == ["start", "table"]:
+            table = words[2]
+        elif words[:2] == ["start", "lookup"]:
+            skipped, calls = False, {}
+        elif words[:2] == ["skipped", "lookup"]:
+            skipped = True
+        elif words[:3] == ["recursing", "to", "lookup"] or words[:4] == ["start", "recursing", "to", "lookup"]:
+            calls.setdefault(int(words[words.index("lookup") + 1]))
+        elif words[:2] == ["end", "lookup"] and not skipped:
+            ran.append((f"{table} lookup {words[2]}", tuple(calls)))
+    return ran
+
+
+@pytest.mark.parametrize("name, text", [("NotoSansDevanagari-Regular.ttf", "\u0915\u094d\u0937\u0924\u094d\u0930\u093f\u092f"),
+                                        ("NotoNaskhArabic-Regular.ttf", "\u0628\u0650\u0633\u0652\u0645\u0650 \u0627\u0644\u0644\u0651\u064e\u0647\u0650")])
+def test_a_contextual_lookup_names_the_lookups_it_called_as_hb_shape_traces_them(name, text):
+    import tesvo
+
+    font_bytes(name)
+    result = tesvo.Font(NOTO / name).shape(text, trace=True)
+    ours = [(" ".join(s.name.split()[:3]), s.nested) for s in result.stages if s.name.split()[1:2] == ["lookup"]]
+    theirs = hb_lookup_calls(NOTO / name, text)
+    assert theirs and ours == theirs

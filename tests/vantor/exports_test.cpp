@@ -16,7 +16,8 @@ const std::set<std::string> kExports = {
     "ScriptItemizeOpenType", "ScriptShapeOpenType", "ScriptPlaceOpenType", "ScriptFreeCache",
     "ScriptGetFontScriptTags", "ScriptBreak", "usp_set_font_bytes", "usp_clear_font_bytes", "usp_capabilities",
     "usp_backend_version", "usp_set_variations", "usp_language_tags", "usp_variation_coords",
-        "usp_trace_begin", "usp_trace_count", "usp_trace_stage", "usp_trace_stage_glyphs", "usp_trace_stage_change",
+    "usp_trace_begin", "usp_trace_count", "usp_trace_stage", "usp_trace_stage_glyphs", "usp_trace_stage_change",
+    "usp_trace_stage_nested",
     "usp_trace_stop",
     "usp_trace_refusal"};
 

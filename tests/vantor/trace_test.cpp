@@ -529,9 +529,12 @@ const Sequence kSequences[] = {
       {"deleting glyph at 0 (multiple substitution)"},
       {"deleted glyph at 0 (multiple substitution)"},
       {"end recursing to lookup 6"},
+      {"recursing to lookup 5 at 3"},
       {"end lookup 7 feature 'calt'", {1, 4, 3, 3}},
+      {"start lookup 8 feature 'calt'"},
+      {"end lookup 8 feature 'calt'"},
       {"end table GSUB"}},
-     {{"cmap", C}, {"GSUB lookup 7 'calt'", S}}},
+     {{"cmap", C}, {"GSUB lookup 7 'calt' -> 5 6", S}, {"GSUB lookup 8 'calt'", S}}},
     {"a message of a lookup's own is harmless",
      {{"start table GSUB", {1}},
       {"start lookup 1 feature 'liga'"},
@@ -573,7 +576,12 @@ TEST(TraceReader, EveryMessageFormMakesItsStages) {
     EXPECT_TRUE(reader.misread().starts_with(sequence.misread)) << reader.misread();
     std::vector<std::pair<std::string, int>> stages;
     const vantor::StageLog log = reader.take_log();
-    for (const vantor::TraceStage &stage : log.stages()) stages.emplace_back(stage.name, stage.kind);
+    for (const vantor::TraceStage &stage : log.stages()) {
+      std::string name = stage.name;  // with the lookups it called
+      if (!stage.nested.empty()) name += " ->";
+      for (const std::uint16_t lookup : stage.nested) name += " " + std::to_string(lookup);
+      stages.emplace_back(name, stage.kind);
+    }
     EXPECT_EQ(stages, sequence.stages);
   }
 }

@@ -195,7 +195,7 @@ TraceStage change_between(std::string name, int kind, const std::vector<USP_TRAC
     while (tail < shorter - head && same_glyph(before[before.size() - 1 - tail], after[after.size() - 1 - tail]))
       ++tail;
   }
-  TraceStage stage{std::move(name), kind, before_kind == kNoStage, after.size(), head, before.size() - tail, {}};
+  TraceStage stage{std::move(name), kind, before_kind == kNoStage, after.size(), head, before.size() - tail, {}, {}};
   stage.glyphs.assign(after.begin() + static_cast<std::ptrdiff_t>(head),
                       after.end() - static_cast<std::ptrdiff_t>(tail));
   return stage;
@@ -217,9 +217,11 @@ void apply_change(const TraceStage &stage, std::vector<USP_TRACE_GLYPH> &glyphs)
   }
 }
 
-void StageLog::take(std::string name, int kind, std::vector<USP_TRACE_GLYPH> &whole) {
+void StageLog::take(std::string name, int kind, std::vector<USP_TRACE_GLYPH> &whole,
+                    std::vector<std::uint16_t> nested) {
   const int before_kind = stages_.empty() ? kNoStage : stages_.back().kind;
   stages_.push_back(change_between(std::move(name), kind, last_, before_kind, whole));
+  stages_.back().nested = std::move(nested);
   last_.swap(whole);
   whole.clear();
 }
@@ -231,7 +233,9 @@ void StageLog::insert(std::size_t at, std::string name, int kind, std::vector<US
   std::vector<USP_TRACE_GLYPH> next = before;
   apply_change(stages_[at], next);
   TraceStage &moved = stages_[at];
+  std::vector<std::uint16_t> nested = std::move(moved.nested);
   moved = change_between(std::move(moved.name), moved.kind, whole, kind, next);
+  moved.nested = std::move(nested);
   const int before_kind = at == 0 ? kNoStage : stages_[at - 1].kind;
   stages_.insert(stages_.begin() + static_cast<std::ptrdiff_t>(at),
                  change_between(std::move(name), kind, before, before_kind, whole));

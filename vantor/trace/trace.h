@@ -34,6 +34,11 @@ struct TraceStage {
   // The glyphs that replace [start, stop): their id, HarfBuzz's cluster at
   // that moment and, in stages that position, its advance and offsets.
   std::vector<USP_TRACE_GLYPH> glyphs;
+  // For a contextual or chaining lookup: the lookups its rules called
+  // (HarfBuzz's "recursing to lookup N"), in the order first called, each
+  // once, nested calls included. A call is listed whether or not the lookup
+  // it called then changed a glyph.
+  std::vector<std::uint16_t> nested;
 };
 
 // The glyphs of the stage before `stage` made into the stage's own.
@@ -46,7 +51,8 @@ class StageLog {
   // Records the stage whose glyphs are `whole`, keeping them as the last
   // stage; `whole` is left holding the last stage's memory, emptied, to take
   // the next stage in.
-  void take(std::string name, int kind, std::vector<USP_TRACE_GLYPH> &whole);
+  void take(std::string name, int kind, std::vector<USP_TRACE_GLYPH> &whole,
+            std::vector<std::uint16_t> nested = {});
   // Records a stage before the stage of index `at`, whose change is then
   // made against the new one. Replays the stages before it: meant for the
   // first few stages of an item.

@@ -130,12 +130,14 @@ constexpr Form kVocabulary[] = {
     {"attached mark glyph at ", Tail::any, Meaning::inner},
     {"cursive attaching glyph at ", Tail::any, Meaning::inner},
     {"cursive attached glyph at ", Tail::any, Meaning::inner},
-    // A contextual lookup applying another: "recursing to lookup N at M" and
-    // "recursed to lookup N" up to 13.x, "start/end recursing to lookup"
-    // from 14.0.0 on.
-    {"recursing to lookup ", Tail::any, Meaning::inner},
+    // A contextual lookup applying another: "recursing to lookup N at M"
+    // before the call and "recursed to lookup N" after one that applied, up
+    // to 13.x; "start/end recursing to lookup N" from 14.0.0 on. The call is
+    // read from the first of each pair: it comes whether or not the lookup
+    // called then applies.
+    {"recursing to lookup ", Tail::index, Meaning::recursion},
     {"recursed to lookup ", Tail::any, Meaning::inner},
-    {"start recursing to lookup ", Tail::any, Meaning::inner},
+    {"start recursing to lookup ", Tail::index, Meaning::recursion},
     {"end recursing to lookup ", Tail::any, Meaning::inner},
 };
 
@@ -241,6 +243,8 @@ void TraceReader::follow(hb_buffer_t *buffer, hb_font_t *font, std::string_view 
       announce();
       in_lookup_ = true;
       skipped_ = false;
+      for (const std::uint16_t index : nested_) called_[index] = false;
+      nested_.clear();
       return;
     case Meaning::subtable_start:
       if (!aat || in_lookup_) return misplaced(message, "a subtable outside morx, mort and kerx");
@@ -272,6 +276,9 @@ void TraceReader::follow(hb_buffer_t *buffer, hb_font_t *font, std::string_view 
       return end_step(buffer, font, reading);
     case Meaning::glyph_copy:
       return charge_copy(buffer);
+    case Meaning::recursion:
+      if (!in_lookup_ || aat) return misplaced(message, "a lookup called outside GSUB and GPOS lookups");
+      return note_recursion(reading.number);
     case Meaning::inner:
       return;
   }
@@ -310,7 +317,22 @@ void TraceReader::end_lookup(hb_buffer_t *buffer, const MessageReading &reading)
   std::string name =
       std::string(gsub ? "GSUB"sv : "GPOS"sv) + " lookup " + std::to_string(reading.number);
   if (!reading.tag.empty()) name += " '" + reading.tag + "'";
-  take(buffer, nullptr, std::move(name), gsub ? USP_TRACE_KIND_SUBSTITUTE : USP_TRACE_KIND_POSITION);
+  for (const std::uint16_t index : nested_) called_[index] = false;
+  take(buffer, nullptr, std::move(name), gsub ? USP_TRACE_KIND_SUBSTITUTE : USP_TRACE_KIND_POSITION,
+       std::exchange(nested_, {}));
+}
+
+// A lookup list holds at most 65,535 lookups: a larger index is not a lookup
+// of the font and is left out. A rule may call the same lookup at every
+// glyph of a long run, and a hostile font's rules many lookups: each is kept
+// once, found in a set of every index rather than by a search of the list.
+void TraceReader::note_recursion(unsigned lookup) {
+  if (lookup > UINT16_MAX) return;
+  const auto index = static_cast<std::uint16_t>(lookup);
+  if (called_.empty()) called_.resize(std::size_t{UINT16_MAX} + 1);
+  if (called_[index]) return;
+  called_[index] = true;
+  nested_.push_back(index);
 }
 
 // "end chainsubtable 3" in morx becomes "morx chainsubtable 3".
@@ -351,7 +373,8 @@ void TraceReader::misplaced(std::string_view message, std::string_view why) {
 // positioning has started: before that the buffer has none, and asking for
 // them would clear memory HarfBuzz is still using. Before substitution the
 // buffer holds characters, recorded as the glyphs the font maps them to.
-void TraceReader::take(hb_buffer_t *buffer, hb_font_t *font, std::string name, int kind) {
+void TraceReader::take(hb_buffer_t *buffer, hb_font_t *font, std::string name, int kind,
+                       std::vector<std::uint16_t> nested) {
   if (over_glyph_budget_ || over_copy_budget_) return;
   unsigned count = 0;
   const hb_glyph_info_t *infos = hb_buffer_get_glyph_infos(buffer, &count);
@@ -377,7 +400,7 @@ void TraceReader::take(hb_buffer_t *buffer, hb_font_t *font, std::string name, i
     }
     glyphs.push_back(glyph);
   }
-  log_.take(std::move(name), kind, glyphs);
+  log_.take(std::move(name), kind, glyphs, std::move(nested));
 }
 
 // HarfBuzz turns the buffer around cluster by cluster (and flips its

@@ -31,6 +31,7 @@ enum class Meaning : std::uint8_t {
   step_start,  // a step of its own: normalization rounds, reordering phases,
   step_end,    // dotted circles, postprocessing, kerning without GPOS
   glyph_copy,  // from inside a lookup, costing a copy of the rest of the run
+  recursion,   // a contextual lookup calling another, by its index
   inner,       // from inside a step or lookup, not a stage
 };
 
@@ -116,10 +117,12 @@ class TraceReader {
   void end_lookup(hb_buffer_t *buffer, const MessageReading &reading);
   void end_subtable(hb_buffer_t *buffer, const MessageReading &reading);
   void charge_copy(hb_buffer_t *buffer);
+  void note_recursion(unsigned lookup);
   void announce() { ++announced_[table_ == Table::gpos || table_ == Table::kerx ? 1 : 0]; }
   void start_positioning(hb_buffer_t *buffer);
   void misplaced(std::string_view message, std::string_view why);
-  void take(hb_buffer_t *buffer, hb_font_t *font, std::string name, int kind);
+  void take(hb_buffer_t *buffer, hb_font_t *font, std::string name, int kind,
+            std::vector<std::uint16_t> nested = {});
   const std::vector<unsigned> &logical_order(hb_buffer_t *buffer, const hb_glyph_info_t *infos,
                                              unsigned count);
   static Snapshot snapshot(hb_buffer_t *buffer);
@@ -146,6 +149,9 @@ class TraceReader {
   // the glyphs of the stage being taken.
   std::vector<unsigned> order_;
   std::vector<USP_TRACE_GLYPH> taking_;
+  // The lookups the open lookup called so far, in the order first called.
+  std::vector<std::uint16_t> nested_;
+  std::vector<bool> called_;  // by lookup index: in nested_
 };
 
 }  // namespace vantor

@@ -35,7 +35,7 @@ from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import Optional, Union
 
 from tesvo.axes import resolve_location
-from tesvo.compare.diff import GlyphKey, aligned_steps, difference, parting, parting_row
+from tesvo.compare.diff import GlyphKey, aligned_steps, difference, parting as parting, parting_row
 from tesvo.compare.diff import port_rows as port_rows, port_steps as port_steps
 from tesvo.compare.harfbuzz import HarfBuzzShaper as HarfBuzzShaper
 from tesvo.compare.fonts import LAYOUT_TABLES, LOOKUP_STEP, FontFacts
@@ -293,17 +293,25 @@ class Comparison:
 
     def _parting(self, left: Sequence[Step], right: Sequence[Step]) -> Optional[Parting]:
         """Where two traces part, with the lookup's Debg names and a table one font lacks."""
-        found = parting(left, right, self.glyph_name("left"), self.glyph_name("right"),
-                        by_names=self.glyphs == "names", ignore=self.ignore)
-        if found is None:
+        pairs = aligned_steps(left, right)
+        row = parting_row(pairs, self.glyph_name("left"), self.glyph_name("right"),
+                          by_names=self.glyphs == "names", ignore=self.ignore)
+        if row is None:
             return None
+        k, found = row
         sides = [name for name in _NAMES if found.side in ("both", f"{name} only")]
         names = {name: n for name in sides if (n := self.lookup_name(name, found.step)) is not None}
         table = _step_table(found.step)
         lost = [name for name, facts in zip(_NAMES, self._facts)
                 if table in facts.tables and table not in self._other(name).tables]
+        called = {name: step.nested for name, step in zip(_NAMES, pairs[k]) if step is not None and step.nested}
+        called_names = {name: {index: n for index in lookups
+                               if (n := self.lookup_name(name, f"{table} lookup {index}")) is not None}
+                        for name, lookups in called.items()}
         return found._replace(lookup_names=names or None,
-                              table=f"{table} on the {lost[0]} only" if lost else None)
+                              table=f"{table} on the {lost[0]} only" if lost else None,
+                              nested=called or None,
+                              nested_names={name: n for name, n in called_names.items() if n} or None)
 
     def _run_names(self, name: str, rows: Optional[tuple[Row, ...]]) -> Optional[tuple[str, ...]]:
         if rows is None:

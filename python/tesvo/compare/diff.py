@@ -232,12 +232,12 @@ def port_steps(result: Result) -> tuple[Step, ...]:
             positions = None
             if positioned and all(g.advance is not None for g in s.glyphs):
                 positions = tuple((g.advance or 0, g.x_offset or 0, g.y_offset or 0) for g in s.glyphs)
-            steps.append(Step(s.item, s.name, s.ids, positions))
+            steps.append(Step(s.item, s.name, s.ids, positions, s.nested))
             continue
         if not steps or steps[-1].item != s.item:
             ids, placed = [], []
         ids[change.start:change.stop] = [g.id for g in change.glyphs]
         # A stage that does not position holds no positions: the backend's are 0 there.
         placed[change.start:change.stop] = [(g.advance or 0, g.x_offset or 0, g.y_offset or 0) for g in change.glyphs]
-        steps.append(Step(s.item, s.name, tuple(ids), tuple(placed) if positioned else None))
+        steps.append(Step(s.item, s.name, tuple(ids), tuple(placed) if positioned else None, s.nested))
     return tuple(steps)

@@ -154,12 +154,13 @@ class HarfBuzzShaper:
         table = ""
         skipped = False
         positioning = False
+        nested: dict[int, None] = {}  # the lookups the open lookup called, in order
 
-        def step(name: str, positioned: bool) -> None:
+        def step(name: str, positioned: bool, calls: tuple[int, ...] = ()) -> None:
             ids = tuple(i.codepoint for i in buf.glyph_infos)
             found = buf.glyph_positions if positioned else None
             positions = tuple((p.x_advance, p.x_offset, p.y_offset) for p in found) if found else None
-            self.steps.append(Step(number, name, ids, positions))
+            self.steps.append(Step(number, name, ids, positions, calls))
 
         def start_positioning() -> None:
             nonlocal positioning
@@ -192,11 +193,16 @@ class HarfBuzzShaper:
                 step(text[len("end "):], False)
             elif text.startswith("start lookup "):
                 skipped = False
+                nested.clear()
+            elif text.startswith(("recursing to lookup ", "start recursing to lookup ")):
+                called = words[4 if words[0] == "start" else 3] if len(words) > 4 else ""
+                if called.isdigit():
+                    nested.setdefault(int(called))
             elif text.startswith("skipped lookup "):
                 skipped = True
             elif text.startswith("end lookup "):
                 if not skipped:
-                    step(_lookup_name(table, words), table == "GPOS")
+                    step(_lookup_name(table, words), table == "GPOS", tuple(nested))
                 skipped = False
             return True
 

@@ -3,6 +3,7 @@ two traced sides part, each line compared and the tally of them all."""
 
 from __future__ import annotations
 
+import itertools
 import os
 from collections.abc import Callable, Mapping
 from typing import NamedTuple, Optional, Union
@@ -83,6 +84,7 @@ class Step(NamedTuple):
     name: str
     ids: tuple[int, ...]
     positions: Optional[tuple[Position, ...]] = None
+    nested: tuple[int, ...] = ()  # the lookups a contextual lookup called (Stage.nested)
 
     @property
     def key(self) -> tuple[int, str]:
@@ -123,7 +125,9 @@ class Parting(NamedTuple):
     "right only": a lookup dropped from a feature, or one HarfBuzz skipped on the other side
     because no glyph was in its coverage). `lookup_names` holds the lookup's name in each
     font's Debg table, by side, where the font has one; `table` says that the step's table
-    is in one font only ("GSUB on the left only")."""
+    is in one font only ("GSUB on the left only"). `nested` holds, by side, the lookups a
+    contextual step called (Stage.nested), where it called any: a lookup changed inside a
+    chain is among them; `nested_names` their Debg names, by side and lookup index."""
 
     item: int
     step: str
@@ -134,6 +138,8 @@ class Parting(NamedTuple):
     side: str = "both"
     lookup_names: Optional[Mapping[str, str]] = None
     table: Optional[str] = None
+    nested: Optional[Mapping[str, tuple[int, ...]]] = None
+    nested_names: Optional[Mapping[str, Mapping[int, str]]] = None
 
     @property
     def words(self) -> str:
@@ -143,6 +149,9 @@ class Parting(NamedTuple):
         names = sorted(set((self.lookup_names or {}).values()))
         if names:
             words += f" \u00b7 {' / '.join(names)}"
+        called = sorted(set(itertools.chain.from_iterable((self.nested or {}).values())))
+        if called:
+            words += f" \u2192 {'lookups' if len(called) > 1 else 'lookup'} {', '.join(map(str, called))}"
         where = f"item {self.item}"
         if self.side != "both":
             where += f", {self.side}"
@@ -157,6 +166,11 @@ class Parting(NamedTuple):
             record["lookup_names"] = dict(self.lookup_names)
         if self.table is not None:
             record["table"] = self.table
+        if self.nested:
+            record["nested"] = {side: list(lookups) for side, lookups in self.nested.items()}
+        if self.nested_names:
+            record["nested_names"] = {side: {str(index): name for index, name in names.items()}
+                                      for side, names in self.nested_names.items()}
         return record
 
 

@@ -110,6 +110,8 @@ def _step_cells(step: Optional[Step], names: Names, at: Optional[int], lookup: O
             shown += f" +{advance}" + (f"@{dx},{dy}" if dx or dy else "")
         ids.append(shown)
     label = f"item {step.item}: {step.name}" + (f" \u00b7 {lookup}" if lookup else "")
+    if step.nested:
+        label += f" \u2192 {', '.join(map(str, step.nested))}"
     return StepCells(label, ids, at)
 
 

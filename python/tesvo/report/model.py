@@ -43,6 +43,7 @@ class Stage(NamedTuple):
     name: str
     glyphs: Tuple[Glyph, ...]  # the shaper's buffer order: logical
     change: Optional[Tuple[int, int, int]] = None
+    nested: Tuple[int, ...] = ()  # the lookups a contextual lookup called (tesvo.Stage.nested)
 
     @property
     def positioned(self) -> bool:
@@ -87,13 +88,14 @@ def regroup(result: Result) -> List[Item]:
     for stage in result.stages or ():
         change = stage.change
         if change is None:
-            stages[stage.item].append(Stage(stage.kind, stage.name, tuple(_glyphs(stage.glyphs))))
+            stages[stage.item].append(Stage(stage.kind, stage.name, tuple(_glyphs(stage.glyphs)), None,
+                                            stage.nested))
             continue
         if not stages[stage.item]:
             whole = []
         whole[change.start:change.stop] = _glyphs(change.glyphs)
         stages[stage.item].append(Stage(stage.kind, stage.name, tuple(whole),
-                                        (change.start, change.stop, len(change.glyphs))))
+                                        (change.start, change.stop, len(change.glyphs)), stage.nested))
     return [Item(k, it.start, it.end, it.level, it.rtl, it.script_tag, it.script, tuple(finals[k]),
                  tuple(stages[k]))
             for k, it in enumerate(result.items)]

@@ -165,14 +165,23 @@ def _cluster_attrs(span: Span) -> Attrs:
     return (("data-cl", span[0]), ("data-ce", span[1])) if span else ()
 
 
-def _stage_title(page: _Page, name: str) -> str:
-    """The stage's name, with the lookup's name from the font's Debg table when it has one."""
-    m = LOOKUP_STAGE.match(name)
-    if m:
-        lookup = page.lookup_names.get((m["table"], int(m["index"])))
-        if lookup:
-            return f"{name} \u00b7 {lookup}"
-    return name
+def _stage_title(page: _Page, stage: Stage) -> str:
+    """The stage's name, with the lookup's name from the font's Debg table when it has one,
+    and the lookups it called (with theirs): "GSUB lookup 31 'abvs' → 32 · ivowel_alt"."""
+    m = LOOKUP_STAGE.match(stage.name)
+    if not m:
+        return stage.name
+    title = stage.name
+    lookup = page.lookup_names.get((m["table"], int(m["index"])))
+    if lookup:
+        title += f" \u00b7 {lookup}"
+    called = []
+    for index in stage.nested:
+        name = page.lookup_names.get((m["table"], index))
+        called.append(f"{index} \u00b7 {name}" if name else str(index))
+    if called:
+        title += f" \u2192 {', '.join(called)}"
+    return title
 
 
 def _stage_changes(
@@ -237,7 +246,7 @@ def _stage_rows(page: _Page, item: Item) -> Tuple[List[StageRow], List[JsonValue
         # right-to-left row reads as on screen, starts at its first glyph and wraps from
         # the right.
         rows.append(StageRow(f"stage{unchanged}{closed}", k, count, stage.kind, *_stage_filter(stage.name),
-                             stage.name, _stage_title(page, stage.name), not stage.glyphs))
+                             stage.name, _stage_title(page, stage), not stage.glyphs))
         ids = [g.g for g in stage.glyphs]
         if stage.positioned:
             placed = stage.glyphs

@@ -486,9 +486,9 @@ PyObject *new_stage_changes(PyObject *table, PyObject *rows, PyObject *names) {
   return make_changes(g_changes_type, table, rows, names);
 }
 
-PyObject *new_stage(PyObject *changes, Py_ssize_t index, PyObject *kind, PyObject *name) {
-  PyRef owned_kind(kind), owned_name(name);
-  if (kind == nullptr || name == nullptr) return nullptr;
+PyObject *new_stage(PyObject *changes, Py_ssize_t index, PyObject *kind, PyObject *name, PyObject *nested) {
+  PyRef owned_kind(kind), owned_name(name), owned_nested(nested);
+  if (kind == nullptr || name == nullptr || nested == nullptr) return nullptr;
   if (g_stage_alloc == nullptr) {
     PyErr_SetString(PyExc_RuntimeError, "tesvo._engine has no Stage type yet (import tesvo)");
     return nullptr;
@@ -496,12 +496,13 @@ PyObject *new_stage(PyObject *changes, Py_ssize_t index, PyObject *kind, PyObjec
   PyRef glyphs(make_glyphs(g_glyphs_type, changes, index));
   PyRef item(glyphs ? PyLong_FromLong(stage_at(as_changes(changes), index)[kStageItem]) : nullptr);
   if (!item) return nullptr;
-  PyObject *stage = g_stage_alloc(g_stage_type, 4);
+  PyObject *stage = g_stage_alloc(g_stage_type, 5);
   if (stage == nullptr) return nullptr;
   PyTuple_SetItem(stage, 0, item.release());
   PyTuple_SetItem(stage, 1, owned_kind.release());
   PyTuple_SetItem(stage, 2, owned_name.release());
   PyTuple_SetItem(stage, 3, glyphs.release());
+  PyTuple_SetItem(stage, 4, owned_nested.release());
   return stage;
 }
 

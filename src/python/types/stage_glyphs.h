@@ -39,7 +39,7 @@ PyObject *new_stage_changes(PyObject *table, PyObject *rows, PyObject *names);
 
 // The Stage record of stage `index` of `changes`: (item, kind, name, glyphs)
 // with its StageGlyphs. Steals `kind` and `name`.
-PyObject *new_stage(PyObject *changes, Py_ssize_t index, PyObject *kind, PyObject *name);
+PyObject *new_stage(PyObject *changes, Py_ssize_t index, PyObject *kind, PyObject *name, PyObject *nested);
 
 // What a StageGlyphs changed, read in place: the stage's length, the span
 // [start, stop) of the stage before it that its `changed` rows replace
