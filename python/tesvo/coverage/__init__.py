@@ -30,7 +30,7 @@ from tesvo.font import Features, Font
 from tesvo.fontfile import FontFile, read_font
 from tesvo.result import Result
 
-__all__ = ["coverage", "Coverage", "LookupCoverage", "Shaper", "SCHEMA"]
+__all__ = ["coverage", "generate_texts", "Coverage", "LookupCoverage", "Shaper", "SCHEMA"]
 
 _CHUNK = 256
 
@@ -67,6 +67,18 @@ class Shaper:
 
     def generate(self) -> Generated:
         return make_texts(self.lookups, lambda texts: list(self.hits(texts)))
+
+
+def generate_texts(font: Union[str, os.PathLike[str], bytes, FontFile], *, index: int = 0, features: Features = None,
+                   script: Optional[str] = None, language: Optional[str] = None, variations: Optional[str] = None,
+                   named_instance: Union[int, str, None] = None, backend: Optional[str] = None,
+                   direction: str = "auto") -> tuple[str, ...]:
+    """The texts made from the font that reach its lookups and rules, shaped with the
+    options given (as coverage(generate=True) makes them): what `tesvo compare --generate`
+    adds to its texts."""
+    shaper = Shaper(font, index=index, features=features, script=script, language=language, variations=variations,
+                    named_instance=named_instance, backend=backend, direction=direction)
+    return shaper.generate().texts
 
 
 class _Tally:
