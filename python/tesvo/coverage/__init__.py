@@ -162,30 +162,34 @@ def _record(lookup: Lookup, tally: _Tally, extra: _Tally, made: Optional[Generat
         return record
     ran = tally.ran | extra.ran | (made.ran if made else set())
     scripts = tally.scripts | (made.scripts if made else set())
-    return record._replace(reason=_reason(lookup, ran, scripts, made, called_by))
+    why, reason = _reason(lookup, ran, scripts, made, called_by)
+    return record._replace(why=why, reason=reason)
 
 
 def _reason(lookup: Lookup, ran: set[LookupKey], scripts: set[str], made: Optional[Generated],
-            called_by: tuple[int, ...]) -> str:
-    """Why no line reached the lookup, from what the font says of it and what the traces showed."""
+            called_by: tuple[int, ...]) -> tuple[str, str]:
+    """Why no line reached the lookup (a word of WHY, and in words), from what the font says
+    of it and what the traces showed."""
     if not lookup.features:
         if called_by:
-            return (f"called only from contextual lookup {', '.join(map(str, called_by))}: the trace names "
-                    "no lookup a contextual one recursed into")
-        return "referenced by no feature"
+            return "nested", (f"called only from contextual lookup {', '.join(map(str, called_by))}: the trace "
+                              "names no lookup a contextual one recursed into")
+        return "no feature", "referenced by no feature"
     if lookup.key in ran:
-        return ("ran without changing anything on the texts made for it: the context its rules ask for not met, "
-                "or its glyphs taken by an earlier lookup")
+        on = "the texts made for it" if made is not None else "the texts"
+        return "unchanged", (f"ran without changing anything on {on}: the context its rules ask for not met, or "
+                             "its glyphs taken by an earlier lookup")
     if made is None:
-        return "never ran on the texts (--generate makes texts for it)"
+        return "not run", "never ran on the texts (--generate makes texts for it)"
     if lookup.key not in made.tried:
-        return "no text: no cmap path to the glyphs its rules ask for"
+        return "no cmap path", "no text: no cmap path to the glyphs its rules ask for"
     shaped = [use for use in lookup.features if use.script in scripts]
     if not shaped:
-        return (f"only under the script {', '.join(sorted({u.script for u in lookup.features}))}, which no item "
-                f"was shaped with (they were shaped as {', '.join(sorted(scripts))}; give --script)")
+        return "other script", (f"only under the script {', '.join(sorted({u.script for u in lookup.features}))}, "
+                                f"which no item was shaped with (they were shaped as {', '.join(sorted(scripts))}; "
+                                "give --script)")
     if all(use.language != "dflt" for use in shaped):
         systems = sorted({f"{u.script}/{u.language}" for u in shaped})
-        return f"only under the language systems {', '.join(systems)} (give --language)"
+        return "other language", f"only under the language systems {', '.join(systems)} (give --language)"
     tags = ",".join(lookup.feature_tags)
-    return f"not applied with these options: feature {tags} only on request (give --features {tags})"
+    return "on request", f"not applied with these options: feature {tags} only on request (give --features {tags})"

@@ -8,7 +8,14 @@ from typing import NamedTuple, Optional
 from tesvo.coverage.lookups import FeatureUse
 from tesvo.result import JsonValue
 
-__all__ = ["LookupCoverage", "Coverage", "SCHEMA"]
+__all__ = ["LookupCoverage", "Coverage", "SCHEMA", "WHY"]
+
+# Why a lookup was not reached: called only from a contextual lookup, referenced by no
+# feature, ran without changing anything, never ran (without generate), no text could be made
+# for it, its features only under a script or language system the texts were not shaped
+# with, its features only on request.
+WHY = ("nested", "no feature", "unchanged", "not run", "no cmap path", "other script", "other language",
+       "on request")
 
 SCHEMA = "tesvo-coverage"
 
@@ -32,6 +39,7 @@ class LookupCoverage(NamedTuple):
     generated_subtables: tuple[int, ...] = ()
     calls: tuple[int, ...] = ()
     called_by: tuple[int, ...] = ()
+    why: Optional[str] = None  # a word of WHY
     reason: Optional[str] = None
 
     @property
@@ -49,7 +57,7 @@ class LookupCoverage(NamedTuple):
             "features": [list(u) for u in self.features], "name": self.name, "lines": self.lines,
             "ran_only": self.ran_only, "subtables": list(self.subtables)}
         doc.update(generated=self.generated, generated_subtables=list(self.generated_subtables),
-                   calls=list(self.calls), called_by=list(self.called_by), reason=self.reason)
+                   calls=list(self.calls), called_by=list(self.called_by), why=self.why, reason=self.reason)
         return doc
 
 
@@ -69,9 +77,10 @@ class Coverage(NamedTuple):
         return sum(1 for lk in self.lookups if lk.lines > 0 or (generated and lk.generated > 0))
 
     def to_dict(self) -> dict[str, JsonValue]:
+        never = [lk for lk in self.lookups if not lk.reached]
         summary: dict[str, JsonValue] = {
             "lookups": len(self.lookups), "reached_by_texts": self.reached(False), "reached": self.reached(),
-            "never_reached": len(self.lookups) - self.reached()}
+            "never_reached": len(never), "why": {w: sum(1 for lk in never if lk.why == w) for w in WHY}}
         return {"schema": SCHEMA, "font": self.font, "lines": self.lines, "corpora": list(self.corpora),
                 "generated_lines": len(self.generated), "summary": summary,
                 "lookups": [lk.to_dict() for lk in self.lookups]}
@@ -93,7 +102,8 @@ class Coverage(NamedTuple):
             out.append(widths.format(*cells, _subtables(lk)).rstrip() + (f"  [{lk.name}]" if lk.name else ""))
         never = [lk for lk in self.lookups if not lk.reached]
         if never:
-            out += ["", "never reached:"]
+            why = {w: sum(1 for lk in never if lk.why == w) for w in WHY}
+            out += ["", f"never reached ({', '.join(f'{w} {n}' for w, n in why.items() if n)}):"]
             out += [f"  {lk.table} lookup {lk.number} ({lk.type_name}, {_tags(lk) or 'no feature'}): {lk.reason}"
                     for lk in never]
         return "\n".join(out) + "\n"
