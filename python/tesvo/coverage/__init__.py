@@ -51,8 +51,10 @@ class Shaper:
         list(self._shaped([]))  # the options checked before anything is shaped
         self.lookups = LookupList(raw, index)
         gids = {name: k for k, name in enumerate(self.lookups.glyph_order)}
+        pairs = {(lk.key, k): frozenset((gids[a], gids[b]) for a, b in sub.pairs if a in gids and b in gids)
+                 for lk in self.lookups.lookups for k, sub in enumerate(lk.subtables) if sub.pairs is not None}
         self.coverages = Coverages({lk.key: [frozenset(gids[g] for g in sub.coverage if g in gids)
-                                             for sub in lk.subtables] for lk in self.lookups.lookups})
+                                             for sub in lk.subtables] for lk in self.lookups.lookups}, pairs)
 
     def hits(self, texts: Iterable[str]) -> Iterator[Optional[LineHits]]:
         """Per text, what it reached; None for a text that could not be shaped."""

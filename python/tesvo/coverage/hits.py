@@ -57,26 +57,32 @@ def line_hits(result: Result, coverage: "Coverages") -> LineHits:
     return LineHits(changed, ran, frozenset(item.script_tag for item in result.items))
 
 
-def _touched(before: Optional[Stage], start: int, stop: int) -> list[int]:
+def _touched(before: Optional[Stage], start: int, stop: int) -> list[tuple[int, Optional[int]]]:
     """The glyph ids the step replaced, then the one before them (a pair adjustment may
-    change only the second glyph of the pair its coverage starts at)."""
+    change only the second glyph of the pair its coverage starts at), each with the glyph
+    after it."""
     if before is None:
         return []
     ids = before.ids
-    return list(ids[start:stop]) + ([ids[start - 1]] if 0 < start <= len(ids) else [])
+    at = list(range(start, min(stop, len(ids)))) + ([start - 1] if 0 < start <= len(ids) else [])
+    return [(ids[k], ids[k + 1] if k + 1 < len(ids) else None) for k in at]
 
 
 class Coverages:
-    """Per lookup, each subtable's coverage as glyph ids."""
+    """Per lookup, each subtable's coverage as glyph ids, and a kerning subtable's pairs."""
 
-    def __init__(self, subtables: dict[LookupKey, Sequence[frozenset[int]]]) -> None:
+    def __init__(self, subtables: dict[LookupKey, Sequence[frozenset[int]]],
+                 pairs: Optional[dict[tuple[LookupKey, int], frozenset[tuple[int, int]]]] = None) -> None:
         self._subtables = subtables
+        self._pairs = pairs or {}
 
-    def subtable(self, key: LookupKey, touched: Sequence[int]) -> Optional[int]:
-        """The first subtable whose coverage holds a glyph the step touched, in the order
-        touched (HarfBuzz applies a lookup's first subtable that matches)."""
-        for gid in touched:
+    def subtable(self, key: LookupKey, touched: Sequence[tuple[int, Optional[int]]]) -> Optional[int]:
+        """The first subtable whose coverage holds a glyph the step touched (with, for a
+        subtable of kerning pairs, the glyph after it as its pair), in the order touched:
+        HarfBuzz applies a lookup's first subtable that matches."""
+        for gid, after in touched:
             for k, coverage in enumerate(self._subtables.get(key, ())):
-                if gid in coverage:
+                pairs = self._pairs.get((key, k))
+                if gid in coverage and (pairs is None or (gid, after) in pairs):
                     return k
         return None

@@ -49,6 +49,9 @@ class Subtable(NamedTuple):
     rules: tuple[Rule, ...]
     # A substitution's glyph sequences and what each becomes (GSUB types 1 to 4).
     products: tuple[tuple[Glyphs, Glyphs], ...] = ()
+    # A kerning subtable of pairs (GPOS type 2, format 1): the pairs it holds, which a glyph
+    # of its coverage needs beside it for the subtable to apply.
+    pairs: Optional[frozenset[tuple[str, str]]] = None
 
 
 class Lookup(NamedTuple):
@@ -100,7 +103,7 @@ class LookupList:
             kind, subtables = _unwrapped(table, lookup)
             calls = sorted({i for sub in subtables for i in _called(sub)}) if kind in CONTEXTUAL[table] else []
             read = tuple(Subtable(frozenset(_coverage(table, kind, s)), tuple(_bounded(_rules(table, kind, s))),
-                                  tuple(_products(table, kind, s))) for s in subtables)
+                                  tuple(_products(table, kind, s)), _pair_set(table, kind, s)) for s in subtables)
             yield Lookup(table, k, kind, tuple(uses.get(k, ())), names.get((table, k)), read, tuple(calls))
 
     def _uses(self, layout: Any) -> dict[int, list[FeatureUse]]:
@@ -195,6 +198,13 @@ def _products(table: str, kind: int, sub: Any) -> Iterator[tuple[Glyphs, Glyphs]
     elif kind == 4:
         for first, ligatures in sub.ligatures.items():
             yield from (((first, *lig.Component), (lig.LigGlyph,)) for lig in ligatures)
+
+
+def _pair_set(table: str, kind: int, sub: Any) -> Optional[frozenset[tuple[str, str]]]:
+    if table != "GPOS" or kind != 2 or sub.Format != 1:
+        return None
+    return frozenset((first, r.SecondGlyph) for first, pairs in zip(_glyphs(sub.Coverage), sub.PairSet)
+                     for r in pairs.PairValueRecord)
 
 
 def _rules(table: str, kind: int, sub: Any) -> Iterator[Rule]:
