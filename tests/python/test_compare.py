@@ -317,3 +317,21 @@ def test_a_feature_turned_off_on_one_side_is_compared_and_ignored_kinds_make_lin
     assert done.returncode == 1 and records[0]["parting"]["side"] == "left only", records
     done, records = run(SANS, SANS, "office", "--features2=-liga", "--ignore", "glyphs,clusters,advances")
     assert done.returncode == 0 and records[-1]["summary"]["ignore"] == ["glyphs", "clusters", "advances"]
+
+
+def test_the_reports_highlighted_row_is_the_step_that_ran_on_one_side_only(tmp_path):
+    source = NOTO / "NotoSansDevanagari-Regular.ttf"
+    changed = _edited(tmp_path / "v2.ttf", source, _without_kadeva_in_akhn)
+    report = tmp_path / "diff.html"
+    done, _ = run(source, changed, "\u0926\u0915\u094d\u0937\u093f\u0923", "--trace", "--html", report)
+    (row,) = re.findall(r"<tr class=parts>(.*?)</tr>", report.read_text(encoding="utf-8"), re.S)
+    assert done.returncode == 1 and html.unescape(row).count("GSUB lookup 3 'akhn'") == 1, row
+
+
+def test_a_glyph_renamed_at_the_same_id_is_renamed_not_changed(tmp_path):
+    data = SANS.read_bytes()
+    assert data.count(b"\x05f_f_i") == 1
+    renamed = tmp_path / "v2.ttf"
+    renamed.write_bytes(data.replace(b"\x05f_f_i", b"\x05ffi.l"))  # the same length: the post table stays whole
+    (line,) = compare(Side(str(SANS)), Side(str(renamed)), ["office"])
+    assert line.kinds == ("names",) and [(r[2], r[3]) for r in line.renamed] == [("f_f_i", "ffi.l")], line.to_dict()

@@ -1,4 +1,4 @@
-"""The command line: `tesvo shape` and `tesvo compare`, and a bare `tesvo FONT TEXT`, which
+"""The command line: `tesvo shape`, `tesvo compare` and `tesvo coverage`, and a bare `tesvo FONT TEXT`, which
 means shape. Argument parsing only; the work is the library's.
 
 One table of exit codes for both (see `arguments`), one way of reporting a failure: one
@@ -33,7 +33,7 @@ __all__ = ["main"]
 
 Run = Callable[[argparse.Namespace, str], int]
 
-SUBCOMMANDS = ("shape", "compare")
+SUBCOMMANDS = ("shape", "compare", "coverage")
 
 
 def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
@@ -47,10 +47,12 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
         epilog=EXIT_TABLE,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    sub = p.add_subparsers(title="subcommands", metavar="{shape,compare}")
+    sub = p.add_subparsers(title="subcommands", metavar="{shape,compare,coverage}")
     sub.add_parser("shape", help="shape a text (or a file of lines) and print the result as JSON",
                    add_help=False)
     sub.add_parser("compare", help="shape the same texts two ways and report the lines that differ",
+                   add_help=False)
+    sub.add_parser("coverage", help="say which of a font's GSUB and GPOS lookups the texts reach",
                    add_help=False)
     return p
 
@@ -62,6 +64,10 @@ def _command(words: list[str]) -> tuple[str, argparse.ArgumentParser, Run, list[
         from tesvo.cli import compare  # fontTools, corpora, difflib: for compare only
 
         return f"{PROG} compare", compare.build_parser(f"{PROG} compare"), compare.run, words[1:]
+    if first == "coverage":
+        from tesvo.cli import coverage  # fontTools and the corpora: for coverage only
+
+        return f"{PROG} coverage", coverage.build_parser(f"{PROG} coverage"), coverage.run, words[1:]
     if first == "shape":
         return PROG, shape.build_parser(f"{PROG} shape"), shape.run, words[1:]
     return PROG, shape.build_parser(PROG), shape.run, words
@@ -121,7 +127,7 @@ def _say_with_hint(say: Callable[[str], None], name: str, error: BaseException) 
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    """The command: `tesvo [shape|compare] ...`; returns the exit status."""
+    """The command: `tesvo [shape|compare|coverage] ...`; returns the exit status."""
     words = list(sys.argv[1:] if argv is None else argv)
 
     def say(line: str) -> None:

@@ -98,6 +98,10 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     src = p.add_argument_group("more texts")
     src.add_argument("--corpus", metavar="NAME",
                      help="a corpus shipped with tesvo, one text per line, e.g. --corpus arabic")
+    src.add_argument("--generate", action="store_true",
+                     help="add texts made from the left font that reach its lookups, their kerning pairs, "
+                     "ligatures and marks (as tesvo coverage --generate makes them), after the others, "
+                     "e.g. --generate")
     src.add_argument("--all", action="store_true", help="a record for every line, e.g. --all")
     return p
 
@@ -153,11 +157,28 @@ def check_right_options(args: argparse.Namespace) -> None:
                                    "characters, e.g. URD) nor a BCP 47 code (e.g. ur, zh-Hant)")
 
 
-def texts(args: argparse.Namespace, text: Optional[str]) -> list[str]:
+def texts(args: argparse.Namespace, text: Optional[str], left: Optional[Side] = None) -> list[str]:
     given = [n for n, v in (("TEXT", text), ("--text-file", args.text_file), ("--corpus", args.corpus))
              if v is not None]
-    if len(given) != 1:
+    if len(given) > 1 or (not given and not args.generate):
         raise arguments.UsageError("give the texts as TEXT, --text-file or --corpus (one of them)")
+    if not given:
+        return generated(args, left)
+    given_texts = _given_texts(args, text)
+    return given_texts + generated(args, left) if args.generate else given_texts
+
+
+def generated(args: argparse.Namespace, left: Optional[Side]) -> list[str]:
+    """The texts made from the left font that reach its lookups, with the left side's options."""
+    from tesvo.coverage import generate_texts
+
+    assert left is not None
+    return list(generate_texts(left.font, index=left.face, features=args.features, script=args.script,
+                               language=args.language, variations=left.variations,
+                               named_instance=left.named_instance, backend=left.backend, direction=args.direction))
+
+
+def _given_texts(args: argparse.Namespace, text: Optional[str]) -> list[str]:
     if text is not None:
         return [text]
     if args.corpus is not None:
@@ -228,7 +249,7 @@ def run(args: argparse.Namespace, prog: str) -> int:
     left, right, text = sides(args)
     if args.harfbuzz_runs != "items" and args.engine != "harfbuzz":
         raise arguments.UsageError("--harfbuzz-runs says how the HarfBuzz side shapes; give --engine harfbuzz")
-    work = texts(args, text)
+    work = texts(args, text, left)
     options = {"direction": args.direction, "features": args.features, "script": args.script,
                "language": args.language, "harfbuzz_runs": args.harfbuzz_runs}
     comparison = Comparison(left, right, direction=args.direction, features=args.features, script=args.script,

@@ -7,9 +7,20 @@ tools/gen_corpora.py, which made them from Debian's unicode-cldr-core.
 
 from __future__ import annotations
 
+from collections.abc import Collection, Iterable
 from importlib import resources
 
-__all__ = ["names", "load"]
+__all__ = ["names", "load", "for_font"]
+
+# OpenType script tags to the corpus that writes the script.
+SCRIPT_CORPORA = {
+    "latn": "latin", "cyrl": "cyrillic", "grek": "greek", "arab": "arabic", "hebr": "hebrew",
+    "deva": "devanagari", "dev2": "devanagari", "beng": "bengali", "bng2": "bengali", "taml": "tamil",
+    "tml2": "tamil", "thai": "thai", "khmr": "khmer", "mymr": "myanmar", "mym2": "myanmar", "hani": "cjk",
+    "kana": "cjk", "hang": "cjk",
+}
+# A corpus that a font without layout scripts is given: most of its letters in the cmap.
+CMAP_SHARE = 0.9
 
 
 def names() -> list[str]:
@@ -23,3 +34,17 @@ def load(name: str) -> list[str]:
         raise KeyError(f"no corpus {name!r}; there are: {', '.join(names())}")
     text = resources.files(__name__).joinpath(f"{name}.txt").read_text(encoding="utf-8")
     return text.splitlines()
+
+
+def for_font(scripts: Iterable[str], cmap: Collection[int]) -> list[str]:
+    """The corpora for a font: those of the script tags its GSUB and GPOS name, or, for a
+    font that names none of them, those whose letters its cmap mostly maps."""
+    chosen = sorted({SCRIPT_CORPORA[tag] for tag in scripts if tag in SCRIPT_CORPORA})
+    if chosen:
+        return chosen
+    out = []
+    for name in names():
+        letters = {ord(ch) for line in load(name) for ch in line if ch.isalpha()}
+        if letters and len(letters & set(cmap)) >= CMAP_SHARE * len(letters):
+            out.append(name)
+    return out
