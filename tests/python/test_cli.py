@@ -449,10 +449,22 @@ class TestBatch:
             time.sleep(delay)
             os.killpg(proc.pid, sig)
             err = proc.communicate(timeout=60)[1].decode()
-            assert proc.returncode == 130 and err.endswith(": interrupted\n") and err.count("\n") == 1, (delay, err)
-            # Nothing of the group goes on running (killed workers may wait a moment to be reaped).
-            states = subprocess.run(["ps", "-o", "stat=", "-g", str(proc.pid)], capture_output=True,
-                                    text=True).stdout.split()
+            # Ended as interrupted; or, when the signal came before the interpreter could
+            # take it (its first moments, longer on a loaded machine), by the signal itself.
+            ended = (proc.returncode == 130 and err.endswith(": interrupted\n") and err.count("\n") == 1) or (
+                proc.returncode == -sig and err == "")
+            assert ended, (delay, proc.returncode, err)
+            # Nothing of the group goes on running. Every process of it has closed standard
+            # error by now (communicate read to its end), so whatever is left is ending: a
+            # killed worker not yet reaped, or the pool's resource tracker, which outlives
+            # the command by the moment the kernel takes to end it on a loaded machine.
+            deadline = time.monotonic() + 2
+            while True:
+                states = subprocess.run(["ps", "-o", "stat=", "-g", str(proc.pid)], capture_output=True,
+                                        text=True).stdout.split()
+                if all(state.startswith("Z") for state in states) or time.monotonic() > deadline:
+                    break
+                time.sleep(0.05)
             assert all(state.startswith("Z") for state in states), (delay, states)
 
     def test_ctrl_c_ends_workers_quietly_and_leaves_no_font_file(self, cli):

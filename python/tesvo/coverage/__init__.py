@@ -174,8 +174,8 @@ def _reason(lookup: Lookup, ran: set[LookupKey], scripts: set[str], made: Option
     of it and what the traces showed."""
     if not lookup.features:
         if called_by:
-            return "nested", (f"called only from contextual lookup {', '.join(map(str, called_by))}: the trace "
-                              "names no lookup a contextual one recursed into")
+            return "nested", (f"called only from contextual lookup {', '.join(map(str, called_by))}, which "
+                              "never called it on the texts (or the backend's HarfBuzz does not tell the calls)")
         return "no feature", "referenced by no feature"
     if lookup.key in ran:
         on = "the texts made for it" if made is not None else "the texts"

@@ -29,11 +29,12 @@ class LineHits(NamedTuple):
 
 
 def stage_lookups(stage: Stage) -> Iterator[LookupKey]:
-    """The lookups one step stands for: the lookup that made it. The lookups a contextual
-    step recursed into belong here too, once the trace records them on the stage."""
+    """The lookups one step stands for: the lookup that made it, then those a contextual
+    one called (Stage.nested)."""
     m = LOOKUP_STEP.match(stage.name)
     if m is not None:
         yield m["table"], int(m["index"])
+        yield from ((m["table"], index) for index in stage.nested)
 
 
 def line_hits(result: Result, coverage: "Coverages") -> LineHits:
@@ -51,9 +52,15 @@ def line_hits(result: Result, coverage: "Coverages") -> LineHits:
             continue
         before = stages[k - 1] if k > 0 and stages[k - 1].item == stage.item else None
         touched = _touched(before, change.start, change.stop)
-        for key in keys:
-            if changed.get(key) is None:
-                changed[key] = coverage.subtable(key, touched)
+        step, called = keys[0], keys[1:]
+        if changed.get(step) is None:
+            changed[step] = coverage.subtable(step, touched)
+        # A lookup the step called changed the run where its coverage holds a glyph the
+        # step replaced: the trace says it was called, not what it did.
+        for key in called:
+            found = coverage.subtable(key, touched)
+            if found is not None and changed.get(key) is None:
+                changed[key] = found
     return LineHits(changed, ran, frozenset(item.script_tag for item in result.items))
 
 
