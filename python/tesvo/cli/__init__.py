@@ -1,4 +1,4 @@
-"""The command line: `tesvo shape` and `tesvo compare`, and a bare `tesvo FONT TEXT`, which
+"""The command line: `tesvo shape`, `tesvo compare` and `tesvo serve`, and a bare `tesvo FONT TEXT`, which
 means shape. Argument parsing only; the work is the library's.
 
 One table of exit codes for both (see `arguments`), one way of reporting a failure: one
@@ -33,7 +33,7 @@ __all__ = ["main"]
 
 Run = Callable[[argparse.Namespace, str], int]
 
-SUBCOMMANDS = ("shape", "compare")
+SUBCOMMANDS = ("shape", "compare", "serve")
 
 
 def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
@@ -47,10 +47,12 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
         epilog=EXIT_TABLE,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    sub = p.add_subparsers(title="subcommands", metavar="{shape,compare}")
+    sub = p.add_subparsers(title="subcommands", metavar="{shape,compare,serve}")
     sub.add_parser("shape", help="shape a text (or a file of lines) and print the result as JSON",
                    add_help=False)
     sub.add_parser("compare", help="shape the same texts two ways and report the lines that differ",
+                   add_help=False)
+    sub.add_parser("serve", help="a live workbench in the browser: type, toggle, see every engine and the trace",
                    add_help=False)
     return p
 
@@ -62,6 +64,10 @@ def _command(words: list[str]) -> tuple[str, argparse.ArgumentParser, Run, list[
         from tesvo.cli import compare  # fontTools, corpora, difflib: for compare only
 
         return f"{PROG} compare", compare.build_parser(f"{PROG} compare"), compare.run, words[1:]
+    if first == "serve":
+        from tesvo.cli import serve  # Starlette and uvicorn: for serve only
+
+        return f"{PROG} serve", serve.build_parser(f"{PROG} serve"), serve.run, words[1:]
     if first == "shape":
         return PROG, shape.build_parser(f"{PROG} shape"), shape.run, words[1:]
     return PROG, shape.build_parser(PROG), shape.run, words

@@ -1,0 +1,401 @@
+// tesvo serve: the page draws what the server shaped. Every control sends the settings
+// (/api/shape); one request is in flight at a time, and a change made meanwhile is sent when
+// it comes back, so the page always ends on the latest settings.
+"use strict";
+(() => {
+  const token = document.body.dataset.token;
+  const ENGINES = ["uniscribe", "harfbuzz", "harfrust"];
+  const ENGINE_NAMES = {uniscribe: "Uniscribe (port)", harfbuzz: "HarfBuzz", harfrust: "HarfRust"};
+  const HEIGHT = 64;  // pixels of a drawn line, ascender to descender
+  const $ = (id) => document.getElementById(id);
+  const esc = (s) => String(s).replace(/[&<>"']/g, (c) => `&#${c.charCodeAt(0)};`);
+  const url = (path, query = "") => `${path}?token=${encodeURIComponent(token)}${query}`;
+
+  const state = {text: "", features: {}, location: {}, fonts: [], serial: 0, latency: null, drawnAt: 0};
+  window.tesvoState = state;
+  let facts = [];  // per font: what /api/fonts said of it
+  let faces = [];
+  let shaped = null;  // the last response drawn
+  let selected = null;  // the step clicked: its index in the trace shown
+  let traceOf = "0:uniscribe";
+  let otherTrace = null;  // the steps of another engine, fetched when chosen
+  const arts = [];  // per font: {key, prefix, glyphs}
+  let artCount = 0;
+  let inFlight = false, dirty = false, firstInput = null;
+  const collapsed = new Set(JSON.parse(localStorage.getItem("tesvo.collapsed") || "[]"));
+
+  function say(text) { $("message").textContent = text || ""; }
+
+  async function loadFacts() {
+    const response = await fetch(url("/api/fonts", faces.length ? `&faces=${faces.join(",")}` : ""));
+    const body = await response.json();
+    if (!response.ok) { say(body.message); return; }
+    facts = body.fonts;
+    if (!faces.length) faces = facts.map(() => 0);
+    buildControls();
+  }
+
+  function buildControls() {
+    const first = facts[0];
+    // Features: every font's, each toggle starting as HarfBuzz applies it.
+    const features = new Map();
+    for (const f of facts) for (const feat of f.features) if (!features.has(feat.tag)) features.set(feat.tag, feat.on);
+    $("features").innerHTML = [...features].sort().map(([tag, on]) => {
+      const value = tag in state.features ? state.features[tag] : on;
+      const set = tag in state.features ? " set" : "";
+      return `<label class="feature${set}" title="${esc(tag)}: ${on ? "on" : "off"} by default">` +
+        `<input type="checkbox" data-feature="${esc(tag)}" data-default="${on}"${value ? " checked" : ""}>${esc(tag)}</label>`;
+    }).join("");
+    const script = $("script").value;
+    $("script").innerHTML = `<option value="">auto</option>` +
+      Object.keys(first.scripts).map((s) => `<option${s === script ? " selected" : ""}>${esc(s)}</option>`).join("");
+    fillLanguages();
+    const axes = new Map();
+    for (const f of facts) for (const a of f.axes) if (!axes.has(a.tag)) axes.set(a.tag, a);
+    $("axes").innerHTML = [...axes.values()].map((a) => {
+      const value = a.tag in state.location ? state.location[a.tag] : a.default;
+      return `<label title="${esc(a.name)}">${esc(a.tag)} <input type="range" data-axis="${esc(a.tag)}" ` +
+        `min="${a.min}" max="${a.max}" step="any" value="${value}"><output>${+(+value).toFixed(2)}</output></label>`;
+    }).join("");
+    $("instance").innerHTML = `<option value="">—</option>` +
+      first.instances.map((i, k) => `<option value="${k}">${esc(i.name)}</option>`).join("");
+    $("instance").parentElement.hidden = !first.instances.length;
+    $("faces").innerHTML = facts.map((f, k) => f.faces > 1 ?
+      `<label>face of ${esc(f.label)} <input type="number" data-face="${k}" min="0" max="${f.faces - 1}" value="${faces[k]}"></label>` : "").join("");
+    $("trace-of").innerHTML = facts.map((f, k) => ENGINES.map((e) =>
+      `<option value="${k}:${e}"${`${k}:${e}` === traceOf ? " selected" : ""}>${esc(f.label)} · ${ENGINE_NAMES[e]}</option>`).join("")).join("");
+  }
+
+  function fillLanguages() {
+    const script = $("script").value || Object.keys(facts[0].scripts)[0] || "";
+    const chosen = $("language").value;
+    const langs = (facts[0].scripts[script] || []);
+    $("language").innerHTML = `<option value="">default</option>` +
+      langs.map((l) => `<option${l === chosen ? " selected" : ""}>${esc(l)}</option>`).join("");
+  }
+
+  function settings() {
+    state.text = $("text").value;
+    const known = {};
+    arts.forEach((a, k) => { if (a) known[k] = [a.key, Object.keys(a.glyphs).map(Number)]; });
+    return {text: state.text, direction: $("direction").value, features: state.features, location: state.location,
+            script: $("script").value, language: $("bcp47").value.trim() || $("language").value, faces, known};
+  }
+
+  function changed() {
+    if (firstInput === null) firstInput = performance.now();
+    if (inFlight) { dirty = true; return; }
+    send();
+  }
+
+  async function send() {
+    inFlight = true; dirty = false;
+    const started = firstInput; firstInput = null;
+    try {
+      const response = await fetch(url("/api/shape"), {method: "POST", body: JSON.stringify(settings()),
+                                                        headers: {"Content-Type": "application/json"}});
+      const body = await response.json();
+      if (!response.ok) say(body.message || `the server answered ${response.status}`);
+      else { say(""); draw(body, started); }
+    } catch (e) {
+      say(`the server cannot be reached (${e.message}); is tesvo serve still running?`);
+    } finally {
+      inFlight = false;
+      if (dirty) send();
+    }
+  }
+
+  // ---- drawing ----
+
+  function remember(k, font) {
+    let art = arts[k];
+    if (!art || art.key !== font.art) {
+      art = arts[k] = {key: font.art, prefix: `a${artCount++}-`, glyphs: {}};
+    }
+    let added = "";
+    for (const [gid, g] of Object.entries(font.glyphs || {})) {
+      if (!(gid in art.glyphs)) added += `<path id="${art.prefix}${gid}" d="${g.d}"/>`;
+      art.glyphs[gid] = g;
+    }
+    if (added) $("defs").firstElementChild.insertAdjacentHTML("beforeend", added);
+    art.ascender = font.ascender; art.descender = font.descender;
+    return art;
+  }
+
+  // One SVG of glyphs at their pen positions plus offsets; `lit` colours clusters.
+  function lineSvg(art, ids, advances, offsets, clusters, lit, first) {
+    const top = art.ascender, band = Math.max(1, art.ascender - art.descender);
+    let pen = 0, uses = "", marks = "";
+    for (let i = 0; i < ids.length; i++) {
+      const [dx, dy] = offsets ? offsets[i] : [0, 0];
+      if (lit && lit.has(clusters[i])) {
+        marks += `<rect class="${clusters[i] === first ? "first" : "diff"}" x="${pen}" y="${-top}" ` +
+          `width="${Math.max(advances[i], band * 0.03)}" height="${band}"/>`;
+      }
+      uses += `<use href="#${art.prefix}${ids[i]}" x="${pen + dx}" y="${dy}"/>`;
+      pen += advances[i];
+    }
+    const pad = band * 0.05, width = Math.max(pen, 1) + 2 * pad;
+    return `<svg xmlns="http://www.w3.org/2000/svg" width="${(width * HEIGHT / band).toFixed(1)}" height="${HEIGHT}" ` +
+      `viewBox="${-pad} ${-top} ${width} ${band}">${marks}<g transform="scale(1 -1)">${uses}</g></svg>`;
+  }
+
+  function draw(body, started) {
+    shaped = body;
+    const fonts = [];
+    let html = "";
+    body.fonts.forEach((font, k) => {
+      const mine = {};
+      const gen = `build ${font.generation}${font.face ? `, face ${font.face}` : ""}`;
+      html += `<div class="font" data-font="${k}"><h2>${esc(font.label)} <span class="gen">${gen}</span></h2>`;
+      if (font.error) html += `<div class="error">${esc(font.error)}</div>`;
+      if (font.message) html += `<div class="error">${esc(font.message)}</div>`;
+      for (const w of font.warnings || []) html += `<div class="error">${esc(w)}</div>`;
+      if (!font.engines.uniscribe) { html += "</div>"; fonts.push(mine); return; }
+      const art = remember(k, font);
+      for (const name of ENGINES) {
+        const e = font.engines[name];
+        if (!e) continue;
+        html += `<div class="engine" data-engine="${name}"><span class="name">${ENGINE_NAMES[name]}</span>`;
+        if (e.error) { html += `<span class="error">${esc(e.error)}</span></div>`; continue; }
+        const differ = name === "uniscribe" ? (font.differ["first font"] || []) : (font.differ[name] || []);
+        const lit = new Set(differ);
+        html += `<div class="line">${lineSvg(art, e.ids, e.advances, e.offsets, e.clusters, lit, differ[0])}</div>`;
+        const parts = [];
+        if (differ.length) parts.push(`${name === "uniscribe" ? "differs from the first font" : "differs from the port"} ` +
+          `in ${differ.length} cluster${differ.length > 1 ? "s" : ""}, first at character ${differ[0]}`);
+        if (e.note) parts.push(e.note);
+        if (parts.length) html += `<span class="note">${esc(parts.join("; "))}</span>`;
+        html += "</div>";
+        mine[name] = {ids: e.ids, names: e.names, clusters: e.clusters, advances: e.advances, offsets: e.offsets,
+                      steps: e.steps || []};
+      }
+      html += "</div>";
+      fonts.push(mine);
+    });
+    $("lines").innerHTML = html;
+    drawTrace();
+    $("command").textContent = "";
+    state.fonts = fonts;
+    state.serial = body.serial;
+    $("status").textContent = `shaped #${body.serial}`;
+    if (started !== null) {
+      requestAnimationFrame(() => setTimeout(() => {
+        state.latency = performance.now() - started;
+        state.drawnAt = body.serial;
+      }, 0));
+    } else state.drawnAt = body.serial;
+  }
+
+  // ---- the trace ----
+
+  function shownTrace() {
+    const [k, engine] = traceOf.split(":");
+    const font = shaped && shaped.fonts[+k];
+    if (!font || !font.engines.uniscribe) return null;
+    if (engine === "uniscribe") return {font: +k, engine, steps: font.steps, items: font.items};
+    if (otherTrace && otherTrace.serial === shaped.serial && otherTrace.key === traceOf) {
+      return {font: +k, engine, steps: otherTrace.steps, items: [{rtl: false}]};
+    }
+    fetch(url("/api/steps", `&font=${k}&engine=${engine}`)).then((r) => r.json()).then((b) => {
+      otherTrace = {serial: b.serial, key: traceOf, steps: b.steps};
+      if (b.serial === shaped.serial) drawTrace();
+    });
+    return {font: +k, engine, steps: [], items: []};
+  }
+
+  function foldKey(font, step) {
+    const m = /^(GSUB|GPOS) lookup \d+/.exec(step.name);
+    return m ? `${facts[font] ? facts[font].family : font}|${m[0]}` : null;
+  }
+
+  function partings(trace) {
+    // The steps where another engine or the next font parts from this trace.
+    const marks = {};
+    const font = shaped.fonts[trace.font];
+    if (trace.engine !== "uniscribe") return marks;
+    for (const [name, p] of Object.entries(font.parting || {})) {
+      if (p && name !== "first font") (marks[p.step] = marks[p.step] || []).push(`${ENGINE_NAMES[name]} parts here: ${p.words}`);
+    }
+    shaped.fonts.forEach((other, k) => {
+      const p = other.parting && other.parting["first font"];
+      if (p && trace.font === 0 && k > 0) (marks[p.step] = marks[p.step] || []).push(`${other.label} parts here: ${p.words}`);
+    });
+    return marks;
+  }
+
+  function drawTrace() {
+    const trace = shownTrace();
+    if (!trace) { $("trace").innerHTML = ""; return; }
+    const names = arts[trace.font] ? arts[trace.font].glyphs : {};
+    const marks = partings(trace);
+    let html = "";
+    trace.steps.forEach((step, n) => {
+      const key = foldKey(trace.font, step);
+      const fold = key && collapsed.has(key);
+      const same = step.change[0] === step.change[1] && !step.rows.length;
+      const cls = `step${same ? " same" : ""}${fold ? " collapsed" : ""}${n === selected ? " selected" : ""}${marks[n] ? " parting" : ""}`;
+      const changedNames = step.rows.slice(0, 12).map((r) => (names[r[0]] || {}).n || `gid${r[0]}`).join(" ");
+      const more = step.more ? Object.entries(step.more).filter(([, v]) => v !== null && v !== "" && !(Array.isArray(v) && !v.length))
+        .map(([f, v]) => `${f}: ${typeof v === "object" ? JSON.stringify(v) : v}`).join("; ") : "";
+      html += `<div class="${cls}" data-step="${n}" data-name="${esc(step.name)}"><span>${n}</span>` +
+        `<span>${key ? `<button class="fold" data-fold="${esc(key)}" title="collapse this lookup">${fold ? "+" : "−"}</button>` : ""}</span>` +
+        `<span>${esc(step.name)}${step.lookup ? ` <span class="lookup">${esc(step.lookup)}</span>` : ""}</span>` +
+        `<span class="changed">${same ? "changed nothing" : esc(changedNames) + (step.rows.length > 12 ? " …" : "")}` +
+        `${more ? ` <span class="more">${esc(more)}</span>` : ""}` +
+        `${marks[n] ? ` <span class="parts">${esc(marks[n].join("; "))}</span>` : ""}</span></div>`;
+    });
+    $("trace").innerHTML = html;
+    $("trace-note").textContent = trace.steps.length ? `${trace.steps.length} steps` : "";
+    if (selected !== null && selected < trace.steps.length) drawRun(trace, selected);
+    else { selected = null; $("run").innerHTML = `<p class="hint">Click a step to see the glyph run after it.</p>`; }
+  }
+
+  // The glyph run after step n: its item's steps from the first, each change made.
+  function runAfter(steps, n) {
+    let glyphs = [];
+    let start = n;
+    while (start > 0 && steps[start - 1].item === steps[n].item) start--;
+    let changedAt = [0, 0];
+    for (let k = start; k <= n; k++) {
+      const [a, b] = steps[k].change;
+      glyphs = glyphs.slice(0, a).concat(steps[k].rows, glyphs.slice(b));
+      changedAt = [a, a + steps[k].rows.length];
+    }
+    return {glyphs, changedAt};
+  }
+
+  function drawRun(trace, n) {
+    const step = trace.steps[n];
+    const art = arts[trace.font];
+    const {glyphs, changedAt} = runAfter(trace.steps, n);
+    const item = trace.items[step.item] || {rtl: false};
+    const order = glyphs.map((g, i) => i);
+    if (item.rtl) order.reverse();
+    const ids = order.map((i) => glyphs[i][0]);
+    const advances = order.map((i) => step.positioned ? glyphs[i][2] : ((art.glyphs[glyphs[i][0]] || {}).a || 0));
+    const offsets = order.map((i) => step.positioned ? [glyphs[i][3], glyphs[i][4]] : [0, 0]);
+    let cells = "";
+    for (const i of order) {
+      const [gid, cl, ax, dx, dy] = glyphs[i];
+      const g = art.glyphs[gid] || {};
+      const mark = i >= changedAt[0] && i < changedAt[1] ? " changed" : "";
+      cells += `<div class="cell${mark}" title="gid ${gid}">${lineSvg(art, [gid], [Math.max(g.a || 0, 1)], null, [0], null)}` +
+        `<div>${esc(g.n || `gid${gid}`)}</div><div>${gid}${cl === null ? "" : ` =${cl}`}</div>` +
+        `${step.positioned ? `<div>+${ax}${dx || dy ? ` @${dx},${dy}` : ""}</div>` : ""}</div>`;
+    }
+    $("run").innerHTML = `<div><b>after step ${n}: ${esc(step.name)}</b>${step.lookup ? ` · ${esc(step.lookup)}` : ""}</div>` +
+      `<div class="line">${lineSvg(art, ids, advances, offsets, [], null)}</div><div class="cells">${cells}</div>`;
+    state.run = {step: n, name: step.name, ids: glyphs.map((g) => g[0]),
+                 names: glyphs.map((g) => (art.glyphs[g[0]] || {}).n || `gid${g[0]}`)};
+  }
+
+  // ---- export ----
+
+  function exportSvg() {
+    const line = document.querySelector(".font .line svg");
+    if (!line) return null;
+    const copy = line.cloneNode(true);
+    const used = new Set([...copy.querySelectorAll("use")].map((u) => u.getAttribute("href").slice(1)));
+    const defs = [...used].map((id) => `<path id="${id}" d="${document.getElementById(id).getAttribute("d")}"/>`).join("");
+    copy.querySelectorAll("rect").forEach((r) => r.remove());
+    copy.insertAdjacentHTML("afterbegin", `<defs>${defs}</defs>`);
+    return new XMLSerializer().serializeToString(copy);
+  }
+
+  function download(blob, name) {
+    const a = document.createElement("a");
+    a.href = URL.createObjectURL(blob); a.download = name; a.click();
+    setTimeout(() => URL.revokeObjectURL(a.href), 1000);
+  }
+
+  function exportPng() {
+    const svg = exportSvg();
+    if (!svg) return;
+    const image = new Image();
+    image.onload = () => {
+      const canvas = document.createElement("canvas");
+      canvas.width = image.width * 2; canvas.height = image.height * 2;
+      const g = canvas.getContext("2d");
+      g.fillStyle = "#fff"; g.fillRect(0, 0, canvas.width, canvas.height);
+      g.drawImage(image, 0, 0, canvas.width, canvas.height);
+      canvas.toBlob((blob) => download(blob, "line.png"), "image/png");
+    };
+    image.src = URL.createObjectURL(new Blob([svg], {type: "image/svg+xml"}));
+  }
+
+  function openReport(kind) {
+    const form = $("report-form");
+    form.action = url("/report");
+    form.elements.settings.value = JSON.stringify({...settings(), known: {}});
+    form.elements.kind.value = kind;
+    form.submit();
+  }
+
+  // ---- events ----
+
+  $("text").addEventListener("input", changed);
+  for (const id of ["direction", "language"]) $(id).addEventListener("change", changed);
+  $("bcp47").addEventListener("input", changed);
+  $("script").addEventListener("change", () => { fillLanguages(); changed(); });
+  $("features").addEventListener("change", (ev) => {
+    const box = ev.target.closest("[data-feature]");
+    if (!box) return;
+    const tag = box.dataset.feature;
+    if (box.checked === (box.dataset.default === "true")) delete state.features[tag];
+    else state.features[tag] = box.checked;
+    box.parentElement.classList.toggle("set", tag in state.features);
+    changed();
+  });
+  $("axes").addEventListener("input", (ev) => {
+    const slider = ev.target.closest("[data-axis]");
+    if (!slider) return;
+    state.location[slider.dataset.axis] = +slider.value;
+    slider.nextElementSibling.textContent = +(+slider.value).toFixed(2);
+    changed();
+  });
+  $("instance").addEventListener("change", () => {
+    const instance = facts[0].instances[+$("instance").value];
+    if (!instance) return;
+    Object.assign(state.location, instance.location);
+    buildControls();
+    changed();
+  });
+  $("faces").addEventListener("change", (ev) => {
+    const input = ev.target.closest("[data-face]");
+    if (!input) return;
+    faces[+input.dataset.face] = Math.max(0, Math.floor(+input.value) || 0);
+    loadFacts().then(changed);
+  });
+  $("trace-of").addEventListener("change", () => { traceOf = $("trace-of").value; selected = null; drawTrace(); });
+  $("trace").addEventListener("click", (ev) => {
+    const fold = ev.target.closest("[data-fold]");
+    if (fold) {
+      const key = fold.dataset.fold;
+      if (collapsed.has(key)) collapsed.delete(key); else collapsed.add(key);
+      localStorage.setItem("tesvo.collapsed", JSON.stringify([...collapsed]));
+      drawTrace();
+      return;
+    }
+    const row = ev.target.closest("[data-step]");
+    if (!row) return;
+    selected = +row.dataset.step;
+    drawTrace();
+  });
+  $("export-svg").addEventListener("click", () => {
+    const svg = exportSvg();
+    if (svg) download(new Blob([svg], {type: "image/svg+xml"}), "line.svg");
+  });
+  $("export-png").addEventListener("click", exportPng);
+  $("open-report").addEventListener("click", () => openReport("trace"));
+  $("open-compare").addEventListener("click", () => openReport("compare"));
+
+  function listen() {
+    const events = new EventSource(url("/events"));
+    events.addEventListener("open", () => { $("status").textContent = "live"; });
+    events.addEventListener("error", () => { $("status").textContent = "reconnecting…"; });
+    events.addEventListener("font", () => { loadFacts().then(changed); });
+  }
+
+  loadFacts().then(() => { changed(); listen(); });
+})();
