@@ -11,8 +11,10 @@
   const esc = (s) => String(s).replace(/[&<>"']/g, (c) => `&#${c.charCodeAt(0)};`);
   const url = (path, query = "") => `${path}?token=${encodeURIComponent(token)}${query}`;
 
+  // What the page shows, set when it has drawn; `live` is what the controls say now.
   const state = {text: "", features: {}, location: {}, fonts: [], serial: 0, latency: null, drawnAt: 0};
   window.tesvoState = state;
+  const live = {features: {}, location: {}};
   let facts = [];  // per font: what /api/fonts said of it
   let faces = [];
   let shaped = null;  // the last response drawn
@@ -41,8 +43,8 @@
     const features = new Map();
     for (const f of facts) for (const feat of f.features) if (!features.has(feat.tag)) features.set(feat.tag, feat.on);
     $("features").innerHTML = [...features].sort().map(([tag, on]) => {
-      const value = tag in state.features ? state.features[tag] : on;
-      const set = tag in state.features ? " set" : "";
+      const value = tag in live.features ? live.features[tag] : on;
+      const set = tag in live.features ? " set" : "";
       return `<label class="feature${set}" title="${esc(tag)}: ${on ? "on" : "off"} by default">` +
         `<input type="checkbox" data-feature="${esc(tag)}" data-default="${on}"${value ? " checked" : ""}>${esc(tag)}</label>`;
     }).join("");
@@ -53,7 +55,7 @@
     const axes = new Map();
     for (const f of facts) for (const a of f.axes) if (!axes.has(a.tag)) axes.set(a.tag, a);
     $("axes").innerHTML = [...axes.values()].map((a) => {
-      const value = a.tag in state.location ? state.location[a.tag] : a.default;
+      const value = a.tag in live.location ? live.location[a.tag] : a.default;
       return `<label title="${esc(a.name)}">${esc(a.tag)} <input type="range" data-axis="${esc(a.tag)}" ` +
         `min="${a.min}" max="${a.max}" step="any" value="${value}"><output>${+(+value).toFixed(2)}</output></label>`;
     }).join("");
@@ -75,10 +77,10 @@
   }
 
   function settings() {
-    state.text = $("text").value;
     const known = {};
     arts.forEach((a, k) => { if (a) known[k] = [a.key, Object.keys(a.glyphs).map(Number)]; });
-    return {text: state.text, direction: $("direction").value, features: state.features, location: state.location,
+    return {text: $("text").value, direction: $("direction").value, features: {...live.features},
+            location: {...live.location},
             script: $("script").value, language: $("bcp47").value.trim() || $("language").value, faces, known};
   }
 
@@ -91,12 +93,13 @@
   async function send() {
     inFlight = true; dirty = false;
     const started = firstInput; firstInput = null;
+    const sent = settings();
     try {
-      const response = await fetch(url("/api/shape"), {method: "POST", body: JSON.stringify(settings()),
+      const response = await fetch(url("/api/shape"), {method: "POST", body: JSON.stringify(sent),
                                                         headers: {"Content-Type": "application/json"}});
       const body = await response.json();
       if (!response.ok) say(body.message || `the server answered ${response.status}`);
-      else { say(""); draw(body, started); }
+      else { say(""); draw(body, started, sent); }
     } catch (e) {
       say(`the server cannot be reached (${e.message}); is tesvo serve still running?`);
     } finally {
@@ -140,7 +143,7 @@
       `viewBox="${-pad} ${-top} ${width} ${band}">${marks}<g transform="scale(1 -1)">${uses}</g></svg>`;
   }
 
-  function draw(body, started) {
+  function draw(body, started, sent) {
     shaped = body;
     const fonts = [];
     let html = "";
@@ -176,8 +179,8 @@
     $("lines").innerHTML = html;
     drawTrace();
     $("command").textContent = "";
-    state.fonts = fonts;
-    state.serial = body.serial;
+    Object.assign(state, {fonts, serial: body.serial, text: sent.text, features: sent.features,
+                          location: sent.location});
     $("status").textContent = `shaped #${body.serial}`;
     if (started !== null) {
       requestAnimationFrame(() => setTimeout(() => {
@@ -342,22 +345,22 @@
     const box = ev.target.closest("[data-feature]");
     if (!box) return;
     const tag = box.dataset.feature;
-    if (box.checked === (box.dataset.default === "true")) delete state.features[tag];
-    else state.features[tag] = box.checked;
-    box.parentElement.classList.toggle("set", tag in state.features);
+    if (box.checked === (box.dataset.default === "true")) delete live.features[tag];
+    else live.features[tag] = box.checked;
+    box.parentElement.classList.toggle("set", tag in live.features);
     changed();
   });
   $("axes").addEventListener("input", (ev) => {
     const slider = ev.target.closest("[data-axis]");
     if (!slider) return;
-    state.location[slider.dataset.axis] = +slider.value;
+    live.location[slider.dataset.axis] = +slider.value;
     slider.nextElementSibling.textContent = +(+slider.value).toFixed(2);
     changed();
   });
   $("instance").addEventListener("change", () => {
     const instance = facts[0].instances[+$("instance").value];
     if (!instance) return;
-    Object.assign(state.location, instance.location);
+    Object.assign(live.location, instance.location);
     buildControls();
     changed();
   });
