@@ -158,7 +158,7 @@ class Page:
         box = self.driver.find_element("id", "text")
         box.clear()
         box.send_keys(text)
-        return self.wait(lambda s: s["text"] == text and s["drawnAt"] == s["serial"] and s["fonts"][0])
+        return self.wait(lambda s: s["text"] == text and s["drawnAt"] == s["serial"] and s["complete"])
 
     def find(self, selector):
         return self.driver.find_element("css selector", selector)
@@ -201,15 +201,15 @@ def test_in_a_browser_type_toggle_drag_and_click_a_step(browser):
         latin = "AVATAR office"
         page.type(latin)
         page.find('[data-feature="kern"]').click()
-        s = page.wait(lambda s: s["features"] == {"kern": False} and s["drawnAt"] == s["serial"])
+        s = page.wait(lambda s: s["features"] == {"kern": False} and s["drawnAt"] == s["serial"] and s["complete"])
         assert s["fonts"][1]["uniscribe"]["advances"] == visual(tesvo.Font(INTER).shape(latin, features="-kern"))[1]
         page.find('[data-feature="kern"]').click()
-        page.wait(lambda s: s["features"] == {} and s["drawnAt"] == s["serial"])
+        page.wait(lambda s: s["features"] == {} and s["drawnAt"] == s["serial"] and s["complete"])
 
         # The slider taken to its end as a drag leaves it: each value on the way is an input event.
         browser.execute_script("""const r = document.querySelector('[data-axis="wght"]');
             for (const v of [500, 600, 700]) { r.value = v; r.dispatchEvent(new Event('input', {bubbles: true})); }""")
-        s = page.wait(lambda s: s["location"].get("wght") == 700 and s["drawnAt"] == s["serial"])
+        s = page.wait(lambda s: s["location"].get("wght") == 700 and s["drawnAt"] == s["serial"] and s["complete"])
         bold = tesvo.Font(INTER, variations="wght=700").shape(latin)
         assert (s["fonts"][1]["uniscribe"]["ids"], s["fonts"][1]["uniscribe"]["advances"]) == visual(bold)
         assert s["fonts"][1]["uniscribe"]["advances"] != visual(tesvo.Font(INTER).shape(latin))[1]

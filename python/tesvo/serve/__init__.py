@@ -35,6 +35,9 @@ def _bound(host: str, port: int) -> socket.socket:
     family = socket.AF_INET6 if ":" in host else socket.AF_INET
     sock = socket.socket(family, socket.SOCK_STREAM)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    # Answers go out at once (the connections accepted inherit it): a response written in two
+    # parts would otherwise wait for the client's delayed acknowledgement.
+    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     try:
         sock.bind((host, port))
     except OSError as e:

@@ -7,6 +7,7 @@ from __future__ import annotations
 import asyncio
 import hmac
 import json
+import time
 from collections.abc import AsyncIterator, Awaitable, Callable, MutableMapping, Sequence
 from contextlib import asynccontextmanager
 from importlib import resources
@@ -141,10 +142,12 @@ def build_app(fonts: Sequence[ServedFont], token: str, hosts: frozenset[str]) ->
         except ValueError as e:
             return _message(400, str(e))
         async with lock:
+            started = time.perf_counter()
             try:
                 payload = await run_in_threadpool(shaper.shape, wanted)
             except (FontError, OptionError, ShapeError, ValueError) as e:
                 return _message(400, str(e))
+            payload["ms"] = round((time.perf_counter() - started) * 1000, 2)
         return JSONResponse(public(payload))
 
     async def engine_steps(request: Request) -> Response:

@@ -76,12 +76,16 @@
       langs.map((l) => `<option${l === chosen ? " selected" : ""}>${esc(l)}</option>`).join("");
   }
 
+  function known() {
+    const have = {};
+    arts.forEach((a, k) => { if (a) have[k] = [a.key, Object.keys(a.glyphs).map(Number)]; });
+    return have;
+  }
+
   function settings() {
-    const known = {};
-    arts.forEach((a, k) => { if (a) known[k] = [a.key, Object.keys(a.glyphs).map(Number)]; });
     return {text: $("text").value, direction: $("direction").value, features: {...live.features},
-            location: {...live.location},
-            script: $("script").value, language: $("bcp47").value.trim() || $("language").value, faces, known};
+            location: {...live.location}, script: $("script").value,
+            language: $("bcp47").value.trim() || $("language").value, faces, known: known()};
   }
 
   function changed() {
@@ -90,18 +94,32 @@
     send();
   }
 
+  async function request(body) {
+    try {
+      const response = await fetch(url("/api/shape"), {method: "POST", body: JSON.stringify(body),
+                                                        headers: {"Content-Type": "application/json"}});
+      const answer = await response.json();
+      if (response.ok) { say(""); return answer; }
+      say(answer.message || `the server answered ${response.status}`);
+    } catch (e) {
+      say(`the server cannot be reached (${e.message}); is tesvo serve still running?`);
+    }
+    return null;
+  }
+
+  // The port with its trace and HarfBuzz's line first, drawn at once; then every engine with
+  // its trace, unless the settings changed meanwhile.
   async function send() {
     inFlight = true; dirty = false;
     const started = firstInput; firstInput = null;
     const sent = settings();
     try {
-      const response = await fetch(url("/api/shape"), {method: "POST", body: JSON.stringify(sent),
-                                                        headers: {"Content-Type": "application/json"}});
-      const body = await response.json();
-      if (!response.ok) say(body.message || `the server answered ${response.status}`);
-      else { say(""); draw(body, started, sent); }
-    } catch (e) {
-      say(`the server cannot be reached (${e.message}); is tesvo serve still running?`);
+      const first = await request({...sent, phase: "first"});
+      if (first) draw(first, started, sent, false);
+      if (first && !dirty) {
+        const all = await request({...sent, known: known(), phase: "all"});
+        if (all && !dirty) draw(all, started, sent, true);
+      }
     } finally {
       inFlight = false;
       if (dirty) send();
@@ -143,7 +161,55 @@
       `viewBox="${-pad} ${-top} ${width} ${band}">${marks}<g transform="scale(1 -1)">${uses}</g></svg>`;
   }
 
-  function draw(body, started, sent) {
+  // A line drawn on canvases, wrapped into pieces at most PIECE pixels wide; `lit` colours
+  // clusters (`first` the first that differs).
+  const PIECE = 1200;
+  function drawLine(holder, art, e, lit, first) {
+    const top = art.ascender, band = Math.max(1, art.ascender - art.descender);
+    const scale = HEIGHT / band, ratio = window.devicePixelRatio || 1, pad = band * 0.05;
+    const pieces = [];
+    let piece = {start: 0, end: 0, width: 0};
+    for (let i = 0; i < e.ids.length; i++) {
+      if (piece.end > piece.start && (piece.width + e.advances[i]) * scale > PIECE) {
+        pieces.push(piece); piece = {start: i, end: i, width: 0};
+      }
+      piece.end = i + 1; piece.width += e.advances[i];
+    }
+    pieces.push(piece);
+    const paths = art.paths || (art.paths = {});
+    for (const p of pieces) {
+      const canvas = document.createElement("canvas");
+      const width = Math.max(p.width, 1) + 2 * pad;
+      canvas.style.width = `${(width * scale).toFixed(1)}px`; canvas.style.height = `${HEIGHT}px`;
+      canvas.width = Math.ceil(width * scale * ratio); canvas.height = Math.ceil(HEIGHT * ratio);
+      const g = canvas.getContext("2d");
+      g.setTransform(scale * ratio, 0, 0, scale * ratio, pad * scale * ratio, top * scale * ratio);
+      let pen = 0;
+      for (let i = p.start; i < p.end; i++) {
+        if (lit.has(e.clusters[i])) {
+          g.fillStyle = e.clusters[i] === first ? "#ffab70" : "#ffe08a";
+          g.fillRect(pen, -top, Math.max(e.advances[i], band * 0.03), band);
+        }
+        pen += e.advances[i];
+      }
+      g.fillStyle = "#111";
+      pen = 0;
+      for (let i = p.start; i < p.end; i++) {
+        const gid = e.ids[i];
+        let path = paths[gid];
+        if (path === undefined) path = paths[gid] = art.glyphs[gid] && art.glyphs[gid].d ? new Path2D(art.glyphs[gid].d) : null;
+        if (path) {
+          g.setTransform(scale * ratio, 0, 0, -scale * ratio, (pad + pen + e.offsets[i][0]) * scale * ratio,
+                         (top - e.offsets[i][1]) * scale * ratio);
+          g.fill(path);
+        }
+        pen += e.advances[i];
+      }
+      holder.appendChild(canvas);
+    }
+  }
+
+  function draw(body, started, sent, complete) {
     shaped = body;
     const fonts = [];
     let html = "";
@@ -162,8 +228,7 @@
         html += `<div class="engine" data-engine="${name}"><span class="name">${ENGINE_NAMES[name]}</span>`;
         if (e.error) { html += `<span class="error">${esc(e.error)}</span></div>`; continue; }
         const differ = name === "uniscribe" ? (font.differ["first font"] || []) : (font.differ[name] || []);
-        const lit = new Set(differ);
-        html += `<div class="line">${lineSvg(art, e.ids, e.advances, e.offsets, e.clusters, lit, differ[0])}</div>`;
+        html += `<div class="line" data-line="${k}:${name}"></div>`;
         const parts = [];
         if (differ.length) parts.push(`${name === "uniscribe" ? "differs from the first font" : "differs from the port"} ` +
           `in ${differ.length} cluster${differ.length > 1 ? "s" : ""}, first at character ${differ[0]}`);
@@ -177,17 +242,24 @@
       fonts.push(mine);
     });
     $("lines").innerHTML = html;
+    for (const holder of $("lines").querySelectorAll("[data-line]")) {
+      const [k, name] = holder.dataset.line.split(":");
+      const font = body.fonts[+k];
+      const differ = name === "uniscribe" ? (font.differ["first font"] || []) : (font.differ[name] || []);
+      drawLine(holder, arts[+k], font.engines[name], new Set(differ), differ[0]);
+    }
     drawTrace();
     $("command").textContent = "";
-    Object.assign(state, {fonts, serial: body.serial, text: sent.text, features: sent.features,
+    if (!complete) state.firstMs = body.ms;
+    Object.assign(state, {fonts, serial: body.serial, serverMs: body.ms, complete, text: sent.text, features: sent.features,
                           location: sent.location});
     $("status").textContent = `shaped #${body.serial}`;
-    if (started !== null) {
-      requestAnimationFrame(() => setTimeout(() => {
-        state.latency = performance.now() - started;
-        state.drawnAt = body.serial;
-      }, 0));
-    } else state.drawnAt = body.serial;
+    // Drawn once the frame after it has been painted: from the input, the first answer's
+    // time (`latency`) and the complete one's (`latencyAll`).
+    requestAnimationFrame(() => setTimeout(() => {
+      if (started !== null) state[complete ? "latencyAll" : "latency"] = performance.now() - started;
+      state.drawnAt = body.serial;
+    }, 0));
   }
 
   // ---- the trace ----
@@ -295,15 +367,13 @@
 
   // ---- export ----
 
+  // The first font's line as the port shaped it, as one SVG with its glyphs' outlines.
   function exportSvg() {
-    const line = document.querySelector(".font .line svg");
-    if (!line) return null;
-    const copy = line.cloneNode(true);
-    const used = new Set([...copy.querySelectorAll("use")].map((u) => u.getAttribute("href").slice(1)));
-    const defs = [...used].map((id) => `<path id="${id}" d="${document.getElementById(id).getAttribute("d")}"/>`).join("");
-    copy.querySelectorAll("rect").forEach((r) => r.remove());
-    copy.insertAdjacentHTML("afterbegin", `<defs>${defs}</defs>`);
-    return new XMLSerializer().serializeToString(copy);
+    const e = state.fonts[0] && state.fonts[0].uniscribe;
+    const art = arts[0];
+    if (!e || !art) return null;
+    const defs = [...new Set(e.ids)].map((gid) => `<path id="${art.prefix}${gid}" d="${(art.glyphs[gid] || {}).d || ""}"/>`);
+    return lineSvg(art, e.ids, e.advances, e.offsets, e.clusters, null).replace(/^(<svg[^>]*>)/, `$1<defs>${defs.join("")}</defs>`);
   }
 
   function download(blob, name) {

@@ -37,6 +37,9 @@ class Settings(NamedTuple):
     location: dict[str, float]
     faces: tuple[int, ...]
     known: dict[int, tuple[str, frozenset[int]]]  # per font, the outlines the page has: key and glyph ids
+    # "first": the port with its trace and HarfBuzz's line, at once; "all": every engine traced,
+    # which the page asks for next (HarfRust's trace costs more than all the rest together).
+    phase: str = "all"
 
 
 def settings(body: Any, fonts: int) -> Settings:
@@ -65,8 +68,11 @@ def settings(body: Any, fonts: int) -> Settings:
     for number, entry in (body.get("known") or {}).items():
         if isinstance(entry, list) and len(entry) == 2 and isinstance(entry[0], str) and isinstance(entry[1], list):
             known[int(number)] = (entry[0], frozenset(g for g in entry[1] if type(g) is int))
+    phase = body.get("phase", "all")
+    if phase not in ("first", "all"):
+        raise ValueError("phase must be first or all")
     return Settings(text, direction, features, _tag(body.get("script")), _tag(body.get("language")),
-                    {k: float(v) for k, v in location.items()}, tuple(faces), known)
+                    {k: float(v) for k, v in location.items()}, tuple(faces), known, phase)
 
 
 def _tag(value: Any) -> Optional[str]:
@@ -115,7 +121,8 @@ class Shaper:
 
     def shape(self, s: Settings) -> dict[str, Any]:
         self.serial += 1
-        self.kept.clear()
+        if s.phase == "all":
+            self.kept.clear()
         out = [self._font(k, served, s) for k, served in enumerate(self.fonts)]
         first = out[0]
         for other in out[1:]:
@@ -152,8 +159,10 @@ class Shaper:
         pairs = tuple(location.items())
         others = self._engines[k].get((served.build.generation, face, s.features, s.script, s.language, pairs),
                                       font, face, s, pairs)
-        traced = len(s.text) <= MAX_TRACED_ENGINES
+        traced = len(s.text) <= MAX_TRACED_ENGINES and s.phase == "all"
         for name, engine in others.items():
+            if s.phase == "first" and name != "harfbuzz":
+                continue
             if isinstance(engine, str):
                 engines[name] = {"error": engine}
                 continue
@@ -169,7 +178,7 @@ class Shaper:
                 engines[name]["steps"] = [step.name for step in engine.steps]
                 self.kept[(k, name)] = (list(engine.steps), lookups)
                 shown["parting"][name] = _parting(steps, engine.steps, names, names)
-            else:
+            elif s.phase == "all":
                 engines[name]["note"] = (f"the text has over {MAX_TRACED_ENGINES:,} characters: "
                                          "this engine shapes without a trace")
         shown["art"] = key
