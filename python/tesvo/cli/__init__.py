@@ -1,5 +1,5 @@
-"""The command line: `tesvo shape`, `tesvo compare` and `tesvo serve`, and a bare `tesvo FONT TEXT`, which
-means shape. Argument parsing only; the work is the library's.
+"""The command line: `tesvo shape`, `tesvo compare` and `tesvo serve`, and a bare
+`tesvo FONT TEXT`, which means shape. Argument parsing only; the work is the library's.
 
 One table of exit codes for both (see `arguments`), one way of reporting a failure: one
 line on standard error, the command's name first, and for a font or backend that cannot be

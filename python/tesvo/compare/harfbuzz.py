@@ -5,7 +5,7 @@ read from HarfBuzz's messages and named as the bundled port names them."""
 from __future__ import annotations
 
 import bisect
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import NamedTuple, Optional, Protocol
 
 import tesvo._engine as _engine
@@ -16,24 +16,32 @@ from tesvo.result import Result
 
 
 class _GlyphInfo(Protocol):
-    codepoint: int
-    cluster: int
+    @property
+    def codepoint(self) -> int: ...
+
+    @property
+    def cluster(self) -> int: ...
 
 
 class _GlyphPosition(Protocol):
-    x_advance: int
-    x_offset: int
-    y_offset: int
+    @property
+    def x_advance(self) -> int: ...
+
+    @property
+    def x_offset(self) -> int: ...
+
+    @property
+    def y_offset(self) -> int: ...
 
 
 class _Buffer(Protocol):
     """What the trace needs of a uharfbuzz Buffer."""
 
     @property
-    def glyph_infos(self) -> list[_GlyphInfo]: ...
+    def glyph_infos(self) -> Sequence[_GlyphInfo]: ...
 
     @property
-    def glyph_positions(self) -> Optional[list[_GlyphPosition]]: ...
+    def glyph_positions(self) -> Optional[Sequence[_GlyphPosition]]: ...
 
     def set_message_func(self, callback: Optional[Callable[[str], bool]]) -> None: ...
 

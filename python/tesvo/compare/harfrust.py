@@ -133,4 +133,4 @@ def _rtl(stages: Sequence[dict[str, Any]], count: int) -> bool:
     if not stages or count < 2:
         return False
     clusters = [g["cl"] for g in stages[-1]["glyphs"]]
-    return clusters[0] > clusters[-1]
+    return bool(clusters[0] > clusters[-1])

@@ -46,7 +46,7 @@ def signature(path: str) -> Optional[Signature]:
 def face_count(data: bytes) -> int:
     """The faces of a collection ("ttcf" header), 1 for a single font."""
     if data[:4] == b"ttcf" and len(data) >= 12:
-        return max(1, min(struct.unpack(">I", data[8:12])[0], 0xFFFF))
+        return max(1, min(int(struct.unpack(">I", data[8:12])[0]), 0xFFFF))
     return 1
 
 
@@ -71,11 +71,8 @@ class ServedFont:
         self._fonts: dict[int, Font] = {}
         self._arts: dict[tuple[int, str], FontArt] = {}
         data = read_font(path).data
-        self._check(data, 0)
+        Font(data)  # a font the engine cannot take ends the command here, with its message
         self.build = Build(data, 1, face_count(data))
-
-    def _check(self, data: bytes, index: int) -> Font:
-        return Font(data, index=index)
 
     def font(self, face: int) -> Font:
         """The Font of one face of the current build (FontError for a face out of range)."""
@@ -110,7 +107,7 @@ class ServedFont:
         self._seen = now
         try:
             data = read_font(self.path).data
-            self._check(data, 0)
+            Font(data)
         except (FontError, OptionError, OSError, ValueError) as e:
             self.error = (f"{self.label} changed on disk but cannot be read ({' '.join(str(e).split())}); "
                           "showing its last good build")
