@@ -121,7 +121,12 @@ def test_without_starlette_the_command_names_the_extra():
 
 
 @pytest.fixture(scope="module")
-def browser():
+def downloads(tmp_path_factory):
+    return tmp_path_factory.mktemp("downloads")
+
+
+@pytest.fixture(scope="module")
+def browser(downloads):
     webdriver = pytest.importorskip("selenium.webdriver")
     if not (os.access(CHROMEDRIVER, os.X_OK) and os.access(CHROMIUM, os.X_OK)):
         pytest.skip("no chromium-driver (Debian: apt-get install -y chromium chromium-driver)")
@@ -131,6 +136,7 @@ def browser():
     options.binary_location = CHROMIUM  # the system's browser and driver: nothing is downloaded
     for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1300,1000"):
         options.add_argument(arg)
+    options.add_experimental_option("prefs", {"download.default_directory": str(downloads)})
     driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
     yield driver
     driver.quit()
@@ -175,7 +181,7 @@ def hb_trace_after(path, text, step):
     return [g.split("=")[0] for g in line.split("buffer: [", 1)[1].rstrip("]").split("|")]
 
 
-def test_in_a_browser_type_toggle_drag_and_click_a_step(browser):
+def test_in_a_browser_type_toggle_drag_and_click_a_step(browser, downloads):
     server = Server(DEVANAGARI, INTER)
     try:
         page = Page(browser, server)
@@ -197,6 +203,13 @@ def test_in_a_browser_type_toggle_drag_and_click_a_step(browser):
         page.find(f'#trace [data-step="{step}"]').click()
         run = page.wait(lambda s: (s.get("run") or {}).get("step") == step)["run"]
         assert run["names"] == hb_trace_after(DEVANAGARI, text, "3 feature 'akhn'")
+
+        page.find("#export-svg").click()
+        page.find("#export-png").click()
+        assert page.wait(lambda s: (downloads / "line.png").exists() and (downloads / "line.svg").exists())
+        svg = (downloads / "line.svg").read_text()
+        assert svg.count("<use ") == len(fonts[0]["uniscribe"]["ids"]) and svg.count("<path ") == len(set(fonts[0]["uniscribe"]["ids"]))
+        assert (downloads / "line.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
         latin = "AVATAR office"
         page.type(latin)

@@ -59,9 +59,11 @@ def engine_version(name: str) -> str:
 class LineEngine(Protocol):
     """An engine that shapes a whole line as one run. `shape_line` gives its glyphs as
     compared rows in the port's order, and the run's direction (True: right to left); with
-    `trace`, `steps` then holds the steps it took, named as the bundled port names them."""
+    `trace`, `steps` then holds the steps it took, named as the bundled port names them, and
+    `output` the rows as the engine put them out (left to right, as hb-view draws them)."""
 
     steps: list[Step]
+    output: tuple[Row, ...]
 
     def name(self, gid: int) -> Optional[str]: ...
 

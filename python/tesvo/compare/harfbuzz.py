@@ -71,6 +71,7 @@ class HarfBuzzShaper:
         self._script = script or None
         self._language = language or None
         self.steps: list[Step] = []
+        self.output: tuple[Row, ...] = ()  # the last line as HarfBuzz put it out
 
     @property
     def glyph_count(self) -> int:
@@ -101,6 +102,7 @@ class HarfBuzzShaper:
         run = self._shape(text, 0, len(text), direction if direction in ("ltr", "rtl") else None, None, 0, trace)
         rows = [(info.codepoint, info.cluster, pos.x_advance, pos.x_offset, pos.y_offset)
                 for info, pos in zip(run.infos, run.positions)]
+        self.output = tuple(rows)
         return rows_for_items(rows, run.rtl, result), run.rtl
 
     def _shape(self, text: str, start: int, end: int, direction: Optional[str], tag: Optional[str], number: int,

@@ -72,6 +72,7 @@ class HarfRustShaper:
         self._language = language or ""
         self._variations = ",".join(f"{tag}={value!r}" for tag, value in location)
         self.steps: list[Step] = []
+        self.output: tuple[Row, ...] = ()  # the last line as HarfRust put it out
         self._names: Optional[Callable[[int], Optional[str]]] = None
 
     def name(self, gid: int) -> Optional[str]:
@@ -100,6 +101,7 @@ class HarfRustShaper:
         final = stages[-1]["glyphs"] if stages else []
         rows = [(g["g"], index.get(g["cl"], 0), g["ax"], g["dx"], g["dy"]) for g in final]
         rtl = _rtl(stages, len(rows))
+        self.output = tuple(rows)
         if trace:
             self._replay(stages, rtl)
         return rows_for_items(rows, rtl, result), rtl

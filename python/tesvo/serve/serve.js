@@ -321,7 +321,10 @@
         `${marks[n] ? ` <span class="parts">${esc(marks[n].join("; "))}</span>` : ""}</span></div>`;
     });
     $("trace").innerHTML = html;
-    $("trace-note").textContent = trace.steps.length ? `${trace.steps.length} steps` : "";
+    const several = trace.engine === "uniscribe" && trace.items.length > 1 ?
+      `; the text forms ${trace.items.length} items, and HarfBuzz and HarfRust shape the whole line as one run: ` +
+      "their steps are not lined up with the port's" : "";
+    $("trace-note").textContent = trace.steps.length ? `${trace.steps.length} steps${several}` : "";
     if (selected !== null && selected < trace.steps.length) drawRun(trace, selected);
     else { selected = null; $("run").innerHTML = `<p class="hint">Click a step to see the glyph run after it.</p>`; }
   }

@@ -171,13 +171,14 @@ class Shaper:
             except OptionError as e:
                 engines[name] = {"error": str(e)}
                 continue
-            engines[name] = _lists(_visual_rows(result, rows), names)
-            shown["differ"][name] = differing_clusters(port, _visual_rows(result, rows), names, names)
+            engines[name] = _lists(engine.output, names)
+            shown["differ"][name] = differing_clusters(port, rows, names, names)
             if traced:
                 # The steps' names go out now, their glyphs when the page asks (engine_trace).
                 engines[name]["steps"] = [step.name for step in engine.steps]
                 self.kept[(k, name)] = (list(engine.steps), lookups)
-                shown["parting"][name] = _parting(steps, engine.steps, names, names)
+                if len(result.items) == 1:  # a whole line's steps line up with one item's only
+                    shown["parting"][name] = _parting(steps, engine.steps, names, names)
             elif s.phase == "all":
                 engines[name]["note"] = (f"the text has over {MAX_TRACED_ENGINES:,} characters: "
                                          "this engine shapes without a trace")
