@@ -120,8 +120,10 @@ class HarfBuzzShaper:
             buf.set_script_from_ot_tag(tag)
         elif tag is not None:
             buf.script = "Zyyy"
-        if self._language:
+        if self._language and is_ot_language(self._language):
             buf.set_language_from_ot_tag(self._language)
+        elif self._language:
+            buf.language = self._language  # a BCP 47 code, as the port takes it too
         if guess:
             buf.guess_segment_properties()
         flags = 0
@@ -221,6 +223,12 @@ def step_recorder(buf: _Buffer, number: int, steps: list[Step]) -> Callable[[str
         return True
 
     return message
+
+
+def is_ot_language(language: str) -> bool:
+    """Whether a language option is an OpenType language system tag ("SRB", "ZHS") rather
+    than a BCP 47 code ("sr-Latn"): the tags are written in capitals, the codes are not."""
+    return language.strip().isupper()
 
 
 def _lookup_name(table: str, words: list[str]) -> str:

@@ -8,7 +8,7 @@ from collections.abc import Callable, Sequence
 from typing import Any, NamedTuple, Optional
 
 from tesvo.compare.engines import load_pyharfrust2, load_uharfbuzz
-from tesvo.compare.harfbuzz import _harfbuzz_features, rows_for_items, step_recorder
+from tesvo.compare.harfbuzz import _harfbuzz_features, is_ot_language, rows_for_items, step_recorder
 from tesvo.compare.records import Row, Step
 from tesvo.errors import OptionError
 from tesvo.font import Features
@@ -59,6 +59,19 @@ def _script(tag: Optional[str]) -> str:
     return str(buf.script or "")
 
 
+def _bcp47(language: Optional[str]) -> str:
+    """The language as pyharfrust2 takes it, a BCP 47 code: an OpenType language system tag
+    ("SRB") read with HarfBuzz's own table ("sr"); "" without uharfbuzz to read it."""
+    if not language or not is_ot_language(language):
+        return language or ""
+    try:
+        buf = load_uharfbuzz().Buffer()
+    except OptionError:
+        return ""
+    buf.set_language_from_ot_tag(language.strip())
+    return str(buf.language or "")
+
+
 class HarfRustShaper:
     """HarfRust shaping a line with the same options as the port (a LineEngine)."""
 
@@ -69,7 +82,7 @@ class HarfRustShaper:
         self._index = index
         self._features = ",".join(f"{tag.rstrip()}={value}" for tag, value in _harfbuzz_features(features).items())
         self._script = _script(script)
-        self._language = language or ""
+        self._language = _bcp47(language)
         self._variations = ",".join(f"{tag}={value!r}" for tag, value in location)
         self.steps: list[Step] = []
         self.output: tuple[Row, ...] = ()  # the last line as HarfRust put it out
