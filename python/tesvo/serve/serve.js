@@ -177,8 +177,9 @@
     }
     pieces.push(piece);
     const paths = art.paths || (art.paths = {});
-    for (const p of pieces) {
-      const canvas = document.createElement("canvas");
+    while (holder.children.length > pieces.length) holder.lastChild.remove();
+    pieces.forEach((p, n) => {
+      const canvas = holder.children[n] || holder.appendChild(document.createElement("canvas"));
       const width = Math.max(p.width, 1) + 2 * pad;
       canvas.style.width = `${(width * scale).toFixed(1)}px`; canvas.style.height = `${HEIGHT}px`;
       canvas.width = Math.ceil(width * scale * ratio); canvas.height = Math.ceil(HEIGHT * ratio);
@@ -205,49 +206,75 @@
         }
         pen += e.advances[i];
       }
-      holder.appendChild(canvas);
-    }
+    });
+  }
+
+  // The engines the first answer leaves out keep their last lines, dimmed, until the complete
+  // answer comes.
+  function carried(body) {
+    if (!shaped) return;
+    body.fonts.forEach((font, k) => {
+      const before = shaped.fonts[k];
+      if (!before || !font.engines.uniscribe) return;
+      for (const name of ENGINES) {
+        if (!font.engines[name] && before.engines[name]) {
+          font.engines[name] = {...before.engines[name], stale: true};
+          if (before.differ[name]) font.differ[name] = before.differ[name];
+        }
+      }
+    });
+  }
+
+  function differOf(font, name) {
+    return name === "uniscribe" ? (font.differ["first font"] || []) : (font.differ[name] || []);
+  }
+
+  // The blocks of fonts and engines, made again only when which of them there are changes.
+  let layout = "";
+  function blocks(body) {
+    const wanted = body.fonts.map((f) => ENGINES.filter((e) => f.engines[e]).join(",")).join("|");
+    if (wanted === layout) return;
+    layout = wanted;
+    $("lines").innerHTML = body.fonts.map((font, k) => `<div class="font" data-font="${k}"><h2>${esc(font.label)} ` +
+      `<span class="gen"></span></h2><div class="messages"></div>` + ENGINES.filter((e) => font.engines[e]).map((name) =>
+        `<div class="engine" data-engine="${name}"><span class="name">${ENGINE_NAMES[name]}</span>` +
+        `<div class="line" data-line="${k}:${name}"></div><span class="note"></span></div>`).join("") + "</div>").join("");
   }
 
   function draw(body, started, sent, complete) {
+    if (!complete) carried(body);
     shaped = body;
+    blocks(body);
     const fonts = [];
-    let html = "";
     body.fonts.forEach((font, k) => {
       const mine = {};
-      const gen = `build ${font.generation}${font.face ? `, face ${font.face}` : ""}`;
-      html += `<div class="font" data-font="${k}"><h2>${esc(font.label)} <span class="gen">${gen}</span></h2>`;
-      if (font.error) html += `<div class="error">${esc(font.error)}</div>`;
-      if (font.message) html += `<div class="error">${esc(font.message)}</div>`;
-      for (const w of font.warnings || []) html += `<div class="error">${esc(w)}</div>`;
-      if (!font.engines.uniscribe) { html += "</div>"; fonts.push(mine); return; }
+      const block = $("lines").children[k];
+      block.querySelector(".gen").textContent = `build ${font.generation}${font.face ? `, face ${font.face}` : ""}`;
+      const messages = [font.error, font.message, ...(font.warnings || [])].filter(Boolean);
+      block.querySelector(".messages").innerHTML = messages.map((m) => `<div class="error">${esc(m)}</div>`).join("");
+      fonts.push(mine);
+      if (!font.engines.uniscribe) return;
       const art = remember(k, font);
-      for (const name of ENGINES) {
+      for (const row of block.querySelectorAll(".engine")) {
+        const name = row.dataset.engine;
         const e = font.engines[name];
-        if (!e) continue;
-        html += `<div class="engine" data-engine="${name}"><span class="name">${ENGINE_NAMES[name]}</span>`;
-        if (e.error) { html += `<span class="error">${esc(e.error)}</span></div>`; continue; }
-        const differ = name === "uniscribe" ? (font.differ["first font"] || []) : (font.differ[name] || []);
-        html += `<div class="line" data-line="${k}:${name}"></div>`;
+        const note = row.querySelector(".note"), holder = row.querySelector(".line");
+        row.classList.toggle("stale", !!e.stale);
+        note.classList.toggle("error", !!e.error);
+        if (e.error) { note.textContent = e.error; holder.replaceChildren(); continue; }
+        const differ = differOf(font, name);
+        drawLine(holder, art, e, new Set(differ), differ[0]);
         const parts = [];
         if (differ.length) parts.push(`${name === "uniscribe" ? "differs from the first font" : "differs from the port"} ` +
           `in ${differ.length} cluster${differ.length > 1 ? "s" : ""}, first at character ${differ[0]}`);
         if (e.note) parts.push(e.note);
-        if (parts.length) html += `<span class="note">${esc(parts.join("; "))}</span>`;
-        html += "</div>";
-        mine[name] = {ids: e.ids, names: e.names, clusters: e.clusters, advances: e.advances, offsets: e.offsets,
-                      steps: e.steps || []};
+        note.textContent = parts.join("; ");
+        if (!e.stale) {
+          mine[name] = {ids: e.ids, names: e.names, clusters: e.clusters, advances: e.advances, offsets: e.offsets,
+                        steps: e.steps || []};
+        }
       }
-      html += "</div>";
-      fonts.push(mine);
     });
-    $("lines").innerHTML = html;
-    for (const holder of $("lines").querySelectorAll("[data-line]")) {
-      const [k, name] = holder.dataset.line.split(":");
-      const font = body.fonts[+k];
-      const differ = name === "uniscribe" ? (font.differ["first font"] || []) : (font.differ[name] || []);
-      drawLine(holder, arts[+k], font.engines[name], new Set(differ), differ[0]);
-    }
     drawTrace();
     $("command").textContent = "";
     if (!complete) state.firstMs = body.ms;
