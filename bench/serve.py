@@ -94,7 +94,7 @@ def main() -> None:
             whole.append(state["latencyAll"])
             first_ms.append(state["firstMs"])
             server_ms.append(state["serverMs"])
-        print(f"{len(state['text'])}-character line of {glyphs} glyphs, {steps} port steps, traced by "
+        print(f"{args.chars - 1} to {args.chars}-character line of {glyphs} glyphs, {steps} port steps, traced by "
               f"{', '.join(state['fonts'][0])}; {len(args.fonts)} font(s)")
         print(figures("keystroke to draw, the port traced and HarfBuzz's line (in the page)", page))
         print(figures("  of which the server's shaping", first_ms))

@@ -100,6 +100,21 @@ def test_a_malformed_request_gets_one_message_and_the_server_goes_on(server, bod
     assert json.loads(answer)["fonts"][0]["engines"]["uniscribe"]["names"][1] == "f_f_i"
 
 
+@pytest.mark.parametrize("kind, status, found", [
+    ("trace", 200, "tesvo shape --trace --html report.html"),
+    ("compare", 200, "tesvo compare --trace --html compare.html --engine harfbuzz"),
+    ("neither", 400, "no report 'neither'"),
+])
+def test_the_reports_for_the_pages_settings(server, kind, status, found):
+    from urllib.parse import urlencode
+
+    settings = json.dumps({"text": "AVATAR", "features": {"kern": False}})
+    got, body = server.request("POST", "/report", body=urlencode({"kind": kind, "settings": settings}),
+                               headers={"Content-Type": "application/x-www-form-urlencoded"})
+    assert got == status and found in body.replace("&#x27;", "'"), body[:300]
+    assert status != 200 or "--features=-kern" in body
+
+
 @pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM])
 def test_ctrl_c_and_sigterm_stop_the_server(server, sig):
     assert server.request("GET", "/")[0] == 200

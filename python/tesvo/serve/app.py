@@ -51,14 +51,13 @@ class Guard:
         self.app, self.token, self.hosts = app, token, hosts
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        if scope["type"] != "http":
+        why = self._refusal(scope) if scope["type"] in ("http", "websocket") else None
+        if why is None:
             await self.app(scope, receive, send)
-            return
-        why = self._refusal(scope)
-        if why is not None:
+        elif scope["type"] == "websocket":
+            await send({"type": "websocket.close", "code": 1008, "reason": why})
+        else:
             await PlainTextResponse(f"tesvo serve: {why}", status_code=403)(scope, receive, send)
-            return
-        await self.app(scope, receive, send)
 
     def _refusal(self, scope: Scope) -> str | None:
         headers = {k.decode("latin-1").lower(): v.decode("latin-1") for k, v in scope["headers"]}
@@ -162,9 +161,13 @@ def build_app(fonts: Sequence[ServedFont], token: str, hosts: frozenset[str]) ->
         from tesvo.serve.reports import render  # the reports' fontTools and Jinja2, when asked
 
         try:
-            form = await request.form()
-            wanted = settings(json.loads(str(form.get("settings", ""))), len(fonts))
-            which = str(form.get("kind", "trace"))
+            # The page's form, urlencoded (Starlette's own form reading needs python-multipart).
+            body = await request.body()
+            if len(body) > MAX_BODY:
+                raise ValueError(f"the request has {len(body):,} bytes: at most {MAX_BODY:,} are read")
+            form = parse_qs(body.decode("utf-8", "replace"))
+            wanted = settings(json.loads(form.get("settings", ["{}"])[0]), len(fonts))
+            which = form.get("kind", ["trace"])[0]
             return HTMLResponse(await run_in_threadpool(render, which, fonts, wanted))
         except (ValueError, FontError, OptionError, ShapeError) as e:
             return PlainTextResponse(f"tesvo serve: {' '.join(str(e).split())}", status_code=400)
