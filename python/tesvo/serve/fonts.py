@@ -109,8 +109,8 @@ class ServedFont:
             data = read_font(self.path).data
             Font(data)
         except (FontError, OptionError, OSError, ValueError) as e:
-            self.error = (f"{self.label} changed on disk but cannot be read ({' '.join(str(e).split())}); "
-                          "showing its last good build")
+            self.error = (f"{self.label} changed on disk but cannot be read: {' '.join(str(e).split())}. "
+                          "Shown: its last good build.")
             return True
         with self._lock:
             self.build = Build(data, self.build.generation + 1, face_count(data))
