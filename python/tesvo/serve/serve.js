@@ -297,10 +297,10 @@
     if (!font || !font.engines.uniscribe) return null;
     if (engine === "uniscribe") return {font: +k, engine, steps: font.steps, items: font.items};
     if (otherTrace && otherTrace.serial === shaped.serial && otherTrace.key === traceOf) {
-      return {font: +k, engine, steps: otherTrace.steps, items: [{rtl: false}]};
+      return {font: +k, engine, steps: otherTrace.steps, items: [{rtl: otherTrace.rtl}]};
     }
     fetch(url("/api/steps", `&font=${k}&engine=${engine}`)).then((r) => r.json()).then((b) => {
-      otherTrace = {serial: b.serial, key: traceOf, steps: b.steps};
+      otherTrace = {serial: b.serial, key: traceOf, steps: b.steps, rtl: b.rtl};
       if (b.serial === shaped.serial) drawTrace();
     });
     return {font: +k, engine, steps: [], items: []};

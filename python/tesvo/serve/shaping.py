@@ -55,7 +55,8 @@ def settings(body: Any, fonts: int) -> Settings:
     if direction not in ("auto", "ltr", "rtl"):
         raise ValueError("direction must be auto, ltr or rtl")
     features = body.get("features") or {}
-    if not isinstance(features, dict) or not all(isinstance(k, str) and isinstance(v, bool) for k, v in features.items()):
+    if not isinstance(features, dict) or not all(isinstance(k, str) and isinstance(v, bool)
+                                                 for k, v in features.items()):
         raise ValueError("features must map tags to true or false")
     location = body.get("location") or {}
     if not isinstance(location, dict) or not all(isinstance(k, str) and isinstance(v, (int, float))
@@ -110,19 +111,22 @@ class Shaper:
     def __init__(self, fonts: Sequence[ServedFont]) -> None:
         self.fonts = fonts
         self._engines = [_Engines() for _ in fonts]
-        # The last steps of each font's other engines, with its lookups' names, for engine_trace.
-        self.kept: dict[tuple[int, str], tuple[list[Step], Mapping[tuple[str, int], str]]] = {}
-        self.serial = 0  # counts the requests shaped; the page asks for steps of the last one
+        # The steps of each font's other engines in the last request that traced them (`kept_serial`),
+        # with the font's lookups' names and the run's direction (True: right to left), for engine_trace.
+        self.kept: dict[tuple[int, str], tuple[list[Step], Mapping[tuple[str, int], str], bool]] = {}
+        self.serial = 0  # counts the requests shaped
+        self.kept_serial = 0
 
     def engine_trace(self, font: int, engine: str) -> dict[str, Any]:
         """The steps of another engine in the last request shaped, as the port's are sent."""
-        steps, lookups = self.kept.get((font, engine), ([], {}))
-        return {"serial": self.serial, "steps": _engine_trace(steps, lookups)}
+        steps, lookups, rtl = self.kept.get((font, engine), ([], {}, False))
+        return {"serial": self.kept_serial, "steps": _engine_trace(steps, lookups), "rtl": rtl}
 
     def shape(self, s: Settings) -> dict[str, Any]:
         self.serial += 1
         if s.phase == "all":
             self.kept.clear()
+            self.kept_serial = self.serial
         out = [self._font(k, served, s) for k, served in enumerate(self.fonts)]
         first = out[0]
         for other in out[1:]:
@@ -167,7 +171,7 @@ class Shaper:
                 engines[name] = {"error": engine}
                 continue
             try:
-                rows, _ = engine.shape_line(s.text, result, s.direction, trace=traced)
+                rows, rtl = engine.shape_line(s.text, result, s.direction, trace=traced)
             except OptionError as e:
                 engines[name] = {"error": str(e)}
                 continue
@@ -176,7 +180,7 @@ class Shaper:
             if traced:
                 # The steps' names go out now, their glyphs when the page asks (engine_trace).
                 engines[name]["steps"] = [step.name for step in engine.steps]
-                self.kept[(k, name)] = (list(engine.steps), lookups)
+                self.kept[(k, name)] = (list(engine.steps), lookups, rtl)
                 if len(result.items) == 1:  # a whole line's steps line up with one item's only
                     shown["parting"][name] = _parting(steps, engine.steps, names, names)
             elif s.phase == "all":
