@@ -141,7 +141,7 @@ class TestShapeOneText:
 
     def test_subcommands_and_a_font_file_named_like_one(self, cli):
         done = subprocess.run([sys.executable, "-m", "tesvo", "--help"], capture_output=True, timeout=60)
-        assert done.returncode == 0 and "{shape,compare,coverage}" in done.stdout.decode()
+        assert done.returncode == 0 and "{shape,compare,coverage,serve}" in done.stdout.decode()
         named = cli.file("compare", DEJAVU.read_bytes())
         for args in (["shape", named.name, MIXED], ["./compare", MIXED], ["shape", "./compare", MIXED]):
             done = subprocess.run([str(COMMAND), *args], capture_output=True, cwd=cli.files,

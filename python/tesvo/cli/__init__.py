@@ -1,5 +1,5 @@
-"""The command line: `tesvo shape`, `tesvo compare` and `tesvo coverage`, and a bare `tesvo FONT TEXT`, which
-means shape. Argument parsing only; the work is the library's.
+"""The command line: `tesvo shape`, `tesvo compare`, `tesvo coverage` and `tesvo serve`, and a
+bare `tesvo FONT TEXT`, which means shape. Argument parsing only; the work is the library's.
 
 One table of exit codes for both (see `arguments`), one way of reporting a failure: one
 line on standard error, the command's name first, and for a font or backend that cannot be
@@ -33,7 +33,7 @@ __all__ = ["main"]
 
 Run = Callable[[argparse.Namespace, str], int]
 
-SUBCOMMANDS = ("shape", "compare", "coverage")
+SUBCOMMANDS = ("shape", "compare", "coverage", "serve")
 
 
 def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
@@ -47,12 +47,14 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
         epilog=EXIT_TABLE,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    sub = p.add_subparsers(title="subcommands", metavar="{shape,compare,coverage}")
+    sub = p.add_subparsers(title="subcommands", metavar="{shape,compare,coverage,serve}")
     sub.add_parser("shape", help="shape a text (or a file of lines) and print the result as JSON",
                    add_help=False)
     sub.add_parser("compare", help="shape the same texts two ways and report the lines that differ",
                    add_help=False)
     sub.add_parser("coverage", help="say which of a font's GSUB and GPOS lookups the texts reach",
+                   add_help=False)
+    sub.add_parser("serve", help="a live workbench in the browser: type, toggle, see every engine and the trace",
                    add_help=False)
     return p
 
@@ -68,6 +70,10 @@ def _command(words: list[str]) -> tuple[str, argparse.ArgumentParser, Run, list[
         from tesvo.cli import coverage  # fontTools and the corpora: for coverage only
 
         return f"{PROG} coverage", coverage.build_parser(f"{PROG} coverage"), coverage.run, words[1:]
+    if first == "serve":
+        from tesvo.cli import serve  # Starlette and uvicorn: for serve only
+
+        return f"{PROG} serve", serve.build_parser(f"{PROG} serve"), serve.run, words[1:]
     if first == "shape":
         return PROG, shape.build_parser(f"{PROG} shape"), shape.run, words[1:]
     return PROG, shape.build_parser(PROG), shape.run, words

@@ -5,7 +5,7 @@ read from HarfBuzz's messages and named as the bundled port names them."""
 from __future__ import annotations
 
 import bisect
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import NamedTuple, Optional, Protocol
 
 import tesvo._engine as _engine
@@ -16,24 +16,32 @@ from tesvo.result import Result
 
 
 class _GlyphInfo(Protocol):
-    codepoint: int
-    cluster: int
+    @property
+    def codepoint(self) -> int: ...
+
+    @property
+    def cluster(self) -> int: ...
 
 
 class _GlyphPosition(Protocol):
-    x_advance: int
-    x_offset: int
-    y_offset: int
+    @property
+    def x_advance(self) -> int: ...
+
+    @property
+    def x_offset(self) -> int: ...
+
+    @property
+    def y_offset(self) -> int: ...
 
 
 class _Buffer(Protocol):
     """What the trace needs of a uharfbuzz Buffer."""
 
     @property
-    def glyph_infos(self) -> list[_GlyphInfo]: ...
+    def glyph_infos(self) -> Sequence[_GlyphInfo]: ...
 
     @property
-    def glyph_positions(self) -> Optional[list[_GlyphPosition]]: ...
+    def glyph_positions(self) -> Optional[Sequence[_GlyphPosition]]: ...
 
     def set_message_func(self, callback: Optional[Callable[[str], bool]]) -> None: ...
 
@@ -63,6 +71,7 @@ class HarfBuzzShaper:
         self._script = script or None
         self._language = language or None
         self.steps: list[Step] = []
+        self.output: tuple[Row, ...] = ()  # the last line as HarfBuzz put it out
 
     @property
     def glyph_count(self) -> int:
@@ -91,18 +100,10 @@ class HarfBuzzShaper:
         comes the run's direction (True: right to left)."""
         self.steps = []
         run = self._shape(text, 0, len(text), direction if direction in ("ltr", "rtl") else None, None, 0, trace)
-        logical = list(zip(run.infos, run.positions))
-        if run.rtl:
-            logical.reverse()
-        starts = [item.start for item in result.items]
-        per_item: list[list[Row]] = [[] for _ in result.items] or [[]]
-        for info, pos in logical:
-            k = max(0, bisect.bisect_right(starts, info.cluster) - 1)
-            per_item[k].append((info.codepoint, info.cluster, pos.x_advance, pos.x_offset, pos.y_offset))
-        rows: list[Row] = []
-        for item, glyphs in zip(result.items, per_item):
-            rows.extend(reversed(glyphs) if item.rtl else glyphs)
-        return tuple(rows), run.rtl
+        rows = [(info.codepoint, info.cluster, pos.x_advance, pos.x_offset, pos.y_offset)
+                for info, pos in zip(run.infos, run.positions)]
+        self.output = tuple(rows)
+        return rows_for_items(rows, run.rtl, result), run.rtl
 
     def _shape(self, text: str, start: int, end: int, direction: Optional[str], tag: Optional[str], number: int,
                trace: bool) -> _Run:
@@ -119,8 +120,10 @@ class HarfBuzzShaper:
             buf.set_script_from_ot_tag(tag)
         elif tag is not None:
             buf.script = "Zyyy"
-        if self._language:
+        if self._language and is_ot_language(self._language):
             buf.set_language_from_ot_tag(self._language)
+        elif self._language:
+            buf.language = self._language  # a BCP 47 code, as the port takes it too
         if guess:
             buf.guess_segment_properties()
         flags = 0
@@ -145,68 +148,93 @@ class HarfBuzzShaper:
         return _Run(infos, positions, rtl)
 
     def _record(self, buf: _Buffer, number: int) -> None:
-        """The steps as the bundled port names them: "cmap" at the start of GSUB,
-        "reordering ..." after each shaper phase, "GSUB lookup N 'tag'" after each GSUB
-        lookup that ran (not after one HarfBuzz skipped), "default positions" when
-        positioning starts, then "GPOS lookup N 'tag'", "kern table", "fallback mark",
-        "fallback kern". Newer HarfBuzz adds the script to its table messages ("start table
-        GSUB script tag 'latn'"), so only the table's name is read."""
-        table = ""
-        skipped = False
-        positioning = False
-        nested: dict[int, None] = {}  # the lookups the open lookup called, in order
+        buf.set_message_func(step_recorder(buf, number, self.steps))
 
-        def step(name: str, positioned: bool, calls: tuple[int, ...] = ()) -> None:
-            ids = tuple(i.codepoint for i in buf.glyph_infos)
-            found = buf.glyph_positions if positioned else None
-            positions = tuple((p.x_advance, p.x_offset, p.y_offset) for p in found) if found else None
-            self.steps.append(Step(number, name, ids, positions, calls))
 
-        def start_positioning() -> None:
-            nonlocal positioning
-            if not positioning:
-                positioning = True
-                step("default positions", True)
+def rows_for_items(rows: list[Row], rtl: bool, result: Result) -> tuple[Row, ...]:
+    """A whole line's glyphs (in the engine's output order, clusters as str indices) given to
+    the port's items by cluster and ordered as the port orders them."""
+    logical = list(reversed(rows)) if rtl else rows
+    starts = [item.start for item in result.items]
+    per_item: list[list[Row]] = [[] for _ in result.items] or [[]]
+    for row in logical:
+        k = max(0, bisect.bisect_right(starts, row[1]) - 1)
+        per_item[k].append(row)
+    out: list[Row] = []
+    for item, glyphs in zip(result.items, per_item):
+        out.extend(reversed(glyphs) if item.rtl else glyphs)
+    return tuple(out)
 
-        def message(text: str) -> bool:
-            nonlocal table, skipped
-            words = text.split()
-            if text.startswith("start table "):
-                table = words[2]
-                if table == "GSUB":
-                    step("cmap", False)
-                elif table == "GPOS":
-                    start_positioning()
-                elif table == "kern":
-                    start_positioning()
-            elif text.startswith("end table "):
-                if words[2] == "kern":
-                    step("kern table", True)
-                table = ""
-            elif text in ("start fallback mark", "start fallback kern"):
+
+def step_recorder(buf: _Buffer, number: int, steps: list[Step]) -> Callable[[str], bool]:
+    """The steps as the bundled port names them: "cmap" at the start of GSUB,
+    "reordering ..." after each shaper phase, "GSUB lookup N 'tag'" after each GSUB
+    lookup that ran (not after one HarfBuzz skipped), "default positions" when
+    positioning starts, then "GPOS lookup N 'tag'", "kern table", "fallback mark",
+    "fallback kern". Newer HarfBuzz adds the script to its table messages ("start table
+    GSUB script tag 'latn'"), so only the table's name is read."""
+    table = ""
+    skipped = False
+    positioning = False
+    nested: dict[int, None] = {}  # the lookups the open lookup called, in order
+
+    def step(name: str, positioned: bool, calls: tuple[int, ...] = ()) -> None:
+        ids = tuple(i.codepoint for i in buf.glyph_infos)
+        found = buf.glyph_positions if positioned else None
+        positions = tuple((p.x_advance, p.x_offset, p.y_offset) for p in found) if found else None
+        steps.append(Step(number, name, ids, positions, calls))
+
+    def start_positioning() -> None:
+        nonlocal positioning
+        if not positioning:
+            positioning = True
+            step("default positions", True)
+
+    def message(text: str) -> bool:
+        nonlocal table, skipped
+        words = text.split()
+        if text.startswith("start table "):
+            table = words[2]
+            if table == "GSUB":
+                step("cmap", False)
+            elif table == "GPOS":
                 start_positioning()
-            elif text in ("end fallback mark", "end fallback kern"):
-                step(text[len("end "):], True)
-            elif table not in ("GSUB", "GPOS"):
-                return True
-            elif text.startswith("end reordering "):
-                step(text[len("end "):], False)
-            elif text.startswith("start lookup "):
-                skipped = False
-                nested.clear()
-            elif text.startswith(("recursing to lookup ", "start recursing to lookup ")):
-                called = words[4 if words[0] == "start" else 3] if len(words) > 4 else ""
-                if called.isdigit():
-                    nested.setdefault(int(called))
-            elif text.startswith("skipped lookup "):
-                skipped = True
-            elif text.startswith("end lookup "):
-                if not skipped:
-                    step(_lookup_name(table, words), table == "GPOS", tuple(nested))
-                skipped = False
+            elif table == "kern":
+                start_positioning()
+        elif text.startswith("end table "):
+            if words[2] == "kern":
+                step("kern table", True)
+            table = ""
+        elif text in ("start fallback mark", "start fallback kern"):
+            start_positioning()
+        elif text in ("end fallback mark", "end fallback kern"):
+            step(text[len("end "):], True)
+        elif table not in ("GSUB", "GPOS"):
             return True
+        elif text.startswith("end reordering "):
+            step(text[len("end "):], False)
+        elif text.startswith("start lookup "):
+            skipped = False
+            nested.clear()
+        elif text.startswith(("recursing to lookup ", "start recursing to lookup ")):
+            called = words[4 if words[0] == "start" else 3] if len(words) > 4 else ""
+            if called.isdigit():
+                nested.setdefault(int(called))
+        elif text.startswith("skipped lookup "):
+            skipped = True
+        elif text.startswith("end lookup "):
+            if not skipped:
+                step(_lookup_name(table, words), table == "GPOS", tuple(nested))
+            skipped = False
+        return True
 
-        buf.set_message_func(message)
+    return message
+
+
+def is_ot_language(language: str) -> bool:
+    """Whether a language option is an OpenType language system tag ("SRB", "ZHS") rather
+    than a BCP 47 code ("sr-Latn"): the tags are written in capitals, the codes are not."""
+    return language.strip().isupper()
 
 
 def _lookup_name(table: str, words: list[str]) -> str:
