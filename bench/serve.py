@@ -21,7 +21,6 @@ import statistics
 import subprocess
 import sys
 import time
-from pathlib import Path
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
@@ -29,7 +28,6 @@ from selenium.webdriver.common.keys import Keys
 
 from tesvo.corpora import load
 
-ROOT = Path(__file__).resolve().parents[1]
 DEVANAGARI = "/usr/share/fonts/truetype/noto/NotoSansDevanagari-Regular.ttf"
 
 
@@ -69,7 +67,7 @@ def main() -> None:
     p.add_argument("--keys", type=int, default=100)
     p.add_argument("fonts", nargs="*", default=[DEVANAGARI])
     args = p.parse_args()
-    env = dict(os.environ, PYTHONPATH=str(ROOT / "python"))
+    env = dict(os.environ)  # the installed package (run it with the venv the module is installed in)
     server = subprocess.Popen([sys.executable, "-m", "tesvo", "serve", "--no-browser", *args.fonts],
                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, env=env)
     url = server.stdout.readline().split(": ", 1)[1].strip() if server.stdout else ""

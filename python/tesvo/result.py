@@ -16,6 +16,7 @@ from typing import TYPE_CHECKING, Any, Mapping, NamedTuple, Optional, Union
 import tesvo._engine as _engine
 from tesvo._engine import GlyphRun, Item, StageGlyphs
 from tesvo.axes import AxisLocation
+from tesvo.uniscribe import ABCWidths, UniscribeOutputs
 
 __all__ = ["Glyph", "GlyphRun", "Item", "Stage", "StageChange", "StageGlyph", "StageGlyphs", "FontInfo", "Options",
            "Result", "SCHEMA", "SCHEMA_VERSION", "whole_stages"]
@@ -194,6 +195,14 @@ class Result(NamedTuple):
     # What the caller should know about how the text was shaped: a script or language
     # system asked for that the font does not have, for example.
     warnings: tuple[str, ...] = ()
+    # The backend's own Uniscribe outputs (item analyses, ABC widths, glyph and character
+    # properties, log clusters, breaks); None for a result made otherwise than by shaping.
+    uniscribe: Optional[UniscribeOutputs] = None
+
+    @property
+    def abc(self) -> tuple[ABCWidths, ...]:
+        """Per item, its ABC widths from ScriptPlaceOpenType (empty without `uniscribe`)."""
+        return self.uniscribe.abc if self.uniscribe is not None else ()
 
     @property
     def glyph_ids(self) -> memoryview:

@@ -133,7 +133,9 @@ void append_result_record(std::string &out, std::uint64_t line, const ShapedText
   const std::string text = json_text(source);
   append_record_start(out, line, text);
   out += ",\"result\":";
-  append_result_json(out, head, ResultBody{text, ShapedRows(shaped, source), warnings, cuts});
+  const std::vector<std::uint32_t> units = code_point_units(source.text);
+  const JsonProps props = json_props(shaped, units);
+  append_result_json(out, head, ResultBody{text, ShapedRows(shaped, source), warnings, cuts, nullptr, &props});
   out += '}';
 }
 

@@ -153,6 +153,98 @@ void append_stage(std::string &out, const JsonStage &stage) {
   out += ']';
 }
 
+// The analysis with Microsoft's names for its fields, SCRIPT_STATE's inside.
+void append_analysis(std::string &out, const SCRIPT_ANALYSIS &a) {
+  const auto flag = [&](const char *name, unsigned value) {
+    key(out, name);
+    out += value != 0 ? "true" : "false";
+  };
+  key(out, "eScript", true);
+  append_int(out, a.eScript);
+  flag("fRTL", a.fRTL);
+  flag("fLayoutRTL", a.fLayoutRTL);
+  flag("fLinkBefore", a.fLinkBefore);
+  flag("fLinkAfter", a.fLinkAfter);
+  flag("fLogicalOrder", a.fLogicalOrder);
+  flag("fNoGlyphIndex", a.fNoGlyphIndex);
+  key(out, "s");
+  out += '{';
+  key(out, "uBidiLevel", true);
+  append_int(out, a.s.uBidiLevel);
+  flag("fOverrideDirection", a.s.fOverrideDirection);
+  flag("fInhibitSymSwap", a.s.fInhibitSymSwap);
+  flag("fCharShape", a.s.fCharShape);
+  flag("fDigitSubstitute", a.s.fDigitSubstitute);
+  flag("fInhibitLigate", a.s.fInhibitLigate);
+  flag("fDisplayZWG", a.s.fDisplayZWG);
+  flag("fArabicNumContext", a.s.fArabicNumContext);
+  flag("fGcpClusters", a.s.fGcpClusters);
+  out += '}';
+}
+
+// A row of small integers: `[v0,v1,...]`.
+void int_row(std::string &out, std::initializer_list<std::int64_t> values) {
+  out += '[';
+  bool first = true;
+  for (const std::int64_t v : values) {
+    if (!first) out += ',';
+    first = false;
+    append_int(out, v);
+  }
+  out += ']';
+}
+
+// "uniscribe": per item its analysis and ABC widths; per glyph a row of
+// uJustification, fClusterStart, fDiacritic, fZeroWidth; per code point a row
+// of its log cluster and fCanGlyphAlone, then, where breaks were asked for,
+// fSoftBreak, fWhiteSpace, fCharStop, fWordStop, fInvalid.
+void append_props(std::string &out, const JsonProps &props) {
+  key(out, "uniscribe");
+  out += '{';
+  key(out, "items", true);
+  out += '[';
+  for (std::size_t i = 0; i < props.items.size(); ++i) {
+    if (i > 0) out += ',';
+    out += '{';
+    key(out, "analysis", true);
+    out += '{';
+    append_analysis(out, props.items[i].analysis);
+    out += '}';
+    key(out, "abc");
+    const ABC &abc = props.items[i].abc;
+    int_row(out, {abc.abcA, abc.abcB, abc.abcC});
+    out += '}';
+  }
+  out += ']';
+  key(out, "glyphs");
+  out += '[';
+  for (std::size_t k = 0; k < props.glyphs.size(); ++k) {
+    if (k > 0) out += ',';
+    const SCRIPT_VISATTR &v = props.glyphs[k].sva;
+    int_row(out, {v.uJustification, v.fClusterStart, v.fDiacritic, v.fZeroWidth});
+  }
+  out += ']';
+  key(out, "chars");
+  out += '[';
+  const std::size_t count = props.char_units.empty() ? props.log_clusters.size() : props.char_units.size();
+  for (std::size_t k = 0; k < count; ++k) {
+    if (k > 0) out += ',';
+    const std::size_t u = props.char_units.empty() ? k : props.char_units[k];
+    if (u >= props.log_clusters.size() || u >= props.char_props.size()) {
+      out += "null";
+      continue;
+    }
+    if (props.breaks.size() <= u) {
+      int_row(out, {props.log_clusters[u], props.char_props[u].fCanGlyphAlone});
+      continue;
+    }
+    const SCRIPT_LOGATTR &b = props.breaks[u];
+    int_row(out, {props.log_clusters[u], props.char_props[u].fCanGlyphAlone, b.fSoftBreak, b.fWhiteSpace,
+                  b.fCharStop, b.fWordStop, b.fInvalid});
+  }
+  out += "]}";
+}
+
 // `[{...},...]` of `count` rows, each row's members written by `write(i)`.
 template <class Write> void rows(std::string &out, std::size_t count, Write write) {
   out += '[';
@@ -178,6 +270,26 @@ template <class T, class Write> void objects(std::string &out, std::span<const T
 }
 
 }  // namespace
+
+std::vector<std::uint32_t> code_point_units(std::u16string_view text) {
+  std::vector<std::uint32_t> units;
+  const auto high = [&](std::size_t u) {
+    return text[u] >= 0xD800 && text[u] < 0xDC00 && u + 1 < text.size() && text[u + 1] >= 0xDC00 &&
+           text[u + 1] < 0xE000;
+  };
+  bool pairs = false;
+  for (std::size_t u = 0; u < text.size() && !pairs; ++u) pairs = high(u);
+  if (!pairs) return units;
+  for (std::size_t u = 0; u < text.size(); ++u) {
+    units.push_back(static_cast<std::uint32_t>(u));
+    if (high(u)) ++u;
+  }
+  return units;
+}
+
+JsonProps json_props(const ShapedText &shaped, std::span<const std::uint32_t> units) {
+  return JsonProps{shaped.item_props, shaped.glyph_props, shaped.log_clusters, shaped.char_props, shaped.breaks, units};
+}
 
 HeadJson head_json(const ResultHead &head) {
   HeadJson out;
@@ -225,6 +337,7 @@ void append_result_json(std::string &out, const HeadJson &head, const ResultBody
     }
     out += ']';
   }
+  if (body.props != nullptr) append_props(out, *body.props);
   if (body.stages != nullptr) {
     key(out, "stages");
     objects(out, std::span<const JsonStage>(*body.stages), append_stage);

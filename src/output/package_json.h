@@ -12,10 +12,13 @@
 #include <string_view>
 #include <vector>
 
+#include "abi/usp10.h"
+#include "shape/session.h"
+
 namespace tesvo {
 
 inline constexpr std::string_view kResultSchema = "tesvo-result";
-inline constexpr int kResultSchemaVersion = 4;
+inline constexpr int kResultSchemaVersion = 5;
 
 // An axis of the location: its tag, and its two numbers as their JSON text.
 struct JsonAxis {
@@ -83,6 +86,25 @@ class ResultRows {
   virtual JsonGlyph glyph(std::size_t i) const = 0;
 };
 
+// The backend's Uniscribe outputs of one result (ShapedText's), as the schema
+// writes them: per item, per glyph in the glyphs' order, and per code point
+// (the first UTF-16 unit of each, at `char_units`; empty: every unit is one).
+struct JsonProps {
+  std::span<const ItemProps> items;
+  std::span<const SCRIPT_GLYPHPROP> glyphs;
+  std::span<const WORD> log_clusters;
+  std::span<const SCRIPT_CHARPROP> char_props;
+  std::span<const SCRIPT_LOGATTR> breaks;  // empty: not asked for
+  std::span<const std::uint32_t> char_units;
+};
+
+// The first UTF-16 unit of each code point of `text`; empty when every code
+// point is one unit (JsonProps::char_units).
+std::vector<std::uint32_t> code_point_units(std::u16string_view text);
+
+// A shaped text's outputs over `units` (code_point_units of its text).
+JsonProps json_props(const ShapedText &shaped, std::span<const std::uint32_t> units);
+
 // The text of one result, as the schema has its parts.
 struct ResultBody {
   std::string_view text_json;  // the text as a JSON string, quotes included
@@ -90,6 +112,7 @@ struct ResultBody {
   std::span<const std::string> warnings;       // the options' own, first
   std::span<const std::string> text_warnings;  // then the text's
   const std::vector<JsonStage> *stages = nullptr;  // null: not traced
+  const JsonProps *props = nullptr;                 // null: none (a result made otherwise)
 };
 
 // What every record of one head shares, written once: the JSON before the

@@ -55,6 +55,10 @@ PyObject *font_feature_tags(PyObject *args);
 // shape_calls.cpp
 PyObject *shape_texts(PyObject *args);
 PyObject *document_texts(PyObject *args);
+// props_calls.cpp
+PyObject *unpack_items(PyObject *args);
+PyObject *unpack_glyphs(PyObject *args);
+PyObject *unpack_chars(PyObject *args);
 // line_calls.cpp
 PyObject *batch_lines(PyObject *args);
 PyObject *glyph_notation(PyObject *args);

@@ -73,6 +73,13 @@ PyMethodDef g_methods[] = {
     {"record_types", guarded_call<record_types>, METH_VARARGS,
      "record_types(Glyph, Stage, StageGlyph) -> the Glyph class of the records GlyphRun hands out (a subclass of "
      "the NamedTuple Glyph reading its fields as slots); the trace's classes are kept. Called once"},
+    {"unpack_items", guarded_call<unpack_items>, METH_VARARGS,
+     "unpack_items(raw) -> bytes: per item 19 int32 columns, SCRIPT_ANALYSIS's and SCRIPT_STATE's fields and ABC's"},
+    {"unpack_glyphs", guarded_call<unpack_glyphs>, METH_VARARGS,
+     "unpack_glyphs(raw) -> bytes: per glyph 4 int32 columns, uJustification, fClusterStart, fDiacritic, fZeroWidth"},
+    {"unpack_chars", guarded_call<unpack_chars>, METH_VARARGS,
+     "unpack_chars(log_clusters, char_props, breaks, units) -> bytes: per code point 7 int32 columns, the log "
+     "cluster, fCanGlyphAlone, fSoftBreak, fWhiteSpace, fCharStop, fWordStop, fInvalid (-1 without breaks)"},
     {"compat_rtl", guarded_call<compat_rtl>, METH_VARARGS,
      "compat_rtl(text) -> bool: whether shape_json's automatic direction makes the paragraph right to left"},
     {"first_strong_rtl", guarded_call<first_strong_rtl>, METH_VARARGS,

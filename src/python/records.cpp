@@ -264,7 +264,9 @@ PyObject *outcome_object(Outcome &outcome, const Text &text, PyObject *names) {
   if (!stages) return nullptr;
   PyRef warnings(cut_warnings(shaped, text));
   if (!warnings) return nullptr;
-  return PyTuple_Pack(4, items.get(), glyphs.get(), stages.get(), warnings.get());
+  PyRef props(props_tuple(shaped));
+  if (!props) return nullptr;
+  return PyTuple_Pack(5, items.get(), glyphs.get(), stages.get(), warnings.get(), props.get());
 }
 
 }  // namespace tesvo::py

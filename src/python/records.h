@@ -34,8 +34,13 @@ template <class Outcomes> bool ran_out_of_memory(const Outcomes &outcomes) {
   return false;
 }
 
-// (items, glyphs, stages, warnings) for a shaped text, its message for a failed
-// one. A shaped text's glyph records are used up.
+// (items, glyphs, stages, warnings, props) for a shaped text, its message for a
+// failed one. A shaped text's glyph records are used up.
 PyObject *outcome_object(Outcome &outcome, const Text &text, PyObject *names);
+
+// props_calls.cpp: the backend's Uniscribe outputs of a shaped text as raw
+// records (items' analyses and ABC widths, glyph properties, log clusters,
+// character properties, break attributes or None), and their unpacking.
+PyObject *props_tuple(const ShapedText &shaped);
 
 }  // namespace tesvo::py

@@ -284,8 +284,57 @@ class RecordRows final : public ResultRows {
 
 }  // namespace
 
+// The records of a bytes object of T, copied out (the bytes need not be aligned).
+template <class T> bool raw_records(PyObject *bytes, std::vector<T> &out) {
+  char *data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes, &data, &size) != 0) return false;
+  if (size % static_cast<Py_ssize_t>(sizeof(T)) != 0) {
+    PyErr_SetString(PyExc_ValueError, "raw Uniscribe records of a wrong size");
+    return false;
+  }
+  out.resize(static_cast<std::size_t>(size) / sizeof(T));
+  if (!out.empty()) std::memcpy(out.data(), data, static_cast<std::size_t>(size));
+  return true;
+}
+
+// A Result's Uniscribe outputs (its `uniscribe`, read through its `raw`
+// records), copied into `out`, which the props view.
+struct PropsCopy {
+  ShapedText shaped;
+  std::vector<std::uint32_t> units;
+
+  bool read(PyObject *outputs, PyObject *text) {
+    PyRef raw(PyObject_GetAttrString(outputs, "raw"));
+    if (!raw) return false;
+    PyRef items(PySequence_GetItem(raw.get(), 0)), glyphs(items ? PySequence_GetItem(raw.get(), 1) : nullptr),
+        clusters(glyphs ? PySequence_GetItem(raw.get(), 2) : nullptr),
+        chars(clusters ? PySequence_GetItem(raw.get(), 3) : nullptr),
+        breaks(chars ? PySequence_GetItem(raw.get(), 4) : nullptr);
+    if (!breaks) return false;
+    std::vector<std::uint8_t> item_bytes;
+    if (!(raw_records(items.get(), item_bytes) && raw_records(glyphs.get(), shaped.glyph_props) &&
+          raw_records(clusters.get(), shaped.log_clusters) && raw_records(chars.get(), shaped.char_props)))
+      return false;
+    if (breaks.get() != Py_None && !raw_records(breaks.get(), shaped.breaks)) return false;
+    constexpr std::size_t kItemBytes = sizeof(SCRIPT_ANALYSIS) + sizeof(ABC);
+    shaped.item_props.resize(item_bytes.size() / kItemBytes);
+    for (std::size_t i = 0; i < shaped.item_props.size(); ++i) {
+      std::memcpy(&shaped.item_props[i].analysis, item_bytes.data() + i * kItemBytes, sizeof(SCRIPT_ANALYSIS));
+      std::memcpy(&shaped.item_props[i].abc, item_bytes.data() + i * kItemBytes + sizeof(SCRIPT_ANALYSIS), sizeof(ABC));
+    }
+    // The code points' first units, from the text as UTF-16.
+    PyRef utf16(PyUnicode_AsEncodedString(text, "utf-16-le", "surrogatepass"));
+    if (!utf16) return false;
+    std::u16string units16(static_cast<std::size_t>(PyBytes_Size(utf16.get())) / 2, u'\0');
+    std::memcpy(units16.data(), PyBytes_AsString(utf16.get()), units16.size() * 2);
+    units = code_point_units(units16);
+    return true;
+  }
+};
+
 // result_json(result) -> str: the Result's fields by position (font, text,
-// items, glyphs, stages, options, location, warnings).
+// items, glyphs, stages, options, location, warnings, uniscribe).
 PyObject *result_json(PyObject *args) {
   PyObject *result;
   if (!PyArg_ParseTuple(args, "O:result_json", &result)) return nullptr;
@@ -307,9 +356,20 @@ PyObject *result_json(PyObject *args) {
   if (stages_of.get() != Py_None &&
       !read_all(stages_of.get(), stages.emplace(), [&](PyObject *o, JsonStage &out) { return changes.read(o, out); }))
     return nullptr;
+  PyRef outputs(PyObject_Size(result) > 8 ? field(result, 8) : (Py_INCREF(Py_None), Py_None));
+  if (!outputs) return nullptr;
+  std::optional<PropsCopy> copy;
+  std::optional<JsonProps> props;
+  if (outputs.get() != Py_None) {
+    PyRef text_object(field(result, 1));
+    if (!text_object || !copy.emplace().read(outputs.get(), text_object.get())) return nullptr;
+    props = json_props(copy->shaped, copy->units);
+  }
   append_json_string(text_json, text);
   std::string out;
-  append_result_json(out, head_json(head), ResultBody{text_json, RecordRows(items, glyphs), warnings, {}, stages ? &*stages : nullptr});
+  append_result_json(out, head_json(head),
+                     ResultBody{text_json, RecordRows(items, glyphs), warnings, {}, stages ? &*stages : nullptr,
+                                props ? &*props : nullptr});
   return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "surrogatepass");
 }
 

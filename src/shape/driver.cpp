@@ -91,6 +91,7 @@ auto on_port(const Usp10 &usp, const PortFont &font, std::u16string_view text, c
   run.script_tag = plan.script;
   run.language_tag = plan.language;
   run.cut_long_items = plan.cut_long_items;
+  run.place_widths = plan.place_widths;
   run.font_scripts = plan.font_scripts;
   run.ranged_features = in_code_units(plan.ranged_features, text);
   return shape(run, rtl);

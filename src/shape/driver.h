@@ -35,6 +35,10 @@ struct TextPlan {
   bool trace = false;
   // An item past the glyph limit is cut into pieces rather than failing the text.
   bool cut_long_items = false;
+  // Each item's ABC widths are asked of ScriptPlaceOpenType.
+  bool place_widths = false;
+  // Each item's break opportunities are asked of ScriptBreak, where the backend has it.
+  bool breaks = false;
 };
 
 // A font for the backend and the owner the port knows it by. Owner 0 is the

@@ -48,6 +48,7 @@ struct ItemBuffers {
   std::vector<GOFFSET> offsets;
   std::vector<std::uint64_t> first;
   std::vector<GlyphRecord> records;
+  ABC abc{};  // of the last item placed, when the run asks for them
 };
 
 // The script tag the item is shaped with.

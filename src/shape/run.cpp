@@ -280,12 +280,14 @@ Result<std::monostate> shape_records(ShapeRun &run, std::u16string_view text, co
   if (auto r = read_back_stages(run.usp, run.tracing); !r) return r.take_failure();
 
   std::size_t slots = std::max(shaped.glyph_count, 1);
+  buffers.abc = ABC{};
   buffers.advances.assign(slots, 0);
   buffers.offsets.assign(slots, GOFFSET{0, 0});
   HRESULT hr = run.usp.place(run.hdc, run.cache, &analysis, tag, run.language_tag, range.chars(), range.properties(),
                              range.count(), text.data() + item.start, shaped.log_clusters.data(),
                              shaped.char_props.data(), chars, shaped.glyphs.data(), shaped.glyph_props.data(),
-                             shaped.glyph_count, buffers.advances.data(), buffers.offsets.data(), nullptr);
+                             shaped.glyph_count, buffers.advances.data(), buffers.offsets.data(),
+                             run.place_widths ? &buffers.abc : nullptr);
   if (hr != S_OK) return fail("ScriptPlaceOpenType: " + named_code(hr));
 
   first_characters(shaped, chars, buffers.first);
@@ -316,7 +318,16 @@ Result<std::monostate> run_item(ShapeRun &run, std::u16string_view text, const I
     if (buffers.shaped.overflowed && run.cut_long_items) return run_pieces(run, text, item, features, buffers, sink, cut);
     return r.take_failure();
   }
-  sink.item(run, ItemView{item.index, item.analysis, tag, item.start, item.end, item.continues}, buffers.records);
+  const ShapedItem &shaped = buffers.shaped;
+  const auto chars_of_item = static_cast<std::size_t>(chars);
+  sink.item(run,
+            ItemView{item.index, item.analysis, tag, item.start, item.end, item.continues,
+                     std::span<const WORD>(shaped.log_clusters.data(), chars_of_item),
+                     std::span<const SCRIPT_CHARPROP>(shaped.char_props.data(), chars_of_item),
+                     std::span<const SCRIPT_GLYPHPROP>(shaped.glyph_props.data(),
+                                                       static_cast<std::size_t>(shaped.glyph_count)),
+                     buffers.abc},
+            buffers.records);
   return std::monostate{};
 }
 

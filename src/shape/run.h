@@ -65,6 +65,8 @@ struct ShapeRun {
   // Cut an item that overflows the glyph buffer into pieces instead of
   // failing, and trace a long item as pieces; each cut is recorded in `cuts`.
   bool cut_long_items = false;
+  // Ask ScriptPlaceOpenType for each item's ABC widths (ItemView::abc).
+  bool place_widths = false;
   std::vector<ItemCut> cuts;
   // The script tags the font's GSUB and GPOS list, when known: an item is
   // then shaped, and reported, with the tag whose lookups the font selects (a
@@ -84,6 +86,14 @@ struct ItemView {
   std::uint64_t start;       // UTF-16 code units of the text
   std::uint64_t end;
   bool continues = false;    // a piece of the item before it, cut at the glyph limit
+  // The backend's own outputs for the item, as it returned them: per UTF-16
+  // code unit of the item its log cluster and character properties, per glyph
+  // (logical order) its properties, and the item's ABC widths (zero unless
+  // the run asks for them).
+  std::span<const WORD> log_clusters = {};
+  std::span<const SCRIPT_CHARPROP> char_props = {};
+  std::span<const SCRIPT_GLYPHPROP> glyph_props = {};
+  ABC abc = {};
 };
 
 // Takes each item's glyphs as soon as the item is placed, in logical order of

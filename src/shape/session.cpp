@@ -48,7 +48,8 @@ Result<OPENTYPE_TAG> parse_tag(std::string_view tag, const char *what) {
 
 class RecordSink : public ItemSink {
  public:
-  RecordSink(ShapedText &out, std::size_t text_length) : out_(out), text_length_(text_length) {}
+  RecordSink(ShapedText &out, std::u16string_view text, bool breaks)
+      : out_(out), text_(text), text_length_(text.size()), breaks_(breaks) {}
 
   void item(ShapeRun &run, const ItemView &item, std::span<const GlyphRecord> records) override {
     // About one glyph per character: no copy while the rows grow. Reserved
@@ -67,6 +68,7 @@ class RecordSink : public ItemSink {
       out_.glyphs.push_back(ShapedGlyphRecord{r.g, static_cast<std::uint32_t>(r.cl + item.start), index, r.ax,
                                               r.dx, r.dy});
     }
+    keep_props(run, item, rtl);
     if (!run.tracing.item_stages.empty()) {
       for (TraceStage &stage : run.tracing.item_stages) out_.stages.push_back(change_record(index, item.start, stage));
     } else {
@@ -83,6 +85,31 @@ class RecordSink : public ItemSink {
   void finish(ShapeRun &run) override { out_.cuts = std::move(run.cuts); }
 
  private:
+  // The item's Uniscribe outputs beside its glyphs: its glyph properties in
+  // the glyphs' order, its characters' log clusters and properties, its break
+  // attributes when asked for.
+  void keep_props(ShapeRun &run, const ItemView &item, bool rtl) {
+    if (out_.log_clusters.empty()) {
+      out_.log_clusters.resize(text_length_);
+      out_.char_props.resize(text_length_);
+      if (breaks_ && run.usp.script_break != nullptr) out_.breaks.resize(text_length_);
+    }
+    out_.item_props.push_back(ItemProps{item.analysis, item.abc});
+    if (rtl)
+      out_.glyph_props.insert(out_.glyph_props.end(), item.glyph_props.rbegin(), item.glyph_props.rend());
+    else
+      out_.glyph_props.insert(out_.glyph_props.end(), item.glyph_props.begin(), item.glyph_props.end());
+    const auto at = static_cast<std::ptrdiff_t>(item.start);
+    std::copy(item.log_clusters.begin(), item.log_clusters.end(), out_.log_clusters.begin() + at);
+    std::copy(item.char_props.begin(), item.char_props.end(), out_.char_props.begin() + at);
+    if (out_.breaks.empty()) return;
+    SCRIPT_ANALYSIS analysis = item.analysis;
+    const int chars = static_cast<int>(item.end - item.start);
+    if (run.usp.script_break(text_.data() + item.start, chars, &analysis,
+                             out_.breaks.data() + at) != S_OK)
+      std::fill_n(out_.breaks.begin() + at, chars, SCRIPT_LOGATTR{});
+  }
+
   // A stage as the port's read-back gives it: kind, true clusters, positions.
   static StageRecord change_record(std::uint32_t index, std::size_t start, TraceStage &stage) {
     StageRecord out{index,      std::string(stage_kind_name(stage.kind)), std::move(stage.name), stage.positioned(),
@@ -106,7 +133,9 @@ class RecordSink : public ItemSink {
 
  private:
   ShapedText &out_;
+  std::u16string_view text_;
   std::size_t text_length_;
+  bool breaks_;
 };
 
 }  // namespace
@@ -141,6 +170,8 @@ Result<TextPlan> FontSession::plan(const TextOptions &options) const {
   // Unlike the compatibility call, the package has no length limit: an item
   // past the glyph limit is shaped as pieces, each with its own line.
   plan.cut_long_items = true;
+  plan.place_widths = true;
+  plan.breaks = options.breaks;
   Result<ParagraphDirection> direction = parse_direction(options.direction);
   if (!direction) return direction.take_failure();
   plan.direction = *direction;
@@ -241,7 +272,7 @@ Result<JsonText> FontSession::document(std::u16string_view text, const TextPlan 
 Result<ShapedText> FontSession::shape(std::u16string_view text, const TextPlan &plan) {
   pause_for("TESVO_PRESLEEP_MS");
   ShapedText out;
-  RecordSink sink(out, text.size());
+  RecordSink sink(out, text, plan.breaks);
   if (auto ran = shape_text(usp_, port_font(), text, plan, sink); !ran) return ran.take_failure();
   if (out.glyphs.empty()) return fail("no glyphs produced");
   return out;

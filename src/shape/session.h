@@ -32,6 +32,7 @@ struct TextOptions {
   std::string language;            // OpenType language system tag; "" is the default one
   std::string variations;          // hb-shape's --variations syntax; "" is the default instance
   bool trace = false;
+  bool breaks = false;  // ask the backend for each item's break opportunities (ScriptBreak)
 };
 
 struct ShapedItemRecord {
@@ -81,11 +82,28 @@ struct StageRecord {
   std::vector<std::uint16_t> nested = {};  // the lookups a contextual lookup called
 };
 
+// What the backend's Uniscribe outputs say of an item beyond its glyphs: its
+// analysis as itemized (with its SCRIPT_STATE) and its ABC widths.
+struct ItemProps {
+  SCRIPT_ANALYSIS analysis;
+  ABC abc;
+};
+
 struct ShapedText {
   std::vector<ShapedItemRecord> items;
   std::vector<ShapedGlyphRecord, SpareAllocator<ShapedGlyphRecord>> glyphs;
   std::vector<StageRecord> stages;
   std::vector<ItemCut> cuts;  // the itemizer's items shaped as several
+  // The backend's own outputs, as it returned them: per item; per glyph, in
+  // the order of `glyphs`; per UTF-16 code unit of the text, the log cluster
+  // (an index into the item's glyphs in the backend's logical order) and the
+  // character properties; and, when asked for and the backend has ScriptBreak,
+  // the break attributes (empty otherwise).
+  std::vector<ItemProps> item_props;
+  std::vector<SCRIPT_GLYPHPROP> glyph_props;
+  std::vector<WORD> log_clusters;
+  std::vector<SCRIPT_CHARPROP> char_props;
+  std::vector<SCRIPT_LOGATTR> breaks;
 };
 
 class FontSession {

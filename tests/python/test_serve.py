@@ -25,12 +25,11 @@ DEVANAGARI = f"{NOTO}/NotoSansDevanagari-Regular.ttf"
 LATIN = f"{NOTO}/NotoSans-Regular.ttf"
 INTER = "/usr/share/fonts/truetype/inter-vf/Inter.var.ttf"
 CHROMEDRIVER, CHROMIUM = "/usr/bin/chromedriver", "/usr/bin/chromium"
-ROOT = Path(__file__).resolve().parents[2]
 
 
 class Server:
     def __init__(self, *fonts):
-        env = dict(os.environ, PYTHONPATH=str(ROOT / "python"))
+        env = dict(os.environ)
         self.proc = subprocess.Popen([sys.executable, "-m", "tesvo", "serve", "--no-browser", *map(str, fonts)],
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
         line = self.proc.stdout.readline()
@@ -126,7 +125,7 @@ def test_without_starlette_the_command_names_the_extra():
     code = ("import sys; sys.modules['starlette'] = None; from tesvo.cli import main; "
             f"sys.exit(main(['serve', '--no-browser', {LATIN!r}]))")
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
-                          env=dict(os.environ, PYTHONPATH=str(ROOT / "python")))
+                          env=dict(os.environ))
     assert done.returncode == 2
     assert done.stderr.strip().splitlines() == ["tesvo serve: tesvo serve needs Starlette and uvicorn: "
                                                 "pip install 'tesvo[serve]'"]

@@ -95,6 +95,10 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     what.add_argument("--ignore", metavar="KIND[,KIND...]", type=_kinds, default=(),
                       help=f"kinds of difference neither reported nor looked at, of {', '.join(KINDS)}, "
                       "e.g. --ignore advances,offsets")
+    what.add_argument("--props", action="store_true",
+                      help="also compare what the two ports' Uniscribe entry points return beyond the glyphs: "
+                      "item analyses, glyph properties (justification classes, cluster starts, diacritics), "
+                      "log clusters; kind props (two port sides only)")
     src = p.add_argument_group("more texts")
     src.add_argument("--corpus", metavar="NAME",
                      help="a corpus shipped with tesvo, one text per line, e.g. --corpus arabic")
@@ -196,11 +200,12 @@ _comparison: Optional[Comparison] = None
 
 
 def _open(left: Side, right: Side, options: Mapping[str, Optional[str]], files: Mapping[str, FontFile],
-          glyphs: str, ignore: tuple[str, ...]) -> None:
+          glyphs: str, ignore: tuple[str, ...], props: bool = False) -> None:
     global _comparison
     _comparison = Comparison(left, right, direction=options["direction"] or "auto", features=options["features"],
                              script=options["script"], language=options["language"], files=files,
-                             harfbuzz_runs=options["harfbuzz_runs"] or "items", glyphs=glyphs, ignore=ignore)
+                             harfbuzz_runs=options["harfbuzz_runs"] or "items", glyphs=glyphs, ignore=ignore,
+                             props=props)
 
 
 def _compare_chunk(task: tuple[int, list[str], bool]) -> list[Line]:
@@ -221,7 +226,8 @@ def compared(comparison: Comparison, work: list[str], options: Mapping[str, Opti
         return
     left, right = comparison.sides
     for lines in parallel(_compare_chunk, _chunks(work, trace), jobs, _open,
-                          (left, right, options, comparison.files, comparison.glyphs, comparison.ignore)):
+                          (left, right, options, comparison.files, comparison.glyphs, comparison.ignore,
+                           comparison.props)):
         yield from lines
 
 
@@ -254,7 +260,7 @@ def run(args: argparse.Namespace, prog: str) -> int:
                "language": args.language, "harfbuzz_runs": args.harfbuzz_runs}
     comparison = Comparison(left, right, direction=args.direction, features=args.features, script=args.script,
                             language=args.language, harfbuzz_runs=args.harfbuzz_runs, glyphs=args.glyphs,
-                            ignore=args.ignore)
+                            ignore=args.ignore, props=args.props)
     # With --html alone, the drawn lines are traced again for the report; with --trace every
     # line is traced, and each differing record names its parting step.
     lines = compared(comparison, work, options, args.jobs or 1, trace=args.trace)

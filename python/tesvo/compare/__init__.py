@@ -35,7 +35,7 @@ from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import Optional, Union
 
 from tesvo.axes import resolve_location
-from tesvo.compare.diff import GlyphKey, aligned_steps, difference, parting as parting, parting_row
+from tesvo.compare.diff import GlyphKey, aligned_steps, difference, parting as parting, parting_row, props_difference
 from tesvo.compare.diff import port_rows as port_rows, port_steps as port_steps
 from tesvo.compare.harfbuzz import HarfBuzzShaper as HarfBuzzShaper
 from tesvo.compare.fonts import LAYOUT_TABLES, LOOKUP_STEP, FontFacts
@@ -106,8 +106,12 @@ class Comparison:
     def __init__(self, left: Side, right: Side, *, direction: str = "auto", features: Features = None,
                  script: Optional[str] = None, language: Optional[str] = None,
                  files: Optional[Mapping[str, FontFile]] = None, harfbuzz_runs: str = "items",
-                 trace: bool = False, glyphs: Optional[str] = None, ignore: Ignore = ()) -> None:
-        """`trace`: the default of lines(), which traces both sides to find where they part."""
+                 trace: bool = False, glyphs: Optional[str] = None, ignore: Ignore = (),
+                 props: bool = False) -> None:
+        """`trace`: the default of lines(), which traces both sides to find where they part.
+        `props`: also compare what the two ports' Uniscribe entry points returned beyond the
+        glyphs (Result.uniscribe: item analyses, glyph properties, log clusters), kind
+        "props"; only between two port sides."""
         left.check()
         right.check()
         if left.engine == "harfbuzz" and right.engine == "harfbuzz":
@@ -117,6 +121,9 @@ class Comparison:
         if glyphs is not None and glyphs not in GLYPHS:
             raise OptionError(f"unknown glyphs {glyphs!r}: use 'names' or 'ids'")
         self.ignore = ignored_kinds(ignore)
+        if props and "harfbuzz" in (left.engine, right.engine):
+            raise OptionError("props: HarfBuzz gives no Uniscribe outputs; compare two port sides")
+        self.props = props and "props" not in self.ignore
         self.sides = (left, right)
         self.harfbuzz_runs = harfbuzz_runs
         self.trace = trace
@@ -241,6 +248,13 @@ class Comparison:
             first, kinds, moved, renamed = self._difference(left, right)
         if cut is not None:
             kinds = ("items", *kinds)
+        props = None
+        if self.props and isinstance(outcomes.get("left"), Result) and isinstance(outcomes.get("right"), Result):
+            left_result, right_result = outcomes["left"], outcomes["right"]
+            assert isinstance(left_result, Result) and isinstance(right_result, Result)
+            props = props_difference(left_result, right_result)
+            if props is not None:
+                kinds = tuple(k for k in KINDS if k in kinds or k == "props")
         found = cut
         if trace and kinds and cut is None:
             found = self._parting(steps.get("left") or (), steps.get("right") or ())
@@ -250,7 +264,7 @@ class Comparison:
             at = run[first][1] if run is not None and first < len(run) else len(text)
         return Line(number, text, left, right, first, kinds, errors, steps.get("left"), steps.get("right"),
                     found, self._run_names("left", left), self._run_names("right", right), at, items,
-                    moved, renamed)
+                    moved, renamed, props)
 
     def _difference(self, left: Sequence[Row], right: Sequence[Row]
                     ) -> tuple[Optional[int], tuple[str, ...], tuple[Moved, ...], tuple[Renamed, ...]]:
@@ -346,13 +360,14 @@ class Comparison:
 def compare(left: Side, right: Side, texts: Iterable[str], *, direction: str = "auto",
             features: Features = None, script: Optional[str] = None, language: Optional[str] = None,
             trace: bool = False, start: int = 1, harfbuzz_runs: str = "items", glyphs: Optional[str] = None,
-            ignore: Ignore = ()) -> Iterator[Line]:
+            ignore: Ignore = (), props: bool = False) -> Iterator[Line]:
     """Shapes every text on both sides with the same options and yields one Line per text,
     in input order, numbered from `start`. At least one side must be a Uniscribe port: a
     HarfBuzz side shapes the items that port formed (`harfbuzz_runs="items"`) or the whole
-    line (`"line"`). `glyphs` and `ignore` as Comparison takes them. Fonts that cannot be
+    line (`"line"`). `glyphs`, `ignore` and `props` as Comparison takes them. Fonts that cannot be
     used and options that a side cannot apply raise FontError or OptionError before anything
     is shaped."""
     comparison = Comparison(left, right, direction=direction, features=features, script=script,
-                            language=language, harfbuzz_runs=harfbuzz_runs, glyphs=glyphs, ignore=ignore)
+                            language=language, harfbuzz_runs=harfbuzz_runs, glyphs=glyphs, ignore=ignore,
+                            props=props)
     return comparison.lines(texts, start=start, trace=trace)

@@ -8,11 +8,12 @@ import difflib
 from collections.abc import Collection, Sequence
 from typing import NamedTuple, Optional, Union
 
-from tesvo.compare.records import KINDS, Names, Parting, Position, Row, Step
+from tesvo.compare.records import KINDS, Names, Parting, Position, PropsDifference, Row, Step
 
 # A glyph as compared: its id, or its name where glyphs are compared by name.
 GlyphKey = Union[int, str]
 from tesvo.result import Result
+from tesvo.uniscribe import UniscribeOutputs
 
 
 def difference(left: Sequence[Row], right: Sequence[Row], *, ignore: Collection[str] = (),
@@ -241,3 +242,35 @@ def port_steps(result: Result) -> tuple[Step, ...]:
         placed[change.start:change.stop] = [(g.advance or 0, g.x_offset or 0, g.y_offset or 0) for g in change.glyphs]
         steps.append(Step(s.item, s.name, tuple(ids), tuple(placed) if positioned else None, s.nested))
     return tuple(steps)
+
+
+def _glyph_words(outputs: UniscribeOutputs, k: int) -> str:
+    g = outputs.glyph(k)
+    flags = [name for name, on in (("cluster start", g.cluster_start), ("diacritic", g.diacritic),
+                                   ("zero width", g.zero_width)) if on]
+    return " ".join([g.justification_name, *flags])
+
+
+def props_difference(left: Result, right: Result) -> Optional[PropsDifference]:
+    """Where two results' Uniscribe outputs first differ: an item's analysis, a glyph's
+    properties (where both have as many glyphs), a character's log cluster or
+    fCanGlyphAlone; None where they agree or a side has none."""
+    a, b = left.uniscribe, right.uniscribe
+    if a is None or b is None:
+        return None
+    for k, (one, other) in enumerate(zip(a.analyses, b.analyses)):
+        if one != other:
+            differ = [f for f in one._fields if getattr(one, f) != getattr(other, f)]
+            return PropsDifference("item", k, ", ".join(f"{f} {getattr(one, f)}" for f in differ),
+                                   ", ".join(f"{f} {getattr(other, f)}" for f in differ))
+    if len(a.justification) == len(b.justification):
+        columns = [(a.justification, b.justification), (a.cluster_start, b.cluster_start),
+                   (a.diacritic, b.diacritic), (a.zero_width, b.zero_width)]
+        for k in range(len(a.justification)):
+            if any(x[k] != y[k] for x, y in columns):
+                return PropsDifference("glyph", k, _glyph_words(a, k), _glyph_words(b, k))
+    for k, (x, y, p, q) in enumerate(zip(a.log_clusters, b.log_clusters, a.can_glyph_alone, b.can_glyph_alone)):
+        if (x, p) != (y, q):
+            return PropsDifference("char", k, f"log cluster {x}" + (", can glyph alone" if p else ""),
+                                   f"log cluster {y}" + (", can glyph alone" if q else ""))
+    return None

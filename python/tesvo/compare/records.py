@@ -17,7 +17,9 @@ from tesvo.result import JsonValue
 # What can differ between two glyph runs, in the order a report lists them. "items": the
 # HarfBuzz side's glyphs change when the line is cut into the port's items; "names": glyphs
 # compared by name where one was renamed (the same id and drawing under another name).
-KINDS = ("items", "glyphs", "names", "clusters", "advances", "offsets")
+KINDS = ("items", "glyphs", "names", "clusters", "advances", "offsets", "props")
+# Looked at only on request (Comparison(props=True), compare --props).
+ON_REQUEST = ("props",)
 GLYPHS = ("names", "ids")  # how the glyphs of two fonts are told the same
 OFFSET_CONVENTION = "harfbuzz"  # x_offset/y_offset; a port's du is negated in right-to-left items
 HARFBUZZ_RUNS = ("items", "line")  # what a HarfBuzz side shapes as one run
@@ -174,6 +176,18 @@ class Parting(NamedTuple):
         return record
 
 
+class PropsDifference(NamedTuple):
+    """Where the backends' Uniscribe outputs first differ (kind "props"): at glyph `at`
+    (`where` "glyph": its SCRIPT_VISATTR) or character `at` (`where` "char": its log
+    cluster, SCRIPT_CHARPROP) or item `at` (`where` "item": its SCRIPT_ANALYSIS), and
+    each side's values there in words."""
+
+    where: str
+    at: int
+    left: str
+    right: str
+
+
 class Line(NamedTuple):
     """One line compared. `first` is the index of the first glyph where the runs part (the
     length of the shorter run when one run extends the other) and `at` the character (str
@@ -201,6 +215,7 @@ class Line(NamedTuple):
     items: Optional[tuple[tuple[int, int, bool], ...]] = None
     moved: tuple[Moved, ...] = ()
     renamed: tuple[Renamed, ...] = ()
+    props: Optional[PropsDifference] = None  # with kind "props"
 
     @property
     def same(self) -> bool:
@@ -222,6 +237,9 @@ class Line(NamedTuple):
             words += f", from itemization: {p.left} against {p.right}"
         elif p is not None:
             words += f", at {p.words}: {p.left} against {p.right}"
+        if self.props is not None:
+            d = self.props
+            words += f"; props at {d.where} {d.at}: {d.left} against {d.right}"
         return words
 
     def to_dict(self, *, glyphs: bool = True) -> dict[str, JsonValue]:
@@ -241,6 +259,8 @@ class Line(NamedTuple):
             record["moved"] = [list(m) for m in self.moved]
         if self.renamed:
             record["renamed"] = [list(r) for r in self.renamed]
+        if self.props is not None:
+            record["props"] = dict(self.props._asdict())
         if glyphs and not self.same:
             record["left"] = _rows_json(self.left, self.left_names)
             record["right"] = _rows_json(self.right, self.right_names)
@@ -261,7 +281,7 @@ class Summary:
 
     def __init__(self) -> None:
         self.lines = self.same = self.different = self.errors = 0
-        self.by_kind = {k: 0 for k in KINDS}
+        self.by_kind = {k: 0 for k in KINDS if k not in ON_REQUEST}  # those on request once seen
 
     def add(self, line: Line) -> None:
         self.lines += 1
@@ -270,7 +290,7 @@ class Summary:
         elif line.kinds:
             self.different += 1
             for kind in line.kinds:
-                self.by_kind[kind] += 1
+                self.by_kind[kind] = self.by_kind.get(kind, 0) + 1
         else:
             self.same += 1
 

@@ -40,6 +40,7 @@ from tesvo.report.model import (
     visual_item_order,
 )
 from tesvo.report.outlines import FontArt
+from tesvo.report.uniscribe_view import PropsRow, props_rows
 from tesvo.result import JsonValue, Result
 
 Span = Optional[Tuple[int, int]]
@@ -159,6 +160,7 @@ class ItemSection(NamedTuple):
     item: Item
     rows: List[StageRow]
     final: Lines
+    props: Optional[PropsRow] = None  # what the Uniscribe implementation returned
 
 
 def _cluster_attrs(span: Span) -> Attrs:
@@ -309,10 +311,10 @@ def _positioned_piece(page: _Page, piece: Sequence[Tuple[Glyph, Span, int]], hei
                       css_class="positioned")
 
 
-def _item_section(page: _Page, item: Item, records: List[JsonValue]) -> ItemSection:
+def _item_section(page: _Page, item: Item, records: List[JsonValue], props: Optional[PropsRow]) -> ItemSection:
     rows, stages = _stage_rows(page, item)
     records.append({"start": item.start, "end": item.end, "rtl": item.rtl, "stages": stages})
-    return ItemSection(item, rows, _positioned_run(page, [(item, item.final)], rtl=item.rtl))
+    return ItemSection(item, rows, _positioned_run(page, [(item, item.final)], rtl=item.rtl), props)
 
 
 def _toolbar(items: Sequence[Item]) -> Tuple[List[str], List[Tuple[str, int]]]:
@@ -362,7 +364,11 @@ def render_report(
         rtl=paragraph_rtl,
     )
     records: List[JsonValue] = []
-    sections = [_item_section(page, item, records) for item in items]
+    starts = [0]
+    for item in items[:-1]:
+        starts.append(starts[-1] + len(item.final))
+    props = props_rows(result, starts)
+    sections = [_item_section(page, item, records, row) for item, row in zip(items, props)]
     family = result.font.family
     facts = [
         ("font", font_label),

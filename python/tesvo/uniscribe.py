@@ -1,0 +1,214 @@
+"""What a Uniscribe implementation gives its caller beyond glyphs and positions, as the
+backend returned it for a shaped text: each item's SCRIPT_ANALYSIS (with its SCRIPT_STATE)
+and ABC widths, each glyph's SCRIPT_VISATTR, each character's log cluster and
+SCRIPT_CHARPROP, and, where asked for, each character's SCRIPT_LOGATTR from ScriptBreak.
+
+The engine hands the records over as they came (a few bytes a glyph, copied once); the
+columns are unpacked into int32 memoryviews, like Result's own, the first time one is read.
+"""
+
+from __future__ import annotations
+
+from typing import NamedTuple, Optional
+
+import tesvo._engine as _engine
+
+__all__ = ["Analysis", "ABCWidths", "GlyphProps", "UniscribeOutputs", "JUSTIFICATION"]
+
+# SCRIPT_JUSTIFY, by value, as Microsoft's documentation names its members.
+JUSTIFICATION = ("SCRIPT_JUSTIFY_NONE", "SCRIPT_JUSTIFY_ARABIC_BLANK", "SCRIPT_JUSTIFY_CHARACTER",
+                 "SCRIPT_JUSTIFY_RESERVED1", "SCRIPT_JUSTIFY_BLANK", "SCRIPT_JUSTIFY_RESERVED2",
+                 "SCRIPT_JUSTIFY_RESERVED3", "SCRIPT_JUSTIFY_ARABIC_NORMAL", "SCRIPT_JUSTIFY_ARABIC_KASHIDA",
+                 "SCRIPT_JUSTIFY_ARABIC_ALEF", "SCRIPT_JUSTIFY_ARABIC_HA", "SCRIPT_JUSTIFY_ARABIC_RA",
+                 "SCRIPT_JUSTIFY_ARABIC_BA", "SCRIPT_JUSTIFY_ARABIC_BARA", "SCRIPT_JUSTIFY_ARABIC_SEEN",
+                 "SCRIPT_JUSTIFY_ARABIC_SEEN_M")
+
+
+class Analysis(NamedTuple):
+    """An item's SCRIPT_ANALYSIS as the backend's itemizer returned it, with its SCRIPT_STATE
+    (`bidi_level` to `gcp_clusters`): eScript, fRTL, fLayoutRTL, fLinkBefore, fLinkAfter,
+    fLogicalOrder, fNoGlyphIndex; uBidiLevel, fOverrideDirection, fInhibitSymSwap, fCharShape,
+    fDigitSubstitute, fInhibitLigate, fDisplayZWG, fArabicNumContext, fGcpClusters."""
+
+    script: int
+    rtl: bool
+    layout_rtl: bool
+    link_before: bool
+    link_after: bool
+    logical_order: bool
+    no_glyph_index: bool
+    bidi_level: int
+    override_direction: bool
+    inhibit_sym_swap: bool
+    char_shape: bool
+    digit_substitute: bool
+    inhibit_ligate: bool
+    display_zwg: bool
+    arabic_num_context: bool
+    gcp_clusters: bool
+
+
+class ABCWidths(NamedTuple):
+    """An item's ABC widths from ScriptPlaceOpenType, in font units: `a` before the ink of
+    its first glyph, `b` the ink's width, `c` after the ink of its last."""
+
+    a: int
+    b: int
+    c: int
+
+    @property
+    def total(self) -> int:
+        return self.a + self.b + self.c
+
+
+class GlyphProps(NamedTuple):
+    """One glyph's SCRIPT_VISATTR: its justification class (SCRIPT_JUSTIFY, by value and by
+    name), whether it starts its cluster, is a diacritic, has no width."""
+
+    justification: int
+    justification_name: str
+    cluster_start: bool
+    diacritic: bool
+    zero_width: bool
+
+
+_GLYPH_COLUMNS = 4
+_CHAR_COLUMNS = 7
+_ITEM_COLUMNS = 19
+Raw = tuple[bytes, bytes, bytes, bytes, Optional[bytes]]
+
+
+class UniscribeOutputs:
+    """The backend's Uniscribe outputs of one shaped text (`Result.uniscribe`). Glyph columns
+    follow `Result.glyphs` (item by item, a right-to-left item in visual order); character
+    columns follow the text's code points (`Result.text`'s indices). A log cluster is the
+    index, into its item's glyphs in the backend's logical order, that ScriptShapeOpenType
+    returned for the character."""
+
+    __slots__ = ("_raw", "_text", "_items", "_glyphs", "_chars")
+
+    def __init__(self, raw: Raw, text: str) -> None:
+        self._raw = raw
+        self._text = text
+        self._items: Optional[memoryview] = None
+        self._glyphs: Optional[memoryview] = None
+        self._chars: Optional[memoryview] = None
+
+    def __reduce__(self) -> tuple[type, tuple[Raw, str]]:
+        return UniscribeOutputs, (self._raw, self._text)
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, UniscribeOutputs) and (self._raw, self._text) == (other._raw, other._text)
+
+    def __hash__(self) -> int:
+        return hash(self._raw)
+
+    def __repr__(self) -> str:
+        return f"UniscribeOutputs({len(self.abc)} items, {len(self.justification)} glyphs)"
+
+    @property
+    def raw(self) -> Raw:
+        """The records as the backend returned them: items (SCRIPT_ANALYSIS and ABC, 16 bytes
+        each), SCRIPT_GLYPHPROP per glyph, log clusters and SCRIPT_CHARPROP per UTF-16 code
+        unit, SCRIPT_LOGATTR per code unit or None."""
+        return self._raw
+
+    def _item_column(self, k: int) -> memoryview:
+        if self._items is None:
+            self._items = memoryview(_engine.unpack_items(self._raw[0])).cast("i")
+        n = len(self._items) // _ITEM_COLUMNS
+        return self._items[n * k:n * (k + 1)]
+
+    def _glyph_column(self, k: int) -> memoryview:
+        if self._glyphs is None:
+            self._glyphs = memoryview(_engine.unpack_glyphs(self._raw[1])).cast("i")
+        n = len(self._glyphs) // _GLYPH_COLUMNS
+        return self._glyphs[n * k:n * (k + 1)]
+
+    def _char_column(self, k: int) -> memoryview:
+        if self._chars is None:
+            units: Optional[bytes] = None
+            if len(self._raw[2]) // 2 != len(self._text):  # characters of two UTF-16 units
+                import array
+
+                at, starts = 0, array.array("I")
+                for ch in self._text:
+                    starts.append(at)
+                    at += 2 if ord(ch) > 0xFFFF else 1
+                units = starts.tobytes()
+            self._chars = memoryview(_engine.unpack_chars(self._raw[2], self._raw[3], self._raw[4], units)).cast("i")
+        n = len(self._chars) // _CHAR_COLUMNS
+        return self._chars[n * k:n * (k + 1)]
+
+    @property
+    def analyses(self) -> tuple[Analysis, ...]:
+        """Per item, its SCRIPT_ANALYSIS and SCRIPT_STATE."""
+        columns = [self._item_column(k) for k in range(16)]
+        return tuple(Analysis._make([v[0], *map(bool, v[1:7]), v[7], *map(bool, v[8:16])]) for v in zip(*columns))
+
+    @property
+    def abc(self) -> tuple[ABCWidths, ...]:
+        """Per item, its ABC widths."""
+        return tuple(ABCWidths(a, b, c) for a, b, c in zip(*(self._item_column(k) for k in (16, 17, 18))))
+
+    @property
+    def justification(self) -> memoryview:
+        """Per glyph, its SCRIPT_JUSTIFY value (JUSTIFICATION names them)."""
+        return self._glyph_column(0)
+
+    @property
+    def cluster_start(self) -> memoryview:
+        return self._glyph_column(1)
+
+    @property
+    def diacritic(self) -> memoryview:
+        return self._glyph_column(2)
+
+    @property
+    def zero_width(self) -> memoryview:
+        return self._glyph_column(3)
+
+    def glyph(self, k: int) -> GlyphProps:
+        """Glyph k's properties as one record."""
+        value = self.justification[k]
+        name = JUSTIFICATION[value] if 0 <= value < len(JUSTIFICATION) else f"SCRIPT_JUSTIFY_{value}"
+        return GlyphProps(value, name, bool(self.cluster_start[k]), bool(self.diacritic[k]), bool(self.zero_width[k]))
+
+    @property
+    def log_clusters(self) -> memoryview:
+        """Per character, the log cluster the backend returned."""
+        return self._char_column(0)
+
+    @property
+    def can_glyph_alone(self) -> memoryview:
+        return self._char_column(1)
+
+    @property
+    def has_breaks(self) -> bool:
+        """Whether ScriptBreak's attributes were asked for and the backend has ScriptBreak."""
+        return self._raw[4] is not None
+
+    def _break_column(self, k: int) -> Optional[memoryview]:
+        return self._char_column(k) if self.has_breaks else None
+
+    @property
+    def soft_break(self) -> Optional[memoryview]:
+        """Per character, fSoftBreak (a line may break before it); None without breaks."""
+        return self._break_column(2)
+
+    @property
+    def white_space(self) -> Optional[memoryview]:
+        return self._break_column(3)
+
+    @property
+    def char_stop(self) -> Optional[memoryview]:
+        """Per character, fCharStop (a caret may stand before it)."""
+        return self._break_column(4)
+
+    @property
+    def word_stop(self) -> Optional[memoryview]:
+        return self._break_column(5)
+
+    @property
+    def invalid(self) -> Optional[memoryview]:
+        return self._break_column(6)

@@ -1,0 +1,80 @@
+"""What the Uniscribe entry points returned beyond glyphs (Result.uniscribe), end to end with
+the bundled backend: read back consistently with the glyphs, written into the schema alike by
+both writers, compared by tesvo compare --props."""
+
+import json
+import pickle
+from pathlib import Path
+
+import pytest
+
+import tesvo
+from tesvo.compare import Side, compare
+
+NOTO = Path("/usr/share/fonts/truetype/noto")
+NASKH = NOTO / "NotoNaskhArabic-Regular.ttf"
+SANS = NOTO / "NotoSans-Regular.ttf"
+# Arabic and Latin items, a ligature (lam-alef), a mark, and a character of two UTF-16 units.
+TEXT = "\u0644\u0627 \u0628\u0650\u0633\u0645 office e\u0301 \U0001F600!"
+
+
+@pytest.fixture(scope="module")
+def result():
+    if not NASKH.is_file():
+        pytest.skip("Debian's fonts-noto-core is missing")
+    return tesvo.Font(NASKH).shape(TEXT, breaks=True)
+
+
+def test_the_outputs_agree_with_the_glyphs_they_came_with(result):
+    u = result.uniscribe
+    assert len(u.justification) == len(u.cluster_start) == len(result.glyphs)
+    assert len(u.log_clusters) == len(u.soft_break) == len(TEXT)
+    assert [a.rtl for a in u.analyses] == [item.rtl for item in result.items]
+    assert [a.bidi_level for a in u.analyses] == [item.level for item in result.items]
+    first = 0
+    for k, item in enumerate(result.items):
+        glyphs = [g for g in result.glyphs if g.item == k]
+        logical = glyphs[::-1] if item.rtl else glyphs
+        for c in range(item.start, item.end):
+            # The glyph a character's log cluster names is the first of the character's cluster.
+            assert logical[u.log_clusters[c]].cluster == max(g.cluster for g in glyphs if g.cluster <= c), c
+        for j, glyph in enumerate(glyphs):
+            at = first + j
+            n = len(glyphs) - 1 - j if item.rtl else j  # its place in logical order
+            begins = n == min(m for m, g in enumerate(logical) if g.cluster == glyph.cluster)
+            assert bool(u.cluster_start[at]) == begins, (k, j)
+            assert bool(u.zero_width[at]) == (glyph.advance == 0)
+        assert sum(result.advances[first:first + len(glyphs)]) == result.abc[k].total
+        first += len(glyphs)
+    assert u.white_space[TEXT.index(" ")] == 1 and u.char_stop[TEXT.index("\u0301")] == 0
+
+
+def test_the_outputs_travel_in_the_schema_and_pickles_and_breaks_come_on_request(result):
+    assert pickle.loads(pickle.dumps(result)).uniscribe == result.uniscribe
+    font = tesvo.Font(NASKH)
+    plain = font.shape(TEXT)
+    assert not plain.uniscribe.has_breaks and plain.uniscribe.soft_break is None
+    doc = plain.to_dict()
+    lines, failed = font.lines([TEXT], schema="tesvo")
+    assert failed == 0 and json.loads(lines.decode())["result"] == doc
+    written = doc["uniscribe"]
+    assert [row[0] for row in written["chars"]] == list(plain.uniscribe.log_clusters)
+    assert [row[0] for row in written["glyphs"]] == list(plain.uniscribe.justification)
+    assert [item["abc"] for item in written["items"]] == [list(abc) for abc in plain.abc]
+    assert len(result.to_dict()["uniscribe"]["chars"][0]) == 7
+
+
+def test_compare_props_finds_a_glyph_that_stopped_being_a_mark(tmp_path):
+    from fontTools.ttLib import TTFont
+
+    if not SANS.is_file():
+        pytest.skip("Debian's fonts-noto-core is missing")
+    font = TTFont(str(SANS))
+    font["GDEF"].table.GlyphClassDef.classDefs["acutecomb"] = 1  # a base glyph now
+    font.save(str(tmp_path / "v2.ttf"))
+    text = "x\u0301"  # no precomposed character: two glyphs
+    (line,) = compare(Side(str(SANS)), Side(str(tmp_path / "v2.ttf")), [text], props=True)
+    assert "props" in line.kinds and line.props.where == "glyph" and line.props.at == 1
+    assert "diacritic" in line.props.left and "diacritic" not in line.props.right
+    (unasked,) = compare(Side(str(SANS)), Side(str(tmp_path / "v2.ttf")), [text])
+    assert "props" not in unasked.kinds and unasked.props is None
