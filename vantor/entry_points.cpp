@@ -156,7 +156,7 @@ HRESULT shape_item(const ItemArguments &args, SCRIPT_CACHE *psc, int cMaxGlyphs,
 
   const FontFace &font = *item.cache->font;
   const GlyphOrder order{args.analysis->fRTL && !args.analysis->fLogicalOrder};
-  write_shape_outputs(font, *item.run, item.request.text, order, pwLogClust, pCharProps,
+  write_shape_outputs(font, *item.run, item.request.text, item.request.script, order, pwLogClust, pCharProps,
                       pwOutGlyphs, pOutGlyphProps);
   *pcGlyphs = static_cast<int>(count);
 
@@ -185,9 +185,12 @@ HRESULT place_item(const ItemArguments &args, SCRIPT_CACHE *psc, const WORD *pwG
   if (const HRESULT hr = shape_or_recall(state, args, psc, &item); hr != S_OK) return hr;
   const GlyphOrder order{args.analysis->fRTL && !args.analysis->fLogicalOrder};
   if (holds_glyphs(*item.run, order, pwGlyphs, cGlyphs)) {
-    write_positions(*item.run, args.analysis->fRTL, order, piAdvance, pGoffset, pABC);
+    write_positions(*item.cache->font, *item.run, args.analysis->fRTL, order, piAdvance, pGoffset, pABC);
   } else {
-    write_nominal_positions(*item.cache->font, pwGlyphs, cGlyphs, piAdvance, pGoffset, pABC);
+    // The caller's array runs left to right unless it is a right-to-left
+    // item's in logical order.
+    const bool left_to_right = !args.analysis->fRTL || order.reversed;
+    write_nominal_positions(*item.cache->font, pwGlyphs, cGlyphs, left_to_right, piAdvance, pGoffset, pABC);
   }
   return S_OK;
 }

@@ -2,7 +2,8 @@
  *
  * The library exports the five Uniscribe OpenType entry points declared in
  * ffi/usp10.h, ScriptBreak (ICU's line, word and grapheme rules; the
- * White_Space property), and functions of its own (usp_set_font_bytes,
+ * White_Space property less the no-break spaces, line break class GL;
+ * fInvalid never set), and functions of its own (usp_set_font_bytes,
  * usp_clear_font_bytes, usp_capabilities, usp_backend_version,
  * usp_set_variations, usp_variation_coords, usp_language_tags,
  * usp_trace_begin, usp_trace_count, usp_trace_stage, usp_trace_stage_glyphs,
@@ -68,21 +69,38 @@
  *   that the font lists in GSUB or GPOS selects that script's lookups, so that
  *   a caller can ask for 'deva' where HarfBuzz would prefer 'dev2'.
  *
- * - SCRIPT_GLYPHPROP: fClusterStart marks the first glyph, in logical order,
- *   of each cluster; fDiacritic marks glyphs of GDEF class mark, or, in fonts
- *   without GDEF glyph classes, glyphs that stand for a nonspacing mark (Mn);
- *   fZeroWidth marks glyphs whose advance is zero; uJustification is
- *   SCRIPT_JUSTIFY_BLANK (2) for the first glyph of a space cluster,
- *   SCRIPT_JUSTIFY_CHARACTER (1) for the first glyph of any other cluster and
- *   SCRIPT_JUSTIFY_NONE (0) for the rest. SCRIPT_CHARPROP.fCanGlyphAlone is
- *   set for a character that forms a cluster of its own with a single glyph.
+ * - SCRIPT_GLYPHPROP, as Microsoft's SCRIPT_VISATTR page describes it:
+ *   fClusterStart marks the first glyph, in logical order, of each cluster;
+ *   fDiacritic marks glyphs of GDEF class mark (3), or, in fonts without
+ *   GDEF glyph classes, glyphs that stand for a nonspacing or enclosing mark
+ *   (Mn, Me); fZeroWidth marks glyphs whose advance is zero. uJustification
+ *   holds Microsoft's SCRIPT_JUSTIFY values (NONE 0, ARABIC_BLANK 1,
+ *   CHARACTER 2, BLANK 4, ARABIC_NORMAL 7, ARABIC_KASHIDA 8, ARABIC_ALEF 9,
+ *   ARABIC_HA 10, ARABIC_RA 11, ARABIC_BA 12, ARABIC_BARA 13, ARABIC_SEEN 14,
+ *   ARABIC_SEEN_M 15) on the first glyph of each cluster, NONE on the others:
+ *   a space separator (Zs) is BLANK, or ARABIC_BLANK in an Arabic item;
+ *   ideographs and kana are CHARACTER; in an Arabic item, with joining taken
+ *   from ICU's Joining_Type within the item, a tatweel in a word is KASHIDA,
+ *   a cluster holding beh then reh or yeh (a ligature) BARA, seen or sad
+ *   joined to the next letter SEEN (initial) or SEEN_M (medial), a letter
+ *   not joined to the one before it NONE, a medial letter NORMAL, and a
+ *   final form by its joining group: alef, tah, lam, kaf, gaf ALEF; heh,
+ *   teh marbuta, dal HA; reh, waw, ain, qaf, feh RA; beh, yeh BA; any other
+ *   NORMAL. Everything else is NONE. shape/justification.cpp says which
+ *   Microsoft document each rule comes from.
+ *   SCRIPT_CHARPROP.fCanGlyphAlone is set for a character that forms a
+ *   cluster of its own with a single glyph and, in an Arabic item, joins
+ *   neither neighbour.
  *
  * - Placing: advances and offsets are in font units (the font is scaled to
  *   its units per em, without hinting). GOFFSET.du runs along the advance
  *   direction: HarfBuzz's x offset for left-to-right items, its negation for
- *   right-to-left ones; dv is the y offset, positive up. ABC holds the totals:
- *   abcA = abcC = 0 and abcB = the sum of the advances (a negative sum goes
- *   into abcA with abcB = 0). Glyphs that are not what ScriptShapeOpenType
+ *   right-to-left ones; dv is the y offset, positive up. ABC (when pABC is
+ *   not null) is the run's: abcB the width of the union of the glyphs' ink
+ *   (HarfBuzz's extents at each glyph's pen position plus offset, glyphs
+ *   left to right), abcA the space left of it, abcC the space right of it,
+ *   summing to the advances; a run without ink has abcA = abcB = 0 and abcC
+ *   = the advances. Glyphs that are not what ScriptShapeOpenType
  *   made of the same item get their nominal advances and no offsets.
  *
  * - Trace: usp_trace_begin starts recording (dropping earlier stages) and

@@ -1,6 +1,12 @@
-// ScriptBreak's attributes from ICU: a soft break before each character a
-// line may start with (line break rules), word starts (word rules), caret
-// stops (grapheme clusters) and white space (the White_Space property).
+// ScriptBreak's attributes from ICU, read as Microsoft's SCRIPT_LOGATTR page
+// describes them: fSoftBreak before each character a line may start with
+// (line break rules), fWordStop at the word boundaries (word rules: where a
+// word movement stops the caret), fCharStop at grapheme cluster boundaries
+// (not inside a cluster), and fWhiteSpace on breakable white space: the
+// White_Space characters except those that glue their neighbours together
+// (line break class GL: NBSP, U+2007, U+202F), as the page excludes the
+// nonbreaking spaces. fInvalid stays clear: this library exports no
+// ScriptGetProperties, so no script of it claims fInvalidLogAttr.
 #include "breaks.h"
 
 #include <memory>
@@ -42,7 +48,9 @@ bool find_breaks(std::u16string_view text, std::span<SCRIPT_LOGATTR> out) {
     UChar32 c;
     const std::size_t start = i;
     U16_NEXT(text.data(), i, text.size(), c);
-    if (u_hasBinaryProperty(c, UCHAR_WHITE_SPACE)) out[start].fWhiteSpace = 1;
+    if (u_hasBinaryProperty(c, UCHAR_WHITE_SPACE) && u_getIntPropertyValue(c, UCHAR_LINE_BREAK) != U_LB_GLUE) {
+      out[start].fWhiteSpace = 1;
+    }
   }
   return true;
 }

@@ -10,15 +10,11 @@
 #include <cstring>
 #include <vector>
 
+#include "justification.h"
 #include "utf16.h"
 
 namespace vantor {
 namespace {
-
-// Uniscribe's justification classes used here.
-constexpr WORD kJustifyNone = 0;
-constexpr WORD kJustifyCharacter = 1;
-constexpr WORD kJustifyBlank = 2;
 
 // The properties a glyph has alone, indexed by diacritic * 2 + zero width,
 // made once: writing a glyph's record is then one copy rather than a field
@@ -139,7 +135,7 @@ std::size_t code_point_length(std::u16string_view text, std::size_t index) {
   return end - index;
 }
 
-// The two general categories the outputs ask about, as HarfBuzz's Unicode
+// The general categories the outputs ask about, as HarfBuzz's Unicode
 // functions (those it shapes with) give them: for the Basic Multilingual
 // Plane from bit tables made once, a call per cluster costing more than the
 // rest of its outputs; beyond it by asking HarfBuzz.
@@ -150,7 +146,11 @@ class Categories {
     return tables;
   }
   bool is_space_separator(char32_t c) const { return has(spaces_, c, HB_UNICODE_GENERAL_CATEGORY_SPACE_SEPARATOR); }
-  bool is_nonspacing_mark(char32_t c) const { return has(marks_, c, HB_UNICODE_GENERAL_CATEGORY_NON_SPACING_MARK); }
+  // Mn or Me: a mark that does not take space of its own.
+  bool is_combining_mark(char32_t c) const {
+    if (c < kTabled) return (marks_[c / 64] >> (c % 64) & 1U) != 0;
+    return is_combining(hb_unicode_general_category(funcs_, c));
+  }
 
  private:
   static constexpr char32_t kTabled = 0x10000;
@@ -160,8 +160,13 @@ class Categories {
     for (char32_t c = 0; c < kTabled; ++c) {
       const hb_unicode_general_category_t category = hb_unicode_general_category(funcs_, c);
       if (category == HB_UNICODE_GENERAL_CATEGORY_SPACE_SEPARATOR) spaces_[c / 64] |= std::uint64_t{1} << (c % 64);
-      if (category == HB_UNICODE_GENERAL_CATEGORY_NON_SPACING_MARK) marks_[c / 64] |= std::uint64_t{1} << (c % 64);
+      if (is_combining(category)) marks_[c / 64] |= std::uint64_t{1} << (c % 64);
     }
+  }
+
+  static bool is_combining(hb_unicode_general_category_t category) {
+    return category == HB_UNICODE_GENERAL_CATEGORY_NON_SPACING_MARK ||
+           category == HB_UNICODE_GENERAL_CATEGORY_ENCLOSING_MARK;
   }
 
   bool has(const Bits &bits, char32_t c, hb_unicode_general_category_t category) const {
@@ -176,7 +181,9 @@ class Categories {
 
 // Without GDEF glyph classes, the j-th glyph of a cluster stands for its
 // j-th character (the last one when there are more glyphs than characters),
-// and is a diacritic when that character is a nonspacing mark.
+// and is a diacritic when that character is a nonspacing or enclosing mark
+// (Mn, Me): SCRIPT_VISATTR's fDiacritic marks glyphs that combine with base
+// characters, and a spacing mark (Mc) takes its own room beside its base.
 bool stands_for_mark(std::u16string_view text, const Cluster &cluster, std::size_t j) {
   std::size_t index = cluster.first_char;
   for (std::size_t step = 0; step < j; ++step) {
@@ -184,7 +191,7 @@ bool stands_for_mark(std::u16string_view text, const Cluster &cluster, std::size
     if (next >= cluster.end_char) break;
     index = next;
   }
-  return Categories::get().is_nonspacing_mark(code_point_at(text, index));
+  return Categories::get().is_combining_mark(code_point_at(text, index));
 }
 
 bool is_single_character(std::u16string_view text, const Cluster &cluster) {
@@ -194,12 +201,49 @@ bool is_single_character(std::u16string_view text, const Cluster &cluster) {
   return length == code_point_length(text, cluster.first_char);
 }
 
-void fill_totals(long long total, ABC *abc) {
-  if (abc == nullptr) return;
-  abc->abcA = total < 0 ? static_cast<int>(total) : 0;
-  abc->abcB = total < 0 ? 0U : static_cast<UINT>(total);
-  abc->abcC = 0;
-}
+// The ABC widths of a run, as Microsoft's ABC structure describes them for
+// a character and ScriptPlaceOpenType gives them for the whole run: A the
+// space before the ink, B the ink's width, C the space after it, with
+// A + B + C the sum of the advances. The ink is the union of the glyphs'
+// HarfBuzz extents, each at its pen position plus its offset, glyphs taken
+// left to right; for most runs its left edge is the first glyph's and its
+// right edge the last glyph's. A run without ink (spaces) has A = B = 0 and
+// C = the advances: nothing is drawn, and the pen moves on after it.
+class AbcMeter {
+ public:
+  explicit AbcMeter(const FontFace &font) : font_(font.font()) {}
+
+  // The next glyph to the right.
+  void add(hb_codepoint_t glyph, int advance, int x_offset) {
+    hb_glyph_extents_t extents{};
+    if (hb_font_get_glyph_extents(font_, glyph, &extents) && (extents.width != 0 || extents.height != 0)) {
+      // HarfBuzz gives a negative width for a glyph drawn leftwards.
+      const long long left = pen_ + x_offset + extents.x_bearing + std::min(extents.width, 0);
+      const long long right = left + (extents.width < 0 ? -extents.width : extents.width);
+      ink_left_ = inked_ ? std::min(ink_left_, left) : left;
+      ink_right_ = inked_ ? std::max(ink_right_, right) : right;
+      inked_ = true;
+    }
+    pen_ += advance;
+  }
+
+  void fill(ABC *abc) const {
+    if (!inked_) {
+      *abc = ABC{0, 0, static_cast<int>(pen_)};
+      return;
+    }
+    abc->abcA = static_cast<int>(ink_left_);
+    abc->abcB = static_cast<UINT>(ink_right_ - ink_left_);
+    abc->abcC = static_cast<int>(pen_ - ink_right_);
+  }
+
+ private:
+  hb_font_t *font_;
+  long long pen_ = 0;
+  bool inked_ = false;
+  long long ink_left_ = 0;
+  long long ink_right_ = 0;
+};
 
 // Each glyph alone, before the clusters: its id, its diacritic class from
 // GDEF when the font has glyph classes, and whether it has no advance.
@@ -222,9 +266,14 @@ void write_glyphs(const FontFace &font, const ShapedRun &run, GlyphOrder order, 
 
 // What the clusters say, from cluster values that never fall: log clusters,
 // the start and justification class of each cluster's first glyph, and
-// which characters can stand alone.
+// which characters can stand alone. fClusterStart goes to the first glyph
+// of each cluster in logical order, as SCRIPT_VISATTR documents it ("the
+// logical first glyph in every cluster"); the class goes to that glyph too
+// and the cluster's other glyphs keep SCRIPT_JUSTIFY_NONE, so that a
+// justifier finds one opportunity per cluster.
 void write_clusters(const std::vector<std::uint32_t> &values, std::u16string_view text, GlyphOrder order,
-                    WORD *log_clust, SCRIPT_CHARPROP *char_props, SCRIPT_GLYPHPROP *glyph_props) {
+                    const Justifier &justifier, WORD *log_clust, SCRIPT_CHARPROP *char_props,
+                    SCRIPT_GLYPHPROP *glyph_props) {
   const Categories &categories = Categories::get();
   ClusterWalk walk(values, text.size());
   for (Cluster cluster; walk.next(&cluster);) {
@@ -234,7 +283,11 @@ void write_clusters(const std::vector<std::uint32_t> &values, std::u16string_vie
     if (cluster.end_char - cluster.first_char > 1) {
       std::fill(log_clust + cluster.first_char + 1, log_clust + cluster.end_char, first_slot);
     }
-    if (char_props != nullptr && cluster.glyph_count == 1 && is_single_character(text, cluster)) {
+    // SCRIPT_CHARPROP: a letter whose shape depends on the characters
+    // around it cannot stand alone: one that shares its glyphs (a ligature,
+    // a base and its marks) or, in an Arabic item, joins a neighbour.
+    if (char_props != nullptr && cluster.glyph_count == 1 && is_single_character(text, cluster) &&
+        !justifier.joins(cluster.first_char)) {
       char_props[cluster.first_char].fCanGlyphAlone = 1;
     }
     // A unit outside the surrogates is its own code point.
@@ -243,7 +296,7 @@ void write_clusters(const std::vector<std::uint32_t> &values, std::u16string_vie
                                       : categories.is_space_separator(code_point_at(text, cluster.first_char));
     SCRIPT_GLYPHPROP start = glyph_props[first_slot];
     start.sva.fClusterStart = 1;
-    start.sva.uJustification = blank ? kJustifyBlank : kJustifyCharacter;
+    start.sva.uJustification = justifier.cluster_class(cluster.first_char, cluster.end_char, blank);
     glyph_props[first_slot] = start;
   }
 }
@@ -264,7 +317,7 @@ void mark_diacritics(const std::vector<std::uint32_t> &values, std::u16string_vi
 }  // namespace
 
 void write_shape_outputs(const FontFace &font, const ShapedRun &run, std::u16string_view text,
-                         GlyphOrder order, WORD *log_clust, SCRIPT_CHARPROP *char_props,
+                         hb_script_t script, GlyphOrder order, WORD *log_clust, SCRIPT_CHARPROP *char_props,
                          WORD *glyphs, SCRIPT_GLYPHPROP *glyph_props) {
   const std::size_t count = run.glyphs.size();
   // Every character belongs to a cluster when there are glyphs.
@@ -280,7 +333,8 @@ void write_shape_outputs(const FontFace &font, const ShapedRun &run, std::u16str
   const bool ascending = std::is_sorted(run.clusters.begin(), run.clusters.end());
   if (!ascending) merged = merged_values(run, text.size());
   const std::vector<std::uint32_t> &values = ascending ? run.clusters : merged;
-  write_clusters(values, text, order, log_clust, char_props, glyph_props);
+  const Justifier justifier(text, script == HB_SCRIPT_ARABIC);
+  write_clusters(values, text, order, justifier, log_clust, char_props, glyph_props);
   if (!font.has_glyph_classes()) mark_diacritics(values, text, order, glyph_props);
 }
 
@@ -292,9 +346,8 @@ bool holds_glyphs(const ShapedRun &run, GlyphOrder order, const WORD *glyphs, in
   return true;
 }
 
-void write_positions(const ShapedRun &run, bool rtl, GlyphOrder order, int *advances,
+void write_positions(const FontFace &font, const ShapedRun &run, bool rtl, GlyphOrder order, int *advances,
                      GOFFSET *offsets, ABC *abc) {
-  long long total = 0;
   const std::size_t count = run.glyphs.size();
   for (std::size_t k = 0; k < count; ++k) {
     const hb_glyph_position_t &position = run.positions[k];
@@ -304,20 +357,31 @@ void write_positions(const ShapedRun &run, bool rtl, GlyphOrder order, int *adva
     // right-to-left item.
     offsets[slot].du = rtl ? -position.x_offset : position.x_offset;
     offsets[slot].dv = position.y_offset;
-    total += position.x_advance;
   }
-  fill_totals(total, abc);
+  // The widths cost a look at every glyph's extents: only when asked for.
+  if (abc == nullptr) return;
+  AbcMeter meter(font);
+  // The run is in logical order; a right-to-left item's leftmost glyph is its last.
+  for (std::size_t j = 0; j < count; ++j) {
+    const std::size_t k = rtl ? count - 1 - j : j;
+    meter.add(run.glyphs[k], run.positions[k].x_advance, run.positions[k].x_offset);
+  }
+  meter.fill(abc);
 }
 
-void write_nominal_positions(const FontFace &font, const WORD *glyphs, int count, int *advances,
-                             GOFFSET *offsets, ABC *abc) {
-  long long total = 0;
+void write_nominal_positions(const FontFace &font, const WORD *glyphs, int count, bool left_to_right,
+                             int *advances, GOFFSET *offsets, ABC *abc) {
   for (int k = 0; k < count; ++k) {
     advances[k] = hb_font_get_glyph_h_advance(font.font(), glyphs[k]);
     offsets[k] = GOFFSET{0, 0};
-    total += advances[k];
   }
-  fill_totals(total, abc);
+  if (abc == nullptr) return;
+  AbcMeter meter(font);
+  for (int j = 0; j < count; ++j) {
+    const int k = left_to_right ? j : count - 1 - j;
+    meter.add(glyphs[k], advances[k], 0);
+  }
+  meter.fill(abc);
 }
 
 }  // namespace vantor
