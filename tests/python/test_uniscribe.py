@@ -78,3 +78,27 @@ def test_compare_props_finds_a_glyph_that_stopped_being_a_mark(tmp_path):
     assert "diacritic" in line.props.left and "diacritic" not in line.props.right
     (unasked,) = compare(Side(str(SANS)), Side(str(tmp_path / "v2.ttf")), [text])
     assert "props" not in unasked.kinds and unasked.props is None
+
+
+@pytest.mark.parametrize("corpus, name", [("arabic", "NotoNaskhArabic-Regular.ttf"),
+                                          ("devanagari", "NotoSansDevanagari-Regular.ttf"),
+                                          ("thai", "NotoSansThai-Regular.ttf")])
+def test_on_a_corpus_log_clusters_point_at_cluster_starts_and_diacritics_are_gdef_marks(corpus, name):
+    from fontTools.ttLib import TTFont
+    from tesvo.corpora import load
+
+    path = NOTO / name
+    if not path.is_file():
+        pytest.skip(f"{path} is missing")
+    tt = TTFont(str(path))
+    order, marks = tt.getGlyphOrder(), tt["GDEF"].table.GlyphClassDef.classDefs
+    for r in tesvo.Font(path).shape_many([line for line in load(corpus)[:100] if line]):
+        u, first = r.uniscribe, 0
+        for k, item in enumerate(r.items):
+            n = sum(1 for g in r.glyphs if g.item == k)
+            at = [first + (n - 1 - j if item.rtl else j) for j in range(n)]  # logical j in the result
+            pointed = [u.log_clusters[c] for c in range(item.start, item.end)]
+            assert pointed == sorted(pointed), r.text
+            assert {j for j in range(n) if u.cluster_start[at[j]]} == set(pointed), r.text
+            assert [bool(u.diacritic[a]) for a in at] == [marks.get(order[r.glyphs[a].id]) == 3 for a in at], r.text
+            first += n
