@@ -33,9 +33,12 @@
 //       exceed cMaxGlyphs). Default: one glyph per code unit, id = code unit + first byte
 //       of the font bytes set at that moment (0 without), read after the sleep; identity
 //       log clusters. Without fLogicalOrder an fRTL item comes back in visual order.
-//   place [at=K] [hr=H] [adv=a,..] [du=d,..] [dv=d,..]
+//       vis: each glyph's SCRIPT_VISATTR as its 16 bits (logical order; default 0), chars:
+//       each character's SCRIPT_CHARPROP as its 16 bits (default 0).
+//   place [at=K] [hr=H] [adv=a,..] [du=d,..] [dv=d,..] [abc=a,b,c]
 //       ScriptPlaceOpenType; defaults: advance 100 + glyph id, offsets 0; a short list
-//       leaves the remaining glyphs at their defaults.
+//       leaves the remaining glyphs at their defaults; abc: the ABC widths written when asked
+//       for (default 0, the total advance, 0).
 //   fontbytes rc=R      usp_set_font_bytes returns R and keeps the bytes only when R is 0
 //   sleep ms=N          ScriptShapeOpenType sleeps N ms, holding no lock
 //   stage [at=K] name=S [glyphs=g,..] [rc=R] [count=N] [null]
@@ -240,7 +243,7 @@ void apply(Line &l, Config &c) {
     l.tags("list", s.list);
     c.tags.push_back(s);
   } else if (d == "shape") {
-    l.allow({"at", "hr", "hrseq", "need", "glyphs", "clust", "count"});
+    l.allow({"at", "hr", "hrseq", "need", "glyphs", "clust", "count", "vis", "chars"});
     ShapeRule s;
     l.num("at", s.at);
     l.num("hr", s.hr);
@@ -252,15 +255,18 @@ void apply(Line &l, Config &c) {
     }
     l.list("clust", s.clust);
     l.num("count", s.count);
+    l.list("vis", s.vis);
+    l.list("chars", s.chars);
     c.shape.push_back(s);
   } else if (d == "place") {
-    l.allow({"at", "hr", "adv", "du", "dv"});
+    l.allow({"at", "hr", "adv", "du", "dv", "abc"});
     PlaceRule s;
     l.num("at", s.at);
     l.num("hr", s.hr);
     l.list("adv", s.adv);
     l.list("du", s.du);
     l.list("dv", s.dv);
+    l.list("abc", s.abc);
     c.place.push_back(s);
   } else if (d == "fontbytes") {
     l.allow({"rc"});

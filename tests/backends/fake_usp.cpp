@@ -343,6 +343,14 @@ FAKE_EXPORT HRESULT ScriptShapeOpenType(HDC hdc, SCRIPT_CACHE *psc, SCRIPT_ANALY
     pwOutGlyphs[g] = static_cast<WORD>(glyphs[static_cast<std::size_t>(g)]);
   for (int c = 0; c < cChars; ++c)
     pwLogClust[c] = static_cast<WORD>(clust[static_cast<std::size_t>(c)]);
+  for (std::size_t g = 0; g < rule.vis.size() && g < static_cast<std::size_t>(std::min<long long>(ng, cMaxGlyphs)); ++g) {
+    const auto bits = static_cast<WORD>(rule.vis[g]);
+    std::memcpy(&pOutGlyphProps[g].sva, &bits, sizeof bits);
+  }
+  for (std::size_t c = 0; c < rule.chars.size() && c < static_cast<std::size_t>(cChars); ++c) {
+    const auto bits = static_cast<WORD>(rule.chars[c]);
+    std::memcpy(&pCharProps[c], &bits, sizeof bits);
+  }
   int count = rule.count.value_or(static_cast<int>(ng));
   *pcGlyphs = count;
   return done(S_OK, count);
@@ -391,7 +399,10 @@ FAKE_EXPORT HRESULT ScriptPlaceOpenType(HDC hdc, SCRIPT_CACHE *psc, SCRIPT_ANALY
       pGoffset[g].dv = value(rule.dv, g, 0);
       total += piAdvance[g];
     }
-    if (pABC) *pABC = ABC{0, static_cast<UINT>(total), 0};
+    if (pABC && rule.abc.size() == 3)
+      *pABC = ABC{static_cast<int>(rule.abc[0]), static_cast<UINT>(rule.abc[1]), static_cast<int>(rule.abc[2])};
+    else if (pABC)
+      *pABC = ABC{0, static_cast<UINT>(total), 0};
   }
   log_line(line + " -> hr=" + hex(static_cast<std::uint32_t>(hr), 8));
   return hr;

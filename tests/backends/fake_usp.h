@@ -40,12 +40,15 @@ struct ShapeRule {
   std::optional<std::vector<long long>> glyphs;
   std::vector<long long> clust;
   std::optional<int> count;
+  std::vector<long long> vis;    // each glyph's SCRIPT_VISATTR as its 16 bits, logical order
+  std::vector<long long> chars;  // each character's SCRIPT_CHARPROP as its 16 bits
 };
 
 struct PlaceRule {
   int at = -1;
   HRESULT hr = S_OK;
   std::vector<long long> adv, du, dv;
+  std::vector<long long> abc;  // the ABC widths written (default 0, total, 0)
 };
 
 struct StageRule {

@@ -102,3 +102,19 @@ def test_on_a_corpus_log_clusters_point_at_cluster_starts_and_diacritics_are_gde
             assert {j for j in range(n) if u.cluster_start[at[j]]} == set(pointed), r.text
             assert [bool(u.diacritic[a]) for a in at] == [marks.get(order[r.glyphs[a].id]) == 3 for a in at], r.text
             first += n
+
+
+def test_a_backends_own_values_come_back_unchanged(make_fake):
+    from conftest import tiny_font
+
+    fake = make_fake("fake_port")
+    # Glyph a: justification 7 (ARABIC_NORMAL), cluster start; b: 8 (KASHIDA), start, diacritic.
+    fake.configure("shape vis=0x17,0x38 chars=1,0; place abc=-5,210,7")
+    font = tesvo.Font(tiny_font(), backend=fake.path)
+    result = font.shape("ab")
+    u = result.uniscribe
+    assert [u.glyph(k)[:1] + u.glyph(k)[2:] for k in range(2)] == [(7, True, False, False), (8, True, True, False)]
+    assert list(u.can_glyph_alone) == [1, 0] and result.abc == (tesvo.uniscribe.ABCWidths(-5, 210, 7),)
+    lines, _ = font.lines(["ab"], schema="tesvo")
+    written = json.loads(lines.decode())["result"]["uniscribe"]
+    assert written["glyphs"] == [[7, 1, 0, 0], [8, 1, 1, 0]] and written["items"][0]["abc"] == [-5, 210, 7]
