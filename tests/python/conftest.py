@@ -17,6 +17,9 @@ import pytest
 import _tesvo
 
 NOTO_SANS = Path("/usr/share/fonts/truetype/noto/NotoSans-Regular.ttf")
+# Debian's fonts-inter-variable: Inter-roman.var.ttf on Debian 12, InterVariable.ttf on 13.
+INTER = next((p for p in (Path("/usr/share/fonts/truetype/inter-vf/Inter-roman.var.ttf"),
+                          Path("/usr/share/fonts/truetype/inter-vf/InterVariable.ttf")) if p.exists()), None)
 
 PANIC = "tesvo engine panicked (unsupported usp10 build? see README)"
 TEXTSHAPING = (

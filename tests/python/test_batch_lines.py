@@ -12,11 +12,10 @@ from pathlib import Path
 import pytest
 
 import tesvo
+from conftest import INTER
 
 NOTO = Path("/usr/share/fonts/truetype/noto")
 DEJAVU = Path("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf")
-INTER = next((p for p in (Path("/usr/share/fonts/truetype/inter-vf/Inter-roman.var.ttf"),
-                          Path("/usr/share/fonts/truetype/inter-vf/InterVariable.ttf")) if p.exists()), None)
 
 # font, two texts of one item each (hb-shape shapes a line as one run, the package item by
 # item), options. The texts are shaped with an empty text (a failure) between them.

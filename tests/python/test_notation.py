@@ -8,10 +8,9 @@ from pathlib import Path
 import pytest
 
 import tesvo
+from conftest import INTER
 
 NOTO = Path("/usr/share/fonts/truetype/noto")
-INTER = next((p for p in (Path("/usr/share/fonts/truetype/inter-vf/Inter-roman.var.ttf"),
-                          Path("/usr/share/fonts/truetype/inter-vf/InterVariable.ttf")) if p.exists()), None)
 
 # font, text, location: Latin with ligatures and kerning, Arabic, Devanagari, pointed Hebrew,
 # a variable font at a location.

@@ -14,10 +14,8 @@ import pytest
 
 import tesvo
 
-from conftest import NOTO_SANS
+from conftest import INTER, NOTO_SANS
 
-INTER = next((p for p in (Path("/usr/share/fonts/truetype/inter-vf/Inter-roman.var.ttf"),
-                          Path("/usr/share/fonts/truetype/inter-vf/InterVariable.ttf")) if p.exists()), None)
 
 # Default, both ends, beyond both ends, a fractional value, and just either side of the swap.
 LOCATIONS = [None, "wght=100", "wght=900", "wght=20", "wght=2000", "wght=455.5", "wght=599", "wght=601"]
