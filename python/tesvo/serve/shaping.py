@@ -181,7 +181,10 @@ class Shaper:
                 # The steps' names go out now, their glyphs when the page asks (engine_trace).
                 engines[name]["steps"] = [step.name for step in engine.steps]
                 self.kept[(k, name)] = (list(engine.steps), lookups, rtl)
-                if len(result.items) == 1:  # a whole line's steps line up with one item's only
+                # A whole line's steps line up with one item's only; and two engines that end
+                # on the same run do not part, though their steps may be named otherwise
+                # (HarfRust announces no reordering phase).
+                if len(result.items) == 1 and shown["differ"][name]:
                     shown["parting"][name] = _parting(steps, engine.steps, names, names)
             elif s.phase == "all":
                 engines[name]["note"] = (f"the text has over {MAX_TRACED_ENGINES:,} characters: "
@@ -267,6 +270,10 @@ def _port_trace(result: Result, lookups: Mapping[tuple[str, int], str]) -> list[
 
 
 def _shown(value: Any) -> Any:
+    """A Stage field as JSON: a tuple of numbers or words as a list (Stage.nested: empty for
+    most steps, which the page then leaves out), anything else as it reads."""
+    if isinstance(value, tuple) and all(isinstance(v, (str, int)) for v in value):
+        return list(value)
     return value if isinstance(value, (str, int, float, bool, type(None))) else repr(value)
 
 
