@@ -190,7 +190,8 @@ def visual(result):
 
 def hb_trace_after(path, text, step):
     """The glyph names hb-shape --trace shows after a lookup ("end lookup 3 feature 'akhn'")."""
-    out = subprocess.run(["hb-shape", "--trace", path, text], capture_output=True, text=True).stdout
+    out = subprocess.run(["hb-shape", "--trace", path, text], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                         text=True).stdout  # the trace goes to standard error in newer HarfBuzz
     line = next(x for x in out.splitlines() if f"end lookup {step}" in x)
     return [g.split("=")[0] for g in line.split("buffer: [", 1)[1].rstrip("]").split("|")]
 
