@@ -217,9 +217,9 @@ class Font:
             self._names = _engine.glyph_names(self._session)
         return self._names
 
-    def _run(self, texts: list[object], call: _Call, breaks: bool = False) -> list[_engine._Shaped | str]:
+    def _run(self, texts: list[object], call: _Call, extras: bool = False) -> list[_engine._Shaped | str]:
         try:
-            return _engine.shape(self._session, texts, *call, self.glyph_names, breaks)
+            return _engine.shape(self._session, texts, *call, self.glyph_names, extras)
         except ValueError as e:
             raise OptionError(str(e)) from None
 
@@ -310,7 +310,7 @@ class Font:
 
     def shape(self, text: str, *, direction: str = "auto", features: Features = None,
               script: str | None = None, language: str | None = None, trace: bool = False,
-              variations: Variations = None, breaks: bool = False) -> Result:
+              variations: Variations = None, extras: bool = False) -> Result:
         """Shape one text.
 
         direction: "auto" (the paragraph direction of the Unicode rule: the first strong
@@ -322,7 +322,8 @@ class Font:
         cmap, reordering phases, GSUB and GPOS lookups, final), with true clusters.
         variations: axis values set for this call on top of the font's location
         ("wght=700" or {"wght": 700}); an axis the font does not have is an OptionError.
-        breaks: ask the backend's ScriptBreak for every character's break attributes
+        extras: also ask the backend for what costs it more: each item's ABC widths
+        (`Result.abc`) and every character's break attributes from ScriptBreak
         (`Result.uniscribe.soft_break` and the others); a trace asks for them too.
 
         A run of one script and direction with more glyphs than one Uniscribe item
@@ -336,7 +337,7 @@ class Font:
         if not isinstance(text, str):
             raise TypeError(f"text must be str, not {type(text).__qualname__}")
         call, shown, location = self._options(direction, features, script, language, trace, variations)
-        result = self._result(text, None, self._run([text], call, breaks or trace)[0], shown, trace, location)
+        result = self._result(text, None, self._run([text], call, extras or trace)[0], shown, trace, location)
         if isinstance(result, ShapeError):
             raise result
         return result
@@ -344,7 +345,7 @@ class Font:
     def shape_many(self, texts: Iterable[str], *, direction: str = "auto", features: Features = None,
                    script: str | None = None, language: str | None = None,
                    trace: bool = False, variations: Variations = None,
-                   breaks: bool = False) -> Iterator[Result | ShapeError]:
+                   extras: bool = False) -> Iterator[Result | ShapeError]:
         """Shape a corpus with the same options: yields one Result per text in input
         order, or, for a text that cannot be shaped, its ShapeError (with `.index` and
         `.text`) in its place. The options are checked here, before anything is shaped
@@ -354,7 +355,7 @@ class Font:
         self._run([], call)  # checks the options now, not at the first next()
 
         def results(chunk: list[object], first: int) -> Iterator[Result | ShapeError]:
-            for i, (text, outcome) in enumerate(zip(chunk, self._run(chunk, call, breaks or trace))):
+            for i, (text, outcome) in enumerate(zip(chunk, self._run(chunk, call, extras or trace))):
                 yield self._result(text, first + i, outcome, shown, trace, location)
         return _chunked(iter(texts), results)
 

@@ -201,7 +201,8 @@ class Result(NamedTuple):
 
     @property
     def abc(self) -> tuple[ABCWidths, ...]:
-        """Per item, its ABC widths from ScriptPlaceOpenType (empty without `uniscribe`)."""
+        """Per item, its ABC widths from ScriptPlaceOpenType: shaped with extras=True or
+        trace=True, else empty."""
         return self.uniscribe.abc if self.uniscribe is not None else ()
 
     @property

@@ -75,7 +75,7 @@ class GlyphProps(NamedTuple):
 _GLYPH_COLUMNS = 4
 _CHAR_COLUMNS = 7
 _ITEM_COLUMNS = 19
-Raw = tuple[bytes, bytes, bytes, bytes, Optional[bytes]]
+Raw = tuple[bytes, bytes, bytes, bytes, Optional[bytes], bool]
 
 
 class UniscribeOutputs:
@@ -110,7 +110,7 @@ class UniscribeOutputs:
     def raw(self) -> Raw:
         """The records as the backend returned them: items (SCRIPT_ANALYSIS and ABC, 16 bytes
         each), SCRIPT_GLYPHPROP per glyph, log clusters and SCRIPT_CHARPROP per UTF-16 code
-        unit, SCRIPT_LOGATTR per code unit or None."""
+        unit, SCRIPT_LOGATTR per code unit or None, whether the ABC widths were asked for."""
         return self._raw
 
     def _item_column(self, k: int) -> memoryview:
@@ -147,8 +147,15 @@ class UniscribeOutputs:
         return tuple(Analysis._make([v[0], *map(bool, v[1:7]), v[7], *map(bool, v[8:16])]) for v in zip(*columns))
 
     @property
+    def has_widths(self) -> bool:
+        """Whether the ABC widths were asked for (extras=True or trace=True)."""
+        return bool(self._raw[5])
+
+    @property
     def abc(self) -> tuple[ABCWidths, ...]:
-        """Per item, its ABC widths."""
+        """Per item, its ABC widths; empty unless they were asked for."""
+        if not self.has_widths:
+            return ()
         return tuple(ABCWidths(a, b, c) for a, b, c in zip(*(self._item_column(k) for k in (16, 17, 18))))
 
     @property
@@ -185,7 +192,8 @@ class UniscribeOutputs:
 
     @property
     def has_breaks(self) -> bool:
-        """Whether ScriptBreak's attributes were asked for and the backend has ScriptBreak."""
+        """Whether ScriptBreak's attributes were asked for (extras=True or trace=True) and the
+        backend has ScriptBreak."""
         return self._raw[4] is not None
 
     def _break_column(self, k: int) -> Optional[memoryview]:

@@ -212,7 +212,10 @@ void append_props(std::string &out, const JsonProps &props) {
     out += '}';
     key(out, "abc");
     const ABC &abc = props.items[i].abc;
-    int_row(out, {abc.abcA, abc.abcB, abc.abcC});
+    if (props.widths)
+      int_row(out, {abc.abcA, abc.abcB, abc.abcC});
+    else
+      out += "null";
     out += '}';
   }
   out += ']';
@@ -288,7 +291,8 @@ std::vector<std::uint32_t> code_point_units(std::u16string_view text) {
 }
 
 JsonProps json_props(const ShapedText &shaped, std::span<const std::uint32_t> units) {
-  return JsonProps{shaped.item_props, shaped.glyph_props, shaped.log_clusters, shaped.char_props, shaped.breaks, units};
+  return JsonProps{shaped.item_props, shaped.glyph_props, shaped.log_clusters, shaped.char_props, shaped.breaks, units,
+                   shaped.widths};
 }
 
 HeadJson head_json(const ResultHead &head) {

@@ -96,6 +96,7 @@ struct JsonProps {
   std::span<const SCRIPT_CHARPROP> char_props;
   std::span<const SCRIPT_LOGATTR> breaks;  // empty: not asked for
   std::span<const std::uint32_t> char_units;
+  bool widths = false;  // the items' ABC widths were asked for (else written null)
 };
 
 // The first UTF-16 unit of each code point of `text`; empty when every code

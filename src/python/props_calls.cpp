@@ -68,7 +68,8 @@ PyObject *props_tuple(const ShapedText &shaped) {
   PyRef breaks(shaped.breaks.empty() ? (Py_INCREF(Py_None), Py_None)
                                      : raw_bytes(shaped.breaks.data(), shaped.breaks.size()));
   if (!breaks) return nullptr;
-  return PyTuple_Pack(5, item_bytes.get(), glyphs.get(), clusters.get(), chars.get(), breaks.get());
+  return PyTuple_Pack(6, item_bytes.get(), glyphs.get(), clusters.get(), chars.get(), breaks.get(),
+                      shaped.widths ? Py_True : Py_False);
 }
 
 // unpack_items(raw) -> bytes: per item 19 int32 columns (SCRIPT_ANALYSIS's

@@ -40,7 +40,8 @@ PyObject *outcome_object(Outcome &outcome, const Text &text, PyObject *names);
 
 // props_calls.cpp: the backend's Uniscribe outputs of a shaped text as raw
 // records (items' analyses and ABC widths, glyph properties, log clusters,
-// character properties, break attributes or None), and their unpacking.
+// character properties, break attributes or None, whether the ABC widths were asked
+// for), and their unpacking.
 PyObject *props_tuple(const ShapedText &shaped);
 
 }  // namespace tesvo::py

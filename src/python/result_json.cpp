@@ -310,8 +310,10 @@ struct PropsCopy {
     PyRef items(PySequence_GetItem(raw.get(), 0)), glyphs(items ? PySequence_GetItem(raw.get(), 1) : nullptr),
         clusters(glyphs ? PySequence_GetItem(raw.get(), 2) : nullptr),
         chars(clusters ? PySequence_GetItem(raw.get(), 3) : nullptr),
-        breaks(chars ? PySequence_GetItem(raw.get(), 4) : nullptr);
-    if (!breaks) return false;
+        breaks(chars ? PySequence_GetItem(raw.get(), 4) : nullptr),
+        widths(breaks ? PySequence_GetItem(raw.get(), 5) : nullptr);
+    if (!widths) return false;
+    shaped.widths = PyObject_IsTrue(widths.get()) == 1;
     std::vector<std::uint8_t> item_bytes;
     if (!(raw_records(items.get(), item_bytes) && raw_records(glyphs.get(), shaped.glyph_props) &&
           raw_records(clusters.get(), shaped.log_clusters) && raw_records(chars.get(), shaped.char_props)))

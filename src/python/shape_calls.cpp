@@ -43,19 +43,19 @@ bool read_call(PyObject *capsule, PyObject *texts, const tesvo::TextOptions &opt
 
 
 // shape(session, texts: list[str], direction, features, script, language, variations, trace, names,
-//       breaks=False) -> list of (items, glyphs, stages, warnings, props) or error message, one per text.
+//       extras=False) -> list of (items, glyphs, stages, warnings, props) or error message, one per text.
 // Bad options raise ValueError before any text is shaped.
 PyObject *shape_texts(PyObject *args) {
   PyObject *capsule, *texts;
   const char *direction, *features, *script, *language, *variations;
-  int trace = 0, breaks = 0;
+  int trace = 0, extras = 0;
   PyObject *names;  // the font's glyph names, from glyph_names()
   if (!PyArg_ParseTuple(args, "OO!ssssspO!|p:shape", &capsule, &PyList_Type, &texts, &direction, &features, &script,
-                        &language, &variations, &trace, &PyTuple_Type, &names, &breaks))
+                        &language, &variations, &trace, &PyTuple_Type, &names, &extras))
     return nullptr;
   Call call;
   if (!read_call(capsule, texts,
-                 tesvo::TextOptions{direction, features, script, language, variations, trace != 0, breaks != 0}, call))
+                 tesvo::TextOptions{direction, features, script, language, variations, trace != 0, extras != 0}, call))
     return nullptr;
 
   std::vector<Outcome> outcomes(call.inputs.size());

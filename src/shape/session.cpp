@@ -94,6 +94,7 @@ class RecordSink : public ItemSink {
       out_.char_props.resize(text_length_);
       if (breaks_ && run.usp.script_break != nullptr) out_.breaks.resize(text_length_);
     }
+    out_.widths = run.place_widths;
     out_.item_props.push_back(ItemProps{item.analysis, item.abc});
     if (rtl)
       out_.glyph_props.insert(out_.glyph_props.end(), item.glyph_props.rbegin(), item.glyph_props.rend());
@@ -170,8 +171,8 @@ Result<TextPlan> FontSession::plan(const TextOptions &options) const {
   // Unlike the compatibility call, the package has no length limit: an item
   // past the glyph limit is shaped as pieces, each with its own line.
   plan.cut_long_items = true;
-  plan.place_widths = true;
-  plan.breaks = options.breaks;
+  plan.place_widths = options.extras;
+  plan.breaks = options.extras;
   Result<ParagraphDirection> direction = parse_direction(options.direction);
   if (!direction) return direction.take_failure();
   plan.direction = *direction;

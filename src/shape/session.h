@@ -32,7 +32,9 @@ struct TextOptions {
   std::string language;            // OpenType language system tag; "" is the default one
   std::string variations;          // hb-shape's --variations syntax; "" is the default instance
   bool trace = false;
-  bool breaks = false;  // ask the backend for each item's break opportunities (ScriptBreak)
+  // Ask the backend for what costs it more: each item's ABC widths (a look at every
+  // glyph's extents) and its characters' break attributes (ScriptBreak).
+  bool extras = false;
 };
 
 struct ShapedItemRecord {
@@ -104,6 +106,7 @@ struct ShapedText {
   std::vector<WORD> log_clusters;
   std::vector<SCRIPT_CHARPROP> char_props;
   std::vector<SCRIPT_LOGATTR> breaks;
+  bool widths = false;  // item_props' ABC widths were asked for
 };
 
 class FontSession {

@@ -22,7 +22,7 @@ TEXT = "\u0644\u0627 \u0628\u0650\u0633\u0645 office e\u0301 \U0001F600!"
 def result():
     if not NASKH.is_file():
         pytest.skip("Debian's fonts-noto-core is missing")
-    return tesvo.Font(NASKH).shape(TEXT, breaks=True)
+    return tesvo.Font(NASKH).shape(TEXT, extras=True)
 
 
 def test_the_outputs_agree_with_the_glyphs_they_came_with(result):
@@ -53,14 +53,15 @@ def test_the_outputs_travel_in_the_schema_and_pickles_and_breaks_come_on_request
     assert pickle.loads(pickle.dumps(result)).uniscribe == result.uniscribe
     font = tesvo.Font(NASKH)
     plain = font.shape(TEXT)
-    assert not plain.uniscribe.has_breaks and plain.uniscribe.soft_break is None
+    assert not plain.uniscribe.has_breaks and plain.uniscribe.soft_break is None and plain.abc == ()
     doc = plain.to_dict()
     lines, failed = font.lines([TEXT], schema="tesvo")
     assert failed == 0 and json.loads(lines.decode())["result"] == doc
     written = doc["uniscribe"]
     assert [row[0] for row in written["chars"]] == list(plain.uniscribe.log_clusters)
     assert [row[0] for row in written["glyphs"]] == list(plain.uniscribe.justification)
-    assert [item["abc"] for item in written["items"]] == [list(abc) for abc in plain.abc]
+    assert [item["abc"] for item in written["items"]] == [None] * len(plain.items)
+    assert [item["abc"] for item in result.to_dict()["uniscribe"]["items"]] == [list(abc) for abc in result.abc]
     assert len(result.to_dict()["uniscribe"]["chars"][0]) == 7
 
 
@@ -111,10 +112,11 @@ def test_a_backends_own_values_come_back_unchanged(make_fake):
     # Glyph a: justification 7 (ARABIC_NORMAL), cluster start; b: 8 (KASHIDA), start, diacritic.
     fake.configure("shape vis=0x17,0x38 chars=1,0; place abc=-5,210,7")
     font = tesvo.Font(tiny_font(), backend=fake.path)
-    result = font.shape("ab")
+    result = font.shape("ab", extras=True)
     u = result.uniscribe
     assert [u.glyph(k)[:1] + u.glyph(k)[2:] for k in range(2)] == [(7, True, False, False), (8, True, True, False)]
     assert list(u.can_glyph_alone) == [1, 0] and result.abc == (tesvo.uniscribe.ABCWidths(-5, 210, 7),)
-    lines, _ = font.lines(["ab"], schema="tesvo")
-    written = json.loads(lines.decode())["result"]["uniscribe"]
+    written = result.to_dict()["uniscribe"]
     assert written["glyphs"] == [[7, 1, 0, 0], [8, 1, 1, 0]] and written["items"][0]["abc"] == [-5, 210, 7]
+    lines, _ = font.lines(["ab"], schema="tesvo")
+    assert json.loads(lines.decode())["result"]["uniscribe"]["glyphs"] == written["glyphs"]
