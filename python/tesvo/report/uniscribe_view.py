@@ -55,6 +55,7 @@ def props_rows(result: Result, starts: Sequence[int]) -> List[Optional[PropsRow]
     if outputs is None:
         return [None] * len(result.items)
     names = [g.name for g in result.glyphs]
+    analyses, widths = outputs.analyses, outputs.abc  # each made once, for every item
     rows: List[Optional[PropsRow]] = []
     for k, item in enumerate(result.items):
         first = starts[k]
@@ -76,11 +77,12 @@ def props_rows(result: Result, starts: Sequence[int]) -> List[Optional[PropsRow]
                 arrows.append((x, cluster * CELL_PX + CELL_PX // 2))
         glyphs = [_glyph_cell(outputs, visual[j], j * CELL_PX + CELL_PX // 2, names[visual[j]], j)
                   for j in range(shown_glyphs)]
-        abc = outputs.abc[k]
-        analysis = outputs.analyses[k]
+        analysis = analyses[k]
         set_flags = [f for f in analysis._fields[1:] if f != "bidi_level" and getattr(analysis, f)]
         note = (f"eScript {analysis.script}, bidi level {analysis.bidi_level}"
-                + (f", {', '.join(set_flags)}" if set_flags else "") + f"; ABC {abc.a}, {abc.b}, {abc.c}")
+                + (f", {', '.join(set_flags)}" if set_flags else ""))
+        if widths:
+            note += f"; ABC {widths[k].a}, {widths[k].b}, {widths[k].c}"
         if shown_chars < item.end - item.start or shown_glyphs < count:
             note += f"; the first {DRAWN_UP_TO} characters and glyphs drawn (all of them in the JSON)"
         width = max(shown_chars, shown_glyphs, 1) * CELL_PX
