@@ -21,20 +21,6 @@ template <class T> PyObject *raw_bytes(const T *data, std::size_t count) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data), static_cast<Py_ssize_t>(count * sizeof(T)));
 }
 
-// The records of a bytes object of T, copied out (the bytes need not be aligned).
-template <class T> bool records_of(PyObject *bytes, std::vector<T> &out) {
-  char *data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(bytes, &data, &size) != 0) return false;
-  if (size % static_cast<Py_ssize_t>(sizeof(T)) != 0) {
-    PyErr_SetString(PyExc_ValueError, "raw Uniscribe records of a wrong size");
-    return false;
-  }
-  out.resize(static_cast<std::size_t>(size) / sizeof(T));
-  if (!out.empty()) std::memcpy(out.data(), data, static_cast<std::size_t>(size));
-  return true;
-}
-
 constexpr int kMostColumns = 19;
 
 // Columns of int32, `columns` (at most kMostColumns) of them with `count`

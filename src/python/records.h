@@ -6,8 +6,10 @@
 
 #include "cpython/py_boundary.h"  // first: Python.h comes before any standard header
 
+#include <cstring>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "python/text_arg.h"
 #include "shape/session.h"
@@ -43,5 +45,20 @@ PyObject *outcome_object(Outcome &outcome, const Text &text, PyObject *names);
 // character properties, break attributes or None, whether the ABC widths were asked
 // for), and their unpacking.
 PyObject *props_tuple(const ShapedText &shaped);
+
+// The raw records of a bytes object of T (props_tuple's), copied out (the bytes need not
+// be aligned); false with ValueError for a size that is no whole number of them.
+template <class T> bool records_of(PyObject *bytes, std::vector<T> &out) {
+  char *data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes, &data, &size) != 0) return false;
+  if (size % static_cast<Py_ssize_t>(sizeof(T)) != 0) {
+    PyErr_SetString(PyExc_ValueError, "raw Uniscribe records of a wrong size");
+    return false;
+  }
+  out.resize(static_cast<std::size_t>(size) / sizeof(T));
+  if (!out.empty()) std::memcpy(out.data(), data, static_cast<std::size_t>(size));
+  return true;
+}
 
 }  // namespace tesvo::py

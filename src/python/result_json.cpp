@@ -18,6 +18,7 @@
 
 #include "base/common_ends.h"
 #include "json/escape.h"
+#include "python/records.h"
 #include "python/types/glyph_run.h"
 #include "python/types/stage_glyphs.h"
 
@@ -284,20 +285,6 @@ class RecordRows final : public ResultRows {
 
 }  // namespace
 
-// The records of a bytes object of T, copied out (the bytes need not be aligned).
-template <class T> bool raw_records(PyObject *bytes, std::vector<T> &out) {
-  char *data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(bytes, &data, &size) != 0) return false;
-  if (size % static_cast<Py_ssize_t>(sizeof(T)) != 0) {
-    PyErr_SetString(PyExc_ValueError, "raw Uniscribe records of a wrong size");
-    return false;
-  }
-  out.resize(static_cast<std::size_t>(size) / sizeof(T));
-  if (!out.empty()) std::memcpy(out.data(), data, static_cast<std::size_t>(size));
-  return true;
-}
-
 // A Result's Uniscribe outputs (its `uniscribe`, read through its `raw`
 // records), copied into `out`, which the props view.
 struct PropsCopy {
@@ -315,10 +302,10 @@ struct PropsCopy {
     if (!widths) return false;
     shaped.widths = PyObject_IsTrue(widths.get()) == 1;
     std::vector<std::uint8_t> item_bytes;
-    if (!(raw_records(items.get(), item_bytes) && raw_records(glyphs.get(), shaped.glyph_props) &&
-          raw_records(clusters.get(), shaped.log_clusters) && raw_records(chars.get(), shaped.char_props)))
+    if (!(records_of(items.get(), item_bytes) && records_of(glyphs.get(), shaped.glyph_props) &&
+          records_of(clusters.get(), shaped.log_clusters) && records_of(chars.get(), shaped.char_props)))
       return false;
-    if (breaks.get() != Py_None && !raw_records(breaks.get(), shaped.breaks)) return false;
+    if (breaks.get() != Py_None && !records_of(breaks.get(), shaped.breaks)) return false;
     constexpr std::size_t kItemBytes = sizeof(SCRIPT_ANALYSIS) + sizeof(ABC);
     shaped.item_props.resize(item_bytes.size() / kItemBytes);
     for (std::size_t i = 0; i < shaped.item_props.size(); ++i) {
