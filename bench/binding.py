@@ -5,7 +5,11 @@ a text of many items; the memory of shape_many over a long corpus.
 Every contender runs in a worker process of its own (so that an earlier build of the
 package can run beside this one), and the rounds alternate the contenders: the parent
 asks each worker in turn for one round and collects the processor time the worker took
-for it. Each figure is a median of rounds, with the spread (lowest .. highest) beside it.
+for it. A round is the least processor time of BEST_OF calls in a row (the speed of this
+machine drifts from second to second: one call alone made the figures swing by a third from
+run to run, the own costs, differences of two such figures, by twice that). Each figure is a
+median of rounds, with the spread (lowest .. highest) beside it; the own costs' ratio is the
+median of the rounds' ratios, each of calls made a fraction of a second apart.
 
     python bench/binding.py [--quick] [--only cost memory json long many] [--before SITE]
 
@@ -24,6 +28,8 @@ import tempfile
 import time
 from pathlib import Path
 
+# Calls in a row per round, the least of them the round's time.
+BEST_OF = 3
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 import texts  # noqa: E402
@@ -32,6 +38,7 @@ import texts  # noqa: E402
 # once and answers with the processor seconds it took.
 WORKER = r"""
 import sys, time, json
+BEST_OF = int(sys.argv[6])
 sys.path.insert(0, sys.argv[1])
 import texts
 contender, kind, text_file, items_file = sys.argv[2:6]
@@ -74,10 +81,13 @@ else:
 
 once()  # warm up: caches, heaps and page tables as in a program that shapes again and again
 print("ready", flush=True)
-for command in sys.stdin:
+def timed():
     start = time.process_time()
     once()
-    print(time.process_time() - start, flush=True)
+    return time.process_time() - start
+
+for command in sys.stdin:
+    print(min(timed() for _ in range(BEST_OF)), flush=True)
 """
 
 # Peak resident memory added by one result held, in a fresh process.
@@ -124,7 +134,7 @@ class Worker:
         if path:
             env["PYTHONPATH"] = path
         self.proc = subprocess.Popen([sys.executable, "-c", WORKER, str(HERE), contender, kind, str(text_file),
-                                      str(items_file)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                                      str(items_file), str(BEST_OF)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
                                      env=env, cwd=tempfile.gettempdir())
         assert self.proc.stdout is not None and self.proc.stdout.readline().strip() == "ready"
 
@@ -144,15 +154,16 @@ class Floor:
     """bench/hb_floor.cpp: the system HarfBuzz (the backend's) shaping the same items from C++."""
 
     def __init__(self, binary: Path, kind: str, text: str, runs: list[tuple[int, int, int]], tmp: Path) -> None:
-        # Two repetitions, the first a warm-up as in the workers: the shape plans made, the
-        # font's tables read and its pages mapped. Only the second is timed.
-        self.command = [str(binary), texts.FONTS[kind], str(tmp / f"{kind}.u16"), str(tmp / f"{kind}.floor"), "2"]
+        # A warm-up as in the workers (the shape plans made, the font's tables read and its
+        # pages mapped), then BEST_OF repetitions, the least of them the round's.
+        self.command = [str(binary), texts.FONTS[kind], str(tmp / f"{kind}.u16"), str(tmp / f"{kind}.floor"),
+                        str(1 + BEST_OF)]
         (tmp / f"{kind}.u16").write_bytes(text.encode("utf-16-le"))
         (tmp / f"{kind}.floor").write_text("".join(f"{s} {e} {r}\n" for s, e, r in runs))
 
     def round(self) -> float:
         out = subprocess.run(self.command, check=True, capture_output=True, text=True).stdout
-        return float(out.splitlines()[-1].split()[0])
+        return min(float(line.split()[0]) for line in out.splitlines()[1:])
 
     def close(self) -> None:
         pass
@@ -191,12 +202,14 @@ def section_cost(rounds: int, floor: Path, before: str | None, tmp: Path) -> Non
         text = texts.make_text(kind, 100_000)
         runs = items_of(kind, text)
         text_file, items_file = write_inputs(tmp, kind, text, runs)
+        # The four the ratio is made of first and side by side, so that each round's ratio
+        # comes from calls a fraction of a second apart.
         contenders: dict[str, Worker | Floor] = {
             "tesvo": Worker("tesvo", kind, text_file, items_file),
-            "tesvo-columns": Worker("tesvo-columns", kind, text_file, items_file),
             "hb_floor": Floor(floor, kind, text, runs, tmp),
             "uharfbuzz": Worker("uharfbuzz", kind, text_file, items_file),
             "uharfbuzz-shape": Worker("uharfbuzz-shape", kind, text_file, items_file),
+            "tesvo-columns": Worker("tesvo-columns", kind, text_file, items_file),
         }
         if before:
             contenders["before"] = Worker("before", kind, text_file, items_file, before)
@@ -209,12 +222,18 @@ def section_cost(rounds: int, floor: Path, before: str | None, tmp: Path) -> Non
         theirs = med["uharfbuzz"] - med["uharfbuzz-shape"]
         print(f"  {'tesvo own cost (tesvo - hb_floor)':<52} {own * 1e3:8.1f} ms")
         print(f"  {'uharfbuzz own cost (read - shape alone)':<52} {theirs * 1e3:8.1f} ms")
-        print(f"  {'tesvo own / uharfbuzz own (target <= 0.6)':<52} {own / theirs:8.2f} x")
-        cols = med["tesvo-columns"] - med["hb_floor"]
-        print(f"  {'tesvo own, columns read as lists / uharfbuzz own':<52} {cols / theirs:8.2f} x")
+
+        def ratio(name: str) -> str:
+            # Round by round, each own cost over uharfbuzz's of the same round: the machine's
+            # drift between rounds cancels out.
+            values = sorted((t[name][k] - t["hb_floor"][k]) / (t["uharfbuzz"][k] - t["uharfbuzz-shape"][k])
+                            for k in range(rounds))
+            return f"{statistics.median(values):8.2f} x  ({values[0]:.2f} .. {values[-1]:.2f})"
+
+        print(f"  {'tesvo own / uharfbuzz own (target <= 0.6)':<52} {ratio('tesvo')}")
+        print(f"  {'tesvo own, columns read as lists / uharfbuzz own':<52} {ratio('tesvo-columns')}")
         if before:
-            old = med["before"] - med["hb_floor"]
-            print(f"  {'before own / uharfbuzz own':<52} {old / theirs:8.2f} x")
+            print(f"  {'before own / uharfbuzz own':<52} {ratio('before')}")
 
 
 def section_memory(tmp: Path, length: int, before: str | None) -> None:

@@ -6,10 +6,11 @@ set -euo pipefail
 # backend tests use a font collection, a font without GDEF and a variable font; the report test a
 # colour bitmap font without outlines; the glyph-name tests a CFF font that is not CID-keyed;
 # the serve tests drive Chromium through Selenium and Debian's chromium-driver (never a download),
-# with the server's Starlette and uvicorn and HarfRust's pyharfrust2.
+# with the server's Starlette and uvicorn and HarfRust's pyharfrust2; the break tests compare with
+# ICU's own break iterators through PyICU (built from source against the system ICU, about 90 s).
 EXTRA_APT_PACKAGES=(chromium chromium-driver fonts-noto-cjk fonts-dejavu-extra fonts-noto-color-emoji
   fonts-inter-variable fonts-cantarell)
-EXTRA_PIP_PACKAGES=(mypy uharfbuzz starlette uvicorn pyharfrust2 selenium)
+EXTRA_PIP_PACKAGES=(mypy uharfbuzz starlette uvicorn pyharfrust2 selenium pyicu)
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 cd "$ROOT"
 export PATH="$VENV/bin:$PATH"

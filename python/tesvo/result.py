@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Any, Mapping, NamedTuple, Optional, Union
 import tesvo._engine as _engine
 from tesvo._engine import GlyphRun, Item, StageGlyphs
 from tesvo.axes import AxisLocation
-from tesvo.uniscribe import ABCWidths, UniscribeOutputs
+from tesvo.uniscribe import JUSTIFICATION, ABCWidths, Break, UniscribeOutputs
 
 __all__ = ["Glyph", "GlyphRun", "Item", "Stage", "StageChange", "StageGlyph", "StageGlyphs", "FontInfo", "Options",
            "Result", "SCHEMA", "SCHEMA_VERSION", "whole_stages"]
@@ -49,6 +49,13 @@ class Glyph(NamedTuple):
     y_offset: int  # HarfBuzz's y offset, positive up
     item: int  # index of the item the glyph belongs to
     name: str  # the glyph's name as HarfBuzz gives it: from 'post' or CFF, else gid<N>
+    # The glyph's SCRIPT_VISATTR as the backend returned it: its justification class by its
+    # SCRIPT_JUSTIFY name, whether it starts its cluster (in the item's logical order), is a
+    # diacritic, has no width.
+    justification: str = "SCRIPT_JUSTIFY_NONE"
+    cluster_start: bool = False
+    diacritic: bool = False
+    zero_width: bool = False
 
 
 class FontInfo(NamedTuple):
@@ -204,6 +211,49 @@ class Result(NamedTuple):
         """Per item, its ABC widths from ScriptPlaceOpenType: shaped with extras=True or
         trace=True, else empty."""
         return self.uniscribe.abc if self.uniscribe is not None else ()
+
+    def _props_column(self, k: int) -> memoryview:
+        if self.uniscribe is not None:
+            return (self.uniscribe.justification, self.uniscribe.cluster_start, self.uniscribe.diacritic,
+                    self.uniscribe.zero_width)[k]
+        values = ((JUSTIFICATION.index(g.justification), g.cluster_start, g.diacritic, g.zero_width)[k]
+                  for g in self.glyphs)
+        return memoryview(array.array("i", (int(v) for v in values)))
+
+    @property
+    def justifications(self) -> memoryview:
+        """Per glyph, its SCRIPT_JUSTIFY value (`Glyph.justification` names it)."""
+        return self._props_column(0)
+
+    @property
+    def cluster_starts(self) -> memoryview:
+        return self._props_column(1)
+
+    @property
+    def diacritics(self) -> memoryview:
+        return self._props_column(2)
+
+    @property
+    def zero_widths(self) -> memoryview:
+        return self._props_column(3)
+
+    @property
+    def log_clusters(self) -> Optional[memoryview]:
+        """Per UTF-16 code unit of the text, the glyph index within its item (in the
+        backend's logical order) that the backend returned; None for a result made otherwise
+        than by shaping."""
+        return self.uniscribe.log_clusters if self.uniscribe is not None else None
+
+    @property
+    def can_glyph_alone(self) -> Optional[memoryview]:
+        """Per UTF-16 code unit, SCRIPT_CHARPROP's fCanGlyphAlone."""
+        return self.uniscribe.can_glyph_alone if self.uniscribe is not None else None
+
+    @property
+    def breaks(self) -> Optional[tuple[Break, ...]]:
+        """Per UTF-16 code unit, ScriptBreak's SCRIPT_LOGATTR: shaped with extras=True or
+        trace=True (and a backend with ScriptBreak), else None."""
+        return self.uniscribe.breaks if self.uniscribe is not None else None
 
     @property
     def glyph_ids(self) -> memoryview:

@@ -13,7 +13,7 @@ from typing import NamedTuple, Optional
 
 import tesvo._engine as _engine
 
-__all__ = ["Analysis", "ABCWidths", "GlyphProps", "UniscribeOutputs", "JUSTIFICATION"]
+__all__ = ["Analysis", "ABCWidths", "Break", "GlyphProps", "UniscribeOutputs", "JUSTIFICATION"]
 
 # SCRIPT_JUSTIFY, by value, as Microsoft's documentation names its members.
 JUSTIFICATION = ("SCRIPT_JUSTIFY_NONE", "SCRIPT_JUSTIFY_ARABIC_BLANK", "SCRIPT_JUSTIFY_CHARACTER",
@@ -46,6 +46,32 @@ class Analysis(NamedTuple):
     display_zwg: bool
     arabic_num_context: bool
     gcp_clusters: bool
+
+
+def _item_analysis(item: _engine.Item) -> Optional[Analysis]:
+    """The item's SCRIPT_ANALYSIS and SCRIPT_STATE as the backend's itemizer returned them;
+    None for an item made otherwise than by shaping."""
+    bits = item._analysis
+    if bits is None:
+        return None
+    v = _engine.analysis_fields(bits)
+    return Analysis._make([v[0], *map(bool, v[1:7]), v[7], *map(bool, v[8:16])])
+
+
+# Item is the engine's record type; its analysis is read from the four bytes it keeps.
+setattr(_engine.Item, "analysis", property(_item_analysis, doc=_item_analysis.__doc__))
+
+
+class Break(NamedTuple):
+    """One UTF-16 code unit's SCRIPT_LOGATTR from ScriptBreak: a line may break before it
+    (`soft_break`), it is breakable white space, a caret may stand before it (`char_stop`),
+    a word starts at it (`word_stop`), it is an invalid sequence."""
+
+    soft_break: bool
+    whitespace: bool
+    char_stop: bool
+    word_stop: bool
+    invalid: bool
 
 
 class ABCWidths(NamedTuple):
@@ -81,11 +107,11 @@ Raw = tuple[bytes, bytes, bytes, bytes, Optional[bytes], bool]
 class UniscribeOutputs:
     """The backend's Uniscribe outputs of one shaped text (`Result.uniscribe`). Glyph columns
     follow `Result.glyphs` (item by item, a right-to-left item in visual order); character
-    columns follow the text's code points (`Result.text`'s indices). A log cluster is the
-    index, into its item's glyphs in the backend's logical order, that ScriptShapeOpenType
-    returned for the character."""
+    columns follow the text's UTF-16 code units, as the backend returned them (`unit_of`
+    gives a str index's first unit). A log cluster is the index, into its item's glyphs in
+    the backend's logical order, that ScriptShapeOpenType returned for the code unit."""
 
-    __slots__ = ("_raw", "_text", "_items", "_glyphs", "_chars")
+    __slots__ = ("_raw", "_text", "_items", "_glyphs", "_chars", "_breaks")
 
     def __init__(self, raw: Raw, text: str) -> None:
         self._raw = raw
@@ -93,6 +119,7 @@ class UniscribeOutputs:
         self._items: Optional[memoryview] = None
         self._glyphs: Optional[memoryview] = None
         self._chars: Optional[memoryview] = None
+        self._breaks: Optional[tuple[Break, ...]] = None
 
     def __reduce__(self) -> tuple[type, tuple[Raw, str]]:
         return UniscribeOutputs, (self._raw, self._text)
@@ -127,18 +154,23 @@ class UniscribeOutputs:
 
     def _char_column(self, k: int) -> memoryview:
         if self._chars is None:
-            units: Optional[bytes] = None
-            if len(self._raw[2]) // 2 != len(self._text):  # characters of two UTF-16 units
-                import array
-
-                at, starts = 0, array.array("I")
-                for ch in self._text:
-                    starts.append(at)
-                    at += 2 if ord(ch) > 0xFFFF else 1
-                units = starts.tobytes()
-            self._chars = memoryview(_engine.unpack_chars(self._raw[2], self._raw[3], self._raw[4], units)).cast("i")
+            self._chars = memoryview(_engine.unpack_chars(self._raw[2], self._raw[3], self._raw[4])).cast("i")
         n = len(self._chars) // _CHAR_COLUMNS
         return self._chars[n * k:n * (k + 1)]
+
+    def unit_of(self, index: int) -> int:
+        """The first UTF-16 code unit of the character at str index `index` (the text's length
+        for its end)."""
+        return index + sum(1 for ch in self._text[:index] if ord(ch) > 0xFFFF)
+
+    def char_of(self, unit: int) -> int:
+        """The str index of the character UTF-16 code unit `unit` belongs to."""
+        at = 0
+        for index, ch in enumerate(self._text):
+            at += 2 if ord(ch) > 0xFFFF else 1
+            if at > unit:
+                return index
+        return len(self._text)
 
     @property
     def analyses(self) -> tuple[Analysis, ...]:
@@ -183,7 +215,7 @@ class UniscribeOutputs:
 
     @property
     def log_clusters(self) -> memoryview:
-        """Per character, the log cluster the backend returned."""
+        """Per UTF-16 code unit, the log cluster the backend returned."""
         return self._char_column(0)
 
     @property
@@ -201,16 +233,16 @@ class UniscribeOutputs:
 
     @property
     def soft_break(self) -> Optional[memoryview]:
-        """Per character, fSoftBreak (a line may break before it); None without breaks."""
+        """Per code unit, fSoftBreak (a line may break before it); None without breaks."""
         return self._break_column(2)
 
     @property
-    def white_space(self) -> Optional[memoryview]:
+    def whitespace(self) -> Optional[memoryview]:
         return self._break_column(3)
 
     @property
     def char_stop(self) -> Optional[memoryview]:
-        """Per character, fCharStop (a caret may stand before it)."""
+        """Per code unit, fCharStop (a caret may stand before it)."""
         return self._break_column(4)
 
     @property
@@ -220,3 +252,13 @@ class UniscribeOutputs:
     @property
     def invalid(self) -> Optional[memoryview]:
         return self._break_column(6)
+
+    @property
+    def breaks(self) -> Optional[tuple[Break, ...]]:
+        """Per UTF-16 code unit, its SCRIPT_LOGATTR as one record; None without breaks."""
+        if not self.has_breaks:
+            return None
+        if self._breaks is None:
+            columns = [self._char_column(k) for k in range(2, 7)]
+            self._breaks = tuple(Break(*map(bool, row)) for row in zip(*columns))
+        return self._breaks

@@ -2,10 +2,15 @@
 // long text (its JSON text, its glyph rows) are mappings of their own; made
 // afresh for every request, the kernel faults in and zeroes every page of
 // them each time, about a tenth of a call on 100,000 code units. One spare
-// per use is kept, of at most kLimit bytes, its pages given back lazily
-// (MADV_FREE): the kernel takes them whenever it needs the memory, and a page
-// it took reads as zeros, which a buffer about to be written over does not
-// mind. The slot is one word, the page-aligned address with log2 of the size
+// per use is kept, of at most kLimit bytes. Up to kResident bytes it stays
+// as it is, its pages in memory: given back lazily (MADV_FREE), a huge page
+// was taken back at once here and faulted in and zeroed again by the next
+// text (6 faults of 2 MiB a call on 100,000 code units, a tenth of the
+// binding's own cost). A larger spare's pages are given back lazily: the
+// kernel takes them whenever it needs the memory, and a page it took reads
+// as zeros, which a buffer about to be written over does not mind. So a
+// process keeps at most kResident bytes per use it would not otherwise
+// hold. The slot is one word, the page-aligned address with log2 of the size
 // in its low bits, so taking and returning the spare are single atomic
 // exchanges: no lock to hold across a fork.
 #pragma once
@@ -23,6 +28,7 @@ namespace tesvo {
 class SpareMapping {
  public:
   static constexpr std::size_t kLimit = std::size_t{64} << 20;
+  static constexpr std::size_t kResident = std::size_t{16} << 20;
 
   struct Taken {
     char *data;
@@ -39,7 +45,7 @@ class SpareMapping {
   void give(char *data, std::size_t size) {
     const auto address = reinterpret_cast<std::uintptr_t>(data);
     const bool keepable = size <= kLimit && std::has_single_bit(size) && (address & kLogMask) == 0;
-    if (keepable && ::madvise(data, size, MADV_FREE) == 0) {
+    if (keepable && (size <= kResident || ::madvise(data, size, MADV_FREE) == 0)) {
       std::uintptr_t empty = 0;
       const auto word = address | static_cast<std::uintptr_t>(std::countr_zero(size));
       if (slot_.compare_exchange_strong(empty, word, std::memory_order_release)) return;

@@ -93,7 +93,7 @@ class ShapedRows final : public ResultRows {
       name = fallback_;
     }
     return {g.id, static_cast<std::int32_t>(source_.index.at(g.cluster)), g.advance, g.du, g.dv,
-            x_offset(shaped_, g), g.dv, static_cast<std::int32_t>(g.item), name};
+            x_offset(shaped_, g), g.dv, static_cast<std::int32_t>(g.item), g.props, name};
   }
 
  private:
@@ -133,8 +133,7 @@ void append_result_record(std::string &out, std::uint64_t line, const ShapedText
   const std::string text = json_text(source);
   append_record_start(out, line, text);
   out += ",\"result\":";
-  const std::vector<std::uint32_t> units = code_point_units(source.text);
-  const JsonProps props = json_props(shaped, units);
+  const JsonProps props = json_props(shaped);
   append_result_json(out, head, ResultBody{text, ShapedRows(shaped, source), warnings, cuts, nullptr, &props});
   out += '}';
 }

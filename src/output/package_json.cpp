@@ -87,6 +87,29 @@ void append_item(std::string &out, const JsonItem &item) {
   out += item.continues ? ",\"continues\":true" : ",\"continues\":false";
 }
 
+// SCRIPT_JUSTIFY's members by value, as Microsoft's documentation names them.
+constexpr std::string_view kJustificationNames[16] = {
+    "SCRIPT_JUSTIFY_NONE",        "SCRIPT_JUSTIFY_ARABIC_BLANK",  "SCRIPT_JUSTIFY_CHARACTER",
+    "SCRIPT_JUSTIFY_RESERVED1",   "SCRIPT_JUSTIFY_BLANK",         "SCRIPT_JUSTIFY_RESERVED2",
+    "SCRIPT_JUSTIFY_RESERVED3",   "SCRIPT_JUSTIFY_ARABIC_NORMAL", "SCRIPT_JUSTIFY_ARABIC_KASHIDA",
+    "SCRIPT_JUSTIFY_ARABIC_ALEF", "SCRIPT_JUSTIFY_ARABIC_HA",     "SCRIPT_JUSTIFY_ARABIC_RA",
+    "SCRIPT_JUSTIFY_ARABIC_BA",   "SCRIPT_JUSTIFY_ARABIC_BARA",   "SCRIPT_JUSTIFY_ARABIC_SEEN",
+    "SCRIPT_JUSTIFY_ARABIC_SEEN_M"};
+
+const char *boolean(bool value) { return value ? "true" : "false"; }
+
+}  // namespace
+
+std::string_view justification_name(unsigned value) { return kJustificationNames[value & kPackedJustification]; }
+
+std::int64_t justification_value(std::string_view name) {
+  for (std::size_t k = 0; k < std::size(kJustificationNames); ++k)
+    if (kJustificationNames[k] == name) return static_cast<std::int64_t>(k);
+  return -1;
+}
+
+namespace {
+
 void append_glyph(std::string &out, const JsonGlyph &g) {
   out += "\"id\":";
   append_int(out, g.id);
@@ -106,6 +129,14 @@ void append_glyph(std::string &out, const JsonGlyph &g) {
   append_int(out, g.item);
   out += ",\"name\":";
   append_json_string(out, g.name);
+  out += ",\"justification\":\"";
+  out += justification_name(g.props);
+  out += "\",\"cluster_start\":";
+  out += boolean((g.props & kPackedClusterStart) != 0);
+  out += ",\"diacritic\":";
+  out += boolean((g.props & kPackedDiacritic) != 0);
+  out += ",\"zero_width\":";
+  out += boolean((g.props & kPackedZeroWidth) != 0);
 }
 
 void append_axis(std::string &out, const JsonAxis &axis) {
@@ -153,99 +184,85 @@ void append_stage(std::string &out, const JsonStage &stage) {
   out += ']';
 }
 
-// The analysis with Microsoft's names for its fields, SCRIPT_STATE's inside.
+// The analysis as Item.analysis names its fields: SCRIPT_ANALYSIS's, then
+// its SCRIPT_STATE's.
 void append_analysis(std::string &out, const SCRIPT_ANALYSIS &a) {
   const auto flag = [&](const char *name, unsigned value) {
     key(out, name);
-    out += value != 0 ? "true" : "false";
+    out += boolean(value != 0);
   };
-  key(out, "eScript", true);
+  key(out, "script", true);
   append_int(out, a.eScript);
-  flag("fRTL", a.fRTL);
-  flag("fLayoutRTL", a.fLayoutRTL);
-  flag("fLinkBefore", a.fLinkBefore);
-  flag("fLinkAfter", a.fLinkAfter);
-  flag("fLogicalOrder", a.fLogicalOrder);
-  flag("fNoGlyphIndex", a.fNoGlyphIndex);
-  key(out, "s");
-  out += '{';
-  key(out, "uBidiLevel", true);
+  flag("rtl", a.fRTL);
+  flag("layout_rtl", a.fLayoutRTL);
+  flag("link_before", a.fLinkBefore);
+  flag("link_after", a.fLinkAfter);
+  flag("logical_order", a.fLogicalOrder);
+  flag("no_glyph_index", a.fNoGlyphIndex);
+  key(out, "bidi_level");
   append_int(out, a.s.uBidiLevel);
-  flag("fOverrideDirection", a.s.fOverrideDirection);
-  flag("fInhibitSymSwap", a.s.fInhibitSymSwap);
-  flag("fCharShape", a.s.fCharShape);
-  flag("fDigitSubstitute", a.s.fDigitSubstitute);
-  flag("fInhibitLigate", a.s.fInhibitLigate);
-  flag("fDisplayZWG", a.s.fDisplayZWG);
-  flag("fArabicNumContext", a.s.fArabicNumContext);
-  flag("fGcpClusters", a.s.fGcpClusters);
-  out += '}';
+  flag("override_direction", a.s.fOverrideDirection);
+  flag("inhibit_sym_swap", a.s.fInhibitSymSwap);
+  flag("char_shape", a.s.fCharShape);
+  flag("digit_substitute", a.s.fDigitSubstitute);
+  flag("inhibit_ligate", a.s.fInhibitLigate);
+  flag("display_zwg", a.s.fDisplayZWG);
+  flag("arabic_num_context", a.s.fArabicNumContext);
+  flag("gcp_clusters", a.s.fGcpClusters);
 }
 
-// A row of small integers: `[v0,v1,...]`.
-void int_row(std::string &out, std::initializer_list<std::int64_t> values) {
+// `[v0,...]` of `count` values, each written by `write(k)`.
+template <class Write> void array(std::string &out, std::size_t count, Write write) {
   out += '[';
-  bool first = true;
-  for (const std::int64_t v : values) {
-    if (!first) out += ',';
-    first = false;
-    append_int(out, v);
-  }
-  out += ']';
-}
-
-// "uniscribe": per item its analysis and ABC widths; per glyph a row of
-// uJustification, fClusterStart, fDiacritic, fZeroWidth; per code point a row
-// of its log cluster and fCanGlyphAlone, then, where breaks were asked for,
-// fSoftBreak, fWhiteSpace, fCharStop, fWordStop, fInvalid.
-void append_props(std::string &out, const JsonProps &props) {
-  key(out, "uniscribe");
-  out += '{';
-  key(out, "items", true);
-  out += '[';
-  for (std::size_t i = 0; i < props.items.size(); ++i) {
-    if (i > 0) out += ',';
-    out += '{';
-    key(out, "analysis", true);
-    out += '{';
-    append_analysis(out, props.items[i].analysis);
-    out += '}';
-    key(out, "abc");
-    const ABC &abc = props.items[i].abc;
-    if (props.widths)
-      int_row(out, {abc.abcA, abc.abcB, abc.abcC});
-    else
-      out += "null";
-    out += '}';
-  }
-  out += ']';
-  key(out, "glyphs");
-  out += '[';
-  for (std::size_t k = 0; k < props.glyphs.size(); ++k) {
-    if (k > 0) out += ',';
-    const SCRIPT_VISATTR &v = props.glyphs[k].sva;
-    int_row(out, {v.uJustification, v.fClusterStart, v.fDiacritic, v.fZeroWidth});
-  }
-  out += ']';
-  key(out, "chars");
-  out += '[';
-  const std::size_t count = props.char_units.empty() ? props.log_clusters.size() : props.char_units.size();
   for (std::size_t k = 0; k < count; ++k) {
     if (k > 0) out += ',';
-    const std::size_t u = props.char_units.empty() ? k : props.char_units[k];
-    if (u >= props.log_clusters.size() || u >= props.char_props.size()) {
-      out += "null";
-      continue;
-    }
-    if (props.breaks.size() <= u) {
-      int_row(out, {props.log_clusters[u], props.char_props[u].fCanGlyphAlone});
-      continue;
-    }
-    const SCRIPT_LOGATTR &b = props.breaks[u];
-    int_row(out, {props.log_clusters[u], props.char_props[u].fCanGlyphAlone, b.fSoftBreak, b.fWhiteSpace,
-                  b.fCharStop, b.fWordStop, b.fInvalid});
+    write(k);
   }
-  out += "]}";
+  out += ']';
+}
+
+// What the Uniscribe entry points returned beyond the items' analyses and the
+// glyphs' properties: "abc" (per item, null unless asked for), then per UTF-16
+// code unit "log_clusters", "can_glyph_alone" and "breaks" (null unless asked for).
+void append_props(std::string &out, const JsonProps &props) {
+  key(out, "abc");
+  if (props.widths) {
+    array(out, props.items.size(), [&](std::size_t i) {
+      const ABC &abc = props.items[i].abc;
+      out += '[';
+      append_int(out, abc.abcA);
+      out += ',';
+      append_int(out, abc.abcB);
+      out += ',';
+      append_int(out, abc.abcC);
+      out += ']';
+    });
+  } else {
+    out += "null";
+  }
+  key(out, "log_clusters");
+  array(out, props.log_clusters.size(), [&](std::size_t u) { append_int(out, props.log_clusters[u]); });
+  key(out, "can_glyph_alone");
+  array(out, props.char_props.size(), [&](std::size_t u) { out += boolean(props.char_props[u].fCanGlyphAlone != 0); });
+  key(out, "breaks");
+  if (props.breaks.empty()) {
+    out += "null";
+    return;
+  }
+  array(out, props.breaks.size(), [&](std::size_t u) {
+    const SCRIPT_LOGATTR &b = props.breaks[u];
+    out += "{\"soft_break\":";
+    out += boolean(b.fSoftBreak != 0);
+    out += ",\"whitespace\":";
+    out += boolean(b.fWhiteSpace != 0);
+    out += ",\"char_stop\":";
+    out += boolean(b.fCharStop != 0);
+    out += ",\"word_stop\":";
+    out += boolean(b.fWordStop != 0);
+    out += ",\"invalid\":";
+    out += boolean(b.fInvalid != 0);
+    out += '}';
+  });
 }
 
 // `[{...},...]` of `count` rows, each row's members written by `write(i)`.
@@ -274,25 +291,8 @@ template <class T, class Write> void objects(std::string &out, std::span<const T
 
 }  // namespace
 
-std::vector<std::uint32_t> code_point_units(std::u16string_view text) {
-  std::vector<std::uint32_t> units;
-  const auto high = [&](std::size_t u) {
-    return text[u] >= 0xD800 && text[u] < 0xDC00 && u + 1 < text.size() && text[u + 1] >= 0xDC00 &&
-           text[u + 1] < 0xE000;
-  };
-  bool pairs = false;
-  for (std::size_t u = 0; u < text.size() && !pairs; ++u) pairs = high(u);
-  if (!pairs) return units;
-  for (std::size_t u = 0; u < text.size(); ++u) {
-    units.push_back(static_cast<std::uint32_t>(u));
-    if (high(u)) ++u;
-  }
-  return units;
-}
-
-JsonProps json_props(const ShapedText &shaped, std::span<const std::uint32_t> units) {
-  return JsonProps{shaped.item_props, shaped.glyph_props, shaped.log_clusters, shaped.char_props, shaped.breaks, units,
-                   shaped.widths};
+JsonProps json_props(const ShapedText &shaped) {
+  return JsonProps{shaped.item_props, shaped.log_clusters, shaped.char_props, shaped.breaks, shaped.widths};
 }
 
 HeadJson head_json(const ResultHead &head) {
@@ -324,7 +324,18 @@ void append_result_json(std::string &out, const HeadJson &head, const ResultBody
   out += body.text_json;
   out += head.options;
   key(out, "items");
-  rows(out, body.rows.item_count(), [&](std::size_t i) { append_item(out, body.rows.item(i)); });
+  rows(out, body.rows.item_count(), [&](std::size_t i) {
+    append_item(out, body.rows.item(i));
+    if (body.props == nullptr) return;
+    key(out, "analysis");
+    if (i < body.props->items.size()) {
+      out += '{';
+      append_analysis(out, body.props->items[i].analysis);
+      out += '}';
+    } else {
+      out += "null";
+    }
+  });
   key(out, "glyphs");
   rows(out, body.rows.glyph_count(), [&](std::size_t i) { append_glyph(out, body.rows.glyph(i)); });
   out += head.location;

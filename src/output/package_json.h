@@ -18,7 +18,7 @@
 namespace tesvo {
 
 inline constexpr std::string_view kResultSchema = "tesvo-result";
-inline constexpr int kResultSchemaVersion = 5;
+inline constexpr int kResultSchemaVersion = 6;
 
 // An axis of the location: its tag, and its two numbers as their JSON text.
 struct JsonAxis {
@@ -53,6 +53,7 @@ struct JsonItem {
 
 struct JsonGlyph {
   std::int64_t id, cluster, advance, du, dv, x_offset, y_offset, item;
+  std::uint16_t props;    // SCRIPT_VISATTR, as packed_visattr packs it
   std::string_view name;  // UTF-8 (an invalid sequence is written as U+FFFD)
 };
 
@@ -86,25 +87,25 @@ class ResultRows {
   virtual JsonGlyph glyph(std::size_t i) const = 0;
 };
 
-// The backend's Uniscribe outputs of one result (ShapedText's), as the schema
-// writes them: per item, per glyph in the glyphs' order, and per code point
-// (the first UTF-16 unit of each, at `char_units`; empty: every unit is one).
+// The backend's Uniscribe outputs of one result (ShapedText's) beyond what
+// its glyph rows hold, as the schema writes them: per item, and per UTF-16
+// code unit of the text, as the backend returned them.
 struct JsonProps {
   std::span<const ItemProps> items;
-  std::span<const SCRIPT_GLYPHPROP> glyphs;
   std::span<const WORD> log_clusters;
   std::span<const SCRIPT_CHARPROP> char_props;
   std::span<const SCRIPT_LOGATTR> breaks;  // empty: not asked for
-  std::span<const std::uint32_t> char_units;
   bool widths = false;  // the items' ABC widths were asked for (else written null)
 };
 
-// The first UTF-16 unit of each code point of `text`; empty when every code
-// point is one unit (JsonProps::char_units).
-std::vector<std::uint32_t> code_point_units(std::u16string_view text);
+// A shaped text's outputs.
+JsonProps json_props(const ShapedText &shaped);
 
-// A shaped text's outputs over `units` (code_point_units of its text).
-JsonProps json_props(const ShapedText &shaped, std::span<const std::uint32_t> units);
+// SCRIPT_JUSTIFY's member of `value` (0 to 15) by the name Microsoft's
+// documentation gives it ("SCRIPT_JUSTIFY_ARABIC_KASHIDA"), and back (-1 for
+// a name that is none of them).
+std::string_view justification_name(unsigned value);
+std::int64_t justification_value(std::string_view name);
 
 // The text of one result, as the schema has its parts.
 struct ResultBody {

@@ -57,6 +57,7 @@ PyObject *shape_texts(PyObject *args);
 PyObject *document_texts(PyObject *args);
 // props_calls.cpp
 PyObject *unpack_items(PyObject *args);
+PyObject *analysis_fields(PyObject *args);
 PyObject *unpack_glyphs(PyObject *args);
 PyObject *unpack_chars(PyObject *args);
 // line_calls.cpp

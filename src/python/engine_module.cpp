@@ -78,8 +78,11 @@ PyMethodDef g_methods[] = {
     {"unpack_glyphs", guarded_call<unpack_glyphs>, METH_VARARGS,
      "unpack_glyphs(raw) -> bytes: per glyph 4 int32 columns, uJustification, fClusterStart, fDiacritic, fZeroWidth"},
     {"unpack_chars", guarded_call<unpack_chars>, METH_VARARGS,
-     "unpack_chars(log_clusters, char_props, breaks, units) -> bytes: per code point 7 int32 columns, the log "
+     "unpack_chars(log_clusters, char_props, breaks) -> bytes: per UTF-16 code unit 7 int32 columns, the log "
      "cluster, fCanGlyphAlone, fSoftBreak, fWhiteSpace, fCharStop, fWordStop, fInvalid (-1 without breaks)"},
+    {"analysis_fields", guarded_call<analysis_fields>, METH_VARARGS,
+     "analysis_fields(bits) -> tuple of 16 ints: an item's SCRIPT_ANALYSIS and SCRIPT_STATE, field by field, from "
+     "its four bytes as one number (Item._analysis)"},
     {"compat_rtl", guarded_call<compat_rtl>, METH_VARARGS,
      "compat_rtl(text) -> bool: whether shape_json's automatic direction makes the paragraph right to left"},
     {"first_strong_rtl", guarded_call<first_strong_rtl>, METH_VARARGS,

@@ -37,6 +37,18 @@ template <class Write> PyObject *int_columns(std::size_t count, int columns, Wri
   return out.release();
 }
 
+// SCRIPT_ANALYSIS's fields, then SCRIPT_STATE's, in the order of the
+// package's Analysis record.
+constexpr int kAnalysisFields = 16;
+void analysis_values(const SCRIPT_ANALYSIS &a, std::int32_t *out) {
+  const std::int32_t values[kAnalysisFields] = {
+      a.eScript,           a.fRTL,         a.fLayoutRTL,        a.fLinkBefore,         a.fLinkAfter,
+      a.fLogicalOrder,     a.fNoGlyphIndex, a.s.uBidiLevel,     a.s.fOverrideDirection, a.s.fInhibitSymSwap,
+      a.s.fCharShape,      a.s.fDigitSubstitute, a.s.fInhibitLigate, a.s.fDisplayZWG, a.s.fArabicNumContext,
+      a.s.fGcpClusters};
+  std::memcpy(out, values, sizeof values);
+}
+
 }  // namespace
 
 PyObject *props_tuple(const ShapedText &shaped) {
@@ -58,6 +70,30 @@ PyObject *props_tuple(const ShapedText &shaped) {
                       shaped.widths ? Py_True : Py_False);
 }
 
+// analysis_fields(bits) -> tuple of 16 ints: an Item's SCRIPT_ANALYSIS (its
+// four bytes as one number, Item._analysis) field by field.
+PyObject *analysis_fields(PyObject *args) {
+  unsigned long bits = 0;
+  if (!PyArg_ParseTuple(args, "k:analysis_fields", &bits)) return nullptr;
+  if (bits > 0xFFFFFFFFUL) {
+    PyErr_SetString(PyExc_ValueError, "an analysis is four bytes");
+    return nullptr;
+  }
+  SCRIPT_ANALYSIS a;
+  const auto word = static_cast<std::uint32_t>(bits);
+  std::memcpy(&a, &word, sizeof a);
+  std::int32_t values[kAnalysisFields];
+  analysis_values(a, values);
+  PyRef out(PyTuple_New(kAnalysisFields));
+  if (!out) return nullptr;
+  for (int k = 0; k < kAnalysisFields; ++k) {
+    PyObject *value = PyLong_FromLong(values[k]);
+    if (value == nullptr) return nullptr;
+    PyTuple_SetItem(out.get(), k, value);
+  }
+  return out.release();
+}
+
 // unpack_items(raw) -> bytes: per item 19 int32 columns (SCRIPT_ANALYSIS's
 // fields, SCRIPT_STATE's, then ABC's).
 PyObject *unpack_items(PyObject *args) {
@@ -75,12 +111,10 @@ PyObject *unpack_items(PyObject *args) {
     ABC abc;
     std::memcpy(&a, bytes.data() + k * 16, sizeof a);
     std::memcpy(&abc, bytes.data() + k * 16 + sizeof a, sizeof abc);
-    const std::int32_t values[19] = {a.eScript,  a.fRTL,   a.fLayoutRTL, a.fLinkBefore, a.fLinkAfter, a.fLogicalOrder,
-                                     a.fNoGlyphIndex, a.s.uBidiLevel, a.s.fOverrideDirection, a.s.fInhibitSymSwap,
-                                     a.s.fCharShape, a.s.fDigitSubstitute, a.s.fInhibitLigate, a.s.fDisplayZWG,
-                                     a.s.fArabicNumContext, a.s.fGcpClusters, abc.abcA,
-                                     static_cast<std::int32_t>(abc.abcB), abc.abcC};
-    std::memcpy(row, values, sizeof values);
+    analysis_values(a, row);
+    row[kAnalysisFields] = abc.abcA;
+    row[kAnalysisFields + 1] = static_cast<std::int32_t>(abc.abcB);
+    row[kAnalysisFields + 2] = abc.abcC;
   });
 }
 
@@ -100,41 +134,26 @@ PyObject *unpack_glyphs(PyObject *args) {
   });
 }
 
-// unpack_chars(log_clusters, char_props, breaks or None, units or None) -> bytes:
-// per code point (each one's first UTF-16 unit, at the offsets `units` lists;
-// None: every unit is a code point)
-// 7 int32 columns: the log cluster, fCanGlyphAlone, then SCRIPT_LOGATTR's
-// fSoftBreak, fWhiteSpace, fCharStop, fWordStop, fInvalid (-1 without breaks).
+// unpack_chars(log_clusters, char_props, breaks or None) -> bytes: per UTF-16
+// code unit 7 int32 columns: the log cluster, fCanGlyphAlone, then
+// SCRIPT_LOGATTR's fSoftBreak, fWhiteSpace, fCharStop, fWordStop, fInvalid
+// (-1 without breaks).
 PyObject *unpack_chars(PyObject *args) {
-  PyObject *clusters_raw, *chars_raw, *breaks_raw, *units_raw;
-  if (!PyArg_ParseTuple(args, "O!O!OO:unpack_chars", &PyBytes_Type, &clusters_raw, &PyBytes_Type, &chars_raw,
-                        &breaks_raw, &units_raw))
+  PyObject *clusters_raw, *chars_raw, *breaks_raw;
+  if (!PyArg_ParseTuple(args, "O!O!O:unpack_chars", &PyBytes_Type, &clusters_raw, &PyBytes_Type, &chars_raw,
+                        &breaks_raw))
     return nullptr;
   std::vector<WORD> clusters;
   std::vector<SCRIPT_CHARPROP> chars;
   std::vector<SCRIPT_LOGATTR> breaks;
-  std::vector<std::uint32_t> units;
   if (!records_of(clusters_raw, clusters) || !records_of(chars_raw, chars)) return nullptr;
   if (breaks_raw != Py_None && !records_of(breaks_raw, breaks)) return nullptr;
   const std::size_t n = clusters.size();
-  if (units_raw != Py_None) {
-    if (!records_of(units_raw, units)) return nullptr;
-  } else {
-    units.resize(n);
-    for (std::size_t u = 0; u < n; ++u) units[u] = static_cast<std::uint32_t>(u);
-  }
   if (chars.size() != n || (!breaks.empty() && breaks.size() != n)) {
     PyErr_SetString(PyExc_ValueError, "raw character records of different lengths");
     return nullptr;
   }
-  for (const std::uint32_t unit : units) {
-    if (unit >= n) {
-      PyErr_SetString(PyExc_ValueError, "a code point's unit past the text");
-      return nullptr;
-    }
-  }
-  return int_columns(units.size(), 7, [&](std::size_t k, std::int32_t *row) {
-    const std::uint32_t u = units[k];
+  return int_columns(n, 7, [&](std::size_t u, std::int32_t *row) {
     row[0] = clusters[u];
     row[1] = chars[u].fCanGlyphAlone;
     if (breaks.empty()) {

@@ -39,6 +39,8 @@ PyStructSequence_Field g_item_fields[] = {
     {"script", "the backend's script number (SCRIPT_ANALYSIS.eScript)"},
     {"continues", "True for a piece of the item before it: one run of the itemizer with more glyphs than a "
                   "Uniscribe item holds, cut at a break opportunity (not part of the tuple)"},
+    {"_analysis", "the item's SCRIPT_ANALYSIS as the backend returned it, its four bytes as one number, or None "
+                  "(Item.analysis reads it; not part of the tuple)"},
     {nullptr, nullptr}};
 PyStructSequence_Desc g_item_desc = {"tesvo.Item", "A run of one script and one bidi level.", g_item_fields, 6};
 
@@ -104,11 +106,20 @@ PyObject *items_tuple(const tesvo::ShapedText &shaped, const Text &text) {
   for (std::size_t i = 0; i < shaped.items.size(); ++i) {
     const tesvo::ShapedItemRecord &r = shaped.items[i];
     std::string tag = tesvo::tag_text(r.script_tag);
+    PyObject *analysis = Py_None;
+    if (i < shaped.item_props.size()) {
+      std::uint32_t bits = 0;
+      static_assert(sizeof bits == sizeof(SCRIPT_ANALYSIS));
+      std::memcpy(&bits, &shaped.item_props[i].analysis, sizeof bits);
+      analysis = PyLong_FromUnsignedLong(bits);
+    } else {
+      Py_INCREF(Py_None);
+    }
     PyObject *item = record(g_item_type, {PyLong_FromUnsignedLong(text.at(r.start)),
                                           PyLong_FromUnsignedLong(text.at(r.end)), PyLong_FromLong(r.level),
                                           PyBool_FromLong(r.rtl),
                                           PyUnicode_DecodeLatin1(tag.data(), static_cast<Py_ssize_t>(tag.size()), nullptr),
-                                          PyLong_FromLong(r.script), PyBool_FromLong(r.continues)});
+                                          PyLong_FromLong(r.script), PyBool_FromLong(r.continues), analysis});
     if (item == nullptr) return nullptr;
     PyTuple_SetItem(items.get(), static_cast<Py_ssize_t>(i), item);
   }

@@ -130,7 +130,7 @@ class RunGlyphs final : public GlyphVisitor {
     auto [at, added] = out_.by_id.try_emplace(v[kId]);
     if (added && !utf8_of(name.get(), at->second)) return false;
     out_.glyphs.push_back({v[kId], v[kCluster], v[kAdvance], v[kDu], v[kDv], v[kXOffset], v[kYOffset], v[kItem],
-                           at->second});
+                           static_cast<std::uint16_t>(v[kProps]), at->second});
     return true;
   }
 
@@ -138,12 +138,37 @@ class RunGlyphs final : public GlyphVisitor {
   GlyphRows &out_;
 };
 
+// A glyph's properties by name (a record of fewer fields has none): the
+// justification class's SCRIPT_JUSTIFY name, cluster start, diacritic, zero width.
+bool read_glyph_props(PyObject *glyph, std::uint16_t &out) {
+  out = 0;
+  const Py_ssize_t fields = PySequence_Size(glyph);
+  if (fields < 0) return false;
+  if (fields < kGlyphFields) return true;
+  std::string name;
+  if (!read_field(glyph, kNameField + 1, name, utf8_of)) return false;
+  const std::int64_t value = justification_value(name);
+  if (value < 0) {
+    set_error(PyExc_ValueError, "result_json: " + name + " is no SCRIPT_JUSTIFY member");
+    return false;
+  }
+  out = static_cast<std::uint16_t>(value);
+  const std::uint16_t bits[] = {kPackedClusterStart, kPackedDiacritic, kPackedZeroWidth};
+  for (int k = 0; k < 3; ++k) {
+    bool flag = false;
+    if (!read_field(glyph, kNameField + 2 + k, flag, bool_of)) return false;
+    if (flag) out = static_cast<std::uint16_t>(out | bits[k]);
+  }
+  return true;
+}
+
 bool read_glyph(PyObject *glyph, GlyphRows &rows) {
   JsonGlyph out{};
   std::int64_t *ints[] = {&out.id, &out.cluster, &out.advance, &out.du, &out.dv, &out.x_offset, &out.y_offset, &out.item};
-  for (Py_ssize_t k = 0; k < 8; ++k)
+  for (Py_ssize_t k = 0; k < kIntFields; ++k)
     if (!read_field(glyph, k, *ints[k], int_of)) return false;
-  if (!read_field(glyph, 8, rows.names.emplace_back(), utf8_of)) return false;
+  if (!read_field(glyph, kNameField, rows.names.emplace_back(), utf8_of) || !read_glyph_props(glyph, out.props))
+    return false;
   out.name = rows.names.back();
   rows.glyphs.push_back(out);
   return true;
@@ -289,9 +314,8 @@ class RecordRows final : public ResultRows {
 // records), copied into `out`, which the props view.
 struct PropsCopy {
   ShapedText shaped;
-  std::vector<std::uint32_t> units;
 
-  bool read(PyObject *outputs, PyObject *text) {
+  bool read(PyObject *outputs) {
     PyRef raw(PyObject_GetAttrString(outputs, "raw"));
     if (!raw) return false;
     PyRef items(PySequence_GetItem(raw.get(), 0)), glyphs(items ? PySequence_GetItem(raw.get(), 1) : nullptr),
@@ -312,12 +336,6 @@ struct PropsCopy {
       std::memcpy(&shaped.item_props[i].analysis, item_bytes.data() + i * kItemBytes, sizeof(SCRIPT_ANALYSIS));
       std::memcpy(&shaped.item_props[i].abc, item_bytes.data() + i * kItemBytes + sizeof(SCRIPT_ANALYSIS), sizeof(ABC));
     }
-    // The code points' first units, from the text as UTF-16.
-    PyRef utf16(PyUnicode_AsEncodedString(text, "utf-16-le", "surrogatepass"));
-    if (!utf16) return false;
-    std::u16string units16(static_cast<std::size_t>(PyBytes_Size(utf16.get())) / 2, u'\0');
-    std::memcpy(units16.data(), PyBytes_AsString(utf16.get()), units16.size() * 2);
-    units = code_point_units(units16);
     return true;
   }
 };
@@ -350,9 +368,8 @@ PyObject *result_json(PyObject *args) {
   std::optional<PropsCopy> copy;
   std::optional<JsonProps> props;
   if (outputs.get() != Py_None) {
-    PyRef text_object(field(result, 1));
-    if (!text_object || !copy.emplace().read(outputs.get(), text_object.get())) return nullptr;
-    props = json_props(copy->shaped, copy->units);
+    if (!copy.emplace().read(outputs.get())) return nullptr;
+    props = json_props(copy->shaped);
   }
   append_json_string(text_json, text);
   std::string out;

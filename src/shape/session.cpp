@@ -63,10 +63,12 @@ class RecordSink : public ItemSink {
                                           static_cast<std::uint8_t>(item.analysis.s.uBidiLevel), rtl, item.tag,
                                           static_cast<std::uint16_t>(item.analysis.eScript), item.continues});
     const std::size_t n = records.size();
+    const bool props = item.glyph_props.size() == n;  // a backend's own count, checked
     for (std::size_t i = 0; i < n; ++i) {
-      const GlyphRecord &r = records[rtl ? n - 1 - i : i];
-      out_.glyphs.push_back(ShapedGlyphRecord{r.g, static_cast<std::uint32_t>(r.cl + item.start), index, r.ax,
-                                              r.dx, r.dy});
+      const std::size_t k = rtl ? n - 1 - i : i;
+      const GlyphRecord &r = records[k];
+      out_.glyphs.push_back(ShapedGlyphRecord{r.g, props ? packed_visattr(item.glyph_props[k].sva) : std::uint16_t{0},
+                                              static_cast<std::uint32_t>(r.cl + item.start), index, r.ax, r.dx, r.dy});
     }
     keep_props(run, item, rtl);
     if (!run.tracing.item_stages.empty()) {

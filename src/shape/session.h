@@ -51,6 +51,7 @@ struct ShapedItemRecord {
 // glyphs of a right-to-left item in visual order.
 struct ShapedGlyphRecord {
   std::uint16_t id;
+  std::uint16_t props;    // the glyph's SCRIPT_VISATTR as packed_visattr packs it
   std::uint32_t cluster;  // UTF-16 code unit of the text
   std::uint32_t item;
   std::int32_t advance;
@@ -83,6 +84,17 @@ struct StageRecord {
   std::vector<StageGlyphRecord> glyphs;
   std::vector<std::uint16_t> nested = {};  // the lookups a contextual lookup called
 };
+
+// A glyph's SCRIPT_VISATTR as one small number: uJustification in the low
+// four bits, then fClusterStart, fDiacritic and fZeroWidth (bits 4, 5, 6).
+constexpr std::uint16_t packed_visattr(const SCRIPT_VISATTR &v) {
+  return static_cast<std::uint16_t>(v.uJustification | (v.fClusterStart << 4U) | (v.fDiacritic << 5U) |
+                                    (v.fZeroWidth << 6U));
+}
+inline constexpr std::uint16_t kPackedJustification = 0xF;
+inline constexpr std::uint16_t kPackedClusterStart = 1U << 4U;
+inline constexpr std::uint16_t kPackedDiacritic = 1U << 5U;
+inline constexpr std::uint16_t kPackedZeroWidth = 1U << 6U;
 
 // What the backend's Uniscribe outputs say of an item beyond its glyphs: its
 // analysis as itemized (with its SCRIPT_STATE) and its ABC widths.

@@ -269,8 +269,8 @@ def props_difference(left: Result, right: Result) -> Optional[PropsDifference]:
         for k in range(len(a.justification)):
             if any(x[k] != y[k] for x, y in columns):
                 return PropsDifference("glyph", k, _glyph_words(a, k), _glyph_words(b, k))
-    for k, (x, y, p, q) in enumerate(zip(a.log_clusters, b.log_clusters, a.can_glyph_alone, b.can_glyph_alone)):
+    for u, (x, y, p, q) in enumerate(zip(a.log_clusters, b.log_clusters, a.can_glyph_alone, b.can_glyph_alone)):
         if (x, p) != (y, q):
-            return PropsDifference("char", k, f"log cluster {x}" + (", can glyph alone" if p else ""),
+            return PropsDifference("char", a.char_of(u), f"log cluster {x}" + (", can glyph alone" if p else ""),
                                    f"log cluster {y}" + (", can glyph alone" if q else ""))
     return None

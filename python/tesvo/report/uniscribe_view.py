@@ -66,11 +66,13 @@ def props_rows(result: Result, starts: Sequence[int]) -> List[Optional[PropsRow]
         shown_glyphs = min(count, DRAWN_UP_TO)
         chars = []
         arrows = []
+        unit = outputs.unit_of(item.start)  # the character's first UTF-16 code unit
         for i in range(shown_chars):
             at = item.start + i
-            cluster = outputs.log_clusters[at]
+            cluster = outputs.log_clusters[unit]
             x = i * CELL_PX + CELL_PX // 2
-            alone = "alone" if outputs.can_glyph_alone[at] else ""
+            alone = "alone" if outputs.can_glyph_alone[unit] else ""
+            unit += 2 if ord(result.text[at]) > 0xFFFF else 1
             chars.append(PropsCell(x, result.text[at], f"\u2192{cluster}", alone,
                                    f"U+{ord(result.text[at]):04X}, log cluster {cluster}" + (", can glyph alone" if alone else "")))
             if 0 <= cluster < shown_glyphs:

@@ -9,6 +9,8 @@
 // table made once.
 #include "python/types/glyph_record.h"
 
+#include "output/package_json.h"
+
 #include <structmember.h>  // PyMemberDef, T_OBJECT_EX, READONLY: the limited API of 3.9 keeps them here
 
 #include <algorithm>
@@ -18,14 +20,16 @@ namespace tesvo::py {
 
 namespace {
 
-constexpr std::array<const char *, kGlyphFields> kFieldNames = {"id",       "cluster",  "advance", "du",  "dv",
-                                                                "x_offset", "y_offset", "item",    "name"};
+constexpr std::array<const char *, kGlyphFields> kFieldNames = {
+    "id",   "cluster",       "advance",       "du",        "dv",        "x_offset", "y_offset",
+    "item", "name",          "justification", "cluster_start", "diacritic", "zero_width"};
 // As NamedTuple documents its fields.
 constexpr std::array<const char *, kGlyphFields> kFieldDocs = {
-    "Alias for field number 0", "Alias for field number 1", "Alias for field number 2",
-    "Alias for field number 3", "Alias for field number 4", "Alias for field number 5",
-    "Alias for field number 6", "Alias for field number 7", "Alias for field number 8"};
-
+    "Alias for field number 0",  "Alias for field number 1",  "Alias for field number 2",
+    "Alias for field number 3",  "Alias for field number 4",  "Alias for field number 5",
+    "Alias for field number 6",  "Alias for field number 7",  "Alias for field number 8",
+    "Alias for field number 9",  "Alias for field number 10", "Alias for field number 11",
+    "Alias for field number 12"};
 // Process-wide, as the module serves one interpreter: the record class, the
 // NamedTuple it extends, and its field descriptors' definitions, which the
 // descriptors point at for as long as they live.
@@ -59,6 +63,27 @@ PyObject *kept_int(std::uint32_t index) {
   PyObject *&kept = g_kept_ints[index];
   if (kept == nullptr) kept = PyLong_FromLong(static_cast<long>(index) + kLowestKept);
   return kept;
+}
+
+// The justification names as str, made once and kept like the ints.
+std::array<PyObject *, 16> g_justification_names{};
+
+// The four fields of a packed SCRIPT_VISATTR into slots[0..4), as new
+// references; false with an exception set (the slots filled so far kept).
+bool prop_fields(std::int32_t packed, PyObject **slots) {
+  const unsigned value = static_cast<unsigned>(packed) & kPackedJustification;
+  PyObject *&name = g_justification_names[value];
+  if (name == nullptr) {
+    const std::string_view text = justification_name(value);
+    name = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  }
+  if (name == nullptr) return false;
+  Py_INCREF(name);
+  slots[0] = name;
+  slots[1] = PyBool_FromLong((packed & kPackedClusterStart) != 0);
+  slots[2] = PyBool_FromLong((packed & kPackedDiacritic) != 0);
+  slots[3] = PyBool_FromLong((packed & kPackedZeroWidth) != 0);
+  return true;
 }
 
 PyObject *int_object(std::int32_t value) {
@@ -119,7 +144,8 @@ bool check_fields(PyObject *fields) {
   for (Py_ssize_t k = 0; same && k < kGlyphFields; ++k)
     same = PyUnicode_CompareWithASCIIString(PyTuple_GetItem(names.get(), k), kFieldNames[k]) == 0;
   if (!same) PyErr_SetString(PyExc_TypeError, "the Glyph fields must be id, cluster, advance, du, dv, x_offset, "
-                                              "y_offset, item and name");
+                                              "y_offset, item, name, justification, cluster_start, diacritic "
+                                              "and zero_width");
   return same;
 }
 
@@ -183,14 +209,18 @@ PyObject *new_glyph_record(const std::int32_t (&values)[kGlyphColumns], PyObject
   // A new tuple's slots are empty and only ours: filled as PyTuple_SET_ITEM
   // fills them. Should an int fail, the record is freed with the slots filled so far.
   PyObject **items = item_slots(record);
-  for (int k = 0; k < kGlyphColumns; ++k) {
+  for (int k = 0; k < kIntFields; ++k) {
     items[k] = int_object(values[k]);
     if (items[k] == nullptr) {
       Py_DECREF(record);
       return nullptr;
     }
   }
-  items[kGlyphColumns] = owned_name.release();
+  items[kNameField] = owned_name.release();
+  if (!prop_fields(values[kProps], items + kNameField + 1)) {
+    Py_DECREF(record);
+    return nullptr;
+  }
   return record;
 }
 
@@ -204,7 +234,7 @@ bool refill_glyph_record(PyObject *record, const std::int32_t (&held)[kGlyphColu
   // the run keeps alive: releasing one runs no code that could see the record.
   PyObject **items = item_slots(record);
 #pragma GCC unroll 8  // a fixed eight fields, each a handful of instructions: no loop to count
-  for (int k = 0; k < kGlyphColumns; ++k) {
+  for (int k = 0; k < kIntFields; ++k) {
     if (values[k] == held[k]) continue;
     const std::uint32_t index = kept_index(values[k]);
     PyObject *field;
@@ -222,8 +252,21 @@ bool refill_glyph_record(PyObject *record, const std::int32_t (&held)[kGlyphColu
     items[k] = field;
     Py_XDECREF(old);
   }
-  PyObject *old = items[kGlyphColumns];
-  items[kGlyphColumns] = name;
+  if (values[kProps] != held[kProps]) {
+    // The class names and the bools are kept objects: releasing the old ones runs no code.
+    PyObject *fresh[kPropFields];
+    if (!prop_fields(values[kProps], fresh)) {
+      PyErr_Clear();  // as for an int above
+      return false;
+    }
+    for (int k = 0; k < kPropFields; ++k) {
+      PyObject *was = items[kNameField + 1 + k];
+      items[kNameField + 1 + k] = fresh[k];
+      Py_XDECREF(was);
+    }
+  }
+  PyObject *old = items[kNameField];
+  items[kNameField] = name;
   Py_XDECREF(old);
   return true;
 }

@@ -68,7 +68,7 @@ void read_fields(const GlyphRunObject *run, Py_ssize_t i, std::int32_t (&values)
     return;
   }
   const std::int32_t *column = run->data + i;
-#pragma GCC unroll 8
+#pragma GCC unroll 9
   for (int k = 0; k < kGlyphColumns; ++k, column += run->count) values[k] = *column;
 }
 
@@ -204,33 +204,58 @@ PyObject *alloc_run(PyTypeObject *type, PyObject *names) {
   return self;
 }
 
-PyObject *make_run(PyTypeObject *type, PyObject *columns, PyObject *names) {
+// Columns of the run's width from `width` columns: a run pickled before the
+// glyph properties were kept (kOldGlyphColumns) gains a kProps column of
+// zeros (no class, no cluster start; its properties were not kept). A new
+// reference.
+PyObject *widened(PyObject *columns, int width) {
+  if (width == kGlyphColumns) {
+    Py_INCREF(columns);
+    return columns;
+  }
+  const Py_ssize_t size = PyBytes_Size(columns);
+  const Py_ssize_t count = size / (width * static_cast<Py_ssize_t>(sizeof(std::int32_t)));
+  PyObject *out = PyBytes_FromStringAndSize(nullptr, count * kGlyphColumns * static_cast<Py_ssize_t>(sizeof(std::int32_t)));
+  if (out == nullptr) return nullptr;
+  char *data = PyBytes_AsString(out);
+  std::memcpy(data, PyBytes_AsString(columns), static_cast<std::size_t>(size));
+  std::memset(data + size, 0, static_cast<std::size_t>(PyBytes_Size(out) - size));
+  return out;
+}
+
+PyObject *make_run(PyTypeObject *type, PyObject *columns, PyObject *names, int width) {
   if (!PyBytes_Check(columns) || !PyTuple_Check(names)) {
     PyErr_SetString(PyExc_TypeError, "GlyphRun takes the bytes of its columns and a tuple of glyph names");
     return nullptr;
   }
-  const Py_ssize_t size = PyBytes_Size(columns);
-  constexpr Py_ssize_t kRow = kGlyphColumns * sizeof(std::int32_t);
-  if (size % kRow != 0) {
-    PyErr_SetString(PyExc_ValueError, "GlyphRun columns must hold 8 int32 per glyph");
+  if (width != kGlyphColumns && width != kOldGlyphColumns) {
+    PyErr_SetString(PyExc_ValueError, "GlyphRun columns are 9 per glyph (8 in a run pickled before the glyph properties were kept)");
     return nullptr;
   }
+  const Py_ssize_t row = width * static_cast<Py_ssize_t>(sizeof(std::int32_t));
+  if (PyBytes_Size(columns) % row != 0) {
+    PyErr_Format(PyExc_ValueError, "GlyphRun columns must hold %d int32 per glyph", width);
+    return nullptr;
+  }
+  PyRef own(widened(columns, width));
+  if (!own) return nullptr;
   PyObject *self = alloc_run(type, names);
   if (self == nullptr) return nullptr;
   GlyphRunObject *run = as_run(self);
-  Py_INCREF(columns);
-  run->columns = columns;
-  run->data = reinterpret_cast<const std::int32_t *>(PyBytes_AsString(columns));
-  run->count = size / kRow;
+  run->data = reinterpret_cast<const std::int32_t *>(PyBytes_AsString(own.get()));
+  run->count = PyBytes_Size(own.get()) / (kGlyphColumns * static_cast<Py_ssize_t>(sizeof(std::int32_t)));
+  run->columns = own.release();
   return self;
 }
 
 PyObject *run_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   PyObject *columns = nullptr, *names = nullptr;
-  static const char *keywords[] = {"columns", "names", nullptr};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:GlyphRun", const_cast<char **>(keywords), &columns, &names))
+  int width = kOldGlyphColumns;  // what a run pickled before the width was given holds
+  static const char *keywords[] = {"columns", "names", "width", nullptr};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|i:GlyphRun", const_cast<char **>(keywords), &columns, &names,
+                                   &width))
     return nullptr;
-  return make_run(type, columns, names);
+  return make_run(type, columns, names, width);
 }
 
 PyObject *run_columns(PyObject *self, void *) {
@@ -242,8 +267,8 @@ PyObject *run_columns(PyObject *self, void *) {
 
 PyObject *run_reduce(PyObject *self, PyObject *) {
   if (!ensure_columns(as_run(self))) return nullptr;
-  return Py_BuildValue("(O(OO))", reinterpret_cast<PyObject *>(Py_TYPE(self)), as_run(self)->columns,
-                       as_run(self)->names);
+  return Py_BuildValue("(O(OOi))", reinterpret_cast<PyObject *>(Py_TYPE(self)), as_run(self)->columns,
+                       as_run(self)->names, kGlyphColumns);
 }
 
 PyObject *run_repr(PyObject *self) {
@@ -252,8 +277,9 @@ PyObject *run_repr(PyObject *self) {
 
 PyGetSetDef g_getset[] = {
     {"columns", run_columns, nullptr,
-     "the bytes behind the run: 8 columns of int32 (id, cluster, advance, du, dv, x_offset, y_offset, item), "
-     "each as long as the run",
+     "the bytes behind the run: 9 columns of int32 (id, cluster, advance, du, dv, x_offset, y_offset, item, "
+     "props: the glyph's SCRIPT_VISATTR, uJustification in bits 0-3, fClusterStart bit 4, fDiacritic 5, "
+     "fZeroWidth 6), each as long as the run",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
@@ -326,7 +352,9 @@ PyObject *make_glyph_run_type() {
   return reinterpret_cast<PyObject *>(g_run_type);
 }
 
-PyObject *new_glyph_run(PyObject *columns, PyObject *names) { return make_run(g_run_type, columns, names); }
+PyObject *new_glyph_run(PyObject *columns, PyObject *names) {
+  return make_run(g_run_type, columns, names, kGlyphColumns);
+}
 
 PyObject *new_glyph_run(std::unique_ptr<GlyphRecords> records, PyObject *names) {
   PyObject *self = alloc_run(g_run_type, names);
@@ -349,6 +377,7 @@ void GlyphRecords::read(std::size_t i, std::int32_t (&values)[kGlyphColumns]) co
   values[kXOffset] = static_cast<std::int32_t>(item_rtl[g.item] != 0 ? 0U - du : du);
   values[kYOffset] = g.dv;
   values[kItem] = static_cast<std::int32_t>(g.item);
+  values[kProps] = g.props;
 }
 
 void GlyphRecords::write_columns(std::int32_t *data) const {
@@ -358,7 +387,7 @@ void GlyphRecords::write_columns(std::int32_t *data) const {
   std::int32_t values[kGlyphColumns];
   for (std::size_t i = 0; i < n; ++i) {
     read(i, values);
-#pragma GCC unroll 8
+#pragma GCC unroll 9
     for (int k = 0; k < kGlyphColumns; ++k) column[k][i] = values[k];
   }
 }

@@ -15,10 +15,18 @@
 
 namespace tesvo::py {
 
-// The columns, in this order, each `count` int32 values in native byte order.
-// A record holds them and then the glyph's name.
-enum GlyphColumn { kId, kCluster, kAdvance, kDu, kDv, kXOffset, kYOffset, kItem, kGlyphColumns };
-inline constexpr int kGlyphFields = kGlyphColumns + 1;
+// The columns, in this order, each `count` int32 values in native byte order;
+// kProps is the glyph's SCRIPT_VISATTR as packed_visattr packs it. A record
+// holds the columns before kProps, the glyph's name, then the four fields
+// kProps unpacks to: its justification class's name, cluster start,
+// diacritic, zero width.
+enum GlyphColumn { kId, kCluster, kAdvance, kDu, kDv, kXOffset, kYOffset, kItem, kProps, kGlyphColumns };
+inline constexpr int kIntFields = kProps;         // the record's fields that are columns as they are
+inline constexpr int kNameField = kIntFields;     // then the name
+inline constexpr int kPropFields = 4;             // then what kProps holds
+inline constexpr int kGlyphFields = kNameField + 1 + kPropFields;
+// Runs pickled before the glyph properties were kept hold kProps columns.
+inline constexpr int kOldGlyphColumns = kProps;
 
 // A shaped text's glyphs as the engine made them, with what turns a record
 // into the package's fields: each item's direction, and the str index of each
