@@ -92,6 +92,12 @@ def test_glyph_columns_are_the_records_fields_and_survive_pickling():
         result.glyphs[len(records)]
     again = pickle.loads(pickle.dumps(result))
     assert again == result and list(again.glyphs) == records
+    # A run pickled with eight columns (before the glyph properties were kept) still loads, without them.
+    columns8 = bytes(result.glyphs.columns[:8 * 4 * len(records)])
+    old = tesvo.GlyphRun(columns8, tuple(tesvo.Font(NASKH).glyph_names))
+    assert [tuple(g)[:9] for g in old] == [tuple(g)[:9] for g in records]
+    assert {(g.justification, g.cluster_start) for g in old} == {("SCRIPT_JUSTIFY_NONE", False)}
+    assert any(g.cluster_start for g in records) and any(g.justification != "SCRIPT_JUSTIFY_NONE" for g in records)
 
 
 def test_records_read_in_a_loop_stay_as_read_while_the_loop_goes_on():
