@@ -260,9 +260,10 @@ bool refill_glyph_record(PyObject *record, const std::int32_t (&held)[kGlyphColu
       return false;
     }
     for (int k = 0; k < kPropFields; ++k) {
-      PyObject *was = items[kNameField + 1 + k];
-      items[kNameField + 1 + k] = fresh[k];
-      Py_XDECREF(was);
+      PyObject *&slot = items[kNameField + 1 + k];
+      PyObject *was = slot;
+      slot = fresh[k];
+      Py_XDECREF(was);  // the same object, most fields: the count goes back where it was
     }
   }
   PyObject *old = items[kNameField];
