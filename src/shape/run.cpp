@@ -166,12 +166,8 @@ Result<std::monostate> shape_item(ShapeRun &run, std::u16string_view text, const
   int glyph_count = 0;
   out.overflowed = false;
   for (;;) {
-    // Room for `capacity` glyphs: only the glyph_count the backend says it
-    // wrote are read, so what the buffers hold from the item before stays
-    // (zeroing three slots a character for every item cost a long text a
-    // megabyte or two of writes).
-    if (out.glyphs.size() < static_cast<std::size_t>(capacity)) out.glyphs.resize(capacity);
-    if (out.glyph_props.size() < static_cast<std::size_t>(capacity)) out.glyph_props.resize(capacity);
+    out.glyphs.assign(capacity, 0);
+    out.glyph_props.assign(capacity, SCRIPT_GLYPHPROP{});
     HRESULT hr = run.usp.shape(run.hdc, run.cache, &analysis, tag, run.language_tag, range.chars(), range.properties(),
                                range.count(), text.data() + item.start, chars, capacity, out.log_clusters.data(),
                                out.char_props.data(), out.glyphs.data(), out.glyph_props.data(), &glyph_count);

@@ -41,9 +41,11 @@ struct Joining {
   std::uint8_t group;
 };
 
-const std::array<Joining, kTableEnd - kTableFirst> &joining_table() {
-  static const std::array<Joining, kTableEnd - kTableFirst> table = [] {
-    std::array<Joining, kTableEnd - kTableFirst> out{};
+using JoiningTable = std::array<Joining, kTableEnd - kTableFirst>;
+
+const JoiningTable &joining_table() {
+  static const JoiningTable table = [] {
+    JoiningTable out{};
     for (char32_t c = kTableFirst; c < kTableEnd; ++c) {
       const auto u = static_cast<UChar32>(c);
       out[c - kTableFirst] = Joining{static_cast<std::uint8_t>(u_getIntPropertyValue(u, UCHAR_JOINING_TYPE)),
@@ -54,26 +56,28 @@ const std::array<Joining, kTableEnd - kTableFirst> &joining_table() {
   return table;
 }
 
-UJoiningType joining_type(char32_t c) {
-  if (c >= kTableFirst && c < kTableEnd) return static_cast<UJoiningType>(joining_table()[c - kTableFirst].type);
+// The table is passed in, read once per item: a function's static is checked
+// for being made at every call.
+UJoiningType joining_type(const JoiningTable &table, char32_t c) {
+  if (c >= kTableFirst && c < kTableEnd) return static_cast<UJoiningType>(table[c - kTableFirst].type);
   return static_cast<UJoiningType>(u_getIntPropertyValue(static_cast<UChar32>(c), UCHAR_JOINING_TYPE));
 }
 
-UJoiningGroup joining_group(char32_t c) {
-  if (c >= kTableFirst && c < kTableEnd) return static_cast<UJoiningGroup>(joining_table()[c - kTableFirst].group);
+UJoiningGroup joining_group(const JoiningTable &table, char32_t c) {
+  if (c >= kTableFirst && c < kTableEnd) return static_cast<UJoiningGroup>(table[c - kTableFirst].group);
   return static_cast<UJoiningGroup>(u_getIntPropertyValue(static_cast<UChar32>(c), UCHAR_JOINING_GROUP));
 }
 
 // Unicode's joining: a right-joining, dual-joining or join-causing character
 // joins the one before it when that one is left-joining, dual-joining or
 // join-causing; transparent characters (marks) are skipped over.
-std::vector<std::uint8_t> joins_of(std::u16string_view text) {
+std::vector<std::uint8_t> joins_of(const JoiningTable &table, std::u16string_view text) {
   std::vector<std::uint8_t> joins(text.size(), 0);
   std::size_t before = text.size();  // the last character that is not transparent
   bool before_joins_next = false;
   for (std::size_t i = 0; i < text.size();) {
     const std::size_t at = i;
-    const UJoiningType type = joining_type(next_code_point(text, &i));
+    const UJoiningType type = joining_type(table, next_code_point(text, &i));
     if (type == U_JT_TRANSPARENT) continue;
     const bool joins_previous = type == U_JT_RIGHT_JOINING || type == U_JT_DUAL_JOINING || type == U_JT_JOIN_CAUSING;
     if (before_joins_next && joins_previous) {
@@ -158,7 +162,7 @@ WORD final_form_class(UJoiningGroup group) {
 }  // namespace
 
 Justifier::Justifier(std::u16string_view text, bool arabic_item) : text_(text), arabic_(arabic_item) {
-  if (arabic_) joins_ = joins_of(text);
+  if (arabic_) joins_ = joins_of(joining_table(), text);
 }
 
 WORD Justifier::cluster_class(std::size_t first, std::size_t end, bool blank) const {
@@ -173,6 +177,7 @@ WORD Justifier::cluster_class(std::size_t first, std::size_t end, bool blank) co
 }
 
 WORD Justifier::arabic_class(std::size_t first, std::size_t end) const {
+  const JoiningTable &table = joining_table();
   // The cluster's letters: the first and last characters that are not
   // transparent (its marks are), and whether a beh is followed by a reh or
   // yeh inside it.
@@ -183,10 +188,10 @@ WORD Justifier::arabic_class(std::size_t first, std::size_t end) const {
   for (std::size_t i = first; i < end;) {
     const std::size_t at = i;
     const char32_t c = next_code_point(text_, &i);
-    if (joining_type(c) == U_JT_TRANSPARENT) continue;
+    if (joining_type(table, c) == U_JT_TRANSPARENT) continue;
     if (first_letter == end) first_letter = at;
     last_letter = at;
-    const UJoiningGroup group = joining_group(c);
+    const UJoiningGroup group = joining_group(table, c);
     bara = bara || (beh_before && is_reh_or_yeh(group));
     beh_before = is_beh(group);
   }
@@ -204,7 +209,7 @@ WORD Justifier::arabic_class(std::size_t first, std::size_t end) const {
   // [enum] SEEN and SEEN_M: the initial and medial forms of seen;
   // [kashida] rank 2 puts sad beside seen, the kashida after the letter.
   i = last_letter;
-  const UJoiningGroup last_group = joining_group(next_code_point(text_, &i));
+  const UJoiningGroup last_group = joining_group(table, next_code_point(text_, &i));
   if ((last_group == U_JG_SEEN || last_group == U_JG_SAD) && joins_next) {
     return (joins_[last_letter] & kJoinsPrevious) != 0 ? kJustifyArabicSeenMedial : kJustifyArabicSeen;
   }
@@ -215,7 +220,7 @@ WORD Justifier::arabic_class(std::size_t first, std::size_t end) const {
   if (!joins_previous) return kJustifyNone;
   // [kashida] ranks 3 to 6 are before final forms; a medial letter is rank 7.
   if (joins_next) return kJustifyArabicNormal;
-  return final_form_class(joining_group(c));
+  return final_form_class(joining_group(table, c));
 }
 
 }  // namespace vantor
