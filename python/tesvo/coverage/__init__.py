@@ -22,7 +22,7 @@ from typing import Optional, Union
 
 from tesvo.corpora import for_font, load
 from tesvo.coverage.generate import Generated, generate as make_texts
-from tesvo.coverage.hits import Coverages, LineHits, LookupKey, line_hits
+from tesvo.coverage.hits import Coverages, LineHits, LookupKey, line_hits, stage_lookups
 from tesvo.coverage.lookups import Lookup, LookupList
 from tesvo.coverage.records import SCHEMA, Coverage, LookupCoverage
 from tesvo.errors import OptionError, ShapeError
@@ -53,8 +53,16 @@ class Shaper:
         gids = {name: k for k, name in enumerate(self.lookups.glyph_order)}
         pairs = {(lk.key, k): frozenset((gids[a], gids[b]) for a, b in sub.pairs if a in gids and b in gids)
                  for lk in self.lookups.lookups for k, sub in enumerate(lk.subtables) if sub.pairs is not None}
+        makes: dict[LookupKey, dict[int, frozenset[int]]] = {}
+        for lk in self.lookups.lookups:
+            for sub in lk.subtables:
+                for inputs, outputs in sub.products:
+                    if inputs and inputs[0] in gids:
+                        made = makes.setdefault(lk.key, {})
+                        made[gids[inputs[0]]] = made.get(gids[inputs[0]], frozenset()) | {
+                            gids[g] for g in outputs if g in gids}
         self.coverages = Coverages({lk.key: [frozenset(gids[g] for g in sub.coverage if g in gids)
-                                             for sub in lk.subtables] for lk in self.lookups.lookups}, pairs)
+                                             for sub in lk.subtables] for lk in self.lookups.lookups}, pairs, makes)
 
     def hits(self, texts: Iterable[str]) -> Iterator[Optional[LineHits]]:
         """Per text, what it reached; None for a text that could not be shaped."""
@@ -67,8 +75,17 @@ class Shaper:
         return self.font.shape_many(texts, direction=self.direction, features=self.features, script=self.script,
                                     language=self.language, trace=True)
 
+    def runs(self, texts: Iterable[str]) -> Iterator[tuple[tuple[int, ...], ...]]:
+        """Per text, the glyph ids of the run after each of its lookup steps (none for a text
+        that could not be shaped)."""
+        pending = iter(texts)
+        while chunk := list(itertools.islice(pending, _CHUNK)):
+            for outcome in self._shaped(chunk):
+                stages = () if isinstance(outcome, ShapeError) else outcome.stages or ()
+                yield tuple(stage.ids for stage in stages if next(stage_lookups(stage), None) is not None)
+
     def generate(self) -> Generated:
-        return make_texts(self.lookups, lambda texts: list(self.hits(texts)))
+        return make_texts(self.lookups, lambda texts: list(self.hits(texts)), lambda texts: list(self.runs(texts)))
 
 
 def generate_texts(font: Union[str, os.PathLike[str], bytes, FontFile], *, index: int = 0, features: Features = None,
