@@ -20,6 +20,7 @@ so that a changed kerning pair or mark anchor is on some line whatever lookup it
 from __future__ import annotations
 
 import unicodedata
+from collections import Counter
 from collections.abc import Callable, Iterator, Sequence
 from typing import NamedTuple, Optional
 
@@ -38,6 +39,8 @@ SUBTABLE_TRIES = 24
 CONTEXT_TRIES = 64
 # Texts tried at each position of a rule before its text is tried in context.
 CHOICES = 4
+# Texts per lookup that tell whether a feature off by default is what keeps it from running.
+MADE_FOR = 8
 # Lookups reached once per subtable, not once per rule.
 PER_SUBTABLE = {("GSUB", 1), ("GSUB", 2), ("GSUB", 3), ("GSUB", 8), ("GPOS", 1)}
 
@@ -47,6 +50,7 @@ class Generated(NamedTuple):
     ran: set[LookupKey]  # lookups that ran on some text tried
     tried: set[LookupKey]  # lookups some text was made for
     scripts: set[str]  # the script tags the items of the texts tried were shaped with
+    made_for: dict[LookupKey, tuple[str, ...]] = {}  # per lookup, the first texts made for it
 
 
 class _Target(NamedTuple):
@@ -55,16 +59,22 @@ class _Target(NamedTuple):
     calls: frozenset[LookupKey] = frozenset()  # the lookups a contextual rule calls
 
 
-class _Writer(NamedTuple):
+class _Writer:
     """What turns a rule into texts: its glyphs' texts, the letters of each block (first
     among texts of the same length), and the texts the shaper moves."""
 
-    sources: Sources
-    letters: dict[int, str]
-    moves: dict[str, int]
+    def __init__(self, sources: Sources, letters: dict[int, str], moves: Optional[dict[str, int]] = None) -> None:
+        self.sources = sources
+        self.letters = letters
+        self.moves = moves or {}
+        self._prefer = frozenset(letters.values())
+        self._parts: dict[tuple[Rule, int], Optional[tuple[str, ...]]] = {}
 
     def parts(self, rule: Rule, choice: int = 0) -> Optional[tuple[str, ...]]:
-        return parts_of(rule, self.sources, choice, frozenset(self.letters.values()))
+        key = (rule, choice)
+        if key not in self._parts:
+            self._parts[key] = parts_of(rule, self.sources, choice, self._prefer)
+        return self._parts[key]
 
     def text(self, rule: Rule, choice: int = 0) -> Optional[str]:
         parts = self.parts(rule, choice)
@@ -96,7 +106,7 @@ def _targets(lookup: Lookup, writer: _Writer) -> Iterator[list[_Target]]:
                 continue
             text = in_text_order(parts, writer.moves)
             others = (writer.text(rule, c) for c in range(1, CHOICES))
-            calls = frozenset((lookup.table, i) for i in sub.calls[k]) if k < len(sub.calls) else frozenset()
+            calls = frozenset((lookup.table, i) for _, i in sub.records[k]) if k < len(sub.records) else frozenset()
             tries = (text, *(t for t in others if t), *_in_context(text, writer.letters), "".join(parts))
             yield [_Target(lookup.key, tuple(dict.fromkeys(tries)), calls)]
 
@@ -107,12 +117,12 @@ def _writer(lookups: LookupList, runs: Optional[Runs]) -> _Writer:
     sources = glyph_sources(lookups)
     letters = letters_of(lookups, sources)
     if runs is None:
-        return _Writer(sources, letters, {})
-    sources = checked(sources, lookups, letters, runs)
-    plain = _Writer(sources, letters, {})
+        return _Writer(sources, letters)
+    writer = _Writer(checked(sources, lookups, letters, runs), letters)
     parts = {part for lookup in lookups.lookups for sub in lookup.subtables for rule in sub.rules
-             for choice in range(CHOICES) for part in (plain.parts(rule, choice) or ())}
-    return plain._replace(moves=moves_of(parts, lookups, sources, letters, runs))
+             for choice in range(CHOICES) for part in (writer.parts(rule, choice) or ())}
+    writer.moves = moves_of(parts, lookups, writer.sources, letters, runs)
+    return writer
 
 
 def generate(lookups: LookupList, shape: Shape, runs: Optional[Runs] = None) -> Generated:
@@ -122,6 +132,12 @@ def generate(lookups: LookupList, shape: Shape, runs: Optional[Runs] = None) -> 
     writer = _writer(lookups, runs)
     groups = [g for lookup in lookups.lookups for g in _targets(lookup, writer)]
     tried = {g[0].key for g in groups if g}
+    made_for: dict[LookupKey, list[str]] = {}
+    for group in groups:
+        for target in group:
+            first = made_for.setdefault(target.key, [])
+            if len(first) < MADE_FOR and target.texts[0] not in first:
+                first.append(target.texts[0])
     seen: dict[str, Optional[LineHits]] = {}
     ran: set[LookupKey] = set()
     scripts: set[str] = set()
@@ -138,12 +154,20 @@ def generate(lookups: LookupList, shape: Shape, runs: Optional[Runs] = None) -> 
         hits = seen.get(text)
         return hits is not None and target.key in hits.changed and (not called or target.calls <= hits.called)
 
+    # The first letter of each block of the cmap: the scripts the font's characters are
+    # shaped with, whatever its rules name.
+    firsts: dict[int, str] = {}
+    for cp in sorted(lookups.cmap):
+        if unicodedata.category(chr(cp)).startswith("L"):
+            firsts.setdefault(cp >> 7, chr(cp))
+    check(list(firsts.values()))
     kept: dict[int, str] = {}
     loose: dict[int, str] = {}  # a text that reached the lookup without the calls of its rule
     pending = list(range(len(groups)))
     for depth in range(max((len(t.texts) for g in groups for t in g), default=0)):
         check([t.texts[depth] for k in pending for t in _tries(groups[k], depth, kept, k)])
         still: list[int] = []
+        per_lookup: Counter[LookupKey] = Counter()  # groups of each lookup tried further
         for k in pending:
             tries = [t for t in groups[k] if depth < len(t.texts)]
             found = next((t.texts[depth] for t in tries if reaches(t, t.texts[depth], True)), None)
@@ -154,21 +178,17 @@ def generate(lookups: LookupList, shape: Shape, runs: Optional[Runs] = None) -> 
                 near = next((t.texts[depth] for t in tries if reaches(t, t.texts[depth], False)), None)
                 if near is not None:
                     loose[k] = near
-            if depth == 0 or _worth_more(groups[k], ran, still, groups):
+            # At most CONTEXT_TRIES groups per lookup are tried in a further context.
+            if groups[k] and (depth == 0 or per_lookup[groups[k][0].key] < CONTEXT_TRIES):
+                per_lookup[groups[k][0].key] += 1
                 still.append(k)
         pending = still
     for k, text in loose.items():
         kept.setdefault(k, text)
-    return Generated(tuple(dict.fromkeys(kept[k] for k in sorted(kept))), ran, tried, scripts)
+    return Generated(tuple(dict.fromkeys(kept[k] for k in sorted(kept))), ran, tried, scripts,
+                     {key: tuple(texts) for key, texts in made_for.items()})
 
 
 def _tries(group: list[_Target], depth: int, kept: dict[int, str], k: int) -> list[_Target]:
     return [t for t in group if depth < len(t.texts)] if k not in kept else []
 
-
-def _worth_more(group: list[_Target], ran: set[LookupKey], still: list[int], groups: list[list[_Target]]) -> bool:
-    """A group tried in a further context: at most CONTEXT_TRIES groups per lookup."""
-    if not group:
-        return False
-    key = group[0].key
-    return sum(1 for k in still if groups[k] and groups[k][0].key == key) < CONTEXT_TRIES

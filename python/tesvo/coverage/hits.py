@@ -8,6 +8,7 @@ applied with these options but found nothing to do."""
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Iterator, Sequence
 from typing import NamedTuple, Optional
 
@@ -32,10 +33,16 @@ class LineHits(NamedTuple):
 def stage_lookups(stage: Stage) -> Iterator[LookupKey]:
     """The lookups one step stands for: the lookup that made it, then those a contextual
     one called (Stage.nested)."""
-    m = LOOKUP_STEP.match(stage.name)
-    if m is not None:
-        yield m["table"], int(m["index"])
-        yield from ((m["table"], index) for index in stage.nested)
+    key = _step_lookup(stage.name)
+    if key is not None:
+        yield key
+        yield from ((key[0], index) for index in stage.nested)
+
+
+@functools.lru_cache(maxsize=4096)
+def _step_lookup(name: str) -> Optional[LookupKey]:
+    m = LOOKUP_STEP.match(name)
+    return (m["table"], int(m["index"])) if m is not None else None
 
 
 def line_hits(result: Result, coverage: "Coverages") -> LineHits:

@@ -11,8 +11,9 @@ lookups it calls. `generate` turns rules into texts."""
 from __future__ import annotations
 
 import io
+import itertools
 from collections.abc import Iterator
-from typing import Any, NamedTuple, Optional, TypeVar
+from typing import Any, NamedTuple, Optional
 
 from tesvo.compare.fonts import debg_lookup_names
 
@@ -51,13 +52,20 @@ class FeatureUse(NamedTuple):
 class Subtable(NamedTuple):
     coverage: frozenset[str]  # the glyphs the subtable's first (input) coverage holds
     rules: tuple[Rule, ...]
-    # A substitution's glyph sequences and what each becomes (GSUB types 1 to 4).
+    # A substitution's glyph sequences and what each becomes (GSUB types 1 to 4 and 8; an
+    # alternate substitution's glyph becomes each of its alternates).
     products: tuple[tuple[Glyphs, Glyphs], ...] = ()
     # A kerning subtable of pairs (GPOS type 2, format 1): the pairs it holds, which a glyph
     # of its coverage needs beside it for the subtable to apply.
     pairs: Optional[frozenset[tuple[str, str]]] = None
-    # A contextual subtable's rules: per rule, the lookups (of the same table) it calls.
-    calls: tuple[tuple[int, ...], ...] = ()
+    # A contextual subtable's rules: per rule, the lookups (of the same table) it calls, each
+    # as (its position in the rule's input, the lookup's index), and how many of the rule's
+    # positions are its backtrack.
+    records: tuple[tuple[tuple[int, int], ...], ...] = ()
+    backtracks: tuple[int, ...] = ()
+    # Every rule read (a large subtable is bounded; a position of MAX_CLASS glyphs may be a
+    # larger class bounded).
+    complete: bool = True
 
 
 class Lookup(NamedTuple):
@@ -68,6 +76,8 @@ class Lookup(NamedTuple):
     name: Optional[str]  # from the Debg table
     subtables: tuple[Subtable, ...]
     calls: tuple[int, ...]  # the lookups of the same table its contextual rules call
+    flag: int = 0  # its LookupFlag
+    mark_set: Optional[int] = None  # its mark filtering set (UseMarkFilteringSet)
 
     @property
     def key(self) -> tuple[str, int]:
@@ -96,6 +106,7 @@ class LookupList:
         # Class 0 of a chaining rule's backtrack or lookahead is every glyph in no class: these
         # stand for it, the cmap's glyphs in glyph order.
         self._others = sorted(set(self.cmap.values()), key=lambda g: self._rank.get(g, 0))
+        self._read_gdef()
         names = debg_lookup_names(self.font)
         self.lookups: list[Lookup] = []
         self.scripts: set[str] = set()
@@ -113,16 +124,23 @@ class LookupList:
             kind, subtables = _unwrapped(table, lookup)
             calls = sorted({i for sub in subtables for i in _called(sub)}) if kind in CONTEXTUAL[table] else []
             read = tuple(self._subtable(table, kind, s) for s in subtables)
-            yield Lookup(table, k, kind, tuple(uses.get(k, ())), names.get((table, k)), read, tuple(calls))
+            flag = int(getattr(lookup, "LookupFlag", 0) or 0)
+            mark_set = getattr(lookup, "MarkFilteringSet", None)
+            yield Lookup(table, k, kind, tuple(uses.get(k, ())), names.get((table, k)), read, tuple(calls), flag,
+                         int(mark_set) if mark_set is not None and flag & 0x10 else None)
 
     def _subtable(self, table: str, kind: int, sub: Any) -> Subtable:
         classes = _Classes(self._rank, self._others)
+        coverage = frozenset(_coverage(table, kind, sub))
         if kind in CONTEXTUAL[table]:
-            rules = list(_bounded(_contexts(sub, classes)))
-            return Subtable(frozenset(_coverage(table, kind, sub)), tuple(r for r, _ in rules),
-                            calls=tuple(c for _, c in rules))
-        return Subtable(frozenset(_coverage(table, kind, sub)), tuple(_bounded(_rules(table, kind, sub, classes))),
-                        tuple(_products(table, kind, sub)), _pair_set(table, kind, sub))
+            rules = list(itertools.islice(_contexts(sub, classes), MAX_RULES + 1))
+            read = rules[:MAX_RULES]
+            return Subtable(coverage, tuple(r.rule for r in read), records=tuple(r.records for r in read),
+                            backtracks=tuple(r.backtrack for r in read),
+                            complete=len(rules) <= MAX_RULES)
+        plain = list(itertools.islice(_rules(table, kind, sub, classes), MAX_RULES + 1))
+        return Subtable(coverage, tuple(plain[:MAX_RULES]), tuple(_products(table, kind, sub)),
+                        _pair_set(table, kind, sub), complete=len(plain) <= MAX_RULES)
 
     def _uses(self, layout: Any) -> dict[int, list[FeatureUse]]:
         """Lookup index to the features that reference it, by script and language system."""
@@ -147,6 +165,23 @@ class LookupList:
                             uses[k].append(use)
         return uses
 
+    def _read_gdef(self) -> None:
+        """GDEF's glyph classes (1 base, 2 ligature, 3 mark, 4 component), mark attachment
+        classes and mark glyph sets, which say what a lookup's flag skips."""
+        self.glyph_classes: dict[str, int] = {}
+        self.attach_classes: dict[str, int] = {}
+        self.mark_sets: list[frozenset[str]] = []
+        if "GDEF" not in self.font:
+            return
+        gdef = self.font["GDEF"].table
+        if getattr(gdef, "GlyphClassDef", None) is not None:
+            self.glyph_classes = dict(gdef.GlyphClassDef.classDefs)
+        if getattr(gdef, "MarkAttachClassDef", None) is not None:
+            self.attach_classes = dict(gdef.MarkAttachClassDef.classDefs)
+        sets = getattr(gdef, "MarkGlyphSetsDef", None)
+        if sets is not None:
+            self.mark_sets = [frozenset(_glyphs(c)) for c in sets.Coverage]
+
     def gid(self, name: str) -> int:
         return int(self.font.getGlyphID(name))
 
@@ -158,16 +193,6 @@ def _unwrapped(table: str, lookup: Any) -> tuple[int, list[Any]]:
         return kind, subtables
     inner = [s.ExtSubTable for s in subtables if getattr(s, "ExtSubTable", None) is not None]
     return (int(inner[0].LookupType) if inner else kind), inner
-
-
-T = TypeVar("T")
-
-
-def _bounded(rules: Iterator[T]) -> Iterator[T]:
-    for k, rule in enumerate(rules):
-        if k >= MAX_RULES:
-            return
-        yield rule
 
 
 def _called(node: Any, depth: int = 0) -> Iterator[int]:
@@ -214,8 +239,12 @@ def _products(table: str, kind: int, sub: Any) -> Iterator[tuple[Glyphs, Glyphs]
         return
     if kind == 1:
         yield from (((a,), (b,)) for a, b in sub.mapping.items())
-    elif kind in (2, 3):
-        yield from (((a,), tuple(b)) for a, b in (sub.mapping if kind == 2 else sub.alternates).items())
+    elif kind == 2:
+        yield from (((a,), tuple(b)) for a, b in sub.mapping.items())
+    elif kind == 3:
+        yield from (((a,), (b,)) for a, alternates in sub.alternates.items() for b in alternates)
+    elif kind == 8:
+        yield from (((a,), (b,)) for a, b in zip(_glyphs(sub.Coverage), sub.Substitute))
     elif kind == 4:
         for first, ligatures in sub.ligatures.items():
             yield from (((first, *lig.Component), (lig.LigGlyph,)) for lig in ligatures)
@@ -292,15 +321,11 @@ class _Classes:
         if among is not None:
             out[0] = [g for g in among if g not in defs]
         elif context:
-            out[0] = [g for g in self._others if g not in defs][:MAX_CLASS]
+            out[0] = [g for g in self._others if g not in defs]
         for glyphs in out.values():
             glyphs.sort(key=lambda g: (self._rank.get(g, len(self._rank)), g))
         return out
 
-    @staticmethod
-    def ordered(coverage: list[str]) -> Glyphs:
-        """A coverage's glyphs (in glyph order, as a coverage is stored), bounded."""
-        return tuple(coverage[:MAX_CLASS])
 
 
 def _marks(kind: int, sub: Any) -> Iterator[Rule]:
@@ -320,42 +345,56 @@ def _marks(kind: int, sub: Any) -> Iterator[Rule]:
         yield (base,), tuple(first_mark.values())[:4]
 
 
-def _contexts(sub: Any, classes: _Classes) -> Iterator[tuple[Rule, tuple[int, ...]]]:
+class _Context(NamedTuple):
+    rule: Rule
+    records: tuple[tuple[int, int], ...]
+    backtrack: int  # the rule's positions before its input
+
+
+def _context(backtrack: list[list[str]], inputs: list[list[str]], lookahead: list[list[str]],
+             records: tuple[tuple[int, int], ...]) -> _Context:
+    positions = backtrack + inputs + lookahead
+    return _Context(tuple(tuple(p[:MAX_CLASS]) for p in positions), records, len(backtrack))
+
+
+def _contexts(sub: Any, classes: _Classes) -> Iterator[_Context]:
     """Each rule of a contextual or chaining subtable, backtrack first (in text order), then
     the input, then the lookahead, with the lookups it calls."""
     fmt = getattr(sub, "Format", None)
     if fmt == 3:
-        backtrack = [classes.ordered(_glyphs(c)) for c in reversed(getattr(sub, "BacktrackCoverage", []) or [])]
-        inputs = [classes.ordered(_glyphs(c)) for c in (getattr(sub, "InputCoverage", None) or sub.Coverage or [])]
-        lookahead = [classes.ordered(_glyphs(c)) for c in getattr(sub, "LookAheadCoverage", []) or []]
-        yield tuple(backtrack + inputs + lookahead), _record_calls(sub)
+        yield _context([_glyphs(c) for c in reversed(getattr(sub, "BacktrackCoverage", []) or [])],
+                       [_glyphs(c) for c in (getattr(sub, "InputCoverage", None) or sub.Coverage or [])],
+                       [_glyphs(c) for c in getattr(sub, "LookAheadCoverage", []) or []], _record_calls(sub))
         return
     firsts = _glyphs(sub.Coverage)
-    chaining = hasattr(sub, "ChainSubRuleSet") or hasattr(sub, "ChainPosRuleSet") or \
-        hasattr(sub, "ChainSubClassSet") or hasattr(sub, "ChainPosClassSet")
     if fmt == 1:
         sets = _first_attr(sub, "ChainSubRuleSet", "ChainPosRuleSet", "SubRuleSet", "PosRuleSet")
         for first, rule_set in zip(firsts, sets):
             for rule in _rule_list(rule_set):
-                yield _sequence(rule, chaining, lambda g: (g,), (first,)), _record_calls(rule)
+                yield _context([[g] for g in reversed(list(_first_attr(rule, "Backtrack")))],
+                               [[first]] + [[g] for g in _first_attr(rule, "Input", "Class")],
+                               [[g] for g in _first_attr(rule, "LookAhead")], _record_calls(rule))
     elif fmt == 2:
+        # Class 0 is, at the rule's first glyph, the covered glyphs in no class; further on,
+        # any glyph in no class.
         input_classes = classes.read(_first_attr(sub, "InputClassDef", "ClassDef"), firsts)
-        back = classes.read(getattr(sub, "BacktrackClassDef", None), None, True) if chaining else {}
-        ahead = classes.read(getattr(sub, "LookAheadClassDef", None), None, True) if chaining else {}
+        further = classes.read(_first_attr(sub, "InputClassDef", "ClassDef"), None, True)
+        back = classes.read(getattr(sub, "BacktrackClassDef", None), None, True)
+        ahead = classes.read(getattr(sub, "LookAheadClassDef", None), None, True)
         sets = _first_attr(sub, "ChainSubClassSet", "ChainPosClassSet", "SubClassSet", "PosClassSet")
         covered = set(firsts)
         for c, class_set in enumerate(sets):
             starts = [g for g in input_classes.get(c, []) if g in covered]
             for rule in _rule_list(class_set) if starts else []:
-                yield _sequence(rule, chaining, lambda k: tuple(input_classes.get(k, [])[:MAX_CLASS]),
-                                tuple(starts[:MAX_CLASS]), lambda k: tuple(back.get(k, [])[:MAX_CLASS]),
-                                lambda k: tuple(ahead.get(k, [])[:MAX_CLASS])), _record_calls(rule)
+                yield _context([back.get(k, []) for k in reversed(list(_first_attr(rule, "Backtrack")))],
+                               [starts] + [further.get(k, []) for k in _first_attr(rule, "Input", "Class")],
+                               [ahead.get(k, []) for k in _first_attr(rule, "LookAhead")], _record_calls(rule))
 
 
-def _record_calls(rule: Any) -> tuple[int, ...]:
-    """The lookups a contextual rule calls, in the order of its records."""
+def _record_calls(rule: Any) -> tuple[tuple[int, int], ...]:
+    """A contextual rule's records: (position in its input, lookup index), in their order."""
     records = _first_attr(rule, "SubstLookupRecord", "PosLookupRecord")
-    return tuple(int(r.LookupListIndex) for r in records)
+    return tuple((int(r.SequenceIndex), int(r.LookupListIndex)) for r in records)
 
 
 def _first_attr(node: Any, *names: str) -> Any:
@@ -371,14 +410,3 @@ def _rule_list(rule_set: Any) -> list[Any]:
         return []
     return list(_first_attr(rule_set, "ChainSubRule", "ChainPosRule", "SubRule", "PosRule", "ChainSubClassRule",
                             "ChainPosClassRule", "SubClassRule", "PosClassRule"))
-
-
-def _sequence(rule: Any, chaining: bool, pick: Any, first: Glyphs, back: Any = None, ahead: Any = None) -> Rule:
-    back = back or pick
-    ahead = ahead or pick
-    inputs = [first] + [pick(v) for v in _first_attr(rule, "Input", "Class")]
-    if not chaining:
-        return tuple(inputs)
-    backtrack = [back(v) for v in reversed(list(_first_attr(rule, "Backtrack")))]
-    lookahead = [ahead(v) for v in _first_attr(rule, "LookAhead")]
-    return tuple(backtrack + inputs + lookahead)
