@@ -26,8 +26,8 @@ from typing import NamedTuple, Optional
 
 from tesvo.coverage.hits import LineHits, LookupKey
 from tesvo.coverage.lookups import Lookup, LookupList, Rule
-from tesvo.coverage.sources import (ZWJ, Runs, Sources, checked, glyph_sources, in_text_order, letters_of, moves_of,
-                                    parts_of)
+from tesvo.coverage.sources import (ZWJ, Runs, Sources, checked, choices_of, glyph_sources, in_text_order, letters_of,
+                                    moves_of)
 
 __all__ = ["Generated", "generate"]
 
@@ -39,6 +39,8 @@ SUBTABLE_TRIES = 24
 CONTEXT_TRIES = 64
 # Texts tried at each position of a rule before its text is tried in context.
 CHOICES = 4
+# Other texts of a rule's glyphs tried before its text is tried in context.
+OTHERS = 8
 # Texts per lookup that tell whether a feature off by default is what keeps it from running.
 MADE_FOR = 8
 # Lookups reached once per subtable, not once per rule.
@@ -68,17 +70,30 @@ class _Writer:
         self.letters = letters
         self.moves = moves or {}
         self._prefer = frozenset(letters.values())
-        self._parts: dict[tuple[Rule, int], Optional[tuple[str, ...]]] = {}
+        self._variants: dict[Rule, list[tuple[str, ...]]] = {}
 
-    def parts(self, rule: Rule, choice: int = 0) -> Optional[tuple[str, ...]]:
-        key = (rule, choice)
-        if key not in self._parts:
-            self._parts[key] = parts_of(rule, self.sources, choice, self._prefer)
-        return self._parts[key]
+    def variants(self, rule: Rule) -> list[tuple[str, ...]]:
+        """The rule's glyphs as texts, the first texts at every position first; then the
+        next text at one position (a mark made by the contextual rule that makes its base,
+        a letter in place of the one preferred), then the next at every position (a mark the
+        normalizer would compose with its base replaced by another of its class)."""
+        if rule not in self._variants:
+            choices = choices_of(rule, self.sources, self._prefer, CHOICES)
+            found: list[tuple[str, ...]] = []
+            if choices:
+                first = tuple(c[0] for c in choices)
+                found.append(first)
+                found += [first[:p] + (c[1],) + first[p + 1:] for p, c in enumerate(choices) if len(c) > 1]
+                found += [tuple(c[k % len(c)] for c in choices) for k in range(1, CHOICES)]
+            self._variants[rule] = list(dict.fromkeys(found))[:OTHERS + 1]
+        return self._variants[rule]
 
-    def text(self, rule: Rule, choice: int = 0) -> Optional[str]:
-        parts = self.parts(rule, choice)
-        return in_text_order(parts, self.moves) if parts else None
+    def text(self, rule: Rule) -> Optional[str]:
+        variants = self.variants(rule)
+        return in_text_order(variants[0], self.moves) if variants else None
+
+    def texts(self, rule: Rule) -> list[str]:
+        return [in_text_order(v, self.moves) for v in self.variants(rule)]
 
 
 def _in_context(text: str, letters: dict[int, str]) -> tuple[str, ...]:
@@ -101,13 +116,11 @@ def _targets(lookup: Lookup, writer: _Writer) -> Iterator[list[_Target]]:
             yield [_Target(lookup.key, _in_context(t, writer.letters)) for t in texts[:SUBTABLE_TRIES]]
             continue
         for k, rule in enumerate(sub.rules):
-            parts = writer.parts(rule)
-            if not parts:
+            texts = writer.texts(rule)
+            if not texts:
                 continue
-            text = in_text_order(parts, writer.moves)
-            others = (writer.text(rule, c) for c in range(1, CHOICES))
             calls = frozenset((lookup.table, i) for _, i in sub.records[k]) if k < len(sub.records) else frozenset()
-            tries = (text, *(t for t in others if t), *_in_context(text, writer.letters), "".join(parts))
+            tries = (*texts, *_in_context(texts[0], writer.letters), "".join(writer.variants(rule)[0]))
             yield [_Target(lookup.key, tuple(dict.fromkeys(tries)), calls)]
 
 
@@ -120,7 +133,7 @@ def _writer(lookups: LookupList, runs: Optional[Runs]) -> _Writer:
         return _Writer(sources, letters)
     writer = _Writer(checked(sources, lookups, letters, runs), letters)
     parts = {part for lookup in lookups.lookups for sub in lookup.subtables for rule in sub.rules
-             for choice in range(CHOICES) for part in (writer.parts(rule, choice) or ())}
+             for variant in writer.variants(rule) for part in variant}
     writer.moves = moves_of(parts, lookups, writer.sources, letters, runs)
     return writer
 

@@ -21,7 +21,7 @@ from typing import Optional
 
 from tesvo.coverage.lookups import LookupList, Rule
 
-__all__ = ["Runs", "Sources", "glyph_sources", "checked", "letters_of", "moves_of", "parts_of", "in_text_order",
+__all__ = ["Runs", "Sources", "glyph_sources", "checked", "letters_of", "moves_of", "choices_of", "in_text_order",
            "block_letter"]
 
 # Per text, the glyph ids of the run after each of its lookup steps (empty: it failed).
@@ -120,22 +120,20 @@ def checked(sources: Sources, lookups: LookupList, letters: dict[int, str], runs
     return out
 
 
-def parts_of(rule: Rule, sources: Sources, choice: int = 0, prefer: frozenset[str] = frozenset()) -> \
-        Optional[tuple[str, ...]]:
-    """The rule's glyphs as texts: at each position a text of the glyphs that may stand
-    there, each glyph's best one first, the shortest first (`prefer`red letters first among
-    the same length), then their other texts; `choice` takes the next ones (a mark that the
-    normalizer would compose with its base into one character replaced by another of the
-    same class, a glyph's second text)."""
-    parts = []
+def choices_of(rule: Rule, sources: Sources, prefer: frozenset[str] = frozenset(), most: int = 4) -> \
+        Optional[list[list[str]]]:
+    """Per position of the rule, up to `most` texts of the glyphs that may stand there: each
+    glyph's best text, the shortest first (`prefer`red letters first among the same length),
+    then their other texts. None where a position has none."""
+    out = []
     for glyphs in rule:
         texts = [sources[g] for g in glyphs if g in sources]
         if not texts:
             return None
         known = sorted(dict.fromkeys(t[0] for t in texts), key=lambda t: (len(t), t not in prefer))
         known += sorted(dict.fromkeys(x for t in texts for x in t[1:] if x not in known), key=len)
-        parts.append(known[choice % len(known)])
-    return tuple(parts)
+        out.append(known[:most])
+    return out
 
 
 def moves_of(parts: Iterable[str], lookups: LookupList, sources: Sources, letters: dict[int, str],
