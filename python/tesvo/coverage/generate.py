@@ -41,6 +41,8 @@ CONTEXT_TRIES = 64
 CHOICES = 4
 # Other texts of a rule's glyphs tried before its text is tried in context.
 OTHERS = 8
+# Texts a rule no text met is grown from.
+GROWN = 4
 # Texts per lookup that tell whether a feature off by default is what keeps it from running.
 MADE_FOR = 8
 # Lookups reached once per subtable, not once per rule.
@@ -59,6 +61,7 @@ class _Target(NamedTuple):
     key: LookupKey
     texts: tuple[str, ...]  # the text alone, then in context
     calls: frozenset[LookupKey] = frozenset()  # the lookups a contextual rule calls
+    rule: Rule = ()  # a contextual rule's glyphs
 
 
 class _Writer:
@@ -121,7 +124,7 @@ def _targets(lookup: Lookup, writer: _Writer) -> Iterator[list[_Target]]:
                 continue
             calls = frozenset((lookup.table, i) for _, i in sub.records[k]) if k < len(sub.records) else frozenset()
             tries = (*texts, *_in_context(texts[0], writer.letters), "".join(writer.variants(rule)[0]))
-            yield [_Target(lookup.key, tuple(dict.fromkeys(tries)), calls)]
+            yield [_Target(lookup.key, tuple(dict.fromkeys(tries)), calls, rule)]
 
 
 def _writer(lookups: LookupList, runs: Optional[Runs]) -> _Writer:
@@ -141,67 +144,108 @@ def _writer(lookups: LookupList, runs: Optional[Runs]) -> _Writer:
 def generate(lookups: LookupList, shape: Shape, runs: Optional[Runs] = None) -> Generated:
     """Texts that reach the font's lookups, each checked by `shape`, which shapes texts
     traced and gives each one's LineHits (None: it failed); `runs` gives the runs that check
-    a glyph's texts and tell which the shaper moves (without it, neither is done)."""
+    a glyph's texts, tell which the shaper moves and which texts a rule's text can grow from
+    (without it, none of these is done)."""
     writer = _writer(lookups, runs)
     groups = [g for lookup in lookups.lookups for g in _targets(lookup, writer)]
-    tried = {g[0].key for g in groups if g}
-    made_for: dict[LookupKey, list[str]] = {}
-    for group in groups:
-        for target in group:
-            first = made_for.setdefault(target.key, [])
-            if len(first) < MADE_FOR and target.texts[0] not in first:
-                first.append(target.texts[0])
-    seen: dict[str, Optional[LineHits]] = {}
-    ran: set[LookupKey] = set()
-    scripts: set[str] = set()
-
-    def check(texts: list[str]) -> None:
-        fresh = [t for t in dict.fromkeys(texts) if t not in seen]
-        for text, hits in zip(fresh, shape(fresh)):
-            seen[text] = hits
-            if hits is not None:
-                ran.update(hits.ran)
-                scripts.update(hits.scripts)
-
-    def reaches(target: _Target, text: str, called: bool) -> bool:
-        hits = seen.get(text)
-        return hits is not None and target.key in hits.changed and (not called or target.calls <= hits.called)
-
+    search = _Search(groups, shape)
     # The first letter of each block of the cmap: the scripts the font's characters are
     # shaped with, whatever its rules name.
     firsts: dict[int, str] = {}
     for cp in sorted(lookups.cmap):
         if unicodedata.category(chr(cp)).startswith("L"):
             firsts.setdefault(cp >> 7, chr(cp))
-    check(list(firsts.values()))
-    kept: dict[int, str] = {}
-    loose: dict[int, str] = {}  # a text that reached the lookup without the calls of its rule
-    pending = list(range(len(groups)))
-    for depth in range(max((len(t.texts) for g in groups for t in g), default=0)):
-        check([t.texts[depth] for k in pending for t in _tries(groups[k], depth, kept, k)])
-        still: list[int] = []
-        per_lookup: Counter[LookupKey] = Counter()  # groups of each lookup tried further
-        for k in pending:
-            tries = [t for t in groups[k] if depth < len(t.texts)]
-            found = next((t.texts[depth] for t in tries if reaches(t, t.texts[depth], True)), None)
-            if found is not None:
-                kept[k] = found
-                continue
-            if k not in loose:
-                near = next((t.texts[depth] for t in tries if reaches(t, t.texts[depth], False)), None)
-                if near is not None:
-                    loose[k] = near
-            # At most CONTEXT_TRIES groups per lookup are tried in a further context.
-            if groups[k] and (depth == 0 or per_lookup[groups[k][0].key] < CONTEXT_TRIES):
-                per_lookup[groups[k][0].key] += 1
-                still.append(k)
-        pending = still
-    for k, text in loose.items():
-        kept.setdefault(k, text)
-    return Generated(tuple(dict.fromkeys(kept[k] for k in sorted(kept))), ran, tried, scripts,
-                     {key: tuple(texts) for key, texts in made_for.items()})
+    search.check(list(firsts.values()))
+    search.run()
+    if runs is not None:
+        search.grow(lookups, writer, runs)
+    kept = {**search.loose, **search.kept}
+    made_for: dict[LookupKey, list[str]] = {}
+    for group in groups:
+        for target in group:
+            first = made_for.setdefault(target.key, [])
+            if len(first) < MADE_FOR and target.texts[0] not in first:
+                first.append(target.texts[0])
+    return Generated(tuple(dict.fromkeys(kept[k] for k in sorted(kept))), search.ran,
+                     {g[0].key for g in groups if g}, search.scripts, {key: tuple(t) for key, t in made_for.items()})
 
 
-def _tries(group: list[_Target], depth: int, kept: dict[int, str], k: int) -> list[_Target]:
-    return [t for t in group if depth < len(t.texts)] if k not in kept else []
+class _Search:
+    """The texts tried for each group of targets, depth by depth (a rule's text alone, its
+    other texts, then in context), and those kept."""
 
+    def __init__(self, groups: list[list[_Target]], shape: Shape) -> None:
+        self.groups = groups
+        self.shape = shape
+        self.seen: dict[str, Optional[LineHits]] = {}
+        self.ran: set[LookupKey] = set()
+        self.scripts: set[str] = set()
+        self.kept: dict[int, str] = {}
+        self.loose: dict[int, str] = {}  # a text that reached the lookup without the calls of its rule
+
+    def check(self, texts: list[str]) -> None:
+        fresh = [t for t in dict.fromkeys(texts) if t not in self.seen]
+        for text, hits in zip(fresh, self.shape(fresh)):
+            self.seen[text] = hits
+            if hits is not None:
+                self.ran.update(hits.ran)
+                self.scripts.update(hits.scripts)
+
+    def reaches(self, target: _Target, text: str, called: bool = True) -> bool:
+        hits = self.seen.get(text)
+        return hits is not None and target.key in hits.changed and (not called or target.calls <= hits.called)
+
+    def run(self) -> None:
+        pending = list(range(len(self.groups)))
+        for depth in range(max((len(t.texts) for g in self.groups for t in g), default=0)):
+            self.check([t.texts[depth] for k in pending for t in self.groups[k] if depth < len(t.texts)])
+            still: list[int] = []
+            per_lookup: Counter[LookupKey] = Counter()  # groups of each lookup tried further
+            for k in pending:
+                tries = [(t, t.texts[depth]) for t in self.groups[k] if depth < len(t.texts)]
+                found = next((text for t, text in tries if self.reaches(t, text)), None)
+                if found is not None:
+                    self.kept[k] = found
+                    continue
+                if k not in self.loose:
+                    near = next((text for t, text in tries if self.reaches(t, text, False)), None)
+                    if near is not None:
+                        self.loose[k] = near
+                # At most CONTEXT_TRIES groups per lookup are tried in a further context.
+                key = self.groups[k][0].key
+                if depth == 0 or per_lookup[key] < CONTEXT_TRIES:
+                    per_lookup[key] += 1
+                    still.append(k)
+            pending = still
+
+    def grow(self, lookups: LookupList, writer: _Writer, runs: Runs) -> None:
+        """A contextual rule no text met, written as a text kept whose run ends in the rule's
+        first glyphs, then the texts of the rest (a glyph that the same contextual rule
+        makes as another of the rule's: the mark a rule left in place of a reph)."""
+        unmet = [k for k, g in enumerate(self.groups) if k not in self.kept and g[0].calls and len(g[0].rule) > 1]
+        if not unmet:
+            return
+        bases = list(dict.fromkeys(self.kept[k] for k in sorted(self.kept)))
+        ending: dict[int, list[tuple[str, tuple[int, ...]]]] = {}
+        for text, shaped in zip(bases, runs(bases)):
+            for run in dict.fromkeys(shaped):
+                if run:
+                    ending.setdefault(run[-1], []).append((text, run))
+        tries: dict[int, list[str]] = {}
+        for k in unmet:
+            rule = self.groups[k][0].rule
+            ids = [{lookups.gid(g) for g in pos} for pos in rule]
+            for cut in range(len(rule) - 1, 0, -1):
+                rest = writer.text(rule[cut:])
+                if rest is None:
+                    continue
+                grown = [text + rest for last in sorted(ids[cut - 1]) for text, run in ending.get(last, ())
+                         if len(run) >= cut and all(g in pos for g, pos in zip(run[-cut:], ids[:cut]))]
+                if grown:
+                    tries[k] = list(dict.fromkeys(grown))[:GROWN]
+                    break
+        self.check([t for texts in tries.values() for t in texts])
+        for k, texts in tries.items():
+            met = next((t for t in texts if self.reaches(self.groups[k][0], t)), None)
+            if met is not None:
+                self.kept[k] = met
