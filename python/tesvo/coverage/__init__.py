@@ -5,7 +5,9 @@ line's run, and ran on it when its step is there but changed nothing. Per subtab
 count is inferred: a changed line is given to the first subtable whose coverage holds a
 glyph the step changed. With `generate=True`, texts made from the font itself (`generate`)
 are added, each kept only if it reached the lookup it was made for; a lookup still not
-reached says why (`LookupCoverage.reason`).
+reached says why (`LookupCoverage.reason`). The figure is of the lookups in reach with the
+options: those out of reach (of a script or language system not shaped, a feature off unless
+asked, referenced by nothing, or that no text can reach, `reach`) are left out of it.
 
     >>> from tesvo.coverage import coverage
     >>> report = coverage("NotoSans-Regular.ttf", generate=True)
