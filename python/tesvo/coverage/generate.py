@@ -9,9 +9,10 @@ contextual rule's: and called the lookups the rule calls; where no text does, th
 reached the lookup is kept). A rule whose text alone does not reach its lookup is tried with
 other texts of its glyphs, then in context: doubled, between two letters of its script (the
 letter the font's rules use most in that block of Unicode), and beside a zero width joiner
-(for the joining forms of Arabic, Syriac, N'Ko, Mongolian). The order of everything is the
-font's: lookups by index, subtables and rules as stored, glyphs by glyph order, so the same
-font gives the same texts.
+(for the joining forms of Arabic, Syriac, N'Ko, Mongolian). A contextual rule no text met is
+last grown from a text kept whose run ends in the rule's first glyphs. The order of
+everything is the font's: lookups by index, subtables and rules as stored, glyphs by glyph
+order, so the same font gives the same texts.
 
 Substitutions and single adjustments are reached once per subtable; ligatures, pairs, marks,
 cursive pairs and contextual rules once per rule (bounded by lookups.MAX_RULES per subtable),
@@ -54,7 +55,7 @@ class Generated(NamedTuple):
     ran: set[LookupKey]  # lookups that ran on some text tried
     tried: set[LookupKey]  # lookups some text was made for
     scripts: set[str]  # the script tags the items of the texts tried were shaped with
-    made_for: dict[LookupKey, tuple[str, ...]] = {}  # per lookup, the first texts made for it
+    made_for: dict[LookupKey, tuple[str, ...]]  # per lookup, the first texts made for it
 
 
 class _Target(NamedTuple):
@@ -111,12 +112,14 @@ def _in_context(text: str, letters: dict[int, str]) -> tuple[str, ...]:
 
 
 def _targets(lookup: Lookup, writer: _Writer) -> Iterator[list[_Target]]:
-    """Per subtable (or per rule), the texts that may reach the lookup, in the order tried."""
+    """Per subtable (or per rule), the texts that may reach the lookup, in the order tried
+    (a group never empty)."""
     per_subtable = (lookup.table, lookup.type) in PER_SUBTABLE
     for sub in lookup.subtables:
         if per_subtable:
             texts = list(dict.fromkeys(t for t in (writer.text(r) for r in sub.rules) if t))
-            yield [_Target(lookup.key, _in_context(t, writer.letters)) for t in texts[:SUBTABLE_TRIES]]
+            if texts:
+                yield [_Target(lookup.key, _in_context(t, writer.letters)) for t in texts[:SUBTABLE_TRIES]]
             continue
         for k, rule in enumerate(sub.rules):
             texts = writer.texts(rule)
