@@ -34,7 +34,7 @@ def _column(glyphs: Sequence[Glyph], k: int) -> memoryview:
         return memoryview(glyphs.columns)[4 * n * k:4 * n * (k + 1)].cast("i")
     return memoryview(array.array("i", (int(g[k]) for g in glyphs)))
 
-JsonValue = Union[None, bool, int, str, list["JsonValue"], dict[str, "JsonValue"]]
+JsonValue = Union[None, bool, int, float, str, list["JsonValue"], dict[str, "JsonValue"]]
 
 
 class Glyph(NamedTuple):

@@ -8,6 +8,7 @@ applied with these options but found nothing to do."""
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Iterator, Sequence
 from typing import NamedTuple, Optional
 
@@ -26,42 +27,53 @@ class LineHits(NamedTuple):
     changed: dict[LookupKey, Optional[int]]
     ran: set[LookupKey]
     scripts: frozenset[str] = frozenset()  # the script tags its items were shaped with
+    called: frozenset[LookupKey] = frozenset()  # the lookups a contextual step called
 
 
 def stage_lookups(stage: Stage) -> Iterator[LookupKey]:
     """The lookups one step stands for: the lookup that made it, then those a contextual
     one called (Stage.nested)."""
-    m = LOOKUP_STEP.match(stage.name)
-    if m is not None:
-        yield m["table"], int(m["index"])
-        yield from ((m["table"], index) for index in stage.nested)
+    key = _step_lookup(stage.name)
+    if key is not None:
+        yield key
+        yield from ((key[0], index) for index in stage.nested)
+
+
+@functools.lru_cache(maxsize=4096)
+def _step_lookup(name: str) -> Optional[LookupKey]:
+    m = LOOKUP_STEP.match(name)
+    return (m["table"], int(m["index"])) if m is not None else None
 
 
 def line_hits(result: Result, coverage: "Coverages") -> LineHits:
     """The lookups a traced result ran and changed."""
     changed: dict[LookupKey, Optional[int]] = {}
     ran: set[LookupKey] = set()
+    called: set[LookupKey] = set()
     stages = result.stages or ()
     for k, stage in enumerate(stages):
         keys = list(stage_lookups(stage))
         if not keys:
             continue
         ran.update(keys)
+        called.update(keys[1:])
         change = stage.change
         if change is None or (change.start == change.stop and not change.glyphs):
             continue
         before = stages[k - 1] if k > 0 and stages[k - 1].item == stage.item else None
         touched = _touched(before, change.start, change.stop)
-        step, called = keys[0], keys[1:]
+        step = keys[0]
         if changed.get(step) is None:
             changed[step] = coverage.subtable(step, touched)
         # A lookup the step called changed the run where its coverage holds a glyph the
-        # step replaced: the trace says it was called, not what it did.
-        for key in called:
+        # step replaced, or one a lookup called before it makes from those: the trace says
+        # it was called, not what it did.
+        for key in keys[1:]:
             found = coverage.subtable(key, touched)
             if found is not None and changed.get(key) is None:
                 changed[key] = found
-    return LineHits(changed, ran, frozenset(item.script_tag for item in result.items))
+            touched = touched + [(made, None) for made in coverage.made(key, touched)]
+    return LineHits(changed, ran, frozenset(item.script_tag for item in result.items), frozenset(called))
 
 
 def _touched(before: Optional[Stage], start: int, stop: int) -> list[tuple[int, Optional[int]]]:
@@ -76,12 +88,23 @@ def _touched(before: Optional[Stage], start: int, stop: int) -> list[tuple[int, 
 
 
 class Coverages:
-    """Per lookup, each subtable's coverage as glyph ids, and a kerning subtable's pairs."""
+    """Per lookup, each subtable's coverage as glyph ids, a kerning subtable's pairs, and what
+    a substitution makes of a glyph (a ligature: of its first component)."""
 
     def __init__(self, subtables: dict[LookupKey, Sequence[frozenset[int]]],
-                 pairs: Optional[dict[tuple[LookupKey, int], frozenset[tuple[int, int]]]] = None) -> None:
+                 pairs: Optional[dict[tuple[LookupKey, int], frozenset[tuple[int, int]]]] = None,
+                 makes: Optional[dict[LookupKey, dict[int, frozenset[int]]]] = None) -> None:
         self._subtables = subtables
         self._pairs = pairs or {}
+        self._makes = makes or {}
+
+    def made(self, key: LookupKey, touched: Sequence[tuple[int, Optional[int]]]) -> list[int]:
+        """The glyphs the lookup makes from those touched, not touched already."""
+        makes = self._makes.get(key)
+        if not makes:
+            return []
+        have = {gid for gid, _ in touched}
+        return sorted({out for gid in have for out in makes.get(gid, ())} - have)
 
     def subtable(self, key: LookupKey, touched: Sequence[tuple[int, Optional[int]]]) -> Optional[int]:
         """The first subtable whose coverage holds a glyph the step touched (with, for a

@@ -5,11 +5,13 @@ and per subtable the glyphs its first coverage holds and the rules it is made of
 
 A rule is a sequence of positions, each the glyphs that may stand there (a ligature's
 components, a kerning pair's two classes, a base and a mark, a chaining rule's backtrack,
-input and lookahead); `generate` turns rules into texts."""
+input and lookahead), a class's glyphs in glyph order; a contextual rule also names the
+lookups it calls. `generate` turns rules into texts."""
 
 from __future__ import annotations
 
 import io
+import itertools
 from collections.abc import Iterator
 from typing import Any, NamedTuple, Optional
 
@@ -30,6 +32,9 @@ TYPE_NAMES = {
 # Rules taken from one subtable: enough to reach each kerning class pair, ligature and mark of
 # a large font, bounded for a hostile one.
 MAX_RULES = 4000
+# Glyphs kept at one position of a contextual rule (a class, a coverage): enough for some to
+# have a text (a class of consonants holds their conjuncts too), bounded for a large class.
+MAX_CLASS = 32
 
 Glyphs = tuple[str, ...]
 Rule = tuple[Glyphs, ...]
@@ -47,11 +52,20 @@ class FeatureUse(NamedTuple):
 class Subtable(NamedTuple):
     coverage: frozenset[str]  # the glyphs the subtable's first (input) coverage holds
     rules: tuple[Rule, ...]
-    # A substitution's glyph sequences and what each becomes (GSUB types 1 to 4).
+    # A substitution's glyph sequences and what each becomes (GSUB types 1 to 4 and 8; an
+    # alternate substitution's glyph becomes each of its alternates).
     products: tuple[tuple[Glyphs, Glyphs], ...] = ()
     # A kerning subtable of pairs (GPOS type 2, format 1): the pairs it holds, which a glyph
     # of its coverage needs beside it for the subtable to apply.
     pairs: Optional[frozenset[tuple[str, str]]] = None
+    # A contextual subtable's rules: per rule, the lookups (of the same table) it calls, each
+    # as (its position in the rule's input, the lookup's index), and how many of the rule's
+    # positions are its backtrack.
+    records: tuple[tuple[tuple[int, int], ...], ...] = ()
+    backtracks: tuple[int, ...] = ()
+    # Every rule read (a large subtable is bounded; a position of MAX_CLASS glyphs may be a
+    # larger class bounded).
+    complete: bool = True
 
 
 class Lookup(NamedTuple):
@@ -62,6 +76,8 @@ class Lookup(NamedTuple):
     name: Optional[str]  # from the Debg table
     subtables: tuple[Subtable, ...]
     calls: tuple[int, ...]  # the lookups of the same table its contextual rules call
+    flag: int = 0  # its LookupFlag
+    mark_set: Optional[int] = None  # its mark filtering set (UseMarkFilteringSet)
 
     @property
     def key(self) -> tuple[str, int]:
@@ -86,6 +102,11 @@ class LookupList:
         self.font: Any = TTFont(io.BytesIO(data), fontNumber=index, lazy=True)
         self.glyph_order: list[str] = self.font.getGlyphOrder()
         self.cmap: dict[int, str] = self.font.getBestCmap() or {}
+        self._rank = {name: k for k, name in enumerate(self.glyph_order)}
+        # Class 0 of a chaining rule's backtrack or lookahead is every glyph in no class: these
+        # stand for it, the cmap's glyphs in glyph order.
+        self._others = sorted(set(self.cmap.values()), key=lambda g: self._rank.get(g, 0))
+        self._read_gdef()
         names = debg_lookup_names(self.font)
         self.lookups: list[Lookup] = []
         self.scripts: set[str] = set()
@@ -102,9 +123,24 @@ class LookupList:
         for k, lookup in enumerate(layout.LookupList.Lookup):
             kind, subtables = _unwrapped(table, lookup)
             calls = sorted({i for sub in subtables for i in _called(sub)}) if kind in CONTEXTUAL[table] else []
-            read = tuple(Subtable(frozenset(_coverage(table, kind, s)), tuple(_bounded(_rules(table, kind, s))),
-                                  tuple(_products(table, kind, s)), _pair_set(table, kind, s)) for s in subtables)
-            yield Lookup(table, k, kind, tuple(uses.get(k, ())), names.get((table, k)), read, tuple(calls))
+            read = tuple(self._subtable(table, kind, s) for s in subtables)
+            flag = int(getattr(lookup, "LookupFlag", 0) or 0)
+            mark_set = getattr(lookup, "MarkFilteringSet", None)
+            yield Lookup(table, k, kind, tuple(uses.get(k, ())), names.get((table, k)), read, tuple(calls), flag,
+                         int(mark_set) if mark_set is not None and flag & 0x10 else None)
+
+    def _subtable(self, table: str, kind: int, sub: Any) -> Subtable:
+        classes = _Classes(self._rank, self._others)
+        coverage = frozenset(_coverage(table, kind, sub))
+        if kind in CONTEXTUAL[table]:
+            rules = list(itertools.islice(_contexts(sub, classes), MAX_RULES + 1))
+            read = rules[:MAX_RULES]
+            return Subtable(coverage, tuple(r.rule for r in read), records=tuple(r.records for r in read),
+                            backtracks=tuple(r.backtrack for r in read),
+                            complete=len(rules) <= MAX_RULES)
+        plain = list(itertools.islice(_rules(table, kind, sub, classes), MAX_RULES + 1))
+        return Subtable(coverage, tuple(plain[:MAX_RULES]), tuple(_products(table, kind, sub)),
+                        _pair_set(table, kind, sub), complete=len(plain) <= MAX_RULES)
 
     def _uses(self, layout: Any) -> dict[int, list[FeatureUse]]:
         """Lookup index to the features that reference it, by script and language system."""
@@ -129,6 +165,23 @@ class LookupList:
                             uses[k].append(use)
         return uses
 
+    def _read_gdef(self) -> None:
+        """GDEF's glyph classes (1 base, 2 ligature, 3 mark, 4 component), mark attachment
+        classes and mark glyph sets, which say what a lookup's flag skips."""
+        self.glyph_classes: dict[str, int] = {}
+        self.attach_classes: dict[str, int] = {}
+        self.mark_sets: list[frozenset[str]] = []
+        if "GDEF" not in self.font:
+            return
+        gdef = self.font["GDEF"].table
+        if getattr(gdef, "GlyphClassDef", None) is not None:
+            self.glyph_classes = dict(gdef.GlyphClassDef.classDefs)
+        if getattr(gdef, "MarkAttachClassDef", None) is not None:
+            self.attach_classes = dict(gdef.MarkAttachClassDef.classDefs)
+        sets = getattr(gdef, "MarkGlyphSetsDef", None)
+        if sets is not None:
+            self.mark_sets = [frozenset(_glyphs(c)) for c in sets.Coverage]
+
     def gid(self, name: str) -> int:
         return int(self.font.getGlyphID(name))
 
@@ -140,13 +193,6 @@ def _unwrapped(table: str, lookup: Any) -> tuple[int, list[Any]]:
         return kind, subtables
     inner = [s.ExtSubTable for s in subtables if getattr(s, "ExtSubTable", None) is not None]
     return (int(inner[0].LookupType) if inner else kind), inner
-
-
-def _bounded(rules: Iterator[Rule]) -> Iterator[Rule]:
-    for k, rule in enumerate(rules):
-        if k >= MAX_RULES:
-            return
-        yield rule
 
 
 def _called(node: Any, depth: int = 0) -> Iterator[int]:
@@ -193,8 +239,12 @@ def _products(table: str, kind: int, sub: Any) -> Iterator[tuple[Glyphs, Glyphs]
         return
     if kind == 1:
         yield from (((a,), (b,)) for a, b in sub.mapping.items())
-    elif kind in (2, 3):
-        yield from (((a,), tuple(b)) for a, b in (sub.mapping if kind == 2 else sub.alternates).items())
+    elif kind == 2:
+        yield from (((a,), tuple(b)) for a, b in sub.mapping.items())
+    elif kind == 3:
+        yield from (((a,), (b,)) for a, alternates in sub.alternates.items() for b in alternates)
+    elif kind == 8:
+        yield from (((a,), (b,)) for a, b in zip(_glyphs(sub.Coverage), sub.Substitute))
     elif kind == 4:
         for first, ligatures in sub.ligatures.items():
             yield from (((first, *lig.Component), (lig.LigGlyph,)) for lig in ligatures)
@@ -207,7 +257,7 @@ def _pair_set(table: str, kind: int, sub: Any) -> Optional[frozenset[tuple[str, 
                      for r in pairs.PairValueRecord)
 
 
-def _rules(table: str, kind: int, sub: Any) -> Iterator[Rule]:
+def _rules(table: str, kind: int, sub: Any, classes: "_Classes") -> Iterator[Rule]:
     """The subtable's rules, each the glyphs that may stand at each of its positions."""
     if table == "GSUB" and kind in (1, 2, 3, 8):
         for glyph in _coverage(table, kind, sub):
@@ -220,7 +270,7 @@ def _rules(table: str, kind: int, sub: Any) -> Iterator[Rule]:
         for glyph in _glyphs(sub.Coverage):
             yield ((glyph,),)
     elif table == "GPOS" and kind == 2:
-        yield from _pairs(sub)
+        yield from _pairs(sub, classes)
     elif table == "GPOS" and kind == 3:
         glyphs = _glyphs(sub.Coverage)
         for k, record in enumerate(sub.EntryExitRecord):
@@ -230,11 +280,9 @@ def _rules(table: str, kind: int, sub: Any) -> Iterator[Rule]:
                     yield ((glyphs[k],), tuple(entries[:8]))
     elif table == "GPOS" and kind in (4, 5, 6):
         yield from _marks(kind, sub)
-    elif kind in CONTEXTUAL[table]:
-        yield from _contexts(sub)
 
 
-def _pairs(sub: Any) -> Iterator[Rule]:
+def _pairs(sub: Any, classes: "_Classes") -> Iterator[Rule]:
     """Each kerning pair (format 1), or each pair of classes with a value (format 2)."""
     firsts = _glyphs(sub.Coverage)
     if sub.Format == 1:
@@ -242,8 +290,8 @@ def _pairs(sub: Any) -> Iterator[Rule]:
             for record in pairs.PairValueRecord:
                 yield (first,), (record.SecondGlyph,)
         return
-    classes1 = _classes(sub.ClassDef1, firsts)
-    classes2 = _classes(sub.ClassDef2, None)
+    classes1 = classes.read(sub.ClassDef1, firsts)
+    classes2 = classes.read(sub.ClassDef2, None)
     for c1, record in enumerate(sub.Class1Record):
         for c2, values in enumerate(record.Class2Record):
             if _has_value(values.Value1) or _has_value(getattr(values, "Value2", None)):
@@ -255,18 +303,29 @@ def _has_value(value: Any) -> bool:
     return value is not None and any(getattr(value, f, 0) for f in ("XAdvance", "XPlacement", "YPlacement", "YAdvance"))
 
 
-def _classes(class_def: Any, among: Optional[list[str]]) -> dict[int, list[str]]:
-    """Class to its glyphs, in glyph order; class 0 (for ClassDef1: the covered glyphs in no
-    class) only where `among` says which glyphs it holds."""
-    defs = class_def.classDefs if class_def is not None else {}
-    out: dict[int, list[str]] = {}
-    for glyph, c in sorted(defs.items()):
-        out.setdefault(c, []).append(glyph)
-    if among is not None:
-        out[0] = [g for g in among if g not in defs]
-    for glyphs in out.values():
-        glyphs.sort()
-    return out
+class _Classes:
+    """Reads class definitions: class to its glyphs, in glyph order."""
+
+    def __init__(self, rank: dict[str, int], others: list[str]) -> None:
+        self._rank = rank
+        self._others = others
+
+    def read(self, class_def: Any, among: Optional[list[str]], context: bool = False) -> dict[int, list[str]]:
+        """Class 0 (the glyphs in no class) holds, for an input or first ClassDef, the covered
+        glyphs `among` in no class; for a backtrack or lookahead one (`context`), cmap'd
+        glyphs in no class."""
+        defs = class_def.classDefs if class_def is not None else {}
+        out: dict[int, list[str]] = {}
+        for glyph, c in defs.items():
+            out.setdefault(c, []).append(glyph)
+        if among is not None:
+            out[0] = [g for g in among if g not in defs]
+        elif context:
+            out[0] = [g for g in self._others if g not in defs]
+        for glyphs in out.values():
+            glyphs.sort(key=lambda g: (self._rank.get(g, len(self._rank)), g))
+        return out
+
 
 
 def _marks(kind: int, sub: Any) -> Iterator[Rule]:
@@ -286,35 +345,56 @@ def _marks(kind: int, sub: Any) -> Iterator[Rule]:
         yield (base,), tuple(first_mark.values())[:4]
 
 
-def _contexts(sub: Any) -> Iterator[Rule]:
+class _Context(NamedTuple):
+    rule: Rule
+    records: tuple[tuple[int, int], ...]
+    backtrack: int  # the rule's positions before its input
+
+
+def _context(backtrack: list[list[str]], inputs: list[list[str]], lookahead: list[list[str]],
+             records: tuple[tuple[int, int], ...]) -> _Context:
+    positions = backtrack + inputs + lookahead
+    return _Context(tuple(tuple(p[:MAX_CLASS]) for p in positions), records, len(backtrack))
+
+
+def _contexts(sub: Any, classes: _Classes) -> Iterator[_Context]:
     """Each rule of a contextual or chaining subtable, backtrack first (in text order), then
-    the input, then the lookahead."""
+    the input, then the lookahead, with the lookups it calls."""
     fmt = getattr(sub, "Format", None)
     if fmt == 3:
-        backtrack = [tuple(_glyphs(c)[:6]) for c in reversed(getattr(sub, "BacktrackCoverage", []) or [])]
-        inputs = [tuple(_glyphs(c)[:6]) for c in (getattr(sub, "InputCoverage", None) or sub.Coverage or [])]
-        lookahead = [tuple(_glyphs(c)[:6]) for c in getattr(sub, "LookAheadCoverage", []) or []]
-        yield tuple(backtrack + inputs + lookahead)
+        yield _context([_glyphs(c) for c in reversed(getattr(sub, "BacktrackCoverage", []) or [])],
+                       [_glyphs(c) for c in (getattr(sub, "InputCoverage", None) or sub.Coverage or [])],
+                       [_glyphs(c) for c in getattr(sub, "LookAheadCoverage", []) or []], _record_calls(sub))
         return
     firsts = _glyphs(sub.Coverage)
-    chaining = hasattr(sub, "ChainSubRuleSet") or hasattr(sub, "ChainPosRuleSet") or \
-        hasattr(sub, "ChainSubClassSet") or hasattr(sub, "ChainPosClassSet")
     if fmt == 1:
         sets = _first_attr(sub, "ChainSubRuleSet", "ChainPosRuleSet", "SubRuleSet", "PosRuleSet")
         for first, rule_set in zip(firsts, sets):
             for rule in _rule_list(rule_set):
-                yield _sequence(rule, chaining, lambda g: (g,), (first,))
+                yield _context([[g] for g in reversed(list(_first_attr(rule, "Backtrack")))],
+                               [[first]] + [[g] for g in _first_attr(rule, "Input", "Class")],
+                               [[g] for g in _first_attr(rule, "LookAhead")], _record_calls(rule))
     elif fmt == 2:
-        input_classes = _classes(_first_attr(sub, "InputClassDef", "ClassDef"), firsts)
-        back = _classes(getattr(sub, "BacktrackClassDef", None), None) if chaining else {}
-        ahead = _classes(getattr(sub, "LookAheadClassDef", None), None) if chaining else {}
+        # Class 0 is, at the rule's first glyph, the covered glyphs in no class; further on,
+        # any glyph in no class.
+        input_classes = classes.read(_first_attr(sub, "InputClassDef", "ClassDef"), firsts)
+        further = classes.read(_first_attr(sub, "InputClassDef", "ClassDef"), None, True)
+        back = classes.read(getattr(sub, "BacktrackClassDef", None), None, True)
+        ahead = classes.read(getattr(sub, "LookAheadClassDef", None), None, True)
         sets = _first_attr(sub, "ChainSubClassSet", "ChainPosClassSet", "SubClassSet", "PosClassSet")
+        covered = set(firsts)
         for c, class_set in enumerate(sets):
-            starts = [g for g in input_classes.get(c, []) if g in set(firsts)]
-            for rule in _rule_list(class_set):
-                if starts:
-                    yield _sequence(rule, chaining, lambda k: tuple(input_classes.get(k, [])[:6]), tuple(starts[:6]),
-                                    lambda k: tuple(back.get(k, [])[:6]), lambda k: tuple(ahead.get(k, [])[:6]))
+            starts = [g for g in input_classes.get(c, []) if g in covered]
+            for rule in _rule_list(class_set) if starts else []:
+                yield _context([back.get(k, []) for k in reversed(list(_first_attr(rule, "Backtrack")))],
+                               [starts] + [further.get(k, []) for k in _first_attr(rule, "Input", "Class")],
+                               [ahead.get(k, []) for k in _first_attr(rule, "LookAhead")], _record_calls(rule))
+
+
+def _record_calls(rule: Any) -> tuple[tuple[int, int], ...]:
+    """A contextual rule's records: (position in its input, lookup index), in their order."""
+    records = _first_attr(rule, "SubstLookupRecord", "PosLookupRecord")
+    return tuple((int(r.SequenceIndex), int(r.LookupListIndex)) for r in records)
 
 
 def _first_attr(node: Any, *names: str) -> Any:
@@ -330,14 +410,3 @@ def _rule_list(rule_set: Any) -> list[Any]:
         return []
     return list(_first_attr(rule_set, "ChainSubRule", "ChainPosRule", "SubRule", "PosRule", "ChainSubClassRule",
                             "ChainPosClassRule", "SubClassRule", "PosClassRule"))
-
-
-def _sequence(rule: Any, chaining: bool, pick: Any, first: Glyphs, back: Any = None, ahead: Any = None) -> Rule:
-    back = back or pick
-    ahead = ahead or pick
-    inputs = [first] + [pick(v) for v in _first_attr(rule, "Input")]
-    if not chaining:
-        return tuple(inputs)
-    backtrack = [back(v) for v in reversed(list(_first_attr(rule, "Backtrack")))]
-    lookahead = [ahead(v) for v in _first_attr(rule, "LookAhead")]
-    return tuple(backtrack + inputs + lookahead)
