@@ -8,7 +8,6 @@ applied with these options but found nothing to do."""
 
 from __future__ import annotations
 
-import functools
 from collections.abc import Iterator, Sequence
 from typing import NamedTuple, Optional
 
@@ -39,10 +38,18 @@ def stage_lookups(stage: Stage) -> Iterator[LookupKey]:
         yield from ((key[0], index) for index in stage.nested)
 
 
-@functools.lru_cache(maxsize=4096)
+# Step names read before: a font's steps are a few hundred names, read at every stage of every line.
+_STEP_LOOKUPS: dict[str, Optional[LookupKey]] = {}
+
+
 def _step_lookup(name: str) -> Optional[LookupKey]:
+    if name in _STEP_LOOKUPS:
+        return _STEP_LOOKUPS[name]
     m = LOOKUP_STEP.match(name)
-    return (m["table"], int(m["index"])) if m is not None else None
+    key = (m["table"], int(m["index"])) if m is not None else None
+    if len(_STEP_LOOKUPS) < 4096:  # bounded: a name past these is read each time
+        _STEP_LOOKUPS[name] = key
+    return key
 
 
 def line_hits(result: Result, coverage: "Coverages") -> LineHits:
