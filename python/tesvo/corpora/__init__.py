@@ -1,8 +1,12 @@
 """Small corpora shipped with tesvo: one text per line, a file per script.
 
-The texts are display names from the Unicode CLDR locale data (languages, scripts,
-territories, currencies, months, days, units) in a locale that writes each script; see
-tools/gen_corpora.py, which made them from Debian's unicode-cldr-core.
+Each corpus holds 400 display names from the Unicode CLDR locale data (languages, scripts,
+territories, currencies, months, days, units) in locales that write its script, then lines
+of this project's own that the names leave out: the script's marks on its letters (harakat,
+niqqud, nukta, tone and stress marks), the pairs fonts kern most, ligatures and ligature words
+standing alone (الله, fi, ffl), conjuncts, and lines that mix the script with Latin and
+digits. tools/gen_corpora.py made them (the names from Debian's unicode-cldr-core) and lists
+the lines of its own.
 """
 
 from __future__ import annotations
