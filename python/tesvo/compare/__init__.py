@@ -37,7 +37,7 @@ from typing import Optional, Union
 from tesvo.axes import resolve_location
 from tesvo.compare.diff import GlyphKey, aligned_steps, difference, parting as parting, parting_row, props_difference
 from tesvo.compare.diff import port_rows as port_rows, port_steps as port_steps
-from tesvo.compare.columns import PortNames, alike_ids, column_difference, column_rows
+from tesvo.compare.columns import PortNames, alike_ids, column_difference, column_rows, glyph_columns
 from tesvo.compare.harfbuzz import HarfBuzzShaper as HarfBuzzShaper
 from tesvo.compare.fonts import LAYOUT_TABLES, LOOKUP_STEP, FontFacts
 from tesvo.compare.records import GLYPHS, HARFBUZZ_RUNS, KINDS, OFFSET_CONVENTION, Line, Moved, Parting, Renamed
@@ -227,32 +227,35 @@ class Comparison:
             outcomes = {name: list(self._shape(name, font, chunk, trace)) for name, font in self._ports.items()}
             for k, text in enumerate(chunk):
                 shaped = {name: results[k] for name, results in outcomes.items()}
-                left, right = shaped.get("left"), shaped.get("right")
-                found = None
-                if by_columns and isinstance(left, Result) and isinstance(right, Result):
-                    found = column_difference(left, right, self._alike, self.ignore)
-                if found is None:
-                    yield self._line(number, text, shaped, trace)
-                else:
-                    assert isinstance(left, Result) and isinstance(right, Result)
-                    yield self._column_line(number, text, left, right, *found, bare=bare)
+                told = self._by_columns(number, text, shaped, bare) if by_columns else None
+                yield self._line(number, text, shaped, trace) if told is None else told[0]
                 number += 1
 
-    def _column_line(self, number: int, text: str, left: Result, right: Result, first: Optional[int],
-                     kinds: tuple[str, ...], bare: bool) -> Optional[Line]:
-        """The Line of two port results that column_difference told apart (or alike): None
-        for a same line when `bare`."""
+    def _by_columns(self, number: int, text: str, outcomes: dict[str, Outcome], bare: bool
+                    ) -> Optional[tuple[Optional[Line]]]:
+        """The line of two port results told from their glyph columns (column_difference),
+        in a 1-tuple (None in it: a same line when `bare`); None where the glyphs must be
+        compared one by one."""
+        left, right = outcomes["left"], outcomes["right"]
+        if not isinstance(left, Result) or not isinstance(right, Result):
+            return None
+        a, b = glyph_columns(left), glyph_columns(right)
+        if a is None or b is None:
+            return None
+        n = len(left.glyphs)
+        found = column_difference(a, b, n, self._alike, self.ignore)
+        if found is None:
+            return None
+        first, kinds = found
         props = props_difference(left, right) if self.props else None
         if props is not None:
             kinds = tuple(k for k in KINDS if k in kinds or k == "props")
         if bare and not kinds:
-            return None
-        at = None
-        if first is not None:
-            at = left.clusters[first] if first < len(left.glyphs) else len(text)
-        return Line(number, text, column_rows(left), column_rows(right), first, kinds, {},
-                    left_names=self._port_names["left"].of(left.glyph_ids),
-                    right_names=self._port_names["right"].of(right.glyph_ids), at=at, props=props)
+            return (None,)
+        at = None if first is None else a[n + first] if first < n else len(text)
+        return (Line(number, text, column_rows(a, n), column_rows(b, n), first, kinds, {},
+                     left_names=self._port_names["left"].of(a[:n]), right_names=self._port_names["right"].of(b[:n]),
+                     at=at, props=props),)
 
     def _shape(self, name: str, font: Font, texts: list[str], trace: bool) -> Iterator[Outcome]:
         direction, features, script, language = self._options[name]

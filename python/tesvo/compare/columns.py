@@ -36,39 +36,43 @@ def alike_ids(left: PortNames, right: PortNames) -> bytes:
     return bytes(int(a == b) for a, b in zip(left.shown, right.shown))
 
 
-# Each kind compared by columns, with the columns (of a GlyphRun's, int32, one column after
-# another: id, cluster, advance, du, dv, x_offset, y_offset, item) it is told from.
+# Each kind compared by columns, with the columns it is told from, of a run's columns
+# (int32, one column after another: id, cluster, advance, du, dv, x_offset, y_offset, item).
 _KIND_COLUMNS = (("glyphs", (0,)), ("clusters", (1,)), ("advances", (2,)), ("offsets", (5, 6)))
 
 
-def column_difference(left: Result, right: Result, alike: Optional[bytes], ignore: Collection[str]
+def glyph_columns(result: Result) -> Optional[memoryview]:
+    """A port result's glyph columns as one int32 view, None for glyphs given otherwise."""
+    run = result.glyphs
+    return memoryview(run.columns).cast("i") if isinstance(run, GlyphRun) else None
+
+
+def column_difference(a: memoryview, b: memoryview, n: int, alike: Optional[bytes], ignore: Collection[str]
                       ) -> Optional[tuple[Optional[int], tuple[str, ...]]]:
-    """diff.difference() of two port results of as many glyphs, told from their columns:
-    where they part and the kinds that differ, (None, ()) for the same glyphs. With `alike`
-    (glyphs by name) only runs of the same ids, each named alike by both fonts, are told so.
-    None where the glyphs must be compared one by one (by name, or runs of other lengths)."""
-    a, b = left.glyphs, right.glyphs
-    if not isinstance(a, GlyphRun) or not isinstance(b, GlyphRun) or len(a) != len(b):
+    """diff.difference() of two port results' glyph columns (glyph_columns), the left's of
+    `n` glyphs: where they part and the kinds that differ, (None, ()) for the same glyphs.
+    With `alike` (glyphs by name) only runs of the same ids, each named alike by both fonts,
+    are told so. None where the glyphs must be compared one by one (by name, or runs of
+    other lengths)."""
+    if len(a) != len(b):
         return None
-    n = len(a)
-    cols_a, cols_b = a.columns, b.columns
-    width = 4 * n
-    differ = [(kind, columns) for kind, columns in _KIND_COLUMNS
-              if any(cols_a[width * c:width * (c + 1)] != cols_b[width * c:width * (c + 1)] for c in columns)]
+    if a[:3 * n] == b[:3 * n] and a[5 * n:7 * n] == b[5 * n:7 * n]:
+        differ: list[tuple[str, tuple[int, ...]]] = []
+    else:
+        differ = [(kind, columns) for kind, columns in _KIND_COLUMNS
+                  if any(a[n * c:n * (c + 1)] != b[n * c:n * (c + 1)] for c in columns)]
     if alike is not None:
         if differ and differ[0][0] == "glyphs":
             return None  # other ids may be the same glyphs by name
         try:
-            if not all(map(alike.__getitem__, left.glyph_ids)):
+            if not all(map(alike.__getitem__, a[:n])):
                 return None
         except IndexError:
             return None
     differ = [(kind, columns) for kind, columns in differ if kind not in ignore]
     if not differ:
         return None, ()
-    view_a, view_b = memoryview(cols_a).cast("i"), memoryview(cols_b).cast("i")
-    first = min(_first_unequal(view_a[n * c:n * (c + 1)], view_b[n * c:n * (c + 1)])
-                for _, columns in differ for c in columns)
+    first = min(_first_unequal(a[n * c:n * (c + 1)], b[n * c:n * (c + 1)]) for _, columns in differ for c in columns)
     return first, tuple(kind for kind, _ in differ)
 
 
@@ -76,8 +80,8 @@ def _first_unequal(a: memoryview, b: memoryview) -> int:
     return next((k for k, (x, y) in enumerate(zip(a, b)) if x != y), len(a))
 
 
-def column_rows(result: Result) -> tuple[Row, ...]:
-    """The result's glyphs as compared rows (diff.port_rows), read from its columns."""
-    rows: tuple[Row, ...] = tuple(zip(result.glyph_ids, result.clusters, result.advances, result.x_offsets,
-                                      result.y_offsets))
+def column_rows(view: memoryview, n: int) -> tuple[Row, ...]:
+    """A run's glyphs as compared rows (diff.port_rows), from its columns (glyph_columns)."""
+    rows: tuple[Row, ...] = tuple(zip(view[:n], view[n:2 * n], view[2 * n:3 * n], view[5 * n:6 * n],
+                                      view[6 * n:7 * n]))
     return rows
