@@ -217,6 +217,26 @@ def section_compare_jobs(rounds: int, counts: list[int]) -> None:
             line("-j 1 wall / -j 2 wall (target >= 1.7)", wall[1] / wall[2], "x")
 
 
+def section_compare_memory(count: int) -> None:
+    """The resident set of compare() over lines given one at a time, two fonts."""
+    from tesvo.compare import Side, compare
+
+    print(f"== memory of compare() over {count:,} Devanagari lines, a font against a v2 (resident set, KiB)")
+    left = NOTO_SANS.with_name("NotoSansDevanagari-Regular.ttf")
+    block = word_lines("devanagari", 10_000)
+    with tempfile.TemporaryDirectory() as tmp:
+        right = font_v2(left, Path(tmp) / "v2.ttf", block)
+        corpus: Iterator[str] = (text for _ in range(count // len(block)) for text in block)
+        samples, differ = [], 0
+        for n, compared in enumerate(compare(Side(str(left)), Side(str(right)), corpus), 1):
+            differ += not compared.same
+            if n % (count // 10) == 0:
+                samples.append(resident_kib())
+    line("after 10% of the lines", samples[0], "KiB")
+    line("after 100% of the lines", samples[-1], "KiB", f"({differ:,} lines differ)")
+    line("growth from 10% to 100% (flat: about 0)", samples[-1] - samples[0], "KiB")
+
+
 def section_cjk(rounds: int, count: int) -> None:
     print(f"== {count:,} lines of 5 to 20 ideographs, Noto Sans CJK collection (face 0)")
     corpus = cjk_lines(count)
@@ -274,7 +294,7 @@ def section_memory(count: int) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--quick", action="store_true", help="fewer rounds")
-    parser.add_argument("--only", nargs="+", choices=["words", "compare", "fonts", "jobs", "cjk", "batch", "memory"],
+    parser.add_argument("--only", nargs="+", choices=["words", "compare", "fonts", "jobs", "cmpmemory", "cjk", "batch", "memory"],
                         default=["words", "compare", "cjk", "batch", "memory"])
     parser.add_argument("--batch-before", metavar="COMMAND",
                         help="the command line of an earlier tesvo-shape to compare --batch with, "
@@ -289,6 +309,8 @@ def main() -> None:
         section_compare_fonts(rounds, 100_000)
     if "jobs" in args.only:
         section_compare_jobs(max(1, rounds - 2), [100_000, 1_000_000])
+    if "cmpmemory" in args.only:
+        section_compare_memory(1_000_000)
     if "cjk" in args.only:
         section_cjk(rounds, 500)
     if "batch" in args.only:
