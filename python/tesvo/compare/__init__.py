@@ -151,7 +151,8 @@ class Comparison:
         self.glyphs = self._glyph_rule(glyphs)
         self._port_names = {name: PortNames(font.glyph_names) for name, font in self._ports.items()}
         # Per glyph id, whether both fonts name it alike: where two runs' columns are equal,
-        # the lines are the same by name too when every id is named alike.
+        # the lines are the same by name too when every id is named alike (None: fonts that
+        # name every id alike, where ids tell glyphs apart as names do).
         self._alike: Optional[bytes] = None
         if self.glyphs == "names" and len(self._ports) == 2:
             self._alike = alike_ids(self._port_names["left"], self._port_names["right"])

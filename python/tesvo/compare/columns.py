@@ -30,15 +30,20 @@ class PortNames:
         return names if any(names) else None
 
 
-def alike_ids(left: PortNames, right: PortNames) -> bytes:
+def alike_ids(left: PortNames, right: PortNames) -> Optional[bytes]:
     """Per glyph id, 1 where both fonts name it alike (or neither names it): an id that two
-    runs share there is the same glyph when glyphs are compared by name."""
-    return bytes(int(a == b) for a, b in zip(left.shown, right.shown))
+    runs share there is the same glyph when glyphs are compared by name. None where ids
+    tell glyphs apart as names do: both fonts name every id alike, each name once."""
+    alike = bytes(int(a == b) for a, b in zip(left.shown, right.shown))
+    named = [name for name in left.shown if name]
+    if len(left.shown) == len(right.shown) and all(alike) and len(set(named)) == len(named):
+        return None
+    return alike
 
 
-# Each kind compared by columns, with the columns it is told from, of a run's columns
-# (int32, one column after another: id, cluster, advance, du, dv, x_offset, y_offset, item).
-_KIND_COLUMNS = (("glyphs", (0,)), ("clusters", (1,)), ("advances", (2,)), ("offsets", (5, 6)))
+# Each kind compared by columns, with the span of a run's columns it is told from (int32,
+# one column after another: id, cluster, advance, du, dv, x_offset, y_offset, item).
+_KIND_SPANS = (("glyphs", 0, 1), ("clusters", 1, 2), ("advances", 2, 3), ("offsets", 5, 7))
 
 
 def glyph_columns(result: Result) -> Optional[memoryview]:
@@ -57,10 +62,9 @@ def column_difference(a: memoryview, b: memoryview, n: int, alike: Optional[byte
     if len(a) != len(b):
         return None
     if a[:3 * n] == b[:3 * n] and a[5 * n:7 * n] == b[5 * n:7 * n]:
-        differ: list[tuple[str, tuple[int, ...]]] = []
+        differ: list[tuple[str, int, int]] = []
     else:
-        differ = [(kind, columns) for kind, columns in _KIND_COLUMNS
-                  if any(a[n * c:n * (c + 1)] != b[n * c:n * (c + 1)] for c in columns)]
+        differ = [(kind, s, e) for kind, s, e in _KIND_SPANS if a[n * s:n * e] != b[n * s:n * e]]
     if alike is not None:
         if differ and differ[0][0] == "glyphs":
             return None  # other ids may be the same glyphs by name
@@ -69,11 +73,11 @@ def column_difference(a: memoryview, b: memoryview, n: int, alike: Optional[byte
                 return None
         except IndexError:
             return None
-    differ = [(kind, columns) for kind, columns in differ if kind not in ignore]
+    differ = [span for span in differ if span[0] not in ignore]
     if not differ:
         return None, ()
-    first = min(_first_unequal(a[n * c:n * (c + 1)], b[n * c:n * (c + 1)]) for _, columns in differ for c in columns)
-    return first, tuple(kind for kind, _ in differ)
+    first = min(_first_unequal(a[n * c:n * (c + 1)], b[n * c:n * (c + 1)]) for _, s, e in differ for c in range(s, e))
+    return first, tuple(kind for kind, _, _ in differ)
 
 
 def _first_unequal(a: memoryview, b: memoryview) -> int:
