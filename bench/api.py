@@ -8,6 +8,7 @@ Run it through `bash bench/run.sh --api`, which sets everything up.
 from __future__ import annotations
 
 import argparse
+import os
 import random
 import resource
 import shlex
@@ -122,6 +123,120 @@ def section_compare(rounds: int, count: int) -> None:
     line("compare / two passes (target <= 3)", t["compare"] / t["two"], "x")
 
 
+def word_lines(kind: str, count: int, seed: int = 13) -> list[str]:
+    """Lines of 1 to 4 words of the sample sentences of a script (bench/texts.py), the same every run."""
+    from texts import SENTENCES
+
+    rng = random.Random(seed)
+    vocabulary = sorted({w for s in SENTENCES[kind] for w in s.split()})
+    return [" ".join(rng.choice(vocabulary) for _ in range(rng.randint(1, 4))) for _ in range(count)]
+
+
+def font_v2(path: Path, out: Path, corpus: list[str]) -> Path:
+    """The font with one value changed, as a fontTools-made second version: the advance width
+    of the glyph of the character found in the share of the corpus' lines nearest a tenth,
+    so that most lines are the same."""
+    from collections import Counter
+
+    from fontTools.ttLib import TTFont
+
+    font = TTFont(path)
+    cmap = font.getBestCmap()
+    counts = Counter(c for text in corpus for c in set(text) if ord(c) in cmap and not c.isspace())
+    char = min(counts, key=lambda c: abs(counts[c] - len(corpus) / 10))
+    width, lsb = font["hmtx"][cmap[ord(char)]]
+    font["hmtx"][cmap[ord(char)]] = (width + 17, lsb)
+    font.save(out)
+    return out
+
+
+def kind_of(path: Path) -> str:
+    return "arabic" if "Arabic" in path.name else "devanagari" if "Devanagari" in path.name else "latin"
+
+
+def section_compare_fonts(rounds: int, count: int) -> None:
+    """compare() of two fonts against two shape_many passes that read every glyph, for a
+    font against its bold and against a second version of itself."""
+    from tesvo.compare import Side, compare
+
+    noto = NOTO_SANS.parent
+    with tempfile.TemporaryDirectory() as tmp:
+        pairs = [(NOTO_SANS, noto / "NotoSans-Bold.ttf")]
+        for name in ("NotoSans-Regular", "NotoNaskhArabic-Regular", "NotoSansDevanagari-Regular"):
+            path = noto / f"{name}.ttf"
+            pairs.append((path, font_v2(path, Path(tmp) / f"{name}-v2.ttf", word_lines(kind_of(path), count))))
+        for left, right in pairs:
+            corpus = word_lines(kind_of(left), count)
+            print(f"== tesvo compare of {count:,} lines, {left.name} against {right.name}")
+            sides = Side(str(left)), Side(str(right))
+            differ = sum(not line.same for line in compare(*sides, corpus))
+            passes = shape_many(left, 0, corpus), shape_many(right, 0, corpus)
+            t = alternate(rounds, {"compare": lambda: sum(not line.same for line in compare(*sides, corpus)),
+                                   "two": lambda: (passes[0](), passes[1]())})
+            line("compare(), every line, glyphs by name", t["compare"], "s", f"({differ:,} lines differ)")
+            line("two shape_many passes, glyph tuples collected", t["two"], "s")
+            line("compare / two passes (target <= 1.3)", t["compare"] / t["two"], "x")
+
+
+def cli_compare(left: Path, right: Path, corpus_file: Path, jobs: int) -> tuple[float, float, int]:
+    """Wall seconds, processor seconds and peak resident KiB of one `tesvo compare` run."""
+    probe = ("import resource, runpy, sys; sys.argv = ['tesvo'] + sys.argv[1:]\n"
+             "try: runpy.run_module('tesvo', run_name='__main__')\n"
+             "except SystemExit: pass\n"
+             "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, file=sys.stderr)")
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    start = time.monotonic()
+    done = subprocess.run([sys.executable, "-c", probe, "compare", str(left), str(right), "--text-file",
+                           str(corpus_file), "--no-progress", "-j", str(jobs)],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, check=True)
+    wall = time.monotonic() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    return wall, cpu, int(done.stderr.decode().split()[-1])
+
+
+def section_compare_jobs(rounds: int, counts: list[int]) -> None:
+    """tesvo compare -j 2 against -j 1 in wall time, and the parent's peak memory."""
+    noto = NOTO_SANS.parent
+    left = noto / "NotoSansDevanagari-Regular.ttf"
+    with tempfile.TemporaryDirectory() as tmp:
+        right = font_v2(left, Path(tmp) / "v2.ttf", word_lines("devanagari", 10_000))
+        for count in counts:
+            corpus_file = Path(tmp) / "corpus.txt"
+            corpus_file.write_text("\n".join(word_lines("devanagari", count)) + "\n", encoding="utf-8")
+            print(f"== tesvo compare -j 1 and -j 2, {count:,} Devanagari lines, {left.name} against a v2"
+                  f" (load {os.getloadavg()[0]:.2f})")
+            runs: dict[int, list[tuple[float, float, int]]] = {1: [], 2: []}
+            for _ in range(rounds):
+                for jobs in runs:
+                    runs[jobs].append(cli_compare(left, right, corpus_file, jobs))
+            wall = {jobs: sorted(r[0] for r in v)[len(v) // 2] for jobs, v in runs.items()}
+            for jobs, v in runs.items():
+                line(f"-j {jobs}: wall", wall[jobs], "s",
+                     f"processor {sorted(r[1] for r in v)[len(v) // 2]:.2f} s, peak {max(r[2] for r in v):,} KiB")
+            line("-j 1 wall / -j 2 wall (target >= 1.7)", wall[1] / wall[2], "x")
+
+
+def section_compare_memory(count: int) -> None:
+    """The resident set of compare() over lines given one at a time, two fonts."""
+    from tesvo.compare import Side, compare
+
+    print(f"== memory of compare() over {count:,} Devanagari lines, a font against a v2 (resident set, KiB)")
+    left = NOTO_SANS.with_name("NotoSansDevanagari-Regular.ttf")
+    block = word_lines("devanagari", 10_000)
+    with tempfile.TemporaryDirectory() as tmp:
+        right = font_v2(left, Path(tmp) / "v2.ttf", block)
+        corpus: Iterator[str] = (text for _ in range(count // len(block)) for text in block)
+        samples, differ = [], 0
+        for n, compared in enumerate(compare(Side(str(left)), Side(str(right)), corpus), 1):
+            differ += not compared.same
+            if n % (count // 10) == 0:
+                samples.append(resident_kib())
+    line("after 10% of the lines", samples[0], "KiB")
+    line("after 100% of the lines", samples[-1], "KiB", f"({differ:,} lines differ)")
+    line("growth from 10% to 100% (flat: about 0)", samples[-1] - samples[0], "KiB")
+
+
 def section_cjk(rounds: int, count: int) -> None:
     print(f"== {count:,} lines of 5 to 20 ideographs, Noto Sans CJK collection (face 0)")
     corpus = cjk_lines(count)
@@ -179,7 +294,7 @@ def section_memory(count: int) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--quick", action="store_true", help="fewer rounds")
-    parser.add_argument("--only", nargs="+", choices=["words", "compare", "cjk", "batch", "memory"],
+    parser.add_argument("--only", nargs="+", choices=["words", "compare", "fonts", "jobs", "cmpmemory", "cjk", "batch", "memory"],
                         default=["words", "compare", "cjk", "batch", "memory"])
     parser.add_argument("--batch-before", metavar="COMMAND",
                         help="the command line of an earlier tesvo-shape to compare --batch with, "
@@ -190,6 +305,12 @@ def main() -> None:
         section_words(rounds, 10_000)
     if "compare" in args.only:
         section_compare(rounds, 10_000)
+    if "fonts" in args.only:
+        section_compare_fonts(rounds, 100_000)
+    if "jobs" in args.only:
+        section_compare_jobs(max(1, rounds - 2), [100_000, 1_000_000])
+    if "cmpmemory" in args.only:
+        section_compare_memory(1_000_000)
     if "cjk" in args.only:
         section_cjk(rounds, 500)
     if "batch" in args.only:

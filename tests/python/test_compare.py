@@ -385,3 +385,33 @@ def test_the_shipped_corpora_reach_a_kern_pair_a_mark_anchor_and_a_ligature_word
     differ = [line for line in lines if not line.same]
     assert differ and all(kind in line.kinds and line.parting.step == step for line in differ), differ[:1]
 
+
+def edited(result, edits):
+    """The result with (column, glyph, value) set in its glyph columns (id 0, cluster 1,
+    advance 2, du 3, x_offset 5, y_offset 6)."""
+    columns, n = bytearray(result.glyphs.columns), len(result.glyphs)
+    for column, glyph, value in edits:
+        struct.pack_into("<i", columns, 4 * (n * column + glyph), value)
+    run = tesvo.GlyphRun(bytes(columns), tesvo.Font(SANS).glyph_names, len(columns) // (4 * n))
+    return result._replace(glyphs=run)
+
+
+@pytest.mark.parametrize("edits, ignore", [
+    ([], ()),
+    ([(1, 2, 1)], ()),  # a cluster only
+    ([(2, 1, 9)], ()),
+    ([(6, 3, 40), (5, 0, -3)], ()),
+    ([(0, 2, 7)], ()),  # a glyph id only
+    ([(3, 1, 12)], ()),  # du is not compared: x_offset holds it
+    ([(2, 1, 9)], ("advances",)),
+    ([(2, 1, 9), (1, 3, 2)], ("advances",)),
+])
+def test_columns_tell_runs_apart_as_glyph_rows_do(edits, ignore):
+    from tesvo.compare.columns import column_difference, column_rows, glyph_columns
+    from tesvo.compare.diff import port_rows
+
+    left = tesvo.Font(SANS).shape("office Wave")
+    right = edited(left, edits)
+    a, b, n = glyph_columns(left), glyph_columns(right), len(left.glyphs)
+    assert column_rows(b, n) == port_rows(right)
+    assert column_difference(a, b, n, None, ignore) == difference(port_rows(left), port_rows(right), ignore=ignore)

@@ -15,7 +15,8 @@ import argparse
 import json
 import sys
 import textwrap
-from collections.abc import Generator, Iterator, Mapping
+from collections.abc import Generator, Iterable, Iterator, Mapping
+from types import MappingProxyType
 from pathlib import Path
 from typing import Optional, TextIO
 
@@ -197,6 +198,7 @@ def _given_texts(args: argparse.Namespace, text: Optional[str]) -> list[str]:
 # ---- work, possibly in worker processes ----
 
 _comparison: Optional[Comparison] = None
+_NO_ERRORS: Mapping[str, str] = MappingProxyType({})
 
 
 def _open(left: Side, right: Side, options: Mapping[str, Optional[str]], files: Mapping[str, FontFile],
@@ -208,10 +210,12 @@ def _open(left: Side, right: Side, options: Mapping[str, Optional[str]], files: 
                              props=props)
 
 
-def _compare_chunk(task: tuple[int, list[str], bool]) -> list[Line]:
+def _compare_chunk(task: tuple[int, list[str], bool]) -> list[Optional[Line]]:
+    """A chunk's lines as Comparison.differing gives them: a same line travels back to the
+    parent as None, which knows its number and text."""
     assert _comparison is not None
     start, chunk, trace = task
-    return list(_comparison.lines(chunk, start=start, trace=trace))
+    return list(_comparison.differing(chunk, start=start, trace=trace))
 
 
 def _chunks(work: list[str], trace: bool) -> Iterator[tuple[int, list[str], bool]]:
@@ -222,13 +226,22 @@ def _chunks(work: list[str], trace: bool) -> Iterator[tuple[int, list[str], bool
 def compared(comparison: Comparison, work: list[str], options: Mapping[str, Optional[str]],
              jobs: int, trace: bool = False) -> Generator[Line, None, None]:
     if jobs <= 1 or len(work) <= CHUNK:
-        yield from comparison.lines(work, trace=trace)
+        yield from _filled(comparison.differing(work, trace=trace), work, 1)
         return
     left, right = comparison.sides
+    at = 1
     for lines in parallel(_compare_chunk, _chunks(work, trace), jobs, _open,
                           (left, right, options, comparison.files, comparison.glyphs, comparison.ignore,
                            comparison.props)):
-        yield from lines
+        yield from _filled(lines, work, at)
+        at += len(lines)
+
+
+def _filled(lines: Iterable[Optional[Line]], work: list[str], start: int) -> Iterator[Line]:
+    """Comparison.differing's lines with each same line (None) made a Line again, without
+    its glyphs: the records and the report write none for a same line."""
+    for number, line in enumerate(lines, start):
+        yield Line(number, work[number - 1], None, None, None, (), _NO_ERRORS) if line is None else line
 
 
 def _summarize(lines: Iterator[Line], total: int, args: argparse.Namespace, out: TextIO) -> tuple[Summary, list[Line]]:

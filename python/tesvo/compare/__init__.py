@@ -37,6 +37,7 @@ from typing import Optional, Union
 from tesvo.axes import resolve_location
 from tesvo.compare.diff import GlyphKey, aligned_steps, difference, parting as parting, parting_row, props_difference
 from tesvo.compare.diff import port_rows as port_rows, port_steps as port_steps
+from tesvo.compare.columns import PortNames, alike_ids, column_difference, column_rows, glyph_columns
 from tesvo.compare.harfbuzz import HarfBuzzShaper as HarfBuzzShaper
 from tesvo.compare.fonts import LAYOUT_TABLES, LOOKUP_STEP, FontFacts
 from tesvo.compare.records import GLYPHS, HARFBUZZ_RUNS, KINDS, OFFSET_CONVENTION, Line, Moved, Parting, Renamed
@@ -148,6 +149,13 @@ class Comparison:
                 self._harfbuzz = HarfBuzzShaper(data.data, side.face, *options[1:], location)
         self._facts = tuple(FontFacts(self.files[s.font].data, s.face) for s in self.sides)
         self.glyphs = self._glyph_rule(glyphs)
+        self._port_names = {name: PortNames(font.glyph_names) for name, font in self._ports.items()}
+        # Per glyph id, whether both fonts name it alike: where two runs' columns are equal,
+        # the lines are the same by name too when every id is named alike (None: fonts that
+        # name every id alike, where ids tell glyphs apart as names do).
+        self._alike: Optional[bytes] = None
+        if self.glyphs == "names" and len(self._ports) == 2:
+            self._alike = alike_ids(self._port_names["left"], self._port_names["right"])
 
     def _glyph_rule(self, glyphs: Optional[str]) -> str:
         """How glyphs are told the same: by name between two fonts that both name glyphs."""
@@ -201,15 +209,54 @@ class Comparison:
     def lines(self, texts: Iterable[str], *, start: int = 1, trace: Optional[bool] = None) -> Iterator[Line]:
         """One Line per text, in input order, numbered from `start`; traced as the comparison
         was made (`trace=`) unless this call says otherwise."""
-        if trace is None:
-            trace = self.trace
+        for line in self._compared(texts, start, self.trace if trace is None else trace, bare=False):
+            assert line is not None
+            yield line
+
+    def differing(self, texts: Iterable[str], *, start: int = 1, trace: Optional[bool] = None
+                  ) -> Iterator[Optional[Line]]:
+        """lines(), with None in place of a line that is the same and has nothing more to
+        say (no glyph moved or renamed): what a caller needs that keeps only the lines that
+        differ and counts the others, without the same lines' glyphs read as rows."""
+        return self._compared(texts, start, self.trace if trace is None else trace, bare=True)
+
+    def _compared(self, texts: Iterable[str], start: int, trace: bool, bare: bool) -> Iterator[Optional[Line]]:
         pending = iter(texts)
         number = start
+        by_columns = not trace and self._harfbuzz is None
         while chunk := list(itertools.islice(pending, _CHUNK)):
             outcomes = {name: list(self._shape(name, font, chunk, trace)) for name, font in self._ports.items()}
             for k, text in enumerate(chunk):
-                yield self._line(number, text, {name: shaped[k] for name, shaped in outcomes.items()}, trace)
+                shaped = {name: results[k] for name, results in outcomes.items()}
+                told = self._by_columns(number, text, shaped, bare) if by_columns else None
+                yield self._line(number, text, shaped, trace) if told is None else told[0]
                 number += 1
+
+    def _by_columns(self, number: int, text: str, outcomes: dict[str, Outcome], bare: bool
+                    ) -> Optional[tuple[Optional[Line]]]:
+        """The line of two port results told from their glyph columns (column_difference),
+        in a 1-tuple (None in it: a same line when `bare`); None where the glyphs must be
+        compared one by one."""
+        left, right = outcomes["left"], outcomes["right"]
+        if not isinstance(left, Result) or not isinstance(right, Result):
+            return None
+        a, b = glyph_columns(left), glyph_columns(right)
+        if a is None or b is None:
+            return None
+        n = len(left.glyphs)
+        found = column_difference(a, b, n, self._alike, self.ignore)
+        if found is None:
+            return None
+        first, kinds = found
+        props = props_difference(left, right) if self.props else None
+        if props is not None:
+            kinds = tuple(k for k in KINDS if k in kinds or k == "props")
+        if bare and not kinds:
+            return (None,)
+        at = None if first is None else a[n + first] if first < n else len(text)
+        return (Line(number, text, column_rows(a, n), column_rows(b, n), first, kinds, {},
+                     left_names=self._port_names["left"].of(a[:n]), right_names=self._port_names["right"].of(b[:n]),
+                     at=at, props=props),)
 
     def _shape(self, name: str, font: Font, texts: list[str], trace: bool) -> Iterator[Outcome]:
         direction, features, script, language = self._options[name]
@@ -330,6 +377,8 @@ class Comparison:
     def _run_names(self, name: str, rows: Optional[tuple[Row, ...]]) -> Optional[tuple[str, ...]]:
         if rows is None:
             return None
+        if name in self._port_names:
+            return self._port_names[name].of([row[0] for row in rows])
         glyph_name = self.glyph_name(name)
         names = [glyph_name(row[0]) for row in rows]
         if all(n is None for n in names):
