@@ -478,3 +478,22 @@ class TestBatch:
         os.killpg(proc.pid, signal.SIGINT)  # what a terminal sends to the whole group
         err = proc.communicate(timeout=60)[1].decode()
         assert proc.returncode == 130 and err == "tesvo-shape: interrupted\n", err
+
+
+@pytest.mark.parametrize("raw", [b"", b"\n", b"a", b"a\nb\n", b"a\n\n", b"a\r\n\r\n", b"a\r", b"\xef\xbb\xbfa\nb",
+                                 b"\xef\xbb\xbf", b"a\r\r\nb", b"ok\n\xffbad", b"\xef\xbb\xbfx\xff", b"abc\xe2\x82"])
+def test_a_text_file_read_line_by_line_gives_the_lines_and_errors_of_one_read_whole(tmp_path, raw):
+    from tesvo.cli import arguments
+
+    path = tmp_path / "texts.txt"
+    path.write_bytes(raw)
+
+    def outcome(read):
+        try:
+            return read(str(path))
+        except arguments.UsageError as e:
+            return str(e)
+
+    whole = outcome(lambda p: [line.rstrip("\r") for line in arguments.read_text_file(p).split("\n")])
+    lines = outcome(lambda p: (lambda t: (list(t), len(t)))(arguments.TextFileLines(p)))
+    assert lines == (whole, len(whole)) if isinstance(whole, list) else lines == whole

@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+from collections.abc import Iterator
 from typing import NoReturn, Optional, Union
 
 from tesvo.errors import hint  # the package's hints, which FontError carries too
@@ -166,6 +167,47 @@ def decode_text(raw: bytes, origin: str) -> str:
 
 def read_text_file(path: str) -> str:
     return decode_text(read_bytes(path, "text file"), f"text file {path!r}")
+
+
+class TextFileLines:
+    """The lines of a text file as read_text_file gives them split at LF (a byte order mark
+    and one final line break dropped, each line's trailing CRs too), read as they are used: a
+    first pass checks the UTF-8 and counts the lines, each pass after it reads them one by
+    one, so a file of millions of lines is never in memory whole."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        self._count = 0
+        offset = 0
+        try:
+            with open(path, "rb") as f:
+                for raw in f:
+                    try:
+                        raw.decode("utf-8-sig" if offset == 0 else "utf-8")
+                    except UnicodeDecodeError as e:
+                        raise UsageError(f"text file {path!r} is not valid UTF-8 (byte {offset + e.start})") from None
+                    offset += len(raw)
+                    self._count += 1
+        except OSError as e:
+            raise UsageError(f"cannot read text file {path!r}: {e.strerror or e}") from None
+        self._count = max(self._count, 1)  # an empty file is one empty line
+
+    def __len__(self) -> int:
+        return self._count
+
+    def __iter__(self) -> Iterator[str]:
+        given = 0
+        with open(self.path, "rb") as f:
+            for raw in f:
+                try:
+                    line = raw.decode("utf-8-sig" if given == 0 else "utf-8")
+                except UnicodeDecodeError:
+                    raise UsageError(f"text file {self.path!r} changed while it was read: line {given + 1} "
+                                     "is not valid UTF-8 any more") from None
+                yield line.rstrip("\n").rstrip("\r")
+                given += 1
+        if given == 0:
+            yield ""
 
 
 def one_line(error: BaseException) -> str:

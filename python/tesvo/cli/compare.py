@@ -12,13 +12,15 @@ sides part and what each side holds there.
 from __future__ import annotations
 
 import argparse
+import collections
+import itertools
 import json
 import sys
 import textwrap
 from collections.abc import Generator, Iterable, Iterator, Mapping
 from types import MappingProxyType
 from pathlib import Path
-from typing import Optional, TextIO
+from typing import Optional, TextIO, Union
 
 import tesvo.cli.arguments as arguments
 from tesvo.cli.pool import parallel, progress_bar
@@ -162,15 +164,29 @@ def check_right_options(args: argparse.Namespace) -> None:
                                    "characters, e.g. URD) nor a BCP 47 code (e.g. ur, zh-Hant)")
 
 
-def texts(args: argparse.Namespace, text: Optional[str], left: Optional[Side] = None) -> list[str]:
+class Texts:
+    """The texts of a run, in order: the given ones (a text file's read as they are used),
+    then the generated ones. Iterated once for the comparison; its length is known up front."""
+
+    def __init__(self, *parts: Union[list[str], arguments.TextFileLines]) -> None:
+        self.parts = parts
+
+    def __len__(self) -> int:
+        return sum(len(part) for part in self.parts)
+
+    def __iter__(self) -> Iterator[str]:
+        return itertools.chain.from_iterable(self.parts)
+
+
+def texts(args: argparse.Namespace, text: Optional[str], left: Optional[Side] = None) -> Texts:
     given = [n for n, v in (("TEXT", text), ("--text-file", args.text_file), ("--corpus", args.corpus))
              if v is not None]
     if len(given) > 1 or (not given and not args.generate):
         raise arguments.UsageError("give the texts as TEXT, --text-file or --corpus (one of them)")
     if not given:
-        return generated(args, left)
+        return Texts(generated(args, left))
     given_texts = _given_texts(args, text)
-    return given_texts + generated(args, left) if args.generate else given_texts
+    return Texts(given_texts, generated(args, left)) if args.generate else Texts(given_texts)
 
 
 def generated(args: argparse.Namespace, left: Optional[Side]) -> list[str]:
@@ -183,7 +199,7 @@ def generated(args: argparse.Namespace, left: Optional[Side]) -> list[str]:
                                named_instance=left.named_instance, backend=left.backend, direction=args.direction))
 
 
-def _given_texts(args: argparse.Namespace, text: Optional[str]) -> list[str]:
+def _given_texts(args: argparse.Namespace, text: Optional[str]) -> Union[list[str], arguments.TextFileLines]:
     if text is not None:
         return [text]
     if args.corpus is not None:
@@ -191,8 +207,7 @@ def _given_texts(args: argparse.Namespace, text: Optional[str]) -> list[str]:
             return load(args.corpus)
         except KeyError as e:
             raise arguments.UsageError(str(e.args[0])) from None
-    content = arguments.read_text_file(args.text_file)  # one final break dropped
-    return [line.rstrip("\r") for line in content.split("\n")]
+    return arguments.TextFileLines(args.text_file)  # checked now, read as compared
 
 
 # ---- work, possibly in worker processes ----
@@ -218,30 +233,40 @@ def _compare_chunk(task: tuple[int, list[str], bool]) -> list[Optional[Line]]:
     return list(_comparison.differing(chunk, start=start, trace=trace))
 
 
-def _chunks(work: list[str], trace: bool) -> Iterator[tuple[int, list[str], bool]]:
-    for at in range(0, len(work), CHUNK):
-        yield at + 1, work[at:at + CHUNK], trace
+def _chunks(work: Iterable[str], trace: bool, given: collections.deque[list[str]]
+            ) -> Iterator[tuple[int, list[str], bool]]:
+    """The work in chunks of CHUNK texts, each also put in `given` for the parent, which
+    takes them back in the same order as the results come."""
+    pending = iter(work)
+    at = 1
+    while chunk := list(itertools.islice(pending, CHUNK)):
+        given.append(chunk)
+        yield at, chunk, trace
+        at += len(chunk)
 
 
-def compared(comparison: Comparison, work: list[str], options: Mapping[str, Optional[str]],
+def compared(comparison: Comparison, work: Texts, options: Mapping[str, Optional[str]],
              jobs: int, trace: bool = False) -> Generator[Line, None, None]:
     if jobs <= 1 or len(work) <= CHUNK:
-        yield from _filled(comparison.differing(work, trace=trace), work, 1)
+        # The comparison reads a chunk of texts ahead of its lines: tee holds no more than that.
+        compared_texts, line_texts = itertools.tee(work)
+        yield from _filled(comparison.differing(compared_texts, trace=trace), line_texts, 1)
         return
     left, right = comparison.sides
+    given: collections.deque[list[str]] = collections.deque()  # the chunks sent, not yet answered
     at = 1
-    for lines in parallel(_compare_chunk, _chunks(work, trace), jobs, _open,
+    for lines in parallel(_compare_chunk, _chunks(work, trace, given), jobs, _open,
                           (left, right, options, comparison.files, comparison.glyphs, comparison.ignore,
                            comparison.props)):
-        yield from _filled(lines, work, at)
+        yield from _filled(lines, given.popleft(), at)
         at += len(lines)
 
 
-def _filled(lines: Iterable[Optional[Line]], work: list[str], start: int) -> Iterator[Line]:
+def _filled(lines: Iterable[Optional[Line]], texts: Iterable[str], start: int) -> Iterator[Line]:
     """Comparison.differing's lines with each same line (None) made a Line again, without
     its glyphs: the records and the report write none for a same line."""
-    for number, line in enumerate(lines, start):
-        yield Line(number, work[number - 1], None, None, None, (), _NO_ERRORS) if line is None else line
+    for number, (line, text) in enumerate(zip(lines, texts), start):
+        yield Line(number, text, None, None, None, (), _NO_ERRORS) if line is None else line
 
 
 def _summarize(lines: Iterator[Line], total: int, args: argparse.Namespace, out: TextIO) -> tuple[Summary, list[Line]]:
