@@ -214,8 +214,9 @@ class Result(NamedTuple):
 
     def _props_column(self, k: int) -> memoryview:
         if self.uniscribe is not None:
-            return (self.uniscribe.justification, self.uniscribe.cluster_start, self.uniscribe.diacritic,
-                    self.uniscribe.zero_width)[k]
+            names = ("justification", "cluster_start", "diacritic", "zero_width")
+            column: memoryview = getattr(self.uniscribe, names[k])
+            return column
         values = ((JUSTIFICATION.index(g.justification), g.cluster_start, g.diacritic, g.zero_width)[k]
                   for g in self.glyphs)
         return memoryview(array.array("i", (int(v) for v in values)))

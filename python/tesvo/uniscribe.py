@@ -9,19 +9,16 @@ columns are unpacked into int32 memoryviews, like Result's own, the first time o
 
 from __future__ import annotations
 
+import array
+import bisect
 from typing import NamedTuple, Optional
 
 import tesvo._engine as _engine
 
 __all__ = ["Analysis", "ABCWidths", "Break", "GlyphProps", "UniscribeOutputs", "JUSTIFICATION"]
 
-# SCRIPT_JUSTIFY, by value, as Microsoft's documentation names its members.
-JUSTIFICATION = ("SCRIPT_JUSTIFY_NONE", "SCRIPT_JUSTIFY_ARABIC_BLANK", "SCRIPT_JUSTIFY_CHARACTER",
-                 "SCRIPT_JUSTIFY_RESERVED1", "SCRIPT_JUSTIFY_BLANK", "SCRIPT_JUSTIFY_RESERVED2",
-                 "SCRIPT_JUSTIFY_RESERVED3", "SCRIPT_JUSTIFY_ARABIC_NORMAL", "SCRIPT_JUSTIFY_ARABIC_KASHIDA",
-                 "SCRIPT_JUSTIFY_ARABIC_ALEF", "SCRIPT_JUSTIFY_ARABIC_HA", "SCRIPT_JUSTIFY_ARABIC_RA",
-                 "SCRIPT_JUSTIFY_ARABIC_BA", "SCRIPT_JUSTIFY_ARABIC_BARA", "SCRIPT_JUSTIFY_ARABIC_SEEN",
-                 "SCRIPT_JUSTIFY_ARABIC_SEEN_M")
+# SCRIPT_JUSTIFY, by value, as Microsoft's documentation names its members (the engine's table).
+JUSTIFICATION: tuple[str, ...] = _engine.JUSTIFICATION_NAMES
 
 
 class Analysis(NamedTuple):
@@ -111,7 +108,7 @@ class UniscribeOutputs:
     gives a str index's first unit). A log cluster is the index, into its item's glyphs in
     the backend's logical order, that ScriptShapeOpenType returned for the code unit."""
 
-    __slots__ = ("_raw", "_text", "_items", "_glyphs", "_chars", "_breaks")
+    __slots__ = ("_raw", "_text", "_items", "_glyphs", "_chars", "_breaks", "_starts")
 
     def __init__(self, raw: Raw, text: str) -> None:
         self._raw = raw
@@ -120,6 +117,7 @@ class UniscribeOutputs:
         self._glyphs: Optional[memoryview] = None
         self._chars: Optional[memoryview] = None
         self._breaks: Optional[tuple[Break, ...]] = None
+        self._starts: Optional[array.array[int]] = None
 
     def __reduce__(self) -> tuple[type, tuple[Raw, str]]:
         return UniscribeOutputs, (self._raw, self._text)
@@ -158,19 +156,28 @@ class UniscribeOutputs:
         n = len(self._chars) // _CHAR_COLUMNS
         return self._chars[n * k:n * (k + 1)]
 
+    def _unit_starts(self) -> Optional[array.array[int]]:
+        """Each character's first UTF-16 code unit and then the text's length in units, made
+        once; None while every character is one unit (a str index is then its unit)."""
+        if self._starts is None and len(self._raw[2]) // 2 != len(self._text):
+            starts = array.array("q", [0])
+            for ch in self._text:
+                starts.append(starts[-1] + (2 if ord(ch) > 0xFFFF else 1))
+            self._starts = starts
+        return self._starts
+
     def unit_of(self, index: int) -> int:
         """The first UTF-16 code unit of the character at str index `index` (the text's length
         for its end)."""
-        return index + sum(1 for ch in self._text[:index] if ord(ch) > 0xFFFF)
+        starts = self._unit_starts()
+        return index if starts is None else starts[index]
 
     def char_of(self, unit: int) -> int:
         """The str index of the character UTF-16 code unit `unit` belongs to."""
-        at = 0
-        for index, ch in enumerate(self._text):
-            at += 2 if ord(ch) > 0xFFFF else 1
-            if at > unit:
-                return index
-        return len(self._text)
+        starts = self._unit_starts()
+        if starts is None:
+            return min(unit, len(self._text))
+        return min(bisect.bisect_right(starts, unit) - 1, len(self._text))
 
     @property
     def analyses(self) -> tuple[Analysis, ...]:

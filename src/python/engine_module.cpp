@@ -103,6 +103,18 @@ extern "C" __attribute__((visibility("default"))) PyObject *PyInit__engine(void)
   if (PyModule_AddStringConstant(module.get(), "RESULT_SCHEMA", std::string(tesvo::kResultSchema).c_str()) != 0 ||
       PyModule_AddIntConstant(module.get(), "RESULT_SCHEMA_VERSION", tesvo::kResultSchemaVersion) != 0)
     return nullptr;
+  // SCRIPT_JUSTIFY's member names by value, from the one table the schema writer and the
+  // Glyph records name them with.
+  PyRef names(PyTuple_New(16));
+  if (!names) return nullptr;
+  for (unsigned k = 0; k < 16; ++k) {
+    const std::string_view name = tesvo::justification_name(k);
+    PyObject *text = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    if (text == nullptr) return nullptr;
+    PyTuple_SetItem(names.get(), static_cast<Py_ssize_t>(k), text);
+  }
+  if (PyModule_AddObject(module.get(), "JUSTIFICATION_NAMES", names.get()) != 0) return nullptr;
+  names.release();
   if (!add_item_type(module.get())) return nullptr;
   PyObject *run_type = make_glyph_run_type();
   if (run_type == nullptr) return nullptr;
