@@ -46,10 +46,17 @@ text = open(text_file, encoding="utf-8").read()
 runs = [tuple(int(v) for v in line.split()) for line in open(items_file)]
 path = texts.FONTS[kind]
 
-if contender in ("tesvo", "before", "tesvo-columns"):
+if contender in ("tesvo", "before", "tesvo-columns", "records-list"):
     import tesvo
     font = tesvo.Font(path)
-    if contender == "tesvo-columns":
+    if contender == "records-list":
+        # The reading loop alone over records that already exist, each its own object in a
+        # list (the iteration CPython does fastest): what any binding's reader pays.
+        made = list(font.shape(text).glyphs)
+        def once():
+            for g in made:
+                g.id, g.cluster, g.advance, g.x_offset, g.y_offset
+    elif contender == "tesvo-columns":
         def once():
             r = font.shape(text)
             return (r.glyph_ids.tolist(), r.clusters.tolist(), r.advances.tolist(), r.x_offsets.tolist(),
@@ -176,6 +183,17 @@ class Floor:
         self.proc.wait()
 
 
+class BidiFloor(Floor):
+    """bench/bidi_floor.cpp: ICU's bidi levels of the whole text (ubidi_setPara at the
+    default level), which the itemizer works out and the uharfbuzz contender is handed."""
+
+    def __init__(self, binary: Path, kind: str, text: str, tmp: Path) -> None:
+        (tmp / f"{kind}.u16").write_bytes(text.encode("utf-16-le"))
+        self.proc = subprocess.Popen([str(binary), str(tmp / f"{kind}.u16")], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, text=True)
+        assert self.proc.stdout is not None and self.proc.stdout.readline().strip() == "ready"
+
+
 def alternate(rounds: int, contenders: dict[str, Worker | Floor]) -> dict[str, list[float]]:
     times: dict[str, list[float]] = {name: [] for name in contenders}
     for _ in range(rounds):
@@ -204,6 +222,7 @@ def write_inputs(tmp: Path, kind: str, text: str, runs: list[tuple[int, int, int
 
 
 def section_cost(rounds: int, floor: Path, before: str | None, tmp: Path) -> None:
+    bidi = floor.with_name("bidi_floor")
     print("== the binding's own cost, 100,000 code units: (shape + read every glyph) less the HarfBuzz beneath")
     for kind in ("arabic", "devanagari", "latin"):
         text = texts.make_text(kind, 100_000)
@@ -217,7 +236,10 @@ def section_cost(rounds: int, floor: Path, before: str | None, tmp: Path) -> Non
             "uharfbuzz": Worker("uharfbuzz", kind, text_file, items_file),
             "uharfbuzz-shape": Worker("uharfbuzz-shape", kind, text_file, items_file),
             "tesvo-columns": Worker("tesvo-columns", kind, text_file, items_file),
+            "records-list": Worker("records-list", kind, text_file, items_file),
         }
+        if bidi.exists():
+            contenders["icu-bidi"] = BidiFloor(bidi, kind, text, tmp)
         if before:
             contenders["before"] = Worker("before", kind, text_file, items_file, before)
         t = alternate(rounds, contenders)
@@ -241,6 +263,15 @@ def section_cost(rounds: int, floor: Path, before: str | None, tmp: Path) -> Non
 
         print(f"  {'tesvo own / uharfbuzz own (target <= 0.6)':<52} {ratio('tesvo')}")
         print(f"  {'tesvo own, columns read as lists / uharfbuzz own':<52} {ratio('tesvo-columns')}")
+        # What no change to the engine can take away: reading records that exist, and
+        # (with right-to-left text) ICU resolving the bidi levels the items come from.
+        share = statistics.median(t["records-list"][k] / (t["uharfbuzz"][k] - t["uharfbuzz-shape"][k])
+                                  for k in range(rounds))
+        print(f"  {'reading records already made (a list) / uharfbuzz own':<52} {share:8.2f} x")
+        if "icu-bidi" in t:
+            share = statistics.median(t["icu-bidi"][k] / (t["uharfbuzz"][k] - t["uharfbuzz-shape"][k])
+                                      for k in range(rounds))
+            print(f"  {'ICU bidi levels of the text / uharfbuzz own':<52} {share:8.2f} x")
         if before:
             print(f"  {'before own / uharfbuzz own':<52} {ratio('before')}")
 

@@ -13,7 +13,8 @@
 # It installs what it needs with apt-get, makes its own virtual environment at
 # build/bench/venv with uharfbuzz and fontTools from PyPI, builds and installs the
 # module there with `pip install .` in Release (symbols kept, for bench/profile.sh),
-# and builds bench/hb_floor.cpp against the system HarfBuzz the backend uses.
+# and builds bench/hb_floor.cpp against the system HarfBuzz the backend uses (and
+# bench/bidi_floor.cpp against its ICU).
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -43,6 +44,7 @@ pip_install --no-build-isolation \
 
 echo "== building hb_floor"
 g++ -O2 -std=c++20 -o "$OUT/hb_floor" "$ROOT/bench/hb_floor.cpp" $(pkg-config --cflags --libs harfbuzz)
+g++ -O2 -std=c++20 -o "$OUT/bidi_floor" "$ROOT/bench/bidi_floor.cpp" $(pkg-config --cflags --libs icu-uc)
 
 cd "$OUT"  # not the source tree: the installed module is the one imported
 if [ "${1:-}" = "--binding" ]; then

@@ -24,8 +24,6 @@
 namespace vantor {
 namespace {
 
-constexpr std::uint8_t kJoinsPrevious = 1;
-constexpr std::uint8_t kJoinsNext = 2;
 constexpr char32_t kTatweel = 0x0640;
 
 // ICU's Joining_Type and Joining_Group of the characters an Arabic item is
@@ -68,26 +66,34 @@ UJoiningGroup joining_group(const JoiningTable &table, char32_t c) {
   return static_cast<UJoiningGroup>(u_getIntPropertyValue(static_cast<UChar32>(c), UCHAR_JOINING_GROUP));
 }
 
-// Unicode's joining: a right-joining, dual-joining or join-causing character
-// joins the one before it when that one is left-joining, dual-joining or
-// join-causing; transparent characters (marks) are skipped over.
-std::vector<std::uint8_t> joins_of(const JoiningTable &table, std::u16string_view text) {
-  std::vector<std::uint8_t> joins(text.size(), 0);
+// Each code unit's record (see Justifier::Unit), with Unicode's joining: a
+// right-joining, dual-joining or join-causing character joins the one before
+// it when that one is left-joining, dual-joining or join-causing; transparent
+// characters (marks) are skipped over.
+std::vector<Justifier::Unit> units_of(const JoiningTable &table, std::u16string_view text) {
+  std::vector<Justifier::Unit> units(text.size(), Justifier::Unit{Justifier::kContinuation, 0});
   std::size_t before = text.size();  // the last character that is not transparent
   bool before_joins_next = false;
   for (std::size_t i = 0; i < text.size();) {
     const std::size_t at = i;
-    const UJoiningType type = joining_type(table, next_code_point(text, &i));
-    if (type == U_JT_TRANSPARENT) continue;
+    const char32_t c = next_code_point(text, &i);
+    const UJoiningType type = joining_type(table, c);
+    Justifier::Unit &unit = units[at];
+    unit.group = static_cast<std::uint8_t>(joining_group(table, c));
+    unit.flags = c == kTatweel ? Justifier::kTatweel : 0;
+    if (type == U_JT_TRANSPARENT) {
+      unit.flags |= Justifier::kTransparent;
+      continue;
+    }
     const bool joins_previous = type == U_JT_RIGHT_JOINING || type == U_JT_DUAL_JOINING || type == U_JT_JOIN_CAUSING;
     if (before_joins_next && joins_previous) {
-      joins[at] |= kJoinsPrevious;
-      joins[before] |= kJoinsNext;
+      unit.flags |= Justifier::kJoinsPrevious;
+      units[before].flags |= Justifier::kJoinsNext;
     }
     before = at;
     before_joins_next = type == U_JT_LEFT_JOINING || type == U_JT_DUAL_JOINING || type == U_JT_JOIN_CAUSING;
   }
-  return joins;
+  return units;
 }
 
 // Ideographs (the Ideographic property) and kana: Hiragana and Katakana
@@ -162,7 +168,7 @@ WORD final_form_class(UJoiningGroup group) {
 }  // namespace
 
 Justifier::Justifier(std::u16string_view text, bool arabic_item) : text_(text), arabic_(arabic_item) {
-  if (arabic_) joins_ = joins_of(joining_table(), text);
+  if (arabic_) units_ = units_of(joining_table(), text);
 }
 
 WORD Justifier::cluster_class(std::size_t first, std::size_t end, bool blank) const {
@@ -177,7 +183,6 @@ WORD Justifier::cluster_class(std::size_t first, std::size_t end, bool blank) co
 }
 
 WORD Justifier::arabic_class(std::size_t first, std::size_t end) const {
-  const JoiningTable &table = joining_table();
   // The cluster's letters: the first and last characters that are not
   // transparent (its marks are), and whether a beh is followed by a reh or
   // yeh inside it.
@@ -185,33 +190,31 @@ WORD Justifier::arabic_class(std::size_t first, std::size_t end) const {
   std::size_t last_letter = end;
   bool beh_before = false;
   bool bara = false;
-  for (std::size_t i = first; i < end;) {
-    const std::size_t at = i;
-    const char32_t c = next_code_point(text_, &i);
-    if (joining_type(table, c) == U_JT_TRANSPARENT) continue;
-    if (first_letter == end) first_letter = at;
-    last_letter = at;
-    const UJoiningGroup group = joining_group(table, c);
+  for (std::size_t i = first; i < end; ++i) {
+    const Unit unit = units_[i];
+    if ((unit.flags & (kTransparent | kContinuation)) != 0) continue;
+    if (first_letter == end) first_letter = i;
+    last_letter = i;
+    const auto group = static_cast<UJoiningGroup>(unit.group);
     bara = bara || (beh_before && is_reh_or_yeh(group));
     beh_before = is_beh(group);
   }
   if (first_letter == end) return kJustifyNone;  // marks alone
-  const bool joins_previous = (joins_[first_letter] & kJoinsPrevious) != 0;
-  const bool joins_next = (joins_[last_letter] & kJoinsNext) != 0;
-  std::size_t i = first_letter;
-  const char32_t c = next_code_point(text_, &i);
+  const Unit head = units_[first_letter];
+  const Unit tail = units_[last_letter];
+  const bool joins_previous = (head.flags & kJoinsPrevious) != 0;
+  const bool joins_next = (tail.flags & kJoinsNext) != 0;
   // [enum] KASHIDA: U+0640 in the middle of a word; [kashida] rank 1. A
   // tatweel joined on neither side is not in a word.
-  if (c == kTatweel) return joins_previous || joins_next ? kJustifyArabicKashida : kJustifyNone;
+  if ((head.flags & kTatweel) != 0) return joins_previous || joins_next ? kJustifyArabicKashida : kJustifyNone;
   // [enum] BARA: the ligature of ba and ra; [kashida] rank 5. A cluster
   // holding both letters is the font's ligature of them.
   if (bara) return kJustifyArabicBara;
   // [enum] SEEN and SEEN_M: the initial and medial forms of seen;
   // [kashida] rank 2 puts sad beside seen, the kashida after the letter.
-  i = last_letter;
-  const UJoiningGroup last_group = joining_group(table, next_code_point(text_, &i));
+  const auto last_group = static_cast<UJoiningGroup>(tail.group);
   if ((last_group == U_JG_SEEN || last_group == U_JG_SAD) && joins_next) {
-    return (joins_[last_letter] & kJoinsPrevious) != 0 ? kJustifyArabicSeenMedial : kJustifyArabicSeen;
+    return (tail.flags & kJoinsPrevious) != 0 ? kJustifyArabicSeenMedial : kJustifyArabicSeen;
   }
   // A letter not joined to the one before it (the first of a word, or one
   // standing alone) has no connection on its right for a kashida: [enum]
@@ -220,7 +223,7 @@ WORD Justifier::arabic_class(std::size_t first, std::size_t end) const {
   if (!joins_previous) return kJustifyNone;
   // [kashida] ranks 3 to 6 are before final forms; a medial letter is rank 7.
   if (joins_next) return kJustifyArabicNormal;
-  return final_form_class(joining_group(table, c));
+  return final_form_class(static_cast<UJoiningGroup>(head.group));
 }
 
 }  // namespace vantor

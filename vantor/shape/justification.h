@@ -44,16 +44,30 @@ class Justifier {
   // True when the character starting at text[index] joins the letter before
   // or after it (always false outside Arabic items): its shape then depends
   // on its neighbours.
-  bool joins(std::size_t index) const { return !joins_.empty() && joins_[index] != 0; }
+  bool joins(std::size_t index) const { return !units_.empty() && (units_[index].flags & kJoins) != 0; }
+
+  // What an Arabic item's classes are made from, per code unit: the flags
+  // below and the character's ICU Joining_Group. The second unit of a
+  // character of two is kContinuation alone.
+  struct Unit {
+    std::uint8_t flags;
+    std::uint8_t group;
+  };
+  static constexpr std::uint8_t kJoinsPrevious = 1;
+  static constexpr std::uint8_t kJoinsNext = 2;
+  static constexpr std::uint8_t kJoins = kJoinsPrevious | kJoinsNext;
+  static constexpr std::uint8_t kTransparent = 4;  // Joining_Type T: a mark
+  static constexpr std::uint8_t kTatweel = 8;
+  static constexpr std::uint8_t kContinuation = 16;
 
  private:
   WORD arabic_class(std::size_t first, std::size_t end) const;
 
   std::u16string_view text_;
   bool arabic_;
-  // Per code unit, for the first unit of each character: kJoinsPrevious and
-  // kJoinsNext bits; empty outside Arabic items.
-  std::vector<std::uint8_t> joins_;
+  // One per code unit of an Arabic item, made in one pass over it; empty
+  // outside Arabic items.
+  std::vector<Unit> units_;
 };
 
 }  // namespace vantor

@@ -65,24 +65,37 @@ PyObject *kept_int(std::uint32_t index) {
   return kept;
 }
 
-// The justification names as str, made once and kept like the ints.
-std::array<PyObject *, 16> g_justification_names{};
+// The four property fields of each packed SCRIPT_VISATTR (the justification
+// name as str, then the three flags as bools), made when first used and kept
+// like the ints: a record's properties are then four pointers to compare.
+constexpr std::size_t kPackedValues = 128;  // the seven bits packed_visattr uses
+static_assert((kPackedJustification | kPackedClusterStart | kPackedDiacritic | kPackedZeroWidth) < kPackedValues);
+std::array<std::array<PyObject *, kPropFields>, kPackedValues> g_prop_objects{};
+
+// The kept fields of `packed` (borrowed), made on first use; null with an exception set.
+PyObject *const *prop_objects(std::int32_t packed) {
+  std::array<PyObject *, kPropFields> &kept = g_prop_objects[static_cast<std::size_t>(packed) & (kPackedValues - 1)];
+  if (kept[0] == nullptr) {
+    const std::string_view text = justification_name(static_cast<unsigned>(packed) & kPackedJustification);
+    PyObject *name = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (name == nullptr) return nullptr;
+    kept[1] = PyBool_FromLong((packed & kPackedClusterStart) != 0);
+    kept[2] = PyBool_FromLong((packed & kPackedDiacritic) != 0);
+    kept[3] = PyBool_FromLong((packed & kPackedZeroWidth) != 0);
+    kept[0] = name;
+  }
+  return kept.data();
+}
 
 // The four fields of a packed SCRIPT_VISATTR into slots[0..4), as new
-// references; false with an exception set (the slots filled so far kept).
+// references; false with an exception set.
 bool prop_fields(std::int32_t packed, PyObject **slots) {
-  const unsigned value = static_cast<unsigned>(packed) & kPackedJustification;
-  PyObject *&name = g_justification_names[value];
-  if (name == nullptr) {
-    const std::string_view text = justification_name(value);
-    name = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  PyObject *const *kept = prop_objects(packed);
+  if (kept == nullptr) return false;
+  for (int k = 0; k < kPropFields; ++k) {
+    Py_INCREF(kept[k]);
+    slots[k] = kept[k];
   }
-  if (name == nullptr) return false;
-  Py_INCREF(name);
-  slots[0] = name;
-  slots[1] = PyBool_FromLong((packed & kPackedClusterStart) != 0);
-  slots[2] = PyBool_FromLong((packed & kPackedDiacritic) != 0);
-  slots[3] = PyBool_FromLong((packed & kPackedZeroWidth) != 0);
   return true;
 }
 
@@ -254,16 +267,18 @@ bool refill_glyph_record(PyObject *record, const std::int32_t (&held)[kGlyphColu
   }
   if (values[kProps] != held[kProps]) {
     // The class names and the bools are kept objects: releasing the old ones runs no code.
-    PyObject *fresh[kPropFields];
-    if (!prop_fields(values[kProps], fresh)) {
+    PyObject *const *kept = prop_objects(values[kProps]);
+    if (kept == nullptr) {
       PyErr_Clear();  // as for an int above
       return false;
     }
     for (int k = 0; k < kPropFields; ++k) {
       PyObject *&slot = items[kNameField + 1 + k];
+      if (slot == kept[k]) continue;  // most fields: the same object
+      Py_INCREF(kept[k]);
       PyObject *was = slot;
-      slot = fresh[k];
-      Py_XDECREF(was);  // the same object, most fields: the count goes back where it was
+      slot = kept[k];
+      Py_XDECREF(was);
     }
   }
   PyObject *old = items[kNameField];
