@@ -221,6 +221,14 @@ def write_inputs(tmp: Path, kind: str, text: str, runs: list[tuple[int, int, int
     return text_file, items_file
 
 
+def needs_bidi(text: str) -> bool:
+    """Whether the backend asks ICU for the text's levels: it skips the resolution of a
+    left-to-right text without right-to-left letters, Arabic numbers and explicit controls."""
+    import unicodedata
+    asks = {"R", "AL", "AN", "LRE", "RLE", "LRO", "RLO", "PDF", "LRI", "RLI", "FSI", "PDI"}
+    return any(unicodedata.bidirectional(c) in asks for c in set(text))
+
+
 def section_cost(rounds: int, floor: Path, before: str | None, tmp: Path) -> None:
     bidi = floor.with_name("bidi_floor")
     print("== the binding's own cost, 100,000 code units: (shape + read every glyph) less the HarfBuzz beneath")
@@ -238,7 +246,7 @@ def section_cost(rounds: int, floor: Path, before: str | None, tmp: Path) -> Non
             "tesvo-columns": Worker("tesvo-columns", kind, text_file, items_file),
             "records-list": Worker("records-list", kind, text_file, items_file),
         }
-        if bidi.exists():
+        if bidi.exists() and needs_bidi(text):
             contenders["icu-bidi"] = BidiFloor(bidi, kind, text, tmp)
         if before:
             contenders["before"] = Worker("before", kind, text_file, items_file, before)
