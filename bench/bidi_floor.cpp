@@ -7,23 +7,16 @@
 // Prints "ready" after one warm-up resolution, then answers each line "N" of
 // its standard input with the least processor seconds of N resolutions.
 #include <unicode/ubidi.h>
-#include <time.h>
 
-#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <memory>
-#include <string>
+#include <vector>
+
+#include "floor_worker.h"
 
 namespace {
-
-double cpu_seconds() {
-  timespec now{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
 
 struct BidiCloser {
   void operator()(UBiDi *bidi) const { ubidi_close(bidi); }
@@ -36,12 +29,8 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "usage: bidi_floor TEXT_UTF16LE\n");
     return 2;
   }
-  std::ifstream in(argv[1], std::ios::binary);
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::u16string text(bytes.size() / 2, u'\0');
-  for (std::size_t i = 0; i < text.size(); ++i)
-    text[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                    static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
+  const std::vector<std::uint16_t> units = read_utf16le(argv[1]);
+  const std::u16string text(units.begin(), units.end());
   const auto length = static_cast<int32_t>(text.size());
   long sum = 0;  // the levels, summed, so that nothing is left unread
   const auto once = [&] {
@@ -58,13 +47,6 @@ int main(int argc, char **argv) {
     return cpu_seconds() - begin;
   };
   once();
-  std::printf("ready\n");
-  std::fflush(stdout);
-  for (int n; std::scanf("%d", &n) == 1;) {
-    double least = once();
-    for (int r = 1; r < n; ++r) least = std::min(least, once());
-    std::printf("%.6f\n", least);
-    std::fflush(stdout);
-  }
+  serve_rounds(once);
   return sum < 0;
 }

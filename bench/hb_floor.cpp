@@ -11,16 +11,14 @@
 // repetitions: a worker as the benchmarks' Python contenders are.
 #include <hb.h>
 
-#include <time.h>
-
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
+
+#include "floor_worker.h"
 
 namespace {
 
@@ -28,18 +26,6 @@ struct ItemRun {
   unsigned start, end;
   bool rtl;
 };
-
-// The processor time of this process, as the suite measures its own.
-double cpu_seconds() {
-  timespec now{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-std::string slurp(const char *path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 }  // namespace
 
@@ -51,11 +37,7 @@ int main(int argc, char **argv) {
   hb_blob_t *blob = hb_blob_create_from_file(argv[1]);
   hb_face_t *face = hb_face_create(blob, 0);
   hb_font_t *font = hb_font_create(face);
-  const std::string bytes = slurp(argv[2]);
-  std::vector<std::uint16_t> text(bytes.size() / 2);
-  for (std::size_t i = 0; i < text.size(); ++i)
-    text[i] = static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                         static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
+  const std::vector<std::uint16_t> text = read_utf16le(argv[2]);
   std::vector<ItemRun> items;
   std::ifstream list(argv[3]);
   for (ItemRun item{}; list >> item.start >> item.end >> item.rtl;) items.push_back(item);
@@ -82,16 +64,7 @@ int main(int argc, char **argv) {
     const double seconds = once();
     if (!serve) std::printf("%.6f %zu\n", seconds, glyphs);
   }
-  if (serve) {
-    std::printf("ready\n");
-    std::fflush(stdout);
-    for (int n; std::scanf("%d", &n) == 1;) {
-      double least = once();
-      for (int r = 1; r < n; ++r) least = std::min(least, once());
-      std::printf("%.6f\n", least);
-      std::fflush(stdout);
-    }
-  }
+  if (serve) serve_rounds(once);
   hb_buffer_destroy(buffer);
   hb_font_destroy(font);
   hb_face_destroy(face);
